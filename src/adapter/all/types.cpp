@@ -1,0 +1,75 @@
+#include "adapter/all/types.h"
+
+#include <array>
+#include <limits>
+
+namespace qm::all::types {
+namespace {
+
+constexpr std::array<AgentInfo, kAgentKindCount> kAgents{{
+    {AgentKind::Claude, "claude", "Claude", 4},
+    {AgentKind::Codex, "codex", "Codex", 2},
+    {AgentKind::OpenCode, "opencode", "OpenCode", 1},
+    {AgentKind::Amp, "amp", "Amp", 1},
+    {AgentKind::Droid, "droid", "Droid", 1},
+    {AgentKind::Codebuff, "codebuff", "Codebuff", 1},
+    {AgentKind::Hermes, "hermes", "Hermes", 1},
+    {AgentKind::Pi, "pi", "pi-agent", 1},
+    {AgentKind::Goose, "goose", "Goose", 1},
+    {AgentKind::Kilo, "kilo", "Kilo", 1},
+    {AgentKind::Qwen, "qwen", "Qwen", 1},
+    {AgentKind::Copilot, "copilot", "GitHub Copilot CLI", 1},
+    {AgentKind::Cursor, "cursor", "Cursor", 5},
+    {AgentKind::Gemini, "gemini", "Gemini CLI", 1},
+    {AgentKind::Kimi, "kimi", "Kimi", 1},
+    {AgentKind::OpenClaw, "openclaw", "OpenClaw", 1},
+}};
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+  std::uint64_t r;
+  return __builtin_add_overflow(a, b, &r) ? std::numeric_limits<std::uint64_t>::max() : r;
+}
+
+}  // namespace
+
+const AgentInfo& agent_info(AgentKind kind) { return kAgents[static_cast<std::size_t>(kind)]; }
+
+std::optional<AgentKind> agent_kind_from_id(std::string_view id) {
+  for (const auto& a : kAgents)
+    if (a.id == id) return a.kind;
+  return std::nullopt;
+}
+
+void add_token_totals(TokenTotals& totals, const TokenUsageRaw& block) {
+  totals.input += block.input;
+  totals.output += block.output;
+  totals.cache_creation += block.effective_cache_creation();
+  totals.cache_read += block.cache_read;
+}
+
+Reconciled reconcile_token_total(const TokenUsageRaw& block, std::uint64_t extra, std::uint64_t reported_total) {
+  std::uint64_t parts = saturating_add(
+      saturating_add(saturating_add(block.effective_cache_creation(), block.input), block.output), block.cache_read);
+  std::uint64_t sum = saturating_add(parts, extra);
+  Reconciled out{block, extra};
+  if (sum >= reported_total) return out;
+  std::uint64_t shortfall = reported_total - sum;
+  if (block.output != 0)
+    out.extra = saturating_add(extra, shortfall);
+  else
+    out.block.output = shortfall;
+  return out;
+}
+
+std::string_view agent_display_name(std::string_view word) {
+  if (word == "all") return "All";
+  if (auto kind = agent_kind_from_id(word)) return agent_info(*kind).display_name;
+  return word;
+}
+
+std::uint8_t agent_color(std::string_view agent_id) {
+  if (auto kind = agent_kind_from_id(agent_id)) return agent_info(*kind).color_index;
+  return 1;
+}
+
+}  // namespace qm::all::types

@@ -1,0 +1,148 @@
+#pragma once
+// The shared records through which every agent reader hands its usage to the core.
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace qm {
+
+enum class Speed : std::uint8_t { Standard = 0, Fast = 1 };
+
+struct CacheCreationRaw {
+  std::uint64_t ephemeral_5m = 0;
+  std::uint64_t ephemeral_1h = 0;
+};
+
+struct TokenUsageRaw {
+  std::optional<CacheCreationRaw> cache_creation_split;
+  std::uint64_t input = 0;
+  std::uint64_t output = 0;
+  std::uint64_t cache_creation = 0;
+  std::uint64_t cache_read = 0;
+  Speed speed = Speed::Standard;
+
+  // 5-minute plus 1-hour writes when the split is known, else the plain count.
+  std::uint64_t effective_cache_creation() const {
+    return cache_creation_split ? cache_creation_split->ephemeral_5m + cache_creation_split->ephemeral_1h
+                                : cache_creation;
+  }
+};
+
+struct UsageRecord {
+  TokenUsageRaw tokens;
+  std::optional<std::string> model;
+  std::optional<std::string> record_id;
+  std::optional<double> recorded_cost;
+  std::optional<std::string> timestamp_text;
+  std::optional<std::string> session_text;
+  std::optional<std::string> provider_text;
+  std::optional<bool> flag_a;
+  std::optional<bool> flag_b;
+  std::optional<double> credits;
+  std::optional<std::uint64_t> message_count;
+  std::string date_key;                   // "YYYY-MM-DD" in the report time zone
+  std::optional<std::string> model_key;   // per-model breakdown key; none = no per-model entry
+  std::optional<std::string> unpriced;    // present when the price is missing or estimated
+  std::string agent_id;
+  std::string session_id;
+  std::string project;
+  std::int64_t timestamp_ms = 0;
+  double cost = 0.0;
+  std::uint64_t reasoning = 0;
+};
+
+struct ModelUsage {
+  std::string model;
+  std::uint64_t input = 0;
+  std::uint64_t output = 0;
+  std::uint64_t cache_creation = 0;
+  std::uint64_t cache_read = 0;
+  std::uint64_t reasoning = 0;
+  double cost = 0.0;
+  bool unpriced = false;
+
+  bool operator==(const ModelUsage&) const = default;
+};
+
+struct TokenTotals {
+  std::uint64_t input = 0;
+  std::uint64_t output = 0;
+  std::uint64_t cache_creation = 0;
+  std::uint64_t cache_read = 0;
+
+  bool operator==(const TokenTotals&) const = default;
+};
+
+struct UsageGroup {
+  std::optional<double> credits;
+  std::optional<std::uint64_t> extra_count;
+  std::vector<std::string> models;       // first-appearance order
+  std::vector<ModelUsage> model_usages;  // cost descending
+  std::optional<std::string> label;
+  TokenTotals totals;
+  std::uint64_t reasoning = 0;
+  double cost = 0.0;
+};
+
+struct UsageRow {
+  std::string label;
+  std::vector<std::string> models;
+  std::vector<ModelUsage> model_usages;
+  std::vector<std::string> agents;
+  std::optional<std::vector<UsageRow>> parts;
+  std::optional<nlohmann::json> metadata;
+  std::string agent_id;
+  std::uint64_t input = 0;
+  std::uint64_t output = 0;
+  std::uint64_t cache_creation = 0;
+  std::uint64_t cache_read = 0;
+  std::uint64_t total = 0;
+  double cost = 0.0;
+
+  bool operator==(const UsageRow&) const = default;
+};
+
+struct AgentUsage {
+  std::vector<UsageRow> rows;
+  bool detected = false;
+};
+
+using AgentLoadResult = std::expected<AgentUsage, std::string>;
+
+enum class AgentKind : std::uint8_t {
+  Claude = 0, Codex = 1, OpenCode = 2, Amp = 3, Droid = 4, Codebuff = 5, Hermes = 6, Pi = 7,
+  Goose = 8, Kilo = 9, Qwen = 10, Copilot = 11, Cursor = 12, Gemini = 13, Kimi = 14, OpenClaw = 15,
+};
+inline constexpr std::size_t kAgentKindCount = 16;
+
+namespace all::types {
+
+struct AgentInfo {
+  AgentKind kind;
+  std::string_view id;
+  std::string_view display_name;
+  std::uint8_t color_index;
+};
+
+// Indexed by AgentKind.
+const AgentInfo& agent_info(AgentKind kind);
+std::optional<AgentKind> agent_kind_from_id(std::string_view id);
+
+void add_token_totals(TokenTotals& totals, const TokenUsageRaw& block);
+
+struct Reconciled {
+  TokenUsageRaw block;
+  std::uint64_t extra = 0;
+};
+Reconciled reconcile_token_total(const TokenUsageRaw& block, std::uint64_t extra, std::uint64_t reported_total);
+
+std::string_view agent_display_name(std::string_view word);
+std::uint8_t agent_color(std::string_view agent_id);
+
+}  // namespace all::types
+}  // namespace qm

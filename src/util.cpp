@@ -1,0 +1,217 @@
+#include "util.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <type_traits>
+
+namespace qm::util {
+
+std::optional<std::string> env(const char* name) {
+  const char* v = std::getenv(name);
+  if (!v) return std::nullopt;
+  return std::string(v);
+}
+
+std::optional<std::string> home_dir() {
+  auto set = [](const char* name) -> std::optional<std::string> {
+    auto v = env(name);
+    if (v && !v->empty()) return v;
+    return std::nullopt;
+  };
+  if (auto h = set("HOME")) return h;
+  if (auto h = set("USERPROFILE")) return h;
+  auto drive = set("HOMEDRIVE");
+  auto path = set("HOMEPATH");
+  if (drive && path) return *drive + *path;
+  return std::nullopt;
+}
+
+std::string_view trim(std::string_view text) {
+  auto space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; };
+  while (!text.empty() && space(text.front())) text.remove_prefix(1);
+  while (!text.empty() && space(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+std::optional<std::string> EntrySplitter::next_nonempty_entry() {
+  while (!done_) {
+    auto comma = rest_.find(',');
+    std::string_view piece = comma == std::string_view::npos ? rest_ : rest_.substr(0, comma);
+    if (comma == std::string_view::npos)
+      done_ = true;
+    else
+      rest_.remove_prefix(comma + 1);
+    piece = trim(piece);
+    if (!piece.empty()) return std::string(piece);
+  }
+  return std::nullopt;
+}
+
+std::vector<std::string> split_entries(std::string_view text) {
+  std::vector<std::string> out;
+  EntrySplitter s(text);
+  while (auto e = s.next_nonempty_entry()) out.push_back(std::move(*e));
+  return out;
+}
+
+std::optional<std::string> non_empty(std::optional<std::string> text) {
+  if (text && text->empty()) return std::nullopt;
+  return text;
+}
+
+std::string capitalize_first(std::string text) {
+  if (!text.empty() && text[0] >= 'a' && text[0] <= 'z') text[0] = static_cast<char>(text[0] - 'a' + 'A');
+  return text;
+}
+
+bool slice_contains(const std::vector<std::string>& list, std::string_view text) {
+  for (const auto& s : list)
+    if (s == text) return true;
+  return false;
+}
+
+bool is_valid_utf8(std::string_view text) { return simdjson::validate_utf8(text.data(), text.size()); }
+
+std::optional<std::uint64_t> value_as_u64(std::optional<simdjson::dom::element> value) {
+  if (!value) return std::nullopt;
+  switch (value->type()) {
+    case simdjson::dom::element_type::INT64: {
+      std::int64_t v = value->get_int64().value_unsafe();
+      if (v < 0) return std::nullopt;
+      return static_cast<std::uint64_t>(v);
+    }
+    case simdjson::dom::element_type::UINT64:
+      return value->get_uint64().value_unsafe();
+    default:
+      return std::nullopt;
+  }
+}
+
+std::optional<std::string> value_trimmed_string(std::optional<simdjson::dom::element> value) {
+  if (!value || !value->is_string()) return std::nullopt;
+  std::string_view s = trim(value->get_string().value_unsafe());
+  if (s.empty()) return std::nullopt;
+  return std::string(s);
+}
+
+bool is_positive_number(simdjson::dom::element value) {
+  double d;
+  switch (value.type()) {
+    case simdjson::dom::element_type::INT64: d = static_cast<double>(value.get_int64().value_unsafe()); break;
+    case simdjson::dom::element_type::UINT64: d = static_cast<double>(value.get_uint64().value_unsafe()); break;
+    case simdjson::dom::element_type::DOUBLE: d = value.get_double().value_unsafe(); break;
+    default: return false;
+  }
+  return std::isfinite(d) && d > 0;
+}
+
+std::optional<simdjson::dom::element> member(simdjson::dom::element object, std::string_view key) {
+  simdjson::dom::object obj;
+  if (object.get_object().get(obj)) return std::nullopt;
+  simdjson::dom::element v;
+  if (obj.at_key(key).get(v)) return std::nullopt;
+  return v;
+}
+
+namespace {
+
+std::string_view extension_of(std::string_view name) {
+  auto dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0) return {};
+  return name.substr(dot + 1);
+}
+
+void walk(const std::string& dir, std::string_view extension, std::vector<std::filesystem::path>& out) {
+  DIR* d = opendir(dir.c_str());
+  if (!d) return;
+  while (dirent* e = readdir(d)) {
+    std::string_view name = e->d_name;
+    if (name == "." || name == "..") continue;
+    std::string path = dir;
+    if (path.empty() || path.back() != '/') path += '/';
+    path += name;
+    unsigned char type = e->d_type;
+    if (type == DT_UNKNOWN) {
+      struct stat st;
+      if (lstat(path.c_str(), &st) != 0) continue;
+      type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_LNK;
+    }
+    if (type == DT_DIR) {
+      walk(path, extension, out);
+    } else if (type == DT_REG) {
+      auto ext = extension_of(name);
+      if (!ext.empty() && ext == extension) out.emplace_back(std::move(path));
+    }
+  }
+  closedir(d);
+}
+
+}  // namespace
+
+void collect_files_with_extension(const std::filesystem::path& directory, std::string_view extension,
+                                  std::vector<std::filesystem::path>& out) {
+  walk(directory.string(), extension, out);
+}
+
+void collect_jsonl_files(const std::filesystem::path& directory, std::vector<std::filesystem::path>& out) {
+  collect_files_with_extension(directory, "jsonl", out);
+}
+
+bool same_path(const std::filesystem::path& a, const std::filesystem::path& b) {
+  auto next = [](std::filesystem::path::const_iterator& it, std::filesystem::path::const_iterator end) {
+    while (it != end && it->empty()) ++it;  // a trailing separator yields an empty component
+  };
+  auto ia = a.begin(), ib = b.begin();
+  for (;;) {
+    next(ia, a.end());
+    next(ib, b.end());
+    if (ia == a.end() || ib == b.end()) return ia == a.end() && ib == b.end();
+    if (*ia != *ib) return false;
+    ++ia;
+    ++ib;
+  }
+}
+
+std::string os_error(int err) {
+  char buf[256];
+  // GNU strerror_r returns the message pointer; the XSI variant fills buf.
+  auto r = strerror_r(err, buf, sizeof buf);
+  if constexpr (std::is_same_v<decltype(r), char*>)
+    return std::string(r);
+  else
+    return r == 0 ? std::string(buf) : "error " + std::to_string(err);
+}
+
+std::optional<std::string> read_file(const std::filesystem::path& path, std::string* error) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (error) *error = os_error(errno);
+    return std::nullopt;
+  }
+  std::string data;
+  struct stat st;
+  if (fstat(fd, &st) == 0 && st.st_size > 0) data.reserve(static_cast<std::size_t>(st.st_size));
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (error) *error = os_error(errno);
+      ::close(fd);
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    data.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return data;
+}
+
+}  // namespace qm::util

@@ -1,0 +1,62 @@
+#pragma once
+// Small helpers every reader and the core share: environment, texts, JSON values, file walks.
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <simdjson.h>
+
+namespace qm::util {
+
+// Value of an environment variable, or none when unset.
+std::optional<std::string> env(const char* name);
+
+// HOME, else USERPROFILE, else HOMEDRIVE + HOMEPATH; each only when not empty.
+std::optional<std::string> home_dir();
+inline constexpr std::string_view kNoHome = "home directory is not set";
+
+std::string_view trim(std::string_view text);
+
+// Splits a directory list at ",", trims the pieces and drops the empty ones.
+class EntrySplitter {
+ public:
+  explicit EntrySplitter(std::string_view text) : rest_(text) {}
+  std::optional<std::string> next_nonempty_entry();
+
+ private:
+  std::string_view rest_;
+  bool done_ = false;
+};
+std::vector<std::string> split_entries(std::string_view text);
+
+std::optional<std::string> non_empty(std::optional<std::string> text);
+std::string capitalize_first(std::string text);
+bool slice_contains(const std::vector<std::string>& list, std::string_view text);
+bool is_valid_utf8(std::string_view text);
+
+// JSON values of the parsed document tree.
+std::optional<std::uint64_t> value_as_u64(std::optional<simdjson::dom::element> value);
+std::optional<std::string> value_trimmed_string(std::optional<simdjson::dom::element> value);
+bool is_positive_number(simdjson::dom::element value);
+// A member of an object, or none when the value is not an object or lacks the key.
+std::optional<simdjson::dom::element> member(simdjson::dom::element object, std::string_view key);
+
+// Appends every regular file under `directory` whose extension is exactly `extension`.
+// Listing order, depth-first; symbolic links are neither followed nor collected.
+void collect_files_with_extension(const std::filesystem::path& directory, std::string_view extension,
+                                  std::vector<std::filesystem::path>& out);
+void collect_jsonl_files(const std::filesystem::path& directory, std::vector<std::filesystem::path>& out);
+
+// Compares two paths by their components: "/a/" and "/a" are the same path.
+bool same_path(const std::filesystem::path& a, const std::filesystem::path& b);
+
+// The operating system's text for an errno value (thread-safe).
+std::string os_error(int err);
+
+// Reads a whole file; the error is the operating system's message.
+std::optional<std::string> read_file(const std::filesystem::path& path, std::string* error = nullptr);
+
+}  // namespace qm::util
