@@ -1,0 +1,109 @@
+#include "date_utils.h"
+
+#include <gtest/gtest.h>
+
+#include "adapter/all/loader.h"
+#include "kit/env.h"
+
+namespace qm::date_utils {
+namespace {
+
+TEST(Dates, ParseYmdAndCalendar) {
+  EXPECT_EQ(parse_ymd("2024-02-29"), (CivilDate{2024, 2, 29}));
+  EXPECT_FALSE(parse_ymd("2023-02-29"));
+  EXPECT_FALSE(parse_ymd("2024-3-01"));
+  EXPECT_FALSE(parse_ymd("2024-03-011"));
+  EXPECT_FALSE(parse_ymd("2024-13-01"));
+  EXPECT_FALSE(parse_ymd("2024-00-10"));
+  EXPECT_TRUE(parse_ymd("2000-02-29"));
+  EXPECT_FALSE(parse_ymd("1900-02-29"));
+  EXPECT_EQ(weekday(CivilDate{1970, 1, 1}), 4);
+  EXPECT_EQ(weekday(CivilDate{2000, 3, 1}), 3);
+  EXPECT_EQ(weekday(CivilDate{1969, 12, 31}), 3);
+  EXPECT_EQ(add_days(CivilDate{2024, 3, 1}, -1), (CivilDate{2024, 2, 29}));
+  EXPECT_EQ(add_days(CivilDate{2024, 12, 31}, 1), (CivilDate{2025, 1, 1}));
+  for (std::int64_t d = -800000; d <= 800000; d += 997) EXPECT_EQ(days_from_civil(civil_from_days(d)), d);
+  EXPECT_EQ(format_ymd(5, 1, 2), "0005-01-02");
+  EXPECT_EQ(parse_digits(""), 0u);
+  EXPECT_FALSE(parse_digits("1a"));
+}
+
+TEST(Dates, TimestampsRoundTripAndStrictShapes) {
+  EXPECT_EQ(format_timestamp_ms(-1), "1969-12-31T23:59:59.999Z");
+  EXPECT_EQ(utc_date_from_ms(-1), "1969-12-31");
+  struct Case {
+    const char* text;
+    std::optional<std::int64_t> ms;
+  } cases[] = {
+      {"2024-01-01T00:00:00Z", 1704067200000},
+      {"2024-01-01T00:00:00.250Z", 1704067200250},
+      {"2024-01-01T00:00:00+01:00", 1704063600000},
+      {"2024-01-01T00:00:00-01:00", 1704070800000},
+      {"2024-01-01T00:00:00.500+99:99", 1704067200500 - (99 * 60 + 99) * 60000LL},
+      {"2024-01-01T00:00:00.5Z", std::nullopt},
+      {"2024-01-01T00:00:00.123456Z", std::nullopt},
+      {"2024-01-01 00:00:00Z", std::nullopt},
+      {"2024-01-01T00:00:00z", std::nullopt},
+      {"2024-01-01T00:00:00,250Z", std::nullopt},
+      {"2024-01-01T00:00:00", std::nullopt},
+      {"2024-01-01T24:00:00Z", std::nullopt},
+      {"2023-02-29T00:00:00Z", std::nullopt},
+      {"2024-01-01T00:00:60Z", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(parse_timestamp_ms(c.text), c.ms) << c.text;
+}
+
+TEST(Dates, LocalDatesInNamedAndRuleZones) {
+  kit::EnvGuard env;
+  env.set("TZDIR", "/usr/share/zoneinfo").set("TZ", "UTC");
+  auto ny = find_time_zone(std::string("America/New_York"));
+  ASSERT_TRUE(ny);
+  // 2024-03-10 is the spring change in New York: 04:59Z is still the 9th, 05:00Z the 10th.
+  EXPECT_EQ(format_local_date(*parse_timestamp_ms("2024-03-10T04:59:59Z"), *ny), "2024-03-09");
+  EXPECT_EQ(format_local_date(*parse_timestamp_ms("2024-03-10T05:00:00Z"), *ny), "2024-03-10");
+  EXPECT_EQ(format_local_date(*parse_timestamp_ms("2024-07-01T03:59:59Z"), *ny), "2024-06-30");
+  auto paris = find_time_zone(std::string("Europe/Paris"));
+  ASSERT_TRUE(paris);
+  EXPECT_EQ(format_local_date(*parse_timestamp_ms("2024-10-26T21:59:59Z"), *paris), "2024-10-26");
+  EXPECT_EQ(format_local_date(*parse_timestamp_ms("2024-10-26T22:00:00Z"), *paris), "2024-10-27");
+  EXPECT_EQ(format_local_date(*parse_timestamp_ms("2024-10-27T22:59:59Z"), *paris), "2024-10-27");
+  auto sp = find_time_zone(std::string("America/Sao_Paulo"));
+  ASSERT_TRUE(sp);
+  // In 2018 Sao Paulo skipped the midnight of 4 November.
+  EXPECT_EQ(format_local_date(*parse_timestamp_ms("2018-11-04T02:59:59Z"), *sp), "2018-11-03");
+  EXPECT_EQ(format_local_date(*parse_timestamp_ms("2018-11-04T03:00:00Z"), *sp), "2018-11-04");
+
+  EXPECT_FALSE(find_time_zone(std::nullopt));
+  EXPECT_FALSE(find_time_zone(std::string("Mars/Olympus_Mons")));
+  // An unknown name reports in the system zone.
+  env.set("TZ", "Asia/Tokyo");
+  auto late = *parse_timestamp_ms("2024-05-01T20:00:00Z");
+  EXPECT_EQ(format_local_date(late, report_zone(std::string("Mars/Olympus_Mons"))), "2024-05-02");
+  EXPECT_EQ(format_local_date(late, std::optional<cctz::time_zone>()), "2024-05-02");
+  // Outside what the zone library can represent, the UTC date.
+  EXPECT_EQ(format_local_date(253402207200001, *ny), utc_date_from_ms(253402207200001));
+}
+
+TEST(DateRange, TextComparisonOfBounds) {
+  using all::loader::DateRange;
+  using all::loader::in_date_range;
+  EXPECT_TRUE(in_date_range(DateRange{"20240310", "20240310"}, "2024-03-10"));
+  EXPECT_FALSE(in_date_range(DateRange{"202431", std::nullopt}, "2024-03-10"));
+  EXPECT_FALSE(in_date_range(DateRange{std::nullopt, "20240309"}, "2024-03-10"));
+  EXPECT_TRUE(in_date_range(DateRange{"2024", std::nullopt}, "2024-03-10"));
+  EXPECT_FALSE(in_date_range(DateRange{std::nullopt, "2024"}, "2024-03-10"));
+  EXPECT_TRUE(in_date_range(DateRange{}, ""));
+  std::vector<UsageRecord> records(3);
+  records[0].date_key = "2024-03-09";
+  records[1].date_key = "";
+  records[2].date_key = "2024-03-11";
+  auto copy = records;
+  all::loader::filter_records_by_date(copy, DateRange{});
+  EXPECT_EQ(copy.size(), 3u);
+  all::loader::filter_records_by_date(records, DateRange{"20240310", std::nullopt});
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].date_key, "2024-03-11");
+}
+
+}  // namespace
+}  // namespace qm::date_utils

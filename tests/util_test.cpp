@@ -1,0 +1,120 @@
+#include "util.h"
+
+#include <gtest/gtest.h>
+
+#include "fast.h"
+#include "kit/env.h"
+#include "log.h"
+#include "sort.h"
+
+namespace qm::util {
+namespace {
+
+TEST(Util, HomeDirectoryFallbacks) {
+  kit::EnvGuard env;
+  env.set("HOME", "").unset("USERPROFILE").set("HOMEDRIVE", "C:").set("HOMEPATH", "\\Users\\x");
+  EXPECT_EQ(home_dir(), "C:\\Users\\x");
+  env.set("HOMEPATH", "");
+  EXPECT_FALSE(home_dir());
+  env.set("USERPROFILE", "/profile");
+  EXPECT_EQ(home_dir(), "/profile");
+  env.set("HOME", "/home/u");
+  EXPECT_EQ(home_dir(), "/home/u");
+}
+
+TEST(Util, DirectoryListsAndTexts) {
+  EXPECT_EQ(split_entries("a, ,b,"), (std::vector<std::string>{"a", "b"}));
+  EXPECT_TRUE(split_entries(" , ,, ").empty());
+  EXPECT_EQ(capitalize_first("codex"), "Codex");
+  EXPECT_EQ(capitalize_first("édith"), "édith");
+  EXPECT_EQ(capitalize_first(""), "");
+}
+
+TEST(Util, JsonValueGetters) {
+  simdjson::dom::parser parser;
+  auto doc = parser.parse(std::string(
+      R"({"i":5,"f":5.0,"n":-1,"big":18446744073709551615,"s":"  x ","e":"  ","tiny":1e-320,"z":-0.0,"t":true})"));
+  auto get = [&](const char* k) { return member(doc.value(), k); };
+  EXPECT_EQ(value_as_u64(get("i")), 5u);
+  EXPECT_FALSE(value_as_u64(get("f")));
+  EXPECT_FALSE(value_as_u64(get("n")));
+  EXPECT_EQ(value_as_u64(get("big")), UINT64_MAX);
+  EXPECT_FALSE(value_as_u64(get("missing")));
+  EXPECT_EQ(value_trimmed_string(get("s")), "x");
+  EXPECT_FALSE(value_trimmed_string(get("e")));
+  EXPECT_TRUE(is_positive_number(*get("tiny")));
+  EXPECT_FALSE(is_positive_number(*get("z")));
+  EXPECT_FALSE(is_positive_number(*get("t")));
+  EXPECT_TRUE(is_positive_number(*get("i")));
+}
+
+TEST(Util, FileWalkSkipsLinksAndOtherExtensions) {
+  kit::TempDir dir;
+  kit::write_file(dir / "a/one.jsonl", "");
+  kit::write_file(dir / "a/b/two.jsonl", "");
+  kit::write_file(dir / "a/three.JSONL", "");
+  kit::write_file(dir / "a/.jsonl", "");
+  kit::write_file(dir / "a/x.jsonl.bak", "");
+  std::filesystem::create_directories(dir / "elsewhere");
+  kit::write_file(dir / "elsewhere/four.jsonl", "");
+  std::filesystem::create_symlink(dir / "a/one.jsonl", dir / "a/link.jsonl");
+  std::filesystem::create_directory_symlink(dir / "elsewhere", dir / "a/linked-dir");
+  std::vector<std::filesystem::path> files;
+  collect_jsonl_files(dir / "a", files);
+  std::vector<std::string> names;
+  for (auto& f : files) names.push_back(f.filename().string());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"one.jsonl", "two.jsonl"}));
+  files.clear();
+  collect_jsonl_files(dir / "missing", files);
+  EXPECT_TRUE(files.empty());
+}
+
+TEST(Util, PathsCompareByComponents) {
+  EXPECT_TRUE(same_path("/a/", "/a"));
+  EXPECT_TRUE(same_path("/a//b", "/a/b"));
+  EXPECT_FALSE(same_path("/a/b", "/a"));
+  EXPECT_FALSE(same_path("a", "/a"));
+}
+
+TEST(Util, NextLine) {
+  std::string_view text = "a\n\nb\r\nc";
+  std::vector<std::string> lines;
+  while (auto l = fast::next_line(text)) lines.emplace_back(*l);
+  EXPECT_EQ(lines, (std::vector<std::string>{"a", "", "b\r", "c"}));
+  std::string_view ends = "x\n";
+  EXPECT_EQ(fast::next_line(ends), "x");
+  EXPECT_FALSE(fast::next_line(ends));
+}
+
+TEST(Log, LevelParsing) {
+  EXPECT_EQ(log::parse_log_level("+4"), 4);
+  EXPECT_EQ(log::parse_log_level("0"), 0);
+  EXPECT_EQ(log::parse_log_level("255"), 255);
+  for (const char* bad : {"", "+", "-1", "256", "999", "3.0", " 2"}) EXPECT_FALSE(log::parse_log_level(bad)) << bad;
+  kit::EnvGuard env;
+  env.set("LOG_LEVEL", "+4");
+  EXPECT_TRUE(log::debug_enabled());
+  env.set("LOG_LEVEL", "0");
+  EXPECT_FALSE(log::output_enabled());
+  env.unset("LOG_LEVEL");
+  EXPECT_TRUE(log::output_enabled());
+  EXPECT_FALSE(log::debug_enabled());
+}
+
+TEST(Sort, TotalOrderAndKeys) {
+  double nan = std::numeric_limits<double>::quiet_NaN();
+  EXPECT_TRUE(sort::total_less(-0.0, 0.0));
+  EXPECT_TRUE(sort::total_less(1.0, nan));
+  EXPECT_TRUE(sort::total_less(-nan, -1e308));
+  EXPECT_TRUE(sort::total_less(-2.0, -1.0));
+  EXPECT_TRUE(sort::float_then_count_desc({2.0, 1}, {1.0, 9}));
+  EXPECT_TRUE(sort::float_then_count_desc({1.0, 9}, {1.0, 1}));
+  EXPECT_TRUE(sort::path_file_name_less("/x/", "/a/b"));
+  std::vector<ModelUsage> usages{{"b", 0, 0, 0, 0, 0, 1.0}, {"a", 0, 0, 0, 0, 0, 1.0}, {"c", 0, 0, 0, 0, 0, 2.0}};
+  sort::sort_model_usages(usages);
+  EXPECT_EQ(usages[0].model + usages[1].model + usages[2].model, "cba");
+}
+
+}  // namespace
+}  // namespace qm::util
