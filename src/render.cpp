@@ -4,6 +4,10 @@
 #include <cstdio>
 
 #include "log.h"
+#include "terminal/width.h"
+
+#include <algorithm>
+#include <vector>
 
 namespace qm::render {
 
@@ -26,6 +30,66 @@ std::string format_usd(double amount) {
   char buf[400];
   int n = std::snprintf(buf, sizeof buf, "$%.2f", amount);
   return std::string(buf, static_cast<std::size_t>(n));
+}
+
+}  // namespace qm::render
+
+namespace qm::render {
+
+std::string pad_right(std::string_view text, std::size_t width) {
+  std::size_t w = terminal::width::display_width(text);
+  std::string out(text);
+  if (w < width) out.append(width - w, ' ');
+  return out;
+}
+
+std::string pad_left(std::string_view text, std::size_t width) {
+  std::size_t w = terminal::width::display_width(text);
+  std::string out;
+  if (w < width) out.append(width - w, ' ');
+  out += text;
+  return out;
+}
+
+std::string box_text(std::string_view text, const ConsoleSettings& console) {
+  std::vector<std::string_view> lines;
+  std::size_t start = 0;
+  for (;;) {
+    auto nl = text.find('\n', start);
+    std::string_view line = text.substr(start, nl == std::string_view::npos ? text.npos : nl - start);
+    if (nl != std::string_view::npos && !line.empty() && line.back() == '\r') line.remove_suffix(1);
+    lines.push_back(line);
+    if (nl == std::string_view::npos) break;
+    start = nl + 1;
+  }
+  std::size_t w = 40;
+  for (auto l : lines) w = std::max(w, terminal::width::display_width(l));
+  auto repeat = [](std::string_view s, std::size_t n) {
+    std::string out;
+    for (std::size_t i = 0; i < n; ++i) out += s;
+    return out;
+  };
+  std::string out = "\n";
+  out += "╭" + repeat("─", w + 4) + "╮\n";
+  out += "│" + std::string(w + 4, ' ') + "│\n";
+  for (auto l : lines) {
+    std::size_t dw = terminal::width::display_width(l);
+    std::size_t pad = w + 2 > dw ? w + 2 - dw : 0;
+    std::size_t left = pad / 2, right = pad - left;
+    out += "│ " + std::string(left, ' ') + terminal::color::paint(console, l, Style::Blue) + std::string(right, ' ') +
+           " │\n";
+  }
+  out += "│" + std::string(w + 4, ' ') + "│\n";
+  out += "╰" + repeat("─", w + 4) + "╯\n";
+  out += "\n";
+  return out;
+}
+
+void print_box(std::string_view text, bool color_flag, bool no_color_flag) {
+  auto console = console_settings(color_flag, no_color_flag);
+  if (console.log_level && *console.log_level == 0) return;
+  std::string out = box_text(text, console);
+  std::fwrite(out.data(), 1, out.size(), stdout);
 }
 
 }  // namespace qm::render

@@ -15,3 +15,15 @@ std::string paint_string(bool color_flag, bool no_color_flag, std::string text, 
 std::string format_usd(double amount);
 
 }  // namespace qm::render
+
+namespace qm::render {
+
+// The heading box on standard output; nothing when LOG_LEVEL is 0.
+void print_box(std::string_view text, bool color_flag, bool no_color_flag);
+std::string box_text(std::string_view text, const ConsoleSettings& console);
+
+// Pads to a number of terminal columns (display width, so non-ASCII names line up).
+std::string pad_right(std::string_view text, std::size_t width);
+std::string pad_left(std::string_view text, std::size_t width);
+
+}  // namespace qm::render

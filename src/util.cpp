@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <type_traits>
 
 namespace qm::util {
@@ -78,6 +79,19 @@ bool slice_contains(const std::vector<std::string>& list, std::string_view text)
 }
 
 bool is_valid_utf8(std::string_view text) { return simdjson::validate_utf8(text.data(), text.size()); }
+
+std::int64_t saturating_i64(double v) {
+  if (std::isnan(v)) return 0;
+  if (v >= 9223372036854775808.0) return std::numeric_limits<std::int64_t>::max();
+  if (v <= -9223372036854775808.0) return std::numeric_limits<std::int64_t>::min();
+  return static_cast<std::int64_t>(v);
+}
+
+std::uint64_t saturating_u64(double v) {
+  if (std::isnan(v) || v <= 0) return 0;
+  if (v >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
+  return static_cast<std::uint64_t>(v);
+}
 
 std::optional<std::uint64_t> value_as_u64(std::optional<simdjson::dom::element> value) {
   if (!value) return std::nullopt;

@@ -37,6 +37,10 @@ std::string capitalize_first(std::string text);
 bool slice_contains(const std::vector<std::string>& list, std::string_view text);
 bool is_valid_utf8(std::string_view text);
 
+// Float to integer with saturation at the type's ends; NaN gives 0.
+std::int64_t saturating_i64(double value);
+std::uint64_t saturating_u64(double value);
+
 // JSON values of the parsed document tree.
 std::optional<std::uint64_t> value_as_u64(std::optional<simdjson::dom::element> value);
 std::optional<std::string> value_trimmed_string(std::optional<simdjson::dom::element> value);

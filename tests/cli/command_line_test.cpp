@@ -12,7 +12,7 @@ constexpr const char* kUsageHint = "Run 'quillimare --help' for usage.\n";
 struct Case {
   std::vector<std::string> args;
   int status;
-  std::string err;  // the message before the usage hint; empty = no standard error
+  std::string err;  // status 2: the message before the usage hint; else all of standard error
   std::string out_prefix = "";
 };
 
@@ -53,9 +53,9 @@ TEST(CommandLine, UsageErrorsAndAcceptedForms) {
       {{"harness", "codex", "--cursor-plan=pro"}, 2, "Unknown harness option '--cursor-plan'"},
       {{"summary", "today", "--json", "--since=-5", "--debug-samples", "+7", "--agents", "claude, codex,claude"}, 0,
        ""},
-      {{"summary", "day", "--value=yes", "--all", "--range=mtd"}, 0, ""},
+      {{"summary", "day", "--value=yes", "--all", "--range=mtd"}, 0, "No usage data found.\n"},
       {{"harness", "codex", "--value", "--codex-plan", "pro", "-j"}, 0, ""},
-      {{"--since", ""}, 0, ""},
+      {{"--since", ""}, 0, "No usage data found.\n"},
       {{"-V"}, 0, "", "quillimare 20.0.21\n"},
       {{"--bogus", "-h", "-v"}, 0, "", "quillimare 20.0.21\n"},
       {{"--bogus", "--help"}, 0, "", "USAGE:\n"},
@@ -69,7 +69,7 @@ TEST(CommandLine, UsageErrorsAndAcceptedForms) {
       EXPECT_EQ(r.err, c.err + "\n" + kUsageHint) << label;
       EXPECT_EQ(r.out, "") << label;
     } else {
-      EXPECT_EQ(r.err, "") << label;
+      EXPECT_EQ(r.err, c.err) << label;
     }
     EXPECT_EQ(r.out.substr(0, c.out_prefix.size()), c.out_prefix) << label;
   }

@@ -1,12 +1,21 @@
 #pragma once
-// The agent loading framework and the date-range filter.
+// The agent loading framework (one thread per agent, results merged per date) and the
+// date-range filter.
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include <cctz/time_zone.h>
+
 #include "adapter/all/types.h"
 #include "options.h"
+#include "src/summary.h"  // not the runner beside this file
+
+namespace qm::pricing {
+struct PricingTable;
+}
 
 namespace qm::all::loader {
 
@@ -23,5 +32,50 @@ bool in_date_range(const DateRange& range, std::string_view date);
 void filter_records_by_date(std::vector<UsageRecord>& records, const DateRange& range);
 bool row_in_date_range(const DateRange& range, const std::optional<std::string>& date);
 bool entry_in_date_range(const DateRange& range, const std::optional<std::string>& date);
+
+// What every reader sees: the options with JSON forced on (so no reader draws), and the
+// report time zone resolved once for the run.
+struct LoadOptions {
+  CommonOptions common;
+  cctz::time_zone zone;
+
+  DateRange range() const { return DateRange::from(common); }
+};
+LoadOptions make_load_options(const CommonOptions& options);
+
+struct LoadContext {
+  qm::summary::GroupingMode mode;
+  const LoadOptions& options;
+  const pricing::PricingTable& prices;
+};
+
+struct LoaderEntry {
+  std::string_view agent_id;
+  std::function<AgentLoadResult()> reader;
+  std::size_t row_index;
+  AgentKind kind;
+};
+using AgentTable = std::vector<LoaderEntry>;
+using TableBuilder = std::function<AgentTable(const LoadContext&)>;
+
+// The sixteen agents in table order.
+AgentTable default_agent_table(const LoadContext& context);
+
+struct LoadedUsage {
+  std::vector<UsageRow> rows;           // merged, one per date
+  std::vector<std::string> detected;    // agent ids, table order
+};
+
+std::expected<LoadedUsage, std::string> load_agents(const CommonOptions& options);
+std::expected<LoadedUsage, std::string> load_agents(const CommonOptions& options, const TableBuilder& table);
+
+// One row per label with agent id "all" and the agents' rows as parts.
+std::vector<UsageRow> merge_rows_by_label(std::vector<UsageRow> rows);
+
+// A reader's daily groups as rows (days with no tokens give none).
+std::vector<UsageRow> to_usage_rows(std::string_view agent_id, const std::vector<UsageGroup>& groups);
+
+// The common tail of most readers: date filter, daily grouping, rows.
+AgentUsage records_to_usage(std::string_view agent_id, std::vector<UsageRecord> records, const LoadOptions& options);
 
 }  // namespace qm::all::loader

@@ -1,0 +1,257 @@
+#include "adapter/all/loader.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <unordered_map>
+
+#include "date_utils.h"
+#include "log.h"
+#include "output.h"
+#include "pricing/price_table_loader.h"
+#include "progress.h"
+#include "sort.h"
+
+namespace qm::all::loader {
+namespace {
+
+struct Message {
+  std::size_t row_index;
+  std::string_view agent_id;
+  AgentKind kind;
+  AgentLoadResult result;
+};
+
+// A multi-producer queue: each loader thread sends one message and then says it is done.
+class Channel {
+ public:
+  explicit Channel(std::size_t senders) : open_senders_(senders) {}
+  void send(Message m) {
+    std::lock_guard lock(mutex_);
+    queue_.push_back(std::move(m));
+    cv_.notify_one();
+  }
+  void drop_sender() {
+    std::lock_guard lock(mutex_);
+    --open_senders_;
+    cv_.notify_one();
+  }
+  std::optional<Message> receive() {
+    std::unique_lock lock(mutex_);
+    cv_.wait(lock, [&] { return !queue_.empty() || open_senders_ == 0; });
+    if (queue_.empty()) return std::nullopt;
+    Message m = std::move(queue_.front());
+    queue_.erase(queue_.begin());
+    return m;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::vector<Message> queue_;
+  std::size_t open_senders_;
+};
+
+void merge_model_usages(std::vector<ModelUsage>& into, const std::vector<ModelUsage>& from) {
+  for (const auto& m : from) {
+    auto it = std::find_if(into.begin(), into.end(), [&](const ModelUsage& x) { return x.model == m.model; });
+    if (it == into.end()) {
+      into.push_back(m);
+      continue;
+    }
+    it->input += m.input;
+    it->output += m.output;
+    it->cache_creation += m.cache_creation;
+    it->cache_read += m.cache_read;
+    it->reasoning += m.reasoning;
+    it->cost += m.cost;
+    it->unpriced = it->unpriced || m.unpriced;
+  }
+}
+
+void add_tokens(UsageRow& into, const UsageRow& from) {
+  into.input += from.input;
+  into.output += from.output;
+  into.cache_creation += from.cache_creation;
+  into.cache_read += from.cache_read;
+  into.total += from.total;
+  into.cost += from.cost;
+}
+
+AgentUsage nothing_found() { return AgentUsage{}; }
+
+}  // namespace
+
+LoadOptions make_load_options(const CommonOptions& options) {
+  LoadOptions lo{options, date_utils::report_zone(options.timezone)};
+  lo.common.json = true;
+  return lo;
+}
+
+std::vector<UsageRow> merge_rows_by_label(std::vector<UsageRow> rows) {
+  struct Entry {
+    std::vector<UsageRow> parts;
+    std::unordered_map<std::string, std::size_t> by_agent;
+    UsageRow sums;
+    std::set<std::string> models;
+    std::set<std::string> agents;
+  };
+  std::map<std::string, Entry> entries;
+  for (auto& row : rows) {
+    Entry& e = entries[row.label];
+    add_tokens(e.sums, row);
+    e.models.insert(row.models.begin(), row.models.end());
+    if (row.agents.empty())
+      e.agents.insert(row.agent_id);
+    else
+      e.agents.insert(row.agents.begin(), row.agents.end());
+    auto it = e.by_agent.find(row.agent_id);
+    if (it == e.by_agent.end()) {
+      e.by_agent.emplace(row.agent_id, e.parts.size());
+      e.parts.push_back(std::move(row));
+      continue;
+    }
+    UsageRow& own = e.parts[it->second];
+    add_tokens(own, row);
+    own.models.insert(own.models.end(), row.models.begin(), row.models.end());
+    std::sort(own.models.begin(), own.models.end());
+    own.models.erase(std::unique(own.models.begin(), own.models.end()), own.models.end());
+    merge_model_usages(own.model_usages, row.model_usages);
+    sort::sort_model_usages(own.model_usages);
+  }
+
+  std::vector<UsageRow> merged;
+  merged.reserve(entries.size());
+  for (auto& [label, e] : entries) {
+    UsageRow m = e.sums;
+    m.label = label;
+    m.agent_id = "all";
+    m.agents.assign(e.agents.begin(), e.agents.end());
+    m.models.assign(e.models.begin(), e.models.end());
+    std::stable_sort(e.parts.begin(), e.parts.end(),
+                     [](const UsageRow& a, const UsageRow& b) { return sort::agent_id_less(a.agent_id, b.agent_id); });
+    for (auto& part : e.parts) {
+      part.label = label;
+      merge_model_usages(m.model_usages, part.model_usages);
+    }
+    sort::sort_model_usages(m.model_usages);
+    m.parts = std::move(e.parts);
+    merged.push_back(std::move(m));
+  }
+  return merged;
+}
+
+std::vector<UsageRow> to_usage_rows(std::string_view agent_id, const std::vector<UsageGroup>& groups) {
+  std::vector<UsageRow> rows;
+  for (const auto& g : groups) {
+    if (!g.label) continue;
+    std::uint64_t total = g.totals.input + g.totals.output + g.totals.cache_creation + g.totals.cache_read + g.reasoning;
+    if (total == 0) continue;
+    UsageRow r;
+    r.label = *g.label;
+    r.models = g.models;
+    r.model_usages = g.model_usages;
+    r.agents = {std::string(agent_id)};
+    r.agent_id = std::string(agent_id);
+    r.input = g.totals.input;
+    r.output = g.totals.output;
+    r.cache_creation = g.totals.cache_creation;
+    r.cache_read = g.totals.cache_read;
+    r.total = total;
+    r.cost = g.cost;
+    if (g.credits) r.metadata = nlohmann::json{{"credits", output::json_number(*g.credits)}};
+    rows.push_back(std::move(r));
+  }
+  return rows;
+}
+
+AgentUsage records_to_usage(std::string_view agent_id, std::vector<UsageRecord> records, const LoadOptions& options) {
+  AgentUsage usage;
+  usage.detected = !records.empty();
+  std::stable_sort(records.begin(), records.end(),
+                   [](const UsageRecord& a, const UsageRecord& b) { return a.timestamp_ms < b.timestamp_ms; });
+  filter_records_by_date(records, options.range());
+  usage.rows = to_usage_rows(agent_id, qm::summary::group_by_day(records));
+  return usage;
+}
+
+AgentTable default_agent_table(const LoadContext&) {
+  struct Row {
+    std::string_view id;
+    AgentKind kind;
+  };
+  static constexpr Row kRows[] = {
+      {"claude", AgentKind::Claude},   {"codex", AgentKind::Codex},     {"opencode", AgentKind::OpenCode},
+      {"amp", AgentKind::Amp},         {"droid", AgentKind::Droid},     {"codebuff", AgentKind::Codebuff},
+      {"hermes", AgentKind::Hermes},   {"pi", AgentKind::Pi},           {"goose", AgentKind::Goose},
+      {"openclaw", AgentKind::OpenClaw}, {"kilo", AgentKind::Kilo},     {"cursor", AgentKind::Cursor},
+      {"copilot", AgentKind::Copilot}, {"gemini", AgentKind::Gemini},   {"kimi", AgentKind::Kimi},
+      {"qwen", AgentKind::Qwen},
+  };
+  AgentTable table;
+  for (std::size_t i = 0; i < std::size(kRows); ++i)
+    table.push_back(LoaderEntry{kRows[i].id, nothing_found, i, kRows[i].kind});
+  return table;
+}
+
+std::expected<LoadedUsage, std::string> load_agents(const CommonOptions& options) {
+  return load_agents(options, default_agent_table);
+}
+
+std::expected<LoadedUsage, std::string> load_agents(const CommonOptions& options, const TableBuilder& build_table) {
+  auto progress = progress::start_spinner(log::output_enabled() && !options.json && progress::spinner_enabled());
+  auto prices = pricing::load_shared_price_table(options, &progress);
+  LoadOptions load_options = make_load_options(options);
+  LoadContext context{qm::summary::GroupingMode::Daily, load_options, *prices};
+
+  AgentTable table = build_table(context);
+  if (!options.agents.empty())
+    std::erase_if(table, [&](const LoaderEntry& e) {
+      return std::find(options.agents.begin(), options.agents.end(), e.agent_id) == options.agents.end();
+    });
+  for (const auto& e : table) progress::mark_loading(progress, e.kind);
+
+  Channel channel(table.size());
+  std::vector<std::thread> threads;
+  threads.reserve(table.size());
+  for (auto& e : table) {
+    threads.emplace_back([&channel, entry = std::move(e)]() mutable {
+      channel.send(Message{entry.row_index, entry.agent_id, entry.kind, entry.reader()});
+      channel.drop_sender();
+    });
+  }
+  std::vector<Message> results;
+  while (auto m = channel.receive()) {
+    if (m->result)
+      progress::mark_done(progress, m->kind);
+    else
+      progress::mark_skipped(progress, m->kind);
+    results.push_back(std::move(*m));
+  }
+  for (auto& t : threads) t.join();
+
+  std::stable_sort(results.begin(), results.end(),
+                   [](const Message& a, const Message& b) { return a.row_index < b.row_index; });
+  for (const auto& m : results)
+    if (!m.result) {
+      progress::stop_spinner(progress);
+      return std::unexpected(m.result.error());
+    }
+
+  LoadedUsage loaded;
+  std::vector<UsageRow> all_rows;
+  for (auto& m : results) {
+    if (m.result->detected) loaded.detected.emplace_back(m.agent_id);
+    for (auto& r : m.result->rows) all_rows.push_back(std::move(r));
+  }
+  loaded.rows = merge_rows_by_label(std::move(all_rows));
+  std::stable_sort(loaded.rows.begin(), loaded.rows.end(), sort::row_less);
+  if (options.order == SortOrder::Desc) std::reverse(loaded.rows.begin(), loaded.rows.end());
+  progress::stop_spinner(progress);
+  return loaded;
+}
+
+}  // namespace qm::all::loader

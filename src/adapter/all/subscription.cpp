@@ -1,0 +1,38 @@
+#include "adapter/all/subscription.h"
+
+#include <cstdio>
+
+#include "render.h"
+
+namespace qm::all::subscription {
+namespace {
+
+std::string one_decimal(double value, const char* suffix) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.1f%s", value, suffix);
+  return buf;
+}
+
+}  // namespace
+
+std::string format_compact_count(std::uint64_t n) {
+  auto d = static_cast<double>(n);
+  if (n > 999'999'999'999ULL) return one_decimal(d / 1e12, "T");
+  if (n > 999'999'999ULL) return one_decimal(d / 1e9, "B");
+  if (n > 999'999ULL) return one_decimal(d / 1e6, "M");
+  if (n > 999ULL) return one_decimal(d / 1e3, "K");
+  return std::to_string(n);
+}
+
+std::size_t compact_count_string(std::uint64_t count) { return format_compact_count(count).size(); }
+
+std::string format_money_short(double x) {
+  if (x >= 1'000'000.0) return "$" + one_decimal(x / 1'000'000.0, "M");
+  if (x >= 1'000.0) return "$" + one_decimal(x / 1'000.0, "k");
+  return render::format_usd(x);
+}
+
+std::size_t money_short_string(double amount) { return format_money_short(amount).size(); }
+std::size_t money_string(double amount) { return render::format_usd(amount).size(); }
+
+}  // namespace qm::all::subscription

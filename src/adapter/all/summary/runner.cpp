@@ -1,0 +1,84 @@
+// The summary runner: range words, loading, then exactly one kind of output.
+#include <cstdio>
+#include <cstdlib>
+
+#include "adapter/all/loader.h"
+#include "adapter/all/summary.h"
+#include "output.h"
+#include "render.h"
+#include "util.h"
+
+namespace qm::all::summary {
+namespace {
+
+bool quota_only_mode() {
+  auto v = util::env("QUILLIMARE_QUOTA_ONLY");
+  return v && util::is_valid_utf8(*v) && *v == "1";
+}
+
+}  // namespace
+
+std::string format_date_arg(const date_utils::CivilDate& d) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%04d%02u%02u", d.year, d.month, d.day);
+  return buf;
+}
+
+void apply_range(SummaryRange range, const date_utils::CivilDate& today, CommonOptions& o) {
+  using date_utils::add_days;
+  switch (range) {
+    case SummaryRange::Today: o.since = format_date_arg(today); break;
+    case SummaryRange::Yesterday: {
+      auto y = format_date_arg(add_days(today, -1));
+      o.since = y;
+      o.until = y;
+      break;
+    }
+    case SummaryRange::Wtd: {
+      int w = date_utils::weekday(today);
+      o.since = format_date_arg(add_days(today, w == 0 ? -6 : -(w - 1)));
+      break;
+    }
+    case SummaryRange::Mtd: o.since = format_date_arg({today.year, today.month, 1}); break;
+    case SummaryRange::Ytd: o.since = format_date_arg({today.year, 1, 1}); break;
+    case SummaryRange::Week: o.since = format_date_arg(add_days(today, -6)); break;
+    case SummaryRange::Month: o.since = format_date_arg(add_days(today, -29)); break;
+  }
+}
+
+std::expected<void, std::string> run_summary(const SummaryArgs& args) {
+  CommonOptions options = args.common;
+  const bool json_out = options.json || options.jq.has_value();
+
+  if (args.harness_agent) return {};  // the harness view is not part of this build yet
+
+  if (json_out && quota_only_mode()) {
+    nlohmann::json reading = {{"agent", "cursor"}, {"observedAt", date_utils::now_ms()}};
+    return output::emit_json(std::move(reading), options.jq, false);
+  }
+
+  if (args.range) {
+    auto zone = date_utils::report_zone(options.timezone);
+    auto today_text = date_utils::format_local_date(date_utils::now_ms(), zone);
+    if (auto today = date_utils::parse_ymd(today_text)) apply_range(*args.range, *today, options);
+  }
+
+  auto loaded = loader::load_agents(options);
+  if (!loaded) return std::unexpected(loaded.error());
+  SummaryTotals totals = build_summary_totals(loaded->rows);
+
+  if (json_out) return output::emit_json(summary_document(loaded->rows, totals), options.jq, options.no_cost);
+
+  render::print_box(heading_text(loaded->detected), options.color, options.no_color);
+  auto console = render::console_settings(options.color, options.no_color);
+  if (auto tables = render_tables(totals, options.no_cost, console)) {
+    std::fwrite(tables->data(), 1, tables->size(), stdout);
+  } else {
+    std::fflush(stdout);
+    std::fputs("No usage data found.\n", stderr);
+  }
+  std::fflush(stdout);
+  return {};
+}
+
+}  // namespace qm::all::summary

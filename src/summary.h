@@ -1,0 +1,33 @@
+#pragma once
+// Grouping usage records by their date key into daily groups.
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "adapter/all/types.h"
+
+namespace qm::summary {
+
+enum class GroupingMode : std::uint8_t { Daily = 0 };
+
+struct DayAccumulator {
+  UsageGroup group;
+  std::unordered_map<std::string, std::size_t> model_index;
+};
+
+void add_record(DayAccumulator& acc, const UsageRecord& record);
+UsageGroup finish_group(DayAccumulator acc, std::string label);
+
+// Groups in ascending date order.
+std::vector<UsageGroup> group_by_day(const std::vector<UsageRecord>& records);
+std::expected<std::vector<UsageGroup>, std::string> group_records(const std::vector<UsageRecord>& records,
+                                                                  GroupingMode mode);
+
+// The given weekday (0 = Sunday) on or before the date, or none for a text that is not a date.
+std::optional<std::string> week_start(std::string_view date, int first_weekday);
+
+}  // namespace qm::summary

@@ -1,0 +1,145 @@
+// The loading framework over fake readers, and the merge of rows per date.
+#include "adapter/all/loader.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+namespace qm::all::loader {
+namespace {
+
+UsageRow row(std::string agent, std::string label, double cost, std::vector<std::pair<std::string, double>> models) {
+  UsageRow r;
+  r.agent_id = agent;
+  r.agents = {agent};
+  r.label = std::move(label);
+  r.cost = cost;
+  r.input = 10;
+  r.total = 10;
+  for (auto& [m, c] : models) {
+    r.models.push_back(m);
+    r.model_usages.push_back(ModelUsage{m, 10, 0, 0, 0, 0, c});
+  }
+  return r;
+}
+
+struct Fake {
+  std::string_view id;
+  AgentKind kind;
+  AgentLoadResult result;
+  int delay_ms = 0;
+};
+
+TableBuilder fake_table(std::vector<Fake> fakes, std::atomic<int>* runs = nullptr) {
+  return [fakes, runs](const LoadContext&) {
+    AgentTable table;
+    std::size_t i = 0;
+    for (const auto& f : fakes)
+      table.push_back(LoaderEntry{f.id,
+                                  [f, runs] {
+                                    if (runs) ++*runs;
+                                    std::this_thread::sleep_for(std::chrono::milliseconds(f.delay_ms));
+                                    return f.result;
+                                  },
+                                  i++, f.kind});
+    return table;
+  };
+}
+
+CommonOptions quiet() {
+  CommonOptions o;
+  o.json = true;
+  o.offline = true;
+  return o;
+}
+
+TEST(Loader, FirstFailureInTableOrderFailsTheRun) {
+  std::atomic<int> runs = 0;
+  auto table = fake_table({{"claude", AgentKind::Claude, AgentUsage{}},
+                           {"codex", AgentKind::Codex, std::unexpected(std::string("codex broke")), 80},
+                           {"goose", AgentKind::Goose, std::unexpected(std::string("goose broke"))}},
+                          &runs);
+  auto r = load_agents(quiet(), table);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error(), "codex broke");
+  EXPECT_EQ(runs, 3);  // every reader runs to the end
+}
+
+TEST(Loader, AgentsFilterRunsOnlyTheNamedReaders) {
+  std::atomic<int> runs = 0;
+  AgentUsage found{{row("cursor", "2025-03-01", 1, {{"auto", 1}})}, true};
+  auto table = fake_table({{"claude", AgentKind::Claude, std::unexpected(std::string("must not run"))},
+                           {"cursor", AgentKind::Cursor, found}},
+                          &runs);
+  auto o = quiet();
+  o.agents = {"cursor"};
+  auto r = load_agents(o, table);
+  ASSERT_TRUE(r) << r.error();
+  EXPECT_EQ(runs, 1);
+  EXPECT_EQ(r->detected, (std::vector<std::string>{"cursor"}));
+}
+
+TEST(Loader, MergesPerDateDetectsAndOrders) {
+  AgentUsage claude{{row("claude", "2025-03-02", 2, {{"opus", 2}}), row("claude", "2025-03-01", 1, {{"opus", 1}})},
+                    true};
+  AgentUsage codex{{row("codex", "2025-03-02", 3, {{"gpt-5", 1}, {"opus", 2}}), row("codex", "2025-03-03", 1, {})},
+                   true};
+  AgentUsage outside{{}, true};  // records all outside the date range: detected, no rows
+  auto table = fake_table({{"claude", AgentKind::Claude, claude, 30},
+                           {"codex", AgentKind::Codex, codex},
+                           {"opencode", AgentKind::OpenCode, outside},
+                           {"amp", AgentKind::Amp, AgentUsage{}}});
+  auto r = load_agents(quiet(), table);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->detected, (std::vector<std::string>{"claude", "codex", "opencode"}));
+  ASSERT_EQ(r->rows.size(), 3u);
+  const UsageRow& day = r->rows[1];
+  EXPECT_EQ(day.label, "2025-03-02");
+  EXPECT_EQ(day.agent_id, "all");
+  EXPECT_EQ(day.agents, (std::vector<std::string>{"claude", "codex"}));
+  EXPECT_EQ(day.models, (std::vector<std::string>{"gpt-5", "opus"}));
+  EXPECT_EQ(day.cost, 5.0);
+  EXPECT_EQ(day.total, 20u);
+  ASSERT_EQ(day.model_usages.size(), 2u);
+  EXPECT_EQ(day.model_usages[0].model, "opus");
+  EXPECT_EQ(day.model_usages[0].cost, 4.0);
+  ASSERT_TRUE(day.parts);
+  ASSERT_EQ(day.parts->size(), 2u);
+  EXPECT_EQ((*day.parts)[0].agent_id, "claude");
+  // A Codex-only date is still a merged row with one part.
+  EXPECT_EQ(r->rows[2].parts->size(), 1u);
+
+  auto o = quiet();
+  o.order = SortOrder::Desc;
+  auto d = load_agents(o, table);
+  ASSERT_TRUE(d);
+  EXPECT_EQ(d->rows.front().label, "2025-03-03");
+  EXPECT_EQ((*d->rows[1].parts)[0].agent_id, "claude");
+}
+
+TEST(Loader, RowsOfOneAgentForOneDateAreAbsorbed) {
+  auto merged = merge_rows_by_label({row("amp", "2025-01-01", 1, {{"b", 1}}), row("amp", "2025-01-01", 2, {{"a", 2}, {"b", 0.5}})});
+  ASSERT_EQ(merged.size(), 1u);
+  ASSERT_EQ(merged[0].parts->size(), 1u);
+  const UsageRow& part = (*merged[0].parts)[0];
+  EXPECT_EQ(part.cost, 3.0);
+  EXPECT_EQ(part.models, (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(part.model_usages[0].model, "a");
+  EXPECT_EQ(part.model_usages[1].cost, 1.5);
+}
+
+TEST(Loader, RecordsToUsageFiltersAfterDetecting) {
+  auto o = make_load_options(quiet());
+  o.common.since = "20250301";
+  UsageRecord a;
+  a.date_key = "2025-02-28";
+  a.tokens.input = 5;
+  auto usage = records_to_usage("kimi", {a}, o);
+  EXPECT_TRUE(usage.detected);
+  EXPECT_TRUE(usage.rows.empty());
+  EXPECT_FALSE(records_to_usage("kimi", {}, o).detected);
+}
+
+}  // namespace
+}  // namespace qm::all::loader
