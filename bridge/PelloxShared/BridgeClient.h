@@ -16,7 +16,7 @@ namespace BridgeClient {
 
 struct Options {
   std::string socketPath{};
-  double connectTimeout = 0.3;   // seconds
+  double connectTimeout = 0.3;     // seconds
   double decisionTimeout = 110.0;  // seconds
   std::optional<std::int32_t> parentPid{};
   std::string source = "claude";  // "claude" or "codex"

@@ -43,9 +43,9 @@ enum class HookEvent {
 };
 
 inline constexpr std::array<HookEvent, 13> allHookEvents = {
-    HookEvent::sessionStart, HookEvent::sessionEnd,   HookEvent::userPromptSubmit, HookEvent::preToolUse,
-    HookEvent::postToolUse,  HookEvent::permissionRequest, HookEvent::notification, HookEvent::stop,
-    HookEvent::subagentStop, HookEvent::preCompact,   HookEvent::interrupt,        HookEvent::postCompact,
+    HookEvent::sessionStart,  HookEvent::sessionEnd,        HookEvent::userPromptSubmit, HookEvent::preToolUse,
+    HookEvent::postToolUse,   HookEvent::permissionRequest, HookEvent::notification,     HookEvent::stop,
+    HookEvent::subagentStop,  HookEvent::preCompact,        HookEvent::interrupt,        HookEvent::postCompact,
     HookEvent::subagentStart,
 };
 

@@ -2,9 +2,8 @@
 
 #include <cmath>
 #include <limits>
-#include <optional>
-
 #include <nlohmann/json.hpp>
+#include <optional>
 
 namespace pellox {
 

@@ -35,8 +35,7 @@ struct JSONValue {
   JSONValue(std::nullptr_t) {}
   JSONValue(bool b) : storage(b) {}
   template <std::signed_integral I>
-    requires(!std::same_as<I, bool>)
-  JSONValue(I i) : storage(static_cast<std::int64_t>(i)) {}
+  requires(!std::same_as<I, bool>) JSONValue(I i) : storage(static_cast<std::int64_t>(i)) {}
   JSONValue(double d) : storage(d) {}
   JSONValue(std::string s) : storage(std::move(s)) {}
   JSONValue(std::string_view s) : storage(std::string(s)) {}

@@ -19,14 +19,30 @@ namespace pellox {
 
 SocketError::SocketError(Kind k, std::string t, int c) : kind(k), text(std::move(t)), code(c) {
   switch (kind) {
-    case Kind::insecureDirectory: message_ = "insecure directory: " + text; break;
-    case Kind::connectFailed: message_ = "connect failed: " + std::string(std::strerror(code)); break;
-    case Kind::system: message_ = text + ": " + std::strerror(code); break;
-    case Kind::pathTooLong: message_ = "socket path too long"; break;
-    case Kind::invalidPath: message_ = "socket path is empty or holds a NUL byte"; break;
-    case Kind::alreadyRunning: message_ = "another listener owns the socket"; break;
-    case Kind::timeout: message_ = "timed out"; break;
-    case Kind::lineTooLong: message_ = "line too long"; break;
+    case Kind::insecureDirectory:
+      message_ = "insecure directory: " + text;
+      break;
+    case Kind::connectFailed:
+      message_ = "connect failed: " + std::string(std::strerror(code));
+      break;
+    case Kind::system:
+      message_ = text + ": " + std::strerror(code);
+      break;
+    case Kind::pathTooLong:
+      message_ = "socket path too long";
+      break;
+    case Kind::invalidPath:
+      message_ = "socket path is empty or holds a NUL byte";
+      break;
+    case Kind::alreadyRunning:
+      message_ = "another listener owns the socket";
+      break;
+    case Kind::timeout:
+      message_ = "timed out";
+      break;
+    case Kind::lineTooLong:
+      message_ = "line too long";
+      break;
   }
 }
 
@@ -170,7 +186,7 @@ int listen(std::string_view path, int backlog) {
   prepareDirectory(parentDirectory(path));
 
   const std::string file(path);
-  struct stat existing{};
+  struct stat existing {};
   if (::lstat(file.c_str(), &existing) == 0) {
     bool live = false;
     try {
@@ -206,7 +222,7 @@ int listen(std::string_view path, int backlog) {
 }
 
 void prepareDirectory(const std::string& directory) {
-  struct stat st{};
+  struct stat st {};
   if (::stat(directory.c_str(), &st) == 0) {
     if (st.st_uid != ::getuid() || (st.st_mode & 0022) != 0) throw SocketError::insecureDirectory(directory);
     return;

@@ -17,7 +17,7 @@ struct SocketError : std::exception {
     connectFailed,      // code: errno or the pending SO_ERROR
     system,             // text: the failing call; code: errno
     pathTooLong,
-    invalidPath,        // empty, or holding a NUL byte
+    invalidPath,  // empty, or holding a NUL byte
     alreadyRunning,
     timeout,
     lineTooLong,

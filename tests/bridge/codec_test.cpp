@@ -1,9 +1,10 @@
+#include "PelloxShared/Codec.h"
+
 #include <gtest/gtest.h>
 
 #include <limits>
 #include <string>
 
-#include "PelloxShared/Codec.h"
 #include "PelloxShared/Envelope.h"
 #include "PelloxShared/JSONValue.h"
 
@@ -44,7 +45,8 @@ TEST(JSONText, NumbersKeepTheirKindAndForm) {
 }
 
 TEST(JSONText, WritesCompactSortedAndUnescapedSlashes) {
-  const JSONValue value = readJSON(R"( { "z" : [ 1 , true , null ] , "B" : "a/b\u00e9\n\u0001" , "a" : {"y":{},"x":[]} } )");
+  const JSONValue value =
+      readJSON(R"( { "z" : [ 1 , true , null ] , "B" : "a/b\u00e9\n\u0001" , "a" : {"y":{},"x":[]} } )");
   EXPECT_EQ(writeJSON(value), "{\"B\":\"a/b\xC3\xA9\\n\\u0001\",\"a\":{\"x\":[],\"y\":{}},\"z\":[1,true,null]}");
 }
 
@@ -57,11 +59,11 @@ TEST(JSONText, RefusesWhatIsNotOneJSONValue) {
       "[1,]",
       "{'a':1}",
       "NaN",
-      "1e400",          // not representable
-      "\"\xFF\"",       // not UTF-8
-      "\"\\ud800\"",    // lone surrogate
+      "1e400",        // not representable
+      "\"\xFF\"",     // not UTF-8
+      "\"\\ud800\"",  // lone surrogate
       nested(513),
-      nested(100000),   // must fail, not overflow the stack
+      nested(100000),  // must fail, not overflow the stack
       "{\"a\":" + nested(512) + "}",
   };
   for (const auto& text : refused) {
@@ -92,9 +94,8 @@ TEST(JSONValueModel, EqualityIsByCaseAndValue) {
 }
 
 TEST(RequestLine, ExactBytes) {
-  const JSONValue payload = readJSON(
-      R"({"tool_name":"Bash","hook_event_name":"PermissionRequest","session_id":"s1",)"
-      R"("tool_input":{"command":"cat /etc/hosts","z":1,"a":[1.5,true,null]}})");
+  const JSONValue payload = readJSON(R"({"tool_name":"Bash","hook_event_name":"PermissionRequest","session_id":"s1",)"
+                                     R"("tool_input":{"command":"cat /etc/hosts","z":1,"a":[1.5,true,null]}})");
   const Envelope withPid{.source = "claude", .expectsResponse = true, .hookParentPid = 4242, .payload = payload};
   EXPECT_EQ(PelloxCodec::encodeLine(withPid),
             R"({"expectsResponse":true,"hookParentPid":4242,"payload":{"hook_event_name":"PermissionRequest",)"
@@ -138,8 +139,7 @@ TEST(ReplyLine, DecoderAcceptsOnlyWellFormedReplies) {
   } accepted[] = {
       {R"({"version":1})", {}},
       {R"({"version":5,"decision":null,"answers":null,"extra":[1]})", {.version = 5}},
-      {R"({"version":1,"decision":{"behavior":"allow","interrupt":false}})",
-       {.decision = PermissionDecision::allow()}},
+      {R"({"version":1,"decision":{"behavior":"allow","interrupt":false}})", {.decision = PermissionDecision::allow()}},
       {R"({"version":1,"decision":{"behavior":"deny","message":"no","interrupt":true}})",
        {.decision = PermissionDecision::deny("no", true)}},
       {R"({"version":1,"decision":{"behavior":"deny","message":null,"interrupt":false}})",
@@ -176,8 +176,9 @@ TEST(ReplyLine, WrittenFormReadsBack) {
   const Response reply{.version = 1,
                        .decision = PermissionDecision::deny("rm -rf / is not allowed", false),
                        .answers = Answers{{"q", "a"}}};
-  EXPECT_EQ(PelloxCodec::encode(reply),
-            R"({"answers":{"q":"a"},"decision":{"behavior":"deny","interrupt":false,"message":"rm -rf / is not allowed"},"version":1})");
+  EXPECT_EQ(
+      PelloxCodec::encode(reply),
+      R"({"answers":{"q":"a"},"decision":{"behavior":"deny","interrupt":false,"message":"rm -rf / is not allowed"},"version":1})");
   EXPECT_EQ(PelloxCodec::decode<Response>(PelloxCodec::encode(reply)), reply);
 }
 
@@ -190,9 +191,9 @@ TEST(HookPayloadView, GettersReadOnlyTheirOwnType) {
   EXPECT_FALSE(overArray.isAskUserQuestion());
   EXPECT_FALSE(overArray.isCodexUserInputTool());
 
-  const HookPayload event{readJSON(
-      R"({"session_id":7,"hook_event_name":"permissionrequest","tool_name":"request_user_input",)"
-      R"("tool_input":"ls","cwd":"/w","prompt":null})")};
+  const HookPayload event{
+      readJSON(R"({"session_id":7,"hook_event_name":"permissionrequest","tool_name":"request_user_input",)"
+               R"("tool_input":"ls","cwd":"/w","prompt":null})")};
   EXPECT_EQ(event.sessionId(), "unknown");
   EXPECT_EQ(event.eventName(), "permissionrequest");
   EXPECT_FALSE(event.event());

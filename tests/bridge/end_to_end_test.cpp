@@ -2,7 +2,6 @@
 // companion listening on a real socket.
 
 #include <gtest/gtest.h>
-
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -32,9 +31,8 @@ const std::string questionEvent =
     R"("tool_input":{"questions":[{"question":"Which database?","options":["Postgres","SQLite"]}]}})";
 
 std::string requestLine(bool expects, const std::string& payload, const std::string& source) {
-  return R"({"expectsResponse":)" + std::string(expects ? "true" : "false") +
-         R"(,"hookParentPid":)" + std::to_string(::getpid()) + R"(,"payload":)" + payload +
-         R"(,"source":")" + source + R"(","version":1})";
+  return R"({"expectsResponse":)" + std::string(expects ? "true" : "false") + R"(,"hookParentPid":)" +
+         std::to_string(::getpid()) + R"(,"payload":)" + payload + R"(,"source":")" + source + R"(","version":1})";
 }
 
 struct Exchange {
@@ -78,56 +76,87 @@ class BridgeRun : public ::testing::Test {
 TEST_F(BridgeRun, PermissionDecisions) {
   const std::string claudeRequest = requestLine(true, permissionPayload, "claude");
   const std::string codexRequest = requestLine(true, permissionPayload, "codex");
-  const std::string allow = R"({"hookSpecificOutput":{"decision":{"behavior":"allow"},"hookEventName":"PermissionRequest"}})";
+  const std::string allow =
+      R"({"hookSpecificOutput":{"decision":{"behavior":"allow"},"hookEventName":"PermissionRequest"}})";
 
-  check({{}, permissionEvent,
-         Companion::reply(R"({"version":1,"decision":{"behavior":"allow","message":"ok","interrupt":true}})" "\n"),
-         allow, claudeRequest},
-        "claude allow");
-  check({{}, permissionEvent,
-         Companion::reply(R"({"version":1,"decision":{"behavior":"deny","message":"Not here","interrupt":true}})" "\n"),
-         R"({"hookSpecificOutput":{"decision":{"behavior":"deny","interrupt":true,"message":"Not here"},"hookEventName":"PermissionRequest"}})",
+  check({{},
+         permissionEvent,
+         Companion::reply(R"({"version":1,"decision":{"behavior":"allow","message":"ok","interrupt":true}})"
+                          "\n"),
+         allow,
          claudeRequest},
-        "claude deny with interrupt");
-  check({{"--source", "codex"}, permissionEvent,
-         Companion::reply(R"({"version":1,"decision":{"behavior":"deny","message":"Not here","interrupt":true}})" "\n"),
-         R"({"hookSpecificOutput":{"decision":{"behavior":"deny","message":"Not here"},"hookEventName":"PermissionRequest"}})",
-         codexRequest},
-        "codex deny without interrupt");
-  check({{}, permissionEvent,
+        "claude allow");
+  check(
+      {{},
+       permissionEvent,
+       Companion::reply(R"({"version":1,"decision":{"behavior":"deny","message":"Not here","interrupt":true}})"
+                        "\n"),
+       R"({"hookSpecificOutput":{"decision":{"behavior":"deny","interrupt":true,"message":"Not here"},"hookEventName":"PermissionRequest"}})",
+       claudeRequest},
+      "claude deny with interrupt");
+  check(
+      {{"--source", "codex"},
+       permissionEvent,
+       Companion::reply(R"({"version":1,"decision":{"behavior":"deny","message":"Not here","interrupt":true}})"
+                        "\n"),
+       R"({"hookSpecificOutput":{"decision":{"behavior":"deny","message":"Not here"},"hookEventName":"PermissionRequest"}})",
+       codexRequest},
+      "codex deny without interrupt");
+  check({{},
+         permissionEvent,
          Companion::replyInPieces({R"({"version":2,"deci)", R"(sion":{"behavior":"allow",)",
-                                   R"("interrupt":false}})" "\n" R"({"version":1,"decision":{"behavior":"deny")"}),
-         allow, claudeRequest},
+                                   R"("interrupt":false}})"
+                                   "\n"
+                                   R"({"version":1,"decision":{"behavior":"deny")"}),
+         allow,
+         claudeRequest},
         "reply split over writes, bytes after the line ignored");
-  check({{}, permissionEvent,
-         Companion::replyAndHangUp(R"({"version":1,"decision":{"behavior":"allow","interrupt":false}})"), allow,
+  check({{},
+         permissionEvent,
+         Companion::replyAndHangUp(R"({"version":1,"decision":{"behavior":"allow","interrupt":false}})"),
+         allow,
          claudeRequest},
         "reply without newline before close");
 }
 
 TEST_F(BridgeRun, QuestionAnswers) {
   const std::string reply =
-      R"({"version":1,"decision":{"behavior":"deny","interrupt":true},"answers":{"Which database?":"SQLite"}})" "\n";
-  check({{}, questionEvent, Companion::reply(reply),
-         R"({"hookSpecificOutput":{"hookEventName":"PreToolUse","permissionDecision":"allow","updatedInput":)"
-         R"({"answers":{"Which database?":"SQLite"},"questions":[{"options":["Postgres","SQLite"],"question":"Which database?"}]}}})",
-         std::nullopt},
-        "claude question");
+      R"({"version":1,"decision":{"behavior":"deny","interrupt":true},"answers":{"Which database?":"SQLite"}})"
+      "\n";
+  check(
+      {{},
+       questionEvent,
+       Companion::reply(reply),
+       R"({"hookSpecificOutput":{"hookEventName":"PreToolUse","permissionDecision":"allow","updatedInput":)"
+       R"({"answers":{"Which database?":"SQLite"},"questions":[{"options":["Postgres","SQLite"],"question":"Which database?"}]}}})",
+       std::nullopt},
+      "claude question");
   // The same event from Codex is only delivered.
-  check({{"--source", "codex"}, questionEvent, Companion::silent(), "",
-         requestLine(false,
-                     R"({"hook_event_name":"PreToolUse","session_id":"abc","tool_input":{"questions":[{"options":["Postgres","SQLite"],"question":"Which database?"}]},"tool_name":"AskUserQuestion"})",
-                     "codex")},
-        "codex question");
+  check(
+      {{"--source", "codex"},
+       questionEvent,
+       Companion::silent(),
+       "",
+       requestLine(
+           false,
+           R"({"hook_event_name":"PreToolUse","session_id":"abc","tool_input":{"questions":[{"options":["Postgres","SQLite"],"question":"Which database?"}]},"tool_name":"AskUserQuestion"})",
+           "codex")},
+      "codex question");
 }
 
 TEST_F(BridgeRun, EventsWithoutReplyAreOnlyDelivered) {
-  check({{}, R"({"hook_event_name":"SessionStart","source":"startup","n":12345678901234567890})", Companion::silent(), "",
+  check({{},
+         R"({"hook_event_name":"SessionStart","source":"startup","n":12345678901234567890})",
+         Companion::silent(),
+         "",
          requestLine(false, R"({"hook_event_name":"SessionStart","n":1.2345678901234567e+19,"source":"startup"})",
                      "claude")},
         "session start");
-  check({{}, R"({"hook_event_name":"PreToolUse","tool_name":"Read","tool_input":{"file_path":"/a/b"}})",
-         Companion::silent(), "", std::nullopt},
+  check({{},
+         R"({"hook_event_name":"PreToolUse","tool_name":"Read","tool_input":{"file_path":"/a/b"}})",
+         Companion::silent(),
+         "",
+         std::nullopt},
         "pre tool use of another tool");
   check({{}, R"({"hook_event_name":"NoSuchEvent"})", Companion::silent(), "", std::nullopt}, "unknown event");
 }
@@ -137,11 +166,14 @@ TEST_F(BridgeRun, RepliesThatPrintNothing) {
     const char* name;
     Companion::Script script;
   } cases[] = {
-      {"decision without interrupt", Companion::reply(R"({"version":1,"decision":{"behavior":"allow"}})" "\n")},
-      {"no decision", Companion::reply(R"({"version":1,"answers":{"q":"a"}})" "\n")},
+      {"decision without interrupt", Companion::reply(R"({"version":1,"decision":{"behavior":"allow"}})"
+                                                      "\n")},
+      {"no decision", Companion::reply(R"({"version":1,"answers":{"q":"a"}})"
+                                       "\n")},
       {"not JSON", Companion::reply("yes\n")},
       {"closed without a byte", Companion::replyAndHangUp("")},
-      {"over the size limit", Companion::reply(std::string(1'048'576 + 100, ' ') + R"({"version":1})" "\n")},
+      {"over the size limit", Companion::reply(std::string(1'048'576 + 100, ' ') + R"({"version":1})"
+                                                                                   "\n")},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -170,10 +202,10 @@ TEST_F(BridgeRun, SilentCompanionPastTheWaitTimeout) {
 
 TEST_F(BridgeRun, InputThatIsNoObjectNeverConnects) {
   Companion companion(socket);
-  const std::string deep = R"({"hook_event_name":"PermissionRequest","x":)" + std::string(100000, '[') +
-                           std::string(100000, ']') + "}";
+  const std::string deep =
+      R"({"hook_event_name":"PermissionRequest","x":)" + std::string(100000, '[') + std::string(100000, ']') + "}";
   for (const std::string& input : {std::string(), std::string("null"), std::string("[1,2]"),
-                                  std::string("\"PermissionRequest\""), std::string("{\"a\":"), deep}) {
+                                   std::string("\"PermissionRequest\""), std::string("{\"a\":"), deep}) {
     expectQuiet(run({}, input), "");
     EXPECT_FALSE(testing::connectionPending(companion.listenFd())) << input.substr(0, 30);
   }
@@ -197,7 +229,8 @@ TEST_F(BridgeRun, NoCompanion) {
   env.erase("PELLOX_SOCKET");
   const std::string defaultDir = dir.path() + "/Library/Application Support/Pellox/run";
   Companion companion(defaultDir + "/pellox.sock");
-  companion.serve(Companion::reply(R"({"version":1,"decision":{"behavior":"allow","interrupt":false}})" "\n"));
+  companion.serve(Companion::reply(R"({"version":1,"decision":{"behavior":"allow","interrupt":false}})"
+                                   "\n"));
   expectQuiet(run({}, permissionEvent),
               R"({"hookSpecificOutput":{"decision":{"behavior":"allow"},"hookEventName":"PermissionRequest"}})");
 }
@@ -223,8 +256,7 @@ TEST_F(BridgeRun, ListenerOfAnotherUserGetsNothing) {
     char received = 0;
     const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
     if (::setgid(nobody) != 0 || ::setuid(nobody) != 0 ||
-        ::bind(fd, reinterpret_cast<const sockaddr*>(&address.address), address.length) != 0 ||
-        ::listen(fd, 4) != 0) {
+        ::bind(fd, reinterpret_cast<const sockaddr*>(&address.address), address.length) != 0 || ::listen(fd, 4) != 0) {
       ::_exit(1);
     }
     (void)::write(ready[1], "r", 1);

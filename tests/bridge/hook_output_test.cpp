@@ -54,7 +54,8 @@ TEST(PermissionOutput, DecisionFormPerAgent) {
       {"deny with an empty message", B::deny, "", false, AgentProvider::claude, R"({"behavior":"deny"})"},
       {"claude deny with interrupt", B::deny, "Not in /etc", true, AgentProvider::claude,
        R"({"behavior":"deny","interrupt":true,"message":"Not in /etc"})"},
-      {"codex deny never interrupts", B::deny, "no", true, AgentProvider::codex, R"({"behavior":"deny","message":"no"})"},
+      {"codex deny never interrupts", B::deny, "no", true, AgentProvider::codex,
+       R"({"behavior":"deny","message":"no"})"},
       {"deny without message or interrupt", B::deny, nullptr, false, AgentProvider::codex, R"({"behavior":"deny"})"},
   };
   for (const auto& c : cases) {

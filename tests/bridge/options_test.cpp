@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <pwd.h>
 #include <unistd.h>
 
@@ -18,9 +17,9 @@ TEST(TimeoutWords, NumberSyntax) {
     const char* word;
     std::optional<double> want;
   } cases[] = {
-      {"2", 2.0},       {"0.5", 0.5},         {"1e2", 100.0},      {"-1", -1.0},  {"+3", 3.0},
-      {"0x10", 16.0},   {"", std::nullopt},   {" 2", std::nullopt}, {"\t2", std::nullopt},
-      {"2s", std::nullopt}, {"2 ", std::nullopt}, {"abc", std::nullopt}, {"1,5", std::nullopt},
+      {"2", 2.0},           {"0.5", 0.5},          {"1e2", 100.0},        {"-1", -1.0},          {"+3", 3.0},
+      {"0x10", 16.0},       {"", std::nullopt},    {" 2", std::nullopt},  {"\t2", std::nullopt}, {"2s", std::nullopt},
+      {"2 ", std::nullopt}, {"abc", std::nullopt}, {"1,5", std::nullopt},
   };
   for (const auto& c : cases) EXPECT_EQ(BridgeClient::parseSeconds(c.word), c.want) << '"' << c.word << '"';
   EXPECT_TRUE(std::isinf(*BridgeClient::parseSeconds("inf")));

@@ -1,6 +1,5 @@
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -19,8 +18,8 @@
 namespace pellox {
 namespace {
 
-using testing::TempDir;
 using testing::lowestFreeDescriptor;
+using testing::TempDir;
 
 // A listener and one accepted connection to it.
 struct Pair {
@@ -189,7 +188,10 @@ TEST(SocketReadLine, LineShapes) {
       {"no newline before close", {"0123456789"}, true, 1024, "0123456789"},
       {"closed before any byte", {}, true, 1024, std::nullopt},
       {"empty line", {"\n"}, false, 1024, ""},
-      {"a line completed by the read that crosses the cap", {std::string(19, 'x') + "\n"}, false, 16,
+      {"a line completed by the read that crosses the cap",
+       {std::string(19, 'x') + "\n"},
+       false,
+       16,
        std::string(19, 'x')},
   };
   for (const auto& c : cases) {
@@ -283,7 +285,7 @@ TEST(SocketListen, ClaimsThePathSafely) {
   const std::string path = dir.file("run/deeper/pellox.sock");
 
   const int first = UnixSocket::listen(path, 4);
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(::lstat(path.c_str(), &st), 0);
   EXPECT_TRUE(S_ISSOCK(st.st_mode));
   EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -376,7 +378,7 @@ TEST(SocketListen, RefusesAnotherUsersDirectoryAndSocket) {
   } catch (const SocketError& e) {
     EXPECT_EQ(e, SocketError::system("bind", EADDRINUSE));
   }
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(::lstat(stale.c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, nobody);
 }
