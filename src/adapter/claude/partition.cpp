@@ -1,0 +1,36 @@
+#include "adapter/claude/partition.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+
+namespace qm::claude {
+
+std::vector<std::vector<std::size_t>> partition_files_by_size(const std::vector<std::filesystem::path>& files,
+                                                              std::size_t n) {
+  std::vector<std::pair<std::size_t, std::uint64_t>> sized;
+  sized.reserve(files.size());
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    struct stat st;
+    std::uint64_t size = ::stat(files[i].c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+    sized.emplace_back(i, size);
+  }
+  std::stable_sort(sized.begin(), sized.end(), [](const auto& a, const auto& b) {
+    if (a.second != b.second) return a.second > b.second;
+    return a.first < b.first;
+  });
+  std::vector<std::vector<std::size_t>> buckets(n);
+  std::vector<std::uint64_t> load(n, 0);
+  for (const auto& [index, size] : sized) {
+    std::size_t best = static_cast<std::size_t>(std::min_element(load.begin(), load.end()) - load.begin());
+    buckets[best].push_back(index);
+    std::uint64_t sum;
+    load[best] = __builtin_add_overflow(load[best], size, &sum) ? std::numeric_limits<std::uint64_t>::max() : sum;
+  }
+  std::erase_if(buckets, [](const auto& b) { return b.empty(); });
+  return buckets;
+}
+
+}  // namespace qm::claude

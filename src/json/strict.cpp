@@ -1,0 +1,138 @@
+#include "json/strict.h"
+
+#include <cstdlib>
+
+namespace qm::json {
+
+StrictParser::StrictParser() {
+  // Capacity grows on demand; the depth limit is fixed.
+  if (parser_.allocate(1 << 16, kMaxDepth) != simdjson::SUCCESS) std::abort();
+}
+
+std::optional<element> StrictParser::parse(std::string_view text) {
+  if (text.size() > parser_.capacity()) {
+    if (parser_.allocate(text.size(), kMaxDepth)) return std::nullopt;
+  }
+  element root;
+  auto err = parser_.parse(text.data(), text.size(), false).get(root);
+  if (err == simdjson::SUCCESS) return root;
+  if (err == simdjson::NUMBER_ERROR) return parse_wide_integers(text);
+  return std::nullopt;
+}
+
+std::optional<element> StrictParser::parse_copy(std::string_view text) {
+  scratch_.assign(text);
+  scratch_.append(kPadding, '\0');
+  return parse(std::string_view(scratch_.data(), text.size()));
+}
+
+namespace {
+bool beyond_64_bits(std::string_view digits, bool negative) {
+  std::string_view limit = negative ? "9223372036854775808" : "18446744073709551615";
+  if (digits.size() != limit.size()) return digits.size() > limit.size();
+  return digits > limit;
+}
+}  // namespace
+
+// An integer beyond 64 bits is still valid JSON; a generic reader keeps it as a float.
+// Rewrite such literals with a ".0" so that they parse as floats (and so are never counts).
+std::optional<element> StrictParser::parse_wide_integers(std::string_view text) {
+  std::string copy;
+  copy.reserve(text.size() + 64 + kPadding);
+  bool in_string = false, changed = false;
+  for (std::size_t i = 0; i < text.size();) {
+    char c = text[i];
+    if (in_string) {
+      copy += c;
+      if (c == '\\' && i + 1 < text.size()) copy += text[++i];
+      else if (c == '"') in_string = false;
+      ++i;
+      continue;
+    }
+    if (c == '"') {
+      in_string = true;
+      copy += c;
+      ++i;
+      continue;
+    }
+    if (c == '-' || (c >= '0' && c <= '9')) {
+      std::size_t j = i + (c == '-' ? 1 : 0);
+      std::size_t digits_start = j;
+      while (j < text.size() && text[j] >= '0' && text[j] <= '9') ++j;
+      bool is_integer = j == text.size() || (text[j] != '.' && text[j] != 'e' && text[j] != 'E');
+      copy.append(text.substr(i, j - i));
+      if (is_integer && beyond_64_bits(text.substr(digits_start, j - digits_start), c == '-')) {
+        copy += ".0";
+        changed = true;
+      }
+      i = j;
+      continue;
+    }
+    copy += c;
+    ++i;
+  }
+  if (!changed) return std::nullopt;
+  std::size_t n = copy.size();
+  copy.append(kPadding, '\0');
+  scratch_ = std::move(copy);
+  if (n > parser_.capacity() && parser_.allocate(n, kMaxDepth)) return std::nullopt;
+  element root;
+  if (parser_.parse(scratch_.data(), n, false).get(root)) return std::nullopt;
+  return root;
+}
+
+std::optional<std::uint64_t> as_count(element v) {
+  switch (v.type()) {
+    case simdjson::dom::element_type::INT64: {
+      auto i = v.get_int64().value_unsafe();
+      if (i < 0) return std::nullopt;
+      return static_cast<std::uint64_t>(i);
+    }
+    case simdjson::dom::element_type::UINT64: return v.get_uint64().value_unsafe();
+    default: return std::nullopt;
+  }
+}
+
+std::optional<std::int64_t> as_i64(element v) {
+  if (v.type() == simdjson::dom::element_type::INT64) return v.get_int64().value_unsafe();
+  return std::nullopt;
+}
+
+std::optional<double> as_number(element v) {
+  switch (v.type()) {
+    case simdjson::dom::element_type::INT64: return static_cast<double>(v.get_int64().value_unsafe());
+    case simdjson::dom::element_type::UINT64: return static_cast<double>(v.get_uint64().value_unsafe());
+    case simdjson::dom::element_type::DOUBLE: return v.get_double().value_unsafe();
+    default: return std::nullopt;
+  }
+}
+
+OptString opt_string(const std::optional<element>& v) {
+  if (!v || v->is_null()) return {};
+  if (!v->is_string()) return {false, std::nullopt};
+  return {true, v->get_string().value_unsafe()};
+}
+
+OptBool opt_bool(const std::optional<element>& v) {
+  if (!v || v->is_null()) return {};
+  if (!v->is_bool()) return {false, std::nullopt};
+  return {true, v->get_bool().value_unsafe()};
+}
+
+OptNumber opt_number(const std::optional<element>& v) {
+  if (!v || v->is_null()) return {};
+  auto d = as_number(*v);
+  if (!d) return {false, std::nullopt};
+  return {true, d};
+}
+
+std::optional<std::string_view> enum_word(element v) {
+  if (v.is_string()) return v.get_string().value_unsafe();
+  object obj;
+  if (v.get_object().get(obj) || obj.size() != 1) return std::nullopt;
+  auto field = *obj.begin();
+  if (!field.value.is_null()) return std::nullopt;
+  return field.key;
+}
+
+}  // namespace qm::json

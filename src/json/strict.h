@@ -1,0 +1,82 @@
+#pragma once
+// Strict reading of JSON Lines records: the whole line must be one JSON value (nothing but
+// white space after it, at most 128 levels deep), a known key may appear only once, and
+// numbers keep their kind (12.0 is not a count).
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <simdjson.h>
+
+namespace qm::json {
+
+using simdjson::dom::element;
+using simdjson::dom::object;
+
+inline constexpr std::size_t kMaxDepth = 128;
+inline constexpr std::size_t kPadding = simdjson::SIMDJSON_PADDING;
+
+// One parser per thread, reused for every line.
+class StrictParser {
+ public:
+  StrictParser();
+  // `text` must be followed by kPadding readable bytes (see LineReader). The element
+  // stays valid until the next parse.
+  std::optional<element> parse(std::string_view text);
+  // For text without that guarantee (copies into an internal buffer).
+  std::optional<element> parse_copy(std::string_view text);
+
+ private:
+  std::optional<element> parse_wide_integers(std::string_view text);
+  simdjson::dom::parser parser_;
+  std::string scratch_;
+};
+
+// The members of an object under a fixed set of keys. False when a known key repeats;
+// unknown keys are ignored.
+template <std::size_t N>
+bool read_fields(object obj, const std::array<std::string_view, N>& keys, std::array<std::optional<element>, N>& out) {
+  out.fill(std::nullopt);
+  for (auto field : obj) {
+    for (std::size_t i = 0; i < N; ++i) {
+      if (field.key != keys[i]) continue;
+      if (out[i]) return false;
+      out[i] = field.value;
+      break;
+    }
+  }
+  return true;
+}
+
+// An unsigned 64-bit count: a JSON integer that is not negative. Floats, strings and
+// negative numbers are not counts.
+std::optional<std::uint64_t> as_count(element v);
+// Signed 64-bit integer (no float).
+std::optional<std::int64_t> as_i64(element v);
+// Any JSON number as a double.
+std::optional<double> as_number(element v);
+
+// An optional field whose value may be absent, null or of one type. `ok` is false when the
+// value has another type (which rejects the record).
+struct OptString {
+  bool ok = true;
+  std::optional<std::string_view> value;
+};
+OptString opt_string(const std::optional<element>& v);
+struct OptBool {
+  bool ok = true;
+  std::optional<bool> value;
+};
+OptBool opt_bool(const std::optional<element>& v);
+struct OptNumber {
+  bool ok = true;
+  std::optional<double> value;
+};
+OptNumber opt_number(const std::optional<element>& v);
+
+// A unit enum word: a string, or an object with exactly one key whose value is null.
+std::optional<std::string_view> enum_word(element v);
+
+}  // namespace qm::json

@@ -1,0 +1,92 @@
+#pragma once
+// Reading large JSON Lines files in chunks, with one reusable buffer per thread.
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "fast.h"
+#include "json/strict.h"
+
+namespace qm::jsonl {
+
+// Lines come exactly as fast::next_line cuts a whole file: the line feed is not part of the
+// line, a carriage return stays, a last line without a line feed counts. Every line handed
+// out is followed by json::kPadding readable bytes, so it can be parsed in place.
+class LineReader {
+ public:
+  explicit LineReader(std::size_t chunk = 1 << 20);
+
+  // Calls fn(line) for every line; false when the file cannot be opened or read (the lines
+  // read until then have been handed out).
+  template <typename Fn>
+  bool for_each_line(const std::filesystem::path& path, Fn&& fn) {
+    return scan(path, [&](std::string_view block) {
+      std::string_view rest = block;
+      while (auto line = fast::next_line(rest)) fn(*line);
+    });
+  }
+
+  // Calls fn(line) only for the lines that contain `needle` (which holds no line feed);
+  // the lines in between are skipped without being looked at twice.
+  template <typename Fn>
+  bool for_each_line_containing(const std::filesystem::path& path, std::string_view needle, Fn&& fn) {
+    return scan(path, [&](std::string_view block) {
+      std::size_t pos = 0;
+      for (;;) {
+        std::size_t hit = block.find(needle, pos);
+        if (hit == std::string_view::npos) return;
+        std::size_t start = block.rfind('\n', hit);
+        start = start == std::string_view::npos ? 0 : start + 1;
+        std::size_t end = block.find('\n', hit);
+        if (end == std::string_view::npos) end = block.size();
+        fn(block.substr(start, end - start));
+        pos = end;
+      }
+    });
+  }
+
+ private:
+  // Hands out blocks of whole lines (a block ends at a line feed, or at the end of file).
+  template <typename BlockFn>
+  bool scan(const std::filesystem::path& path, BlockFn&& on_block);
+  bool open(const std::filesystem::path& path);
+  // Fills the buffer after the carried-over bytes; returns bytes read, 0 at the end, -1 on error.
+  long fill();
+  void close();
+
+  std::vector<char> buffer_;
+  std::size_t chunk_;
+  std::size_t used_ = 0;  // bytes of data in buffer_
+  int fd_ = -1;
+};
+
+template <typename BlockFn>
+bool LineReader::scan(const std::filesystem::path& path, BlockFn&& on_block) {
+  if (!open(path)) return false;
+  bool ok = true;
+  for (;;) {
+    long n = fill();
+    if (n < 0) {
+      ok = false;
+      break;
+    }
+    bool eof = n == 0;
+    std::string_view data(buffer_.data(), used_);
+    std::size_t cut = eof ? data.size() : data.rfind('\n');
+    if (cut == std::string_view::npos) continue;  // a line longer than what is buffered: read more
+    if (!eof) ++cut;                               // the block ends with its line feed
+    // The buffer always extends json::kPadding bytes past the data, so any line in the
+    // block can be parsed in place (simdjson reads, but does not use, those bytes).
+    if (cut > 0) on_block(std::string_view(buffer_.data(), cut));
+    std::copy(buffer_.begin() + static_cast<std::ptrdiff_t>(cut), buffer_.begin() + static_cast<std::ptrdiff_t>(used_),
+              buffer_.begin());
+    used_ -= cut;
+    if (eof) break;
+  }
+  close();
+  return ok;
+}
+
+}  // namespace qm::jsonl

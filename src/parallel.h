@@ -1,0 +1,46 @@
+#pragma once
+// Reading many files on worker threads, each worker with its own reusable state.
+#include <cstddef>
+#include <filesystem>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "adapter/claude/partition.h"
+
+namespace qm::parallel {
+
+// Processors this process may run on (its affinity mask); 1 when that cannot be had.
+std::size_t available_processors();
+
+// The worker count for a list of files: the smaller of files and processors, 1 under
+// single-thread.
+std::size_t worker_count(std::size_t files, bool single_thread);
+
+// Calls a worker on every file and returns the results in file order. With two or more
+// workers the files are spread over them by size; each worker thread calls make_worker()
+// once and reuses what it returns (`w(path) -> R`) for all of its files. The result does
+// not depend on the number of workers.
+template <typename R, typename MakeWorker>
+std::vector<R> map_files(const std::vector<std::filesystem::path>& files, std::size_t workers, MakeWorker make_worker) {
+  std::vector<R> results(files.size());
+  if (workers < 2) {
+    auto w = make_worker();
+    for (std::size_t i = 0; i < files.size(); ++i) results[i] = w(files[i]);
+    return results;
+  }
+  auto buckets = claude::partition_files_by_size(files, workers);
+  std::vector<std::thread> threads;
+  threads.reserve(buckets.size());
+  for (const auto& bucket : buckets) {
+    threads.emplace_back([&, &bucket = bucket] {
+      auto w = make_worker();
+      // Each file index belongs to exactly one bucket, so the slots need no lock.
+      for (std::size_t index : bucket) results[index] = w(files[index]);
+    });
+  }
+  for (auto& t : threads) t.join();
+  return results;
+}
+
+}  // namespace qm::parallel
