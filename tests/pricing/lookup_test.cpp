@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "kit/env.h"
 #include "kit/http_server.h"
 
@@ -104,6 +106,24 @@ TEST(LookupPrice, RememberedMissesFollowNewKeysAndCopies) {
   EXPECT_EQ(lookup_price(t, "beta-2-preview")->input, 7);
 }
 
+TEST(LookupPrice, ThreadsMissingTogetherAgree) {
+  const auto t = load_price_table(true, false, {});
+  const std::vector<std::string> names = {"claude-opus-4.6-thinking", "no-such-model", "gpt-5.1-codex-max-high"};
+  std::vector<std::vector<std::optional<ModelPrice>>> seen(8);
+  std::vector<std::thread> threads;
+  for (auto& out : seen)
+    threads.emplace_back([&] {
+      for (int round = 0; round < 3; ++round)
+        for (const auto& n : names) out.push_back(lookup_price(t, n));
+    });
+  for (auto& th : threads) th.join();
+  PricingTable fresh = t;  // a copy remembers nothing: the walk's own answer
+  for (const auto& out : seen)
+    for (std::size_t i = 0; i < out.size(); ++i) EXPECT_EQ(out[i], lookup_price(fresh, names[i % names.size()]));
+  EXPECT_TRUE(seen[0][0].has_value());
+  EXPECT_FALSE(seen[0][1].has_value());
+}
+
 TEST(FindPrice, SparkAlias) {
   auto t = table_of({"gpt-5.3-codex-spark"});
   EXPECT_TRUE(find_price(t, "gpt-5.3-spark").has_value());
@@ -174,6 +194,20 @@ TEST_F(ModelsDevFallback, DownloadsOnceAndSearchesItWithTheSameRules) {
   EXPECT_DOUBLE_EQ(price("claude-opus-4-6")->input, 1e-6);              // the download comes before the compiled-in copy
   EXPECT_FALSE(price("nothing-knows-this").has_value());
   EXPECT_EQ(server_.requests().size(), 1u);
+}
+
+TEST_F(ModelsDevFallback, ThreadsMissingTogetherShareOneCatalogue) {
+  server_.on("/api.json", ScriptedResponse{.body = kCatalogue});
+  std::vector<std::optional<ModelPrice>> seen(8);
+  std::vector<std::thread> threads;
+  for (auto& out : seen) threads.emplace_back([&] { out = price_for_model(main_, "dev-only", cache_); });
+  for (auto& th : threads) th.join();
+  for (const auto& p : seen) EXPECT_DOUBLE_EQ(p.value_or(ModelPrice{}).input, 2e-6);
+  const auto downloads = server_.requests().size();
+  EXPECT_GE(downloads, 1u);
+  EXPECT_LE(downloads, seen.size());
+  EXPECT_TRUE(price("provider/dev-only").has_value());
+  EXPECT_EQ(server_.requests().size(), downloads);
 }
 
 TEST_F(ModelsDevFallback, FailedDownloadWaitsBeforeRetrying) {

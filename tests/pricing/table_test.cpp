@@ -38,14 +38,16 @@ TEST(PriceTable, OfflineHoldsCompiledInRowsUnderTheBuiltIns) {
   EXPECT_FALSE(t.models_dev_download_allowed);
   EXPECT_TRUE(t.embedded_models_dev_allowed);
 
-  // Rows of the compiled-in LiteLLM table.
-  const auto& sonnet = at(t, "claude-sonnet-4-5");
-  expect_prices(sonnet, 3e-6, 1.5e-5, 3.75e-6, 3e-7, "claude-sonnet-4-5");
-  EXPECT_EQ(sonnet.input_above_200k, 6e-6);
-  EXPECT_EQ(sonnet.output_above_200k, 2.25e-5);
-  EXPECT_EQ(sonnet.cache_creation_above_200k, 7.5e-6);
-  EXPECT_EQ(sonnet.cache_read_above_200k, 6e-7);
-  EXPECT_TRUE(sonnet.explicit_cache_read);
+  // "claude-sonnet-4-5" is a row of the compiled-in LiteLLM table, "claude-sonnet-4" a built-in entry.
+  for (const char* key : {"claude-sonnet-4-5", "claude-sonnet-4"}) {
+    const auto& sonnet = at(t, key);
+    expect_prices(sonnet, 3e-6, 1.5e-5, 3.75e-6, 3e-7, key);
+    EXPECT_EQ(sonnet.input_above_200k, 6e-6) << key;
+    EXPECT_EQ(sonnet.output_above_200k, 2.25e-5) << key;
+    EXPECT_EQ(sonnet.cache_creation_above_200k, 7.5e-6) << key;
+    EXPECT_EQ(sonnet.cache_read_above_200k, 6e-7) << key;
+    EXPECT_TRUE(sonnet.explicit_cache_read) << key;
+  }
   const auto& glm = at(t, "zai/glm-4.7");
   expect_prices(glm, 6e-7, 2.2e-6, 0, 1.1e-7, "zai/glm-4.7");
   EXPECT_FALSE(glm.input_above_200k.has_value());
@@ -64,12 +66,6 @@ TEST(PriceTable, OfflineHoldsCompiledInRowsUnderTheBuiltIns) {
   EXPECT_EQ(at(t, "gpt-5.4").fast_multiplier, 2.0);
   EXPECT_EQ(at(t, "gpt-5.3-codex").fast_multiplier, 2.0);
   EXPECT_EQ(at(t, "claude-opus-4-5").fast_multiplier, 1.0);
-  const auto& sonnet4 = at(t, "claude-sonnet-4");
-  expect_prices(sonnet4, 3e-6, 1.5e-5, 3.75e-6, 3e-7, "claude-sonnet-4");
-  EXPECT_EQ(sonnet4.input_above_200k, 6e-6);
-  EXPECT_EQ(sonnet4.output_above_200k, 2.25e-5);
-  EXPECT_EQ(sonnet4.cache_creation_above_200k, 7.5e-6);
-  EXPECT_EQ(sonnet4.cache_read_above_200k, 6e-7);
   const auto& grok = at(t, "grok-4.3");
   expect_prices(grok, 1.25e-6, 2.5e-6, 1.25e-6, 1.25e-7, "grok-4.3");
   EXPECT_FALSE(grok.explicit_cache_read);
