@@ -106,7 +106,7 @@ TEST(ParseLiteLlm, RecordForms) {
     "bad-entry": {"input_cost_per_token": 1e-6, "output_cost_per_token": 2e-6, "provider_specific_entry": 3},
     "long-array": [1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11],
     "text": "not a record",
-    "sample_spec": {"input_cost_per_token": 0.0, "output_cost_per_token": 0.0, "max_input_tokens": "many"},
+    "template-row": {"input_cost_per_token": 0.0, "output_cost_per_token": 0.0, "max_input_tokens": "many"},
     "dup": {"i": 1e-6, "o": 1e-6},
     "dup": {"i": 9e-6, "o": 9e-6}
   })", overrides);
@@ -133,7 +133,7 @@ TEST(ParseLiteLlm, RecordForms) {
   EXPECT_DOUBLE_EQ(at(t, "dup").input, 9e-6);
 
   for (const char* skipped : {"only-input", "string-price", "bool-price", "float-context", "negative-context",
-                              "bad-entry", "long-array", "text", "sample_spec"})
+                              "bad-entry", "long-array", "text", "template-row"})
     EXPECT_FALSE(t.prices.contains(skipped)) << skipped;
   EXPECT_EQ(added, 10u);  // "dup" counts twice
 }
