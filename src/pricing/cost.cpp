@@ -1,0 +1,73 @@
+#include "pricing/cost.h"
+
+#include "pricing/lookup.h"
+
+namespace qm::pricing {
+
+double tiered_cost(std::uint64_t tokens, std::optional<double> above, double base) {
+  if (tokens == 0) return 0.0;
+  if (tokens > kTierThreshold && above)
+    return static_cast<double>(kTierThreshold) * base + static_cast<double>(tokens - kTierThreshold) * *above;
+  return static_cast<double>(tokens) * base;
+}
+
+double calculate_cost(std::optional<std::string_view> model, const TokenUsageRaw& block, const PricingTable* table) {
+  if (!model || !table) return 0.0;
+  auto price = price_for_model(*table, *model);
+  if (!price) return 0.0;
+  const double m = block.speed == Speed::Fast ? price->fast_multiplier : 1.0;
+  const auto& split = block.cache_creation_split;
+  const std::uint64_t five_minute = split ? split->ephemeral_5m : block.cache_creation;
+  const std::uint64_t one_hour = split ? split->ephemeral_1h : 0;
+  std::optional<double> one_hour_above;
+  if (price->input_above_200k) one_hour_above = 2.0 * *price->input_above_200k;
+
+  const double sum = tiered_cost(block.input, price->input_above_200k, price->input) +
+                     tiered_cost(block.output, price->output_above_200k, price->output) +
+                     tiered_cost(five_minute, price->cache_creation_above_200k, price->cache_creation) +
+                     tiered_cost(one_hour, one_hour_above, 2.0 * price->input) +
+                     tiered_cost(block.cache_read, price->cache_read_above_200k, price->cache_read);
+  return m * sum;
+}
+
+double cost_for_mode(std::optional<std::string_view> model, const TokenUsageRaw& block, std::optional<double> recorded,
+                     CostMode mode, const PricingTable* table) {
+  switch (mode) {
+    case CostMode::Display: return recorded.value_or(0.0);
+    case CostMode::Auto: return recorded ? *recorded : calculate_cost(model, block, table);
+    case CostMode::Calculate: return calculate_cost(model, block, table);
+  }
+  return 0.0;
+}
+
+double record_cost(const UsageRecord& record, CostMode mode, const PricingTable* table) {
+  std::optional<std::string_view> model;
+  if (record.model) model = *record.model;
+  return cost_for_mode(model, record.tokens, record.recorded_cost, mode, table);
+}
+
+std::optional<std::string> unpriced_model(std::optional<std::string_view> model, std::uint64_t tokens,
+                                          const PricingTable* table) {
+  if (tokens == 0 || !model || !table) return std::nullopt;
+  if (price_for_model(*table, *model)) return std::nullopt;
+  return std::string(*model);
+}
+
+std::optional<std::string> missing_price_model(std::optional<std::string_view> model, const TokenUsageRaw& block,
+                                               bool recorded_present, CostMode mode, const PricingTable* table) {
+  if (mode == CostMode::Display || (mode == CostMode::Auto && recorded_present)) return std::nullopt;
+  const std::uint64_t total = block.input + block.output + block.cache_read + block.effective_cache_creation();
+  return unpriced_model(model, total, table);
+}
+
+std::optional<std::string> unpriced_model_among(std::string_view model, std::span<const std::string> candidates,
+                                                std::uint64_t tokens, const PricingTable* table) {
+  if (tokens == 0 || !table) return std::nullopt;
+  for (const auto& candidate : candidates)
+    if (price_for_model(*table, candidate)) return std::nullopt;
+  return std::string(model);
+}
+
+std::string fast_model_key(std::string_view model) { return std::string(model) + "-fast"; }
+
+}  // namespace qm::pricing

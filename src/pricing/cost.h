@@ -1,0 +1,39 @@
+#pragma once
+// The API-equivalent cost of a token block, the cost modes, and which models lack a price.
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "adapter/all/types.h"
+#include "options.h"
+#include "pricing/table.h"
+
+namespace qm::pricing {
+
+inline constexpr std::uint64_t kTierThreshold = 200'000;
+
+// Tokens beyond the first 200,000 at the above price when there is one.
+double tiered_cost(std::uint64_t tokens, std::optional<double> above, double base);
+
+// 0 without a model, a table or a price.
+double calculate_cost(std::optional<std::string_view> model, const TokenUsageRaw& block, const PricingTable* table);
+
+double cost_for_mode(std::optional<std::string_view> model, const TokenUsageRaw& block, std::optional<double> recorded,
+                     CostMode mode, const PricingTable* table);
+double record_cost(const UsageRecord& record, CostMode mode, const PricingTable* table);
+
+// The model name when the record's cost has to be computed and no price exists.
+std::optional<std::string> missing_price_model(std::optional<std::string_view> model, const TokenUsageRaw& block,
+                                               bool recorded_present, CostMode mode, const PricingTable* table);
+std::optional<std::string> unpriced_model(std::optional<std::string_view> model, std::uint64_t tokens,
+                                          const PricingTable* table);
+// The model name when it has tokens and none of the candidate spellings has a price.
+std::optional<std::string> unpriced_model_among(std::string_view model, std::span<const std::string> candidates,
+                                                std::uint64_t tokens, const PricingTable* table);
+
+// The name under which fast-mode usage of a model is reported.
+std::string fast_model_key(std::string_view model);
+
+}  // namespace qm::pricing
