@@ -14,7 +14,7 @@ function(quillimare_embed symbol file)
 endfunction()
 
 # Each feature lists its embedded files in cmake/embed/*.cmake.
-file(GLOB QUILLIMARE_EMBED_LISTS ${CMAKE_SOURCE_DIR}/cmake/embed/*.cmake)
+file(GLOB QUILLIMARE_EMBED_LISTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/embed/*.cmake)
 foreach(list_file ${QUILLIMARE_EMBED_LISTS})
   include(${list_file})
 endforeach()

@@ -11,7 +11,7 @@
 #include "date_utils.h"
 #include "log.h"
 #include "output.h"
-#include "pricing/price_table_loader.h"
+#include "pricing/table.h"
 #include "progress.h"
 #include "sort.h"
 
@@ -203,9 +203,11 @@ std::expected<LoadedUsage, std::string> load_agents(const CommonOptions& options
 
 std::expected<LoadedUsage, std::string> load_agents(const CommonOptions& options, const TableBuilder& build_table) {
   auto progress = progress::start_spinner(log::output_enabled() && !options.json && progress::spinner_enabled());
-  auto prices = pricing::load_shared_price_table(options, &progress);
+  // The download's message joins the spinner above; with JSON output nothing draws at all.
+  auto prices = pricing::load_price_table(options.offline, log::output_enabled() && !options.json,
+                                          options.pricing_overrides);
   LoadOptions load_options = make_load_options(options);
-  LoadContext context{qm::summary::GroupingMode::Daily, load_options, *prices};
+  LoadContext context{qm::summary::GroupingMode::Daily, load_options, prices};
 
   AgentTable table = build_table(context);
   if (!options.agents.empty())
