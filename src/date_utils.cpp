@@ -100,8 +100,12 @@ struct UtcParts {
   unsigned hour, minute, second, milli;
 };
 UtcParts utc_parts(std::int64_t ms) {
-  std::int64_t seconds = floor_div(ms, 1000);
-  auto milli = static_cast<unsigned>(ms - seconds * 1000);
+  std::int64_t seconds = ms / 1000, rem = ms % 1000;
+  if (rem < 0) {  // floor division without overflow, even at the smallest value
+    rem += 1000;
+    --seconds;
+  }
+  auto milli = static_cast<unsigned>(rem);
   std::int64_t day = floor_div(seconds, 86400);
   auto sod = static_cast<unsigned>(seconds - day * 86400);
   return {civil_from_days(day), sod / 3600, sod / 60 % 60, sod % 60, milli};
@@ -174,7 +178,7 @@ CivilDate local_civil_date(std::int64_t ms, const cctz::time_zone& zone) {
   if (ms < kMinRepresentableMs || ms > kMaxRepresentableMs) return utc_parts(ms).date;
   using namespace std::chrono;
   auto tp = time_point<system_clock, milliseconds>(milliseconds(ms));
-  auto cs = cctz::convert(time_point_cast<cctz::seconds>(tp), zone);
+  auto cs = cctz::convert(floor<cctz::seconds>(tp), zone);
   return CivilDate{static_cast<std::int32_t>(cs.year()), static_cast<std::uint8_t>(cs.month()),
                    static_cast<std::uint8_t>(cs.day())};
 }

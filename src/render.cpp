@@ -24,13 +24,15 @@ std::string paint_string(bool color_flag, bool no_color_flag, std::string text, 
   return paint_str(color_flag, no_color_flag, text, style);
 }
 
-std::string format_usd(double amount) {
-  if (std::isnan(amount)) return "$NaN";
-  if (std::isinf(amount)) return amount > 0 ? "$inf" : "$-inf";
+std::string format_fixed(double value, int decimals) {
+  if (std::isnan(value)) return "NaN";
+  if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
   char buf[400];
-  int n = std::snprintf(buf, sizeof buf, "$%.2f", amount);
+  int n = std::snprintf(buf, sizeof buf, "%.*f", decimals, value);
   return std::string(buf, static_cast<std::size_t>(n));
 }
+
+std::string format_usd(double amount) { return "$" + format_fixed(amount, 2); }
 
 }  // namespace qm::render
 

@@ -11,6 +11,10 @@ ConsoleSettings console_settings(bool color_flag, bool no_color_flag);
 std::string paint_str(bool color_flag, bool no_color_flag, std::string_view text, Style style);
 std::string paint_string(bool color_flag, bool no_color_flag, std::string text, Style style);
 
+// The float with that many decimals, the last one rounded to nearest; "NaN", "inf", "-inf"
+// for the values that have no digits.
+std::string format_fixed(double value, int decimals);
+
 // "$" and the amount with two decimals, no thousands separator.
 std::string format_usd(double amount);
 

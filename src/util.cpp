@@ -34,10 +34,32 @@ std::optional<std::string> home_dir() {
   return std::nullopt;
 }
 
+namespace {
+// Length of the white-space character (Unicode White_Space) at the start of `s`, or 0.
+std::size_t space_at_front(std::string_view s) {
+  if (s.empty()) return 0;
+  unsigned char c = static_cast<unsigned char>(s[0]);
+  if (c == ' ' || (c >= 0x09 && c <= 0x0D)) return 1;
+  auto is = [&](std::string_view seq) { return s.substr(0, seq.size()) == seq; };
+  if (is("\xC2\x85") || is("\xC2\xA0")) return 2;
+  if (is("\xE1\x9A\x80") || is("\xE2\x80\xA8") || is("\xE2\x80\xA9") || is("\xE2\x80\xAF") ||
+      is("\xE2\x81\x9F") || is("\xE3\x80\x80"))
+    return 3;
+  if (s.size() >= 3 && c == 0xE2 && static_cast<unsigned char>(s[1]) == 0x80 &&
+      static_cast<unsigned char>(s[2]) >= 0x80 && static_cast<unsigned char>(s[2]) <= 0x8A)
+    return 3;  // U+2000 to U+200A
+  return 0;
+}
+std::size_t space_at_back(std::string_view s) {
+  for (std::size_t len : {1, 2, 3})
+    if (s.size() >= len && space_at_front(s.substr(s.size() - len)) == len) return len;
+  return 0;
+}
+}  // namespace
+
 std::string_view trim(std::string_view text) {
-  auto space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; };
-  while (!text.empty() && space(text.front())) text.remove_prefix(1);
-  while (!text.empty() && space(text.back())) text.remove_suffix(1);
+  while (std::size_t n = space_at_front(text)) text.remove_prefix(n);
+  while (std::size_t n = space_at_back(text)) text.remove_suffix(n);
   return text;
 }
 

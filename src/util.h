@@ -18,6 +18,7 @@ std::optional<std::string> env(const char* name);
 std::optional<std::string> home_dir();
 inline constexpr std::string_view kNoHome = "home directory is not set";
 
+// Trims Unicode white space at both ends.
 std::string_view trim(std::string_view text);
 
 // Splits a directory list at ",", trims the pieces and drops the empty ones.

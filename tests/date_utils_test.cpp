@@ -82,6 +82,11 @@ TEST(Dates, LocalDatesInNamedAndRuleZones) {
   EXPECT_EQ(format_local_date(late, std::optional<cctz::time_zone>()), "2024-05-02");
   // Outside what the zone library can represent, the UTC date.
   EXPECT_EQ(format_local_date(253402207200001, *ny), utc_date_from_ms(253402207200001));
+  // Before the epoch a fraction of a second still belongs to the earlier second.
+  auto utc = find_time_zone(std::string("UTC"));
+  EXPECT_EQ(format_local_date(-1, *utc), "1969-12-31");
+  EXPECT_EQ(format_local_date(-86400001, *utc), "1969-12-30");
+  EXPECT_EQ(format_timestamp_ms(INT64_MIN).substr(0, 1), "-");
 }
 
 TEST(DateRange, TextComparisonOfBounds) {

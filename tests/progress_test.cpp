@@ -35,6 +35,7 @@ class StderrCapture {
     ::dup2(fd, 2);
     ::close(fd);
   }
+  const std::filesystem::path& path() const { return path_; }
   std::string finish() {
     ::dup2(saved_, 2);
     ::close(saved_);
@@ -63,11 +64,14 @@ TEST(Progress, DrawsFramesAndErasesOnlyWhenDrawn) {
   auto shared = start_spinner(true);  // same thread: joins the running spinner
   mark_done(shared, AgentKind::Codex);
   EXPECT_EQ(render_line(h), "Loading usage logs (1/1)");
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  // Wait (bounded) until a frame with the line has been drawn.
+  for (int i = 0; i < 500 && kit::read_file(cap.path()).find("(1/1)") == std::string::npos; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   stop_spinner(shared);  // not the owner: no effect
   EXPECT_EQ(render_line(h), "Loading usage logs (1/1)");
   stop_spinner(h);
   std::string err = cap.finish();
+  ASSERT_GE(err.size(), 10u);
   EXPECT_NE(err.find("\r\x1b[K\x1b[?25l\x1b[36m"), std::string::npos);
   EXPECT_NE(err.find("\x1b[39m Loading usage logs (1/1)"), std::string::npos);
   EXPECT_EQ(err.substr(err.size() - 10), "\r\x1b[K\x1b[?25h");

@@ -25,6 +25,8 @@ TEST(Util, HomeDirectoryFallbacks) {
 TEST(Util, DirectoryListsAndTexts) {
   EXPECT_EQ(split_entries("a, ,b,"), (std::vector<std::string>{"a", "b"}));
   EXPECT_TRUE(split_entries(" , ,, ").empty());
+  EXPECT_EQ(split_entries("\xC2\xA0" "a\u3000,\tb\xE2\x80\x89"), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(trim("\xC2"), "\xC2");  // a broken sequence is not space
   EXPECT_EQ(capitalize_first("codex"), "Codex");
   EXPECT_EQ(capitalize_first("édith"), "édith");
   EXPECT_EQ(capitalize_first(""), "");

@@ -115,6 +115,10 @@ std::map<std::string, std::string> base_env(const std::string& home) {
   if (const char* p = std::getenv("PATH")) env["PATH"] = p;
   env["HOME"] = home;
   env["TZ"] = "UTC";
+  // Every service a run may ask points at a closed loopback port, so no test reaches out.
+  for (const char* name : {"QUILLIMARE_LITELLM_URL", "QUILLIMARE_MODELS_DEV_URL", "QUILLIMARE_ANTHROPIC_API_URL",
+                           "QUILLIMARE_CLAUDE_PLATFORM_URL", "QUILLIMARE_CHATGPT_URL", "QUILLIMARE_CURSOR_API_URL"})
+    env[name] = "http://127.0.0.1:9";
   // Sanitizer settings must reach the child when the suite runs under them.
   for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
     if (const char* v = std::getenv(name)) env[name] = v;

@@ -25,7 +25,7 @@ struct RunOptions {
 RunResult run(const std::vector<std::string>& argv, const RunOptions& options);
 
 // A minimal environment for running the built programs: PATH of this process, a HOME,
-// TZ=UTC, LOG_LEVEL unset, no colour variables.
+// TZ=UTC, LOG_LEVEL unset, no colour variables, every service host on a closed loopback port.
 std::map<std::string, std::string> base_env(const std::string& home);
 
 }  // namespace qm::kit

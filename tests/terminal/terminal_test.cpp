@@ -1,3 +1,6 @@
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "kit/env.h"
@@ -24,8 +27,17 @@ TEST(Width, ColumnsOfTexts) {
 TEST(Color, SwitchesInOrder) {
   kit::EnvGuard env;
   env.unset("NO_COLOR").unset("FORCE_COLOR");
-  // The test's standard output is not a terminal under ctest.
-  EXPECT_FALSE(color::color_enabled(false, false));
+  {
+    // Standard output sent to a file: the last rule says no colour.
+    int saved = ::dup(1);
+    int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, 1);
+    bool enabled = color::color_enabled(false, false);
+    ::dup2(saved, 1);
+    ::close(null);
+    ::close(saved);
+    EXPECT_FALSE(enabled);
+  }
   EXPECT_TRUE(color::color_enabled(true, false));
   EXPECT_FALSE(color::color_enabled(true, true));
   env.set("FORCE_COLOR", "0");

@@ -168,10 +168,12 @@ std::vector<UsageRow> to_usage_rows(std::string_view agent_id, const std::vector
   return rows;
 }
 
-AgentUsage records_to_usage(std::string_view agent_id, std::vector<UsageRecord> records, const LoadOptions& options) {
+AgentUsage records_to_usage(std::string_view agent_id, std::vector<UsageRecord> records, const LoadOptions& options,
+                            RecordOrder order) {
   AgentUsage usage;
   usage.detected = !records.empty();
-  std::stable_sort(records.begin(), records.end(),
+  if (order == RecordOrder::ByTime)
+    std::stable_sort(records.begin(), records.end(),
                    [](const UsageRecord& a, const UsageRecord& b) { return a.timestamp_ms < b.timestamp_ms; });
   filter_records_by_date(records, options.range());
   usage.rows = to_usage_rows(agent_id, qm::summary::group_by_day(records));

@@ -75,7 +75,10 @@ std::vector<UsageRow> merge_rows_by_label(std::vector<UsageRow> rows);
 // A reader's daily groups as rows (days with no tokens give none).
 std::vector<UsageRow> to_usage_rows(std::string_view agent_id, const std::vector<UsageGroup>& groups);
 
-// The common tail of most readers: date filter, daily grouping, rows.
-AgentUsage records_to_usage(std::string_view agent_id, std::vector<UsageRecord> records, const LoadOptions& options);
+// The common tail of most readers: (stable) sort by time unless the reader keeps its own
+// order, date filter, daily grouping, rows. Detected when any record was read.
+enum class RecordOrder { ByTime, AsRead };
+AgentUsage records_to_usage(std::string_view agent_id, std::vector<UsageRecord> records, const LoadOptions& options,
+                            RecordOrder order = RecordOrder::ByTime);
 
 }  // namespace qm::all::loader

@@ -7,11 +7,7 @@
 namespace qm::all::subscription {
 namespace {
 
-std::string one_decimal(double value, const char* suffix) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.1f%s", value, suffix);
-  return buf;
-}
+std::string one_decimal(double value, const char* suffix) { return render::format_fixed(value, 1) + suffix; }
 
 }  // namespace
 

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "pricing/table.h"
+
 #include <atomic>
 #include <thread>
 
@@ -127,6 +129,26 @@ TEST(Loader, RowsOfOneAgentForOneDateAreAbsorbed) {
   EXPECT_EQ(part.models, (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(part.model_usages[0].model, "a");
   EXPECT_EQ(part.model_usages[1].cost, 1.5);
+}
+
+TEST(Loader, AgentTableOrderAndKinds) {
+  pricing::PricingTable prices;
+  auto options = make_load_options(quiet());
+  auto table = default_agent_table(LoadContext{qm::summary::GroupingMode::Daily, options, prices});
+  const std::pair<std::string_view, AgentKind> want[] = {
+      {"claude", AgentKind::Claude}, {"codex", AgentKind::Codex},   {"opencode", AgentKind::OpenCode},
+      {"amp", AgentKind::Amp},       {"droid", AgentKind::Droid},   {"codebuff", AgentKind::Codebuff},
+      {"hermes", AgentKind::Hermes}, {"pi", AgentKind::Pi},         {"goose", AgentKind::Goose},
+      {"openclaw", AgentKind::OpenClaw}, {"kilo", AgentKind::Kilo}, {"cursor", AgentKind::Cursor},
+      {"copilot", AgentKind::Copilot}, {"gemini", AgentKind::Gemini}, {"kimi", AgentKind::Kimi},
+      {"qwen", AgentKind::Qwen}};
+  ASSERT_EQ(table.size(), std::size(want));
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    EXPECT_EQ(table[i].agent_id, want[i].first);
+    EXPECT_EQ(table[i].kind, want[i].second);
+    EXPECT_EQ(table[i].row_index, i);
+    EXPECT_EQ(types::agent_info(table[i].kind).id, table[i].agent_id);
+  }
 }
 
 TEST(Loader, RecordsToUsageFiltersAfterDetecting) {

@@ -104,13 +104,13 @@ std::string golden(const std::string& name, const std::string& actual) {
 
 TEST(Screen, GoldenWithoutAndWithColour) {
   kit::EnvGuard env;
-  env.unset("NO_COLOR").unset("FORCE_COLOR").unset("LOG_LEVEL");
+  env.set("NO_COLOR", "1").unset("FORCE_COLOR").unset("LOG_LEVEL");
   std::vector<std::string> detected = {"cursor", "claude", "codex", "copilot", "pi"};
   auto plain = screen(sample_rows(), false, detected);
   EXPECT_EQ(plain, golden("screen.txt", plain));
   auto no_cost = screen(sample_rows(), true, detected);
   EXPECT_EQ(no_cost, golden("screen-no-cost.txt", no_cost));
-  env.set("FORCE_COLOR", "1");
+  env.unset("NO_COLOR").set("FORCE_COLOR", "1");
   auto color = screen(sample_rows(), false, detected);
   EXPECT_EQ(color, golden("screen-color.txt", color));
 }

@@ -50,9 +50,11 @@ std::expected<void, std::string> run_summary(const SummaryArgs& args) {
   CommonOptions options = args.common;
   const bool json_out = options.json || options.jq.has_value();
 
-  if (args.harness_agent) return {};  // the harness view is not part of this build yet
+  // Harness runs belong to the harness view (not part of this build yet).
+  if (args.harness_agent) return {};
 
   if (json_out && quota_only_mode()) {
+    // Without a live Cursor quota reading (not part of this build yet) the fallback object is printed.
     nlohmann::json reading = {{"agent", "cursor"}, {"observedAt", date_utils::now_ms()}};
     return output::emit_json(std::move(reading), options.jq, false);
   }
@@ -66,6 +68,7 @@ std::expected<void, std::string> run_summary(const SummaryArgs& args) {
   auto loaded = loader::load_agents(options);
   if (!loaded) return std::unexpected(loaded.error());
   SummaryTotals totals = build_summary_totals(loaded->rows);
+  // --value gathering (live limits, plans) goes here; not part of this build yet.
 
   if (json_out) return output::emit_json(summary_document(loaded->rows, totals), options.jq, options.no_cost);
 
@@ -77,6 +80,8 @@ std::expected<void, std::string> run_summary(const SummaryArgs& args) {
     std::fflush(stdout);
     std::fputs("No usage data found.\n", stderr);
   }
+  // Then, in this order and not part of this build yet: the subscription value block
+  // (--value), the daily chart (--chart), the HTML report (--html).
   std::fflush(stdout);
   return {};
 }

@@ -17,11 +17,7 @@ namespace {
 
 using terminal::color::paint;
 
-std::string percent_text(double pct) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.1f%%", pct);
-  return buf;
-}
+std::string percent_text(double pct) { return render::format_fixed(pct, 1) + "%"; }
 
 std::string repeat(std::string_view s, std::size_t n) {
   std::string out;
