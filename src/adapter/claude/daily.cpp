@@ -2,8 +2,11 @@
 #include "adapter/claude/daily.h"
 
 #include <array>
+#include <mutex>
+#include <unordered_set>
 
 #include "date_utils.h"
+#include "fast.h"
 #include "pricing/cost.h"
 #include "pricing/lookup.h"
 
@@ -15,15 +18,24 @@ constexpr std::size_t kLongestNullKey = 27;  // "cache_creation_input_tokens"
 
 bool is_null_key(std::string_view key) {
   switch (key.size()) {
-    case 2: return key == "id";
-    case 3: return key == "cwd";
-    case 5: return key == "speed" || key == "model";
-    case 7: return key == "costUSD" || key == "version";
-    case 9: return key == "requestId" || key == "sessionId";
-    case 17: return key == "isApiErrorMessage";
-    case 23: return key == "cache_read_input_tokens";
-    case 27: return key == "cache_creation_input_tokens";
-    default: return false;
+    case 2:
+      return key == "id";
+    case 3:
+      return key == "cwd";
+    case 5:
+      return key == "speed" || key == "model";
+    case 7:
+      return key == "costUSD" || key == "version";
+    case 9:
+      return key == "requestId" || key == "sessionId";
+    case 17:
+      return key == "isApiErrorMessage";
+    case 23:
+      return key == "cache_read_input_tokens";
+    case 27:
+      return key == "cache_creation_input_tokens";
+    default:
+      return false;
   }
 }
 
@@ -38,14 +50,14 @@ bool line_has_null_key(std::string_view line) {
   // over the same text twice: matches only move forward.
   std::size_t scanned = 0, quote_before_scanned = npos;
   auto nearest_quote_before = [&](std::size_t end) {
-    std::size_t q = line.substr(scanned, end - scanned).rfind('"');
+    std::size_t q = fast::find_last(line.substr(scanned, end - scanned), '"');
     q = q == npos ? quote_before_scanned : scanned + q;
     scanned = end;
     quote_before_scanned = q;
     return q;
   };
   for (std::size_t from = 0;;) {
-    const std::size_t hit = line.find(kNull, from);
+    const std::size_t hit = fast::find_text(line, kNull, from);
     if (hit == npos) return false;
     from = hit + kNull.size();
     if (hit == 0) continue;
@@ -70,17 +82,24 @@ bool is_version_string(std::string_view text) {
   return i < text.size() && is_digit(text[i]);
 }
 
-std::uint64_t hash_dedup_key(std::string_view message_id, std::optional<std::string_view> request_id) {
-  auto mix = [](std::uint64_t x) {  // splitmix64 finaliser
-    x ^= x >> 30;
-    x *= 0xbf58476d1ce4e5b9ULL;
-    x ^= x >> 27;
-    x *= 0x94d049bb133111ebULL;
-    return x ^ (x >> 31);
-  };
-  std::uint64_t h = mix(std::hash<std::string_view>{}(message_id));
+namespace {
+std::uint64_t mix(std::uint64_t x) {  // splitmix64 finaliser
+  x ^= x >> 30;
+  x *= 0xbf58476d1ce4e5b9ULL;
+  x ^= x >> 27;
+  x *= 0x94d049bb133111ebULL;
+  return x ^ (x >> 31);
+}
+}  // namespace
+
+std::uint64_t dedup_key_from_hash(std::uint64_t message_hash, std::optional<std::string_view> request_id) {
+  std::uint64_t h = mix(message_hash);
   h ^= request_id ? mix(std::hash<std::string_view>{}(*request_id) + 1) : 0x2545f4914f6cdd1dULL;
   return mix(h);
+}
+
+std::uint64_t hash_dedup_key(std::string_view message_id, std::optional<std::string_view> request_id) {
+  return dedup_key_from_hash(std::hash<std::string_view>{}(message_id), request_id);
 }
 
 }  // namespace qm::claude
@@ -122,13 +141,13 @@ bool count_or_zero(const Field& v, std::uint64_t& out) {
 
 bool read_tokens(element v, LineFields& f) {
   static constexpr std::array<std::string_view, 6> kKeys = {
-      "input_tokens", "output_tokens", "cache_creation_input_tokens", "cache_read_input_tokens", "speed",
-      "cache_creation"};
+      "input_tokens", "output_tokens", "cache_creation_input_tokens", "cache_read_input_tokens",
+      "speed",        "cache_creation"};
   std::array<Field, 6> in;
   if (!object_fields(v, kKeys, in) || !in[0] || !in[1]) return false;
   TokenUsageRaw& t = f.tokens;
-  if (!count_or_zero(in[0], t.input) || !count_or_zero(in[1], t.output) ||
-      !count_or_zero(in[2], t.cache_creation) || !count_or_zero(in[3], t.cache_read))
+  if (!count_or_zero(in[0], t.input) || !count_or_zero(in[1], t.output) || !count_or_zero(in[2], t.cache_creation) ||
+      !count_or_zero(in[3], t.cache_read))
     return false;
   if (in[4] && !in[4]->is_null()) {
     auto word = json::enum_word(*in[4]);
@@ -142,7 +161,7 @@ bool read_tokens(element v, LineFields& f) {
   }
   if (in[5] && !in[5]->is_null()) {
     static constexpr std::array<std::string_view, 2> kSplit = {"ephemeral_5m_input_tokens",
-                                                              "ephemeral_1h_input_tokens"};
+                                                               "ephemeral_1h_input_tokens"};
     std::array<Field, 2> split;
     CacheCreationRaw raw;
     if (!object_fields(*in[5], kSplit, split) || !count_or_zero(split[0], raw.ephemeral_5m) ||
@@ -205,8 +224,7 @@ std::optional<LineFields> progress_entry(element top) {
   std::array<Field, 5> in;
   LineFields f;
   if (!object_fields(top, kData, data) || !data[0] || !object_fields(*data[0], kMessage, message) || !message[0] ||
-      !object_fields(*message[0], kKeys, in) || !read_common(in[0], in[2], in[3], in[4], f) ||
-      !read_message(in[1], f))
+      !object_fields(*message[0], kKeys, in) || !read_common(in[0], in[2], in[3], in[4], f) || !read_message(in[1], f))
     return std::nullopt;
   return f;
 }
@@ -215,6 +233,26 @@ bool present_but_empty(const std::optional<std::string_view>& text) { return tex
 
 }  // namespace
 
+const std::string* intern_model_name(std::string_view name) {
+  static std::mutex mutex;
+  // Never freed: records of loader threads point into it.
+  static auto* names = new std::unordered_set<std::string, pricing::StringHash, std::equal_to<>>;
+  std::lock_guard lock(mutex);
+  auto it = names->find(name);
+  if (it == names->end()) it = names->emplace(name).first;
+  return &*it;
+}
+
+void DailyUsageRecord::set_ids(std::optional<std::string_view> message_id, std::optional<std::string_view> request_id) {
+  has_message_id_ = message_id.has_value();
+  has_request_id_ = request_id.has_value();
+  message_id_size_ = message_id ? message_id->size() : 0;
+  ids_.clear();
+  ids_.reserve(message_id_size_ + (request_id ? request_id->size() : 0));
+  if (message_id) ids_ += *message_id;
+  if (request_id) ids_ += *request_id;
+}
+
 FileReader::FileReader(const cctz::time_zone& zone, CostMode mode, const pricing::PricingTable* table)
     : zone_(zone), mode_(mode), table_(table) {}
 
@@ -222,7 +260,7 @@ FileReader::ModelEntry& FileReader::model_entry(std::string_view model) {
   auto it = models_.find(model);
   if (it != models_.end()) return it->second;
   ModelEntry e;
-  e.name = std::make_shared<const std::string>(model);
+  e.name = intern_model_name(model);
   if (table_) e.price = pricing::price_for_model(*table_, model);
   return models_.emplace(std::string(model), std::move(e)).first->second;
 }
@@ -261,13 +299,12 @@ void FileReader::read_line(std::string_view line, std::vector<DailyUsageRecord>&
     if (r.tokens.speed != Speed::Fast) {
       r.model = m->name;
     } else {
-      if (!m->fast_key) m->fast_key = std::make_shared<const std::string>(pricing::fast_model_key(*m->name));
+      if (!m->fast_key) m->fast_key = intern_model_name(pricing::fast_model_key(*m->name));
       r.model = m->fast_key;
     }
   }
   r.date = date_utils::format_local_date(*ms, zone_);
-  if (f->id) r.message_id.emplace(*f->id);
-  if (f->request_id) r.request_id.emplace(*f->request_id);
+  r.set_ids(f->id, f->request_id);
   r.sidechain = f->sidechain;
   out.push_back(std::move(r));
 }

@@ -1,19 +1,17 @@
 #pragma once
 // Claude Code log lines as priced usage records, one record per model reply, and their
 // daily totals.
+#include <cctz/time_zone.h>
+
 #include <cstdint>
 #include <filesystem>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
-#include <cctz/time_zone.h>
-
 #include "adapter/all/types.h"
-#include "adapter/claude/key_index.h"
 #include "json/strict.h"
 #include "jsonl_reader.h"
 #include "options.h"
@@ -30,24 +28,41 @@ bool is_version_string(std::string_view text);
 
 // Equal keys hash alike; a key without request id differs from every key with one.
 std::uint64_t hash_dedup_key(std::string_view message_id, std::optional<std::string_view> request_id);
+// The same from std::hash of the message id, for callers that have it already.
+std::uint64_t dedup_key_from_hash(std::uint64_t message_hash, std::optional<std::string_view> request_id);
 
 }  // namespace qm::claude
 
 namespace qm::claude::daily {
 
-// A model name shared by all records of a reader that name it.
-using SharedText = std::shared_ptr<const std::string>;
+// A model name or per-model key, interned for the life of the process (logs name few), so
+// that records point at it instead of each holding a copy.
+const std::string* intern_model_name(std::string_view name);
 
 struct DailyUsageRecord {
   TokenUsageRaw tokens;
-  std::string date;                        // "YYYY-MM-DD" in the report zone
-  SharedText model;                        // per-model key; null when none
-  SharedText unpriced_model;               // null unless the price is missing
-  std::optional<std::string> message_id;
-  std::optional<std::string> request_id;
+  std::string date;                             // "YYYY-MM-DD" in the report zone
+  const std::string* model = nullptr;           // per-model key, interned; null when none
+  const std::string* unpriced_model = nullptr;  // interned; null unless the price is missing
   double cost = 0.0;
   std::optional<bool> sidechain;
   bool has_speed = false;  // "speed" was given (a copy that has it is preferred)
+
+  std::optional<std::string_view> message_id() const {
+    if (!has_message_id_) return std::nullopt;
+    return std::string_view(ids_).substr(0, message_id_size_);
+  }
+  std::optional<std::string_view> request_id() const {
+    if (!has_request_id_) return std::nullopt;
+    return std::string_view(ids_).substr(message_id_size_);
+  }
+  void set_ids(std::optional<std::string_view> message_id, std::optional<std::string_view> request_id);
+
+ private:
+  std::string ids_;  // the message id, then the request id: one allocation for both
+  std::size_t message_id_size_ = 0;
+  bool has_message_id_ = false;
+  bool has_request_id_ = false;
 };
 
 // Reads log files one after another, reusing its buffer, parser and per-model prices; one
@@ -64,8 +79,8 @@ class FileReader {
   void read_line(std::string_view line, std::vector<DailyUsageRecord>& out);
 
   struct ModelEntry {
-    SharedText name;       // as logged
-    SharedText fast_key;   // name + "-fast", made on first use
+    const std::string* name = nullptr;      // as logged
+    const std::string* fast_key = nullptr;  // name + "-fast", made on first use
     std::optional<pricing::ModelPrice> price;
   };
   ModelEntry& model_entry(std::string_view model);
@@ -83,22 +98,17 @@ std::vector<DailyUsageRecord> parse_daily_usage_file(const std::filesystem::path
                                                      const std::optional<cctz::time_zone>& zone, CostMode mode,
                                                      const pricing::PricingTable* table);
 
-// Keeps one record per reply, fed in input order (so a caller can free what it has fed).
-class Deduper {
- public:
-  void add(DailyUsageRecord record);
-  // The kept records, in the order each reply was first met.
-  std::vector<DailyUsageRecord> take() { return std::move(kept_); }
-
- private:
-  std::vector<DailyUsageRecord> kept_;
-  KeyIndex index_;
-};
-
 // One record per reply, in the order each reply was first met.
 std::vector<DailyUsageRecord> dedup_records(std::vector<DailyUsageRecord> records);
 
+// dedup_records of the lists concatenated, without moving them: the kept records are
+// pointers into the lists. With two or more workers the records are spread over threads by
+// message id (every copy of a reply has the same one; replies of different ids never meet).
+std::vector<const DailyUsageRecord*> dedup_in_place(const std::vector<std::vector<DailyUsageRecord>>& lists,
+                                                    std::size_t workers);
+
 // Daily groups in ascending date order.
 std::vector<UsageGroup> group_by_day(const std::vector<DailyUsageRecord>& kept);
+std::vector<UsageGroup> group_by_day(const std::vector<const DailyUsageRecord*>& kept);
 
 }  // namespace qm::claude::daily

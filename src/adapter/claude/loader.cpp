@@ -28,18 +28,16 @@ AgentLoadResult load_usage_entries(const all::loader::LoadOptions& options) {
     if (o.mode != CostMode::Display) table = pricing::load_price_table(o.offline, false, o.pricing_overrides);
     const pricing::PricingTable* prices = table ? &*table : nullptr;
 
-    auto per_file = parallel::map_files<std::vector<daily::DailyUsageRecord>>(
-        files, parallel::worker_count(files.size(), o.single_thread), [&] {
-          return [reader = daily::FileReader(options.zone, o.mode, prices)](const std::filesystem::path& path) mutable {
-            return reader.read(path);
-          };
-        });
-    daily::Deduper dedup;
-    for (auto& records : per_file) {
-      for (auto& r : records) dedup.add(std::move(r));
-      std::vector<daily::DailyUsageRecord>().swap(records);
-    }
-    groups = daily::group_by_day(dedup.take());
+    const std::size_t workers = parallel::worker_count(files.size(), o.single_thread);
+    auto per_file = parallel::map_files<std::vector<daily::DailyUsageRecord>>(files, workers, [&] {
+      return [reader = daily::FileReader(options.zone, o.mode, prices)](const std::filesystem::path& path) mutable {
+        return reader.read(path);
+      };
+    });
+    groups = daily::group_by_day(daily::dedup_in_place(per_file, workers));
+    // Freed where they were made, on the worker threads, rather than one by one here.
+    parallel::run_tasks(per_file.size(), workers,
+                        [&](std::size_t i) { std::vector<daily::DailyUsageRecord>().swap(per_file[i]); });
   }
   progress::mark_done(progress, AgentKind::Claude);
   progress::stop_spinner(progress);

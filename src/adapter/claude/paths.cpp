@@ -72,7 +72,8 @@ std::expected<std::vector<fs::path>, std::string> claude_data_dirs() {
   if (!home) return std::unexpected(std::string(util::kNoHome));
   std::vector<fs::path> dirs;
   auto xdg = util::env("XDG_CONFIG_HOME");
-  fs::path config = xdg && util::is_valid_utf8(*xdg) ? fs::path(*xdg) / "claude" : fs::path(*home) / ".config" / "claude";
+  fs::path config =
+      xdg && util::is_valid_utf8(*xdg) ? fs::path(*xdg) / "claude" : fs::path(*home) / ".config" / "claude";
   for (auto& candidate : {config, fs::path(*home) / ".claude"})
     if (holds_projects(candidate)) add_once(dirs, candidate);
   return dirs;
