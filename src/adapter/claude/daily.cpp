@@ -18,24 +18,15 @@ constexpr std::size_t kLongestNullKey = 27;  // "cache_creation_input_tokens"
 
 bool is_null_key(std::string_view key) {
   switch (key.size()) {
-    case 2:
-      return key == "id";
-    case 3:
-      return key == "cwd";
-    case 5:
-      return key == "speed" || key == "model";
-    case 7:
-      return key == "costUSD" || key == "version";
-    case 9:
-      return key == "requestId" || key == "sessionId";
-    case 17:
-      return key == "isApiErrorMessage";
-    case 23:
-      return key == "cache_read_input_tokens";
-    case 27:
-      return key == "cache_creation_input_tokens";
-    default:
-      return false;
+    case 2: return key == "id";
+    case 3: return key == "cwd";
+    case 5: return key == "speed" || key == "model";
+    case 7: return key == "costUSD" || key == "version";
+    case 9: return key == "requestId" || key == "sessionId";
+    case 17: return key == "isApiErrorMessage";
+    case 23: return key == "cache_read_input_tokens";
+    case 27: return key == "cache_creation_input_tokens";
+    default: return false;
   }
 }
 

@@ -31,10 +31,6 @@ bool replaces(const DailyUsageRecord& r, const DailyUsageRecord& k) {
   return r.has_speed && !k.has_speed;
 }
 
-}  // namespace
-
-namespace {
-
 std::uint64_t id_hash(std::string_view message_id) { return std::hash<std::string_view>{}(message_id); }
 
 // Keeps one record per reply, fed in input order; the records stay where they are. Each

@@ -106,8 +106,8 @@ TEST(ClaudeDedup, ManyWorkersKeepWhatOnePassKeeps) {
   std::vector<DailyUsageRecord> all;
   for (int i = 0; i < 4000; ++i) {
     Copy c(std::nullopt, std::nullopt, 0);
-    if (rng() % 10) c.message_id = "m" + std::to_string(rng() % 500);
-    if (rng() % 4) c.request_id = "r" + std::to_string(rng() % 3);
+    if (rng() % 10) c.message_id = std::to_string(rng() % 500).append("m");
+    if (rng() % 4) c.request_id = std::to_string(rng() % 3).append("r");
     c.output = rng() % 50;
     if (rng() % 3) c.sidechain = rng() % 2 == 0;
     c.cost = static_cast<double>(rng() % 4);

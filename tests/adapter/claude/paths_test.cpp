@@ -33,8 +33,8 @@ std::vector<std::string> texts(const std::vector<fs::path>& paths) {
 TEST(ClaudePaths, ConfigDirListTrimsSkipsAndTakesEachDirectoryOnce) {
   Home h;
   const auto a = h.with_projects("a/.claude");
-  h.env.set("CLAUDE_CONFIG_DIR", "  " + a.string() + " ,, " + (a / "projects").string() + "," + a.string() + "/./," +
-                                     (h.dir / "plain").string());
+  h.env.set("CLAUDE_CONFIG_DIR", std::string("  ").append(a.string()) + " ,, " + (a / "projects").string() + "," +
+                                     a.string() + "/./," + (h.dir / "plain").string());
   auto dirs = claude_data_dirs();
   ASSERT_TRUE(dirs);
   EXPECT_EQ(texts(*dirs), (std::vector<std::string>{a.string()}));
@@ -54,7 +54,7 @@ TEST(ClaudePaths, ConfigDirTildeAndLinks) {
 TEST(ClaudePaths, ConfigDirWithoutProjectsFailsQuotingTheValue) {
   Home h;
   fs::create_directories(h.dir / "empty");
-  const std::string value = " " + (h.dir / "empty").string() + ",/does/not/exist ";
+  const std::string value = std::string(" ").append((h.dir / "empty").string()) + ",/does/not/exist ";
   h.env.set("CLAUDE_CONFIG_DIR", value);
   auto dirs = claude_data_dirs();
   ASSERT_FALSE(dirs);
