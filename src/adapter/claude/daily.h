@@ -1,8 +1,6 @@
 #pragma once
 // Claude Code log lines as priced usage records, one record per model reply, and their
 // daily totals.
-#include <cctz/time_zone.h>
-
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -10,6 +8,8 @@
 #include <string_view>
 #include <unordered_map>
 #include <vector>
+
+#include <cctz/time_zone.h>
 
 #include "adapter/all/types.h"
 #include "json/strict.h"
@@ -26,7 +26,8 @@ bool line_has_null_key(std::string_view line);
 // Digits "." digits "." digit at the start (1.0.35, 2.1.3-beta; not 1.0).
 bool is_version_string(std::string_view text);
 
-// Equal keys hash alike; a key without request id differs from every key with one.
+// The hash under which the de-duplication index files a key (message id, optional request
+// id). Equal keys hash alike; a collision costs a comparison, never a wrong merge.
 std::uint64_t hash_dedup_key(std::string_view message_id, std::optional<std::string_view> request_id);
 // The same from std::hash of the message id, for callers that have it already.
 std::uint64_t dedup_key_from_hash(std::uint64_t message_hash, std::optional<std::string_view> request_id);

@@ -35,7 +35,7 @@ AgentLoadResult load_usage_entries(const all::loader::LoadOptions& options) {
       };
     });
     groups = daily::group_by_day(daily::dedup_in_place(per_file, workers));
-    // Freed where they were made, on the worker threads, rather than one by one here.
+    // Hundreds of thousands of records: freed on several threads, not one by one here.
     parallel::run_tasks(per_file.size(), workers,
                         [&](std::size_t i) { std::vector<daily::DailyUsageRecord>().swap(per_file[i]); });
   }
