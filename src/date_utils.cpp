@@ -88,6 +88,14 @@ int weekday(const CivilDate& date) {
 }
 
 std::string format_ymd(std::int64_t year, unsigned month, unsigned day) {
+  if (year >= 0 && year <= 9999 && month <= 99 && day <= 99) {  // every reader formats dates: no printf
+    const auto y = static_cast<unsigned>(year);
+    const char text[10] = {char('0' + y / 1000),     char('0' + y / 100 % 10), char('0' + y / 10 % 10),
+                           char('0' + y % 10),       '-',                      char('0' + month / 10),
+                           char('0' + month % 10),   '-',                      char('0' + day / 10),
+                           char('0' + day % 10)};
+    return std::string(text, sizeof text);
+  }
   // The sign counts towards the four-digit width, as in "-005".
   char buf[48];
   int n = std::snprintf(buf, sizeof buf, "%04lld-%02u-%02u", static_cast<long long>(year), month, day);
@@ -178,7 +186,7 @@ CivilDate local_civil_date(std::int64_t ms, const cctz::time_zone& zone) {
   if (ms < kMinRepresentableMs || ms > kMaxRepresentableMs) return utc_parts(ms).date;
   using namespace std::chrono;
   auto tp = time_point<system_clock, milliseconds>(milliseconds(ms));
-  auto cs = cctz::convert(floor<cctz::seconds>(tp), zone);
+  auto cs = cctz::convert(floor<cctz::seconds>(tp), zone);  // before 1970 too
   return CivilDate{static_cast<std::int32_t>(cs.year()), static_cast<std::uint8_t>(cs.month()),
                    static_cast<std::uint8_t>(cs.day())};
 }

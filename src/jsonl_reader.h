@@ -33,12 +33,12 @@ class LineReader {
   template <typename Fn>
   bool for_each_line_containing(const std::filesystem::path& path, std::string_view needle, Fn&& fn) {
     return scan(path, [&](std::string_view block) {
-      std::size_t pos = 0;
+      std::size_t pos = 0;  // 0, or the line feed that ends the previous line handed out
       for (;;) {
-        std::size_t hit = block.find(needle, pos);
+        std::size_t hit = fast::find_text(block, needle, pos);
         if (hit == std::string_view::npos) return;
-        std::size_t start = block.rfind('\n', hit);
-        start = start == std::string_view::npos ? 0 : start + 1;
+        std::size_t start = fast::find_last(block.substr(pos, hit - pos), '\n');
+        start = start == std::string_view::npos ? pos : pos + start + 1;
         std::size_t end = block.find('\n', hit);
         if (end == std::string_view::npos) end = block.size();
         fn(block.substr(start, end - start));

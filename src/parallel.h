@@ -1,5 +1,7 @@
 #pragma once
 // Reading many files on worker threads, each worker with its own reusable state.
+#include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <filesystem>
 #include <thread>
@@ -41,6 +43,25 @@ std::vector<R> map_files(const std::vector<std::filesystem::path>& files, std::s
   }
   for (auto& t : threads) t.join();
   return results;
+}
+
+// Calls task(i) once for every i below `count`, on at most `workers` threads (on this
+// thread when fewer than two); the next free thread takes the next index.
+template <typename Task>
+void run_tasks(std::size_t count, std::size_t workers, Task task) {
+  workers = std::min(workers, count);
+  if (workers < 2) {
+    for (std::size_t i = 0; i < count; ++i) task(i);
+    return;
+  }
+  std::atomic<std::size_t> next = 0;
+  std::vector<std::thread> threads;
+  threads.reserve(workers);
+  for (std::size_t w = 0; w < workers; ++w)
+    threads.emplace_back([&] {
+      for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < count;) task(i);
+    });
+  for (auto& t : threads) t.join();
 }
 
 }  // namespace qm::parallel

@@ -102,6 +102,44 @@ bool slice_contains(const std::vector<std::string>& list, std::string_view text)
 
 bool is_valid_utf8(std::string_view text) { return simdjson::validate_utf8(text.data(), text.size()); }
 
+std::string utf8_lossy(std::string_view s) {
+  constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+  std::string out;
+  out.reserve(s.size());
+  std::size_t i = 0;
+  while (i < s.size()) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80) {
+      out += s[i++];
+      continue;
+    }
+    std::size_t need = 0;
+    unsigned char lo = 0x80, hi = 0xBF;  // range of the first continuation byte
+    if (c >= 0xC2 && c <= 0xDF) {
+      need = 1;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      need = 2;
+      if (c == 0xE0) lo = 0xA0;
+      if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      need = 3;
+      if (c == 0xF0) lo = 0x90;
+      if (c == 0xF4) hi = 0x8F;
+    }
+    std::size_t j = i + 1, got = 0;
+    for (; got < need && j < s.size(); ++got, ++j) {
+      const auto d = static_cast<unsigned char>(s[j]);
+      if (d < (got == 0 ? lo : 0x80) || d > (got == 0 ? hi : 0xBF)) break;
+    }
+    if (need > 0 && got == need)
+      out.append(s.substr(i, j - i));
+    else
+      out += kReplacement;
+    i = j;
+  }
+  return out;
+}
+
 std::int64_t saturating_i64(double v) {
   if (std::isnan(v)) return 0;
   if (v >= 9223372036854775808.0) return std::numeric_limits<std::int64_t>::max();
@@ -201,13 +239,15 @@ void collect_jsonl_files(const std::filesystem::path& directory, std::vector<std
 }
 
 bool same_path(const std::filesystem::path& a, const std::filesystem::path& b) {
-  auto next = [](std::filesystem::path::const_iterator& it, std::filesystem::path::const_iterator end) {
-    while (it != end && it->empty()) ++it;  // a trailing separator yields an empty component
+  // A trailing separator yields an empty component; "." counts only at the start.
+  auto next = [](std::filesystem::path::const_iterator& it, std::filesystem::path::const_iterator begin,
+                 std::filesystem::path::const_iterator end) {
+    while (it != end && (it->empty() || (*it == "." && it != begin))) ++it;
   };
   auto ia = a.begin(), ib = b.begin();
   for (;;) {
-    next(ia, a.end());
-    next(ib, b.end());
+    next(ia, a.begin(), a.end());
+    next(ib, b.begin(), b.end());
     if (ia == a.end() || ib == b.end()) return ia == a.end() && ib == b.end();
     if (*ia != *ib) return false;
     ++ia;

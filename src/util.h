@@ -37,6 +37,8 @@ std::optional<std::string> non_empty(std::optional<std::string> text);
 std::string capitalize_first(std::string text);
 bool slice_contains(const std::vector<std::string>& list, std::string_view text);
 bool is_valid_utf8(std::string_view text);
+// The text with each maximal invalid UTF-8 sequence replaced by U+FFFD.
+std::string utf8_lossy(std::string_view text);
 
 // Float to integer with saturation at the type's ends; NaN gives 0.
 std::int64_t saturating_i64(double value);

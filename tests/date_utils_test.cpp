@@ -24,6 +24,9 @@ TEST(Dates, ParseYmdAndCalendar) {
   EXPECT_EQ(add_days(CivilDate{2024, 12, 31}, 1), (CivilDate{2025, 1, 1}));
   for (std::int64_t d = -800000; d <= 800000; d += 997) EXPECT_EQ(days_from_civil(civil_from_days(d)), d);
   EXPECT_EQ(format_ymd(5, 1, 2), "0005-01-02");
+  EXPECT_EQ(format_ymd(2026, 12, 31), "2026-12-31");
+  EXPECT_EQ(format_ymd(-5, 1, 2), "-005-01-02");
+  EXPECT_EQ(format_ymd(12345, 10, 9), "12345-10-09");
   EXPECT_EQ(parse_digits(""), 0u);
   EXPECT_FALSE(parse_digits("1a"));
 }
@@ -72,6 +75,8 @@ TEST(Dates, LocalDatesInNamedAndRuleZones) {
   // In 2018 Sao Paulo skipped the midnight of 4 November.
   EXPECT_EQ(format_local_date(*parse_timestamp_ms("2018-11-04T02:59:59Z"), *sp), "2018-11-03");
   EXPECT_EQ(format_local_date(*parse_timestamp_ms("2018-11-04T03:00:00Z"), *sp), "2018-11-04");
+  // The last millisecond before the epoch is still on the earlier day.
+  EXPECT_EQ(format_local_date(-1, cctz::utc_time_zone()), "1969-12-31");
 
   EXPECT_FALSE(find_time_zone(std::nullopt));
   EXPECT_FALSE(find_time_zone(std::string("Mars/Olympus_Mons")));

@@ -77,6 +77,17 @@ TEST(Util, PathsCompareByComponents) {
   EXPECT_TRUE(same_path("/a//b", "/a/b"));
   EXPECT_FALSE(same_path("/a/b", "/a"));
   EXPECT_FALSE(same_path("a", "/a"));
+  EXPECT_TRUE(same_path("/a/./b/.", "/a/b"));
+  EXPECT_FALSE(same_path("./a", "a"));
+}
+
+TEST(Util, LossyUtf8ReplacesEachInvalidSequenceOnce) {
+  EXPECT_EQ(utf8_lossy("caf\xC3\xA9"), "caf\xC3\xA9");
+  EXPECT_EQ(utf8_lossy("a\xE9" "b"), "a\xEF\xBF\xBD" "b");
+  // A truncated three-byte sequence is one replacement; a surrogate is three.
+  EXPECT_EQ(utf8_lossy("\xE2\x82x"), "\xEF\xBF\xBDx");
+  EXPECT_EQ(utf8_lossy("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+  EXPECT_EQ(utf8_lossy("\xF0\x9F\x98"), "\xEF\xBF\xBD");
 }
 
 TEST(Util, NextLine) {

@@ -11,23 +11,26 @@ double tiered_cost(std::uint64_t tokens, std::optional<double> above, double bas
   return static_cast<double>(tokens) * base;
 }
 
-double calculate_cost(std::optional<std::string_view> model, const TokenUsageRaw& block, const PricingTable* table) {
-  if (!model || !table) return 0.0;
-  auto price = price_for_model(*table, *model);
-  if (!price) return 0.0;
-  const double m = block.speed == Speed::Fast ? price->fast_multiplier : 1.0;
+double cost_at_price(const ModelPrice& price, const TokenUsageRaw& block) {
+  const double m = block.speed == Speed::Fast ? price.fast_multiplier : 1.0;
   const auto& split = block.cache_creation_split;
   const std::uint64_t five_minute = split ? split->ephemeral_5m : block.cache_creation;
   const std::uint64_t one_hour = split ? split->ephemeral_1h : 0;
   std::optional<double> one_hour_above;
-  if (price->input_above_200k) one_hour_above = 2.0 * *price->input_above_200k;
+  if (price.input_above_200k) one_hour_above = 2.0 * *price.input_above_200k;
 
-  const double sum = tiered_cost(block.input, price->input_above_200k, price->input) +
-                     tiered_cost(block.output, price->output_above_200k, price->output) +
-                     tiered_cost(five_minute, price->cache_creation_above_200k, price->cache_creation) +
-                     tiered_cost(one_hour, one_hour_above, 2.0 * price->input) +
-                     tiered_cost(block.cache_read, price->cache_read_above_200k, price->cache_read);
+  const double sum = tiered_cost(block.input, price.input_above_200k, price.input) +
+                     tiered_cost(block.output, price.output_above_200k, price.output) +
+                     tiered_cost(five_minute, price.cache_creation_above_200k, price.cache_creation) +
+                     tiered_cost(one_hour, one_hour_above, 2.0 * price.input) +
+                     tiered_cost(block.cache_read, price.cache_read_above_200k, price.cache_read);
   return m * sum;
+}
+
+double calculate_cost(std::optional<std::string_view> model, const TokenUsageRaw& block, const PricingTable* table) {
+  if (!model || !table) return 0.0;
+  auto price = price_for_model(*table, *model);
+  return price ? cost_at_price(*price, block) : 0.0;
 }
 
 double cost_for_mode(std::optional<std::string_view> model, const TokenUsageRaw& block, std::optional<double> recorded,
@@ -38,6 +41,12 @@ double cost_for_mode(std::optional<std::string_view> model, const TokenUsageRaw&
     case CostMode::Calculate: return calculate_cost(model, block, table);
   }
   return 0.0;
+}
+
+double cost_for_mode_at_price(const ModelPrice* price, const TokenUsageRaw& block, std::optional<double> recorded,
+                              CostMode mode) {
+  if (mode == CostMode::Display || (mode == CostMode::Auto && recorded)) return recorded.value_or(0.0);
+  return price ? cost_at_price(*price, block) : 0.0;
 }
 
 double record_cost(const UsageRecord& record, CostMode mode, const PricingTable* table) {
@@ -53,11 +62,21 @@ std::optional<std::string> unpriced_model(std::optional<std::string_view> model,
   return std::string(*model);
 }
 
+namespace {
+std::uint64_t block_total(const TokenUsageRaw& block) {
+  return block.input + block.output + block.cache_read + block.effective_cache_creation();
+}
+}  // namespace
+
+bool reports_missing_price(const TokenUsageRaw& block, bool recorded_present, CostMode mode) {
+  if (mode == CostMode::Display || (mode == CostMode::Auto && recorded_present)) return false;
+  return block_total(block) != 0;
+}
+
 std::optional<std::string> missing_price_model(std::optional<std::string_view> model, const TokenUsageRaw& block,
                                                bool recorded_present, CostMode mode, const PricingTable* table) {
   if (mode == CostMode::Display || (mode == CostMode::Auto && recorded_present)) return std::nullopt;
-  const std::uint64_t total = block.input + block.output + block.cache_read + block.effective_cache_creation();
-  return unpriced_model(model, total, table);
+  return unpriced_model(model, block_total(block), table);
 }
 
 std::optional<std::string> unpriced_model_among(std::string_view model, std::span<const std::string> candidates,

@@ -17,16 +17,26 @@ inline constexpr std::uint64_t kTierThreshold = 200'000;
 // Tokens beyond the first 200,000 at the above price when there is one.
 double tiered_cost(std::uint64_t tokens, std::optional<double> above, double base);
 
+// The cost of a block at a known price, fast multiplier included.
+double cost_at_price(const ModelPrice& price, const TokenUsageRaw& block);
+
 // 0 without a model, a table or a price.
 double calculate_cost(std::optional<std::string_view> model, const TokenUsageRaw& block, const PricingTable* table);
 
 double cost_for_mode(std::optional<std::string_view> model, const TokenUsageRaw& block, std::optional<double> recorded,
                      CostMode mode, const PricingTable* table);
 double record_cost(const UsageRecord& record, CostMode mode, const PricingTable* table);
+// cost_for_mode for a reader that looked the price up once per model: `price` is null when
+// there is no model, no table or no price.
+double cost_for_mode_at_price(const ModelPrice* price, const TokenUsageRaw& block, std::optional<double> recorded,
+                              CostMode mode);
 
 // The model name when the record's cost has to be computed and no price exists.
 std::optional<std::string> missing_price_model(std::optional<std::string_view> model, const TokenUsageRaw& block,
                                                bool recorded_present, CostMode mode, const PricingTable* table);
+// Whether missing_price_model reports a model that has no price (the mode computes the cost
+// and the block has tokens).
+bool reports_missing_price(const TokenUsageRaw& block, bool recorded_present, CostMode mode);
 std::optional<std::string> unpriced_model(std::optional<std::string_view> model, std::uint64_t tokens,
                                           const PricingTable* table);
 // The model name when it has tokens and none of the candidate spellings has a price.

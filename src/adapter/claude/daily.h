@@ -1,0 +1,115 @@
+#pragma once
+// Claude Code log lines as priced usage records, one record per model reply, and their
+// daily totals.
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include <cctz/time_zone.h>
+
+#include "adapter/all/types.h"
+#include "json/strict.h"
+#include "jsonl_reader.h"
+#include "options.h"
+#include "pricing/table.h"
+
+namespace qm::claude {
+
+// Whether some key of a fixed set ("costUSD", "requestId", "id", "model", ...) is followed
+// directly by :null anywhere in the line. Allocates nothing.
+bool line_has_null_key(std::string_view line);
+
+// Digits "." digits "." digit at the start (1.0.35, 2.1.3-beta; not 1.0).
+bool is_version_string(std::string_view text);
+
+// The hash under which the de-duplication index files a key (message id, optional request
+// id). Equal keys hash alike; a collision costs a comparison, never a wrong merge.
+std::uint64_t hash_dedup_key(std::string_view message_id, std::optional<std::string_view> request_id);
+// The same from std::hash of the message id, for callers that have it already.
+std::uint64_t dedup_key_from_hash(std::uint64_t message_hash, std::optional<std::string_view> request_id);
+
+}  // namespace qm::claude
+
+namespace qm::claude::daily {
+
+// A model name or per-model key, interned for the life of the process (logs name few), so
+// that records point at it instead of each holding a copy.
+const std::string* intern_model_name(std::string_view name);
+
+struct DailyUsageRecord {
+  TokenUsageRaw tokens;
+  std::string date;                             // "YYYY-MM-DD" in the report zone
+  const std::string* model = nullptr;           // per-model key, interned; null when none
+  const std::string* unpriced_model = nullptr;  // interned; null unless the price is missing
+  double cost = 0.0;
+  std::optional<bool> sidechain;
+  bool has_speed = false;  // "speed" was given (a copy that has it is preferred)
+
+  std::optional<std::string_view> message_id() const {
+    if (!has_message_id_) return std::nullopt;
+    return std::string_view(ids_).substr(0, message_id_size_);
+  }
+  std::optional<std::string_view> request_id() const {
+    if (!has_request_id_) return std::nullopt;
+    return std::string_view(ids_).substr(message_id_size_);
+  }
+  void set_ids(std::optional<std::string_view> message_id, std::optional<std::string_view> request_id);
+
+ private:
+  std::string ids_;  // the message id, then the request id: one allocation for both
+  std::size_t message_id_size_ = 0;
+  bool has_message_id_ = false;
+  bool has_request_id_ = false;
+};
+
+// Reads log files one after another, reusing its buffer, parser and per-model prices; one
+// per thread. Borrows the price table, which is null exactly under the display mode.
+class FileReader {
+ public:
+  FileReader(const cctz::time_zone& zone, CostMode mode, const pricing::PricingTable* table);
+
+  // The file's records in line order; nothing when the file cannot be read.
+  std::vector<DailyUsageRecord> read(const std::filesystem::path& path);
+
+ private:
+  // A line that holds the usage text and is followed by the parser's padding.
+  void read_line(std::string_view line, std::vector<DailyUsageRecord>& out);
+
+  struct ModelEntry {
+    const std::string* name = nullptr;      // as logged
+    const std::string* fast_key = nullptr;  // name + "-fast", made on first use
+    std::optional<pricing::ModelPrice> price;
+  };
+  ModelEntry& model_entry(std::string_view model);
+
+  jsonl::LineReader lines_;
+  json::StrictParser parser_;
+  cctz::time_zone zone_;
+  CostMode mode_;
+  const pricing::PricingTable* table_;
+  std::unordered_map<std::string, ModelEntry, pricing::StringHash, std::equal_to<>> models_;
+};
+
+// The records of one file in line order. Never fails.
+std::vector<DailyUsageRecord> parse_daily_usage_file(const std::filesystem::path& path,
+                                                     const std::optional<cctz::time_zone>& zone, CostMode mode,
+                                                     const pricing::PricingTable* table);
+
+// One record per reply, in the order each reply was first met.
+std::vector<DailyUsageRecord> dedup_records(std::vector<DailyUsageRecord> records);
+
+// dedup_records of the lists concatenated, without moving them: the kept records are
+// pointers into the lists. With two or more workers the records are spread over threads by
+// message id (every copy of a reply has the same one; replies of different ids never meet).
+std::vector<const DailyUsageRecord*> dedup_in_place(const std::vector<std::vector<DailyUsageRecord>>& lists,
+                                                    std::size_t workers);
+
+// Daily groups in ascending date order.
+std::vector<UsageGroup> group_by_day(const std::vector<DailyUsageRecord>& kept);
+std::vector<UsageGroup> group_by_day(const std::vector<const DailyUsageRecord*>& kept);
+
+}  // namespace qm::claude::daily

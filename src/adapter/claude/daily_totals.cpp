@@ -1,0 +1,178 @@
+// One record per model reply, and the kept records added up per day.
+#include <algorithm>
+#include <map>
+#include <unordered_map>
+
+#include "adapter/claude/daily.h"
+#include "adapter/claude/key_index.h"
+#include "parallel.h"
+#include "sort.h"
+
+namespace qm::claude::daily {
+namespace {
+
+bool flag(const std::optional<bool>& b) { return b.value_or(false); }
+
+// Exact: five 64-bit counts cannot overflow 128 bits.
+unsigned __int128 total_tokens(const TokenUsageRaw& t) {
+  using u128 = unsigned __int128;
+  const u128 creation = t.cache_creation_split
+                            ? u128(t.cache_creation_split->ephemeral_5m) + t.cache_creation_split->ephemeral_1h
+                            : u128(t.cache_creation);
+  return u128(t.input) + t.output + t.cache_read + creation;
+}
+
+// Whether copy r of a reply replaces the kept copy k.
+bool replaces(const DailyUsageRecord& r, const DailyUsageRecord& k) {
+  if (flag(r.sidechain) != flag(k.sidechain)) return flag(k.sidechain);
+  const auto rt = total_tokens(r.tokens), kt = total_tokens(k.tokens);
+  if (rt != kt) return rt > kt;
+  if (r.cost != k.cost) return r.cost > k.cost;  // NaN on either side keeps k
+  return r.has_speed && !k.has_speed;
+}
+
+std::uint64_t id_hash(std::string_view message_id) { return std::hash<std::string_view>{}(message_id); }
+
+// Keeps one record per reply, fed in input order; the records stay where they are. Each
+// kept place remembers the input number of the record that took it first.
+class Deduper {
+ public:
+  struct Kept {
+    const DailyUsageRecord* record;
+    std::uint64_t opened_by;
+  };
+  void add(const DailyUsageRecord& r, std::uint64_t number, std::uint64_t message_hash);
+  std::vector<Kept> kept;
+
+ private:
+  KeyIndex index_;
+};
+
+void Deduper::add(const DailyUsageRecord& r, std::uint64_t number, std::uint64_t message_hash) {
+  const auto message_id = r.message_id();
+  const auto request_id = r.request_id();
+  const std::uint64_t exact_key = dedup_key_from_hash(message_hash, request_id);
+  const std::uint64_t id_key = dedup_key_from_hash(message_hash, std::nullopt);
+  std::uint32_t p = index_.find_first(exact_key, [&](std::uint32_t pos) {
+    const auto& k = *kept[pos].record;
+    return k.message_id() == message_id && k.request_id() == request_id;
+  });
+  if (p == KeyIndex::kNone)
+    p = index_.find_first(id_key, [&](std::uint32_t pos) {
+      const auto& k = *kept[pos].record;
+      return k.message_id() == message_id && (flag(r.sidechain) || flag(k.sidechain));
+    });
+  if (p == KeyIndex::kNone) {
+    // Positions fit 32 bits: four billion records would not fit in memory anyway.
+    const auto pos = static_cast<std::uint32_t>(kept.size());
+    kept.push_back(Kept{&r, number});
+    index_.file(exact_key, pos);
+    index_.file(id_key, pos);
+    return;
+  }
+  const DailyUsageRecord*& k = kept[p].record;
+  if (!replaces(r, *k)) return;
+  const bool other_request = k->request_id() != request_id;
+  k = &r;
+  // A copy under another request id takes the place: later copies under that id must find
+  // it too, or the reply would count twice.
+  if (other_request) index_.file(exact_key, p);
+}
+
+}  // namespace
+
+std::vector<const DailyUsageRecord*> dedup_in_place(const std::vector<std::vector<DailyUsageRecord>>& lists,
+                                                    std::size_t workers) {
+  std::vector<std::size_t> first(lists.size() + 1, 0);  // input number of each list's first record
+  for (std::size_t i = 0; i < lists.size(); ++i) first[i + 1] = first[i] + lists[i].size();
+  const std::size_t n = first.back();
+  constexpr std::uint8_t kNoId = 255;
+  const std::size_t shards = std::clamp<std::size_t>(workers, 1, 64);
+
+  // Each record's place in the result, by input number; records without a message id are
+  // never merged and keep theirs.
+  std::vector<const DailyUsageRecord*> places(n, nullptr);
+  std::vector<std::uint64_t> hashes(n);
+  std::vector<std::uint8_t> shard(n);
+  parallel::run_tasks(lists.size(), workers, [&](std::size_t i) {
+    for (std::size_t j = 0, g = first[i]; j < lists[i].size(); ++j, ++g) {
+      const auto& r = lists[i][j];
+      const auto message_id = r.message_id();
+      if (!message_id) {
+        shard[g] = kNoId;
+        places[g] = &r;
+        continue;
+      }
+      hashes[g] = id_hash(*message_id);
+      shard[g] = static_cast<std::uint8_t>((hashes[g] >> 40) % shards);
+    }
+  });
+  parallel::run_tasks(shards, workers, [&](std::size_t s) {
+    Deduper d;
+    for (std::size_t i = 0; i < lists.size(); ++i)
+      for (std::size_t j = 0, g = first[i]; j < lists[i].size(); ++j, ++g)
+        if (shard[g] == s) d.add(lists[i][j], g, hashes[g]);
+    for (const auto& k : d.kept) places[k.opened_by] = k.record;
+  });
+
+  std::vector<const DailyUsageRecord*> kept;
+  for (const auto* p : places)
+    if (p) kept.push_back(p);
+  return kept;
+}
+
+std::vector<DailyUsageRecord> dedup_records(std::vector<DailyUsageRecord> records) {
+  std::vector<std::vector<DailyUsageRecord>> lists(1);
+  lists[0] = std::move(records);
+  auto& all = lists[0];
+  std::vector<DailyUsageRecord> kept;
+  for (const auto* p : dedup_in_place(lists, 1))
+    kept.push_back(std::move(all[static_cast<std::size_t>(p - all.data())]));
+  return kept;
+}
+
+std::vector<UsageGroup> group_by_day(const std::vector<const DailyUsageRecord*>& kept) {
+  struct Day {
+    UsageGroup group;
+    std::unordered_map<std::string_view, std::size_t> by_key;  // into group.model_usages
+  };
+  std::map<std::string, Day, std::less<>> days;
+  for (const auto* record : kept) {
+    const DailyUsageRecord& r = *record;
+    auto it = days.find(r.date);
+    if (it == days.end()) it = days.emplace(r.date, Day{}).first;
+    Day& day = it->second;
+    all::types::add_token_totals(day.group.totals, r.tokens);
+    day.group.cost += r.cost;
+    if (!r.model) continue;
+    auto [at, fresh] = day.by_key.try_emplace(*r.model, day.group.model_usages.size());
+    if (fresh) {
+      day.group.models.push_back(*r.model);
+      day.group.model_usages.push_back(ModelUsage{.model = *r.model});
+    }
+    ModelUsage& m = day.group.model_usages[at->second];
+    m.input += r.tokens.input;
+    m.output += r.tokens.output;
+    m.cache_read += r.tokens.cache_read;
+    m.cache_creation += r.tokens.effective_cache_creation();
+    m.cost += r.cost;
+    if (r.unpriced_model) m.unpriced = true;
+  }
+  std::vector<UsageGroup> groups;
+  groups.reserve(days.size());
+  for (auto& [date, day] : days) {
+    day.group.label = date;
+    sort::sort_model_usages(day.group.model_usages);
+    groups.push_back(std::move(day.group));
+  }
+  return groups;
+}
+
+std::vector<UsageGroup> group_by_day(const std::vector<DailyUsageRecord>& kept) {
+  std::vector<const DailyUsageRecord*> records;
+  records.reserve(kept.size());
+  for (const auto& r : kept) records.push_back(&r);
+  return group_by_day(records);
+}
+
+}  // namespace qm::claude::daily

@@ -1,0 +1,198 @@
+// The Claude reader over a small project tree, in process and as the built program.
+#include "adapter/claude/loader.h"
+
+#include <gtest/gtest.h>
+#include <sched.h>
+
+#include <nlohmann/json.hpp>
+
+#include "kit/env.h"
+#include "kit/run.h"
+
+namespace qm::claude {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string reply(const std::string& message_id, const std::string& request_id, int output, const std::string& when,
+                  bool sidechain = false, const std::string& model = "claude-sonnet-4-5-20250929") {
+  return R"({"isSidechain":)" + std::string(sidechain ? "true" : "false") +
+         R"(,"sessionId":"s","version":"2.1.9","type":"assistant","message":{"model":")" + model + R"(","id":")" +
+         message_id + R"(","usage":{"input_tokens":100,"cache_creation_input_tokens":1000,)" +
+         R"("cache_read_input_tokens":10000,"output_tokens":)" + std::to_string(output) + R"(}},"requestId":")" +
+         request_id + R"(","timestamp":")" + when + R"("})" + "\n";
+}
+
+// The parent's copy of a sub-agent reply.
+std::string progress(const std::string& message_id, const std::string& request_id, int output,
+                     const std::string& when) {
+  return R"({"type":"progress","isSidechain":false,"sessionId":"s","timestamp":")" + when +
+         R"(","data":{"type":"agent_progress","message":{"type":"assistant","requestId":")" + request_id +
+         R"(","timestamp":")" + when + R"(","message":{"model":"claude-haiku-4-5-20251001","id":")" + message_id +
+         R"(","usage":{"input_tokens":7,"output_tokens":)" + std::to_string(output) + "}}}}}\n";
+}
+
+// Sessions over three days; streamed copies, sub-agent files with their progress copies
+// (one under another request id), a reply repeated in a resumed session, lines to pass over.
+void write_tree(const fs::path& projects) {
+  const std::string day1 = "2025-03-01T10:00:00.000Z", day2 = "2025-03-02T10:00:00.000Z",
+                    day3 = "2025-03-03T23:30:00.000Z";
+  kit::write_file(projects / "-p-web/s1.jsonl",
+                  R"({"type":"summary","summary":"x"})"
+                  "\n" +
+                      reply("msg_a", "req_a", 5, day1) + reply("msg_a", "req_a", 50, day1) +
+                      progress("msg_sub1", "req_other", 3, day2) + progress("msg_sub1", "req_other", 30, day2) +
+                      reply("msg_b", "req_b", 9, day2, false, "<synthetic>") + "not json \"usage\":{\n");
+  kit::write_file(projects / "-p-web/agent-1.jsonl",
+                  reply("msg_sub1", "req_sub1", 2, day2, true, "claude-haiku-4-5-20251001") +
+                      reply("msg_sub1", "req_sub1", 30, day2, true, "claude-haiku-4-5-20251001"));
+  kit::write_file(projects / "-p-web/s1/subagents/agent-2.jsonl",
+                  reply("msg_sub2", "req_sub2", 4, day3, true, "claude-haiku-4-5-20251001"));
+  kit::write_file(projects / "-p-web/s1.jsonl.bak", reply("msg_bak", "req", 1, day1));
+  kit::write_file(projects / "-p-api/s2.jsonl", reply("msg_c", "req_c", 70, day3) + reply("msg_a", "req_a", 50, day1));
+  kit::write_file(projects / "-p-api/s3.jsonl",
+                  progress("msg_sub2", "req_sub2", 4, day3) + reply("msg_d", "r", 1, day2));
+  kit::write_file(projects / "-p-api/s4.jsonl", reply("msg_e", "r", 1, day1, false, "<synthetic>"));
+}
+
+struct Tree {
+  kit::TempDir home;
+  kit::EnvGuard env;
+  Tree() {
+    env.set("HOME", home.path().string()).set("TZ", "UTC").unset("CLAUDE_CONFIG_DIR").unset("XDG_CONFIG_HOME");
+    write_tree(home / ".claude/projects");
+  }
+  AgentLoadResult load(CommonOptions o) {
+    o.offline = true;
+    return load_usage_entries(all::loader::make_load_options(o));
+  }
+};
+
+// Workers come from the affinity mask: restrict it to get a given number.
+struct Processors {
+  cpu_set_t saved;
+  explicit Processors(int n) {
+    sched_getaffinity(0, sizeof saved, &saved);
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    for (int cpu = 0, taken = 0; cpu < CPU_SETSIZE && taken < n; ++cpu)
+      if (CPU_ISSET(cpu, &saved)) {
+        CPU_SET(cpu, &set);
+        ++taken;
+      }
+    sched_setaffinity(0, sizeof set, &set);
+  }
+  ~Processors() { sched_setaffinity(0, sizeof saved, &saved); }
+};
+
+TEST(ClaudeLoader, RowsPerDayAlikeForOneAndManyWorkers) {
+  Tree run;
+  CommonOptions single;
+  single.single_thread = true;
+  auto one = run.load(single);
+  ASSERT_TRUE(one);
+  EXPECT_TRUE(one->detected);
+  ASSERT_EQ(one->rows.size(), 3u);
+
+  // Day 1: msg_a once (50) and the synthetic msg_e, whose tokens count without a model.
+  const UsageRow& d1 = one->rows[0];
+  EXPECT_EQ(d1.label, "2025-03-01");
+  EXPECT_EQ(d1.agent_id, "claude");
+  EXPECT_EQ(d1.agents, (std::vector<std::string>{"claude"}));
+  EXPECT_EQ(d1.output, 51u);
+  EXPECT_EQ(d1.input, 200u);
+  EXPECT_EQ(d1.models, (std::vector<std::string>{"claude-sonnet-4-5-20250929"}));
+  // Day 2: the sub-agent reply once, as the parent's copy; msg_b (synthetic) and msg_d.
+  const UsageRow& d2 = one->rows[1];
+  EXPECT_EQ(d2.output, 30u + 9u + 1u);
+  EXPECT_EQ(d2.input, 7u + 100u + 100u);
+  EXPECT_EQ(d2.models, (std::vector<std::string>{"claude-sonnet-4-5-20250929", "claude-haiku-4-5-20251001"}));
+  // Day 3: msg_c and msg_sub2 once.
+  EXPECT_EQ(one->rows[2].output, 74u);
+  EXPECT_GT(one->rows[2].cost, 0.0);
+
+  for (int n : {1, 2, 4}) {
+    Processors limit(n);
+    auto many = run.load(CommonOptions{});
+    ASSERT_TRUE(many);
+    EXPECT_EQ(many->rows, one->rows) << n << " processors";
+  }
+}
+
+TEST(ClaudeLoader, DateRangeModesAndErrors) {
+  Tree run;
+  CommonOptions o;
+  o.since = "20250302";
+  o.until = "20250302";
+  auto ranged = run.load(o);
+  ASSERT_TRUE(ranged);
+  ASSERT_EQ(ranged->rows.size(), 1u);
+  EXPECT_EQ(ranged->rows[0].label, "2025-03-02");
+  o.since = "20260101";
+  o.until.reset();
+  ranged = run.load(o);
+  ASSERT_TRUE(ranged);
+  EXPECT_TRUE(ranged->rows.empty());
+  EXPECT_TRUE(ranged->detected);
+
+  CommonOptions display;
+  display.mode = CostMode::Display;
+  auto shown = run.load(display);
+  ASSERT_TRUE(shown);
+  for (const auto& r : shown->rows) {
+    EXPECT_EQ(r.cost, 0.0);
+    for (const auto& m : r.model_usages) EXPECT_FALSE(m.unpriced);
+  }
+
+  run.env.set("CLAUDE_CONFIG_DIR", (run.home / "nowhere").string());
+  auto failed = run.load(CommonOptions{});
+  ASSERT_FALSE(failed);
+  EXPECT_TRUE(failed.error().starts_with("No valid Claude data directories found in CLAUDE_CONFIG_DIR."));
+
+  run.env.set("CLAUDE_CONFIG_DIR", (run.home / ".claude/projects").string());
+  auto named = run.load(CommonOptions{});
+  ASSERT_TRUE(named);
+  EXPECT_EQ(named->rows.size(), 3u);
+
+  run.env.unset("CLAUDE_CONFIG_DIR").set("HOME", (run.home / "elsewhere").string());
+  auto none = run.load(CommonOptions{});
+  ASSERT_TRUE(none);
+  EXPECT_FALSE(none->detected);
+  EXPECT_TRUE(none->rows.empty());
+}
+
+kit::RunResult quillimare(const fs::path& home, std::vector<std::string> args,
+                          std::map<std::string, std::string> extra = {}) {
+  std::vector<std::string> argv{QM_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  kit::RunOptions opts;
+  opts.env = kit::base_env(home.string());
+  for (auto& [k, v] : extra) opts.env[k] = v;
+  return kit::run(argv, opts);
+}
+
+TEST(ClaudeLoader, SummaryOfTheBuiltProgram) {
+  kit::TempDir home;
+  write_tree(home / ".claude/projects");
+  auto r = quillimare(home.path(), {"summary", "--agents", "claude", "--json", "--offline"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  auto doc = nlohmann::json::parse(r.out);
+  ASSERT_EQ(doc["agents"].size(), 1u);
+  EXPECT_EQ(doc["agents"][0]["agent"], "claude");
+  EXPECT_EQ(doc["agents"][0]["daily"].size(), 3u);
+  EXPECT_EQ(doc["agents"][0]["tokenBreakdown"]["output"], 51 + 40 + 74);
+
+  auto single = quillimare(home.path(), {"summary", "--agents", "claude", "--json", "--offline", "--single-thread"});
+  EXPECT_EQ(single.out, r.out);
+  auto debug = quillimare(home.path(), {"summary", "--agents", "claude", "--json", "--offline", "--debug"});
+  EXPECT_EQ(debug.out, r.out);
+  EXPECT_EQ(debug.err, "");
+
+  auto bad = quillimare(home.path(), {"summary", "--json", "--offline"}, {{"CLAUDE_CONFIG_DIR", " /nowhere "}});
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_NE(bad.err.find("'projects/' directory itself:  /nowhere "), std::string::npos) << bad.err;
+}
+
+}  // namespace
+}  // namespace qm::claude
