@@ -8,6 +8,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "adapter/codex/aggregate.h"
 #include "date_utils.h"
 #include "log.h"
 #include "output.h"
@@ -178,7 +179,7 @@ AgentUsage records_to_usage(std::string_view agent_id, std::vector<UsageRecord> 
   return usage;
 }
 
-AgentTable default_agent_table(const LoadContext&) {
+AgentTable default_agent_table(const LoadContext& context) {
   struct Row {
     std::string_view id;
     AgentKind kind;
@@ -194,6 +195,7 @@ AgentTable default_agent_table(const LoadContext&) {
   AgentTable table;
   for (std::size_t i = 0; i < std::size(kRows); ++i)
     table.push_back(LoaderEntry{kRows[i].id, nothing_found, i, kRows[i].kind});
+  table[1].reader = [&context] { return codex::aggregate::load_codex_usage(context.options, context.prices); };
   return table;
 }
 
