@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,10 @@
 #include <limits>
 
 #include <nlohmann/json.hpp>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "date_utils.h"
 #include "util.h"
@@ -147,34 +152,66 @@ std::optional<std::uint64_t> parse_unsigned_text(std::string_view t) {
 
 }  // namespace
 
-LineKind line_kind(std::string_view line) {
-  // Every fixed pattern ends in `":`, so one pass over the colons finds them all exactly.
+namespace {
+
+// What the fixed patterns say about a line. Every one of them ends in `":` (a quote right
+// before a colon), so one pass over those pairs finds them all exactly.
+struct PatternScan {
   bool event_msg = false, token_count = false, type_key = false, usage_key = false;
-  const char* p = line.data();
-  const std::size_t n = line.size();
-  for (std::size_t pos = 0; pos < n;) {
-    const void* hit = std::memchr(p + pos, ':', n - pos);
-    if (!hit) break;
-    std::size_t c = static_cast<std::size_t>(static_cast<const char*>(hit) - p);
-    pos = c + 1;
-    if (c == 0 || p[c - 1] != '"') continue;
-    std::string_view before(p, c);
+  bool session = false;  // decided early: turn_context, or event_msg with token_count
+
+  // The pair ends at index c (the colon); false once the line is known to be a session line.
+  bool at(std::string_view line, std::size_t c) {
+    // Cheap first test: every key pattern ends in 'e' or 's' before its closing quote.
+    char last = c >= 2 ? line[c - 2] : '\0';
+    if (last != 'e' && last != 's') return true;
+    std::string_view before = line.substr(0, c);
     if (before.ends_with("\"type\"")) {
       type_key = true;
-      std::string_view after(p + c + 1, n - c - 1);
-      if (after.starts_with("\"turn_context\"")) return LineKind::Session;  // with or without event_msg
+      std::string_view after = line.substr(c + 1);
+      if (after.starts_with("\"turn_context\"")) return !(session = true);  // with or without event_msg
       if (after.starts_with("\"event_msg\"")) event_msg = true;
       else if (after.starts_with("\"token_count\"")) token_count = true;
-      if (event_msg && token_count) return LineKind::Session;
+      if (event_msg && token_count) return !(session = true);
     } else if (!usage_key && (before.ends_with("\"usage\"") || before.ends_with("\"input_tokens\"") ||
                               before.ends_with("\"prompt_tokens\""))) {
       usage_key = true;
     }
+    return true;
   }
-  if (event_msg || !type_key || (n < kSpacedScanLimit && token_count)) {
+};
+
+void scan_quote_colons(std::string_view line, PatternScan& scan) {
+  const char* p = line.data();
+  const std::size_t n = line.size();
+  std::size_t i = 1;
+#if defined(__SSE2__)
+  const __m128i colon = _mm_set1_epi8(':'), quote = _mm_set1_epi8('"');
+  for (; i + 16 <= n; i += 16) {
+    __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    __m128i prev = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i - 1));
+    auto mask = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(here, colon), _mm_cmpeq_epi8(prev, quote))));
+    while (mask) {
+      if (!scan.at(line, i + static_cast<std::size_t>(std::countr_zero(mask)))) return;
+      mask &= mask - 1;
+    }
+  }
+#endif
+  for (; i < n; ++i)
+    if (p[i] == ':' && p[i - 1] == '"' && !scan.at(line, i)) return;
+}
+
+}  // namespace
+
+LineKind line_kind(std::string_view line) {
+  PatternScan scan;
+  scan_quote_colons(line, scan);
+  if (scan.session) return LineKind::Session;
+  if (scan.event_msg || !scan.type_key || (line.size() < kSpacedScanLimit && scan.token_count)) {
     if (spaced_session_line(line)) return LineKind::Session;
   }
-  return usage_key ? LineKind::Usage : LineKind::Other;
+  return scan.usage_key ? LineKind::Usage : LineKind::Other;
 }
 
 std::optional<std::uint64_t> lenient_count(element value) {
