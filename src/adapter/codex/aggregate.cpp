@@ -155,10 +155,12 @@ class DayAggregator final : public parser::EventSink {
     auto ms = date_utils::parse_timestamp_ms(e.timestamp);
     if (!ms) return std::unexpected(fmt::format("Invalid Codex timestamp: {}", e.timestamp));
     saw_events_ = true;
-    EventKey key{*ms, model_id(e.model), e.counts};
-    bool fresh = shared_.keys.insert(key);
+    // A repeat of an event has its instant, hence its day: keys of days outside the range
+    // need not be kept.
     Day& day = day_of(*ms);
     if (!day.in_range) return {};
+    EventKey key{*ms, model_id(e.model), e.counts};
+    bool fresh = shared_.keys.insert(key);
     // A repeat still counts towards the last activity, so that two spellings of one instant
     // give the same text whichever of them a worker met first.
     if (!day.last_activity)
