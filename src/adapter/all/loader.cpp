@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "adapter/claude/loader.h"
+#include "adapter/codex/aggregate.h"
 #include "date_utils.h"
 #include "log.h"
 #include "output.h"
@@ -198,6 +199,9 @@ AgentTable default_agent_table(const LoadContext& context) {
   for (std::size_t i = 0; i < std::size(kRows); ++i)
     table.push_back(LoaderEntry{kRows[i].id, nothing_found, i, kRows[i].kind});
   table[0].reader = [&options = context.options] { return claude::load_usage_entries(options); };
+  table[1].reader = [&options = context.options, &prices = context.prices] {
+    return codex::aggregate::load_codex_usage(options, prices);
+  };
   return table;
 }
 

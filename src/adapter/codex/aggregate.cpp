@@ -1,0 +1,330 @@
+#include "adapter/codex/aggregate.h"
+
+#include <algorithm>
+#include <bit>
+#include <limits>
+
+#include <fmt/format.h>
+
+#include "adapter/all/codex_row.h"
+#include "date_utils.h"
+#include "parallel.h"
+#include "pricing/lookup.h"
+
+namespace qm::codex::aggregate {
+namespace {
+
+std::uint64_t sat_add(std::uint64_t a, std::uint64_t b) {
+  std::uint64_t r;
+  return __builtin_add_overflow(a, b, &r) ? std::numeric_limits<std::uint64_t>::max() : r;
+}
+
+std::uint64_t mix(std::uint64_t h, std::uint64_t v) {
+  h ^= v + 0x9e3779b97f4a7c15ULL;
+  h ^= h >> 30;
+  h *= 0xbf58476d1ce4e5b9ULL;
+  h ^= h >> 27;
+  h *= 0x94d049bb133111ebULL;
+  return h ^ (h >> 31);
+}
+
+}  // namespace
+
+void CodexModelTotals::add(const parser::TokenCounts& c) {
+  input = sat_add(input, c.input);
+  cached_input = sat_add(cached_input, c.cached_input);
+  output = sat_add(output, c.output);
+  reasoning_output = sat_add(reasoning_output, c.reasoning_output);
+  total = sat_add(total, c.total);
+}
+
+void CodexModelTotals::add(const CodexModelTotals& t) {
+  add(parser::TokenCounts{t.input, t.cached_input, t.output, t.reasoning_output, t.total});
+}
+
+void merge_buckets(BucketMap& into, BucketMap from) {
+  for (auto& [date, bucket] : from) {
+    auto [it, fresh] = into.try_emplace(date);
+    if (fresh) {
+      it->second = std::move(bucket);
+      continue;
+    }
+    CodexDayBucket& b = it->second;
+    b.sums.add(bucket.sums);
+    if (bucket.last_activity && (!b.last_activity || *bucket.last_activity > *b.last_activity))
+      b.last_activity = std::move(bucket.last_activity);
+    for (auto& [model, totals] : bucket.models) b.models[model].add(totals);
+  }
+}
+
+std::uint32_t ModelNames::id(std::string_view name) {
+  std::lock_guard lock(mutex_);
+  auto it = ids_.find(name);
+  if (it != ids_.end()) return it->second;
+  auto id = static_cast<std::uint32_t>(names_.size());
+  names_.emplace_back(name);
+  ids_.emplace(names_.back(), id);
+  return id;
+}
+
+const std::string& ModelNames::name(std::uint32_t id) const {
+  std::lock_guard lock(mutex_);
+  return names_[id];  // a deque keeps its elements in place as it grows
+}
+
+std::uint64_t hash_event_key(const EventKey& k) {
+  std::uint64_t h = mix(0, static_cast<std::uint64_t>(k.instant_ms));
+  h = mix(h, k.model);
+  h = mix(h, k.counts.input);
+  h = mix(h, k.counts.cached_input);
+  h = mix(h, k.counts.output);
+  h = mix(h, k.counts.reasoning_output);
+  return mix(h, k.counts.total);
+}
+
+// An open-addressing table: one allocation per growth, none per key.
+struct EventKeySet::Shard {
+  struct Slot {
+    EventKey key;
+    std::uint64_t hash = 0;
+    bool used = false;
+  };
+  std::mutex mutex;
+  std::vector<Slot> slots;
+  std::size_t count = 0;
+
+  bool insert(const EventKey& key, std::uint64_t hash) {
+    if ((count + 1) * 4 > slots.size() * 3) grow();
+    std::size_t mask = slots.size() - 1;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+      Slot& s = slots[i];
+      if (!s.used) {
+        s = Slot{key, hash, true};
+        ++count;
+        return true;
+      }
+      if (s.hash == hash && s.key == key) return false;
+    }
+  }
+
+  void grow() {
+    std::vector<Slot> old = std::move(slots);
+    slots.assign(std::max<std::size_t>(64, old.size() * 2), Slot{});
+    std::size_t mask = slots.size() - 1;
+    for (const Slot& s : old) {
+      if (!s.used) continue;
+      std::size_t i = s.hash & mask;
+      while (slots[i].used) i = (i + 1) & mask;
+      slots[i] = s;
+    }
+  }
+};
+
+EventKeySet::EventKeySet(std::size_t shards) {
+  shards_.resize(std::max<std::size_t>(1, shards));
+  for (auto& s : shards_) s = std::make_unique<Shard>();
+}
+
+EventKeySet::~EventKeySet() = default;
+
+bool EventKeySet::insert(const EventKey& key) {
+  std::uint64_t h = hash_event_key(key);
+  // The shard takes other bits of the hash than the slot inside the shard.
+  Shard& shard = *shards_[std::rotl(h, 26) % shards_.size()];
+  std::lock_guard lock(shard.mutex);
+  return shard.insert(key, h);
+}
+
+namespace {
+
+// Adds one worker's events up per day; one per worker thread, reused for its files.
+class DayAggregator final : public parser::EventSink {
+ public:
+  DayAggregator(const all::loader::LoadOptions& options, SharedState& shared)
+      : zone_(options.zone), range_(options.range()), shared_(shared) {}
+
+  std::expected<FileTotals, std::string> read(const std::filesystem::path& file) {
+    days_.clear();
+    saw_events_ = false;
+    auto r = parser::parse_rollout_file_aggregated(file, reader_, *this);
+    if (!r) return std::unexpected(std::move(r.error()));
+    return finish();
+  }
+
+  std::expected<void, std::string> offer(const parser::EventView& e) override {
+    auto ms = date_utils::parse_timestamp_ms(e.timestamp);
+    if (!ms) return std::unexpected(fmt::format("Invalid Codex timestamp: {}", e.timestamp));
+    saw_events_ = true;
+    // A repeat of an event has its instant, hence its day: keys of days outside the range
+    // need not be kept.
+    Day& day = day_of(*ms);
+    if (!day.in_range) return {};
+    EventKey key{*ms, model_id(e.model), e.counts};
+    bool fresh = shared_.keys.insert(key);
+    // A repeat still counts towards the last activity, so that two spellings of one instant
+    // give the same text whichever of them a worker met first.
+    if (!day.last_activity)
+      day.last_activity.emplace(e.timestamp);
+    else if (e.timestamp > *day.last_activity)
+      day.last_activity->assign(e.timestamp);
+    if (!fresh) return {};
+    day.sums.add(e.counts);
+    auto it = std::find_if(day.models.begin(), day.models.end(), [&](const auto& m) { return m.first == key.model; });
+    if (it == day.models.end()) it = day.models.insert(day.models.end(), {key.model, {}});
+    it->second.add(e.counts);
+    return {};
+  }
+
+ private:
+  struct Day {
+    std::string date;
+    bool in_range = false;
+    std::optional<std::string> last_activity;
+    CodexModelTotals sums;
+    std::vector<std::pair<std::uint32_t, CodexModelTotals>> models;
+  };
+
+  std::uint32_t model_id(std::string_view model) {
+    // A file names few models, mostly one after another; ask the shared table only for new ones.
+    if (last_model_ && last_model_->first == model) return last_model_->second;
+    for (auto& m : known_models_)
+      if (m.first == model) {
+        last_model_ = &m;
+        return m.second;
+      }
+    known_models_.emplace_back(std::string(model), shared_.models.id(model));
+    last_model_ = &known_models_.back();
+    return last_model_->second;
+  }
+
+  Day& day_of(std::int64_t ms) {
+    auto civil = date_utils::local_civil_date(ms, zone_);
+    std::int64_t number = date_utils::days_from_civil(civil);
+    auto [it, fresh] = days_.try_emplace(number);
+    if (fresh) {
+      it->second.date = date_utils::format_ymd(civil);
+      it->second.in_range = all::loader::in_date_range(range_, it->second.date);
+    }
+    return it->second;
+  }
+
+  FileTotals finish() {
+    FileTotals out;
+    out.saw_events = saw_events_;
+    for (auto& [number, day] : days_) {
+      if (!day.in_range) continue;
+      CodexDayBucket& b = out.days[day.date];
+      b.last_activity = std::move(day.last_activity);
+      b.sums = day.sums;
+      for (const auto& [id, totals] : day.models) b.models[shared_.models.name(id)].add(totals);
+    }
+    return out;
+  }
+
+  cctz::time_zone zone_;
+  all::loader::DateRange range_;
+  SharedState& shared_;
+  parser::RolloutReader reader_;
+  std::unordered_map<std::int64_t, Day> days_;
+  bool saw_events_ = false;
+  std::deque<std::pair<std::string, std::uint32_t>> known_models_;
+  std::pair<std::string, std::uint32_t>* last_model_ = nullptr;
+};
+
+// Per-file results in file order: the first failing file gives the error, whatever the
+// number of workers.
+std::expected<FileTotals, std::string> combine(std::vector<std::expected<FileTotals, std::string>> per_file) {
+  FileTotals total;
+  for (auto& r : per_file) {
+    if (!r) return std::unexpected(std::move(r.error()));
+    total.saw_events = total.saw_events || r->saw_events;
+    merge_buckets(total.days, std::move(r->days));
+  }
+  return total;
+}
+
+std::expected<FileTotals, std::string> aggregate_with(const std::vector<std::filesystem::path>& files,
+                                                      std::size_t workers, const all::loader::LoadOptions& options,
+                                                      SharedState& shared) {
+  using Result = std::expected<FileTotals, std::string>;
+  return combine(parallel::map_files<Result>(files, workers, [&] {
+    return [agg = std::make_unique<DayAggregator>(options, shared)](const std::filesystem::path& f) {
+      return agg->read(f);
+    };
+  }));
+}
+
+}  // namespace
+
+std::expected<FileTotals, std::string> aggregate_files(const std::vector<std::filesystem::path>& files,
+                                                       const all::loader::LoadOptions& options, SharedState& shared) {
+  // One after the other; the first failure ends the list.
+  DayAggregator agg(options, shared);
+  FileTotals total;
+  for (const auto& f : files) {
+    auto r = agg.read(f);
+    if (!r) return std::unexpected(std::move(r.error()));
+    total.saw_events = total.saw_events || r->saw_events;
+    merge_buckets(total.days, std::move(r->days));
+  }
+  return total;
+}
+
+std::expected<FileTotals, std::string> aggregate_files_parallel(const std::vector<std::filesystem::path>& files,
+                                                                const all::loader::LoadOptions& options,
+                                                                SharedState& shared) {
+  std::size_t workers = parallel::worker_count(files.size(), false);
+  if (workers < 2) return aggregate_files(files, options, shared);
+  return aggregate_with(files, workers, options, shared);
+}
+
+AgentLoadResult load_codex_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& prices) {
+  auto dirs = home::session_dirs();
+  if (!dirs) return std::unexpected(dirs.error());
+  AgentUsage usage;
+  if (dirs->empty()) return usage;
+
+  // Without a date range and with one, the events take the same road: counted once by
+  // instant, then added up per day when the day lies in the range. So a range never changes
+  // the totals of the days it keeps, and no list of all events is held.
+  SharedState shared(parallel::available_processors());
+  BucketMap total;
+  for (auto& entry : home::unique_rollout_files(*dirs)) {
+    auto r = options.common.single_thread ? aggregate_files(entry.files, options, shared)
+                                          : aggregate_files_parallel(entry.files, options, shared);
+    if (!r) return std::unexpected(std::move(r.error()));
+    usage.detected = usage.detected || r->saw_events;
+    merge_buckets(total, std::move(r->days));
+  }
+
+  auto tier = home::configured_service_tier();
+  ModelPrices model_prices(prices);
+  for (const auto& [date, bucket] : total) usage.rows.push_back(all::loader::codex_usage_row(date, bucket, model_prices, tier));
+  return usage;
+}
+
+const std::optional<pricing::ModelPrice>& ModelPrices::get(const std::string& model) {
+  auto it = cache_.find(model);
+  if (it == cache_.end()) it = cache_.emplace(model, pricing::price_for_model(table_, model)).first;
+  return it->second;
+}
+
+double row_cost(const std::optional<pricing::ModelPrice>& price, const CodexModelTotals& t,
+                home::CodexServiceTier tier) {
+  if (!price) return 0.0;
+  // A cache-read price that the source did not give is only a guess: cached input then
+  // costs as much as any other input.
+  double cached_rate = price->explicit_cache_read ? price->cache_read : price->input;
+  std::uint64_t uncached = t.input > t.cached_input ? t.input - t.cached_input : 0;
+  double cost = price->input * static_cast<double>(uncached) + cached_rate * static_cast<double>(t.cached_input) +
+                price->output * static_cast<double>(t.output);
+  if (tier == home::CodexServiceTier::Fast) cost *= price->fast_multiplier == 1.0 ? 2.0 : price->fast_multiplier;
+  return cost;
+}
+
+double row_cost(std::string_view model, const CodexModelTotals& totals, const pricing::PricingTable& prices,
+                home::CodexServiceTier tier) {
+  return row_cost(pricing::price_for_model(prices, model), totals, tier);
+}
+
+}  // namespace qm::codex::aggregate

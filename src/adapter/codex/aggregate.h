@@ -1,0 +1,122 @@
+#pragma once
+// The Codex reader: rollout events counted once across all files, added up per local day
+// and priced per model.
+#include <cstdint>
+#include <deque>
+#include <expected>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "adapter/all/loader.h"
+#include "adapter/all/types.h"
+#include "adapter/codex/home.h"
+#include "adapter/codex/parser.h"
+#include "pricing/table.h"
+
+namespace qm::codex::aggregate {
+
+struct CodexModelTotals {
+  std::uint64_t input = 0;
+  std::uint64_t cached_input = 0;
+  std::uint64_t output = 0;
+  std::uint64_t reasoning_output = 0;
+  std::uint64_t total = 0;
+
+  void add(const parser::TokenCounts& c);
+  void add(const CodexModelTotals& t);
+  bool operator==(const CodexModelTotals&) const = default;
+};
+
+struct CodexDayBucket {
+  std::optional<std::string> last_activity;  // the greatest timestamp text of its events
+  CodexModelTotals sums;
+  std::map<std::string, CodexModelTotals> models;
+
+  bool operator==(const CodexDayBucket&) const = default;
+};
+
+// Keyed by the local date "YYYY-MM-DD".
+using BucketMap = std::map<std::string, CodexDayBucket>;
+void merge_buckets(BucketMap& into, BucketMap from);
+
+// Model names as small numbers, shared by the workers of one run.
+class ModelNames {
+ public:
+  std::uint32_t id(std::string_view name);
+  const std::string& name(std::uint32_t id) const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::unordered_map<std::string, std::uint32_t, pricing::StringHash, std::equal_to<>> ids_;
+  std::deque<std::string> names_;
+};
+
+// An event's identity: its instant, model and five counts (not its file or line).
+struct EventKey {
+  std::int64_t instant_ms = 0;
+  std::uint32_t model = 0;
+  parser::TokenCounts counts;
+
+  bool operator==(const EventKey&) const = default;
+};
+std::uint64_t hash_event_key(const EventKey& key);
+
+// The event keys met so far, split into shards that are locked one at a time.
+class EventKeySet {
+ public:
+  explicit EventKeySet(std::size_t shards);
+  ~EventKeySet();
+  // True when the key was new.
+  bool insert(const EventKey& key);
+  std::size_t shard_count() const { return shards_.size(); }
+
+ private:
+  struct Shard;
+  std::vector<std::unique_ptr<Shard>> shards_;
+};
+
+// What one run's workers share: the key set and the model names.
+struct SharedState {
+  explicit SharedState(std::size_t shards) : keys(shards) {}
+  EventKeySet keys;
+  ModelNames models;
+};
+
+struct FileTotals {
+  BucketMap days;   // only the days inside the date range
+  bool saw_events = false;  // any event was read, inside the range or not
+};
+
+// One file list on the calling thread, or spread over worker threads by size.
+std::expected<FileTotals, std::string> aggregate_files(const std::vector<std::filesystem::path>& files,
+                                                       const all::loader::LoadOptions& options, SharedState& shared);
+std::expected<FileTotals, std::string> aggregate_files_parallel(const std::vector<std::filesystem::path>& files,
+                                                                const all::loader::LoadOptions& options,
+                                                                SharedState& shared);
+
+AgentLoadResult load_codex_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& prices);
+
+// Prices looked up once per model name.
+class ModelPrices {
+ public:
+  explicit ModelPrices(const pricing::PricingTable& table) : table_(table) {}
+  const std::optional<pricing::ModelPrice>& get(const std::string& model);
+
+ private:
+  const pricing::PricingTable& table_;
+  std::map<std::string, std::optional<pricing::ModelPrice>, std::less<>> cache_;
+};
+
+double row_cost(std::string_view model, const CodexModelTotals& totals, const pricing::PricingTable& prices,
+                home::CodexServiceTier tier);
+double row_cost(const std::optional<pricing::ModelPrice>& price, const CodexModelTotals& totals,
+                home::CodexServiceTier tier);
+
+}  // namespace qm::codex::aggregate

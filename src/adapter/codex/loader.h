@@ -1,0 +1,15 @@
+#pragma once
+// The usage events of many rollout files, read on worker threads.
+#include <filesystem>
+#include <vector>
+
+#include "adapter/codex/parser.h"
+
+namespace qm::codex::loader {
+
+// All files' events in file order, then line order, whatever the number of workers (one per
+// processor at most; the calling thread alone under single-thread).
+std::vector<parser::CodexUsageEvent> load_rollouts_parallel(const std::vector<std::filesystem::path>& files,
+                                                            bool single_thread = false);
+
+}  // namespace qm::codex::loader
