@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+
 #include "kit/env.h"
 #include "kit/http_server.h"
 
@@ -117,9 +121,45 @@ TEST_F(HttpClient, HttpsVerifiesAgainstTheHandedRoots) {
   EXPECT_EQ(server.requests().size(), 2u);
 }
 
-TEST_F(HttpClient, CompiledInRootsArePem) {
-  EXPECT_NE(default_roots().find("-----BEGIN CERTIFICATE-----"), std::string_view::npos);
-  EXPECT_GT(default_roots().size(), 10'000u);
+// The base64 bodies of the certificates in a PEM text, without line breaks.
+std::vector<std::string> certificate_bodies(std::string_view pem) {
+  constexpr std::string_view begin = "-----BEGIN CERTIFICATE-----", end = "-----END CERTIFICATE-----";
+  std::vector<std::string> out;
+  for (auto at = pem.find(begin); at != std::string_view::npos; at = pem.find(begin, at)) {
+    at += begin.size();
+    auto stop = pem.find(end, at);
+    if (stop == std::string_view::npos) break;
+    std::string body;
+    for (char c : pem.substr(at, stop - at))
+      if (!std::isspace(static_cast<unsigned char>(c))) body += c;
+    out.push_back(std::move(body));
+    at = stop;
+  }
+  return out;
+}
+
+std::vector<std::filesystem::path> sorted_crt_files(const std::filesystem::path& dir) {
+  std::vector<std::filesystem::path> files;
+  std::error_code ec;
+  for (std::filesystem::recursive_directory_iterator it(dir, ec), last; !ec && it != last; it.increment(ec))
+    if (it->path().extension() == ".crt") files.push_back(it->path());
+  std::ranges::sort(files);
+  return files;
+}
+
+TEST(CompiledInRoots, AreThePublicSetAlone) {
+  const auto embedded = certificate_bodies(default_roots());
+  std::vector<std::string> mozilla;
+  for (const auto& file : sorted_crt_files(QM_CA_ROOTS_DIR))
+    for (auto& body : certificate_bodies(kit::read_file(file))) mozilla.push_back(std::move(body));
+  ASSERT_GT(mozilla.size(), 100u) << QM_CA_ROOTS_DIR;
+  EXPECT_EQ(embedded.size(), mozilla.size());
+  EXPECT_TRUE(embedded == mozilla) << "not the public roots in file-name order";
+
+  // Certificate authorities added on this machine stay out.
+  for (const auto& file : sorted_crt_files("/usr/local/share/ca-certificates"))
+    for (const auto& body : certificate_bodies(kit::read_file(file)))
+      EXPECT_EQ(std::ranges::count(embedded, body), 0) << file;
 }
 
 TEST_F(HttpClient, SlowReplyPastTheTimeOutIsAnError) {
