@@ -189,12 +189,17 @@ std::expected<Response, std::string> send(const Client& client, const Request& o
     target = check_request_url(*location);
     if (!target) return std::unexpected(target.error());
     request.url = *location;
-    if (!same_origin(origin, *target)) std::erase_if(request.headers, is_credential);
     // 303 always, and 301/302 after a POST, continue as a GET without the body.
     if (response->status == 303 || (request.method == Method::Post && response->status <= 302)) {
       request.method = Method::Get;
       request.body.clear();
       std::erase_if(request.headers, [](const Header& h) { return iequals(h.name, "Content-Type"); });
+    }
+    if (!same_origin(origin, *target)) {
+      // A 307/308 would re-post the body, which may be a credential itself (a refresh token).
+      if (request.method == Method::Post)
+        return std::unexpected("refusing to re-send a POST body to another origin: " + *location);
+      std::erase_if(request.headers, is_credential);
     }
   }
 }

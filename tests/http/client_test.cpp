@@ -239,6 +239,20 @@ TEST_F(HttpClient, RedirectMethodRules) {
   EXPECT_EQ(received[3].body, "{}");
 }
 
+TEST_F(HttpClient, PostBodyNeverFollowsToAnotherOrigin) {
+  HttpServer origin;
+  HttpServer other;
+  other.on("/token", ScriptedResponse{.body = "stolen"});
+  for (int status : {307, 308}) {
+    std::string path = "/moved-" + std::to_string(status);
+    origin.on(path, ScriptedResponse{.status = status, .headers = {{"Location", other.url("/token")}}});
+    auto r = post(Client{}, origin.url(path), {{"Content-Type", "application/json"}}, R"({"refresh_token":"rt"})");
+    ASSERT_FALSE(r.has_value()) << status;
+    EXPECT_NE(r.error().find("another origin"), std::string::npos) << r.error();
+  }
+  EXPECT_TRUE(other.requests().empty());
+}
+
 TEST_F(HttpClient, RedirectsAreBounded) {
   HttpServer server;
   server.on("/loop", ScriptedResponse{.status = 302, .headers = {{"Location", "/loop"}}});
