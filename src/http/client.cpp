@@ -186,8 +186,12 @@ std::expected<Response, std::string> send(const Client& client, const Request& o
     if (!response || !is_redirect(response->status) || !location) return response;
     if (hop == kMaxRedirects) return std::unexpected("too many redirects");
 
-    target = check_request_url(*location);
-    if (!target) return std::unexpected(target.error());
+    auto next = check_request_url(*location);
+    if (!next) return std::unexpected(next.error());
+    // What went over TLS never continues in the clear, not even to loopback.
+    if (target->scheme == "https" && next->scheme != "https")
+      return std::unexpected("refusing a redirect from https to http: " + *location);
+    target = std::move(next);
     request.url = *location;
     // 303 always, and 301/302 after a POST, continue as a GET without the body.
     if (response->status == 303 || (request.method == Method::Post && response->status <= 302)) {

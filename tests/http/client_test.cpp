@@ -253,6 +253,17 @@ TEST_F(HttpClient, PostBodyNeverFollowsToAnotherOrigin) {
   EXPECT_TRUE(other.requests().empty());
 }
 
+TEST_F(HttpClient, RedirectFromHttpsToPlainHttpIsRefused) {
+  HttpServer secure(HttpServer::Scheme::Https);
+  HttpServer plain;
+  plain.on("/land", ScriptedResponse{.body = "downgraded"});
+  secure.on("/start", ScriptedResponse{.status = 302, .headers = {{"Location", plain.url("/land")}}});
+  auto r = get(Client{.roots = kit::test_certificates().ca_pem}, secure.url("/start"), {{"X-Trace", "1"}});
+  ASSERT_FALSE(r.has_value());
+  EXPECT_NE(r.error().find("https to http"), std::string::npos) << r.error();
+  EXPECT_TRUE(plain.requests().empty());
+}
+
 TEST_F(HttpClient, RedirectsAreBounded) {
   HttpServer server;
   server.on("/loop", ScriptedResponse{.status = 302, .headers = {{"Location", "/loop"}}});
