@@ -28,6 +28,19 @@ bool iequals(std::string_view a, std::string_view b) {
 // Headers that carry the caller's credentials: never sent on to another origin.
 bool is_credential(const Header& h) { return iequals(h.name, "Authorization") || iequals(h.name, "Cookie"); }
 
+// A line break would let a value start a header (or a body) of its own; curl would cut at a NUL.
+bool breaks_the_line(std::string_view text) {
+  return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+std::optional<std::string> header_fault(const std::vector<Header>& headers) {
+  for (const auto& h : headers) {
+    if (breaks_the_line(h.name)) return "refusing a header name with CR, LF or NUL";
+    if (breaks_the_line(h.value)) return "refusing the value of header " + h.name + ": it holds CR, LF or NUL";
+  }
+  return std::nullopt;
+}
+
 void global_init() {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -173,6 +186,7 @@ std::expected<Response, std::string> send(const Client& client, const Request& o
   using clock = std::chrono::steady_clock;
   const auto deadline = clock::now() + client.timeout;
 
+  if (auto fault = header_fault(original.headers)) return std::unexpected(*fault);
   Request request = original;
   auto target = check_request_url(request.url);
   if (!target) return std::unexpected(target.error());

@@ -76,6 +76,24 @@ TEST_F(HttpClient, PostSendsBodyWithoutExpectOrDefaultContentType) {
   EXPECT_FALSE(server.requests().back().header("Content-Type").has_value());
 }
 
+TEST_F(HttpClient, HeadersWithLineBreaksOrNulAreRefused) {
+  HttpServer server;
+  server.on("/", ScriptedResponse{.body = "{}"});
+  using namespace std::string_literals;
+  const std::vector<Header> bad = {
+      {"X-Value", "a\r\nX-Injected: 1"}, {"X-Value", "a\nb"}, {"X-Value", "a\rb"}, {"X-Value", "a\0b"s},
+      {"X-Name\r\nX-Injected", "1"},     {"X-\nName", "1"},   {"X-Name\0"s, "1"},
+  };
+  for (const auto& header : bad) {
+    for (Method method : {Method::Get, Method::Post}) {
+      auto r = send(Client{}, Request{method, server.url("/"), {{"Accept", "*/*"}, header}, "{}"});
+      ASSERT_FALSE(r.has_value()) << header.name;
+      EXPECT_NE(r.error().find("CR, LF or NUL"), std::string::npos) << r.error();
+    }
+  }
+  EXPECT_TRUE(server.requests().empty());
+}
+
 TEST_F(HttpClient, OtherStatusesAreResponses) {
   HttpServer server;
   server.on("/missing", ScriptedResponse{.status = 404, .body = "nope"});
