@@ -90,10 +90,6 @@ std::string timeout_text(std::chrono::milliseconds timeout) {
 std::expected<Response, std::string> perform_once(const Client& client, const Request& request,
                                                   const UrlParts& target, std::chrono::milliseconds remaining,
                                                   std::optional<std::string>& redirect) {
-  std::unique_ptr<CURL, CurlDeleter> handle(curl_easy_init());
-  if (!handle) return std::unexpected("cannot create an HTTP handle");
-  CURL* c = handle.get();
-
   auto proxy = proxy_for(target.scheme, target.host, [](const char* name) { return util::env(name); });
   if (!proxy) return std::unexpected(proxy.error());
 
@@ -112,10 +108,15 @@ std::expected<Response, std::string> perform_once(const Client& client, const Re
   for (const auto& h : request.headers) ok = ok && append(h.value.empty() ? h.name + ";" : h.name + ": " + h.value);
   if (!ok) return std::unexpected("out of memory");
 
+  // Everything the handle points at outlives it: curl may still write to the error buffer
+  // while the handle is cleaned up.
   char error[CURL_ERROR_SIZE] = {};
   Transfer transfer;
   transfer.cap = client.body_cap;
   curl_blob roots{const_cast<char*>(client.roots.data()), client.roots.size(), CURL_BLOB_NOCOPY};
+  std::unique_ptr<CURL, CurlDeleter> handle(curl_easy_init());
+  if (!handle) return std::unexpected("cannot create an HTTP handle");
+  CURL* c = handle.get();
 
   curl_easy_setopt(c, CURLOPT_URL, request.url.c_str());
   curl_easy_setopt(c, CURLOPT_ERRORBUFFER, error);
