@@ -4,10 +4,16 @@
 
 #include <filesystem>
 
+#include <nlohmann/json.hpp>
+
 #include "kit/env.h"
 #include "kit/http_server.h"
 #include "pricing/lookup.h"
 #include "util.h"
+
+namespace qm::embedded {
+extern const std::string_view litellm_pricing;
+}
 
 namespace qm::pricing {
 namespace {
@@ -74,6 +80,42 @@ TEST(PriceTable, OfflineHoldsCompiledInRowsUnderTheBuiltIns) {
   expect_prices(at(t, "zai/glm-4.5-flash"), 0, 0, 0, 0, "zai/glm-4.5-flash");
   expect_prices(at(t, "claude-3-haiku"), 2.5e-7, 1.25e-6, 3e-7, 3e-8, "claude-3-haiku");
   EXPECT_FALSE(at(t, "claude-3-haiku").input_above_200k.has_value());
+}
+
+TEST(CompactTable, TellingRowsAsCompiledIn) {
+  // The rows as written, before the built-in entries replace some of them.
+  const auto doc = nlohmann::json::parse(embedded::litellm_pricing);
+  const std::vector<std::pair<std::string, const char*>> rows = {
+      {"claude-opus-4-6", R"({"cc":6.25e-6,"cr":5e-7,"ctx":1000000,"fast":6.0,"i":5e-6,"o":2.5e-5})"},
+      {"claude-sonnet-4-5",
+       R"({"cc":3.75e-6,"cca":7.5e-6,"cr":3e-7,"cra":6e-7,"ctx":200000,"i":3e-6,"ia":6e-6,"o":1.5e-5,"oa":2.25e-5})"},
+      {"gpt-5", R"({"cr":1.25e-7,"ctx":272000,"i":1.25e-6,"o":1e-5})"},
+      {"zai/glm-4.7", R"({"cc":0,"cr":1.1e-7,"ctx":200000,"i":6e-7,"o":2.2e-6})"},
+  };
+  for (const auto& [key, row] : rows) {
+    ASSERT_TRUE(doc.contains(key)) << key;
+    EXPECT_EQ(doc.at(key), nlohmann::json::parse(row)) << key;
+  }
+
+  PricingTable t;
+  parse_litellm_prices(t, embedded::litellm_pricing, load_fast_multiplier_overrides());
+  const auto& opus = at(t, "claude-opus-4-6");
+  expect_prices(opus, 5e-6, 2.5e-5, 6.25e-6, 5e-7, "claude-opus-4-6");
+  EXPECT_EQ(opus.fast_multiplier, 6.0);
+  EXPECT_TRUE(opus.explicit_cache_read);
+  const auto& sonnet = at(t, "claude-sonnet-4-5");
+  expect_prices(sonnet, 3e-6, 1.5e-5, 3.75e-6, 3e-7, "claude-sonnet-4-5");
+  EXPECT_EQ(sonnet.input_above_200k, 6e-6);
+  EXPECT_EQ(sonnet.output_above_200k, 2.25e-5);
+  EXPECT_EQ(sonnet.cache_creation_above_200k, 7.5e-6);
+  EXPECT_EQ(sonnet.cache_read_above_200k, 6e-7);
+  const auto& gpt5 = at(t, "gpt-5");
+  expect_prices(gpt5, 1.25e-6, 1e-5, 1.5625e-6, 1.25e-7, "gpt-5");  // cache creation derived: 1.25 x input
+  EXPECT_EQ(gpt5.fast_multiplier, 1.0);
+  EXPECT_FALSE(gpt5.input_above_200k.has_value());
+  const auto& glm = at(t, "zai/glm-4.7");
+  expect_prices(glm, 6e-7, 2.2e-6, 0, 1.1e-7, "zai/glm-4.7");
+  EXPECT_TRUE(glm.explicit_cache_read);
 }
 
 TEST(FastOverrides, CompiledInDocument) {
