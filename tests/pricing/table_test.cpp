@@ -116,6 +116,9 @@ TEST(CompactTable, TellingRowsAsCompiledIn) {
   const auto& glm = at(t, "zai/glm-4.7");
   expect_prices(glm, 6e-7, 2.2e-6, 0, 1.1e-7, "zai/glm-4.7");
   EXPECT_TRUE(glm.explicit_cache_read);
+  // Keys of every spelling the agents use, and of other modes than chat.
+  for (const char* key : {"us.anthropic.claude-sonnet-4-20250514-v1:0", "azure/gpt-4o-mini-tts"})
+    EXPECT_TRUE(t.prices.contains(key)) << key;
 }
 
 TEST(FastOverrides, CompiledInDocument) {
