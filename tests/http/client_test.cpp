@@ -139,6 +139,19 @@ TEST_F(HttpClient, HttpsVerifiesAgainstTheHandedRoots) {
   EXPECT_EQ(server.requests().size(), 2u);
 }
 
+TEST_F(HttpClient, CompiledInRootsIgnoreTheCertificateVariables) {
+  HttpServer server(HttpServer::Scheme::Https);
+  server.on("/secure", ScriptedResponse{.body = "tls"});
+  kit::TempDir dir;
+  kit::write_file(dir / "test-ca.pem", kit::test_certificates().ca_pem);
+  for (const char* name : {"SSL_CERT_FILE", "CURL_CA_BUNDLE"}) env_.set(name, (dir / "test-ca.pem").string());
+  env_.set("SSL_CERT_DIR", dir.path().string());
+  auto r = get(Client{}, server.url("/secure"));
+  ASSERT_FALSE(r.has_value()) << "trusted a CA named by the environment";
+  // The server itself is sound: the same CA handed to the client is trusted.
+  ASSERT_TRUE(get(Client{.roots = kit::test_certificates().ca_pem}, server.url("/secure")).has_value());
+}
+
 // The base64 bodies of the certificates in a PEM text, without line breaks.
 std::vector<std::string> certificate_bodies(std::string_view pem) {
   constexpr std::string_view begin = "-----BEGIN CERTIFICATE-----", end = "-----END CERTIFICATE-----";
