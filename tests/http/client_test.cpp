@@ -201,6 +201,17 @@ TEST_F(HttpClient, SlowReplyPastTheTimeOutIsAnError) {
   EXPECT_NE(r.error().find("timed out"), std::string::npos) << r.error();
 }
 
+TEST_F(HttpClient, TimeOutCoversEveryRedirectHop) {
+  // Each of the three requests alone is well inside the time-out; together they are not.
+  HttpServer server;
+  server.on("/a", ScriptedResponse{.status = 302, .headers = {{"Location", "/b"}}, .delay = 400ms});
+  server.on("/b", ScriptedResponse{.status = 302, .headers = {{"Location", "/c"}}, .delay = 400ms});
+  server.on("/c", ScriptedResponse{.body = "arrived", .delay = 400ms});
+  auto r = get(Client{.timeout = 1000ms}, server.url("/a"));
+  ASSERT_FALSE(r.has_value()) << r->body;
+  EXPECT_NE(r.error().find("timed out after 1000 ms"), std::string::npos) << r.error();
+}
+
 TEST_F(HttpClient, BodyCapIsEnforced) {
   HttpServer server;
   server.on("/exact", ScriptedResponse{.body = std::string(1000, 'a')});
