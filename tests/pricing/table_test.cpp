@@ -464,10 +464,8 @@ TEST_F(OnlineLoad, UnusableDocumentWarnsOfParsing) {
 
 TEST_F(OnlineLoad, TransportErrorsAndRefusedUrlsFallBack) {
   server_.on("/litellm/prices.json", ScriptedResponse{.body = std::string(1000, ' ')});
-  {
-    HttpServer gone;
-    env_.set("QUILLIMARE_LITELLM_URL", gone.url("/x"));
-  }
+  kit::RefusingPort closed;
+  env_.set("QUILLIMARE_LITELLM_URL", closed.url("/x"));
   PricingTable t;
   auto refused = load(t);
   EXPECT_TRUE(refused.starts_with("WARN  Failed to fetch LiteLLM pricing (")) << refused;
