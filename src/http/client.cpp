@@ -28,6 +28,19 @@ bool iequals(std::string_view a, std::string_view b) {
 // Headers that carry the caller's credentials: never sent on to another origin.
 bool is_credential(const Header& h) { return iequals(h.name, "Authorization") || iequals(h.name, "Cookie"); }
 
+// A line break would let a value start a header (or a body) of its own; curl would cut at a NUL.
+bool breaks_the_line(std::string_view text) {
+  return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+std::optional<std::string> header_fault(const std::vector<Header>& headers) {
+  for (const auto& h : headers) {
+    if (breaks_the_line(h.name)) return "refusing a header name with CR, LF or NUL";
+    if (breaks_the_line(h.value)) return "refusing the value of header " + h.name + ": it holds CR, LF or NUL";
+  }
+  return std::nullopt;
+}
+
 void global_init() {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -77,10 +90,6 @@ std::string timeout_text(std::chrono::milliseconds timeout) {
 std::expected<Response, std::string> perform_once(const Client& client, const Request& request,
                                                   const UrlParts& target, std::chrono::milliseconds remaining,
                                                   std::optional<std::string>& redirect) {
-  std::unique_ptr<CURL, CurlDeleter> handle(curl_easy_init());
-  if (!handle) return std::unexpected("cannot create an HTTP handle");
-  CURL* c = handle.get();
-
   auto proxy = proxy_for(target.scheme, target.host, [](const char* name) { return util::env(name); });
   if (!proxy) return std::unexpected(proxy.error());
 
@@ -99,10 +108,15 @@ std::expected<Response, std::string> perform_once(const Client& client, const Re
   for (const auto& h : request.headers) ok = ok && append(h.value.empty() ? h.name + ";" : h.name + ": " + h.value);
   if (!ok) return std::unexpected("out of memory");
 
+  // Everything the handle points at outlives it: curl may still write to the error buffer
+  // while the handle is cleaned up.
   char error[CURL_ERROR_SIZE] = {};
   Transfer transfer;
   transfer.cap = client.body_cap;
   curl_blob roots{const_cast<char*>(client.roots.data()), client.roots.size(), CURL_BLOB_NOCOPY};
+  std::unique_ptr<CURL, CurlDeleter> handle(curl_easy_init());
+  if (!handle) return std::unexpected("cannot create an HTTP handle");
+  CURL* c = handle.get();
 
   curl_easy_setopt(c, CURLOPT_URL, request.url.c_str());
   curl_easy_setopt(c, CURLOPT_ERRORBUFFER, error);
@@ -173,6 +187,7 @@ std::expected<Response, std::string> send(const Client& client, const Request& o
   using clock = std::chrono::steady_clock;
   const auto deadline = clock::now() + client.timeout;
 
+  if (auto fault = header_fault(original.headers)) return std::unexpected(*fault);
   Request request = original;
   auto target = check_request_url(request.url);
   if (!target) return std::unexpected(target.error());
@@ -186,15 +201,24 @@ std::expected<Response, std::string> send(const Client& client, const Request& o
     if (!response || !is_redirect(response->status) || !location) return response;
     if (hop == kMaxRedirects) return std::unexpected("too many redirects");
 
-    target = check_request_url(*location);
-    if (!target) return std::unexpected(target.error());
+    auto next = check_request_url(*location);
+    if (!next) return std::unexpected(next.error());
+    // What went over TLS never continues in the clear, not even to loopback.
+    if (target->scheme == "https" && next->scheme != "https")
+      return std::unexpected("refusing a redirect from https to http: " + *location);
+    target = std::move(next);
     request.url = *location;
-    if (!same_origin(origin, *target)) std::erase_if(request.headers, is_credential);
     // 303 always, and 301/302 after a POST, continue as a GET without the body.
     if (response->status == 303 || (request.method == Method::Post && response->status <= 302)) {
       request.method = Method::Get;
       request.body.clear();
       std::erase_if(request.headers, [](const Header& h) { return iequals(h.name, "Content-Type"); });
+    }
+    if (!same_origin(origin, *target)) {
+      // A 307/308 would re-post the body, which may be a credential itself (a refresh token).
+      if (request.method == Method::Post)
+        return std::unexpected("refusing to re-send a POST body to another origin: " + *location);
+      std::erase_if(request.headers, is_credential);
     }
   }
 }

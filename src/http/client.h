@@ -44,7 +44,8 @@ struct Client {
   std::string_view roots = default_roots();   // PEM roots that server certificates must chain to
 };
 
-// Any status is a response; an error is a transport failure, a refused URL, a body past
+// Any status is a response; an error is a transport failure, a refused URL or header, a
+// refused redirect (https to http, or a POST body re-sent to another origin), a body past
 // the cap, or a time-out.
 std::expected<Response, std::string> send(const Client& client, const Request& request);
 std::expected<Response, std::string> get(const Client& client, std::string url, std::vector<Header> headers = {});

@@ -28,6 +28,16 @@ std::string_view bare_host(std::string_view host) {
   return host;
 }
 
+// The proxy URL fit for a message: "user:password@" left out.
+std::string without_userinfo(std::string_view url) {
+  auto sep = url.find("://");
+  std::size_t start = sep == std::string_view::npos ? 0 : sep + 3;
+  std::size_t end = std::min(url.find_first_of("/?#", start), url.size());
+  auto at = url.substr(start, end - start).rfind('@');
+  if (at == std::string_view::npos) return std::string(url);
+  return std::string(url.substr(0, start)) + std::string(url.substr(start + at + 1));
+}
+
 }  // namespace
 
 bool no_proxy_matches(std::string_view list, std::string_view host) {
@@ -67,7 +77,7 @@ std::expected<std::optional<std::string>, std::string> proxy_for(std::string_vie
   auto sep = proxy->find("://");
   if (sep == std::string::npos) return "http://" + *proxy;
   std::string proxy_scheme = lower(std::string_view(*proxy).substr(0, sep));
-  if (proxy_scheme != "http") return std::unexpected("unsupported proxy " + *proxy + ": only http:// proxies are used");
+  if (proxy_scheme != "http") return std::unexpected("unsupported proxy " + without_userinfo(*proxy) + ": only http:// proxies are used");
   return "http://" + proxy->substr(sep + 3);
 }
 

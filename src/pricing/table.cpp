@@ -234,7 +234,20 @@ constexpr BuiltIn kBuiltIns[] = {
     {"glm-5.1", 1.4e-6, 4.4e-6, 0, 2.6e-7},
 };
 
-void insert_built_ins(PricingTable& table, const FastMultiplierOverrides& overrides) {
+void warn(const std::string& line) {
+  if (log::debug_enabled()) std::fputs(line.c_str(), stderr);
+}
+
+[[noreturn]] void embedded_data_broken(const char* message) {
+  std::fprintf(stderr, "%s\n", message);
+  std::abort();
+}
+
+}  // namespace
+
+std::vector<std::pair<std::string, ModelPrice>> built_in_entries(const FastMultiplierOverrides& overrides) {
+  std::vector<std::pair<std::string, ModelPrice>> out;
+  out.reserve(std::size(kBuiltIns));
   for (const auto& b : kBuiltIns) {
     ModelPrice p;
     p.input = b.input;
@@ -249,20 +262,10 @@ void insert_built_ins(PricingTable& table, const FastMultiplierOverrides& overri
       p.cache_creation_above_200k = 7.5e-6;
       p.cache_read_above_200k = 6e-7;
     }
-    table.prices.insert_or_assign(b.key, p);
+    out.emplace_back(b.key, p);
   }
+  return out;
 }
-
-void warn(const std::string& line) {
-  if (log::debug_enabled()) std::fputs(line.c_str(), stderr);
-}
-
-[[noreturn]] void embedded_data_broken(const char* message) {
-  std::fprintf(stderr, "%s\n", message);
-  std::abort();
-}
-
-}  // namespace
 
 std::expected<std::string, std::string> http_get_text(const std::string& url) {
   http::Client client{.timeout = std::chrono::seconds(10), .body_cap = 67'108'864};
@@ -421,7 +424,7 @@ PricingTable load_price_table(bool offline, bool show_progress,
   PricingTable table;
   const auto fast = load_fast_multiplier_overrides();
   parse_litellm_prices(table, embedded::litellm_pricing, fast);
-  insert_built_ins(table, fast);
+  for (auto& [key, price] : built_in_entries(fast)) table.prices.insert_or_assign(std::move(key), price);
   table.embedded_models_dev_allowed = true;
 
   if (!offline) {

@@ -105,6 +105,9 @@ std::size_t parse_litellm_prices(PricingTable& table, std::string_view text, con
 
 FastMultiplierOverrides load_fast_multiplier_overrides();
 
+// The prices the program fixes itself, in the order they go over the compiled-in LiteLLM rows.
+std::vector<std::pair<std::string, ModelPrice>> built_in_entries(const FastMultiplierOverrides& overrides);
+
 // A provider catalogue or a flat table; false when the document is rejected (then nothing is added).
 bool parse_models_dev(PricingTable& table, std::string_view text);
 // Adds the models whose name the table lacks; gives how many.

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+
 #include "kit/env.h"
 #include "kit/http_server.h"
 
@@ -72,6 +76,24 @@ TEST_F(HttpClient, PostSendsBodyWithoutExpectOrDefaultContentType) {
   EXPECT_FALSE(server.requests().back().header("Content-Type").has_value());
 }
 
+TEST_F(HttpClient, HeadersWithLineBreaksOrNulAreRefused) {
+  HttpServer server;
+  server.on("/", ScriptedResponse{.body = "{}"});
+  using namespace std::string_literals;
+  const std::vector<Header> bad = {
+      {"X-Value", "a\r\nX-Injected: 1"}, {"X-Value", "a\nb"}, {"X-Value", "a\rb"}, {"X-Value", "a\0b"s},
+      {"X-Name\r\nX-Injected", "1"},     {"X-\nName", "1"},   {"X-Name\0"s, "1"},
+  };
+  for (const auto& header : bad) {
+    for (Method method : {Method::Get, Method::Post}) {
+      auto r = send(Client{}, Request{method, server.url("/"), {{"Accept", "*/*"}, header}, "{}"});
+      ASSERT_FALSE(r.has_value()) << header.name;
+      EXPECT_NE(r.error().find("CR, LF or NUL"), std::string::npos) << r.error();
+    }
+  }
+  EXPECT_TRUE(server.requests().empty());
+}
+
 TEST_F(HttpClient, OtherStatusesAreResponses) {
   HttpServer server;
   server.on("/missing", ScriptedResponse{.status = 404, .body = "nope"});
@@ -87,12 +109,10 @@ TEST_F(HttpClient, OtherStatusesAreResponses) {
 }
 
 TEST_F(HttpClient, ConnectionRefusedIsAnError) {
-  std::string url;
-  {
-    HttpServer gone;
-    url = gone.url("/");
-  }
-  EXPECT_FALSE(get(Client{}, url).has_value());
+  kit::RefusingPort closed;
+  auto r = get(Client{}, closed.url("/"));
+  ASSERT_FALSE(r.has_value());
+  EXPECT_NE(r.error().find("onnect"), std::string::npos) << r.error();  // curl's "Couldn't connect" / "Failed to connect"
 }
 
 TEST_F(HttpClient, RefusesPlainHttpBeyondLoopback) {
@@ -117,9 +137,58 @@ TEST_F(HttpClient, HttpsVerifiesAgainstTheHandedRoots) {
   EXPECT_EQ(server.requests().size(), 2u);
 }
 
-TEST_F(HttpClient, CompiledInRootsArePem) {
-  EXPECT_NE(default_roots().find("-----BEGIN CERTIFICATE-----"), std::string_view::npos);
-  EXPECT_GT(default_roots().size(), 10'000u);
+TEST_F(HttpClient, CompiledInRootsIgnoreTheCertificateVariables) {
+  HttpServer server(HttpServer::Scheme::Https);
+  server.on("/secure", ScriptedResponse{.body = "tls"});
+  kit::TempDir dir;
+  kit::write_file(dir / "test-ca.pem", kit::test_certificates().ca_pem);
+  for (const char* name : {"SSL_CERT_FILE", "CURL_CA_BUNDLE"}) env_.set(name, (dir / "test-ca.pem").string());
+  env_.set("SSL_CERT_DIR", dir.path().string());
+  auto r = get(Client{}, server.url("/secure"));
+  ASSERT_FALSE(r.has_value()) << "trusted a CA named by the environment";
+  // The server itself is sound: the same CA handed to the client is trusted.
+  ASSERT_TRUE(get(Client{.roots = kit::test_certificates().ca_pem}, server.url("/secure")).has_value());
+}
+
+// The base64 bodies of the certificates in a PEM text, without line breaks.
+std::vector<std::string> certificate_bodies(std::string_view pem) {
+  constexpr std::string_view begin = "-----BEGIN CERTIFICATE-----", end = "-----END CERTIFICATE-----";
+  std::vector<std::string> out;
+  for (auto at = pem.find(begin); at != std::string_view::npos; at = pem.find(begin, at)) {
+    at += begin.size();
+    auto stop = pem.find(end, at);
+    if (stop == std::string_view::npos) break;
+    std::string body;
+    for (char c : pem.substr(at, stop - at))
+      if (!std::isspace(static_cast<unsigned char>(c))) body += c;
+    out.push_back(std::move(body));
+    at = stop;
+  }
+  return out;
+}
+
+std::vector<std::filesystem::path> sorted_crt_files(const std::filesystem::path& dir) {
+  std::vector<std::filesystem::path> files;
+  std::error_code ec;
+  for (std::filesystem::recursive_directory_iterator it(dir, ec), last; !ec && it != last; it.increment(ec))
+    if (it->path().extension() == ".crt") files.push_back(it->path());
+  std::ranges::sort(files);
+  return files;
+}
+
+TEST(CompiledInRoots, AreThePublicSetAlone) {
+  const auto embedded = certificate_bodies(default_roots());
+  std::vector<std::string> mozilla;
+  for (const auto& file : sorted_crt_files(QM_CA_ROOTS_DIR))
+    for (auto& body : certificate_bodies(kit::read_file(file))) mozilla.push_back(std::move(body));
+  ASSERT_GT(mozilla.size(), 100u) << QM_CA_ROOTS_DIR;
+  EXPECT_EQ(embedded.size(), mozilla.size());
+  EXPECT_TRUE(embedded == mozilla) << "not the public roots in file-name order";
+
+  // Certificate authorities added on this machine stay out.
+  for (const auto& file : sorted_crt_files("/usr/local/share/ca-certificates"))
+    for (const auto& body : certificate_bodies(kit::read_file(file)))
+      EXPECT_EQ(std::ranges::count(embedded, body), 0) << file;
 }
 
 TEST_F(HttpClient, SlowReplyPastTheTimeOutIsAnError) {
@@ -128,6 +197,17 @@ TEST_F(HttpClient, SlowReplyPastTheTimeOutIsAnError) {
   auto r = get(Client{.timeout = 200ms}, server.url("/slow"));
   ASSERT_FALSE(r.has_value());
   EXPECT_NE(r.error().find("timed out"), std::string::npos) << r.error();
+}
+
+TEST_F(HttpClient, TimeOutCoversEveryRedirectHop) {
+  // Each of the three requests alone is well inside the time-out; together they are not.
+  HttpServer server;
+  server.on("/a", ScriptedResponse{.status = 302, .headers = {{"Location", "/b"}}, .delay = 400ms});
+  server.on("/b", ScriptedResponse{.status = 302, .headers = {{"Location", "/c"}}, .delay = 400ms});
+  server.on("/c", ScriptedResponse{.body = "arrived", .delay = 400ms});
+  auto r = get(Client{.timeout = 1000ms}, server.url("/a"));
+  ASSERT_FALSE(r.has_value()) << r->body;
+  EXPECT_NE(r.error().find("timed out after 1000 ms"), std::string::npos) << r.error();
 }
 
 TEST_F(HttpClient, BodyCapIsEnforced) {
@@ -197,6 +277,31 @@ TEST_F(HttpClient, RedirectMethodRules) {
   EXPECT_FALSE(received[1].header("Content-Type").has_value());
   EXPECT_EQ(received[3].method, "POST");
   EXPECT_EQ(received[3].body, "{}");
+}
+
+TEST_F(HttpClient, PostBodyNeverFollowsToAnotherOrigin) {
+  HttpServer origin;
+  HttpServer other;
+  other.on("/token", ScriptedResponse{.body = "stolen"});
+  for (int status : {307, 308}) {
+    std::string path = "/moved-" + std::to_string(status);
+    origin.on(path, ScriptedResponse{.status = status, .headers = {{"Location", other.url("/token")}}});
+    auto r = post(Client{}, origin.url(path), {{"Content-Type", "application/json"}}, R"({"refresh_token":"rt"})");
+    ASSERT_FALSE(r.has_value()) << status;
+    EXPECT_NE(r.error().find("another origin"), std::string::npos) << r.error();
+  }
+  EXPECT_TRUE(other.requests().empty());
+}
+
+TEST_F(HttpClient, RedirectFromHttpsToPlainHttpIsRefused) {
+  HttpServer secure(HttpServer::Scheme::Https);
+  HttpServer plain;
+  plain.on("/land", ScriptedResponse{.body = "downgraded"});
+  secure.on("/start", ScriptedResponse{.status = 302, .headers = {{"Location", plain.url("/land")}}});
+  auto r = get(Client{.roots = kit::test_certificates().ca_pem}, secure.url("/start"), {{"X-Trace", "1"}});
+  ASSERT_FALSE(r.has_value());
+  EXPECT_NE(r.error().find("https to http"), std::string::npos) << r.error();
+  EXPECT_TRUE(plain.requests().empty());
 }
 
 TEST_F(HttpClient, RedirectsAreBounded) {

@@ -52,6 +52,20 @@ TEST(ProxyFor, ChoosesByScheme) {
   }
 }
 
+TEST(ProxyFor, RefusalNamesTheProxyWithoutItsCredentials) {
+  for (const char* proxy : {"socks5://user:s3cret@p:1080", "socks5://user:s3cret@p:1080/", "https://user:s3cret@p:1080"}) {
+    EnvLookup env = [&](const char* name) -> std::optional<std::string> {
+      if (std::string_view(name) == "ALL_PROXY") return proxy;
+      return std::nullopt;
+    };
+    auto got = proxy_for("https", "h", env);
+    ASSERT_FALSE(got.has_value()) << proxy;
+    EXPECT_EQ(got.error().find("s3cret"), std::string::npos) << got.error();
+    EXPECT_EQ(got.error().find("user"), std::string::npos) << got.error();
+    EXPECT_NE(got.error().find("://p:1080"), std::string::npos) << got.error();
+  }
+}
+
 TEST(NoProxy, MatchesHostsAndDomainSuffixes) {
   const std::vector<std::tuple<std::string, std::string, bool>> cases = {
       {"example.com", "example.com", true},

@@ -375,6 +375,29 @@ void unset_proxy_variables(EnvGuard& env) {
     env.unset(name);
 }
 
+// --- RefusingPort ---
+
+RefusingPort::RefusingPort() {
+  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd_ < 0) throw std::runtime_error("socket failed");
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+      ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    ::close(fd_);
+    throw std::runtime_error("cannot bind on loopback");
+  }
+  port_ = ntohs(addr.sin_port);
+}
+
+RefusingPort::~RefusingPort() { ::close(fd_); }
+
+std::string RefusingPort::url(std::string_view path) const {
+  return "http://127.0.0.1:" + std::to_string(port_) + std::string(path);
+}
+
 // --- HttpServer ---
 
 HttpServer::HttpServer(Scheme scheme) : scheme_(scheme) {

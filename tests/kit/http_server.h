@@ -52,6 +52,24 @@ const TestCertificates& test_certificates();
 // Unsets every proxy variable for the life of `env`, so requests go direct.
 void unset_proxy_variables(EnvGuard& env);
 
+// A loopback port that refuses connections for as long as this lives: it is bound but never
+// listened on, so no other test can take it over (a port freed by a stopped server can be).
+class RefusingPort {
+ public:
+  RefusingPort();
+  ~RefusingPort();
+  RefusingPort(const RefusingPort&) = delete;
+  RefusingPort& operator=(const RefusingPort&) = delete;
+
+  std::uint16_t port() const { return port_; }
+  // "http://127.0.0.1:PORT" followed by `path`.
+  std::string url(std::string_view path = "") const;
+
+ private:
+  int fd_ = -1;
+  std::uint16_t port_ = 0;
+};
+
 namespace detail {
 class Listener;
 }

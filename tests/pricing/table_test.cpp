@@ -4,12 +4,32 @@
 
 #include <filesystem>
 
+#include <nlohmann/json.hpp>
+
 #include "kit/env.h"
 #include "kit/http_server.h"
 #include "pricing/lookup.h"
 #include "util.h"
 
+namespace qm::embedded {
+extern const std::string_view litellm_pricing;
+}
+
 namespace qm::pricing {
+
+// Readable failures of EXPECT_EQ on prices.
+void PrintTo(const ModelPrice& p, std::ostream* os) {
+  auto above = [&](const char* name, const std::optional<double>& v) {
+    if (v) *os << ", " << name << " above 200k " << *v;
+  };
+  *os << "{input " << p.input << ", output " << p.output << ", cc " << p.cache_creation << ", cr " << p.cache_read;
+  above("input", p.input_above_200k);
+  above("output", p.output_above_200k);
+  above("cc", p.cache_creation_above_200k);
+  above("cr", p.cache_read_above_200k);
+  *os << ", fast " << p.fast_multiplier << ", explicit cr " << p.explicit_cache_read << "}";
+}
+
 namespace {
 
 using kit::HttpServer;
@@ -56,24 +76,118 @@ TEST(PriceTable, OfflineHoldsCompiledInRowsUnderTheBuiltIns) {
   // Built-in entries replace compiled-in rows of the same key.
   const auto& gpt5 = at(t, "gpt-5");
   expect_prices(gpt5, 1.25e-6, 1e-5, 1.25e-6, 1.25e-7, "gpt-5");  // the compact row has no cc (would be 1.5625e-6)
+  for (const auto& [key, price] : built_in_entries(load_fast_multiplier_overrides()))
+    EXPECT_EQ(at(t, key), price) << key;
+}
+
+struct BuiltInRow {
+  const char* key;
+  double input, output, cc, cr;
+  double fast = 1.0;
+  bool explicit_cache_read = true;
+};
+
+TEST(BuiltInEntries, EveryRowInOrder) {
+  const std::vector<BuiltInRow> rows = {
+      {"claude-opus-4-5", 5e-6, 2.5e-5, 6.25e-6, 5e-7},
+      {"claude-opus-4-6", 5e-6, 2.5e-5, 6.25e-6, 5e-7, 6.0},
+      {"claude-opus-4-7", 5e-6, 2.5e-5, 6.25e-6, 5e-7, 6.0},
+      {"claude-opus-4-8", 5e-6, 2.5e-5, 6.25e-6, 5e-7, 2.0},
+      {"claude-haiku-4-5", 1e-6, 5e-6, 1.25e-6, 1e-7},
+      {"claude-opus-4", 1.5e-5, 7.5e-5, 1.875e-5, 1.5e-6},
+      {"claude-sonnet-4-6", 3e-6, 1.5e-5, 3.75e-6, 3e-7},
+      {"claude-sonnet-4", 3e-6, 1.5e-5, 3.75e-6, 3e-7},
+      {"claude-3-5-haiku", 8e-7, 4e-6, 1e-6, 8e-8},
+      {"claude-3-5-haiku-20241022", 8e-7, 4e-6, 1e-6, 8e-8},
+      {"claude-3-opus", 1.5e-5, 7.5e-5, 1.875e-5, 1.5e-6},
+      {"claude-3-sonnet", 3e-6, 1.5e-5, 3.75e-6, 3e-7},
+      {"claude-3-haiku", 2.5e-7, 1.25e-6, 3e-7, 3e-8},
+      {"gpt-5", 1.25e-6, 1e-5, 1.25e-6, 1.25e-7},
+      {"gpt-5.5", 5e-6, 3e-5, 5e-6, 5e-7, 2.5},
+      {"grok-4.3", 1.25e-6, 2.5e-6, 1.25e-6, 1.25e-7, 1.0, false},
+      {"moonshot/kimi-k2.5", 6e-7, 3e-6, 7.5e-7, 1e-7},
+      {"moonshot/kimi-k2.6", 9.5e-7, 4e-6, 1.1875e-6, 1.6e-7},
+      {"gpt-5.1", 1.25e-6, 1e-5, 1.25e-6, 1.25e-7},
+      {"gpt-5.1-codex", 1.25e-6, 1e-5, 1.25e-6, 1.25e-7},
+      {"gpt-5.2-codex", 1.75e-6, 1.4e-5, 1.75e-6, 1.75e-7},
+      {"gpt-5.3-codex", 1.75e-6, 1.4e-5, 1.75e-6, 1.75e-7, 2.0},
+      {"gpt-5.2", 1.75e-6, 1.4e-5, 1.75e-6, 1.75e-7},
+      {"gpt-5.4", 2.5e-6, 1.5e-5, 2.5e-6, 2.5e-7, 2.0},
+      {"gpt-5.4-mini", 7.5e-7, 4.5e-6, 7.5e-7, 7.5e-8},
+      {"gpt-5.4-nano", 2e-7, 1.25e-6, 2e-7, 2e-8},
+      {"glm-4.5", 6e-7, 2.2e-6, 0, 1.1e-7},
+      {"zai/glm-4.5", 6e-7, 2.2e-6, 0, 1.1e-7},
+      {"zai/glm-4.5-x", 2.2e-6, 8.9e-6, 0, 4.5e-7},
+      {"zai/glm-4.5-air", 2e-7, 1.1e-6, 0, 3e-8},
+      {"zai/glm-4.5-airx", 1.1e-6, 4.5e-6, 0, 2.2e-7},
+      {"zai/glm-4.5v", 6e-7, 1.8e-6, 0, 1.1e-7},
+      {"zai/glm-4-32b-0414-128k", 1e-7, 1e-7, 0, 0},
+      {"zai/glm-4.5-flash", 0, 0, 0, 0},
+      {"glm-4.6", 6e-7, 2.2e-6, 0, 1.1e-7},
+      {"glm-4.7", 6e-7, 2.2e-6, 0, 1.1e-7},
+      {"glm-5", 1e-6, 3.2e-6, 0, 2e-7},
+      {"glm-5-turbo", 1.2e-6, 4e-6, 0, 2.4e-7},
+      {"glm-5.1", 1.4e-6, 4.4e-6, 0, 2.6e-7},
+  };
+  const auto entries = built_in_entries(load_fast_multiplier_overrides());
+  ASSERT_EQ(entries.size(), rows.size());
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const auto& row = rows[i];
+    const auto& [key, price] = entries[i];
+    ModelPrice expected{.input = row.input,
+                        .output = row.output,
+                        .cache_creation = row.cc,
+                        .cache_read = row.cr,
+                        .fast_multiplier = row.fast,
+                        .explicit_cache_read = row.explicit_cache_read};
+    if (std::string_view(row.key) == "claude-sonnet-4") {
+      expected.input_above_200k = 6e-6;
+      expected.output_above_200k = 2.25e-5;
+      expected.cache_creation_above_200k = 7.5e-6;
+      expected.cache_read_above_200k = 6e-7;
+    }
+    EXPECT_EQ(key, row.key) << "row " << i;
+    EXPECT_EQ(price, expected) << row.key;
+  }
+}
+
+TEST(CompactTable, TellingRowsAsCompiledIn) {
+  // The rows as written, before the built-in entries replace some of them.
+  const auto doc = nlohmann::json::parse(embedded::litellm_pricing);
+  const std::vector<std::pair<std::string, const char*>> rows = {
+      {"claude-opus-4-6", R"({"cc":6.25e-6,"cr":5e-7,"ctx":1000000,"fast":6.0,"i":5e-6,"o":2.5e-5})"},
+      {"claude-sonnet-4-5",
+       R"({"cc":3.75e-6,"cca":7.5e-6,"cr":3e-7,"cra":6e-7,"ctx":200000,"i":3e-6,"ia":6e-6,"o":1.5e-5,"oa":2.25e-5})"},
+      {"gpt-5", R"({"cr":1.25e-7,"ctx":272000,"i":1.25e-6,"o":1e-5})"},
+      {"zai/glm-4.7", R"({"cc":0,"cr":1.1e-7,"ctx":200000,"i":6e-7,"o":2.2e-6})"},
+  };
+  for (const auto& [key, row] : rows) {
+    ASSERT_TRUE(doc.contains(key)) << key;
+    EXPECT_EQ(doc.at(key), nlohmann::json::parse(row)) << key;
+  }
+
+  PricingTable t;
+  parse_litellm_prices(t, embedded::litellm_pricing, load_fast_multiplier_overrides());
+  const auto& opus = at(t, "claude-opus-4-6");
+  expect_prices(opus, 5e-6, 2.5e-5, 6.25e-6, 5e-7, "claude-opus-4-6");
+  EXPECT_EQ(opus.fast_multiplier, 6.0);
+  EXPECT_TRUE(opus.explicit_cache_read);
+  const auto& sonnet = at(t, "claude-sonnet-4-5");
+  expect_prices(sonnet, 3e-6, 1.5e-5, 3.75e-6, 3e-7, "claude-sonnet-4-5");
+  EXPECT_EQ(sonnet.input_above_200k, 6e-6);
+  EXPECT_EQ(sonnet.output_above_200k, 2.25e-5);
+  EXPECT_EQ(sonnet.cache_creation_above_200k, 7.5e-6);
+  EXPECT_EQ(sonnet.cache_read_above_200k, 6e-7);
+  const auto& gpt5 = at(t, "gpt-5");
+  expect_prices(gpt5, 1.25e-6, 1e-5, 1.5625e-6, 1.25e-7, "gpt-5");  // cache creation derived: 1.25 x input
   EXPECT_EQ(gpt5.fast_multiplier, 1.0);
-  const auto& opus46 = at(t, "claude-opus-4-6");
-  expect_prices(opus46, 5e-6, 2.5e-5, 6.25e-6, 5e-7, "claude-opus-4-6");
-  EXPECT_EQ(opus46.fast_multiplier, 6.0);
-  EXPECT_EQ(at(t, "claude-opus-4-7").fast_multiplier, 6.0);
-  EXPECT_EQ(at(t, "claude-opus-4-8").fast_multiplier, 2.0);
-  EXPECT_EQ(at(t, "gpt-5.5").fast_multiplier, 2.5);
-  EXPECT_EQ(at(t, "gpt-5.4").fast_multiplier, 2.0);
-  EXPECT_EQ(at(t, "gpt-5.3-codex").fast_multiplier, 2.0);
-  EXPECT_EQ(at(t, "claude-opus-4-5").fast_multiplier, 1.0);
-  const auto& grok = at(t, "grok-4.3");
-  expect_prices(grok, 1.25e-6, 2.5e-6, 1.25e-6, 1.25e-7, "grok-4.3");
-  EXPECT_FALSE(grok.explicit_cache_read);
-  EXPECT_TRUE(at(t, "glm-5.1").explicit_cache_read);
-  expect_prices(at(t, "moonshot/kimi-k2.6"), 9.5e-7, 4e-6, 1.1875e-6, 1.6e-7, "moonshot/kimi-k2.6");
-  expect_prices(at(t, "zai/glm-4.5-flash"), 0, 0, 0, 0, "zai/glm-4.5-flash");
-  expect_prices(at(t, "claude-3-haiku"), 2.5e-7, 1.25e-6, 3e-7, 3e-8, "claude-3-haiku");
-  EXPECT_FALSE(at(t, "claude-3-haiku").input_above_200k.has_value());
+  EXPECT_FALSE(gpt5.input_above_200k.has_value());
+  const auto& glm = at(t, "zai/glm-4.7");
+  expect_prices(glm, 6e-7, 2.2e-6, 0, 1.1e-7, "zai/glm-4.7");
+  EXPECT_TRUE(glm.explicit_cache_read);
+  // Keys of every spelling the agents use, and of other modes than chat.
+  for (const char* key : {"us.anthropic.claude-sonnet-4-20250514-v1:0", "azure/gpt-4o-mini-tts"})
+    EXPECT_TRUE(t.prices.contains(key)) << key;
 }
 
 TEST(FastOverrides, CompiledInDocument) {
@@ -350,10 +464,8 @@ TEST_F(OnlineLoad, UnusableDocumentWarnsOfParsing) {
 
 TEST_F(OnlineLoad, TransportErrorsAndRefusedUrlsFallBack) {
   server_.on("/litellm/prices.json", ScriptedResponse{.body = std::string(1000, ' ')});
-  {
-    HttpServer gone;
-    env_.set("QUILLIMARE_LITELLM_URL", gone.url("/x"));
-  }
+  kit::RefusingPort closed;
+  env_.set("QUILLIMARE_LITELLM_URL", closed.url("/x"));
   PricingTable t;
   auto refused = load(t);
   EXPECT_TRUE(refused.starts_with("WARN  Failed to fetch LiteLLM pricing (")) << refused;
