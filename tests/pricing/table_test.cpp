@@ -134,12 +134,13 @@ TEST(BuiltInEntries, EveryRowInOrder) {
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const auto& row = rows[i];
     const auto& [key, price] = entries[i];
-    ModelPrice expected{.input = row.input,
-                        .output = row.output,
-                        .cache_creation = row.cc,
-                        .cache_read = row.cr,
-                        .fast_multiplier = row.fast,
-                        .explicit_cache_read = row.explicit_cache_read};
+    ModelPrice expected;
+    expected.input = row.input;
+    expected.output = row.output;
+    expected.cache_creation = row.cc;
+    expected.cache_read = row.cr;
+    expected.fast_multiplier = row.fast;
+    expected.explicit_cache_read = row.explicit_cache_read;
     if (std::string_view(row.key) == "claude-sonnet-4") {
       expected.input_above_200k = 6e-6;
       expected.output_above_200k = 2.25e-5;
