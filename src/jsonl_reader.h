@@ -74,8 +74,15 @@ bool LineReader::scan(const std::filesystem::path& path, BlockFn&& on_block) {
     }
     bool eof = n == 0;
     std::string_view data(buffer_.data(), used_);
-    std::size_t cut = eof ? data.size() : data.rfind('\n');
-    if (cut == std::string_view::npos) continue;  // a line longer than what is buffered: read more
+    // The carried-over bytes hold no line feed (the last block ended at the last one), so
+    // only the bytes just read are searched: a very long line is not rescanned each time.
+    std::size_t fresh = used_ - static_cast<std::size_t>(n);
+    std::size_t cut = data.size();
+    if (!eof) {
+      std::size_t at = data.substr(fresh).rfind('\n');
+      if (at == std::string_view::npos) continue;  // a line longer than what is buffered: read more
+      cut = fresh + at;
+    }
     if (!eof) ++cut;                               // the block ends with its line feed
     // The buffer always extends json::kPadding bytes past the data, so any line in the
     // block can be parsed in place (simdjson reads, but does not use, those bytes).
