@@ -1,21 +1,51 @@
 #include "json/strict.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace qm::json {
+namespace {
+
+// The parser leaves an empty [] or {} out of its depth count, so it is given one level of
+// room and the true depth is measured here when the text could be that deep.
+constexpr std::size_t kParserDepth = kMaxDepth + 1;
+
+bool deeper_than_limit(std::string_view text) {
+  if (static_cast<std::size_t>(std::count(text.begin(), text.end(), '[') +
+                               std::count(text.begin(), text.end(), '{')) <= kMaxDepth)
+    return false;
+  std::size_t depth = 0;
+  bool in_string = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (in_string) {
+      if (c == '\\') ++i;
+      else if (c == '"') in_string = false;
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > kMaxDepth) return true;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return false;
+}
+
+}  // namespace
 
 StrictParser::StrictParser() {
   // Capacity grows on demand; the depth limit is fixed.
-  if (parser_.allocate(1 << 16, kMaxDepth) != simdjson::SUCCESS) std::abort();
+  if (parser_.allocate(1 << 16, kParserDepth) != simdjson::SUCCESS) std::abort();
 }
 
 std::optional<element> StrictParser::parse(std::string_view text) {
   if (text.size() > parser_.capacity()) {
-    if (parser_.allocate(text.size(), kMaxDepth)) return std::nullopt;
+    if (parser_.allocate(text.size(), kParserDepth)) return std::nullopt;
   }
   element root;
   auto err = parser_.parse(text.data(), text.size(), false).get(root);
-  if (err == simdjson::SUCCESS) return root;
+  if (err == simdjson::SUCCESS) return deeper_than_limit(text) ? std::nullopt : std::optional<element>(root);
   if (err == simdjson::NUMBER_ERROR) return parse_wide_integers(text);
   return std::nullopt;
 }
@@ -75,9 +105,10 @@ std::optional<element> StrictParser::parse_wide_integers(std::string_view text) 
   std::size_t n = copy.size();
   copy.append(kPadding, '\0');
   scratch_ = std::move(copy);
-  if (n > parser_.capacity() && parser_.allocate(n, kMaxDepth)) return std::nullopt;
+  if (n > parser_.capacity() && parser_.allocate(n, kParserDepth)) return std::nullopt;
   element root;
   if (parser_.parse(scratch_.data(), n, false).get(root)) return std::nullopt;
+  if (deeper_than_limit(std::string_view(scratch_.data(), n))) return std::nullopt;
   return root;
 }
 

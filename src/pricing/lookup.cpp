@@ -53,11 +53,14 @@ void note_failure(ModelsDevCache& cache, std::optional<std::chrono::steady_clock
 // Downloads and parses the catalogue unless a failure lies less than the retry gap back.
 const PricingTable* downloaded_models_dev(ModelsDevCache& cache) {
   if (const auto* t = cache.downloaded.load(std::memory_order_acquire)) return t;
-  const auto now = std::chrono::steady_clock::now();
-  {
+  auto recently_failed = [&] {
     std::lock_guard lock(cache.mutex);
-    if (cache.last_failure && now - *cache.last_failure < kModelsDevRetryGap) return nullptr;
-  }
+    return cache.last_failure && std::chrono::steady_clock::now() - *cache.last_failure < kModelsDevRetryGap;
+  };
+  if (recently_failed()) return nullptr;
+  std::lock_guard one_at_a_time(cache.download);
+  if (const auto* t = cache.downloaded.load(std::memory_order_acquire)) return t;
+  if (recently_failed()) return nullptr;
   auto url = http::hosts::models_dev_url();
   auto text = url ? http_get_text(*url) : std::unexpected(url.error());
   if (!text) {

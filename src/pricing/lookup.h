@@ -22,6 +22,9 @@ struct ModelsDevCache {
 
   std::atomic<const PricingTable*> downloaded{nullptr};  // filled at most once
   std::mutex mutex;  // guards only last_failure, never held across a download
+  // One download at a time: threads that miss together wait for the same outcome, so a
+  // model is priced alike in every file whatever the number of workers.
+  std::mutex download;
   std::optional<std::chrono::steady_clock::time_point> last_failure;
 };
 inline constexpr std::chrono::seconds kModelsDevRetryGap{60};

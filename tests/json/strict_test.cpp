@@ -13,9 +13,19 @@ namespace {
 
 TEST(StrictJson, WholeLineDepthAndNumbers) {
   StrictParser p;
-  auto nested = [](int depth) { return std::string(depth, '[') + std::string(depth, ']'); };
-  EXPECT_TRUE(p.parse_copy(nested(128)));
-  EXPECT_FALSE(p.parse_copy(nested(129)));
+  // Depth counts every container, the innermost one too, whether it is empty or not.
+  auto nested = [](int depth, std::string inner) {
+    return std::string(depth - 1, '[') + inner + std::string(depth - 1, ']');
+  };
+  for (std::string inner : {"[]", "[1]", "{}", "{\"a\":1}", "[\"[[[[\"]"}) {
+    EXPECT_TRUE(p.parse_copy(nested(128, inner))) << inner;
+    EXPECT_FALSE(p.parse_copy(nested(129, inner))) << inner;
+  }
+  std::string objects;
+  for (int i = 0; i < 127; ++i) objects += "{\"a\":";
+  objects += "{\"b\":1}" + std::string(127, '}');
+  EXPECT_TRUE(p.parse_copy(objects));
+  EXPECT_FALSE(p.parse_copy("{\"x\":" + objects + "}"));
   EXPECT_FALSE(p.parse_copy(R"({"a":1} x)"));
   EXPECT_TRUE(p.parse_copy("{\"a\":1}  \r"));
   EXPECT_FALSE(p.parse_copy("{\"a\":\"caf\xe9\"}"));

@@ -45,8 +45,9 @@ std::vector<DailyUsageRecord> parse_text(const std::string& text, CostMode mode 
 std::size_t count(const std::string& line) { return parse_text(line + "\n").size(); }
 
 TEST(ClaudeLines, EachRuleAcceptsOrPassesOverALine) {
-  const std::string arrays127 = std::string(127, '[') + std::string(127, ']');
-  const std::string arrays128 = std::string(128, '[') + std::string(128, ']');
+  // Under the top-level object; the innermost array holds a value, so every level counts.
+  const std::string arrays127 = std::string(126, '[') + "[1]" + std::string(126, ']');
+  const std::string arrays128 = std::string(127, '[') + "[1]" + std::string(127, ']');
   struct Case {
     std::string name, line;
     std::size_t records;
