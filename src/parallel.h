@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstddef>
 #include <filesystem>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -14,6 +15,17 @@ namespace qm::parallel {
 
 // Processors this process may run on (its affinity mask); 1 when that cannot be had.
 std::size_t available_processors();
+
+// Starts a thread; false (nothing thrown) when the system has none to give.
+template <typename Fn>
+bool start_thread(std::vector<std::thread>& threads, Fn&& fn) {
+  try {
+    threads.emplace_back(std::forward<Fn>(fn));
+    return true;
+  } catch (const std::system_error&) {
+    return false;
+  }
+}
 
 // The worker count for a list of files: the smaller of files and processors, 1 under
 // single-thread.
@@ -34,12 +46,14 @@ std::vector<R> map_files(const std::vector<std::filesystem::path>& files, std::s
   auto buckets = claude::partition_files_by_size(files, workers);
   std::vector<std::thread> threads;
   threads.reserve(buckets.size());
+  auto run_bucket = [&](const std::vector<std::size_t>& bucket) {
+    auto w = make_worker();
+    // Each file index belongs to exactly one bucket, so the slots need no lock.
+    for (std::size_t index : bucket) results[index] = w(files[index]);
+  };
   for (const auto& bucket : buckets) {
-    threads.emplace_back([&, &bucket = bucket] {
-      auto w = make_worker();
-      // Each file index belongs to exactly one bucket, so the slots need no lock.
-      for (std::size_t index : bucket) results[index] = w(files[index]);
-    });
+    // When no thread can be had, the bucket runs here; the result is the same.
+    if (!start_thread(threads, [&run_bucket, &bucket] { run_bucket(bucket); })) run_bucket(bucket);
   }
   for (auto& t : threads) t.join();
   return results;
@@ -57,10 +71,12 @@ void run_tasks(std::size_t count, std::size_t workers, Task task) {
   std::atomic<std::size_t> next = 0;
   std::vector<std::thread> threads;
   threads.reserve(workers);
-  for (std::size_t w = 0; w < workers; ++w)
-    threads.emplace_back([&] {
-      for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < count;) task(i);
-    });
+  auto drain = [&] {
+    for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < count;) task(i);
+  };
+  for (std::size_t w = 1; w < workers; ++w)
+    if (!start_thread(threads, drain)) break;
+  drain();  // this thread helps too (and does everything when no thread could start)
   for (auto& t : threads) t.join();
 }
 

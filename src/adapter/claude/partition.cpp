@@ -21,6 +21,7 @@ std::vector<std::vector<std::size_t>> partition_files_by_size(const std::vector<
     if (a.second != b.second) return a.second > b.second;
     return a.first < b.first;
   });
+  n = std::max<std::size_t>(n, 1);
   std::vector<std::vector<std::size_t>> buckets(n);
   std::vector<std::uint64_t> load(n, 0);
   for (const auto& [index, size] : sized) {
