@@ -34,18 +34,6 @@ const CommonName* find_common(std::string_view name) {
   return nullptr;
 }
 
-std::optional<std::uint64_t> parse_u64(std::string_view text) {
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  if (text.empty()) return std::nullopt;
-  std::uint64_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    if (__builtin_mul_overflow(v, 10u, &v) || __builtin_add_overflow(v, static_cast<unsigned>(c - '0'), &v))
-      return std::nullopt;
-  }
-  return v;
-}
-
 std::string quoted(std::string_view fmt_prefix, std::string_view value, std::string_view suffix = "'") {
   return std::string(fmt_prefix) + std::string(value) + std::string(suffix);
 }
@@ -154,7 +142,7 @@ Status parse_common_option(ArgCursor& c, CommonOptions& o) {
   if (ln == "--debug-samples") {
     auto v = value();
     if (!v) return std::unexpected(v.error());
-    auto n = parse_u64(*v);
+    auto n = util::parse_u64_decimal(*v);
     if (!n) return std::unexpected(std::string("Invalid value for --debug-samples"));
     o.debug_samples = *n;
     return {};

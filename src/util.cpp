@@ -140,6 +140,19 @@ std::string utf8_lossy(std::string_view s) {
   return out;
 }
 
+std::optional<std::uint64_t> parse_u64_decimal(std::string_view text) {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (text.empty()) return std::nullopt;
+  std::uint64_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    if (__builtin_mul_overflow(v, std::uint64_t{10}, &v) ||
+        __builtin_add_overflow(v, static_cast<std::uint64_t>(c - '0'), &v))
+      return std::nullopt;
+  }
+  return v;
+}
+
 std::int64_t saturating_i64(double v) {
   if (std::isnan(v)) return 0;
   if (v >= 9223372036854775808.0) return std::numeric_limits<std::int64_t>::max();

@@ -40,6 +40,15 @@ bool is_valid_utf8(std::string_view text);
 // The text with each maximal invalid UTF-8 sequence replaced by U+FFFD.
 std::string utf8_lossy(std::string_view text);
 
+// Unsigned 64-bit addition that stops at the largest value instead of wrapping.
+inline std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+  std::uint64_t r;
+  return __builtin_add_overflow(a, b, &r) ? UINT64_MAX : r;
+}
+
+// An optional "+" followed by one or more ASCII digits, within 64 bits; anything else is none.
+std::optional<std::uint64_t> parse_u64_decimal(std::string_view text);
+
 // Float to integer with saturation at the type's ends; NaN gives 0.
 std::int64_t saturating_i64(double value);
 std::uint64_t saturating_u64(double value);

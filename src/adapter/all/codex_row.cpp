@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "sort.h"
+#include "util.h"
 
 namespace qm::all::loader {
 
@@ -23,9 +24,7 @@ UsageRow codex_usage_row(const std::string& date, const codex::aggregate::CodexD
     mu.output = t.output;
     mu.cache_read = t.cached_input;
     mu.cost = codex::aggregate::row_cost(price, t, tier);
-    std::uint64_t io;
-    if (__builtin_add_overflow(t.input, t.output, &io)) io = std::numeric_limits<std::uint64_t>::max();
-    mu.unpriced = std::max(t.total, io) > 0 && !price;
+    mu.unpriced = std::max(t.total, util::saturating_add(t.input, t.output)) > 0 && !price;
     cost += mu.cost;
     row.models.push_back(model);
     row.model_usages.push_back(std::move(mu));

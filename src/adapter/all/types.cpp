@@ -1,5 +1,7 @@
 #include "adapter/all/types.h"
 
+#include "util.h"
+
 #include <array>
 #include <limits>
 
@@ -25,11 +27,6 @@ constexpr std::array<AgentInfo, kAgentKindCount> kAgents{{
     {AgentKind::OpenClaw, "openclaw", "OpenClaw", 1},
 }};
 
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
-  std::uint64_t r;
-  return __builtin_add_overflow(a, b, &r) ? std::numeric_limits<std::uint64_t>::max() : r;
-}
-
 }  // namespace
 
 const AgentInfo& agent_info(AgentKind kind) { return kAgents[static_cast<std::size_t>(kind)]; }
@@ -48,14 +45,14 @@ void add_token_totals(TokenTotals& totals, const TokenUsageRaw& block) {
 }
 
 Reconciled reconcile_token_total(const TokenUsageRaw& block, std::uint64_t extra, std::uint64_t reported_total) {
-  std::uint64_t parts = saturating_add(
-      saturating_add(saturating_add(block.effective_cache_creation(), block.input), block.output), block.cache_read);
-  std::uint64_t sum = saturating_add(parts, extra);
+  std::uint64_t parts = util::saturating_add(
+      util::saturating_add(util::saturating_add(block.effective_cache_creation(), block.input), block.output), block.cache_read);
+  std::uint64_t sum = util::saturating_add(parts, extra);
   Reconciled out{block, extra};
   if (sum >= reported_total) return out;
   std::uint64_t shortfall = reported_total - sum;
   if (block.output != 0)
-    out.extra = saturating_add(extra, shortfall);
+    out.extra = util::saturating_add(extra, shortfall);
   else
     out.block.output = shortfall;
   return out;

@@ -1,5 +1,7 @@
 #include "adapter/claude/partition.h"
 
+#include "util.h"
+
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -27,8 +29,7 @@ std::vector<std::vector<std::size_t>> partition_files_by_size(const std::vector<
   for (const auto& [index, size] : sized) {
     std::size_t best = static_cast<std::size_t>(std::min_element(load.begin(), load.end()) - load.begin());
     buckets[best].push_back(index);
-    std::uint64_t sum;
-    load[best] = __builtin_add_overflow(load[best], size, &sum) ? std::numeric_limits<std::uint64_t>::max() : sum;
+    load[best] = util::saturating_add(load[best], size);
   }
   std::erase_if(buckets, [](const auto& b) { return b.empty(); });
   return buckets;

@@ -10,14 +10,10 @@
 #include "date_utils.h"
 #include "parallel.h"
 #include "pricing/lookup.h"
+#include "util.h"
 
 namespace qm::codex::aggregate {
 namespace {
-
-std::uint64_t sat_add(std::uint64_t a, std::uint64_t b) {
-  std::uint64_t r;
-  return __builtin_add_overflow(a, b, &r) ? std::numeric_limits<std::uint64_t>::max() : r;
-}
 
 std::uint64_t mix(std::uint64_t h, std::uint64_t v) {
   h ^= v + 0x9e3779b97f4a7c15ULL;
@@ -31,11 +27,11 @@ std::uint64_t mix(std::uint64_t h, std::uint64_t v) {
 }  // namespace
 
 void CodexModelTotals::add(const parser::TokenCounts& c) {
-  input = sat_add(input, c.input);
-  cached_input = sat_add(cached_input, c.cached_input);
-  output = sat_add(output, c.output);
-  reasoning_output = sat_add(reasoning_output, c.reasoning_output);
-  total = sat_add(total, c.total);
+  input = util::saturating_add(input, c.input);
+  cached_input = util::saturating_add(cached_input, c.cached_input);
+  output = util::saturating_add(output, c.output);
+  reasoning_output = util::saturating_add(reasoning_output, c.reasoning_output);
+  total = util::saturating_add(total, c.total);
 }
 
 void CodexModelTotals::add(const CodexModelTotals& t) {

@@ -93,11 +93,6 @@ bool spaced_session_line(std::string_view line) {
   return false;
 }
 
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
-  std::uint64_t r;
-  return __builtin_add_overflow(a, b, &r) ? std::numeric_limits<std::uint64_t>::max() : r;
-}
-
 // Like json::read_fields, but a repeated key keeps its last value, as a generic JSON value does.
 template <std::size_t N>
 void last_fields(object obj, const std::array<std::string_view, N>& keys, std::array<std::optional<element>, N>& out) {
@@ -136,19 +131,6 @@ std::optional<std::string_view> metadata_model(const std::optional<element>& met
 
 // A JSON integer from 0 to 2^64 - 1.
 std::optional<std::uint64_t> json_unsigned(element v) { return json::as_count(v); }
-
-std::optional<std::uint64_t> parse_unsigned_text(std::string_view t) {
-  if (!t.empty() && t.front() == '+') t.remove_prefix(1);
-  if (t.empty()) return std::nullopt;
-  std::uint64_t v = 0;
-  for (char c : t) {
-    if (c < '0' || c > '9') return std::nullopt;
-    if (__builtin_mul_overflow(v, std::uint64_t{10}, &v) ||
-        __builtin_add_overflow(v, static_cast<std::uint64_t>(c - '0'), &v))
-      return std::nullopt;
-  }
-  return v;
-}
 
 }  // namespace
 
@@ -217,7 +199,7 @@ LineKind line_kind(std::string_view line) {
 std::optional<std::uint64_t> lenient_count(element value) {
   if (auto n = json_unsigned(value)) return n;
   if (!value.is_string()) return std::nullopt;
-  return parse_unsigned_text(util::trim(value.get_string().value_unsafe()));
+  return util::parse_u64_decimal(util::trim(value.get_string().value_unsafe()));
 }
 
 NormalisedUsage normalise_usage(element value) {
@@ -245,7 +227,7 @@ NormalisedUsage normalise_usage(element value) {
   t.cached_input = first(3, 3);
   t.output = first(6, 3);
   t.reasoning_output = first(9, 2);
-  t.total = c[11] && *c[11] != 0 ? *c[11] : saturating_add(saturating_add(t.input, t.output), t.reasoning_output);
+  t.total = c[11] && *c[11] != 0 ? *c[11] : util::saturating_add(util::saturating_add(t.input, t.output), t.reasoning_output);
   return {UsageStatus::Read, t};
 }
 
