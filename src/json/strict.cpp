@@ -57,6 +57,13 @@ std::optional<element> StrictParser::parse_copy(std::string_view text) {
 }
 
 namespace {
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+std::size_t skip_digits(std::string_view text, std::size_t i) {
+  while (i < text.size() && is_digit(text[i])) ++i;
+  return i;
+}
+
 bool beyond_64_bits(std::string_view digits, bool negative) {
   std::string_view limit = negative ? "9223372036854775808" : "18446744073709551615";
   if (digits.size() != limit.size()) return digits.size() > limit.size();
@@ -85,13 +92,21 @@ std::optional<element> StrictParser::parse_wide_integers(std::string_view text) 
       ++i;
       continue;
     }
-    if (c == '-' || (c >= '0' && c <= '9')) {
+    if (c == '-' || is_digit(c)) {
+      // The whole number token: a fraction or an exponent makes it a float already, and its
+      // digits are never an integer of their own.
       std::size_t j = i + (c == '-' ? 1 : 0);
-      std::size_t digits_start = j;
-      while (j < text.size() && text[j] >= '0' && text[j] <= '9') ++j;
-      bool is_integer = j == text.size() || (text[j] != '.' && text[j] != 'e' && text[j] != 'E');
+      const std::size_t digits_start = j;
+      j = skip_digits(text, j);
+      const std::size_t digits_end = j;
+      if (j < text.size() && text[j] == '.') j = skip_digits(text, j + 1);
+      if (j < text.size() && (text[j] == 'e' || text[j] == 'E')) {
+        ++j;
+        if (j < text.size() && (text[j] == '+' || text[j] == '-')) ++j;
+        j = skip_digits(text, j);
+      }
       copy.append(text.substr(i, j - i));
-      if (is_integer && beyond_64_bits(text.substr(digits_start, j - digits_start), c == '-')) {
+      if (j == digits_end && beyond_64_bits(text.substr(digits_start, digits_end - digits_start), c == '-')) {
         copy += ".0";
         changed = true;
       }

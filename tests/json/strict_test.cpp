@@ -41,6 +41,22 @@ TEST(StrictJson, WholeLineDepthAndNumbers) {
   ASSERT_TRUE(max);
   EXPECT_EQ(as_count((*max)["n"].value()), UINT64_MAX);
   EXPECT_FALSE(p.parse_copy(R"({"n":1e400})"));
+  // Only whole integer tokens are widened: the digits of a fraction or an exponent beside a
+  // wide integer stay part of their float.
+  struct Wide {
+    std::string text;
+    double first, second;
+  };
+  for (const Wide& w : std::vector<Wide>{
+           {"[18446744073709551616,0.123456789012345678901]", 18446744073709551616.0, 0.123456789012345678901},
+           {"[1.0000000000000000000001e-5,-9223372036854775809]", 1.0000000000000000000001e-5, -9223372036854775809.0},
+           {"[18446744073709551616,123456789012345678901234E+2]", 18446744073709551616.0, 123456789012345678901234E+2},
+       }) {
+    auto doc = p.parse_copy(w.text);
+    ASSERT_TRUE(doc) << w.text;
+    EXPECT_EQ(as_number((*doc).at(0).value()), w.first) << w.text;
+    EXPECT_EQ(as_number((*doc).at(1).value()), w.second) << w.text;
+  }
 
   auto kinds = p.parse_copy(R"({"f":12.0,"neg":-1,"s":"12","ok":12})");
   ASSERT_TRUE(kinds);
