@@ -4,16 +4,17 @@
 
 #include "date_utils.h"
 #include "sort.h"
+#include "util.h"
 
 namespace qm::summary {
 
 void add_record(DayAccumulator& acc, const UsageRecord& r) {
   UsageGroup& g = acc.group;
   all::types::add_token_totals(g.totals, r.tokens);
-  g.reasoning += r.reasoning;
+  g.reasoning = util::saturating_add(g.reasoning, r.reasoning);
   g.cost += r.cost;
   if (r.credits) g.credits = g.credits.value_or(0.0) + *r.credits;
-  if (r.message_count) g.extra_count = g.extra_count.value_or(0) + *r.message_count;
+  if (r.message_count) g.extra_count = util::saturating_add(g.extra_count.value_or(0), *r.message_count);
   if (!r.model_key) return;
   auto [it, inserted] = acc.model_index.try_emplace(*r.model_key, g.model_usages.size());
   if (inserted) {
@@ -21,11 +22,7 @@ void add_record(DayAccumulator& acc, const UsageRecord& r) {
     g.model_usages.push_back(ModelUsage{*r.model_key});
   }
   ModelUsage& m = g.model_usages[it->second];
-  m.input += r.tokens.input;
-  m.output += r.tokens.output;
-  m.cache_creation += r.tokens.effective_cache_creation();
-  m.cache_read += r.tokens.cache_read;
-  m.reasoning += r.reasoning;
+  all::types::add_model_tokens(m, r.tokens, r.reasoning);
   m.cost += r.cost;
   if (r.unpriced) m.unpriced = true;
 }

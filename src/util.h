@@ -2,6 +2,7 @@
 // Small helpers every reader and the core share: environment, texts, JSON values, file walks.
 #include <cstdint>
 #include <filesystem>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -44,6 +45,13 @@ std::string utf8_lossy(std::string_view text);
 inline std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
   std::uint64_t r;
   return __builtin_add_overflow(a, b, &r) ? UINT64_MAX : r;
+}
+
+// Token counts add up this way everywhere: a sum past 2^64 - 1 stays there.
+inline std::uint64_t saturating_sum(std::initializer_list<std::uint64_t> counts) {
+  std::uint64_t sum = 0;
+  for (std::uint64_t c : counts) sum = saturating_add(sum, c);
+  return sum;
 }
 
 // An optional "+" followed by one or more ASCII digits, within 64 bits; anything else is none.

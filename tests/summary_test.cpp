@@ -48,6 +48,31 @@ TEST(Grouping, DaysAscendingModelsByCostStable) {
   EXPECT_EQ(rows[1].agents, (std::vector<std::string>{"amp"}));
 }
 
+TEST(Grouping, SumsStopAtTheLargestCount) {
+  auto big = rec("2025-03-01", "m", 1, UINT64_MAX);
+  big.tokens.output = UINT64_MAX;
+  big.tokens.cache_creation_split = CacheCreationRaw{UINT64_MAX, 1};
+  big.tokens.cache_read = UINT64_MAX;
+  big.reasoning = UINT64_MAX;
+  big.message_count = UINT64_MAX;
+  auto groups = group_by_day({big, big});
+  ASSERT_EQ(groups.size(), 1u);
+  const UsageGroup& g = groups[0];
+  EXPECT_EQ(g.totals, (TokenTotals{UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX}));
+  EXPECT_EQ(g.reasoning, UINT64_MAX);
+  EXPECT_EQ(g.extra_count, UINT64_MAX);
+  ASSERT_EQ(g.model_usages.size(), 1u);
+  EXPECT_EQ(g.model_usages[0], (ModelUsage{"m", UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX, 2.0}));
+  auto rows = all::loader::to_usage_rows("amp", groups);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].total, UINT64_MAX);
+  auto merged = all::loader::merge_rows_by_label({rows[0], rows[0]});
+  ASSERT_EQ(merged.size(), 1u);
+  EXPECT_EQ(merged[0].total, UINT64_MAX);
+  EXPECT_EQ(merged[0].model_usages,
+            (std::vector<ModelUsage>{{"m", UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX, 4.0}}));
+}
+
 TEST(Grouping, DaysWithoutTokensGiveNoRow) {
   auto only_cache = rec("2025-02-01", "m", 0, 0);
   only_cache.tokens.cache_read = 5;

@@ -16,6 +16,7 @@
 #include "pricing/table.h"
 #include "progress.h"
 #include "sort.h"
+#include "util.h"
 
 namespace qm::all::loader {
 namespace {
@@ -64,22 +65,16 @@ void merge_model_usages(std::vector<ModelUsage>& into, const std::vector<ModelUs
       into.push_back(m);
       continue;
     }
-    it->input += m.input;
-    it->output += m.output;
-    it->cache_creation += m.cache_creation;
-    it->cache_read += m.cache_read;
-    it->reasoning += m.reasoning;
-    it->cost += m.cost;
-    it->unpriced = it->unpriced || m.unpriced;
+    all::types::add_model_usage(*it, m);
   }
 }
 
 void add_tokens(UsageRow& into, const UsageRow& from) {
-  into.input += from.input;
-  into.output += from.output;
-  into.cache_creation += from.cache_creation;
-  into.cache_read += from.cache_read;
-  into.total += from.total;
+  into.input = util::saturating_add(into.input, from.input);
+  into.output = util::saturating_add(into.output, from.output);
+  into.cache_creation = util::saturating_add(into.cache_creation, from.cache_creation);
+  into.cache_read = util::saturating_add(into.cache_read, from.cache_read);
+  into.total = util::saturating_add(into.total, from.total);
   into.cost += from.cost;
 }
 
@@ -150,7 +145,8 @@ std::vector<UsageRow> to_usage_rows(std::string_view agent_id, const std::vector
   std::vector<UsageRow> rows;
   for (const auto& g : groups) {
     if (!g.label) continue;
-    std::uint64_t total = g.totals.input + g.totals.output + g.totals.cache_creation + g.totals.cache_read + g.reasoning;
+    const std::uint64_t total =
+        util::saturating_sum({g.totals.input, g.totals.output, g.totals.cache_creation, g.totals.cache_read, g.reasoning});
     if (total == 0) continue;
     UsageRow r;
     r.label = *g.label;

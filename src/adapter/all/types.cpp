@@ -29,6 +29,19 @@ constexpr std::array<AgentInfo, kAgentKindCount> kAgents{{
 
 }  // namespace
 
+}  // namespace qm::all::types
+
+namespace qm {
+
+std::uint64_t TokenUsageRaw::effective_cache_creation() const {
+  return cache_creation_split ? util::saturating_add(cache_creation_split->ephemeral_5m, cache_creation_split->ephemeral_1h)
+                              : cache_creation;
+}
+
+}  // namespace qm
+
+namespace qm::all::types {
+
 const AgentInfo& agent_info(AgentKind kind) { return kAgents[static_cast<std::size_t>(kind)]; }
 
 std::optional<AgentKind> agent_kind_from_id(std::string_view id) {
@@ -38,10 +51,28 @@ std::optional<AgentKind> agent_kind_from_id(std::string_view id) {
 }
 
 void add_token_totals(TokenTotals& totals, const TokenUsageRaw& block) {
-  totals.input += block.input;
-  totals.output += block.output;
-  totals.cache_creation += block.effective_cache_creation();
-  totals.cache_read += block.cache_read;
+  totals.input = util::saturating_add(totals.input, block.input);
+  totals.output = util::saturating_add(totals.output, block.output);
+  totals.cache_creation = util::saturating_add(totals.cache_creation, block.effective_cache_creation());
+  totals.cache_read = util::saturating_add(totals.cache_read, block.cache_read);
+}
+
+void add_model_tokens(ModelUsage& into, const TokenUsageRaw& block, std::uint64_t reasoning) {
+  into.input = util::saturating_add(into.input, block.input);
+  into.output = util::saturating_add(into.output, block.output);
+  into.cache_creation = util::saturating_add(into.cache_creation, block.effective_cache_creation());
+  into.cache_read = util::saturating_add(into.cache_read, block.cache_read);
+  into.reasoning = util::saturating_add(into.reasoning, reasoning);
+}
+
+void add_model_usage(ModelUsage& into, const ModelUsage& from) {
+  into.input = util::saturating_add(into.input, from.input);
+  into.output = util::saturating_add(into.output, from.output);
+  into.cache_creation = util::saturating_add(into.cache_creation, from.cache_creation);
+  into.cache_read = util::saturating_add(into.cache_read, from.cache_read);
+  into.reasoning = util::saturating_add(into.reasoning, from.reasoning);
+  into.cost += from.cost;
+  into.unpriced = into.unpriced || from.unpriced;
 }
 
 Reconciled reconcile_token_total(const TokenUsageRaw& block, std::uint64_t extra, std::uint64_t reported_total) {

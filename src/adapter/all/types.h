@@ -27,10 +27,7 @@ struct TokenUsageRaw {
   Speed speed = Speed::Standard;
 
   // 5-minute plus 1-hour writes when the split is known, else the plain count.
-  std::uint64_t effective_cache_creation() const {
-    return cache_creation_split ? cache_creation_split->ephemeral_5m + cache_creation_split->ephemeral_1h
-                                : cache_creation;
-  }
+  std::uint64_t effective_cache_creation() const;
 };
 
 struct UsageRecord {
@@ -133,7 +130,12 @@ struct AgentInfo {
 const AgentInfo& agent_info(AgentKind kind);
 std::optional<AgentKind> agent_kind_from_id(std::string_view id);
 
+// Every token sum saturates at 2^64 - 1.
 void add_token_totals(TokenTotals& totals, const TokenUsageRaw& block);
+// The block's four counts and the reasoning tokens, into one model's share.
+void add_model_tokens(ModelUsage& into, const TokenUsageRaw& block, std::uint64_t reasoning);
+// Counts, cost and the unpriced flag of another share of the same model.
+void add_model_usage(ModelUsage& into, const ModelUsage& from);
 
 struct Reconciled {
   TokenUsageRaw block;

@@ -151,10 +151,7 @@ std::vector<UsageGroup> group_by_day(const std::vector<const DailyUsageRecord*>&
       day.group.model_usages.push_back(ModelUsage{.model = *r.model});
     }
     ModelUsage& m = day.group.model_usages[at->second];
-    m.input += r.tokens.input;
-    m.output += r.tokens.output;
-    m.cache_read += r.tokens.cache_read;
-    m.cache_creation += r.tokens.effective_cache_creation();
+    all::types::add_model_tokens(m, r.tokens, 0);
     m.cost += r.cost;
     if (r.unpriced_model) m.unpriced = true;
   }

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include "adapter/all/loader.h"
 #include "kit/env.h"
 #include "kit/run.h"
@@ -208,6 +210,39 @@ TEST(Runner, EmptyHomeAsAUserSeesIt) {
   opts.env["QUILLIMARE_QUOTA_ONLY"] = "1 ";
   auto not_quota = kit::run({QM_BINARY, "-O", "-q", ".totals", "--jq=-c"}, opts);
   EXPECT_EQ(not_quota.out, "{\"agents\":[],\"daily\":[],\"models\":[],\"totals\":{\"totalCost\":0,\"totalTokens\":0}}\n");
+}
+
+TEST(Runner, TokenSumsStopAtTheLargestCount) {
+  // Two Claude replies and a Codex token count of one day, each near 2^64 tokens.
+  kit::TempDir home;
+  auto claude_line = [](const std::string& id) {
+    return R"({"type":"assistant","message":{"model":"m","id":")" + id +
+           R"(","usage":{"input_tokens":18446744073709551615,"output_tokens":5,"cache_creation":{"ephemeral_5m_input_tokens":18446744073709551615,"ephemeral_1h_input_tokens":1}}},"requestId":"r","timestamp":"2025-10-01T10:00:00.000Z"})"
+           "\n";
+  };
+  kit::write_file(home / ".claude/projects/p/s.jsonl", claude_line("msg_1") + claude_line("msg_2"));
+  kit::write_file(home / ".codex/sessions/2025/10/01/rollout-2025-10-01T10-00-00-a.jsonl",
+                  R"({"timestamp":"2025-10-01T11:00:00.000Z","type":"event_msg","payload":{"type":"token_count","info":{"last_token_usage":{"input_tokens":18446744073709551615,"output_tokens":7,"total_tokens":18446744073709551615}}}})"
+                  "\n");
+  kit::RunOptions opts;
+  opts.env = kit::base_env(home.path().string());
+  auto run = kit::run({QM_BINARY, "summary", "--offline", "--json"}, opts);
+  ASSERT_EQ(run.status, 0) << run.err;
+  auto doc = nlohmann::json::parse(run.out);
+  const std::uint64_t most = UINT64_MAX;
+  EXPECT_EQ(doc["totals"]["totalTokens"], most);
+  ASSERT_EQ(doc["daily"].size(), 1u);
+  EXPECT_EQ(doc["daily"][0]["tokens"], most);
+  ASSERT_EQ(doc["agents"].size(), 2u);
+  for (const auto& agent : doc["agents"]) {
+    EXPECT_EQ(agent["totalTokens"], most) << agent["agent"];
+    EXPECT_EQ(agent["tokenBreakdown"]["input"], most) << agent["agent"];
+    EXPECT_EQ(agent["daily"][0]["tokens"], most) << agent["agent"];
+  }
+  const auto& claude = doc["agents"][0]["agent"] == "claude" ? doc["agents"][0] : doc["agents"][1];
+  EXPECT_EQ(claude["tokenBreakdown"]["output"], 10u);
+  EXPECT_EQ(claude["tokenBreakdown"]["cacheWrite"], most);
+  for (const auto& model : doc["models"]) EXPECT_EQ(model["totalTokens"], most) << model["model"];
 }
 
 }  // namespace

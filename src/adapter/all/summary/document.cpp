@@ -4,6 +4,7 @@
 
 #include "adapter/all/summary.h"
 #include "output.h"
+#include "util.h"
 
 namespace qm::all::summary {
 namespace {
@@ -58,7 +59,7 @@ json cursor_daily(const SummaryTotals& s, const std::vector<UsageRow>& agent_row
       for (const auto& m : row.model_usages) {
         if (!is_cursor_model(m.model)) continue;
         cost += m.cost;
-        tokens += model_tokens(m);
+        tokens = util::saturating_add(tokens, model_tokens(m));
       }
     }
     days.push_back({{"cost", output::json_number(d.cost)},
@@ -101,10 +102,10 @@ json summary_document(const std::vector<UsageRow>& rows, const SummaryTotals& to
     agent["daily"] = id == "cursor" ? cursor_daily(s, own) : detail::daily_json(s.daily);
     std::uint64_t in = 0, out = 0, write = 0, read = 0;
     for (const auto& r : own) {
-      in += r.input;
-      out += r.output;
-      write += r.cache_creation;
-      read += r.cache_read;
+      in = util::saturating_add(in, r.input);
+      out = util::saturating_add(out, r.output);
+      write = util::saturating_add(write, r.cache_creation);
+      read = util::saturating_add(read, r.cache_read);
     }
     agent["tokenBreakdown"] = {{"cacheRead", read}, {"cacheWrite", write}, {"input", in}, {"output", out}};
   }

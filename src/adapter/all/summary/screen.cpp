@@ -178,7 +178,7 @@ std::optional<std::string> render_tables(const SummaryTotals& t, bool no_cost, c
       std::uint64_t rest_tokens = 0;
       for (std::size_t i = shown; i < models.size(); ++i) {
         rest_cost += models[i].cost;
-        rest_tokens += models[i].tokens;
+        rest_tokens = util::saturating_add(rest_tokens, models[i].tokens);
       }
       std::string rest = no_cost ? subscription::format_compact_count(rest_tokens) + " tokens"
                                  : render::format_usd(rest_cost);

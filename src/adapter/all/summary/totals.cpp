@@ -3,11 +3,12 @@
 
 #include "adapter/all/summary.h"
 #include "sort.h"
+#include "util.h"
 
 namespace qm::all::summary {
 
 std::uint64_t model_tokens(const ModelUsage& m) {
-  return m.input + m.output + m.cache_creation + m.cache_read + m.reasoning;
+  return util::saturating_sum({m.input, m.output, m.cache_creation, m.cache_read, m.reasoning});
 }
 
 double add_agent_totals(std::vector<AgentTotal>& agents, std::unordered_map<std::string, std::size_t>& index,
@@ -16,7 +17,7 @@ double add_agent_totals(std::vector<AgentTotal>& agents, std::unordered_map<std:
   if (inserted) agents.push_back(AgentTotal{std::string(agent), 0.0, 0});
   AgentTotal& a = agents[it->second];
   a.cost += cost;
-  a.tokens += tokens;
+  a.tokens = util::saturating_add(a.tokens, tokens);
   return a.cost;
 }
 
@@ -27,7 +28,7 @@ SummaryTotals build_summary_totals(const std::vector<UsageRow>& rows) {
   for (const auto& row : rows) {
     DayTotal& d = days[row.label];
     d.cost += row.cost;
-    d.tokens += row.total;
+    d.tokens = util::saturating_add(d.tokens, row.total);
     if (!t.period) {
       t.period = SummaryPeriod{row.label, row.label};
     } else {
@@ -40,12 +41,12 @@ SummaryTotals build_summary_totals(const std::vector<UsageRow>& rows) {
       add_agent_totals(t.agents, agent_index, row.agent_id, row.cost, row.total);
     }
     t.total_cost += row.cost;
-    t.total_tokens += row.total;
+    t.total_tokens = util::saturating_add(t.total_tokens, row.total);
     for (const auto& m : row.model_usages) {
       auto [it, inserted] = model_index.try_emplace(m.model, t.models.size());
       if (inserted) t.models.push_back(ModelTotal{m.model, 0.0, 0});
       t.models[it->second].cost += m.cost;
-      t.models[it->second].tokens += model_tokens(m);
+      t.models[it->second].tokens = util::saturating_add(t.models[it->second].tokens, model_tokens(m));
     }
   }
   auto by_cost = [](const auto& a, const auto& b) {
