@@ -28,4 +28,7 @@ std::size_t find_text(std::string_view text, std::string_view needle, std::size_
 // The last `c` in `text`, or npos.
 std::size_t find_last(std::string_view text, char c);
 
+// How many bytes of `text` are `a` or `b`.
+std::size_t count_either(std::string_view text, char a, char b);
+
 }  // namespace qm::fast

@@ -16,7 +16,7 @@ namespace qm::jsonl {
 // out is followed by json::kPadding readable bytes, so it can be parsed in place.
 class LineReader {
  public:
-  explicit LineReader(std::size_t chunk = 1 << 20);
+  explicit LineReader(std::size_t chunk = 1 << 18);
 
   // Calls fn(line) for every line; false when the file cannot be opened or read (the lines
   // read until then have been handed out).

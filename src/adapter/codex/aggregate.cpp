@@ -78,40 +78,39 @@ std::uint64_t hash_event_key(const EventKey& k) {
   return mix(h, k.counts.total);
 }
 
-// An open-addressing table: one allocation per growth, none per key.
+// Open addressing over the positions of the keys, which lie side by side: a probe touches 16
+// bytes, and keys are compared only when their hashes are equal.
 struct EventKeySet::Shard {
   struct Slot {
-    EventKey key;
     std::uint64_t hash = 0;
-    bool used = false;
+    std::uint32_t index = 0;  // 1 + position in `keys`; 0: the slot is free
   };
-  std::mutex mutex;
-  std::vector<Slot> slots;
-  std::size_t count = 0;
+  std::vector<Slot> slots;  // a power of two in size, at most half full
+  std::vector<EventKey> keys;
 
-  bool insert(const EventKey& key, std::uint64_t hash) {
-    if ((count + 1) * 4 > slots.size() * 3) grow();
-    std::size_t mask = slots.size() - 1;
-    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
-      Slot& s = slots[i];
-      if (!s.used) {
-        s = Slot{key, hash, true};
-        ++count;
-        return true;
-      }
-      if (s.hash == hash && s.key == key) return false;
+  void resize(std::size_t capacity) {
+    std::vector<Slot> old = std::move(slots);
+    slots.assign(std::max<std::size_t>(16, std::bit_ceil(2 * capacity)), Slot{});
+    const std::size_t mask = slots.size() - 1;
+    for (const Slot& s : old) {
+      if (s.index == 0) continue;
+      std::size_t i = s.hash & mask;
+      while (slots[i].index != 0) i = (i + 1) & mask;
+      slots[i] = s;
     }
   }
 
-  void grow() {
-    std::vector<Slot> old = std::move(slots);
-    slots.assign(std::max<std::size_t>(64, old.size() * 2), Slot{});
-    std::size_t mask = slots.size() - 1;
-    for (const Slot& s : old) {
-      if (!s.used) continue;
-      std::size_t i = s.hash & mask;
-      while (slots[i].used) i = (i + 1) & mask;
-      slots[i] = s;
+  bool insert(const EventKey& key, std::uint64_t hash) {
+    if (2 * (keys.size() + 1) > slots.size()) resize(2 * (keys.size() + 1));
+    const std::size_t mask = slots.size() - 1;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+      Slot& s = slots[i];
+      if (s.index == 0) {
+        keys.push_back(key);
+        s = Slot{hash, static_cast<std::uint32_t>(keys.size())};
+        return true;
+      }
+      if (s.hash == hash && keys[s.index - 1] == key) return false;
     }
   }
 };
@@ -123,12 +122,65 @@ EventKeySet::EventKeySet(std::size_t shards) {
 
 EventKeySet::~EventKeySet() = default;
 
+std::size_t EventKeySet::shard_of(std::uint64_t hash) const {
+  // Other bits of the hash than those that pick the slot inside the shard.
+  return std::rotl(hash, 26) % shards_.size();
+}
+
+void EventKeySet::reserve(std::size_t shard, std::size_t keys) {
+  Shard& s = *shards_[shard];
+  s.keys.reserve(s.keys.size() + keys);
+  if (2 * (s.keys.size() + keys) > s.slots.size()) s.resize(s.keys.size() + keys);
+}
+
 bool EventKeySet::insert(const EventKey& key) {
-  std::uint64_t h = hash_event_key(key);
-  // The shard takes other bits of the hash than the slot inside the shard.
-  Shard& shard = *shards_[std::rotl(h, 26) % shards_.size()];
-  std::lock_guard lock(shard.mutex);
-  return shard.insert(key, h);
+  const std::uint64_t h = hash_event_key(key);
+  return insert(shard_of(h), key, h);
+}
+
+bool EventKeySet::insert(std::size_t shard, const EventKey& key, std::uint64_t hash) {
+  return shards_[shard]->insert(key, hash);
+}
+
+PendingEvents& SharedState::add_worker() {
+  std::lock_guard lock(mutex);
+  return workers.emplace_back(keys.shard_count());
+}
+
+BucketMap count_pending_events(SharedState& shared, std::size_t workers) {
+  struct Counts {
+    CodexModelTotals sums;
+    std::vector<std::pair<std::uint32_t, CodexModelTotals>> models;  // by model id, few
+  };
+  using Days = std::unordered_map<std::int64_t, Counts>;
+  std::vector<Days> per_shard(shared.keys.shard_count());
+  parallel::run_tasks(per_shard.size(), workers, [&](std::size_t shard) {
+    std::size_t n = 0;
+    for (const auto& w : shared.workers) n += w[shard].size();
+    shared.keys.reserve(shard, n);
+    Days& days = per_shard[shard];
+    for (auto& w : shared.workers) {
+      for (const PendingEvent& e : w[shard]) {
+        if (!shared.keys.insert(shard, e.key, e.hash)) continue;
+        Counts& c = days[e.day];
+        c.sums.add(e.key.counts);
+        auto it = std::find_if(c.models.begin(), c.models.end(), [&](const auto& m) { return m.first == e.key.model; });
+        if (it == c.models.end()) it = c.models.insert(c.models.end(), {e.key.model, {}});
+        it->second.add(e.key.counts);
+      }
+      std::vector<PendingEvent>().swap(w[shard]);
+    }
+  });
+  // Saturating sums do not depend on the order of their terms, so neither does the result.
+  BucketMap out;
+  for (const Days& days : per_shard) {
+    for (const auto& [day, c] : days) {
+      CodexDayBucket& b = out[date_utils::format_ymd(date_utils::civil_from_days(day))];
+      b.sums.add(c.sums);
+      for (const auto& [id, totals] : c.models) b.models[shared.models.name(id)].add(totals);
+    }
+  }
+  return out;
 }
 
 namespace {
@@ -137,7 +189,7 @@ namespace {
 class DayAggregator final : public parser::EventSink {
  public:
   DayAggregator(const all::loader::LoadOptions& options, SharedState& shared)
-      : zone_(options.zone), range_(options.range()), shared_(shared) {}
+      : zone_(options.zone), range_(options.range()), shared_(shared), pending_(shared.add_worker()) {}
 
   std::expected<FileTotals, std::string> read(const std::filesystem::path& file) {
     days_.clear();
@@ -153,21 +205,17 @@ class DayAggregator final : public parser::EventSink {
     saw_events_ = true;
     // A repeat of an event has its instant, hence its day: keys of days outside the range
     // need not be kept.
-    Day& day = day_of(*ms);
+    auto& [number, day] = day_of(*ms);
     if (!day.in_range) return {};
-    EventKey key{*ms, model_id(e.model), e.counts};
-    bool fresh = shared_.keys.insert(key);
-    // A repeat still counts towards the last activity, so that two spellings of one instant
+    // A repeat counts towards the last activity too, so that two spellings of one instant
     // give the same text whichever of them a worker met first.
     if (!day.last_activity)
       day.last_activity.emplace(e.timestamp);
     else if (e.timestamp > *day.last_activity)
       day.last_activity->assign(e.timestamp);
-    if (!fresh) return {};
-    day.sums.add(e.counts);
-    auto it = std::find_if(day.models.begin(), day.models.end(), [&](const auto& m) { return m.first == key.model; });
-    if (it == day.models.end()) it = day.models.insert(day.models.end(), {key.model, {}});
-    it->second.add(e.counts);
+    PendingEvent p{EventKey{*ms, model_id(e.model), e.counts}, 0, number};
+    p.hash = hash_event_key(p.key);
+    pending_[shared_.keys.shard_of(p.hash)].push_back(p);
     return {};
   }
 
@@ -176,8 +224,6 @@ class DayAggregator final : public parser::EventSink {
     std::string date;
     bool in_range = false;
     std::optional<std::string> last_activity;
-    CodexModelTotals sums;
-    std::vector<std::pair<std::uint32_t, CodexModelTotals>> models;
   };
 
   std::uint32_t model_id(std::string_view model) {
@@ -193,7 +239,8 @@ class DayAggregator final : public parser::EventSink {
     return last_model_->second;
   }
 
-  Day& day_of(std::int64_t ms) {
+  // The day's number (days since 1970-01-01) and what the file has seen of it.
+  std::pair<const std::int64_t, Day>& day_of(std::int64_t ms) {
     auto civil = date_utils::local_civil_date(ms, zone_);
     std::int64_t number = date_utils::days_from_civil(civil);
     auto [it, fresh] = days_.try_emplace(number);
@@ -201,25 +248,21 @@ class DayAggregator final : public parser::EventSink {
       it->second.date = date_utils::format_ymd(civil);
       it->second.in_range = all::loader::in_date_range(range_, it->second.date);
     }
-    return it->second;
+    return *it;
   }
 
   FileTotals finish() {
     FileTotals out;
     out.saw_events = saw_events_;
-    for (auto& [number, day] : days_) {
-      if (!day.in_range) continue;
-      CodexDayBucket& b = out.days[day.date];
-      b.last_activity = std::move(day.last_activity);
-      b.sums = day.sums;
-      for (const auto& [id, totals] : day.models) b.models[shared_.models.name(id)].add(totals);
-    }
+    for (auto& [number, day] : days_)
+      if (day.in_range) out.days[day.date].last_activity = std::move(day.last_activity);
     return out;
   }
 
   cctz::time_zone zone_;
   all::loader::DateRange range_;
   SharedState& shared_;
+  PendingEvents& pending_;
   parser::RolloutReader reader_;
   std::unordered_map<std::int64_t, Day> days_;
   bool saw_events_ = false;
@@ -282,8 +325,10 @@ AgentLoadResult load_codex_usage(const all::loader::LoadOptions& options, const 
 
   // Without a date range and with one, the events take the same road: counted once by
   // instant, then added up per day when the day lies in the range. So a range never changes
-  // the totals of the days it keeps, and no list of all events is held.
-  SharedState shared(parallel::available_processors());
+  // the totals of the days it keeps; only the keys of days inside the range are held.
+  const std::size_t workers = options.common.single_thread ? 1 : parallel::available_processors();
+  // Several shards a worker, so that a slow worker holds up little of the counting.
+  SharedState shared(workers < 2 ? 1 : 4 * workers);
   BucketMap total;
   for (auto& entry : home::unique_rollout_files(*dirs)) {
     auto r = options.common.single_thread ? aggregate_files(entry.files, options, shared)
@@ -292,6 +337,7 @@ AgentLoadResult load_codex_usage(const all::loader::LoadOptions& options, const 
     usage.detected = usage.detected || r->saw_events;
     merge_buckets(total, std::move(r->days));
   }
+  merge_buckets(total, count_pending_events(shared, workers));
 
   auto tier = home::configured_service_tier();
   ModelPrices model_prices(prices);

@@ -68,29 +68,52 @@ struct EventKey {
 };
 std::uint64_t hash_event_key(const EventKey& key);
 
-// The event keys met so far, split into shards that are locked one at a time.
+// The event keys met so far, split into shards by hash. Nothing is locked: a run fills each
+// shard from one thread only.
 class EventKeySet {
  public:
   explicit EventKeySet(std::size_t shards);
   ~EventKeySet();
+  std::size_t shard_count() const { return shards_.size(); }
+  std::size_t shard_of(std::uint64_t hash) const;
+  // Room for that many more keys in the shard, so that filling it never grows its table.
+  void reserve(std::size_t shard, std::size_t keys);
   // True when the key was new.
   bool insert(const EventKey& key);
-  std::size_t shard_count() const { return shards_.size(); }
+  bool insert(std::size_t shard, const EventKey& key, std::uint64_t hash);
 
  private:
   struct Shard;
   std::vector<std::unique_ptr<Shard>> shards_;
 };
 
-// What one run's workers share: the key set and the model names.
+// An event inside the date range, waiting to be counted once: its key, the key's hash and
+// its local day (days since 1970-01-01).
+struct PendingEvent {
+  EventKey key;
+  std::uint64_t hash = 0;
+  std::int64_t day = 0;
+};
+// One worker's pending events, one list per key shard.
+using PendingEvents = std::vector<std::vector<PendingEvent>>;
+
+// What one run's workers share: the key set, the model names and each worker's pending
+// events. The events are counted once all files are read, each shard on one thread.
 struct SharedState {
   explicit SharedState(std::size_t shards) : keys(shards) {}
   EventKeySet keys;
   ModelNames models;
+  std::mutex mutex;  // guards `workers` while workers start
+  std::deque<PendingEvents> workers;
+  PendingEvents& add_worker();  // a list of the worker's own, kept until the counting
 };
 
+// Each pending event whose key is new, added to its day and model; on up to `workers`
+// threads. The buckets have no last activity (the file readings give it).
+BucketMap count_pending_events(SharedState& shared, std::size_t workers);
+
 struct FileTotals {
-  BucketMap days;   // only the days inside the date range
+  BucketMap days;   // the days inside the date range with their last activity; counts come later
   bool saw_events = false;  // any event was read, inside the range or not
 };
 

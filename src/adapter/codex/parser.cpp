@@ -353,7 +353,7 @@ bool read_payload(element value, Session& e) {
 
 }  // namespace
 
-RolloutReader::RolloutReader() : lines_(1 << 20) {}
+RolloutReader::RolloutReader() : lines_(1 << 18) {}
 
 std::string_view RolloutReader::fallback_time() {
   if (!state_.fallback_time) {
