@@ -31,4 +31,12 @@ std::size_t find_last(std::string_view text, char c);
 // How many bytes of `text` are `a` or `b`.
 std::size_t count_either(std::string_view text, char a, char b);
 
+// The scans above use the widest vectors the processor offers; these the narrowest, whatever
+// it offers, so that tests cover both.
+namespace narrow {
+std::size_t find_text(std::string_view text, std::string_view needle, std::size_t from = 0);
+std::size_t find_last(std::string_view text, char c);
+std::size_t count_either(std::string_view text, char a, char b);
+}  // namespace narrow
+
 }  // namespace qm::fast

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <array>
-#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -14,11 +13,8 @@
 
 #include <nlohmann/json.hpp>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "date_utils.h"
+#include "fast.h"
 #include "util.h"
 
 namespace qm::codex::parser {
@@ -164,24 +160,8 @@ struct PatternScan {
 };
 
 void scan_quote_colons(std::string_view line, PatternScan& scan) {
-  const char* p = line.data();
-  const std::size_t n = line.size();
-  std::size_t i = 1;
-#if defined(__SSE2__)
-  const __m128i colon = _mm_set1_epi8(':'), quote = _mm_set1_epi8('"');
-  for (; i + 16 <= n; i += 16) {
-    __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-    __m128i prev = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i - 1));
-    auto mask = static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(here, colon), _mm_cmpeq_epi8(prev, quote))));
-    while (mask) {
-      if (!scan.at(line, i + static_cast<std::size_t>(std::countr_zero(mask)))) return;
-      mask &= mask - 1;
-    }
-  }
-#endif
-  for (; i < n; ++i)
-    if (p[i] == ':' && p[i - 1] == '"' && !scan.at(line, i)) return;
+  for (std::size_t q = fast::find_text(line, "\":"); q != std::string_view::npos; q = fast::find_text(line, "\":", q + 1))
+    if (!scan.at(line, q + 1)) return;
 }
 
 }  // namespace
