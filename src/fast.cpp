@@ -99,33 +99,46 @@ inline std::size_t lane_total(Vec acc) {
 #endif
 
 struct Scans {
-  std::size_t (*find_text)(const char* s, std::size_t size, const char* needle, std::size_t k, std::size_t from);
+  std::size_t (*find_all)(const char* s, std::size_t size, const char* needle, std::size_t k, std::size_t from,
+                          std::size_t* out, std::size_t capacity);
   std::size_t (*find_last)(const char* s, std::size_t size, char c);
   std::size_t (*count_either)(const char* s, std::size_t size, char a, char b);
 };
 
 #if defined(__x86_64__)
-constexpr Scans kNarrowest{sse2::find_text, sse2::find_last, sse2::count_either};
+constexpr Scans kNarrowest{sse2::find_all, sse2::find_last, sse2::count_either};
 const Scans& widest() {
-  static constexpr Scans kAvx2{avx2::find_text, avx2::find_last, avx2::count_either};
+  static constexpr Scans kAvx2{avx2::find_all, avx2::find_last, avx2::count_either};
   static const Scans& chosen = has_avx2() ? kAvx2 : kNarrowest;
   return chosen;
 }
 #else
-constexpr Scans kNarrowest{portable::find_text, portable::find_last, portable::count_either};
+constexpr Scans kNarrowest{portable::find_all, portable::find_last, portable::count_either};
 const Scans& widest() { return kNarrowest; }
 #endif
 
+std::size_t find_all_with(const Scans& scans, std::string_view text, std::string_view needle, std::size_t from,
+                          std::span<std::size_t> out) {
+  if (out.empty() || from > text.size() || text.size() - from < needle.size()) return 0;
+  if (needle.empty()) {
+    out[0] = from;
+    return 1;
+  }
+  return scans.find_all(text.data(), text.size(), needle.data(), needle.size(), from, out.data(), out.size());
+}
+
 std::size_t find_text_with(const Scans& scans, std::string_view text, std::string_view needle, std::size_t from) {
-  if (from > text.size() || text.size() - from < needle.size()) return std::string_view::npos;
-  if (needle.empty()) return from;
-  return scans.find_text(text.data(), text.size(), needle.data(), needle.size(), from);
+  std::size_t at;
+  return find_all_with(scans, text, needle, from, std::span(&at, 1)) == 1 ? at : std::string_view::npos;
 }
 
 }  // namespace
 
 std::size_t find_text(std::string_view text, std::string_view needle, std::size_t from) {
   return find_text_with(widest(), text, needle, from);
+}
+std::size_t find_all(std::string_view text, std::string_view needle, std::size_t from, std::span<std::size_t> out) {
+  return find_all_with(widest(), text, needle, from, out);
 }
 std::size_t find_last(std::string_view text, char c) { return widest().find_last(text.data(), text.size(), c); }
 std::size_t count_either(std::string_view text, char a, char b) {
@@ -135,6 +148,9 @@ std::size_t count_either(std::string_view text, char a, char b) {
 namespace narrow {
 std::size_t find_text(std::string_view text, std::string_view needle, std::size_t from) {
   return find_text_with(kNarrowest, text, needle, from);
+}
+std::size_t find_all(std::string_view text, std::string_view needle, std::size_t from, std::span<std::size_t> out) {
+  return find_all_with(kNarrowest, text, needle, from, out);
 }
 std::size_t find_last(std::string_view text, char c) { return kNarrowest.find_last(text.data(), text.size(), c); }
 std::size_t count_either(std::string_view text, char a, char b) {

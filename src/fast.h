@@ -1,6 +1,7 @@
 #pragma once
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <string_view>
 
 namespace qm::fast {
@@ -25,6 +26,10 @@ inline std::optional<std::string_view> next_line(std::string_view& rest) {
 // std::string_view::find for needles that begin with a common byte such as a quote.
 std::size_t find_text(std::string_view text, std::string_view needle, std::size_t from = 0);
 
+// The positions of `needle` at or after `from` (overlapping ones too), in order, until `out`
+// is full; their number. A full `out` may leave more: go on after the last one.
+std::size_t find_all(std::string_view text, std::string_view needle, std::size_t from, std::span<std::size_t> out);
+
 // The last `c` in `text`, or npos.
 std::size_t find_last(std::string_view text, char c);
 
@@ -35,6 +40,7 @@ std::size_t count_either(std::string_view text, char a, char b);
 // it offers, so that tests cover both.
 namespace narrow {
 std::size_t find_text(std::string_view text, std::string_view needle, std::size_t from = 0);
+std::size_t find_all(std::string_view text, std::string_view needle, std::size_t from, std::span<std::size_t> out);
 std::size_t find_last(std::string_view text, char c);
 std::size_t count_either(std::string_view text, char a, char b);
 }  // namespace narrow

@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 namespace qm::jsonl {
 
@@ -20,13 +22,21 @@ bool LineReader::open(const std::filesystem::path& path) {
 
 long LineReader::fill() {
   // Room for one more chunk after the carried-over bytes, plus the padding.
-  std::size_t want = used_ + chunk_ + json::kPadding;
-  if (buffer_.size() < want) buffer_.resize(std::max(want, buffer_.size() * 2));
+  const std::size_t want = used_ + chunk_ + json::kPadding;
+  if (capacity_ < want) {
+    const std::size_t capacity = std::max(want, capacity_ * 2);
+    auto bigger = std::make_unique_for_overwrite<char[]>(capacity);
+    if (used_ > 0) std::memcpy(bigger.get(), buffer_.get(), used_);
+    buffer_ = std::move(bigger);
+    capacity_ = capacity;
+  }
   for (;;) {
-    ssize_t n = ::read(fd_, buffer_.data() + used_, chunk_);
+    ssize_t n = ::read(fd_, buffer_.get() + used_, chunk_);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return -1;
     used_ += static_cast<std::size_t>(n);
+    // The parser reads the padding without using it; zeros keep every read defined.
+    std::memset(buffer_.get() + used_, 0, json::kPadding);
     return static_cast<long>(n);
   }
 }

@@ -1,10 +1,11 @@
 #pragma once
 // Reading large JSON Lines files in chunks, with one reusable buffer per thread.
 #include <cstddef>
+#include <cstring>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string_view>
-#include <vector>
 
 #include "fast.h"
 #include "json/strict.h"
@@ -56,7 +57,9 @@ class LineReader {
   long fill();
   void close();
 
-  std::vector<char> buffer_;
+  // Kept across files and grown without being cleared first: read() fills what is used.
+  std::unique_ptr<char[]> buffer_;
+  std::size_t capacity_ = 0;
   std::size_t chunk_;
   std::size_t used_ = 0;  // bytes of data in buffer_
   int fd_ = -1;
@@ -73,7 +76,7 @@ bool LineReader::scan(const std::filesystem::path& path, BlockFn&& on_block) {
       break;
     }
     bool eof = n == 0;
-    std::string_view data(buffer_.data(), used_);
+    std::string_view data(buffer_.get(), used_);
     // The carried-over bytes hold no line feed (the last block ended at the last one), so
     // only the bytes just read are searched: a very long line is not rescanned each time.
     std::size_t fresh = used_ - static_cast<std::size_t>(n);
@@ -86,9 +89,8 @@ bool LineReader::scan(const std::filesystem::path& path, BlockFn&& on_block) {
     if (!eof) ++cut;                               // the block ends with its line feed
     // The buffer always extends json::kPadding bytes past the data, so any line in the
     // block can be parsed in place (simdjson reads, but does not use, those bytes).
-    if (cut > 0) on_block(std::string_view(buffer_.data(), cut));
-    std::copy(buffer_.begin() + static_cast<std::ptrdiff_t>(cut), buffer_.begin() + static_cast<std::ptrdiff_t>(used_),
-              buffer_.begin());
+    if (cut > 0) on_block(std::string_view(buffer_.get(), cut));
+    std::memmove(buffer_.get(), buffer_.get() + cut, used_ - cut);
     used_ -= cut;
     if (eof) break;
   }

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace qm::fast {
 namespace {
@@ -15,11 +17,12 @@ namespace {
 TEST(Fast, FindRfindAndCountAgreeWithTheStandardLibrary) {
   struct Scans {
     std::size_t (*find)(std::string_view, std::string_view, std::size_t);
+    std::size_t (*all)(std::string_view, std::string_view, std::size_t, std::span<std::size_t>);
     std::size_t (*last)(std::string_view, char);
     std::size_t (*count)(std::string_view, char, char);
   };
-  for (const Scans& scan : {Scans{find_text, find_last, count_either},
-                            Scans{narrow::find_text, narrow::find_last, narrow::count_either}}) {
+  for (const Scans& scan : {Scans{find_text, find_all, find_last, count_either},
+                            Scans{narrow::find_text, narrow::find_all, narrow::find_last, narrow::count_either}}) {
     std::mt19937 rng(11);
     auto text_of = [&](std::size_t n) {
       std::string s;
@@ -32,6 +35,17 @@ TEST(Fast, FindRfindAndCountAgreeWithTheStandardLibrary) {
       for (std::size_t from = 0; from <= text.size() + 1; from += round < 200 ? 1 : 1 + rng() % 97)
         ASSERT_EQ(scan.find(text, needle, from), std::string_view(text).find(needle, from))
             << "text " << text << " needle " << needle << " from " << from;
+      // Every match, overlapping ones too, gathered a few at a time.
+      std::vector<std::size_t> want, got;
+      for (std::size_t at = std::string_view(text).find(needle); at != std::string_view::npos;
+           at = std::string_view(text).find(needle, at + 1))
+        want.push_back(at);
+      std::array<std::size_t, 3> some;
+      for (std::size_t from = 0, n = some.size(); n == some.size(); from = got.empty() ? 0 : got.back() + 1) {
+        n = scan.all(text, needle, from, some);
+        got.insert(got.end(), some.begin(), some.begin() + static_cast<std::ptrdiff_t>(n));
+      }
+      ASSERT_EQ(got, want) << "text " << text << " needle " << needle;
       for (char c : {'"', 'a', ':', 'z'}) ASSERT_EQ(scan.last(text, c), std::string_view(text).rfind(c)) << text;
       ASSERT_EQ(scan.count(text, '[', '{'),
                 static_cast<std::size_t>(std::count(text.begin(), text.end(), '[') + std::count(text.begin(), text.end(), '{')))

@@ -42,6 +42,11 @@ class Deduper {
     std::uint64_t opened_by;
   };
   void add(const DailyUsageRecord& r, std::uint64_t number, std::uint64_t message_hash);
+  // Room for that many records, so that adding them never grows the index.
+  void reserve(std::size_t records) {
+    kept.reserve(records);
+    index_.reserve(2 * records);  // each record is filed under two keys
+  }
   std::vector<Kept> kept;
 
  private:
@@ -109,6 +114,7 @@ std::vector<const DailyUsageRecord*> dedup_in_place(const std::vector<std::vecto
   });
   parallel::run_tasks(shards, workers, [&](std::size_t s) {
     Deduper d;
+    d.reserve(static_cast<std::size_t>(std::count(shard.begin(), shard.end(), static_cast<std::uint8_t>(s))));
     for (std::size_t i = 0; i < lists.size(); ++i)
       for (std::size_t j = 0, g = first[i]; j < lists[i].size(); ++j, ++g)
         if (shard[g] == s) d.add(lists[i][j], g, hashes[g]);

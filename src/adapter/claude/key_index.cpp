@@ -1,6 +1,7 @@
 #include "adapter/claude/key_index.h"
 
 #include <algorithm>
+#include <bit>
 
 namespace qm::claude {
 
@@ -10,11 +11,18 @@ std::size_t KeyIndex::find_slot(std::uint64_t key) const {
     if (slots_[i].first == kNone || slots_[i].key == key) return i;
 }
 
-void KeyIndex::grow() {
+void KeyIndex::grow() { resize(std::max<std::size_t>(64, slots_.size() * 2)); }
+
+void KeyIndex::resize(std::size_t slots) {
   std::vector<Slot> old = std::move(slots_);
-  slots_.assign(std::max<std::size_t>(64, old.size() * 2), Slot{});
+  slots_.assign(slots, Slot{});
   for (const Slot& s : old)
     if (s.first != kNone) slots_[find_slot(s.key)] = s;
+}
+
+void KeyIndex::reserve(std::size_t keys) {
+  const std::size_t slots = std::bit_ceil(std::max<std::size_t>(64, 2 * keys));
+  if (slots > slots_.size()) resize(slots);
 }
 
 void KeyIndex::file(std::uint64_t key, std::uint32_t position) {

@@ -24,6 +24,8 @@ class KeyIndex {
 
   // Files the position under the key, unless it is filed there already.
   void file(std::uint64_t key, std::uint32_t position);
+  // Room for that many keys in all, so that filing them never grows the table.
+  void reserve(std::size_t keys);
 
   static constexpr std::uint32_t kNone = UINT32_MAX;
 
@@ -35,6 +37,7 @@ class KeyIndex {
   };
   std::size_t find_slot(std::uint64_t key) const;  // the key's slot, or the free slot it would take
   void grow();
+  void resize(std::size_t slots);
 
   std::vector<Slot> slots_;  // a power of two in size, at most half full
   std::vector<std::vector<std::uint32_t>> extra_;

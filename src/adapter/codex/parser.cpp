@@ -160,8 +160,14 @@ struct PatternScan {
 };
 
 void scan_quote_colons(std::string_view line, PatternScan& scan) {
-  for (std::size_t q = fast::find_text(line, "\":"); q != std::string_view::npos; q = fast::find_text(line, "\":", q + 1))
-    if (!scan.at(line, q + 1)) return;
+  std::array<std::size_t, 64> quotes;  // many at a time: keys are frequent
+  for (std::size_t from = 0;;) {
+    const std::size_t n = fast::find_all(line, "\":", from, quotes);
+    for (std::size_t i = 0; i < n; ++i)
+      if (!scan.at(line, quotes[i] + 1)) return;
+    if (n < quotes.size()) return;
+    from = quotes[n - 1] + 1;
+  }
 }
 
 }  // namespace
