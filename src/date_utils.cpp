@@ -1,5 +1,6 @@
 #include "date_utils.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <limits>
@@ -197,6 +198,32 @@ std::string format_local_date(std::int64_t ms, const cctz::time_zone& zone) {
 
 std::string format_local_date(std::int64_t ms, const std::optional<cctz::time_zone>& zone) {
   return format_local_date(ms, zone ? *zone : system_zone());
+}
+
+CivilDate LocalDays::civil_date(std::int64_t ms) {
+  if (ms >= from_ms_ && ms < to_ms_) return date_;
+  // Kept only within the years in which the zone's transitions are well defined.
+  constexpr std::int64_t kLastKeptMs = std::int64_t{1} << 42;  // in 2109
+  if (ms < 0 || ms >= kLastKeptMs) return local_civil_date(ms, zone_);
+  using namespace std::chrono;
+  using Seconds = time_point<system_clock, seconds>;
+  const Seconds tp{seconds(ms / 1000)};
+  const auto local = zone_.lookup(tp);
+  const CivilDate date{static_cast<std::int32_t>(local.cs.year()), static_cast<std::uint8_t>(local.cs.month()),
+                       static_cast<std::uint8_t>(local.cs.day())};
+  // The day at this offset, cut at the offset changes before and after the instant.
+  const std::int64_t since_midnight = local.cs.hour() * 3600 + local.cs.minute() * 60 + local.cs.second();
+  std::int64_t from = tp.time_since_epoch().count() - since_midnight, to = from + 86400;
+  auto instant = [&](const cctz::time_zone::civil_transition& t) {
+    return zone_.lookup(t.to).trans.time_since_epoch().count();
+  };
+  cctz::time_zone::civil_transition change;
+  if (zone_.prev_transition(tp + seconds(1), &change)) from = std::max(from, instant(change));
+  if (zone_.next_transition(tp, &change)) to = std::min(to, instant(change));
+  from_ms_ = from * 1000;
+  to_ms_ = to * 1000;
+  date_ = date;
+  return date;
 }
 
 std::int64_t now_ms() {

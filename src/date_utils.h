@@ -43,6 +43,21 @@ std::string format_local_date(std::int64_t ms, const cctz::time_zone& zone);
 // Today's civil date in the zone.
 CivilDate local_civil_date(std::int64_t ms, const cctz::time_zone& zone);
 
+// The local dates of many instants that mostly fall on a few days (the lines of one log):
+// each answer is kept with the instants that share it (the day at the offset then in
+// force), and those need no zone arithmetic again. One per thread.
+class LocalDays {
+ public:
+  explicit LocalDays(const cctz::time_zone& zone) : zone_(zone) {}
+  // local_civil_date(ms, zone).
+  CivilDate civil_date(std::int64_t ms);
+
+ private:
+  cctz::time_zone zone_;
+  std::int64_t from_ms_ = 0, to_ms_ = 0;  // the instants of date_; none at first
+  CivilDate date_;
+};
+
 std::int64_t now_ms();
 
 }  // namespace qm::date_utils

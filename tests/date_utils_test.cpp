@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "adapter/all/loader.h"
 #include "kit/env.h"
 
@@ -92,6 +94,43 @@ TEST(Dates, LocalDatesInNamedAndRuleZones) {
   EXPECT_EQ(format_local_date(-1, *utc), "1969-12-31");
   EXPECT_EQ(format_local_date(-86400001, *utc), "1969-12-30");
   EXPECT_EQ(format_timestamp_ms(INT64_MIN).substr(0, 1), "-");
+}
+
+TEST(Dates, LocalDaysAgreeWithTheZoneAtEveryStep) {
+  kit::EnvGuard env;
+  env.set("TZDIR", "/usr/share/zoneinfo").set("TZ", "UTC");
+  std::mt19937_64 rng(5);
+  // Zones with half-hour and 45-minute offsets, a half-hour change, a skipped day, a
+  // negative summer offset, and a rule that changes twice within one day.
+  for (std::string name : {"UTC", "America/New_York", "Australia/Lord_Howe", "Pacific/Apia", "Asia/Kathmandu",
+                           "Europe/Dublin", "America/Sao_Paulo", "AAA1BBB,J100/1,J100/5", "<+0530>-5:30"}) {
+    auto zone = find_time_zone(name);
+    ASSERT_TRUE(zone) << name;
+    LocalDays days(*zone);
+    // Mostly forward in steps of minutes, sometimes back, as log lines go; now and then far
+    // away (before 1970 and after 2109 too).
+    std::int64_t ms = *parse_timestamp_ms("2011-01-01T00:00:00Z");
+    for (int i = 0; i < 60000; ++i) {
+      if (i % 997 == 996)
+        ms = static_cast<std::int64_t>(rng() % 8'000'000'000'000) - 3'000'000'000'000;
+      else
+        ms += static_cast<std::int64_t>(rng() % 6'000'000) - 1'500'000;
+      const CivilDate want = local_civil_date(ms, *zone), got = days.civil_date(ms);
+      ASSERT_TRUE(got == want) << name << " at " << ms << ": " << format_ymd(got) << " for " << format_ymd(want);
+    }
+    // Around each change of offset: the instant of the change first, then some on both sides.
+    auto at = std::chrono::time_point<std::chrono::system_clock, std::chrono::seconds>(std::chrono::seconds(1293840000));
+    cctz::time_zone::civil_transition change;
+    for (int n = 0; n < 8 && zone->next_transition(at, &change); ++n) {
+      at = zone->lookup(change.to).trans;
+      const std::int64_t t = at.time_since_epoch().count() * 1000;
+      LocalDays fresh(*zone);
+      for (std::int64_t d : {0, -1, 1, -1000, 1800000, -1800000, -10800000, 10800000, -82800000, 82800000}) {
+        const CivilDate want = local_civil_date(t + d, *zone), got = fresh.civil_date(t + d);
+        ASSERT_TRUE(got == want) << name << " at " << t + d << ": " << format_ymd(got) << " for " << format_ymd(want);
+      }
+    }
+  }
 }
 
 TEST(DateRange, TextComparisonOfBounds) {

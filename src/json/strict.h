@@ -4,6 +4,7 @@
 // numbers keep their kind (12.0 is not a count).
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,6 +35,12 @@ class StrictParser {
   std::string scratch_;
 };
 
+// Equal texts; the ends are compared first, as keys of one length mostly differ there.
+inline bool same_key(std::string_view a, std::string_view b) {
+  return a.size() == b.size() &&
+         (a.empty() || (a.front() == b.front() && a.back() == b.back() && std::memcmp(a.data(), b.data(), a.size()) == 0));
+}
+
 // The members of an object under a fixed set of keys. False when a known key repeats;
 // unknown keys are ignored.
 template <std::size_t N>
@@ -41,7 +48,7 @@ bool read_fields(object obj, const std::array<std::string_view, N>& keys, std::a
   out.fill(std::nullopt);
   for (auto field : obj) {
     for (std::size_t i = 0; i < N; ++i) {
-      if (field.key != keys[i]) continue;
+      if (!same_key(field.key, keys[i])) continue;
       if (out[i]) return false;
       out[i] = field.value;
       break;

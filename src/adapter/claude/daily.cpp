@@ -245,7 +245,7 @@ void DailyUsageRecord::set_ids(std::optional<std::string_view> message_id, std::
 }
 
 FileReader::FileReader(const cctz::time_zone& zone, CostMode mode, const pricing::PricingTable* table)
-    : zone_(zone), mode_(mode), table_(table) {}
+    : days_(zone), mode_(mode), table_(table) {}
 
 FileReader::ModelEntry& FileReader::model_entry(std::string_view model) {
   auto it = models_.find(model);
@@ -294,7 +294,7 @@ void FileReader::read_line(std::string_view line, std::vector<DailyUsageRecord>&
       r.model = m->fast_key;
     }
   }
-  r.date = date_utils::format_local_date(*ms, zone_);
+  r.date = date_utils::format_ymd(days_.civil_date(*ms));
   r.set_ids(f->id, f->request_id);
   r.sidechain = f->sidechain;
   out.push_back(std::move(r));

@@ -12,6 +12,7 @@
 #include <cctz/time_zone.h>
 
 #include "adapter/all/types.h"
+#include "date_utils.h"
 #include "json/strict.h"
 #include "jsonl_reader.h"
 #include "options.h"
@@ -88,7 +89,7 @@ class FileReader {
 
   jsonl::LineReader lines_;
   json::StrictParser parser_;
-  cctz::time_zone zone_;
+  date_utils::LocalDays days_;
   CostMode mode_;
   const pricing::PricingTable* table_;
   std::unordered_map<std::string, ModelEntry, pricing::StringHash, std::equal_to<>> models_;

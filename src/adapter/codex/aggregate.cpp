@@ -189,7 +189,7 @@ namespace {
 class DayAggregator final : public parser::EventSink {
  public:
   DayAggregator(const all::loader::LoadOptions& options, SharedState& shared)
-      : zone_(options.zone), range_(options.range()), shared_(shared), pending_(shared.add_worker()) {}
+      : local_days_(options.zone), range_(options.range()), shared_(shared), pending_(shared.add_worker()) {}
 
   std::expected<FileTotals, std::string> read(const std::filesystem::path& file) {
     days_.clear();
@@ -241,7 +241,7 @@ class DayAggregator final : public parser::EventSink {
 
   // The day's number (days since 1970-01-01) and what the file has seen of it.
   std::pair<const std::int64_t, Day>& day_of(std::int64_t ms) {
-    auto civil = date_utils::local_civil_date(ms, zone_);
+    auto civil = local_days_.civil_date(ms);
     std::int64_t number = date_utils::days_from_civil(civil);
     auto [it, fresh] = days_.try_emplace(number);
     if (fresh) {
@@ -259,7 +259,7 @@ class DayAggregator final : public parser::EventSink {
     return out;
   }
 
-  cctz::time_zone zone_;
+  date_utils::LocalDays local_days_;
   all::loader::DateRange range_;
   SharedState& shared_;
   PendingEvents& pending_;

@@ -61,19 +61,13 @@ const std::vector<AutoReviewFallback>& auto_review_table() {
   return table;
 }
 
-std::size_t find_bytes(std::string_view hay, std::string_view needle, std::size_t from) {
-  if (from > hay.size()) return std::string_view::npos;
-  const void* hit = memmem(hay.data() + from, hay.size() - from, needle.data(), needle.size());
-  return hit ? static_cast<std::size_t>(static_cast<const char*>(hit) - hay.data()) : std::string_view::npos;
-}
-
 bool json_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 // The spaced form: every "type" followed by blanks, ":", blanks and a quoted value.
 bool spaced_session_line(std::string_view line) {
   bool event_msg = false, token_count = false;
-  for (std::size_t pos = find_bytes(line, "\"type\"", 0); pos != std::string_view::npos;
-       pos = find_bytes(line, "\"type\"", pos + 1)) {
+  for (std::size_t pos = fast::find_text(line, "\"type\"", 0); pos != std::string_view::npos;
+       pos = fast::find_text(line, "\"type\"", pos + 1)) {
     std::size_t i = pos + 6;
     while (i < line.size() && json_blank(line[i])) ++i;
     if (i >= line.size() || line[i] != ':') continue;
@@ -95,7 +89,7 @@ void last_fields(object obj, const std::array<std::string_view, N>& keys, std::a
   out.fill(std::nullopt);
   for (auto field : obj)
     for (std::size_t i = 0; i < N; ++i)
-      if (field.key == keys[i]) {
+      if (json::same_key(field.key, keys[i])) {
         out[i] = field.value;
         break;
       }
@@ -267,7 +261,7 @@ bool is_spawned_thread_rollout(const std::filesystem::path& file) {
     got += static_cast<std::size_t>(n);
   }
   ::close(fd);
-  return ok && find_bytes(std::string_view(buf, got), "thread_spawn", 0) != std::string_view::npos;
+  return ok && fast::find_text(std::string_view(buf, got), "thread_spawn") != std::string_view::npos;
 }
 
 // One session line as Codex writes it; views into the parsed document or the reader's buffer.
