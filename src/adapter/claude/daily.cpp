@@ -242,6 +242,8 @@ void DailyUsageRecord::set_ids(std::optional<std::string_view> message_id, std::
   ids_.reserve(message_id_size_ + (request_id ? request_id->size() : 0));
   if (message_id) ids_ += *message_id;
   if (request_id) ids_ += *request_id;
+  message_hash_ = message_id ? std::hash<std::string_view>{}(*message_id) : 0;
+  exact_key_ = message_id ? dedup_key_from_hash(message_hash_, request_id) : 0;
 }
 
 FileReader::FileReader(const cctz::time_zone& zone, CostMode mode, const pricing::PricingTable* table)

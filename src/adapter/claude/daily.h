@@ -59,9 +59,15 @@ struct DailyUsageRecord {
     return std::string_view(ids_).substr(message_id_size_);
   }
   void set_ids(std::optional<std::string_view> message_id, std::optional<std::string_view> request_id);
+  // Made by set_ids while the texts are at hand: std::hash of the message id, and
+  // dedup_key_from_hash of it with the request id.
+  std::uint64_t message_hash() const { return message_hash_; }
+  std::uint64_t exact_key() const { return exact_key_; }
 
  private:
   std::string ids_;  // the message id, then the request id: one allocation for both
+  std::uint64_t message_hash_ = 0;
+  std::uint64_t exact_key_ = 0;
   std::size_t message_id_size_ = 0;
   bool has_message_id_ = false;
   bool has_request_id_ = false;

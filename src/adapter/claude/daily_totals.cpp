@@ -1,7 +1,6 @@
 // One record per model reply, and the kept records added up per day.
 #include <algorithm>
 #include <map>
-#include <unordered_map>
 
 #include "adapter/claude/daily.h"
 #include "adapter/claude/key_index.h"
@@ -31,8 +30,6 @@ bool replaces(const DailyUsageRecord& r, const DailyUsageRecord& k) {
   return r.has_speed && !k.has_speed;
 }
 
-std::uint64_t id_hash(std::string_view message_id) { return std::hash<std::string_view>{}(message_id); }
-
 // Keeps one record per reply, fed in input order; the records stay where they are. Each
 // kept place remembers the input number of the record that took it first.
 class Deduper {
@@ -41,7 +38,7 @@ class Deduper {
     const DailyUsageRecord* record;
     std::uint64_t opened_by;
   };
-  void add(const DailyUsageRecord& r, std::uint64_t number, std::uint64_t message_hash);
+  void add(const DailyUsageRecord& r, std::uint64_t number);
   // Room for that many records, so that adding them never grows the index.
   void reserve(std::size_t records) {
     kept.reserve(records);
@@ -53,19 +50,23 @@ class Deduper {
   KeyIndex index_;
 };
 
-void Deduper::add(const DailyUsageRecord& r, std::uint64_t number, std::uint64_t message_hash) {
-  const auto message_id = r.message_id();
-  const auto request_id = r.request_id();
-  const std::uint64_t exact_key = dedup_key_from_hash(message_hash, request_id);
-  const std::uint64_t id_key = dedup_key_from_hash(message_hash, std::nullopt);
-  std::uint32_t p = index_.find_first(exact_key, [&](std::uint32_t pos) {
-    const auto& k = *kept[pos].record;
-    return k.message_id() == message_id && k.request_id() == request_id;
-  });
+// The hashes made when the records were read are compared before the texts, which lie
+// elsewhere in memory.
+bool same_ids(const DailyUsageRecord& a, const DailyUsageRecord& b) {
+  return a.exact_key() == b.exact_key() && a.message_id() == b.message_id() && a.request_id() == b.request_id();
+}
+bool same_message(const DailyUsageRecord& a, const DailyUsageRecord& b) {
+  return a.message_hash() == b.message_hash() && a.message_id() == b.message_id();
+}
+
+void Deduper::add(const DailyUsageRecord& r, std::uint64_t number) {
+  const std::uint64_t exact_key = r.exact_key();
+  const std::uint64_t id_key = dedup_key_from_hash(r.message_hash(), std::nullopt);
+  std::uint32_t p = index_.find_first(exact_key, [&](std::uint32_t pos) { return same_ids(*kept[pos].record, r); });
   if (p == KeyIndex::kNone)
     p = index_.find_first(id_key, [&](std::uint32_t pos) {
       const auto& k = *kept[pos].record;
-      return k.message_id() == message_id && (flag(r.sidechain) || flag(k.sidechain));
+      return (flag(r.sidechain) || flag(k.sidechain)) && same_message(k, r);
     });
   if (p == KeyIndex::kNone) {
     // Positions fit 32 bits: four billion records would not fit in memory anyway.
@@ -77,7 +78,7 @@ void Deduper::add(const DailyUsageRecord& r, std::uint64_t number, std::uint64_t
   }
   const DailyUsageRecord*& k = kept[p].record;
   if (!replaces(r, *k)) return;
-  const bool other_request = k->request_id() != request_id;
+  const bool other_request = k->exact_key() != exact_key || k->request_id() != r.request_id();
   k = &r;
   // A copy under another request id takes the place: later copies under that id must find
   // it too, or the reply would count twice.
@@ -97,19 +98,16 @@ std::vector<const DailyUsageRecord*> dedup_in_place(const std::vector<std::vecto
   // Each record's place in the result, by input number; records without a message id are
   // never merged and keep theirs.
   std::vector<const DailyUsageRecord*> places(n, nullptr);
-  std::vector<std::uint64_t> hashes(n);
   std::vector<std::uint8_t> shard(n);
   parallel::run_tasks(lists.size(), workers, [&](std::size_t i) {
     for (std::size_t j = 0, g = first[i]; j < lists[i].size(); ++j, ++g) {
       const auto& r = lists[i][j];
-      const auto message_id = r.message_id();
-      if (!message_id) {
+      if (!r.message_id()) {
         shard[g] = kNoId;
         places[g] = &r;
         continue;
       }
-      hashes[g] = id_hash(*message_id);
-      shard[g] = static_cast<std::uint8_t>((hashes[g] >> 40) % shards);
+      shard[g] = static_cast<std::uint8_t>((r.message_hash() >> 40) % shards);
     }
   });
   parallel::run_tasks(shards, workers, [&](std::size_t s) {
@@ -117,7 +115,7 @@ std::vector<const DailyUsageRecord*> dedup_in_place(const std::vector<std::vecto
     d.reserve(static_cast<std::size_t>(std::count(shard.begin(), shard.end(), static_cast<std::uint8_t>(s))));
     for (std::size_t i = 0; i < lists.size(); ++i)
       for (std::size_t j = 0, g = first[i]; j < lists[i].size(); ++j, ++g)
-        if (shard[g] == s) d.add(lists[i][j], g, hashes[g]);
+        if (shard[g] == s) d.add(lists[i][j], g);
     for (const auto& k : d.kept) places[k.opened_by] = k.record;
   });
 
@@ -140,33 +138,41 @@ std::vector<DailyUsageRecord> dedup_records(std::vector<DailyUsageRecord> record
 std::vector<UsageGroup> group_by_day(const std::vector<const DailyUsageRecord*>& kept) {
   struct Day {
     UsageGroup group;
-    std::unordered_map<std::string_view, std::size_t> by_key;  // into group.model_usages
+    std::vector<const std::string*> keys;  // of group.model_usages, in the same order
+    // The usage of a per-model key: interned keys are found by address, mostly.
+    ModelUsage& usage_of(const std::string* key) {
+      auto at = std::find(keys.begin(), keys.end(), key);
+      if (at == keys.end())
+        at = std::find_if(keys.begin(), keys.end(), [&](const std::string* k) { return *k == *key; });
+      if (at != keys.end()) return group.model_usages[static_cast<std::size_t>(at - keys.begin())];
+      keys.push_back(key);
+      group.models.push_back(*key);
+      return group.model_usages.emplace_back(ModelUsage{.model = *key});
+    }
   };
   std::map<std::string, Day, std::less<>> days;
+  Day* day = nullptr;  // the last record's: records of a day mostly come together
   for (const auto* record : kept) {
     const DailyUsageRecord& r = *record;
-    auto it = days.find(r.date);
-    if (it == days.end()) it = days.emplace(r.date, Day{}).first;
-    Day& day = it->second;
-    all::types::add_token_totals(day.group.totals, r.tokens);
-    day.group.cost += r.cost;
-    if (!r.model) continue;
-    auto [at, fresh] = day.by_key.try_emplace(*r.model, day.group.model_usages.size());
-    if (fresh) {
-      day.group.models.push_back(*r.model);
-      day.group.model_usages.push_back(ModelUsage{.model = *r.model});
+    if (!day || r.date != *day->group.label) {
+      auto it = days.find(r.date);
+      if (it == days.end()) it = days.emplace(r.date, Day{}).first;
+      day = &it->second;
+      day->group.label = r.date;
     }
-    ModelUsage& m = day.group.model_usages[at->second];
+    all::types::add_token_totals(day->group.totals, r.tokens);
+    day->group.cost += r.cost;
+    if (!r.model) continue;
+    ModelUsage& m = day->usage_of(r.model);
     all::types::add_model_tokens(m, r.tokens, 0);
     m.cost += r.cost;
     if (r.unpriced_model) m.unpriced = true;
   }
   std::vector<UsageGroup> groups;
   groups.reserve(days.size());
-  for (auto& [date, day] : days) {
-    day.group.label = date;
-    sort::sort_model_usages(day.group.model_usages);
-    groups.push_back(std::move(day.group));
+  for (auto& [date, d] : days) {
+    sort::sort_model_usages(d.group.model_usages);
+    groups.push_back(std::move(d.group));
   }
   return groups;
 }
