@@ -32,9 +32,10 @@ bool start_thread(std::vector<std::thread>& threads, Fn&& fn) {
 std::size_t worker_count(std::size_t files, bool single_thread);
 
 // Calls a worker on every file and returns the results in file order. With two or more
-// workers the files are spread over them by size; each worker thread calls make_worker()
-// once and reuses what it returns (`w(path) -> R`) for all of its files. The result does
-// not depend on the number of workers.
+// workers the files go largest first, each to the next worker that is free (so a worker
+// that the system holds up holds up little); each worker thread calls make_worker() once and
+// reuses what it returns (`w(path) -> R`) for all of its files. The result does not depend
+// on the number of workers.
 template <typename R, typename MakeWorker>
 std::vector<R> map_files(const std::vector<std::filesystem::path>& files, std::size_t workers, MakeWorker make_worker) {
   std::vector<R> results(files.size());
@@ -43,18 +44,19 @@ std::vector<R> map_files(const std::vector<std::filesystem::path>& files, std::s
     for (std::size_t i = 0; i < files.size(); ++i) results[i] = w(files[i]);
     return results;
   }
-  auto buckets = claude::partition_files_by_size(files, workers);
-  std::vector<std::thread> threads;
-  threads.reserve(buckets.size());
-  auto run_bucket = [&](const std::vector<std::size_t>& bucket) {
+  const auto order = claude::largest_files_first(files);
+  std::atomic<std::size_t> next = 0;
+  auto drain = [&] {
     auto w = make_worker();
-    // Each file index belongs to exactly one bucket, so the slots need no lock.
-    for (std::size_t index : bucket) results[index] = w(files[index]);
+    // Each file index is taken once, so the slots need no lock.
+    for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < order.size();)
+      results[order[i]] = w(files[order[i]]);
   };
-  for (const auto& bucket : buckets) {
-    // When no thread can be had, the bucket runs here; the result is the same.
-    if (!start_thread(threads, [&run_bucket, &bucket] { run_bucket(bucket); })) run_bucket(bucket);
-  }
+  std::vector<std::thread> threads;
+  threads.reserve(workers);
+  for (std::size_t w = 1; w < workers; ++w)
+    if (!start_thread(threads, drain)) break;
+  drain();  // this thread works too (and does everything when no thread could start)
   for (auto& t : threads) t.join();
   return results;
 }

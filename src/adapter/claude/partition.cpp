@@ -10,8 +10,9 @@
 
 namespace qm::claude {
 
-std::vector<std::vector<std::size_t>> partition_files_by_size(const std::vector<std::filesystem::path>& files,
-                                                              std::size_t n) {
+namespace {
+
+std::vector<std::pair<std::size_t, std::uint64_t>> sized_largest_first(const std::vector<std::filesystem::path>& files) {
   std::vector<std::pair<std::size_t, std::uint64_t>> sized;
   sized.reserve(files.size());
   for (std::size_t i = 0; i < files.size(); ++i) {
@@ -23,10 +24,24 @@ std::vector<std::vector<std::size_t>> partition_files_by_size(const std::vector<
     if (a.second != b.second) return a.second > b.second;
     return a.first < b.first;
   });
+  return sized;
+}
+
+}  // namespace
+
+std::vector<std::size_t> largest_files_first(const std::vector<std::filesystem::path>& files) {
+  std::vector<std::size_t> order;
+  order.reserve(files.size());
+  for (const auto& [index, size] : sized_largest_first(files)) order.push_back(index);
+  return order;
+}
+
+std::vector<std::vector<std::size_t>> partition_files_by_size(const std::vector<std::filesystem::path>& files,
+                                                              std::size_t n) {
   n = std::max<std::size_t>(n, 1);
   std::vector<std::vector<std::size_t>> buckets(n);
   std::vector<std::uint64_t> load(n, 0);
-  for (const auto& [index, size] : sized) {
+  for (const auto& [index, size] : sized_largest_first(files)) {
     std::size_t best = static_cast<std::size_t>(std::min_element(load.begin(), load.end()) - load.begin());
     buckets[best].push_back(index);
     load[best] = util::saturating_add(load[best], size);
