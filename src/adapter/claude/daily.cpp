@@ -238,10 +238,16 @@ void DailyUsageRecord::set_ids(std::optional<std::string_view> message_id, std::
   has_message_id_ = message_id.has_value();
   has_request_id_ = request_id.has_value();
   message_id_size_ = message_id ? message_id->size() : 0;
-  ids_.clear();
-  ids_.reserve(message_id_size_ + (request_id ? request_id->size() : 0));
-  if (message_id) ids_ += *message_id;
-  if (request_id) ids_ += *request_id;
+  const std::string_view m = message_id.value_or(""), r = request_id.value_or("");
+  ids_size_ = m.size() + r.size();
+  long_ids_.clear();
+  if (ids_size_ <= short_ids_.size()) {
+    std::copy(m.begin(), m.end(), short_ids_.begin());
+    std::copy(r.begin(), r.end(), short_ids_.begin() + static_cast<std::ptrdiff_t>(m.size()));
+  } else {
+    long_ids_.reserve(ids_size_);
+    long_ids_.append(m).append(r);
+  }
   message_hash_ = message_id ? std::hash<std::string_view>{}(*message_id) : 0;
   exact_key_ = message_id ? dedup_key_from_hash(message_hash_, request_id) : 0;
 }

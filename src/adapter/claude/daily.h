@@ -1,6 +1,7 @@
 #pragma once
 // Claude Code log lines as priced usage records, one record per model reply, and their
 // daily totals.
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -52,11 +53,11 @@ struct DailyUsageRecord {
 
   std::optional<std::string_view> message_id() const {
     if (!has_message_id_) return std::nullopt;
-    return std::string_view(ids_).substr(0, message_id_size_);
+    return ids().substr(0, message_id_size_);
   }
   std::optional<std::string_view> request_id() const {
     if (!has_request_id_) return std::nullopt;
-    return std::string_view(ids_).substr(message_id_size_);
+    return ids().substr(message_id_size_);
   }
   void set_ids(std::optional<std::string_view> message_id, std::optional<std::string_view> request_id);
   // Made by set_ids while the texts are at hand: std::hash of the message id, and
@@ -65,7 +66,15 @@ struct DailyUsageRecord {
   std::uint64_t exact_key() const { return exact_key_; }
 
  private:
-  std::string ids_;  // the message id, then the request id: one allocation for both
+  // The message id, then the request id: in the record itself when they fit, as the ids
+  // Claude Code writes do (no allocation per line, and they lie beside the hashes), else in
+  // long_ids_.
+  std::string_view ids() const {
+    return ids_size_ <= short_ids_.size() ? std::string_view(short_ids_.data(), ids_size_) : std::string_view(long_ids_);
+  }
+  std::array<char, 64> short_ids_{};
+  std::string long_ids_;
+  std::size_t ids_size_ = 0;
   std::uint64_t message_hash_ = 0;
   std::uint64_t exact_key_ = 0;
   std::size_t message_id_size_ = 0;

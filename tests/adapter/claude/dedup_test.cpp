@@ -106,13 +106,17 @@ TEST(ClaudeDedup, ManyWorkersKeepWhatOnePassKeeps) {
   std::vector<DailyUsageRecord> all;
   for (int i = 0; i < 4000; ++i) {
     Copy c(std::nullopt, std::nullopt, 0);
-    if (rng() % 10) c.message_id = std::to_string(rng() % 500).append("m");
-    if (rng() % 4) c.request_id = std::to_string(rng() % 3).append("r");
+    // Ids of the usual length and longer ones (kept apart from the record).
+    if (rng() % 10) c.message_id = std::to_string(rng() % 500).append(rng() % 4 ? "m" : std::string(40, 'm'));
+    if (rng() % 4) c.request_id = std::to_string(rng() % 3).append(rng() % 4 ? "r" : std::string(40, 'r'));
     c.output = rng() % 50;
     if (rng() % 3) c.sidechain = rng() % 2 == 0;
     c.cost = static_cast<double>(rng() % 4);
     c.speed = rng() % 2;
-    lists[rng() % lists.size()].push_back(record(c));
+    auto r = record(c);
+    ASSERT_EQ(r.message_id(), c.message_id);
+    ASSERT_EQ(r.request_id(), c.request_id);
+    lists[rng() % lists.size()].push_back(std::move(r));
   }
   for (const auto& l : lists)
     for (const auto& r : l) all.push_back(r);
