@@ -69,15 +69,6 @@ void merge_model_usages(std::vector<ModelUsage>& into, const std::vector<ModelUs
   }
 }
 
-void add_tokens(UsageRow& into, const UsageRow& from) {
-  into.input = util::saturating_add(into.input, from.input);
-  into.output = util::saturating_add(into.output, from.output);
-  into.cache_creation = util::saturating_add(into.cache_creation, from.cache_creation);
-  into.cache_read = util::saturating_add(into.cache_read, from.cache_read);
-  into.total = util::saturating_add(into.total, from.total);
-  into.cost += from.cost;
-}
-
 AgentUsage nothing_found() { return AgentUsage{}; }
 
 }  // namespace
@@ -99,7 +90,7 @@ std::vector<UsageRow> merge_rows_by_label(std::vector<UsageRow> rows) {
   std::map<std::string, Entry> entries;
   for (auto& row : rows) {
     Entry& e = entries[row.label];
-    add_tokens(e.sums, row);
+    all::types::add_row_usage(e.sums, row);
     e.models.insert(row.models.begin(), row.models.end());
     if (row.agents.empty())
       e.agents.insert(row.agent_id);
@@ -112,7 +103,7 @@ std::vector<UsageRow> merge_rows_by_label(std::vector<UsageRow> rows) {
       continue;
     }
     UsageRow& own = e.parts[it->second];
-    add_tokens(own, row);
+    all::types::add_row_usage(own, row);
     own.models.insert(own.models.end(), row.models.begin(), row.models.end());
     std::sort(own.models.begin(), own.models.end());
     own.models.erase(std::unique(own.models.begin(), own.models.end()), own.models.end());

@@ -65,14 +65,27 @@ void add_model_tokens(ModelUsage& into, const TokenUsageRaw& block, std::uint64_
   into.reasoning = util::saturating_add(into.reasoning, reasoning);
 }
 
-void add_model_usage(ModelUsage& into, const ModelUsage& from) {
+namespace {
+template <typename Counts>
+void add_four_counts(Counts& into, const Counts& from) {
   into.input = util::saturating_add(into.input, from.input);
   into.output = util::saturating_add(into.output, from.output);
   into.cache_creation = util::saturating_add(into.cache_creation, from.cache_creation);
   into.cache_read = util::saturating_add(into.cache_read, from.cache_read);
+}
+}  // namespace
+
+void add_model_usage(ModelUsage& into, const ModelUsage& from) {
+  add_four_counts(into, from);
   into.reasoning = util::saturating_add(into.reasoning, from.reasoning);
   into.cost += from.cost;
   into.unpriced = into.unpriced || from.unpriced;
+}
+
+void add_row_usage(UsageRow& into, const UsageRow& from) {
+  add_four_counts(into, from);
+  into.total = util::saturating_add(into.total, from.total);
+  into.cost += from.cost;
 }
 
 Reconciled reconcile_token_total(const TokenUsageRaw& block, std::uint64_t extra, std::uint64_t reported_total) {

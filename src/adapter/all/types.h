@@ -136,6 +136,8 @@ void add_token_totals(TokenTotals& totals, const TokenUsageRaw& block);
 void add_model_tokens(ModelUsage& into, const TokenUsageRaw& block, std::uint64_t reasoning);
 // Counts, cost and the unpriced flag of another share of the same model.
 void add_model_usage(ModelUsage& into, const ModelUsage& from);
+// The four counts, the total and the cost of another row.
+void add_row_usage(UsageRow& into, const UsageRow& from);
 
 struct Reconciled {
   TokenUsageRaw block;
