@@ -329,14 +329,16 @@ AgentLoadResult load_codex_usage(const all::loader::LoadOptions& options, const 
   const std::size_t workers = options.common.single_thread ? 1 : parallel::available_processors();
   // Several shards a worker, so that a slow worker holds up little of the counting.
   SharedState shared(workers < 2 ? 1 : 4 * workers);
-  BucketMap total;
-  for (auto& entry : home::unique_rollout_files(*dirs)) {
-    auto r = options.common.single_thread ? aggregate_files(entry.files, options, shared)
-                                          : aggregate_files_parallel(entry.files, options, shared);
-    if (!r) return std::unexpected(std::move(r.error()));
-    usage.detected = usage.detected || r->saw_events;
-    merge_buckets(total, std::move(r->days));
-  }
+  // The files of every session directory in one list, in directory order: the first
+  // failing file is the same, and no worker waits for the end of a directory.
+  std::vector<std::filesystem::path> files;
+  for (auto& entry : home::unique_rollout_files(*dirs))
+    files.insert(files.end(), std::make_move_iterator(entry.files.begin()), std::make_move_iterator(entry.files.end()));
+  auto r = options.common.single_thread ? aggregate_files(files, options, shared)
+                                        : aggregate_files_parallel(files, options, shared);
+  if (!r) return std::unexpected(std::move(r.error()));
+  usage.detected = r->saw_events;
+  BucketMap total = std::move(r->days);
   merge_buckets(total, count_pending_events(shared, workers));
 
   auto tier = home::configured_service_tier();
