@@ -10,6 +10,8 @@
 
 #include "adapter/claude/loader.h"
 #include "adapter/codex/aggregate.h"
+#include "adapter/gemini/parser.h"
+#include "adapter/goose/parser.h"
 #include "date_utils.h"
 #include "log.h"
 #include "output.h"
@@ -199,9 +201,13 @@ AgentTable default_agent_table(const LoadContext& context) {
   for (std::size_t i = 0; i < std::size(kRows); ++i)
     table.push_back(LoaderEntry{kRows[i].id, nothing_found, i, kRows[i].kind});
   table[0].reader = [&options = context.options] { return claude::load_usage_entries(options); };
-  table[1].reader = [&options = context.options, &prices = context.prices] {
-    return codex::aggregate::load_codex_usage(options, prices);
+  // A reader of the load options and the shared price table.
+  auto shared = [&context](AgentLoadResult (*load)(const LoadOptions&, const pricing::PricingTable&)) {
+    return [load, &options = context.options, &prices = context.prices] { return load(options, prices); };
   };
+  table[1].reader = shared(codex::aggregate::load_codex_usage);
+  table[8].reader = shared(goose::parser::load_goose_usage);
+  table[13].reader = shared(gemini::parser::load_gemini_usage);
   return table;
 }
 
