@@ -1,7 +1,6 @@
 #include "adapter/goose/parser.h"
 
 #include <algorithm>
-#include <unordered_set>
 
 #include "date_utils.h"
 #include "reader/reader.h"
@@ -162,15 +161,14 @@ AgentLoadResult load_goose_usage(const all::loader::LoadOptions& options, const 
 
   reader::Prices prices(&table);
   json::StrictParser parser;
-  std::unordered_set<std::string> seen;  // database path ":" session id, across databases
   std::vector<UsageRecord> records;
   for (const auto& db : *dbs) {
-    std::vector<UsageRecord> found;
+    const std::size_t first = records.size();
     reader::for_each_row(db, "Goose", kQuery, options.common.debug, [&](const reader::Row& row) {
-      if (auto r = session_record(row, parser, prices, options.zone)) found.push_back(std::move(*r));
+      if (auto r = session_record(row, parser, prices, options.zone)) records.push_back(std::move(*r));
     });
-    for (auto& r : found)
-      if (seen.insert(db.string() + ":" + r.session_id).second) records.push_back(std::move(r));
+    // A session counts once per database: its key is the database's path and its id.
+    reader::drop_repeated(records, first, [](const UsageRecord& r) -> const std::string& { return r.session_id; });
   }
   return run.finish(std::move(records));
 }
