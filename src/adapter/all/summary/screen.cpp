@@ -49,6 +49,17 @@ std::string short_day_label(std::string_view date) {
   return buf;
 }
 
+std::string model_display_name(std::string_view name) {
+  if (name.starts_with("anthropic/claude-")) name.remove_prefix(17);
+  else if (name.starts_with("claude-")) name.remove_prefix(7);
+  auto last_dash = name.rfind('-');
+  if (last_dash == std::string_view::npos || name.find('-') == last_dash) return std::string(name);
+  std::string_view last = name.substr(last_dash + 1);
+  // Characters, not bytes: UTF-8 continuation bytes do not count.
+  auto chars = std::count_if(last.begin(), last.end(), [](unsigned char c) { return (c & 0xC0) != 0x80; });
+  return std::string(chars == 8 ? name.substr(0, last_dash) : name);
+}
+
 std::string format_cost_cell(double amount, std::size_t width, Style style, const ConsoleSettings& console) {
   return paint(console, render::pad_left(render::format_usd(amount), width), style);
 }
