@@ -11,6 +11,7 @@
 namespace qm::all::chart {
 namespace {
 
+using render::repeat;
 using terminal::color::paint;
 
 constexpr std::size_t kTopModels = 5;
@@ -26,13 +27,6 @@ struct ChartDay {
   std::vector<double> costs;  // one per column
   double total = 0.0;
 };
-
-std::string repeat(std::string_view s, std::size_t n) {
-  std::string out;
-  out.reserve(s.size() * n);
-  for (std::size_t i = 0; i < n; ++i) out += s;
-  return out;
-}
 
 // The nearest whole number of cells, halves away from zero.
 std::size_t cells(double fraction, std::size_t of) {

@@ -8,20 +8,16 @@
 #include "adapter/all/rows.h"
 #include "adapter/all/summary.h"
 #include "kit/env.h"
+#include "render.h"
 
 namespace qm::all::chart {
 namespace {
 
+using render::repeat;
 using testing::part;
 
 const ConsoleSettings kPlain{false, std::nullopt, true};
 const ConsoleSettings kColour{true, std::nullopt, false};
-
-std::string repeat(std::string_view s, int n) {
-  std::string out;
-  for (int i = 0; i < n; ++i) out += s;
-  return out;
-}
 
 std::string day_of(int i) { return fmt::format("2026-01-{:02}", i); }
 

@@ -15,16 +15,10 @@
 namespace qm::all::summary {
 namespace {
 
+using render::repeat;
 using terminal::color::paint;
 
 std::string percent_text(double pct) { return render::format_fixed(pct, 1) + "%"; }
-
-std::string repeat(std::string_view s, std::size_t n) {
-  std::string out;
-  out.reserve(s.size() * n);
-  for (std::size_t i = 0; i < n; ++i) out += s;
-  return out;
-}
 
 std::size_t widest(const std::vector<std::string>& texts) {
   std::size_t w = 0;
