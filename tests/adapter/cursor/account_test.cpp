@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "adapter/cursor/dashboard.h"
 #include "kit/env.h"
 #include "kit/http_server.h"
 #include "kit/snapshot.h"
@@ -16,13 +17,7 @@ namespace fs = std::filesystem;
 using kit::HttpServer;
 using kit::ScriptedResponse;
 
-constexpr const char* kPeriodPath = "/aiserver.v1.DashboardService/GetCurrentPeriodUsage";
-constexpr const char* kLimitsPath = "/aiserver.v1.DashboardService/GetUsageLimitStatusAndActiveGrants";
-
-void state_db(const fs::path& path, const std::vector<kit::SqlRow>& rows) {
-  kit::SqliteFile(path).exec("CREATE TABLE ItemTable (key TEXT UNIQUE, value BLOB)")
-      .insert("ItemTable", {"key", "value"}, rows);
-}
+using namespace cursor::test;
 
 TEST(CursorStateDatabase, TheVariableElseTheConfigurationDirectory) {
   kit::TempDir t;

@@ -6,11 +6,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include "adapter/cursor/dashboard.h"
 #include "kit/env.h"
 #include "kit/http_server.h"
+#include "kit/pricing.h"
 #include "kit/run.h"
 #include "kit/snapshot.h"
-#include "kit/sqlite.h"
 
 namespace qm::cursor::loader {
 namespace {
@@ -19,8 +20,7 @@ namespace fs = std::filesystem;
 using kit::HttpServer;
 using kit::ScriptedResponse;
 
-constexpr const char* kPeriodPath = "/aiserver.v1.DashboardService/GetCurrentPeriodUsage";
-constexpr const char* kEventsPath = "/aiserver.v1.DashboardService/GetAggregatedUsageEvents";
+using namespace cursor::test;
 constexpr std::int64_t kNow = 1'749'556'800'000;  // 2025-06-10T12:00:00Z
 constexpr std::int64_t kJune1 = 1'748'736'000'000;  // 2025-06-01T00:00:00Z
 constexpr std::int64_t kDay = 86'400'000;
@@ -40,20 +40,7 @@ all::loader::LoadOptions options(const Range& range, CostMode mode = CostMode::A
   return all::loader::make_load_options(o);
 }
 
-pricing::ModelPrice price(double input, double output) {
-  pricing::ModelPrice p;
-  p.input = input;
-  p.output = output;
-  return p;
-}
-
-// Never falls back to the models.dev tables.
-pricing::PricingTable prices() {
-  pricing::PricingTable t;
-  t.prices["gpt-5"] = price(1e-6, 2e-6);
-  t.prices["sonnet-4"] = price(3e-6, 1.5e-5);
-  return t;
-}
+pricing::PricingTable prices() { return kit::price_table({{"gpt-5", {1e-6, 2e-6}}, {"sonnet-4", {3e-6, 1.5e-5}}}); }
 
 // A dashboard on loopback, a token in the environment, no state database.
 class CursorReader : public ::testing::Test {
@@ -279,8 +266,7 @@ TEST(CursorReaderValues, CompactDatesCountsAndPriceCandidates) {
 TEST(CursorReaderRun, TheAgentTableRowAsksWithTheStoredTokenAndOfflineAsksNobody) {
   kit::TempDir home;
   const fs::path db = home / ".config/Cursor/User/globalStorage/state.vscdb";
-  kit::SqliteFile(db).exec("CREATE TABLE ItemTable (key TEXT UNIQUE, value BLOB)")
-      .insert("ItemTable", {"key", "value"}, {{"cursorAuth/accessToken", "stored-token"}});
+  state_db(db, {{"cursorAuth/accessToken", "stored-token"}});
   HttpServer server;
   server.on(kEventsPath, ScriptedResponse{.body = R"({"aggregations":[{"modelIntent":"gpt-5","inputTokens":40,"outputTokens":2}]})"});
   kit::RunOptions o;
