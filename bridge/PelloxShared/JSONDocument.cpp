@@ -1,0 +1,282 @@
+#include "JSONDocument.h"
+
+#include <algorithm>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "JSONSyntax.h"
+
+namespace pellox {
+
+namespace {
+
+template <class Offset>
+using Index = JSONDocument::Index<Offset>;
+
+// Keys compared by their bytes, read again from the text when asked: a key
+// without escapes is its own bytes, so only escaped keys cost a decoding.
+class Keys {
+ public:
+  explicit Keys(std::string_view text) : text_(text) {}
+
+  int compare(std::size_t a, std::size_t b) { return key(a, scratchA_).compare(key(b, scratchB_)); }
+
+  int compare(std::size_t a, std::string_view b) { return key(a, scratchA_).compare(b); }
+
+ private:
+  std::string_view key(std::size_t offset, std::string& scratch) const {
+    const json::StringToken token = json::checkedString(text_, offset);
+    if (!token.escaped) return token.raw;
+    scratch.clear();
+    json::appendDecoded(token, scratch);
+    return scratch;
+  }
+
+  std::string_view text_;
+  std::string scratchA_, scratchB_;
+};
+
+template <class Offset>
+const typename Index<Offset>::Object* findObject(const Index<Offset>& index, std::size_t start) {
+  const auto it = std::lower_bound(index.objects.begin(), index.objects.end(), start,
+                                   [](const auto& object, std::size_t at) { return object.start < at; });
+  return it != index.objects.end() && it->start == start ? &*it : nullptr;
+}
+
+// Collects, while the parser checks the text, the keys of every open object;
+// an object that closes with its keys in order is forgotten.
+template <class Offset>
+class Indexer {
+ public:
+  Indexer(std::string_view text, Index<Offset>& index) : keys_(text), index_(index) {}
+
+  void null() {}
+  void boolean(bool) {}
+  void string(json::StringToken) {}
+  // Only checked here: a number too large for a double is refused.
+  void number(json::NumberToken token) { json::numberValue(token); }
+  void startArray() { ++depth_; }
+  void endArray() { --depth_; }
+  void startObject(std::size_t offset) {
+    frames_.push_back({offset, pending_.size(), depth_ == 0});
+    ++depth_;
+  }
+  void key(json::StringToken, std::size_t offset) { pending_.push_back(static_cast<Offset>(offset)); }
+
+  void endObject() {
+    --depth_;
+    const Frame frame = frames_.back();
+    frames_.pop_back();
+    const auto first = pending_.begin() + static_cast<std::ptrdiff_t>(frame.firstKey);
+    auto last = pending_.end();
+    const bool inOrder =
+        std::adjacent_find(first, last, [&](Offset a, Offset b) { return keys_.compare(a, b) >= 0; }) == last;
+    if (!inOrder || frame.root) {
+      if (!inOrder) last = sortKeepingLast(first, last);
+      index_.objects.push_back({static_cast<Offset>(frame.start), static_cast<Offset>(index_.keys.size()),
+                                static_cast<Offset>(last - first)});
+      index_.keys.insert(index_.keys.end(), first, last);
+    }
+    pending_.resize(frame.firstKey);
+  }
+
+  // Objects were recorded as they closed, the inner ones first.
+  void finish() {
+    std::sort(index_.objects.begin(), index_.objects.end(),
+              [](const auto& a, const auto& b) { return a.start < b.start; });
+  }
+
+ private:
+  struct Frame {
+    std::size_t start;
+    std::size_t firstKey;  // in pending_
+    bool root;
+  };
+
+  // Sorts by key; of a repeated key only the last one stays, as in a tree.
+  template <class It>
+  It sortKeepingLast(It first, It last) {
+    std::sort(first, last, [&](Offset a, Offset b) {
+      const int order = keys_.compare(a, b);
+      return order != 0 ? order < 0 : a < b;
+    });
+    It out = first;
+    for (It it = first; it != last; ++it) {
+      if (it + 1 != last && keys_.compare(*it, *(it + 1)) == 0) continue;
+      *out++ = *it;
+    }
+    return out;
+  }
+
+  Keys keys_;
+  Index<Offset>& index_;
+  std::vector<Offset> pending_;
+  std::vector<Frame> frames_;
+  std::size_t depth_ = 0;
+};
+
+// Writes a checked text again, value by value, taking the keys of indexed
+// objects in their sorted order. Recursion is bounded by the parser's depth cap.
+template <class Offset>
+class SortedWriter {
+ public:
+  SortedWriter(std::string_view text, const Index<Offset>& index, JSONWriter& out)
+      : text_(text), index_(index), out_(out) {}
+
+  // Returns the offset after the value at `pos`.
+  std::size_t value(std::size_t pos) {
+    switch (text_[pos]) {
+      case '{':
+        return object(pos);
+      case '[':
+        return array(pos);
+      case '"':
+        out_.writeString(json::checkedString(text_, pos));
+        return pos;
+      case 't':
+        out_.put("true");
+        return pos + 4;
+      case 'f':
+        out_.put("false");
+        return pos + 5;
+      case 'n':
+        out_.put("null");
+        return pos + 4;
+      default:
+        out_.writeNumber(json::numberValue(json::scanNumber(text_, pos)));
+        return pos;
+    }
+  }
+
+ private:
+  std::size_t skip(std::size_t pos) const { return json::skipWhitespace(text_, pos); }
+
+  std::size_t array(std::size_t pos) {
+    out_.put('[');
+    pos = skip(pos + 1);
+    if (text_[pos] != ']') {
+      for (;;) {
+        pos = skip(value(pos));
+        if (text_[pos] == ']') break;
+        out_.put(',');
+        pos = skip(pos + 1);
+      }
+    }
+    out_.put(']');
+    return pos + 1;
+  }
+
+  // The member whose key's quote is at `pos`.
+  std::size_t member(std::size_t pos) {
+    out_.writeString(json::checkedString(text_, pos));
+    out_.put(':');
+    return value(skip(skip(pos) + 1));
+  }
+
+  std::size_t object(std::size_t pos) {
+    out_.put('{');
+    if (const auto* indexed = findObject(index_, pos)) {
+      // The last member in the text always stays, so the furthest end is the object's.
+      std::size_t end = pos + 1;
+      for (Offset i = 0; i < indexed->count; ++i) {
+        if (i > 0) out_.put(',');
+        end = std::max(end, member(index_.keys[indexed->first + i]));
+      }
+      pos = skip(end);
+    } else {
+      pos = skip(pos + 1);
+      if (text_[pos] != '}') {
+        for (;;) {
+          pos = skip(member(pos));
+          if (text_[pos] == '}') break;
+          out_.put(',');
+          pos = skip(pos + 1);
+        }
+      }
+    }
+    out_.put('}');
+    return pos + 1;
+  }
+
+  std::string_view text_;
+  const Index<Offset>& index_;
+  JSONWriter& out_;
+};
+
+// The offset after the checked value at `pos`.
+std::size_t skipValue(std::string_view text, std::size_t pos) {
+  switch (text[pos]) {
+    case '"':
+      json::checkedString(text, pos);
+      return pos;
+    case 't':
+    case 'n':
+      return pos + 4;
+    case 'f':
+      return pos + 5;
+    case '{':
+    case '[':
+      break;
+    default:
+      json::scanNumber(text, pos);
+      return pos;
+  }
+  std::size_t depth = 0;
+  for (;;) {
+    const char c = text[pos];
+    if (c == '"') {
+      json::checkedString(text, pos);
+      continue;
+    }
+    ++pos;
+    if (c == '{' || c == '[') {
+      ++depth;
+    } else if ((c == '}' || c == ']') && --depth == 0) {
+      return pos;
+    }
+  }
+}
+
+}  // namespace
+
+JSONDocument JSONDocument::read(std::string_view text) {
+  const std::size_t start = text.starts_with("\xEF\xBB\xBF") ? 3 : 0;
+  JSONDocument document(text, json::skipWhitespace(text, start));
+  const auto index = [&]<class Offset>(Index<Offset>& into) {
+    Indexer<Offset> indexer(text, into);
+    json::parse(text, indexer);
+    indexer.finish();
+  };
+  if (text.size() <= std::numeric_limits<std::uint32_t>::max()) {
+    index(document.index_.emplace<Index<std::uint32_t>>());
+  } else {
+    index(document.index_.emplace<Index<std::uint64_t>>());
+  }
+  return document;
+}
+
+std::optional<std::string_view> JSONDocument::memberText(std::string_view key) const {
+  if (!isObject()) return std::nullopt;
+  return std::visit(
+      [&](const auto& index) -> std::optional<std::string_view> {
+        // The top-level object is always indexed.
+        const auto* root = findObject(index, root_);
+        Keys keys(text_);
+        const auto first = index.keys.begin() + static_cast<std::ptrdiff_t>(root->first);
+        const auto last = first + static_cast<std::ptrdiff_t>(root->count);
+        const auto it = std::lower_bound(first, last, key, [&](auto at, std::string_view k) { return keys.compare(at, k) < 0; });
+        if (it == last || keys.compare(*it, key) != 0) return std::nullopt;
+        std::size_t pos = *it;
+        json::checkedString(text_, pos);
+        pos = json::skipWhitespace(text_, json::skipWhitespace(text_, pos) + 1);
+        return text_.substr(pos, skipValue(text_, pos) - pos);
+      },
+      index_);
+}
+
+void JSONDocument::write(JSONWriter& out) const {
+  std::visit([&](const auto& index) { SortedWriter(text_, index, out).value(root_); }, index_);
+}
+
+}  // namespace pellox
