@@ -14,22 +14,25 @@ namespace {
 template <class Offset>
 using Index = JSONDocument::Index<Offset>;
 
-// Keys compared by their bytes, read again from the text when asked: a key
-// without escapes is its own bytes, so only escaped keys cost a decoding.
+// Keys compared by their bytes: a key without escapes is its own bytes, so
+// only escaped keys cost a decoding.
 class Keys {
  public:
   explicit Keys(std::string_view text) : text_(text) {}
 
-  int compare(std::size_t a, std::size_t b) { return key(a, scratchA_).compare(key(b, scratchB_)); }
+  // The key written at `raw` (between its quotes), against another.
+  int compare(std::string_view a, std::string_view b) { return bytes(a, scratchA_).compare(bytes(b, scratchB_)); }
 
-  int compare(std::size_t a, std::string_view b) { return key(a, scratchA_).compare(b); }
+  // The key whose quote is at `offset`, against the bytes of a key.
+  int compare(std::size_t offset, std::string_view key) {
+    return bytes(json::checkedString(text_, offset).raw, scratchA_).compare(key);
+  }
 
  private:
-  std::string_view key(std::size_t offset, std::string& scratch) const {
-    const json::StringToken token = json::checkedString(text_, offset);
-    if (!token.escaped) return token.raw;
+  static std::string_view bytes(std::string_view raw, std::string& scratch) {
+    if (raw.find('\\') == std::string_view::npos) return raw;
     scratch.clear();
-    json::appendDecoded(token, scratch);
+    json::appendDecoded({raw, true}, scratch);
     return scratch;
   }
 
@@ -49,7 +52,7 @@ const typename Index<Offset>::Object* findObject(const Index<Offset>& index, std
 template <class Offset>
 class Indexer {
  public:
-  Indexer(std::string_view text, Index<Offset>& index) : keys_(text), index_(index) {}
+  Indexer(std::string_view text, Index<Offset>& index) : text_(text), keys_(text), index_(index) {}
 
   void null() {}
   void boolean(bool) {}
@@ -59,10 +62,12 @@ class Indexer {
   void startArray() { ++depth_; }
   void endArray() { --depth_; }
   void startObject(std::size_t offset) {
-    frames_.push_back({offset, pending_.size(), depth_ == 0});
+    frames_.push_back({offset, pending_.size(), index_.objects.size(), depth_ == 0});
     ++depth_;
   }
-  void key(json::StringToken, std::size_t offset) { pending_.push_back(static_cast<Offset>(offset)); }
+  void key(json::StringToken token, std::size_t offset) {
+    pending_.push_back({static_cast<Offset>(offset), static_cast<Offset>(token.raw.size())});
+  }
 
   void endObject() {
     --depth_;
@@ -70,48 +75,53 @@ class Indexer {
     frames_.pop_back();
     const auto first = pending_.begin() + static_cast<std::ptrdiff_t>(frame.firstKey);
     auto last = pending_.end();
-    const bool inOrder =
-        std::adjacent_find(first, last, [&](Offset a, Offset b) { return keys_.compare(a, b) >= 0; }) == last;
+    const bool inOrder = std::adjacent_find(first, last, [&](const Key& a, const Key& b) {
+                           return keys_.compare(raw(a), raw(b)) >= 0;
+                         }) == last;
     if (!inOrder || frame.root) {
       if (!inOrder) last = sortKeepingLast(first, last);
-      index_.objects.push_back({static_cast<Offset>(frame.start), static_cast<Offset>(index_.keys.size()),
-                                static_cast<Offset>(last - first)});
-      index_.keys.insert(index_.keys.end(), first, last);
+      // Objects recorded since this one opened lie inside it: it goes before them.
+      index_.objects.insert(index_.objects.begin() + static_cast<std::ptrdiff_t>(frame.firstObject),
+                            {static_cast<Offset>(frame.start), static_cast<Offset>(index_.keys.size()),
+                             static_cast<Offset>(last - first)});
+      for (auto it = first; it != last; ++it) index_.keys.push_back(it->offset);
     }
     pending_.resize(frame.firstKey);
   }
 
-  // Objects were recorded as they closed, the inner ones first.
-  void finish() {
-    std::sort(index_.objects.begin(), index_.objects.end(),
-              [](const auto& a, const auto& b) { return a.start < b.start; });
-  }
-
  private:
+  struct Key {
+    Offset offset;  // of its opening quote
+    Offset length;  // between the quotes
+  };
   struct Frame {
     std::size_t start;
-    std::size_t firstKey;  // in pending_
+    std::size_t firstKey;     // in pending_
+    std::size_t firstObject;  // in the index
     bool root;
   };
+
+  std::string_view raw(const Key& key) const { return text_.substr(key.offset + 1, key.length); }
 
   // Sorts by key; of a repeated key only the last one stays, as in a tree.
   template <class It>
   It sortKeepingLast(It first, It last) {
-    std::sort(first, last, [&](Offset a, Offset b) {
-      const int order = keys_.compare(a, b);
-      return order != 0 ? order < 0 : a < b;
+    std::sort(first, last, [&](const Key& a, const Key& b) {
+      const int order = keys_.compare(raw(a), raw(b));
+      return order != 0 ? order < 0 : a.offset < b.offset;
     });
     It out = first;
     for (It it = first; it != last; ++it) {
-      if (it + 1 != last && keys_.compare(*it, *(it + 1)) == 0) continue;
+      if (it + 1 != last && keys_.compare(raw(*it), raw(*(it + 1))) == 0) continue;
       *out++ = *it;
     }
     return out;
   }
 
+  std::string_view text_;
   Keys keys_;
   Index<Offset>& index_;
-  std::vector<Offset> pending_;
+  std::vector<Key> pending_;
   std::vector<Frame> frames_;
   std::size_t depth_ = 0;
 };
@@ -246,7 +256,6 @@ JSONDocument JSONDocument::read(std::string_view text) {
   const auto index = [&]<class Offset>(Index<Offset>& into) {
     Indexer<Offset> indexer(text, into);
     json::parse(text, indexer);
-    indexer.finish();
   };
   if (text.size() <= std::numeric_limits<std::uint32_t>::max()) {
     index(document.index_.emplace<Index<std::uint32_t>>());
