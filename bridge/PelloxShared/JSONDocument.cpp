@@ -274,7 +274,8 @@ std::optional<std::string_view> JSONDocument::memberText(std::string_view key) c
         Keys keys(text_);
         const auto first = index.keys.begin() + static_cast<std::ptrdiff_t>(root->first);
         const auto last = first + static_cast<std::ptrdiff_t>(root->count);
-        const auto it = std::lower_bound(first, last, key, [&](auto at, std::string_view k) { return keys.compare(at, k) < 0; });
+        const auto it =
+            std::lower_bound(first, last, key, [&](auto at, std::string_view k) { return keys.compare(at, k) < 0; });
         if (it == last || keys.compare(*it, key) != 0) return std::nullopt;
         std::size_t pos = *it;
         json::checkedString(text_, pos);

@@ -90,7 +90,9 @@ bool isDigit(char c) { return c >= '0' && c <= '9'; }
 }  // namespace
 
 std::size_t utf8Length(std::string_view text, std::size_t pos) {
-  const auto byte = [&](std::size_t i) -> unsigned { return i < text.size() ? static_cast<unsigned char>(text[i]) : 0; };
+  const auto byte = [&](std::size_t i) -> unsigned {
+    return i < text.size() ? static_cast<unsigned char>(text[i]) : 0;
+  };
   const unsigned lead = byte(pos);
   std::size_t length = 0;
   unsigned low = 0x80, high = 0xBF;  // range of the second byte
@@ -98,11 +100,11 @@ std::size_t utf8Length(std::string_view text, std::size_t pos) {
     length = 2;
   } else if (lead >= 0xE0 && lead <= 0xEF) {
     length = 3;
-    if (lead == 0xE0) low = 0xA0;  // no overlong form
+    if (lead == 0xE0) low = 0xA0;   // no overlong form
     if (lead == 0xED) high = 0x9F;  // no surrogate
   } else if (lead >= 0xF0 && lead <= 0xF4) {
     length = 4;
-    if (lead == 0xF0) low = 0x90;  // no overlong form
+    if (lead == 0xF0) low = 0x90;   // no overlong form
     if (lead == 0xF4) high = 0x8F;  // nothing past U+10FFFF
   } else {
     return 0;
@@ -224,13 +226,27 @@ void appendDecoded(StringToken token, std::string& out) {
     if (backslash == std::string_view::npos) break;
     pos = backslash;
     switch (raw[pos + 1]) {
-      case 'b': out.push_back('\b'); break;
-      case 'f': out.push_back('\f'); break;
-      case 'n': out.push_back('\n'); break;
-      case 'r': out.push_back('\r'); break;
-      case 't': out.push_back('\t'); break;
-      case 'u': appendUtf8(decodeUnicodeEscape(raw, pos), out); continue;
-      default: out.push_back(raw[pos + 1]); break;
+      case 'b':
+        out.push_back('\b');
+        break;
+      case 'f':
+        out.push_back('\f');
+        break;
+      case 'n':
+        out.push_back('\n');
+        break;
+      case 'r':
+        out.push_back('\r');
+        break;
+      case 't':
+        out.push_back('\t');
+        break;
+      case 'u':
+        appendUtf8(decodeUnicodeEscape(raw, pos), out);
+        continue;
+      default:
+        out.push_back(raw[pos + 1]);
+        break;
     }
     pos += 2;
   }

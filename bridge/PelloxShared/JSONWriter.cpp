@@ -47,14 +47,29 @@ void JSONWriter::writeNumber(json::Number number) {
 
 void JSONWriter::writeCodePoint(std::uint32_t cp) {
   switch (cp) {
-    case '\b': put("\\b"); return;
-    case '\t': put("\\t"); return;
-    case '\n': put("\\n"); return;
-    case '\f': put("\\f"); return;
-    case '\r': put("\\r"); return;
-    case '"': put("\\\""); return;
-    case '\\': put("\\\\"); return;
-    default: break;
+    case '\b':
+      put("\\b");
+      return;
+    case '\t':
+      put("\\t");
+      return;
+    case '\n':
+      put("\\n");
+      return;
+    case '\f':
+      put("\\f");
+      return;
+    case '\r':
+      put("\\r");
+      return;
+    case '"':
+      put("\\\"");
+      return;
+    case '\\':
+      put("\\\\");
+      return;
+    default:
+      break;
   }
   char bytes[6];
   std::size_t length = 0;

@@ -246,7 +246,8 @@ void prepareDirectory(const std::string& directory) {
 
 bool isOwnSocket(std::string_view path) {
   struct stat st {};
-  return path.find('\0') == std::string_view::npos && ::lstat(std::string(path).c_str(), &st) == 0 && S_ISSOCK(st.st_mode) && st.st_uid == ::getuid();
+  return path.find('\0') == std::string_view::npos && ::lstat(std::string(path).c_str(), &st) == 0 &&
+         S_ISSOCK(st.st_mode) && st.st_uid == ::getuid();
 }
 
 bool peerIsSameUser(int fd) {

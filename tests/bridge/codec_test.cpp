@@ -86,7 +86,7 @@ TEST(JSONText, RefusesWhatIsNotOneJSONValue) {
       "\"\\udc00\"",
       "\"\\ud800\\u0041\"",
       "\"\xC0\xAF\"",          // overlong
-      "\"\xED\xA0\x80\"",     // surrogate in UTF-8
+      "\"\xED\xA0\x80\"",      // surrogate in UTF-8
       "\"\xF4\x90\x80\x80\"",  // past U+10FFFF
       "\"\xE2\x82\"",          // cut short
       "{\"a\" 1}",

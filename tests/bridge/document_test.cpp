@@ -1,14 +1,13 @@
 // The indexed document the bridge forwards must write exactly what the tree
 // reader and writer give, for every text, without building the tree.
 
-#include "PelloxShared/JSONDocument.h"
-
 #include <gtest/gtest.h>
 
 #include <random>
 #include <string>
 #include <vector>
 
+#include "PelloxShared/JSONDocument.h"
 #include "PelloxShared/JSONValue.h"
 #include "PelloxShared/JSONWriter.h"
 
@@ -62,14 +61,20 @@ class TextMaker {
 
   std::string value(int depth) {
     switch (pick(depth > 4 ? 5 : 8)) {
-      case 0: return "null";
-      case 1: return pick(2) ? "true" : "false";
-      case 2: return number();
+      case 0:
+        return "null";
+      case 1:
+        return pick(2) ? "true" : "false";
+      case 2:
+        return number();
       case 3:
-      case 4: return string();
+      case 4:
+        return string();
       case 5:
-      case 6: return container(depth, '{', '}');
-      default: return container(depth, '[', ']');
+      case 6:
+        return container(depth, '{', '}');
+      default:
+        return container(depth, '[', ']');
     }
   }
 
@@ -82,14 +87,15 @@ class TextMaker {
   }
 
   std::string number() {
-    static const char* forms[] = {"0",    "-0",   "7",      "-42",  "1.5",    "2.0", "1e3",
-                                  "-1E-2", "1e-400", "9223372036854775808", "0.30000000000000004"};
+    static const char* forms[] = {
+        "0", "-0", "7", "-42", "1.5", "2.0", "1e3", "-1E-2", "1e-400", "9223372036854775808", "0.30000000000000004"};
     return forms[pick(11)];
   }
 
   std::string string() {
-    static const char* pieces[] = {"a", "b", "k", "B", "\\u0061", "\\/", "\\n", "\\\"", "\\\\", "\\u00e9",
-                                   "\xC3\xA9", "\\ud83d\\ude80", "\\u0001", "/", " "};
+    static const char* pieces[] = {"a",       "b",    "k",    "B",       "\\u0061",  "\\/",
+                                   "\\n",     "\\\"", "\\\\", "\\u00e9", "\xC3\xA9", "\\ud83d\\ude80",
+                                   "\\u0001", "/",    " "};
     std::string out = "\"";
     for (unsigned n = pick(4); n > 0; --n) out += pieces[pick(15)];
     return out + "\"";

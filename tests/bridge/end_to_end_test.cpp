@@ -173,9 +173,8 @@ TEST_F(BridgeRun, RepliesThatPrintNothing) {
                                        "\n")},
       {"not JSON", Companion::reply("yes\n")},
       {"closed without a byte", Companion::replyAndHangUp("")},
-      {"NUL after the reply",
-       Companion::reply(R"({"version":1,"decision":{"behavior":"allow","interrupt":false}})"
-                        "\0junk\n"s)},
+      {"NUL after the reply", Companion::reply(R"({"version":1,"decision":{"behavior":"allow","interrupt":false}})"
+                                               "\0junk\n"s)},
       {"over the size limit", Companion::reply(std::string(1'048'576 + 100, ' ') + R"({"version":1})"
                                                                                    "\n")},
   };
