@@ -162,19 +162,27 @@ class SortedWriter {
  private:
   std::size_t skip(std::size_t pos) const { return json::skipWhitespace(text_, pos); }
 
-  std::size_t array(std::size_t pos) {
-    out_.put('[');
+  // Writes the elements after the bracket at `pos` up to the closing one, each
+  // by `element`, and returns the offset after the closing bracket.
+  template <class Element>
+  std::size_t elements(std::size_t pos, char close, Element element) {
     pos = skip(pos + 1);
-    if (text_[pos] != ']') {
+    if (text_[pos] != close) {
       for (;;) {
-        pos = skip(value(pos));
-        if (text_[pos] == ']') break;
+        pos = skip(element(pos));
+        if (text_[pos] == close) break;
         out_.put(',');
         pos = skip(pos + 1);
       }
     }
-    out_.put(']');
     return pos + 1;
+  }
+
+  std::size_t array(std::size_t pos) {
+    out_.put('[');
+    pos = elements(pos, ']', [this](std::size_t at) { return value(at); });
+    out_.put(']');
+    return pos;
   }
 
   // The member whose key's quote is at `pos`.
@@ -193,20 +201,12 @@ class SortedWriter {
         if (i > 0) out_.put(',');
         end = std::max(end, member(index_.keys[indexed->first + i]));
       }
-      pos = skip(end);
+      pos = skip(end) + 1;
     } else {
-      pos = skip(pos + 1);
-      if (text_[pos] != '}') {
-        for (;;) {
-          pos = skip(member(pos));
-          if (text_[pos] == '}') break;
-          out_.put(',');
-          pos = skip(pos + 1);
-        }
-      }
+      pos = elements(pos, '}', [this](std::size_t at) { return member(at); });
     }
     out_.put('}');
-    return pos + 1;
+    return pos;
   }
 
   std::string_view text_;

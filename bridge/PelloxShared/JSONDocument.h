@@ -14,9 +14,9 @@ namespace pellox {
 // A JSON text read once and indexed, so that it can be written again with
 // its keys sorted at every depth, and the members of its top-level object
 // read, without a tree of values: a hook event may be hundreds of megabytes
-// of small values. The index holds only the objects whose keys are out of
-// order (and the top-level one), as offsets into the text, which must
-// outlive the document.
+// of small values. The index holds only the objects whose keys are not in
+// strictly ascending order (a repeated key included) and the top-level one,
+// as offsets into the text, which must outlive the document.
 class JSONDocument {
  public:
   // Throws DecodingError for exactly the texts readJSON refuses.

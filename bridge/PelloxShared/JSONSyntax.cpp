@@ -59,24 +59,6 @@ std::size_t checkEscape(std::string_view text, std::size_t pos) {
   return pos + 12;
 }
 
-void appendUtf8(std::uint32_t cp, std::string& out) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
 // Past the range of from_chars (overflow or underflow): strtod tells which,
 // giving infinity for the one and zero or a subnormal for the other.
 double outOfRange(std::string_view text) {
@@ -88,6 +70,29 @@ double outOfRange(std::string_view text) {
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 }  // namespace
+
+std::size_t encodeUtf8(std::uint32_t cp, char out[4]) {
+  if (cp < 0x80) {
+    out[0] = static_cast<char>(cp);
+    return 1;
+  }
+  if (cp < 0x800) {
+    out[0] = static_cast<char>(0xC0 | (cp >> 6));
+    out[1] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 2;
+  }
+  if (cp < 0x10000) {
+    out[0] = static_cast<char>(0xE0 | (cp >> 12));
+    out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out[2] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 3;
+  }
+  out[0] = static_cast<char>(0xF0 | (cp >> 18));
+  out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+  out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+  out[3] = static_cast<char>(0x80 | (cp & 0x3F));
+  return 4;
+}
 
 std::size_t utf8Length(std::string_view text, std::size_t pos) {
   const auto byte = [&](std::size_t i) -> unsigned {
@@ -241,9 +246,11 @@ void appendDecoded(StringToken token, std::string& out) {
       case 't':
         out.push_back('\t');
         break;
-      case 'u':
-        appendUtf8(decodeUnicodeEscape(raw, pos), out);
+      case 'u': {
+        char bytes[4];
+        out.append(bytes, encodeUtf8(decodeUnicodeEscape(raw, pos), bytes));
         continue;
+      }
       default:
         out.push_back(raw[pos + 1]);
         break;

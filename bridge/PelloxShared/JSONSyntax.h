@@ -74,6 +74,9 @@ inline bool anyQuoteOrBackslash(const char* p) { return detail::quoteOrBackslash
 // 0x80 or more), or 0 when it is malformed, overlong, a surrogate or past U+10FFFF.
 std::size_t utf8Length(std::string_view text, std::size_t pos);
 
+// Writes the UTF-8 form of a code point into `out`; returns its length.
+std::size_t encodeUtf8(std::uint32_t cp, char out[4]);
+
 // Reads the string whose opening quote is at `pos` and moves `pos` past its
 // closing quote. Refuses raw control characters (NUL among them), malformed
 // UTF-8, bad escapes and unpaired surrogates. Throws DecodingError.

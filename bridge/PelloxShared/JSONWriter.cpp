@@ -71,29 +71,14 @@ void JSONWriter::writeCodePoint(std::uint32_t cp) {
     default:
       break;
   }
-  char bytes[6];
-  std::size_t length = 0;
   if (cp < 0x20) {
     constexpr char hex[] = "0123456789abcdef";
-    put("\\u00");
-    bytes[length++] = hex[cp >> 4];
-    bytes[length++] = hex[cp & 0xF];
-  } else if (cp < 0x80) {
-    bytes[length++] = static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    bytes[length++] = static_cast<char>(0xC0 | (cp >> 6));
-    bytes[length++] = static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    bytes[length++] = static_cast<char>(0xE0 | (cp >> 12));
-    bytes[length++] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    bytes[length++] = static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    bytes[length++] = static_cast<char>(0xF0 | (cp >> 18));
-    bytes[length++] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    bytes[length++] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    bytes[length++] = static_cast<char>(0x80 | (cp & 0x3F));
+    const char escape[] = {'\\', 'u', '0', '0', hex[cp >> 4], hex[cp & 0xF]};
+    put(std::string_view(escape, sizeof escape));
+    return;
   }
-  put(std::string_view(bytes, length));
+  char bytes[4];
+  put(std::string_view(bytes, json::encodeUtf8(cp, bytes)));
 }
 
 void JSONWriter::writeString(std::string_view bytes) {
