@@ -149,21 +149,19 @@ StringToken scanString(std::string_view text, std::size_t& pos) {
 }
 
 StringToken checkedString(std::string_view text, std::size_t& pos) {
+  // Long strings are the bulk of large events: memchr finds the quotes, and a
+  // quote after an odd run of backslashes is one written inside the string.
   const std::size_t start = ++pos;
   const char* data = text.data();
-  bool escaped = false;
   for (;;) {
-    while (pos + 8 <= text.size() && !anyQuoteOrBackslash(data + pos)) pos += 8;
-    const char c = text[pos];
-    if (c == '"') break;
-    if (c == '\\') {
-      escaped = true;
-      pos += 2;
-    } else {
-      ++pos;
-    }
+    pos = static_cast<const char*>(std::memchr(data + pos, '"', text.size() - pos)) - data;
+    std::size_t backslashes = 0;
+    while (data[pos - 1 - backslashes] == '\\') ++backslashes;
+    if (backslashes % 2 == 0) break;
+    ++pos;
   }
-  return {text.substr(start, pos++ - start), escaped};
+  const std::string_view raw = text.substr(start, pos++ - start);
+  return {raw, raw.find('\\') != std::string_view::npos};
 }
 
 NumberToken scanNumber(std::string_view text, std::size_t& pos) {

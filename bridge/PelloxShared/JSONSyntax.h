@@ -67,9 +67,6 @@ inline bool anyStringSpecial(const char* p) {
   return ((v & highs) | below20 | quoteOrBackslash(v)) != 0;
 }
 
-// Eight bytes at a time: whether any is a quote or a backslash.
-inline bool anyQuoteOrBackslash(const char* p) { return detail::quoteOrBackslash(detail::load8(p)) != 0; }
-
 // The length of the well-formed UTF-8 sequence starting at `pos` (a byte of
 // 0x80 or more), or 0 when it is malformed, overlong, a surrogate or past U+10FFFF.
 std::size_t utf8Length(std::string_view text, std::size_t pos);
