@@ -55,6 +55,16 @@ void FakeSecurity::set_add_status(int status) { write_file(dir_ / "add-status", 
 std::vector<std::string> FakeSecurity::calls() const { return lines_of(dir_ / "calls"); }
 std::vector<std::string> FakeSecurity::added_lines() const { return lines_of(dir_ / "added"); }
 
+std::optional<std::string> added_password(const std::string& line) {
+  auto start = line.find("-X \"");
+  if (start == std::string::npos || !line.ends_with('"')) return std::nullopt;
+  std::string hex = line.substr(start + 4, line.size() - start - 5);
+  if (hex.size() % 2 != 0 || hex.find_first_not_of("0123456789abcdef") != std::string::npos) return std::nullopt;
+  std::string out;
+  for (std::size_t i = 0; i < hex.size(); i += 2) out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+  return out;
+}
+
 std::string keychain_listing(const std::string& account) {
   return "keychain: \"/Users/u/Library/Keychains/login.keychain-db\"\n"
          "class: \"genp\"\n"

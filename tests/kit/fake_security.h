@@ -34,6 +34,10 @@ class FakeSecurity {
   std::filesystem::path bin_;
 };
 
+// The password of an "add-generic-password ... -X \"<hex>\"" line, decoded; none when the
+// line holds no such hexadecimal text.
+std::optional<std::string> added_password(const std::string& line);
+
 // The attribute listing of an item whose account is `account`.
 std::string keychain_listing(const std::string& account);
 

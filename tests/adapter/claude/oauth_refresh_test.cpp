@@ -259,11 +259,7 @@ TEST_F(Refresh, RenewedTokensSurviveAFailedReRead) {
   auto added = security.added_lines();
   ASSERT_EQ(added.size(), 1u);
   EXPECT_TRUE(added[0].starts_with("add-generic-password -U -a \"alice\" -s \"Claude Code-credentials\" -X \""));
-  std::string hex = added[0].substr(added[0].find("-X \"") + 4);
-  hex.pop_back();
-  std::string text;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) text += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-  auto written = nlohmann::json::parse(text);
+  auto written = nlohmann::json::parse(kit::added_password(added[0]).value_or(""));
   EXPECT_EQ(written["claudeAiOauth"]["accessToken"], "new");
   EXPECT_EQ(written["claudeAiOauth"]["refreshToken"], "refresh-2");
   EXPECT_EQ(written["mcpOAuth"], stored["mcpOAuth"]);
