@@ -43,4 +43,16 @@ std::optional<std::string> Prices::unpriced(std::string_view model, std::span<co
   return std::string(model);
 }
 
+void Prices::price_computed(UsageRecord& record, CostMode mode, std::span<const std::string> names,
+                            const TokenUsageRaw& priced, std::uint64_t tokens) {
+  if (mode == CostMode::Display) return;
+  record.cost = first_priced_cost(names, priced);
+  record.unpriced = unpriced(record.model.value_or(""), names, tokens);
+}
+
+std::optional<pricing::PricingTable> own_table(const CommonOptions& options) {
+  if (options.mode == CostMode::Display) return std::nullopt;
+  return pricing::load_price_table(options.offline, false, options.pricing_overrides);
+}
+
 }  // namespace qm::reader
