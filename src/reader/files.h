@@ -95,4 +95,28 @@ std::expected<std::vector<std::vector<Item>>, std::string> parse_files(const std
   return out;
 }
 
+// parse_files for the readers of JSON: `parse(path, text, parser)` gets the worker's own
+// parser, and the items of all files come back in one list, in file order.
+template <typename Item, typename Parse>
+std::expected<std::vector<Item>, std::string> parse_json_files(const std::vector<fs::path>& files, bool single_thread,
+                                                              const Parse& parse,
+                                                              Encoding encoding = Encoding::WholeFileUtf8) {
+  auto per_file = parse_files<Item>(
+      files, single_thread,
+      [&parse] {
+        return [&parse, parser = json::StrictParser()](const fs::path& path, std::string_view text) mutable {
+          return parse(path, text, parser);
+        };
+      },
+      encoding);
+  if (!per_file) return std::unexpected(std::move(per_file.error()));
+  std::size_t count = 0;
+  for (const auto& items : *per_file) count += items.size();
+  std::vector<Item> out;
+  out.reserve(count);
+  for (auto& items : *per_file)
+    for (auto& item : items) out.push_back(std::move(item));
+  return out;
+}
+
 }  // namespace qm::reader

@@ -5,8 +5,13 @@
 
 #include "pricing/cost.h"
 #include "pricing/lookup.h"
+#include "util.h"
 
 namespace qm::reader {
+
+std::uint64_t token_sum(const TokenUsageRaw& b) {
+  return util::saturating_add(util::saturating_add(b.input, b.output), util::saturating_add(b.cache_creation, b.cache_read));
+}
 
 void add_candidate(std::vector<std::string>& names, std::string name) {
   if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(std::move(name));

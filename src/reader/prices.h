@@ -15,6 +15,10 @@
 
 namespace qm::reader {
 
+// Input, output, cache creation and cache read of a block, saturating: the token count that
+// decides whether a model without a price is marked.
+std::uint64_t token_sum(const TokenUsageRaw& block);
+
 // Appends a candidate name unless the list holds it already (the first stays).
 void add_candidate(std::vector<std::string>& names, std::string name);
 

@@ -87,6 +87,15 @@ TEST(ReaderFiles, ParsedOnWorkersInFileOrderAndTheFirstFailureWins) {
     ASSERT_TRUE(got);
     ASSERT_EQ(got->size(), 12u);
     for (std::size_t i = 0; i < 12; ++i) EXPECT_EQ((*got)[i], std::vector<std::int64_t>{static_cast<std::int64_t>(i)});
+    // The JSON form: the worker's parser handed in, two items per file, all in one list.
+    auto flat = parse_json_files<std::int64_t>(files, single, [](const fs::path&, std::string_view text, json::StrictParser& parser) {
+      auto root = parser.parse(text);
+      const std::int64_t v = root ? json::as_i64(*root).value_or(-1) : -1;
+      return std::vector<std::int64_t>{v, -v};
+    });
+    ASSERT_TRUE(flat);
+    ASSERT_EQ(flat->size(), 24u);
+    for (std::size_t i = 0; i < 24; ++i) EXPECT_EQ((*flat)[i], (i % 2 ? -1 : 1) * static_cast<std::int64_t>(i / 2));
   }
   kit::write_file(files[3], "\xc3");
   fs::remove(files[7]);

@@ -204,9 +204,7 @@ UsageRecord build_usage_row(CodebuffMessage m, reader::Prices& prices, const cct
   // Every cost mode computes Codebuff's cost: the agent records credits, not money.
   const auto names = price_candidates(m.model, m.provider);
   r.cost = prices.first_positive_cost(names, priced);
-  r.unpriced = prices.unpriced(m.model, names,
-                               util::saturating_add(util::saturating_add(priced.input, priced.output),
-                                                    util::saturating_add(priced.cache_creation, priced.cache_read)));
+  r.unpriced = prices.unpriced(m.model, names, reader::token_sum(priced));
   r.record_id = std::move(m.record_id);
   r.timestamp_text = std::move(m.timestamp_text);
   r.session_text = m.session_key;
@@ -228,24 +226,22 @@ AgentLoadResult load_codebuff_usage(const all::loader::LoadOptions& options, con
     reader::walk(projects, "json", [](const fs::path& p) { return p.filename() == "chat-messages.json"; }, files);
   reader::sort_paths(files);
 
-  auto per_file = reader::parse_files<CodebuffMessage>(files, options.common.single_thread, [] {
-    return [parser = json::StrictParser()](const fs::path& path, std::string_view text) mutable {
-      return parse_file(path, text, reader::file_time_ms(path).value_or(0), parser);
-    };
-  });
-  if (!per_file) return run.fail(per_file.error());
+  auto parsed = reader::parse_json_files<CodebuffMessage>(
+      files, options.common.single_thread, [](const fs::path& path, std::string_view text, json::StrictParser& parser) {
+        return parse_file(path, text, reader::file_time_ms(path).value_or(0), parser);
+      });
+  if (!parsed) return run.fail(parsed.error());
 
   // One message per record id: a later file (or a later place in one) replaces the earlier.
   std::vector<CodebuffMessage> messages;
   std::unordered_map<std::string, std::size_t> place_of;
-  for (auto& file_messages : *per_file)
-    for (auto& m : file_messages) {
-      auto [it, fresh] = place_of.try_emplace(m.record_id, messages.size());
-      if (fresh)
-        messages.push_back(std::move(m));
-      else
-        messages[it->second] = std::move(m);
-    }
+  for (auto& m : *parsed) {
+    auto [it, fresh] = place_of.try_emplace(m.record_id, messages.size());
+    if (fresh)
+      messages.push_back(std::move(m));
+    else
+      messages[it->second] = std::move(m);
+  }
 
   reader::Prices prices(&table);
   std::vector<UsageRecord> records;

@@ -249,34 +249,32 @@ AgentLoadResult load_copilot_usage(const all::loader::LoadOptions& options, cons
   files = reader::canonical_files(files);
   reader::sort_paths(files);
 
-  auto per_file = reader::parse_files<CopilotTelemetryRecord>(files, options.common.single_thread, [] {
-    return [parser = json::StrictParser()](const fs::path& path, std::string_view text) mutable {
-      return parse_file(text, reader::file_time_ms(path).value_or(date_utils::now_ms()), parser);
-    };
-  });
-  if (!per_file) return run.fail(per_file.error());
+  auto items = reader::parse_json_files<CopilotTelemetryRecord>(
+      files, options.common.single_thread, [](const fs::path& path, std::string_view text, json::StrictParser& parser) {
+        return parse_file(text, reader::file_time_ms(path).value_or(date_utils::now_ms()), parser);
+      });
+  if (!items) return run.fail(items.error());
 
   reader::Prices prices(&table);
   std::vector<UsageRecord> records;
-  for (auto& file_records : *per_file)
-    for (auto& item : file_records) {
-      UsageRecord r = reader::record_at(AgentKind::Copilot, "GitHub Copilot CLI", item.model, item.time, options.zone);
-      r.tokens.input = item.input;
-      r.tokens.output = item.output;
-      r.tokens.cache_creation = item.cache_write;
-      r.tokens.cache_read = item.cache_read;
-      r.reasoning = item.reasoning;
-      r.record_id = std::move(item.record_id);
-      r.session_text = item.session_id;
-      r.session_id = std::move(item.session_id);
-      TokenUsageRaw priced = r.tokens;
-      priced.output = util::saturating_add(priced.output, item.reasoning);
-      const std::uint64_t tokens = util::saturating_add(util::saturating_add(priced.input, priced.output),
-                                                        util::saturating_add(priced.cache_creation, priced.cache_read));
-      // Only the model's own name is priced.
-      prices.price_computed(r, options.common.mode, std::span<const std::string>(&item.model, 1), priced, tokens);
-      records.push_back(std::move(r));
-    }
+  records.reserve(items->size());
+  for (auto& item : *items) {
+    UsageRecord r = reader::record_at(AgentKind::Copilot, "GitHub Copilot CLI", item.model, item.time, options.zone);
+    r.tokens.input = item.input;
+    r.tokens.output = item.output;
+    r.tokens.cache_creation = item.cache_write;
+    r.tokens.cache_read = item.cache_read;
+    r.reasoning = item.reasoning;
+    r.record_id = std::move(item.record_id);
+    r.session_text = item.session_id;
+    r.session_id = std::move(item.session_id);
+    TokenUsageRaw priced = r.tokens;
+    priced.output = util::saturating_add(priced.output, item.reasoning);
+    // Only the model's own name is priced.
+    prices.price_computed(r, options.common.mode, std::span<const std::string>(&item.model, 1), priced,
+                          reader::token_sum(priced));
+    records.push_back(std::move(r));
+  }
   return run.finish(std::move(records));
 }
 

@@ -197,15 +197,12 @@ AgentLoadResult load_gemini_usage(const all::loader::LoadOptions& options, const
   }
   reader::sort_paths(files);
 
-  auto per_file = reader::parse_files<GeminiMessageUsage>(files, options.common.single_thread, [] {
-    return [parser = json::StrictParser()](const fs::path& path, std::string_view text) mutable {
-      return parse_file(path, text, reader::file_time_ms(path).value_or(0), parser);
-    };
-  });
-  if (!per_file) return run.fail(per_file.error());
-  std::vector<GeminiMessageUsage> items;
-  for (auto& file_items : *per_file)
-    for (auto& item : file_items) items.push_back(std::move(item));
+  auto parsed = reader::parse_json_files<GeminiMessageUsage>(
+      files, options.common.single_thread, [](const fs::path& path, std::string_view text, json::StrictParser& parser) {
+        return parse_file(path, text, reader::file_time_ms(path).value_or(0), parser);
+      });
+  if (!parsed) return run.fail(parsed.error());
+  std::vector<GeminiMessageUsage>& items = *parsed;
   std::stable_sort(items.begin(), items.end(), [](const auto& a, const auto& b) { return a.timestamp < b.timestamp; });
 
   reader::Prices prices(&table);
@@ -224,7 +221,7 @@ AgentLoadResult load_gemini_usage(const all::loader::LoadOptions& options, const
     TokenUsageRaw priced = r.tokens;
     priced.output = util::saturating_add(priced.output, r.reasoning);
     prices.price_computed(r, options.common.mode, prices.candidates(item.model, [&] { return price_candidates(item.model); }),
-                          priced, util::saturating_add(util::saturating_add(priced.input, priced.output), priced.cache_read));
+                          priced, reader::token_sum(priced));
     records.push_back(std::move(r));
   }
   return run.finish(std::move(records));

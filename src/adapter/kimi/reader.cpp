@@ -104,15 +104,12 @@ AgentLoadResult load_kimi_usage(const all::loader::LoadOptions& options, const p
   }
   reader::sort_paths(files);
 
-  auto per_file = reader::parse_files<KimiWireUsage>(files, options.common.single_thread, [] {
-    return [parser = json::StrictParser()](const fs::path& path, std::string_view text) mutable {
-      return parse_file(path, text, reader::file_time_ms(path).value_or(0), parser);
-    };
-  });
-  if (!per_file) return run.fail(per_file.error());
-  std::vector<KimiWireUsage> items;
-  for (auto& file_items : *per_file)
-    for (auto& item : file_items) items.push_back(std::move(item));
+  auto parsed = reader::parse_json_files<KimiWireUsage>(
+      files, options.common.single_thread, [](const fs::path& path, std::string_view text, json::StrictParser& parser) {
+        return parse_file(path, text, reader::file_time_ms(path).value_or(0), parser);
+      });
+  if (!parsed) return run.fail(parsed.error());
+  std::vector<KimiWireUsage>& items = *parsed;
   // A status update logged twice, in one file or in two of the same session, counts once.
   reader::drop_repeated(items, 0, [](const KimiWireUsage& i) {
     return std::tuple(std::string_view(i.session_id), i.message_id ? std::string_view(*i.message_id) : std::string_view(),
@@ -130,11 +127,9 @@ AgentLoadResult load_kimi_usage(const all::loader::LoadOptions& options, const p
     r.tokens.cache_creation = item.cache_creation;
     r.tokens.cache_read = item.cache_read;
     r.reasoning = item.reasoning;
-    const std::uint64_t tokens =
-        util::saturating_add(util::saturating_add(util::saturating_add(item.input, item.output), item.cache_creation),
-                             util::saturating_add(item.cache_read, item.reasoning));
-    // The reasoning count is not priced as output here.
-    prices.price_computed(r, options.common.mode, price_candidates(item), r.tokens, tokens);
+    // The reasoning count is not priced as output here, but it counts for the marker.
+    prices.price_computed(r, options.common.mode, price_candidates(item), r.tokens,
+                          util::saturating_add(reader::token_sum(r.tokens), item.reasoning));
     r.record_id = std::move(item.message_id);
     r.session_text = item.session_id;
     r.session_id = std::move(item.session_id);

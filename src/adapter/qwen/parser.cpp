@@ -101,23 +101,18 @@ AgentLoadResult load_qwen_usage(const all::loader::LoadOptions& options, const p
   reader::Run run(AgentKind::Qwen, options);
   const auto files = find_chat_files();
   const bool debug = options.common.debug;
-  auto per_file = reader::parse_files<QwenChatUsage>(
+  auto parsed = reader::parse_json_files<QwenChatUsage>(
       files, options.common.single_thread,
-      [debug] {
-        return [debug, parser = json::StrictParser()](const fs::path& path, std::string_view text) mutable {
-          auto time = reader::file_time(path);
-          if (!time)
-            log::debug_print(debug, fmt::format("Failed to read Qwen chat file timestamp for {}: {}", path.string(),
-                                                time.error()));
-          return parse_file(path, text, time.value_or(date_utils::now_ms()), parser);
-        };
+      [debug](const fs::path& path, std::string_view text, json::StrictParser& parser) {
+        auto time = reader::file_time(path);
+        if (!time)
+          log::debug_print(debug, fmt::format("Failed to read Qwen chat file timestamp for {}: {}", path.string(),
+                                              time.error()));
+        return parse_file(path, text, time.value_or(date_utils::now_ms()), parser);
       },
       reader::Encoding::LinesChecked);
-  if (!per_file) return run.fail(per_file.error());
-
-  std::vector<QwenChatUsage> items;
-  for (auto& file_items : *per_file)
-    for (auto& item : file_items) items.push_back(std::move(item));
+  if (!parsed) return run.fail(parsed.error());
+  std::vector<QwenChatUsage>& items = *parsed;
   // The same reply logged twice (a copied file, a repeated line) counts once.
   reader::drop_repeated(items, 0, [](const QwenChatUsage& i) {
     return std::tie(i.session_id, i.timestamp_text, i.model, i.input, i.output, i.cache_read, i.reasoning);
@@ -138,7 +133,7 @@ AgentLoadResult load_qwen_usage(const all::loader::LoadOptions& options, const p
     TokenUsageRaw priced = r.tokens;
     priced.output = util::saturating_add(priced.output, item.reasoning);
     prices.price_computed(r, options.common.mode, prices.candidates(item.model, [&] { return price_candidates(item.model); }),
-                          priced, util::saturating_add(util::saturating_add(priced.input, priced.output), priced.cache_read));
+                          priced, reader::token_sum(priced));
     records.push_back(std::move(r));
   }
   auto usage = run.finish(std::move(records));

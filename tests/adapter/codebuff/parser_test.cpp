@@ -5,43 +5,21 @@
 
 #include "date_utils.h"
 #include "kit/env.h"
-#include "kit/run.h"
+#include "kit/reader.h"
+#include "reader/files.h"
 
 namespace qm::codebuff::parser {
 namespace {
 
 namespace fs = std::filesystem;
 
-pricing::ModelPrice price(double input, double output, double cache_read) {
-  pricing::ModelPrice p;
-  p.input = input;
-  p.output = output;
-  p.cache_read = cache_read;
-  return p;
-}
-
 // Never falls back to the models.dev tables.
 pricing::PricingTable prices() {
   pricing::PricingTable t;
-  t.prices["claude-sonnet-x"] = price(0, 0, 0);  // priced at 0: the provider's name is tried
-  t.prices["anthropic/claude-sonnet-x"] = price(3e-6, 1.5e-5, 3e-7);
-  t.prices["gpt-4o-mini"] = price(1e-6, 2e-6, 0);
+  t.prices["claude-sonnet-x"] = kit::token_price(0, 0, 0);  // priced at 0: the provider's name is tried
+  t.prices["anthropic/claude-sonnet-x"] = kit::token_price(3e-6, 1.5e-5, 3e-7);
+  t.prices["gpt-4o-mini"] = kit::token_price(1e-6, 2e-6, 0);
   return t;
-}
-
-all::loader::LoadOptions options(CostMode mode = CostMode::Auto) {
-  CommonOptions o;
-  o.timezone = "UTC";
-  o.mode = mode;
-  return all::loader::make_load_options(o);
-}
-
-std::uint64_t input_of(const AgentLoadResult& got) {
-  EXPECT_TRUE(got) << got.error();
-  std::uint64_t sum = 0;
-  if (got)
-    for (const auto& r : got->rows) sum += r.input;
-  return sum;
 }
 
 const std::string kChat = R"([
@@ -65,8 +43,7 @@ TEST(CodebuffReader, MessagesGatherTheirUsageIntoDailyRows) {
   kit::write_file(file, kChat);
 
   json::StrictParser parser;
-  const std::string padded = kChat + std::string(json::kPadding, '\0');
-  auto messages = parse_file(file, std::string_view(padded.data(), kChat.size()), 0, parser);
+  auto messages = parse_file(file, reader::Text(kChat).view(), 0, parser);
   ASSERT_EQ(messages.size(), 3u);
   EXPECT_EQ(messages[0].record_id, "codebuff:manicode/myproj/2025-01-15T10-30-45.123Z:msg1");
   EXPECT_EQ(messages[0].tokens.input, 120u);  // zero is no value; nor is 12.5
@@ -88,7 +65,7 @@ TEST(CodebuffReader, MessagesGatherTheirUsageIntoDailyRows) {
 
   auto table = prices();
   for (CostMode mode : {CostMode::Auto, CostMode::Display}) {  // the cost is computed in every mode
-    auto got = load_codebuff_usage(options(mode), table);
+    auto got = load_codebuff_usage(kit::reader_options(mode), table);
     ASSERT_TRUE(got) << got.error();
     EXPECT_TRUE(got->detected);
     ASSERT_EQ(got->rows.size(), 1u);
@@ -118,7 +95,7 @@ TEST(CodebuffReader, ALaterMessageOfTheSameIdAndChatReplacesTheEarlier) {
   const std::string no_id = R"({"role":"assistant","timestamp":1736937000,"metadata":{"usage":{"inputTokens":100}}})";
   kit::write_file(t / "r2/manicode/projects/p/chats/e/chat-messages.json", "[" + no_id + "," + no_id + "]");
   auto table = prices();
-  EXPECT_EQ(input_of(load_codebuff_usage(options(), table)), 5u + 20u + 200u);
+  EXPECT_EQ(kit::input_tokens(load_codebuff_usage(kit::reader_options(), table)), 5u + 20u + 200u);
 }
 
 TEST(CodebuffReader, DocumentsElementsAndTimesPassedOver) {
@@ -132,8 +109,7 @@ TEST(CodebuffReader, DocumentsElementsAndTimesPassedOver) {
       R"([{"role":"assistant","metadata":{"runState":{"sessionState":{"mainAgentState":{"messageHistory":[{"role":"assistant","providerOptions":{}}]}}}}}])",
   };
   for (const auto& d : documents) {
-    const std::string padded = d + std::string(json::kPadding, '\0');
-    EXPECT_TRUE(parse_file("x/chat-messages.json", std::string_view(padded.data(), d.size()), 0, parser).empty()) << d;
+    EXPECT_TRUE(parse_file("x/chat-messages.json", reader::Text(d).view(), 0, parser).empty()) << d;
   }
   struct Case {
     std::string value;
@@ -155,7 +131,7 @@ TEST(CodebuffReader, RootsVariableTheThreeDefaultsAndNoHome) {
            "}}}]";
   };
   auto table = prices();
-  auto none = load_codebuff_usage(options(), table);
+  auto none = load_codebuff_usage(kit::reader_options(), table);
   ASSERT_TRUE(none) << none.error();
   EXPECT_FALSE(none->detected);
 
@@ -164,24 +140,19 @@ TEST(CodebuffReader, RootsVariableTheThreeDefaultsAndNoHome) {
   kit::write_file(home / ".config/manicode-staging/projects/p/chats/c/chat-messages.json", chat(4));
   kit::write_file(home / ".config/manicode/projects/p/chats/c/other.json", chat(8));
   kit::write_file(home / "d1/projects/p/chats/c/chat-messages.json", chat(16));
-  EXPECT_EQ(input_of(load_codebuff_usage(options(), table)), 7u);
-  {  // the agent table's codebuff row, as a user runs it
-    kit::RunOptions o;
-    o.env = kit::base_env(home.path().string());
-    auto run = kit::run({QM_BINARY, "summary", "--agents", "codebuff", "--offline", "--json"}, o);
-    ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_NE(run.out.find("\"agent\": \"codebuff\""), std::string::npos) << run.out;
-  }
+  EXPECT_EQ(kit::input_tokens(load_codebuff_usage(kit::reader_options(), table)), 7u);
+  kit::expect_agent_reported(home.path(), "codebuff");  // its row of the agent table
   // Listed roots replace the defaults; "projects" is appended unless named; repeats count once.
   env.set("CODEBUFF_DATA_DIR", (home / "d1").string() + " , " + (home / "d1/projects/").string() + ",," +
                                    (home / "gone").string());
-  EXPECT_EQ(input_of(load_codebuff_usage(options(), table)), 16u);
+  EXPECT_EQ(kit::input_tokens(load_codebuff_usage(kit::reader_options(), table)), 16u);
 
   kit::write_file(home / "d1/projects/p/chats/bad/chat-messages.json", "[\"\xff\"]");
-  EXPECT_EQ(load_codebuff_usage(options(), table).error(), "stream did not contain valid UTF-8");
+  EXPECT_EQ(load_codebuff_usage(kit::reader_options(), table).error(), "stream did not contain valid UTF-8");
 
-  env.unset("CODEBUFF_DATA_DIR").unset("HOME").unset("USERPROFILE").unset("HOMEDRIVE").unset("HOMEPATH");
-  EXPECT_EQ(load_codebuff_usage(options(), table).error(), "home directory is not set");
+  env.unset("CODEBUFF_DATA_DIR");
+  kit::unset_home(env);
+  EXPECT_EQ(load_codebuff_usage(kit::reader_options(), table).error(), "home directory is not set");
 }
 
 TEST(CodebuffReader, TheProvidersNameIsTriedWhenTheModelCostsNothing) {

@@ -4,7 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "kit/env.h"
-#include "kit/run.h"
+#include "kit/reader.h"
+#include "reader/files.h"
 
 namespace qm::copilot {
 namespace {
@@ -14,26 +15,13 @@ namespace fs = std::filesystem;
 // Never falls back to the models.dev tables.
 pricing::PricingTable prices() {
   pricing::PricingTable t;
-  pricing::ModelPrice p;
-  p.input = 1e-6;
-  p.output = 4e-6;
-  p.cache_creation = 2e-6;
-  p.cache_read = 1e-7;
-  t.prices["gpt-4o"] = p;
+  t.prices["gpt-4o"] = kit::token_price(1e-6, 4e-6, 1e-7, 2e-6);
   return t;
-}
-
-all::loader::LoadOptions options(CostMode mode = CostMode::Auto) {
-  CommonOptions o;
-  o.timezone = "UTC";
-  o.mode = mode;
-  return all::loader::make_load_options(o);
 }
 
 std::vector<CopilotTelemetryRecord> parse(const std::string& text, std::int64_t file_time = 7) {
   json::StrictParser parser;
-  std::string padded = text + std::string(json::kPadding, '\0');
-  return parse_file(std::string_view(padded.data(), text.size()), file_time, parser);
+  return parse_file(reader::Text(text).view(), file_time, parser);
 }
 
 // One model call told three times (span, inference event, agent turn) and an agent
@@ -73,7 +61,7 @@ TEST(CopilotReader, TheMostSpecificRecordOfEachCallBecomesARow) {
   env.set("HOME", home.path().string()).unset("COPILOT_OTEL_FILE_EXPORTER_PATH");
   kit::write_file(home / ".copilot/otel/2025/a.jsonl", kExport);
   auto table = prices();
-  auto got = load_copilot_usage(options(), table);
+  auto got = load_copilot_usage(kit::reader_options(), table);
   ASSERT_TRUE(got) << got.error();
   EXPECT_TRUE(got->detected);
   ASSERT_EQ(got->rows.size(), 1u);
@@ -105,7 +93,7 @@ TEST(CopilotReader, PrecedenceHoldsWithinOneFileOnly) {
   kit::write_file(home / ".copilot/otel/a.jsonl", span);
   kit::write_file(home / ".copilot/otel/b.jsonl", event);
   auto table = prices();
-  auto got = load_copilot_usage(options(), table);
+  auto got = load_copilot_usage(kit::reader_options(), table);
   ASSERT_TRUE(got) << got.error();
   ASSERT_EQ(got->rows.size(), 1u);
   EXPECT_EQ(got->rows[0].input, 3u);
@@ -170,14 +158,7 @@ TEST(CopilotReader, ExporterFileCountsOnceHoweverItIsReached) {
   auto table = prices();
   const std::string line =
       R"({"type":"span","name":"chat m","traceId":"t","spanId":"a","timestamp":1746093600,"attributes":{"gen_ai.request.model":"gpt-4o","gen_ai.usage.input_tokens":1}})" "\n";
-  auto input = [&] {
-    auto got = load_copilot_usage(options(), table);
-    EXPECT_TRUE(got) << got.error();
-    std::uint64_t sum = 0;
-    if (got)
-      for (const auto& r : got->rows) sum += r.input;
-    return sum;
-  };
+  auto input = [&] { return kit::input_tokens(load_copilot_usage(kit::reader_options(), table)); };
   // The variable alone, without the walked directory.
   kit::write_file(home / "elsewhere/export.jsonl", line);
   env.set("COPILOT_OTEL_FILE_EXPORTER_PATH", "  " + (home / "elsewhere/export.jsonl").string() + " ");
@@ -195,18 +176,13 @@ TEST(CopilotReader, ExporterFileCountsOnceHoweverItIsReached) {
     env.set("COPILOT_OTEL_FILE_EXPORTER_PATH", value);
     EXPECT_EQ(input(), 1u) << value;
   }
-  {  // the agent table's copilot row, as a user runs it
-    kit::RunOptions o;
-    o.env = kit::base_env(home.path().string());
-    auto run = kit::run({QM_BINARY, "summary", "--agents", "copilot", "--offline", "--json"}, o);
-    ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_NE(run.out.find("\"agent\": \"copilot\""), std::string::npos) << run.out;
-  }
+  kit::expect_agent_reported(home.path(), "copilot");  // its row of the agent table
   kit::write_file(home / ".copilot/otel/bad.jsonl", "{\"attributes\":\"\xff\"}\n");
-  EXPECT_EQ(load_copilot_usage(options(), table).error(), "stream did not contain valid UTF-8");
+  EXPECT_EQ(load_copilot_usage(kit::reader_options(), table).error(), "stream did not contain valid UTF-8");
 
-  env.unset("COPILOT_OTEL_FILE_EXPORTER_PATH").unset("HOME").unset("USERPROFILE").unset("HOMEDRIVE").unset("HOMEPATH");
-  auto none = load_copilot_usage(options(), table);
+  env.unset("COPILOT_OTEL_FILE_EXPORTER_PATH");
+  kit::unset_home(env);
+  auto none = load_copilot_usage(kit::reader_options(), table);
   ASSERT_TRUE(none) << none.error();
   EXPECT_FALSE(none->detected);
 }
@@ -220,20 +196,7 @@ TEST(CopilotReader, OnlyTheModelsOwnNameIsPricedUnderEachCostMode) {
 {"type":"span","name":"chat x","traceId":"t","spanId":"b","timestamp":1746093600,"attributes":{"gen_ai.request.model":"nowhere","gen_ai.usage.input_tokens":1}}
 )");
   auto table = prices();
-  struct Case {
-    CostMode mode;
-    double cost;
-    bool marked;
-  } cases[] = {{CostMode::Auto, 1000 * 1e-6, true}, {CostMode::Calculate, 1000 * 1e-6, true}, {CostMode::Display, 0.0, false}};
-  for (const auto& c : cases) {
-    auto got = load_copilot_usage(options(c.mode), table);
-    ASSERT_TRUE(got) << got.error();
-    ASSERT_EQ(got->rows.size(), 1u);
-    EXPECT_DOUBLE_EQ(got->rows[0].cost, c.cost);
-    ASSERT_EQ(got->rows[0].model_usages.size(), 2u);
-    EXPECT_EQ(got->rows[0].model_usages[1].model, "nowhere");
-    EXPECT_EQ(got->rows[0].model_usages[1].unpriced, c.marked);
-  }
+  kit::expect_computed_cost_modes([&](CostMode mode) { return load_copilot_usage(kit::reader_options(mode), table); }, 1000 * 1e-6);
 }
 
 }  // namespace

@@ -6,7 +6,8 @@
 #include <sys/stat.h>
 
 #include "kit/env.h"
-#include "kit/run.h"
+#include "kit/reader.h"
+#include "reader/files.h"
 
 namespace qm::kimi {
 namespace {
@@ -16,34 +17,14 @@ namespace fs = std::filesystem;
 // Never falls back to the models.dev tables.
 pricing::PricingTable prices() {
   pricing::PricingTable t;
-  pricing::ModelPrice p;
-  p.input = 1e-6;
-  p.output = 4e-6;
-  p.cache_creation = 2e-6;
-  p.cache_read = 1e-7;
-  t.prices["moonshot/kimi-k2-turbo"] = p;
+  t.prices["moonshot/kimi-k2-turbo"] = kit::token_price(1e-6, 4e-6, 1e-7, 2e-6);
   return t;
-}
-
-all::loader::LoadOptions options(CostMode mode = CostMode::Auto) {
-  CommonOptions o;
-  o.timezone = "UTC";
-  o.mode = mode;
-  return all::loader::make_load_options(o);
 }
 
 std::string update(std::string_view id, std::string_view counts, std::string_view time = "1748772000.5") {
   return std::string(R"({"timestamp":)") + std::string(time) +
          R"(,"message":{"type":"StatusUpdate","payload":{"message_id":")" + std::string(id) +
          R"(","token_usage":{)" + std::string(counts) + "}}}}";
-}
-
-std::uint64_t input_of(const AgentLoadResult& got) {
-  EXPECT_TRUE(got) << got.error();
-  std::uint64_t sum = 0;
-  if (got)
-    for (const auto& r : got->rows) sum += r.input;
-  return sum;
 }
 
 TEST(KimiReader, StatusUpdatesBecomeDailyRowsOfTheConfiguredModel) {
@@ -57,7 +38,7 @@ TEST(KimiReader, StatusUpdatesBecomeDailyRowsOfTheConfiguredModel) {
                       update("m2", R"("input_other":100,"output":0,"input_cache_read":30,"input_cache_creation":5,"total":200)") +
                       "\n" R"({"type":"metadata","message":{"type":"StatusUpdate","payload":{"token_usage":{"output":9}}}})" "\n");
   auto table = prices();
-  auto got = load_kimi_usage(options(), table);
+  auto got = load_kimi_usage(kit::reader_options(), table);
   ASSERT_TRUE(got) << got.error();
   EXPECT_TRUE(got->detected);
   ASSERT_EQ(got->rows.size(), 1u);
@@ -75,9 +56,7 @@ TEST(KimiReader, StatusUpdatesBecomeDailyRowsOfTheConfiguredModel) {
   EXPECT_DOUBLE_EQ(row.cost, 200 * 1e-6 + 85 * 4e-6 + 5 * 2e-6 + 60 * 1e-7);
 
   json::StrictParser parser;
-  const std::string line = update("m1", counts);
-  const std::string padded = line + std::string(json::kPadding, '\0');
-  auto item = parse_wire_line(std::string_view(padded.data(), line.size()), parser, "sess1", "m", 0);
+  auto item = parse_wire_line(reader::Text(update("m1", counts)).view(), parser, "sess1", "m", 0);
   ASSERT_TRUE(item);
   EXPECT_EQ(item->timestamp, 1748772000500);
   EXPECT_EQ(item->timestamp_text, "2025-06-01T10:00:00.500Z");
@@ -94,7 +73,7 @@ TEST(KimiReader, AnUpdateLoggedTwiceInOneSessionCountsOnce) {
   kit::write_file(t / "sessions/z/other/wire.jsonl", one);   // another session
   kit::write_file(t / "sessions/x/s2/wire.jsonl", update("m1", R"("input_other":1)", "1748772001"));  // another time
   auto table = prices();
-  EXPECT_EQ(input_of(load_kimi_usage(options(), table)), 3u);
+  EXPECT_EQ(kit::input_tokens(load_kimi_usage(kit::reader_options(), table)), 3u);
 }
 
 TEST(KimiReader, FilesAndLinesPassedOver) {
@@ -113,8 +92,7 @@ TEST(KimiReader, FilesAndLinesPassedOver) {
       {R"({"timestamp":-1.5,"message":{"type":"StatusUpdate","payload":{"token_usage":{"output":1}}}})", -1500},
   };
   for (const auto& c : cases) {
-    std::string padded = c.line + std::string(json::kPadding, '\0');
-    auto item = parse_wire_line(std::string_view(padded.data(), c.line.size()), parser, "s", "m", 42);
+    auto item = parse_wire_line(reader::Text(c.line).view(), parser, "s", "m", 42);
     EXPECT_EQ(item ? std::optional(item->timestamp) : std::nullopt, c.time) << c.line;
   }
 
@@ -127,12 +105,12 @@ TEST(KimiReader, FilesAndLinesPassedOver) {
   kit::write_file(t / "sessions/a/b/c/wire.jsonl", one);
   kit::write_file(t / "sessions/a/b/other.jsonl", one);
   auto table = prices();
-  auto got = load_kimi_usage(options(), table);
+  auto got = load_kimi_usage(kit::reader_options(), table);
   ASSERT_TRUE(got) << got.error();
   EXPECT_FALSE(got->detected);
 
   kit::write_file(t / "sessions/a/b/wire.jsonl", "\xff\n");
-  EXPECT_EQ(load_kimi_usage(options(), table).error(), "stream did not contain valid UTF-8");
+  EXPECT_EQ(load_kimi_usage(kit::reader_options(), table).error(), "stream did not contain valid UTF-8");
 }
 
 TEST(KimiReader, RootsVariableAndTheDefaultDirectory) {
@@ -140,27 +118,22 @@ TEST(KimiReader, RootsVariableAndTheDefaultDirectory) {
   kit::EnvGuard env;
   env.set("HOME", home.path().string()).unset("KIMI_DATA_DIR");
   auto table = prices();
-  auto none = load_kimi_usage(options(), table);
+  auto none = load_kimi_usage(kit::reader_options(), table);
   ASSERT_TRUE(none);
   EXPECT_FALSE(none->detected);
 
   kit::write_file(home / ".kimi/sessions/a/s/wire.jsonl", update("m1", R"("input_other":1)"));
   kit::write_file(home / "d1/sessions/a/s/wire.jsonl", update("m1", R"("input_other":2)"));
   kit::write_file(home / "d2/sessions/a/s/wire.jsonl", update("m1", R"("input_other":4)"));
-  EXPECT_EQ(input_of(load_kimi_usage(options(), table)), 1u);
-  {  // the agent table's kimi row, as a user runs it
-    kit::RunOptions o;
-    o.env = kit::base_env(home.path().string());
-    auto run = kit::run({QM_BINARY, "summary", "--agents", "kimi", "--offline", "--json"}, o);
-    ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_NE(run.out.find("\"agent\": \"kimi\""), std::string::npos) << run.out;
-  }
+  EXPECT_EQ(kit::input_tokens(load_kimi_usage(kit::reader_options(), table)), 1u);
+  kit::expect_agent_reported(home.path(), "kimi");  // its row of the agent table
   env.set("KIMI_DATA_DIR", (home / "d1").string() + " , " + (home / "d1/").string() + ",," + (home / "gone").string() + "," +
                                (home / "d2").string());
-  EXPECT_EQ(input_of(load_kimi_usage(options(), table)), 6u);
+  EXPECT_EQ(kit::input_tokens(load_kimi_usage(kit::reader_options(), table)), 6u);
 
-  env.unset("KIMI_DATA_DIR").unset("HOME").unset("USERPROFILE").unset("HOMEDRIVE").unset("HOMEPATH");
-  auto no_home = load_kimi_usage(options(), table);
+  env.unset("KIMI_DATA_DIR");
+  kit::unset_home(env);
+  auto no_home = load_kimi_usage(kit::reader_options(), table);
   ASSERT_TRUE(no_home);
   EXPECT_FALSE(no_home->detected);
 }
@@ -183,22 +156,20 @@ TEST(KimiReader, TheDefaultModelIsPricedByItsReleaseThenUnderCostModes) {
   env.set("KIMI_DATA_DIR", t.path().string());  // no config.json: the default model
   kit::write_file(t / "sessions/a/s/wire.jsonl", update("m1", R"("input_other":1000)"));
   auto table = prices();
-  pricing::ModelPrice k25;
-  k25.input = 3e-6;
-  table.prices["moonshot/kimi-k2.5"] = k25;
+  table.prices["moonshot/kimi-k2.5"] = kit::token_price(3e-6, 0);
   struct Case {
     CostMode mode;
     double cost;
   } cases[] = {{CostMode::Auto, 3e-3}, {CostMode::Display, 0.0}};
   for (const auto& c : cases) {
-    auto got = load_kimi_usage(options(c.mode), table);
+    auto got = load_kimi_usage(kit::reader_options(c.mode), table);
     ASSERT_TRUE(got) << got.error();
     ASSERT_EQ(got->rows.size(), 1u);
     EXPECT_EQ(got->rows[0].model_usages[0].model, "kimi-for-coding");
     EXPECT_DOUBLE_EQ(got->rows[0].cost, c.cost);
   }
   table.prices.erase("moonshot/kimi-k2.5");
-  auto unpriced = load_kimi_usage(options(), table);
+  auto unpriced = load_kimi_usage(kit::reader_options(), table);
   ASSERT_TRUE(unpriced);
   EXPECT_TRUE(unpriced->rows[0].model_usages[0].unpriced);
 }

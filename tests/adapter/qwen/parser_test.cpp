@@ -7,7 +7,8 @@
 
 #include "kit/env.h"
 #include "kit/http_server.h"
-#include "kit/run.h"
+#include "kit/reader.h"
+#include "reader/files.h"
 
 namespace qm::qwen::parser {
 namespace {
@@ -17,32 +18,13 @@ namespace fs = std::filesystem;
 // Never falls back to the models.dev tables.
 pricing::PricingTable prices() {
   pricing::PricingTable t;
-  pricing::ModelPrice p;
-  p.input = 1e-6;
-  p.output = 2e-6;
-  p.cache_read = 1e-7;
-  t.prices["qwen3-coder-plus"] = p;
+  t.prices["qwen3-coder-plus"] = kit::token_price(1e-6, 2e-6, 1e-7);
   return t;
-}
-
-all::loader::LoadOptions options(CostMode mode = CostMode::Auto) {
-  CommonOptions o;
-  o.timezone = "UTC";
-  o.mode = mode;
-  return all::loader::make_load_options(o);
 }
 
 void set_mtime(const fs::path& path, std::int64_t seconds) {
   timespec times[2] = {{0, UTIME_OMIT}, {seconds, 0}};
   ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
-}
-
-std::uint64_t input_of(const AgentLoadResult& got) {
-  EXPECT_TRUE(got) << got.error();
-  std::uint64_t sum = 0;
-  if (got)
-    for (const auto& r : got->rows) sum += r.input;
-  return sum;
 }
 
 const std::string kReply =
@@ -57,9 +39,8 @@ TEST(QwenReader, AssistantLinesBecomeDailyRows) {
                             R"({"type":"assistant","timestamp":"not a time","usageMetadata":{"promptTokenCount":7}})" "\n");
   set_mtime(chat, 1748779200);  // 2025-06-01T12:00:00Z
 
-  auto text = kit::read_file(chat) + std::string(json::kPadding, '\0');
   json::StrictParser parser;
-  auto items = parse_file(chat, std::string_view(text.data(), text.size() - json::kPadding), 1748779200000, parser);
+  auto items = parse_file(chat, reader::Text(kit::read_file(chat)).view(), 1748779200000, parser);
   ASSERT_EQ(items.size(), 2u);
   EXPECT_EQ(items[0].session_id, "s1");
   EXPECT_EQ(items[0].timestamp_text, "2025-06-01T10:00:00Z");
@@ -72,7 +53,7 @@ TEST(QwenReader, AssistantLinesBecomeDailyRows) {
   EXPECT_EQ(items[1].timestamp_text, "2025-06-01T12:00:00.000Z");  // the file's time
 
   auto table = prices();
-  auto got = load_qwen_usage(options(), &table);
+  auto got = load_qwen_usage(kit::reader_options(), &table);
   ASSERT_TRUE(got) << got.error();
   ASSERT_EQ(got->rows.size(), 1u);
   const UsageRow& row = got->rows[0];
@@ -87,10 +68,10 @@ TEST(QwenReader, AssistantLinesBecomeDailyRows) {
 
   // A file time before 1970 costs a debug line and falls back to the current time.
   set_mtime(chat, -5);
-  auto debug = options();
+  auto debug = kit::reader_options();
   debug.common.debug = true;
   ::testing::internal::CaptureStderr();
-  EXPECT_EQ(input_of(load_qwen_usage(debug, &table)), 107u);
+  EXPECT_EQ(kit::input_tokens(load_qwen_usage(debug, &table)), 107u);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "Failed to read Qwen chat file timestamp for " + chat.string() + ": modification time is before 1970\n");
 }
@@ -104,7 +85,7 @@ TEST(QwenReader, AReplyRepeatedAcrossFilesCountsOnce) {
   kit::write_file(t / "projects/p/chats/a.jsonl", kReply + "\n" + kReply + "\n");
   kit::write_file(t / "projects/q/chats/b.jsonl", kReply + "\n" + later + "\n");  // the same session id
   auto table = prices();
-  EXPECT_EQ(input_of(load_qwen_usage(options(), &table)), 200u);
+  EXPECT_EQ(kit::input_tokens(load_qwen_usage(kit::reader_options(), &table)), 200u);
 }
 
 TEST(QwenReader, LinesAndFilesPassedOver) {
@@ -119,8 +100,7 @@ TEST(QwenReader, LinesAndFilesPassedOver) {
   };
   json::StrictParser parser;
   for (const auto& line : lines) {
-    std::string padded = line + std::string(json::kPadding, '\0');
-    EXPECT_TRUE(parse_file("p/chats/c.jsonl", std::string_view(padded.data(), line.size()), 0, parser).empty()) << line;
+    EXPECT_TRUE(parse_file("p/chats/c.jsonl", reader::Text(line).view(), 0, parser).empty()) << line;
   }
   struct Case {
     const char* relative;
@@ -138,7 +118,7 @@ TEST(QwenReader, LinesAndFilesPassedOver) {
   kit::write_file(t / "projects/p/chats/c.jsonl", lines[5] + "\n" + kReply + "\n");
   kit::write_file(t / "projects/p/chats/sub/c.jsonl", kReply + "\n");
   auto table = prices();
-  EXPECT_EQ(input_of(load_qwen_usage(options(), &table)), 100u);
+  EXPECT_EQ(kit::input_tokens(load_qwen_usage(kit::reader_options(), &table)), 100u);
 }
 
 TEST(QwenReader, RootsVariableDefaultDirectoryAndDetection) {
@@ -146,7 +126,7 @@ TEST(QwenReader, RootsVariableDefaultDirectoryAndDetection) {
   kit::EnvGuard env;
   env.set("HOME", home.path().string()).unset("QWEN_DATA_DIR");
   auto table = prices();
-  auto none = load_qwen_usage(options(), &table);
+  auto none = load_qwen_usage(kit::reader_options(), &table);
   ASSERT_TRUE(none);
   EXPECT_FALSE(none->detected);
 
@@ -155,29 +135,24 @@ TEST(QwenReader, RootsVariableDefaultDirectoryAndDetection) {
   std::string other = kReply;
   other.replace(other.find(" s1 "), 4, "s2");
   kit::write_file(home / "d2/projects/p/chats/a.jsonl", other + "\n");
-  EXPECT_EQ(input_of(load_qwen_usage(options(), &table)), 100u);
-  {  // the agent table's qwen row, as a user runs it
-    kit::RunOptions o;
-    o.env = kit::base_env(home.path().string());
-    auto run = kit::run({QM_BINARY, "summary", "--agents", "qwen", "--offline", "--json"}, o);
-    ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_NE(run.out.find("\"agent\": \"qwen\""), std::string::npos) << run.out;
-  }
+  EXPECT_EQ(kit::input_tokens(load_qwen_usage(kit::reader_options(), &table)), 100u);
+  kit::expect_agent_reported(home.path(), "qwen");  // its row of the agent table
   // Listed roots replace the default; a root named twice or missing counts once or not at all.
   env.set("QWEN_DATA_DIR", (home / "d1").string() + " , " + (home / "d1/").string() + ",," + (home / "gone").string() + "," +
                                (home / "d2").string());
-  EXPECT_EQ(input_of(load_qwen_usage(options(), &table)), 200u);
+  EXPECT_EQ(kit::input_tokens(load_qwen_usage(kit::reader_options(), &table)), 200u);
 
   // Chat files without usage: no rows, but the agent is in use.
   env.set("QWEN_DATA_DIR", (home / "d3").string());
   kit::write_file(home / "d3/projects/p/chats/a.jsonl", R"({"type":"user"})" "\n");
-  auto idle = load_qwen_usage(options(), &table);
+  auto idle = load_qwen_usage(kit::reader_options(), &table);
   ASSERT_TRUE(idle);
   EXPECT_TRUE(idle->rows.empty());
   EXPECT_TRUE(idle->detected);
 
-  env.unset("QWEN_DATA_DIR").unset("HOME").unset("USERPROFILE").unset("HOMEDRIVE").unset("HOMEPATH");
-  auto no_home = load_qwen_usage(options(), &table);
+  env.unset("QWEN_DATA_DIR");
+  kit::unset_home(env);
+  auto no_home = load_qwen_usage(kit::reader_options(), &table);
   ASSERT_TRUE(no_home);
   EXPECT_FALSE(no_home->detected);
 }
@@ -203,7 +178,7 @@ TEST(QwenReader, PricedWithATableOfItsOwnUnlessDisplayed) {
     std::size_t downloads;
   } cases[] = {{CostMode::Display, 0.0, 0}, {CostMode::Calculate, 1.0, 1}};
   for (const auto& c : cases) {
-    auto o = options(c.mode);
+    auto o = kit::reader_options(c.mode);
     o.common.offline = false;
     auto got = load_qwen_usage(o);
     ASSERT_TRUE(got) << got.error();
