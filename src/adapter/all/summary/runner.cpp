@@ -2,8 +2,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "adapter/all/chart.h"
 #include "adapter/all/loader.h"
 #include "adapter/all/summary.h"
+#include "adapter/all/summary/report.h"
 #include "output.h"
 #include "render.h"
 #include "util.h"
@@ -80,9 +82,14 @@ std::expected<void, std::string> run_summary(const SummaryArgs& args) {
     std::fflush(stdout);
     std::fputs("No usage data found.\n", stderr);
   }
-  // Then, in this order and not part of this build yet: the subscription value block
-  // (--value), the daily chart (--chart), the HTML report (--html).
+  // The subscription value block (--value) comes here; not part of this build yet.
+  if (args.chart) {
+    auto chart = chart::render_daily_chart(loaded->rows, options.order, console);
+    std::fwrite(chart.data(), 1, chart.size(), stdout);
+  }
   std::fflush(stdout);
+  // The report's "subscription" member stays empty until --value gathers the values.
+  if (args.html) html_report({loaded->rows, totals, date_utils::now_ms(), std::nullopt});
   return {};
 }
 
