@@ -170,6 +170,10 @@ TEST(QwenReader, PricedWithATableOfItsOwnUnlessDisplayed) {
   env.set("QUILLIMARE_LITELLM_URL", server.url("/prices.json"));
   env.set("QUILLIMARE_MODELS_DEV_URL", closed.url("/api.json"));
   env.set("QWEN_DATA_DIR", t.path().string());
+  auto online = kit::reader_options(CostMode::Calculate);
+  online.common.offline = false;
+  ASSERT_TRUE(load_qwen_usage(online));  // no chat files: nothing to price, nothing fetched
+  EXPECT_EQ(server.requests().size(), 0u);
   kit::write_file(t / "projects/p/chats/a.jsonl",
                   R"({"type":"assistant","model":"served-model","timestamp":"2025-06-01T10:00:00Z","usageMetadata":{"promptTokenCount":2}})" "\n");
   struct Case {
