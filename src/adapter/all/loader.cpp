@@ -12,6 +12,7 @@
 #include "adapter/codebuff/parser.h"
 #include "adapter/codex/aggregate.h"
 #include "adapter/copilot/reader.h"
+#include "adapter/cursor/loader.h"
 #include "adapter/gemini/parser.h"
 #include "adapter/goose/parser.h"
 #include "adapter/kimi/reader.h"
@@ -233,6 +234,7 @@ AgentTable default_agent_table(const LoadContext& context) {
   table[1].reader = shared(codex::aggregate::load_codex_usage);
   table[5].reader = shared(codebuff::parser::load_codebuff_usage);
   table[8].reader = shared(goose::parser::load_goose_usage);
+  table[11].reader = shared(cursor::loader::load_cursor_usage);
   table[12].reader = shared(copilot::load_copilot_usage);
   table[13].reader = shared(gemini::parser::load_gemini_usage);
   table[14].reader = shared(kimi::load_kimi_usage);
