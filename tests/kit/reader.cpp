@@ -13,15 +13,6 @@ all::loader::LoadOptions reader_options(CostMode mode) {
   return all::loader::make_load_options(o);
 }
 
-pricing::ModelPrice token_price(double input, double output, double cache_read, double cache_creation) {
-  pricing::ModelPrice p;
-  p.input = input;
-  p.output = output;
-  p.cache_read = cache_read;
-  p.cache_creation = cache_creation;
-  return p;
-}
-
 std::uint64_t input_tokens(const AgentLoadResult& result) {
   EXPECT_TRUE(result) << result.error();
   std::uint64_t sum = 0;

@@ -1,6 +1,6 @@
 #pragma once
-// What the tests of the agent readers share: their load options, hand-made prices, the cost
-// modes, and a run of the built program for one agent.
+// What the tests of the agent readers share beside their price tables (kit/pricing.h): load
+// options, the cost modes, and a run of the built program for one agent.
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -9,14 +9,12 @@
 
 #include "adapter/all/loader.h"
 #include "kit/env.h"
-#include "pricing/table.h"
+#include "kit/pricing.h"
 
 namespace qm::kit {
 
 // Report zone UTC and the given cost mode.
 all::loader::LoadOptions reader_options(CostMode mode = CostMode::Auto);
-
-pricing::ModelPrice token_price(double input, double output, double cache_read = 0.0, double cache_creation = 0.0);
 
 // The input tokens of all rows of a reader's result; a failure is reported and gives 0.
 std::uint64_t input_tokens(const AgentLoadResult& result);

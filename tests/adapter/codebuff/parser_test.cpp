@@ -13,13 +13,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Never falls back to the models.dev tables.
 pricing::PricingTable prices() {
-  pricing::PricingTable t;
-  t.prices["claude-sonnet-x"] = kit::token_price(0, 0, 0);  // priced at 0: the provider's name is tried
-  t.prices["anthropic/claude-sonnet-x"] = kit::token_price(3e-6, 1.5e-5, 3e-7);
-  t.prices["gpt-4o-mini"] = kit::token_price(1e-6, 2e-6, 0);
-  return t;
+  return kit::price_table({
+      {"claude-sonnet-x", {}},  // priced at 0: the provider's name is tried
+      {"anthropic/claude-sonnet-x", {.input = 3e-6, .output = 1.5e-5, .cache_read = 3e-7}},
+      {"gpt-4o-mini", {.input = 1e-6, .output = 2e-6}},
+  });
 }
 
 const std::string kChat = R"([

@@ -12,11 +12,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Never falls back to the models.dev tables.
 pricing::PricingTable prices() {
-  pricing::PricingTable t;
-  t.prices["gpt-4o"] = kit::token_price(1e-6, 4e-6, 1e-7, 2e-6);
-  return t;
+  return kit::price_table({{"gpt-4o", {.input = 1e-6, .output = 4e-6, .cache_creation = 2e-6, .cache_read = 1e-7}}});
 }
 
 std::vector<CopilotTelemetryRecord> parse(const std::string& text, std::int64_t file_time = 7) {

@@ -12,13 +12,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Never falls back to the models.dev tables.
 pricing::PricingTable prices() {
-  pricing::PricingTable t;
-  t.prices["gemini/gemini-pro"] = kit::token_price(1e-6, 2e-6, 1e-7);
-  t.prices["vertex_ai/gemini-pro"] = kit::token_price(9.0, 9.0, 9.0);  // later in the candidate list: never used
-  t.prices["flash"] = kit::token_price(1e-6, 1e-6, 1e-6);
-  return t;
+  return kit::price_table({
+      {"gemini/gemini-pro", {.input = 1e-6, .output = 2e-6, .cache_read = 1e-7}},
+      {"vertex_ai/gemini-pro", {.input = 9.0, .output = 9.0, .cache_read = 9.0}},  // later in the candidate list: never used
+      {"flash", {.input = 1e-6, .output = 1e-6, .cache_read = 1e-6}},
+  });
 }
 
 std::vector<GeminiMessageUsage> parse(const std::string& name, const std::string& text, std::int64_t file_time = 7) {

@@ -14,11 +14,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Never falls back to the models.dev tables.
 pricing::PricingTable prices() {
-  pricing::PricingTable t;
-  t.prices["moonshot/kimi-k2-turbo"] = kit::token_price(1e-6, 4e-6, 1e-7, 2e-6);
-  return t;
+  return kit::price_table(
+      {{"moonshot/kimi-k2-turbo", {.input = 1e-6, .output = 4e-6, .cache_creation = 2e-6, .cache_read = 1e-7}}});
 }
 
 std::string update(std::string_view id, std::string_view counts, std::string_view time = "1748772000.5") {
@@ -155,8 +153,7 @@ TEST(KimiReader, TheDefaultModelIsPricedByItsReleaseThenUnderCostModes) {
   kit::EnvGuard env;
   env.set("KIMI_DATA_DIR", t.path().string());  // no config.json: the default model
   kit::write_file(t / "sessions/a/s/wire.jsonl", update("m1", R"("input_other":1000)"));
-  auto table = prices();
-  table.prices["moonshot/kimi-k2.5"] = kit::token_price(3e-6, 0);
+  auto table = kit::price_table({{"moonshot/kimi-k2.5", {.input = 3e-6}}});
   struct Case {
     CostMode mode;
     double cost;

@@ -15,11 +15,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Never falls back to the models.dev tables.
 pricing::PricingTable prices() {
-  pricing::PricingTable t;
-  t.prices["qwen3-coder-plus"] = kit::token_price(1e-6, 2e-6, 1e-7);
-  return t;
+  return kit::price_table({{"qwen3-coder-plus", {.input = 1e-6, .output = 2e-6, .cache_read = 1e-7}}});
 }
 
 void set_mtime(const fs::path& path, std::int64_t seconds) {
