@@ -43,6 +43,11 @@ std::string format_local_date(std::int64_t ms, const cctz::time_zone& zone);
 // Today's civil date in the zone.
 CivilDate local_civil_date(std::int64_t ms, const cctz::time_zone& zone);
 
+// The first instant of the date in the zone, in milliseconds. A midnight that a clock change
+// skips or repeats is read with the offset in force before the change. None outside the
+// years the zone library handles.
+std::optional<std::int64_t> local_midnight_ms(const CivilDate& date, const cctz::time_zone& zone);
+
 // The local dates of many instants that mostly fall on a few days (the lines of one log):
 // each answer is kept with the instants that share it (the day at the offset then in
 // force), and those need no zone arithmetic again. One per thread.

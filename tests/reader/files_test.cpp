@@ -1,0 +1,108 @@
+// Walking, sorting, reading whole files and parsing them on workers.
+#include "reader/files.h"
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include "kit/env.h"
+
+namespace qm::reader {
+namespace {
+
+using Paths = std::vector<fs::path>;
+
+TEST(ReaderFiles, WalkWithANamePredicateThenSortInPathOrder) {
+  kit::TempDir t;
+  for (auto rel : {"r/a-b.json", "r/a/b.json", "r/a/skip.json", "r/a/c.jsonl", "r/.json", "r/x.JSON"})
+    kit::write_file(t / rel, "{}");
+  Paths files;
+  walk(t / "r", "json", [](const fs::path& p) { return p.filename() != "skip.json"; }, files);
+  walk(t / "r", "json", files);  // a second walk repeats what the first found
+  walk(t / "missing", "json", files);
+  sort_paths(files);
+  // Component order: a/b.json before a-b.json.
+  EXPECT_EQ(files, (Paths{t / "r/a/b.json", t / "r/a/skip.json", t / "r/a-b.json"}));
+}
+
+TEST(ReaderFiles, WholeFileTextAndItsErrors) {
+  kit::TempDir t;
+  kit::write_file(t / "ok.json", "{\"a\":1}");
+  kit::write_file(t / "bad.json", "{\"a\":\"\xff\"}");
+  fs::create_directories(t / "dir.json");
+
+  auto ok = read_text(t / "ok.json");
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(ok->view(), "{\"a\":1}");
+  json::StrictParser parser;  // parses in place: the padding follows the text
+  EXPECT_TRUE(parser.parse(ok->view()));
+
+  EXPECT_EQ(read_text(t / "bad.json").error(), "stream did not contain valid UTF-8");
+  EXPECT_EQ(read_text(t / "missing.json").error(), "No such file or directory");
+  EXPECT_EQ(read_text(t / "dir.json").error(), "Is a directory");
+  // Bytes as they are, for readers that judge each line.
+  EXPECT_EQ(read_bytes(t / "bad.json")->view(), "{\"a\":\"\xff\"}");
+  EXPECT_EQ(read_bytes(t / "dir.json").error(), "Is a directory");
+}
+
+TEST(ReaderFiles, LinesDropTheirCarriageReturn) {
+  std::vector<std::string_view> lines;
+  for_each_line("a\r\n\r\nb\rc\n\nd", [&](std::string_view line) { lines.push_back(line); });
+  EXPECT_EQ(lines, (std::vector<std::string_view>{"a", "", "b\rc", "", "d"}));
+}
+
+TEST(ReaderFiles, ModificationTimeAndStem) {
+  kit::TempDir t;
+  kit::write_file(t / "a.b.jsonl", "");
+  timespec times[2] = {{0, UTIME_OMIT}, {1'700'000'000, 123'456'789}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, (t / "a.b.jsonl").c_str(), times, 0), 0);
+  EXPECT_EQ(file_time_ms(t / "a.b.jsonl"), 1'700'000'000'123);
+  times[1] = {-5, 0};  // before 1970
+  ASSERT_EQ(::utimensat(AT_FDCWD, (t / "a.b.jsonl").c_str(), times, 0), 0);
+  EXPECT_EQ(file_time_ms(t / "a.b.jsonl"), std::nullopt);
+  EXPECT_EQ(file_time(t / "a.b.jsonl").error(), "modification time is before 1970");
+  EXPECT_EQ(file_time_ms(t / "missing"), std::nullopt);
+  EXPECT_EQ(file_time(t / "missing").error(), "No such file or directory");
+
+  EXPECT_EQ(file_stem(t / "a.b.jsonl"), "a.b");
+  EXPECT_EQ(file_stem(t / ".jsonl"), ".jsonl");
+  EXPECT_EQ(file_stem("/"), std::nullopt);
+}
+
+TEST(ReaderFiles, ParsedOnWorkersInFileOrderAndTheFirstFailureWins) {
+  kit::TempDir t;
+  Paths files;
+  for (int i = 0; i < 12; ++i) {
+    files.push_back(t / ("f" + std::to_string(i) + ".json"));
+    kit::write_file(files.back(), std::string(static_cast<std::size_t>(100 * (12 - i)), ' ') + std::to_string(i));
+  }
+  auto make = [] {
+    return [parser = json::StrictParser()](const fs::path&, std::string_view text) mutable {
+      auto root = parser.parse(text);
+      return std::vector<std::int64_t>{root ? json::as_i64(*root).value_or(-1) : -1};
+    };
+  };
+  for (bool single : {true, false}) {
+    auto got = parse_files<std::int64_t>(files, single, make);
+    ASSERT_TRUE(got);
+    ASSERT_EQ(got->size(), 12u);
+    for (std::size_t i = 0; i < 12; ++i) EXPECT_EQ((*got)[i], std::vector<std::int64_t>{static_cast<std::int64_t>(i)});
+    // The JSON form: the worker's parser handed in, two items per file, all in one list.
+    auto flat = parse_json_files<std::int64_t>(files, single, [](const fs::path&, std::string_view text, json::StrictParser& parser) {
+      auto root = parser.parse(text);
+      const std::int64_t v = root ? json::as_i64(*root).value_or(-1) : -1;
+      return std::vector<std::int64_t>{v, -v};
+    });
+    ASSERT_TRUE(flat);
+    ASSERT_EQ(flat->size(), 24u);
+    for (std::size_t i = 0; i < 24; ++i) EXPECT_EQ((*flat)[i], (i % 2 ? -1 : 1) * static_cast<std::int64_t>(i / 2));
+  }
+  kit::write_file(files[3], "\xc3");
+  fs::remove(files[7]);
+  EXPECT_EQ(parse_files<std::int64_t>(files, false, make).error(), "stream did not contain valid UTF-8");
+  // When the lines are judged one by one, only a file that cannot be read fails.
+  EXPECT_EQ(parse_files<std::int64_t>(files, false, make, Encoding::LinesChecked).error(), "No such file or directory");
+}
+
+}  // namespace
+}  // namespace qm::reader
