@@ -12,6 +12,8 @@
 #include <limits>
 #include <type_traits>
 
+#include <utf8proc.h>
+
 namespace qm::util {
 
 std::optional<std::string> env(const char* name) {
@@ -34,8 +36,6 @@ std::optional<std::string> home_dir() {
   return std::nullopt;
 }
 
-namespace {
-// Length of the white-space character (Unicode White_Space) at the start of `s`, or 0.
 std::size_t space_at_front(std::string_view s) {
   if (s.empty()) return 0;
   unsigned char c = static_cast<unsigned char>(s[0]);
@@ -50,6 +50,8 @@ std::size_t space_at_front(std::string_view s) {
     return 3;  // U+2000 to U+200A
   return 0;
 }
+
+namespace {
 std::size_t space_at_back(std::string_view s) {
   for (std::size_t len : {1, 2, 3})
     if (s.size() >= len && space_at_front(s.substr(s.size() - len)) == len) return len;
@@ -61,6 +63,27 @@ std::string_view trim(std::string_view text) {
   while (std::size_t n = space_at_front(text)) text.remove_prefix(n);
   while (std::size_t n = space_at_back(text)) text.remove_suffix(n);
   return text;
+}
+
+std::string lowercase(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  const auto* p = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
+  auto left = static_cast<utf8proc_ssize_t>(text.size());
+  while (left > 0) {
+    utf8proc_int32_t cp;
+    utf8proc_ssize_t n = utf8proc_iterate(p, left, &cp);
+    if (n <= 0) {  // not UTF-8: the byte stays
+      out += static_cast<char>(*p);
+      n = 1;
+    } else {
+      utf8proc_uint8_t buf[4];
+      out.append(reinterpret_cast<const char*>(buf), static_cast<std::size_t>(utf8proc_encode_char(utf8proc_tolower(cp), buf)));
+    }
+    p += n;
+    left -= n;
+  }
+  return out;
 }
 
 std::optional<std::string> EntrySplitter::next_nonempty_entry() {

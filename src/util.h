@@ -20,6 +20,11 @@ inline constexpr std::string_view kNoHome = "home directory is not set";
 
 // Trims Unicode white space at both ends.
 std::string_view trim(std::string_view text);
+// The length in bytes of the white-space character (Unicode White_Space) that starts `text`,
+// or 0.
+std::size_t space_at_front(std::string_view text);
+// Unicode lowercase, character by character.
+std::string lowercase(std::string_view text);
 
 // Splits a directory list at ",", trims the pieces and drops the empty ones.
 class EntrySplitter {

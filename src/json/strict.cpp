@@ -41,11 +41,19 @@ StrictParser::StrictParser() {
 
 std::optional<element> StrictParser::parse(std::string_view text) {
   if (text.size() > parser_.capacity()) {
-    if (parser_.allocate(text.size(), kParserDepth)) return std::nullopt;
+    if (auto err = parser_.allocate(text.size(), kParserDepth)) {
+      error_ = simdjson::error_message(err);
+      return std::nullopt;
+    }
   }
   element root;
   auto err = parser_.parse(text.data(), text.size(), false).get(root);
-  if (err == simdjson::SUCCESS) return deeper_than_limit(text) ? std::nullopt : std::optional<element>(root);
+  if (err == simdjson::SUCCESS) {
+    if (!deeper_than_limit(text)) return root;
+    error_ = "JSON nested deeper than 128 levels";
+    return std::nullopt;
+  }
+  error_ = simdjson::error_message(err);  // a number beyond 64 bits keeps this text when rewriting fails
   if (err == simdjson::NUMBER_ERROR) return parse_wide_integers(text);
   return std::nullopt;
 }

@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "json/strict.h"
+#include "jsonl_reader.h"
 #include "parallel.h"
+#include "util.h"
 
 namespace qm::reader {
 
@@ -51,27 +53,60 @@ std::optional<std::int64_t> file_time_ms(const fs::path& path);
 // The file name without its last extension, or none when the path has no file name.
 std::optional<std::string> file_stem(const fs::path& path);
 
-// Reads every file whole and parses it on worker threads, each worker with its own parser
-// state made by `make_parse()`: `parse(path, text) -> std::vector<Item>`. The items come back
-// per file, in file order; the first file (in order) that cannot be read fails the whole.
+// Runs a reader on every file on worker threads, each worker with its own state made by
+// `make_read()`: `read(path) -> std::expected<T, std::string>`. The results come back in
+// file order; the first file (in order) that fails fails the whole.
+template <typename T, typename MakeRead>
+std::expected<std::vector<T>, std::string> read_files(const std::vector<fs::path>& files, bool single_thread,
+                                                      MakeRead make_read) {
+  auto per_file = parallel::map_files<std::expected<T, std::string>>(
+      files, parallel::worker_count(files.size(), single_thread), make_read);
+  std::vector<T> out;
+  out.reserve(per_file.size());
+  for (auto& result : per_file) {
+    if (!result) return std::unexpected(std::move(result.error()));
+    out.push_back(std::move(*result));
+  }
+  return out;
+}
+
+// read_files over whole texts: `parse(path, text) -> std::vector<Item>` (or an error), the
+// text being the file's bytes as UTF-8 (read_text). The items come back per file.
 template <typename Item, typename MakeParse>
 std::expected<std::vector<std::vector<Item>>, std::string> parse_files(const std::vector<fs::path>& files,
                                                                        bool single_thread, MakeParse make_parse) {
   using PerFile = std::expected<std::vector<Item>, std::string>;
-  auto per_file = parallel::map_files<PerFile>(
-      files, parallel::worker_count(files.size(), single_thread), [&] {
-        return [parse = make_parse()](const fs::path& path) mutable -> PerFile {
-          auto text = read_text(path);
-          if (!text) return std::unexpected(std::move(text.error()));
-          return parse(path, text->view());
-        };
-      });
-  std::vector<std::vector<Item>> out;
-  out.reserve(per_file.size());
-  for (auto& items : per_file) {
-    if (!items) return std::unexpected(std::move(items.error()));
-    out.push_back(std::move(*items));
-  }
+  return read_files<std::vector<Item>>(files, single_thread, [&] {
+    return [parse = make_parse()](const fs::path& path) mutable -> PerFile {
+      auto text = read_text(path);
+      if (!text) return std::unexpected(std::move(text.error()));
+      return parse(path, text->view());
+    };
+  });
+}
+
+// Calls fn(line) for every line of a JSON Lines file, read in chunks: a carriage return
+// before the line feed is dropped, and each line can be parsed in place. The error is the
+// system's text when the file cannot be opened or read.
+template <typename Fn>
+std::expected<void, std::string> for_each_line(jsonl::LineReader& lines, const fs::path& path, Fn&& fn) {
+  bool ok = lines.for_each_line(path, [&](std::string_view line) {
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    fn(line);
+  });
+  if (!ok) return std::unexpected(util::os_error(lines.error()));
+  return {};
+}
+
+// Flattens per-file items into one list, in file order.
+template <typename Item>
+std::vector<Item> flatten(std::vector<std::vector<Item>> per_file) {
+  std::size_t n = 0;
+  for (const auto& items : per_file) n += items.size();
+  std::vector<Item> out;
+  out.reserve(n);
+  for (auto& items : per_file)
+    for (auto& item : items) out.push_back(std::move(item));
   return out;
 }
 

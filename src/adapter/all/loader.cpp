@@ -9,9 +9,13 @@
 #include <unordered_map>
 
 #include "adapter/claude/loader.h"
+#include "adapter/amp/amp.h"
 #include "adapter/codex/aggregate.h"
+#include "adapter/droid/droid.h"
 #include "adapter/gemini/parser.h"
 #include "adapter/goose/parser.h"
+#include "adapter/openclaw/parser.h"
+#include "adapter/pi/pi.h"
 #include "date_utils.h"
 #include "log.h"
 #include "output.h"
@@ -227,7 +231,11 @@ AgentTable default_agent_table(const LoadContext& context) {
     return [load, &options = context.options, &prices = context.prices] { return load(options, prices); };
   };
   table[1].reader = shared(codex::aggregate::load_codex_usage);
+  table[3].reader = shared(amp::load_amp_usage);
+  table[4].reader = shared(droid::load_droid_usage);
+  table[7].reader = shared(pi::load_pi_usage);
   table[8].reader = shared(goose::parser::load_goose_usage);
+  table[9].reader = shared(openclaw::parser::load_openclaw_usage);
   table[13].reader = shared(gemini::parser::load_gemini_usage);
   return table;
 }
