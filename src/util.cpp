@@ -301,7 +301,7 @@ std::string os_error(int err) {
     return r == 0 ? std::string(buf) : "error " + std::to_string(err);
 }
 
-std::optional<std::string> read_file(const std::filesystem::path& path, std::string* error) {
+std::optional<std::string> read_file(const std::filesystem::path& path, std::string* error, std::size_t spare) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     if (error) *error = os_error(errno);
@@ -309,7 +309,7 @@ std::optional<std::string> read_file(const std::filesystem::path& path, std::str
   }
   std::string data;
   struct stat st;
-  if (fstat(fd, &st) == 0 && st.st_size > 0) data.reserve(static_cast<std::size_t>(st.st_size));
+  if (fstat(fd, &st) == 0 && st.st_size > 0) data.reserve(static_cast<std::size_t>(st.st_size) + spare);
   char buf[65536];
   for (;;) {
     ssize_t n = ::read(fd, buf, sizeof buf);

@@ -77,7 +77,9 @@ bool same_path(const std::filesystem::path& a, const std::filesystem::path& b);
 // The operating system's text for an errno value (thread-safe).
 std::string os_error(int err);
 
-// Reads a whole file; the error is the operating system's message.
-std::optional<std::string> read_file(const std::filesystem::path& path, std::string* error = nullptr);
+// Reads a whole file; the error is the operating system's message. `spare` bytes of room
+// are kept after the content, for a caller that appends.
+std::optional<std::string> read_file(const std::filesystem::path& path, std::string* error = nullptr,
+                                     std::size_t spare = 0);
 
 }  // namespace qm::util

@@ -29,7 +29,7 @@ Text::Text(std::string bytes) : bytes_(std::move(bytes)), size_(bytes_.size()) {
 
 std::expected<Text, std::string> read_text(const fs::path& path) {
   std::string error;
-  auto bytes = util::read_file(path, &error);
+  auto bytes = util::read_file(path, &error, json::kPadding);  // no copy for the padding
   if (!bytes) return std::unexpected(std::move(error));
   if (!util::is_valid_utf8(*bytes)) return std::unexpected(std::string(kNotUtf8));
   return Text(std::move(*bytes));

@@ -90,7 +90,9 @@ TEST(ReaderFiles, LinesInChunksWithoutCarriageReturnsAndTheSystemsError) {
   std::vector<std::string> got;
   auto done = for_each_line(lines, t / "a.jsonl", [&](std::string_view line) {
     got.emplace_back(line);
-    if (got.size() == 1) EXPECT_TRUE(parser.parse(line));  // in place
+    if (got.size() == 1) {
+      EXPECT_TRUE(parser.parse(line));  // in place
+    }
   });
   ASSERT_TRUE(done);
   EXPECT_EQ(got, (std::vector<std::string>{"{\"a\":1}", "", "last"}));

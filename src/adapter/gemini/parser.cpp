@@ -206,9 +206,7 @@ AgentLoadResult load_gemini_usage(const all::loader::LoadOptions& options, const
     };
   });
   if (!per_file) return run.fail(per_file.error());
-  std::vector<GeminiMessageUsage> items;
-  for (auto& file_items : *per_file)
-    for (auto& item : file_items) items.push_back(std::move(item));
+  std::vector<GeminiMessageUsage> items = reader::flatten(std::move(*per_file));
   std::stable_sort(items.begin(), items.end(), [](const auto& a, const auto& b) { return a.timestamp < b.timestamp; });
 
   const bool display = options.common.mode == CostMode::Display;

@@ -209,7 +209,9 @@ TEST(OpenClawReader, ADirectoryThatCannotBeListedFailsTheRun) {
   EXPECT_TRUE(before.unchanged());
 
   ASSERT_EQ(::chmod((home / ".openclaw/locked").c_str(), 0700), 0);
-  if (::geteuid() != 0) ASSERT_EQ(::chmod((home / ".openclaw/locked").c_str(), 0), 0);
+  if (::geteuid() != 0) {
+    ASSERT_EQ(::chmod((home / ".openclaw/locked").c_str(), 0), 0);
+  }
   auto failed = kit::run(argv, o);
   EXPECT_EQ(failed.status, 1);
   EXPECT_NE(failed.err.find("Permission denied"), std::string::npos) << failed.err;
