@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "fast.h"
 #include "json/strict.h"
 #include "jsonl_reader.h"
 #include "parallel.h"
@@ -45,13 +46,31 @@ class Text {
 
 // The file's bytes as UTF-8 text; the error is the system's text, or kNotUtf8.
 std::expected<Text, std::string> read_text(const fs::path& path);
+// The file's bytes whatever they hold, for readers that pass over the lines that are not
+// UTF-8 (the JSON parser refuses them) instead of the whole file.
+std::expected<Text, std::string> read_bytes(const fs::path& path);
 
-// Modification time in milliseconds since the epoch; none when it cannot be had or lies
-// before 1970.
+// Modification time in milliseconds since the epoch, or why there is none (the system's
+// text, or a time before 1970 or beyond the range).
+std::expected<std::int64_t, std::string> file_time(const fs::path& path);
+// file_time without the reason.
 std::optional<std::int64_t> file_time_ms(const fs::path& path);
 
 // The file name without its last extension, or none when the path has no file name.
 std::optional<std::string> file_stem(const fs::path& path);
+
+// Calls `on_line(line)` for every line of the text: lines end at a line feed, a carriage
+// return before it is dropped, and the text after the last line feed is a line when not empty.
+template <typename OnLine>
+void for_each_line(std::string_view text, OnLine on_line) {
+  while (auto line = fast::next_line(text)) {
+    if (line->ends_with('\r')) line->remove_suffix(1);
+    on_line(*line);
+  }
+}
+
+// Whether a file that is not valid UTF-8 fails the reader, or only its lines that are not.
+enum class Encoding { WholeFileUtf8, LinesChecked };
 
 // Runs a reader on every file on worker threads, each worker with its own state made by
 // `make_read()`: `read(path) -> std::expected<T, std::string>`. The results come back in
@@ -70,44 +89,58 @@ std::expected<std::vector<T>, std::string> read_files(const std::vector<fs::path
   return out;
 }
 
-// read_files over whole texts: `parse(path, text) -> std::vector<Item>` (or an error), the
-// text being the file's bytes as UTF-8 (read_text). The items come back per file.
+// Reads every file whole and parses it on worker threads, each worker with its own parser
+// state made by `make_parse()`: `parse(path, text) -> std::vector<Item>`. The items come back
+// per file, in file order; the first file (in order) that cannot be read fails the whole.
 template <typename Item, typename MakeParse>
 std::expected<std::vector<std::vector<Item>>, std::string> parse_files(const std::vector<fs::path>& files,
-                                                                       bool single_thread, MakeParse make_parse) {
+                                                                       bool single_thread, MakeParse make_parse,
+                                                                       Encoding encoding = Encoding::WholeFileUtf8) {
   using PerFile = std::expected<std::vector<Item>, std::string>;
   return read_files<std::vector<Item>>(files, single_thread, [&] {
-    return [parse = make_parse()](const fs::path& path) mutable -> PerFile {
-      auto text = read_text(path);
+    return [parse = make_parse(), encoding](const fs::path& path) mutable -> PerFile {
+      auto text = encoding == Encoding::WholeFileUtf8 ? read_text(path) : read_bytes(path);
       if (!text) return std::unexpected(std::move(text.error()));
       return parse(path, text->view());
     };
   });
 }
 
-// Calls fn(line) for every line of a JSON Lines file, read in chunks: a carriage return
-// before the line feed is dropped, and each line can be parsed in place. The error is the
-// system's text when the file cannot be opened or read.
-template <typename Fn>
-std::expected<void, std::string> for_each_line(jsonl::LineReader& lines, const fs::path& path, Fn&& fn) {
+// parse_files for the readers of JSON: `parse(path, text, parser)` gets the worker's own
+// parser, and the items of all files come back in one list, in file order.
+template <typename Item, typename Parse>
+std::expected<std::vector<Item>, std::string> parse_json_files(const std::vector<fs::path>& files, bool single_thread,
+                                                              const Parse& parse,
+                                                              Encoding encoding = Encoding::WholeFileUtf8) {
+  auto per_file = parse_files<Item>(
+      files, single_thread,
+      [&parse] {
+        return [&parse, parser = json::StrictParser()](const fs::path& path, std::string_view text) mutable {
+          return parse(path, text, parser);
+        };
+      },
+      encoding);
+  if (!per_file) return std::unexpected(std::move(per_file.error()));
+  std::size_t count = 0;
+  for (const auto& items : *per_file) count += items.size();
+  std::vector<Item> out;
+  out.reserve(count);
+  for (auto& items : *per_file)
+    for (auto& item : items) out.push_back(std::move(item));
+  return out;
+}
+
+// Calls `on_line(line)` for every line of a JSON Lines file read in chunks (for files too
+// large to hold whole): lines cut as above, each followed by the parser's padding so that it
+// parses in place. The error is the system's text when the file cannot be opened or read.
+template <typename OnLine>
+std::expected<void, std::string> for_each_line(jsonl::LineReader& lines, const fs::path& path, OnLine on_line) {
   bool ok = lines.for_each_line(path, [&](std::string_view line) {
     if (line.ends_with('\r')) line.remove_suffix(1);
-    fn(line);
+    on_line(line);
   });
   if (!ok) return std::unexpected(util::os_error(lines.error()));
   return {};
-}
-
-// Flattens per-file items into one list, in file order.
-template <typename Item>
-std::vector<Item> flatten(std::vector<std::vector<Item>> per_file) {
-  std::size_t n = 0;
-  for (const auto& items : per_file) n += items.size();
-  std::vector<Item> out;
-  out.reserve(n);
-  for (auto& items : per_file)
-    for (auto& item : items) out.push_back(std::move(item));
-  return out;
 }
 
 }  // namespace qm::reader

@@ -1,12 +1,12 @@
 #include "adapter/amp/amp.h"
 
 #include <algorithm>
+#include <span>
 #include <tuple>
 #include <unordered_map>
 #include <unordered_set>
 
 #include "date_utils.h"
-#include "pricing/cost.h"
 #include "reader/reader.h"
 #include "util.h"
 
@@ -22,8 +22,7 @@ std::optional<AmpUsage> usage_of(std::string_view time_text, std::string_view mo
   auto time = date_utils::parse_timestamp_ms(time_text);
   if (!time) return std::nullopt;
   const auto r = all::types::reconcile_token_total(block, 0, total);
-  if (r.block.input == 0 && r.block.output == 0 && r.block.cache_creation == 0 && r.block.cache_read == 0 && r.extra == 0)
-    return std::nullopt;
+  if (r.counts_nothing()) return std::nullopt;
   AmpUsage u;
   u.tokens = r.block;
   u.reasoning = r.extra;
@@ -126,29 +125,25 @@ AgentLoadResult load_amp_usage(const all::loader::LoadOptions& options, const pr
     std::sort(files.begin() + static_cast<std::ptrdiff_t>(first), files.end());
   }
 
-  auto threads = reader::parse_files<Thread>(files, options.common.single_thread, [] {
-    return [parser = json::StrictParser()](const fs::path&, std::string_view text) mutable {
-      std::vector<Thread> out;
-      if (auto thread = parse_thread(text, parser)) out.push_back(std::move(*thread));
-      return out;
-    };
-  });
+  auto threads = reader::parse_json_files<Thread>(
+      files, options.common.single_thread, [](const fs::path&, std::string_view text, json::StrictParser& parser) {
+        std::vector<Thread> out;
+        if (auto thread = parse_thread(text, parser)) out.push_back(std::move(*thread));
+        return out;
+      });
   if (!threads) return run.fail(std::move(threads.error()));
 
-  const CostMode mode = options.common.mode;
   reader::Prices prices(&table);
   std::unordered_set<std::string> seen;
   std::vector<UsageRecord> records;
-  for (auto& thread : reader::flatten(std::move(*threads))) {
+  for (auto& thread : *threads) {
     // A copy of a thread in a second root, or a root reached twice, counts once.
     if (!seen.insert(thread.id).second) continue;
     for (auto& u : thread.usages) {
       TokenUsageRaw priced = u.tokens;  // the reasoning tokens cost as output
       priced.output = util::saturating_add(priced.output, u.reasoning);
-      const pricing::ModelPrice* price = prices.find(u.model);
       UsageRecord r = reader::record_at(AgentKind::Amp, "Amp", u.model, u.time, options.zone);
-      r.cost = pricing::cost_for_mode_at_price(price, priced, std::nullopt, mode);
-      if (!price && pricing::reports_missing_price(priced, false, mode)) r.unpriced = u.model;
+      prices.price_computed(r, options.common.mode, std::span(&u.model, 1), priced, reader::token_sum(priced));
       r.tokens = u.tokens;
       r.reasoning = u.reasoning;
       r.record_id = std::move(u.record_id);

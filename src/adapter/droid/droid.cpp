@@ -56,8 +56,7 @@ std::expected<std::optional<DroidSessionUsage>, std::string> read_settings(const
   block.cache_read = reader::count_or_zero(at(usage, "cacheReadTokens"));
   const auto r = all::types::reconcile_token_total(block, reader::count_or_zero(at(usage, "thinkingTokens")),
                                                    reader::count_or_zero(at(usage, "totalTokens")));
-  if (r.block.input == 0 && r.block.output == 0 && r.block.cache_creation == 0 && r.block.cache_read == 0 && r.extra == 0)
-    return std::nullopt;
+  if (r.counts_nothing()) return std::nullopt;
 
   auto lock = get_trimmed_string(*doc, "providerLock");
   const std::string locked = lock ? normalize_provider(*lock) : "unknown";
@@ -109,9 +108,7 @@ AgentLoadResult load_droid_usage(const all::loader::LoadOptions& options, const 
     const auto names = resolve_model(s.model, s.provider);
     UsageRecord r = reader::record_at(AgentKind::Droid, "Droid", s.model, s.timestamp, options.zone);
     r.cost = prices.first_positive_cost(names, priced);
-    r.unpriced = prices.unpriced(s.model, names,
-                                 util::saturating_add(util::saturating_add(priced.input, priced.output),
-                                                      util::saturating_add(priced.cache_creation, priced.cache_read)));
+    r.unpriced = prices.unpriced(s.model, names, reader::token_sum(priced));
     r.tokens = s.tokens;
     r.reasoning = s.reasoning;
     r.record_id = "droid:" + s.session_id;

@@ -17,8 +17,7 @@ std::optional<MessageUsage> message_usage(reader::MaybeElement usage) {
   block.cache_creation = reader::count_or_zero(at(usage, "cacheWrite"));
   block.cache_read = reader::count_or_zero(at(usage, "cacheRead"));
   const auto r = all::types::reconcile_token_total(block, 0, reader::count_or_zero(at(usage, "totalTokens")));
-  if (r.block.input == 0 && r.block.output == 0 && r.block.cache_creation == 0 && r.block.cache_read == 0 && r.extra == 0)
-    return std::nullopt;
+  if (r.counts_nothing()) return std::nullopt;
   // A negative or non-finite cost would lower the totals: it counts as not recorded.
   return MessageUsage{r.block, r.extra, reader::amount(at(usage, {"cost", "total"}))};
 }

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "kit/env.h"
-#include "kit/run.h"
+#include "kit/reader.h"
 #include "kit/snapshot.h"
 
 namespace qm::amp {
@@ -12,23 +12,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Never falls back to the models.dev tables.
 pricing::PricingTable prices() {
-  pricing::ModelPrice p;
-  p.input = 1e-6;
-  p.output = 2e-6;
-  p.cache_creation = 3e-6;
-  p.cache_read = 1e-7;
-  pricing::PricingTable t;
-  t.prices["claude-x"] = p;
-  return t;
-}
-
-all::loader::LoadOptions options(CostMode mode = CostMode::Auto) {
-  CommonOptions o;
-  o.timezone = "UTC";
-  o.mode = mode;
-  return all::loader::make_load_options(o);
+  return kit::price_table({{"claude-x", {.input = 1e-6, .output = 2e-6, .cache_creation = 3e-6, .cache_read = 1e-7}}});
 }
 
 std::optional<Thread> parse(const std::string& text) {
@@ -76,7 +61,7 @@ TEST(AmpReader, LedgerEventsWithTheirMessagesCacheCounts) {
   env.set("AMP_DATA_DIR", t.path().string());
   kit::write_file(t / "threads/T-1.json", kLedgerThread);
   auto table = prices();
-  auto got = load_amp_usage(options(), table);
+  auto got = load_amp_usage(kit::reader_options(), table);
   ASSERT_TRUE(got) << got.error();
   ASSERT_EQ(got->rows.size(), 2u);
   const UsageRow& day1 = got->rows[0];
@@ -126,7 +111,7 @@ TEST(AmpReader, AThreadInTwoPlacesCountsOnce) {
   fs::create_directory_symlink(t / "a", t / "link");
   env.set("AMP_DATA_DIR", (t / "a").string() + "," + (t / "link").string() + "," + (t / "b").string());
   auto table = prices();
-  auto got = load_amp_usage(options(), table);
+  auto got = load_amp_usage(kit::reader_options(), table);
   ASSERT_TRUE(got) << got.error();
   ASSERT_EQ(got->rows.size(), 1u);
   EXPECT_EQ(got->rows[0].input, 6u);
@@ -140,21 +125,10 @@ TEST(AmpReader, CostModesAndUnpricedModels) {
     {"timestamp":"2025-01-03T00:00:00Z","model":"claude-x","credits":3,"tokens":{"input":1000}},
     {"timestamp":"2025-01-03T00:00:00Z","model":"nowhere","tokens":{"input":1}}]}})");
   auto table = prices();
-  struct Case {
-    CostMode mode;
-    double cost;
-    bool marked;
-  } cases[] = {{CostMode::Auto, 1000e-6, true}, {CostMode::Calculate, 1000e-6, true}, {CostMode::Display, 0.0, false}};
-  for (const auto& c : cases) {
-    auto got = load_amp_usage(options(c.mode), table);
-    ASSERT_TRUE(got) << got.error();
-    ASSERT_EQ(got->rows.size(), 1u);
-    EXPECT_DOUBLE_EQ(got->rows[0].cost, c.cost);
-    EXPECT_EQ(got->rows[0].metadata, (nlohmann::json{{"credits", 3}}));  // carried in every mode
-    ASSERT_EQ(got->rows[0].model_usages.size(), 2u);
-    EXPECT_EQ(got->rows[0].model_usages[1].model, "nowhere");
-    EXPECT_EQ(got->rows[0].model_usages[1].unpriced, c.marked);
-  }
+  kit::expect_computed_cost_modes([&](CostMode mode) { return load_amp_usage(kit::reader_options(mode), table); },
+                                  1000e-6);
+  for (CostMode mode : {CostMode::Auto, CostMode::Display})  // credits are carried in every mode
+    EXPECT_EQ(load_amp_usage(kit::reader_options(mode), table)->rows[0].metadata, (nlohmann::json{{"credits", 3}}));
 }
 
 TEST(AmpReader, DataDirectoryHomeAndUnreadableThreads) {
@@ -166,26 +140,22 @@ TEST(AmpReader, DataDirectoryHomeAndUnreadableThreads) {
   kit::write_file(home / ".local/share/amp/threads/broken.json", "{\"id\":");
   kit::write_file(home / ".local/share/amp/other/T.json", "\xff");  // not below threads
   auto table = prices();
-  auto got = load_amp_usage(options(), table);
+  auto got = load_amp_usage(kit::reader_options(), table);
   ASSERT_TRUE(got) << got.error();
   EXPECT_TRUE(got->detected);
   {  // the agent table's amp row, as a user runs it
     kit::Snapshot before(home.path());
-    kit::RunOptions o;
-    o.env = kit::base_env(home.path().string());
-    auto run = kit::run({QM_BINARY, "summary", "--agents", "amp", "--offline", "--json"}, o);
-    ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_NE(run.out.find("\"agent\": \"amp\""), std::string::npos) << run.out;
+    kit::expect_agent_reported(home.path(), "amp");
     EXPECT_TRUE(before.unchanged());
   }
   env.set("AMP_DATA_DIR", ", ");  // set, naming nothing
-  EXPECT_FALSE(load_amp_usage(options(), table)->detected);
+  EXPECT_FALSE(load_amp_usage(kit::reader_options(), table)->detected);
 
   env.unset("AMP_DATA_DIR");
   kit::write_file(home / ".local/share/amp/threads/bad.json", "{\"id\":\"\xc3\"}");
-  EXPECT_EQ(load_amp_usage(options(), table).error(), "stream did not contain valid UTF-8");
-  env.unset("HOME").unset("USERPROFILE").unset("HOMEDRIVE").unset("HOMEPATH");
-  EXPECT_EQ(load_amp_usage(options(), table).error(), "home directory is not set");
+  EXPECT_EQ(load_amp_usage(kit::reader_options(), table).error(), "stream did not contain valid UTF-8");
+  kit::unset_home(env);
+  EXPECT_EQ(load_amp_usage(kit::reader_options(), table).error(), "home directory is not set");
 }
 
 }  // namespace

@@ -7,33 +7,16 @@
 
 #include "adapter/droid/model.h"
 #include "kit/env.h"
-#include "kit/run.h"
+#include "kit/reader.h"
 
 namespace qm::droid {
 namespace {
 
 namespace fs = std::filesystem;
 
-pricing::ModelPrice price(double input, double output) {
-  pricing::ModelPrice p;
-  p.input = input;
-  p.output = output;
-  return p;
-}
-
-// Never falls back to the models.dev tables.
 pricing::PricingTable prices() {
-  pricing::PricingTable t;
-  t.prices["claude-sonnet-4-5"] = price(0, 0);  // priced at 0: the next name is tried
-  t.prices["anthropic/claude-sonnet-4-5"] = price(1e-6, 2e-6);
-  return t;
-}
-
-all::loader::LoadOptions options(CostMode mode = CostMode::Auto) {
-  CommonOptions o;
-  o.timezone = "UTC";
-  o.mode = mode;
-  return all::loader::make_load_options(o);
+  return kit::price_table({{"claude-sonnet-4-5", {}},  // priced at 0: the next name is tried
+                           {"anthropic/claude-sonnet-4-5", {.input = 1e-6, .output = 2e-6}}});
 }
 
 std::string settings(const std::string& usage, const std::string& rest) {
@@ -90,7 +73,7 @@ TEST(DroidReader, TheNewestSettingsOfASessionWin) {
 
   auto table = prices();
   for (CostMode mode : {CostMode::Auto, CostMode::Display}) {  // the cost is computed in every mode
-    auto got = load_droid_usage(options(mode), table);
+    auto got = load_droid_usage(kit::reader_options(mode), table);
     ASSERT_TRUE(got) << got.error();
     ASSERT_EQ(got->rows.size(), 1u);
     const UsageRow& row = got->rows[0];
@@ -147,22 +130,16 @@ TEST(DroidReader, SessionsDirectories) {
   kit::write_file(home / ".factory/sessions/p/s.settings.json",
                   settings(R"({"inputTokens":1})", R"(,"model":"m","providerLockTimestamp":"2025-02-01T10:00:00Z")"));
   auto table = prices();
-  auto none = load_droid_usage(options(), table);
+  auto none = load_droid_usage(kit::reader_options(), table);
   ASSERT_TRUE(none) << none.error();
   EXPECT_FALSE(none->detected);
   env.unset("DROID_SESSIONS_DIR");
-  EXPECT_TRUE(load_droid_usage(options(), table)->detected);
-  {  // the agent table's droid row, as a user runs it
-    kit::RunOptions o;
-    o.env = kit::base_env(home.path().string());
-    auto run = kit::run({QM_BINARY, "summary", "--agents", "droid", "--offline", "--json"}, o);
-    ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_NE(run.out.find("\"agent\": \"droid\""), std::string::npos) << run.out;
-  }
+  EXPECT_TRUE(load_droid_usage(kit::reader_options(), table)->detected);
+  kit::expect_agent_reported(home.path(), "droid");
   kit::write_file(home / ".factory/sessions/p/t.settings.json", "nope");
-  EXPECT_TRUE(load_droid_usage(options(), table).error().starts_with("failed to parse Droid settings "));
-  env.unset("HOME").unset("USERPROFILE").unset("HOMEDRIVE").unset("HOMEPATH");
-  EXPECT_EQ(load_droid_usage(options(), table).error(), "home directory is not set");
+  EXPECT_TRUE(load_droid_usage(kit::reader_options(), table).error().starts_with("failed to parse Droid settings "));
+  kit::unset_home(env);
+  EXPECT_EQ(load_droid_usage(kit::reader_options(), table).error(), "home directory is not set");
 }
 
 }  // namespace

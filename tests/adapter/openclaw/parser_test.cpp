@@ -8,6 +8,7 @@
 
 #include "adapter/openclaw/paths.h"
 #include "kit/env.h"
+#include "kit/reader.h"
 #include "kit/run.h"
 #include "kit/snapshot.h"
 
@@ -16,23 +17,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Never falls back to the models.dev tables.
 pricing::PricingTable prices() {
-  pricing::ModelPrice p;
-  p.input = 1e-6;
-  p.output = 2e-6;
-  p.cache_creation = 3e-6;
-  p.cache_read = 1e-7;
-  pricing::PricingTable t;
-  t.prices["m1"] = p;
-  return t;
-}
-
-all::loader::LoadOptions options(CostMode mode = CostMode::Auto) {
-  CommonOptions o;
-  o.timezone = "UTC";
-  o.mode = mode;
-  return all::loader::make_load_options(o);
+  return kit::price_table({{"m1", {.input = 1e-6, .output = 2e-6, .cache_creation = 3e-6, .cache_read = 1e-7}}});
 }
 
 // An assistant message with its own time and the given usage and extra members.
@@ -52,7 +38,7 @@ struct Fixture {
   kit::EnvGuard env;
   pricing::PricingTable table = prices();
   Fixture() { env.set("OPENCLAW_DIR", (t / "oc").string()); }
-  AgentLoadResult load(CostMode mode = CostMode::Auto) { return load_openclaw_usage(options(mode), table); }
+  AgentLoadResult load(CostMode mode = CostMode::Auto) { return load_openclaw_usage(kit::reader_options(mode), table); }
 };
 
 TEST(OpenClawReader, ModelChangesRecordedCostsAndTheReconciledTotal) {
@@ -175,18 +161,15 @@ TEST(OpenClawReader, DataDirectories) {
   const std::string line = reply(R"({"input":1})");
   for (auto dir : {".openclaw", ".clawdbot", ".moltbot", ".moldbot", "elsewhere"})
     kit::write_file(home / dir / "agents" / (std::string(dir) + ".jsonl"), line);
-  auto input = [&] {
-    auto got = load_openclaw_usage(options(), table);
-    EXPECT_TRUE(got) << got.error();
-    return got && !got->rows.empty() ? got->rows[0].input : 0;
-  };
+  auto input = [&] { return kit::input_tokens(load_openclaw_usage(kit::reader_options(), table)); };
   EXPECT_EQ(input(), 4u);
   env.set("OPENCLAW_DIR", (home / "elsewhere").string() + ",," + (home / "elsewhere/").string() + "," + (home / "gone").string());
   EXPECT_EQ(input(), 1u);
   env.set("OPENCLAW_DIR", ",");  // not blank, names nothing: no defaults either
   EXPECT_EQ(input(), 0u);
-  env.unset("OPENCLAW_DIR").unset("HOME").unset("USERPROFILE").unset("HOMEDRIVE").unset("HOMEPATH");
-  auto none = load_openclaw_usage(options(), table);
+  env.unset("OPENCLAW_DIR");
+  kit::unset_home(env);
+  auto none = load_openclaw_usage(kit::reader_options(), table);
   ASSERT_TRUE(none);
   EXPECT_FALSE(none->detected);
 }

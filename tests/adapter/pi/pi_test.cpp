@@ -4,29 +4,13 @@
 #include <gtest/gtest.h>
 
 #include "kit/env.h"
-#include "kit/run.h"
+#include "kit/reader.h"
 
 namespace qm::pi {
 namespace {
 
 namespace fs = std::filesystem;
 
-// Never falls back to the models.dev tables.
-pricing::PricingTable prices() {
-  pricing::ModelPrice p;
-  p.input = 1e-6;
-  p.output = 2e-6;
-  pricing::PricingTable t;
-  t.prices["gpt-5"] = p;
-  return t;
-}
-
-all::loader::LoadOptions options(CostMode mode = CostMode::Auto) {
-  CommonOptions o;
-  o.timezone = "UTC";
-  o.mode = mode;
-  return all::loader::make_load_options(o);
-}
 
 std::string reply(const std::string& usage, const std::string& model = R"(,"model":"gpt-5")",
                   const std::string& time = R"("timestamp":" 2025-01-15T10:30:00Z ",)") {
@@ -36,10 +20,10 @@ std::string reply(const std::string& usage, const std::string& model = R"(,"mode
 struct Fixture {
   kit::TempDir home;
   kit::EnvGuard env;
-  pricing::PricingTable table = prices();
+  pricing::PricingTable table = kit::price_table({{"gpt-5", {.input = 1e-6, .output = 2e-6}}});
   Fixture() { env.set("HOME", home.path().string()).unset("PI_AGENT_DIR"); }
   fs::path sessions() const { return home / ".pi/agent/sessions"; }
-  AgentLoadResult load(CostMode mode = CostMode::Auto) { return load_pi_usage(options(mode), table); }
+  AgentLoadResult load(CostMode mode = CostMode::Auto) { return load_pi_usage(kit::reader_options(mode), table); }
 };
 
 TEST(PiReader, ProjectsSessionsAndModelLabels) {
@@ -136,19 +120,9 @@ TEST(PiReader, RootsVariableHomeAndUnreadableLogs) {
   kit::write_file(f.sessions() / "p/s.jsonl", line);
   kit::write_file(f.home / "d1/p/s.jsonl", line);
   kit::write_file(f.home / "d2/x/sessions/q/s.jsonl", line);
-  auto input = [&] {
-    auto got = f.load();
-    EXPECT_TRUE(got) << got.error();
-    return got && !got->rows.empty() ? got->rows[0].input : 0;
-  };
+  auto input = [&] { return kit::input_tokens(f.load()); };
   EXPECT_EQ(input(), 1u);
-  {  // the agent table's pi row, as a user runs it
-    kit::RunOptions o;
-    o.env = kit::base_env(f.home.path().string());
-    auto run = kit::run({QM_BINARY, "summary", "--agents", "pi", "--offline", "--json"}, o);
-    ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_NE(run.out.find("\"agent\": \"pi\""), std::string::npos) << run.out;
-  }
+  kit::expect_agent_reported(f.home.path(), "pi");
   f.env.set("PI_AGENT_DIR", (f.home / "d1").string() + ", " + (f.home / "d2").string() + "," + (f.home / "d1").string());
   EXPECT_EQ(input(), 2u);
   f.env.set("PI_AGENT_DIR", " ");  // blank: the default
@@ -156,7 +130,7 @@ TEST(PiReader, RootsVariableHomeAndUnreadableLogs) {
 
   kit::write_file(f.sessions() / "p/bad.jsonl", "{}\n{\"note\":\"\xc3\"}\n");
   EXPECT_EQ(f.load().error(), "stream did not contain valid UTF-8");
-  f.env.unset("HOME").unset("USERPROFILE").unset("HOMEDRIVE").unset("HOMEPATH");
+  kit::unset_home(f.env);
   EXPECT_EQ(f.load().error(), "home directory is not set");
 }
 
