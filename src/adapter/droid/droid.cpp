@@ -21,15 +21,12 @@ constexpr std::string_view kSettingsEnding = ".settings.json";
 
 // The name written in the settings, else the one the transcript beside them announces,
 // else the provider's placeholder.
-std::string session_model(json::element settings, const fs::path& path, std::string_view provider) {
+std::string session_model(json::element settings, const fs::path& transcript_path, std::string_view provider) {
   std::optional<std::string> model;
   if (auto named = get_trimmed_string(settings, "model")) {
     model = normalize_model_name(*named);
-  } else {
-    std::string name = path.filename().string();
-    name.resize(name.size() - kSettingsEnding.size());
-    if (auto transcript = reader::read_text(path.parent_path() / (name + ".jsonl")))
-      model = transcript_model(transcript->view());
+  } else if (auto transcript = reader::read_text(transcript_path)) {
+    model = transcript_model(transcript->view());
   }
   if (!model || model->empty()) return unknown_model_for_provider(provider);
   return std::move(*model);
@@ -61,7 +58,9 @@ std::expected<std::optional<DroidSessionUsage>, std::string> read_settings(const
   auto lock = get_trimmed_string(*doc, "providerLock");
   const std::string locked = lock ? normalize_provider(*lock) : "unknown";
   DroidSessionUsage s;
-  s.model = session_model(*doc, path, locked);
+  s.session_id = path.filename().string();
+  if (s.session_id.ends_with(kSettingsEnding)) s.session_id.resize(s.session_id.size() - kSettingsEnding.size());
+  s.model = session_model(*doc, path.parent_path() / (s.session_id + ".jsonl"), locked);
   s.provider = locked == "unknown" ? infer_provider(s.model) : locked;
   auto lock_time = get_trimmed_string(*doc, "providerLockTimestamp");
   auto time = lock_time ? date_utils::parse_timestamp_ms(*lock_time) : std::nullopt;
@@ -70,8 +69,6 @@ std::expected<std::optional<DroidSessionUsage>, std::string> read_settings(const
   s.tokens = r.block;
   s.reasoning = r.extra;
   s.timestamp = *time;
-  s.session_id = path.filename().string();
-  s.session_id.resize(s.session_id.size() - kSettingsEnding.size());
   return s;
 }
 
