@@ -62,10 +62,12 @@ void FileReader::read_line(std::string_view line, State& state, session_log::Ses
   u.usage = *usage;
   auto stamp = at(message, "timestamp");
   u.time = time_of(stamp ? stamp : at(*obj, "timestamp"), state.file_time);
-  auto model = reader::first_of(message, {"modelId", "model"}, reader::text);
-  u.model = session_log::model_label(AgentKind::OpenClaw, model                ? *model
-                                                          : state.model ? std::string_view(*state.model)
-                                                                        : std::string_view("unknown"));
+  std::string_view model = "unknown";
+  if (auto own = reader::first_of(message, {"modelId", "model"}, reader::text))
+    model = *own;
+  else if (state.model)
+    model = *state.model;
+  u.model = session_log::model_label(AgentKind::OpenClaw, model);
   if (auto provider = reader::text(at(message, "provider")))
     u.provider = std::string(*provider);
   else
