@@ -10,6 +10,8 @@
 
 #include "adapter/claude/loader.h"
 #include "adapter/codex/aggregate.h"
+#include "adapter/gemini/parser.h"
+#include "adapter/goose/parser.h"
 #include "date_utils.h"
 #include "log.h"
 #include "output.h"
@@ -84,6 +86,29 @@ void add_tokens(UsageRow& into, const UsageRow& from) {
 }
 
 AgentUsage nothing_found() { return AgentUsage{}; }
+
+// A stable sort by time that moves each (large) record at most once along a cycle, and not
+// at all when the reader found them in order already.
+void sort_by_time(std::vector<UsageRecord>& records) {
+  auto earlier = [](const UsageRecord& a, const UsageRecord& b) { return a.timestamp_ms < b.timestamp_ms; };
+  if (std::is_sorted(records.begin(), records.end(), earlier)) return;
+  std::vector<std::size_t> from(records.size());  // from[i]: the record that belongs at i
+  for (std::size_t i = 0; i < from.size(); ++i) from[i] = i;
+  std::stable_sort(from.begin(), from.end(), [&](std::size_t a, std::size_t b) { return earlier(records[a], records[b]); });
+  for (std::size_t start = 0; start < from.size(); ++start) {
+    if (from[start] == start) continue;
+    UsageRecord held = std::move(records[start]);
+    std::size_t at = start;
+    while (from[at] != start) {
+      std::size_t next = from[at];
+      records[at] = std::move(records[next]);
+      from[at] = at;
+      at = next;
+    }
+    records[at] = std::move(held);
+    from[at] = at;
+  }
+}
 
 }  // namespace
 
@@ -174,10 +199,8 @@ AgentUsage records_to_usage(std::string_view agent_id, std::vector<UsageRecord> 
                             RecordOrder order) {
   AgentUsage usage;
   usage.detected = !records.empty();
-  if (order == RecordOrder::ByTime)
-    std::stable_sort(records.begin(), records.end(),
-                   [](const UsageRecord& a, const UsageRecord& b) { return a.timestamp_ms < b.timestamp_ms; });
   filter_records_by_date(records, options.range());
+  if (order == RecordOrder::ByTime) sort_by_time(records);
   usage.rows = to_usage_rows(agent_id, qm::summary::group_by_day(records));
   return usage;
 }
@@ -199,9 +222,13 @@ AgentTable default_agent_table(const LoadContext& context) {
   for (std::size_t i = 0; i < std::size(kRows); ++i)
     table.push_back(LoaderEntry{kRows[i].id, nothing_found, i, kRows[i].kind});
   table[0].reader = [&options = context.options] { return claude::load_usage_entries(options); };
-  table[1].reader = [&options = context.options, &prices = context.prices] {
-    return codex::aggregate::load_codex_usage(options, prices);
+  // A reader of the load options and the shared price table.
+  auto shared = [&context](AgentLoadResult (*load)(const LoadOptions&, const pricing::PricingTable&)) {
+    return [load, &options = context.options, &prices = context.prices] { return load(options, prices); };
   };
+  table[1].reader = shared(codex::aggregate::load_codex_usage);
+  table[8].reader = shared(goose::parser::load_goose_usage);
+  table[13].reader = shared(gemini::parser::load_gemini_usage);
   return table;
 }
 

@@ -163,5 +163,28 @@ TEST(Loader, RecordsToUsageFiltersAfterDetecting) {
   EXPECT_FALSE(records_to_usage("kimi", {}, o).detected);
 }
 
+TEST(Loader, RecordsToUsageSortsByTimeKeepingTheOrderOfEqualTimes) {
+  auto o = make_load_options(quiet());
+  // (time, model): the day's models in the order of their first record once sorted.
+  const std::vector<std::pair<std::int64_t, std::string>> cases[] = {
+      {{3, "c"}, {1, "a"}, {2, "b"}, {1, "d"}, {0, "e"}, {2, "f"}},
+      {{0, "e"}, {1, "a"}, {1, "d"}, {2, "b"}, {2, "f"}, {3, "c"}},  // already in order
+  };
+  for (const auto& records_in : cases) {
+    std::vector<UsageRecord> records;
+    for (const auto& [time, model] : records_in) {
+      UsageRecord r;
+      r.date_key = "2025-03-01";
+      r.timestamp_ms = time;
+      r.model = r.model_key = model;
+      r.tokens.input = 1;
+      records.push_back(r);
+    }
+    auto usage = records_to_usage("kimi", records, o);
+    ASSERT_EQ(usage.rows.size(), 1u);
+    EXPECT_EQ(usage.rows[0].models, (std::vector<std::string>{"e", "a", "d", "b", "f", "c"}));
+  }
+}
+
 }  // namespace
 }  // namespace qm::all::loader

@@ -1,0 +1,53 @@
+#include "reader/files.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "util.h"
+
+namespace qm::reader {
+
+void walk(const fs::path& directory, std::string_view extension, const std::function<bool(const fs::path&)>& keep,
+          std::vector<fs::path>& out) {
+  std::size_t first = out.size();
+  util::collect_files_with_extension(directory, extension, out);
+  if (!keep) return;
+  auto dropped = std::remove_if(out.begin() + static_cast<std::ptrdiff_t>(first), out.end(),
+                                [&](const fs::path& p) { return !keep(p); });
+  out.erase(dropped, out.end());
+}
+
+void sort_paths(std::vector<fs::path>& paths) {
+  std::sort(paths.begin(), paths.end());
+  paths.erase(std::unique(paths.begin(), paths.end()), paths.end());
+}
+
+Text::Text(std::string bytes) : bytes_(std::move(bytes)), size_(bytes_.size()) {
+  bytes_.append(json::kPadding, '\0');
+}
+
+std::expected<Text, std::string> read_text(const fs::path& path) {
+  std::string error;
+  auto bytes = util::read_file(path, &error);
+  if (!bytes) return std::unexpected(std::move(error));
+  if (!util::is_valid_utf8(*bytes)) return std::unexpected(std::string(kNotUtf8));
+  return Text(std::move(*bytes));
+}
+
+std::optional<std::int64_t> file_time_ms(const fs::path& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 || st.st_mtim.tv_sec < 0) return std::nullopt;
+  std::int64_t ms;
+  if (__builtin_mul_overflow(static_cast<std::int64_t>(st.st_mtim.tv_sec), std::int64_t{1000}, &ms) ||
+      __builtin_add_overflow(ms, static_cast<std::int64_t>(st.st_mtim.tv_nsec / 1'000'000), &ms))
+    return std::nullopt;
+  return ms;
+}
+
+std::optional<std::string> file_stem(const fs::path& path) {
+  if (!path.has_filename()) return std::nullopt;
+  return path.stem().string();
+}
+
+}  // namespace qm::reader

@@ -1,0 +1,46 @@
+#include "reader/prices.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "pricing/cost.h"
+#include "pricing/lookup.h"
+
+namespace qm::reader {
+
+void add_candidate(std::vector<std::string>& names, std::string name) {
+  if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(std::move(name));
+}
+
+const pricing::ModelPrice* Prices::find(std::string_view name) {
+  if (!table_) return nullptr;
+  auto it = memo_.find(name);
+  if (it == memo_.end()) it = memo_.emplace(std::string(name), pricing::price_for_model(*table_, name)).first;
+  return it->second ? &*it->second : nullptr;
+}
+
+double Prices::first_priced_cost(std::span<const std::string> names, const TokenUsageRaw& block) {
+  for (const auto& name : names)
+    if (const auto* price = find(name)) return pricing::cost_at_price(*price, block);
+  return 0.0;
+}
+
+double Prices::first_positive_cost(std::span<const std::string> names, const TokenUsageRaw& block) {
+  for (const auto& name : names) {
+    const auto* price = find(name);
+    if (!price) continue;
+    double cost = pricing::cost_at_price(*price, block);
+    if (std::isfinite(cost) && cost > 0) return cost;
+  }
+  return 0.0;
+}
+
+std::optional<std::string> Prices::unpriced(std::string_view model, std::span<const std::string> names,
+                                            std::uint64_t tokens) {
+  if (tokens == 0 || !table_) return std::nullopt;
+  for (const auto& name : names)
+    if (find(name)) return std::nullopt;
+  return std::string(model);
+}
+
+}  // namespace qm::reader

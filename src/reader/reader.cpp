@@ -1,0 +1,38 @@
+#include "reader/reader.h"
+
+#include "date_utils.h"
+#include "log.h"
+
+namespace qm::reader {
+
+Run::Run(AgentKind kind, const all::loader::LoadOptions& options)
+    : progress_(progress::start_spinner(!options.common.json && log::output_enabled() && progress::spinner_enabled())),
+      kind_(kind),
+      options_(options) {
+  progress::mark_loading(progress_, kind_);
+}
+
+AgentLoadResult Run::fail(std::string message) {
+  progress::mark_skipped(progress_, kind_);
+  return std::unexpected(std::move(message));
+}
+
+AgentLoadResult Run::finish(std::vector<UsageRecord> records) {
+  progress::mark_done(progress_, kind_);
+  return all::loader::records_to_usage(all::types::agent_info(kind_).id, std::move(records), options_);
+}
+
+UsageRecord record_at(AgentKind kind, std::string_view project, std::string model, std::int64_t time_ms,
+                      const cctz::time_zone& zone) {
+  UsageRecord r;
+  r.model_key = model;
+  r.model = std::move(model);
+  r.timestamp_text = date_utils::format_timestamp_ms(time_ms);
+  r.date_key = date_utils::format_local_date(time_ms, zone);
+  r.agent_id = std::string(all::types::agent_info(kind).id);
+  r.project = std::string(project);
+  r.timestamp_ms = time_ms;
+  return r;
+}
+
+}  // namespace qm::reader

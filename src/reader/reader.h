@@ -1,0 +1,88 @@
+#pragma once
+// The reader toolkit: what every agent reader but Claude's and Codex's is made of. A reader is
+// one folder under src/adapter/ with one entry point, registered in the agent table of
+// adapter/all/loader.cpp (`table[row].reader = shared(x::load_x_usage);`). Its shape:
+//
+//   AgentLoadResult load_x_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table) {
+//     reader::Run run(AgentKind::X, options);
+//     auto roots = reader::directory_roots("X_DATA_DIR", ".x", reader::NoHome::Empty);   // roots.h
+//     if (!roots) return run.fail(roots.error());
+//     std::vector<fs::path> files;
+//     for (const auto& root : *roots) reader::walk(root / "sessions", "json", files);     // files.h
+//     reader::sort_paths(files);
+//     auto items = reader::parse_files<Item>(files, options.common.single_thread, make_file_parser);
+//     if (!items) return run.fail(items.error());           // "stream did not contain valid UTF-8"
+//     reader::Prices prices(&table);                         // prices.h: once per distinct name
+//     std::vector<UsageRecord> records;
+//     for (const auto& item : flattened items) {
+//       UsageRecord r = reader::record_at(AgentKind::X, "X", item.model, item.time_ms, options.zone);
+//       r.tokens = ...;  r.cost = prices.first_priced_cost(names, block);  r.unpriced = prices.unpriced(...);
+//       records.push_back(std::move(r));
+//     }
+//     return run.finish(std::move(records));                 // sort, date filter, days, rows
+//   }
+//
+// Parse with json::StrictParser (one per worker) and read values with values.h (count,
+// truncated_count, count_or_decimal, number, amount, text, first_of ...); databases go
+// through sqlite.h's for_each_row, which writes the "Failed to open {} database: {}" lines.
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "adapter/all/loader.h"
+#include "adapter/all/types.h"
+#include "progress.h"
+#include "reader/epoch.h"
+#include "reader/files.h"
+#include "reader/prices.h"
+#include "reader/roots.h"
+#include "reader/values.h"
+
+namespace qm::reader {
+
+// One run of a reader: its progress mark (loading from the start; skipped when it fails,
+// done when it finishes) and its last step.
+class Run {
+ public:
+  Run(AgentKind kind, const all::loader::LoadOptions& options);
+  Run(const Run&) = delete;
+  Run& operator=(const Run&) = delete;
+
+  AgentLoadResult fail(std::string message);
+  // Sorted by time (stable), filtered by the date range, grouped by day and made rows;
+  // detected when any record was built.
+  AgentLoadResult finish(std::vector<UsageRecord> records);
+
+ private:
+  progress::Progress progress_;
+  AgentKind kind_;
+  const all::loader::LoadOptions& options_;
+};
+
+// Drops the items from `from` on whose key an earlier item of that range has (the first
+// stays; the order is kept). One sort instead of a set of copied keys.
+template <typename T, typename Key>
+void drop_repeated(std::vector<T>& items, std::size_t from, Key key) {
+  std::vector<std::size_t> order(items.size() - from);
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = from + i;
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return key(items[a]) < key(items[b]); });
+  std::vector<bool> repeated(items.size(), false);
+  for (std::size_t i = 1; i < order.size(); ++i)
+    if (key(items[order[i]]) == key(items[order[i - 1]])) repeated[order[i]] = true;
+  std::size_t kept = from;
+  for (std::size_t i = from; i < items.size(); ++i)
+    if (!repeated[i]) {
+      if (kept != i) items[kept] = std::move(items[i]);
+      ++kept;
+    }
+  items.erase(items.begin() + static_cast<std::ptrdiff_t>(kept), items.end());
+}
+
+// A record of the agent at an instant: agent id, project, model and its per-model key, the
+// UTC timestamp text and the date key in the report time zone. The caller fills the rest.
+UsageRecord record_at(AgentKind kind, std::string_view project, std::string model, std::int64_t time_ms,
+                      const cctz::time_zone& zone);
+
+}  // namespace qm::reader

@@ -1,0 +1,78 @@
+#include "reader/roots.h"
+
+#include <algorithm>
+#include <system_error>
+
+#include "util.h"
+
+namespace qm::reader {
+
+std::optional<std::vector<fs::path>> env_list(const char* variable) {
+  auto value = util::env(variable);
+  if (!value || !util::is_valid_utf8(*value)) return std::nullopt;
+  std::vector<fs::path> out;
+  for (auto& entry : util::split_entries(*value)) out.emplace_back(std::move(entry));
+  return out;
+}
+
+std::optional<fs::path> env_path(const char* variable) {
+  auto value = util::env(variable);
+  if (!value || !util::is_valid_utf8(*value)) return std::nullopt;
+  std::string_view trimmed = util::trim(*value);
+  if (trimmed.empty()) return std::nullopt;
+  return fs::path(trimmed);
+}
+
+std::expected<fs::path, std::string> below_home(std::string_view relative) {
+  auto home = util::home_dir();
+  if (!home) return std::unexpected(std::string(util::kNoHome));
+  return fs::path(*home) / relative;
+}
+
+std::optional<fs::path> xdg_data_home() {
+  if (auto xdg = util::env("XDG_DATA_HOME"); xdg && fs::path(*xdg).is_absolute()) return fs::path(*xdg);
+  auto home = util::home_dir();
+  if (!home) return std::nullopt;
+  return fs::path(*home) / ".local/share";
+}
+
+std::vector<fs::path> existing_dirs(const std::vector<fs::path>& candidates) {
+  std::vector<fs::path> out;
+  for (const auto& c : candidates) {
+    std::error_code ec;
+    if (!fs::is_directory(c, ec)) continue;
+    if (std::none_of(out.begin(), out.end(), [&](const fs::path& p) { return util::same_path(p, c); }))
+      out.push_back(c);
+  }
+  return out;
+}
+
+std::vector<fs::path> canonical_files(const std::vector<fs::path>& candidates) {
+  std::vector<fs::path> out;
+  for (const auto& c : candidates) {
+    std::error_code ec;
+    fs::path p = fs::canonical(c, ec);
+    if (ec) p = c;
+    if (!fs::is_regular_file(p, ec)) continue;
+    if (std::find(out.begin(), out.end(), p) == out.end()) out.push_back(std::move(p));
+  }
+  return out;
+}
+
+std::expected<std::vector<fs::path>, std::string> candidate_roots(const char* variable, std::string_view default_below_home,
+                                                                  NoHome no_home) {
+  if (auto listed = env_list(variable)) return std::move(*listed);
+  auto dflt = below_home(default_below_home);
+  if (dflt) return std::vector<fs::path>{std::move(*dflt)};
+  if (no_home == NoHome::Empty) return std::vector<fs::path>{};
+  return std::unexpected(dflt.error());
+}
+
+std::expected<std::vector<fs::path>, std::string> directory_roots(const char* variable, std::string_view default_below_home,
+                                                                  NoHome no_home) {
+  auto candidates = candidate_roots(variable, default_below_home, no_home);
+  if (!candidates) return candidates;
+  return existing_dirs(*candidates);
+}
+
+}  // namespace qm::reader

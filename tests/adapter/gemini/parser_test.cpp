@@ -1,0 +1,222 @@
+// The Gemini CLI reader over small session files.
+#include "adapter/gemini/parser.h"
+
+#include <gtest/gtest.h>
+
+#include "kit/env.h"
+#include "kit/run.h"
+
+namespace qm::gemini::parser {
+namespace {
+
+namespace fs = std::filesystem;
+
+pricing::ModelPrice price(double input, double output, double cache_read) {
+  pricing::ModelPrice p;
+  p.input = input;
+  p.output = output;
+  p.cache_read = cache_read;
+  return p;
+}
+
+// Never falls back to the models.dev tables.
+pricing::PricingTable prices() {
+  pricing::PricingTable t;
+  t.prices["gemini/gemini-pro"] = price(1e-6, 2e-6, 1e-7);
+  t.prices["vertex_ai/gemini-pro"] = price(9.0, 9.0, 9.0);  // later in the candidate list: never used
+  t.prices["flash"] = price(1e-6, 1e-6, 1e-6);
+  return t;
+}
+
+all::loader::LoadOptions options(CostMode mode = CostMode::Auto) {
+  CommonOptions o;
+  o.timezone = "UTC";
+  o.mode = mode;
+  return all::loader::make_load_options(o);
+}
+
+std::vector<GeminiMessageUsage> parse(const std::string& name, const std::string& text, std::int64_t file_time = 7) {
+  json::StrictParser parser;
+  std::string padded = text + std::string(json::kPadding, '\0');
+  return parse_file(name, std::string_view(padded.data(), text.size()), file_time, parser);
+}
+
+const std::string kSession = R"({"sessionId":" s-1 ","startTime":"2025-05-01T10:00:00Z","messages":[
+  {"type":"user","content":"hi","tokens":{"input":5}},
+  {"type":"gemini","id":"m1","model":"gemini-pro","timestamp":"2025-05-01T10:00:05Z",
+   "tokens":{"input":1000,"output":200,"cached":300,"thoughts":50,"total":1250}},
+  {"type":"gemini","id":"m2","model":"gemini-pro",
+   "tokens":{"input":1000,"output":200,"cached":300,"thoughts":50,"total":1550}},
+  {"type":"gemini","id":"m3","tokens":{"input":9}},
+  {"type":"gemini","id":"m4","model":"flash","timestamp":"2025-05-02T00:00:00.000000Z","tokens":{"input":10}}
+]})";
+
+TEST(GeminiReader, SessionDocumentsBecomeDailyRows) {
+  kit::TempDir t;
+  kit::EnvGuard env;
+  env.set("GEMINI_DATA_DIR", (t / "data").string());
+  kit::write_file(t / "data/h1/chats/session-a.json", kSession);
+
+  auto table = prices();
+  auto got = load_gemini_usage(options(), table);
+  ASSERT_TRUE(got) << got.error();
+  EXPECT_TRUE(got->detected);
+  ASSERT_EQ(got->rows.size(), 1u);  // m4's time has six fraction digits: the session's start instead
+  const UsageRow& row = got->rows[0];
+  EXPECT_EQ(row.label, "2025-05-01");
+  EXPECT_EQ(row.agent_id, "gemini");
+  EXPECT_EQ(row.input, 700u + 1000u + 10u);  // m1's total holds the cached part; m2's does not
+  EXPECT_EQ(row.output, 400u);
+  EXPECT_EQ(row.cache_read, 600u);
+  EXPECT_EQ(row.total, 1250u + 1550u + 10u);
+  ASSERT_EQ(row.model_usages.size(), 2u);
+  const ModelUsage& pro = row.model_usages[0];
+  EXPECT_EQ(pro.model, "gemini-pro");
+  EXPECT_EQ(pro.reasoning, 100u);
+  // Priced as gemini/gemini-pro, output with the reasoning tokens.
+  EXPECT_DOUBLE_EQ(pro.cost, (700 + 1000) * 1e-6 + (250 + 250) * 2e-6 + 600 * 1e-7);
+}
+
+TEST(GeminiReader, RepeatedIdsInALogKeepTheLaterLineInTheEarlierPlace) {
+  const std::string log = R"({"sessionId":"s","model":"gemini-pro"}
+{"type":"gemini","id":"a","tokens":{"input":1}}
+{"type":"gemini","id":"b","tokens":{"input":2}}
+{"type":"gemini","id":"a","tokens":{"input":3},"model":"flash"}
+{"type":"gemini","tokens":{"input":4}}
+{"type":"gemini","tokens":{"input":4}}
+{"stats":{"models":{"z":{"tokens":{"input":5}},"b":{"tokens":{"input":6}}}}}
+)";
+  auto items = parse("x/log.jsonl", log);
+  std::vector<std::pair<std::string, std::uint64_t>> got;
+  for (const auto& i : items) got.emplace_back(i.model, i.input);
+  EXPECT_EQ(got, (std::vector<std::pair<std::string, std::uint64_t>>{
+                     {"flash", 3}, {"gemini-pro", 2}, {"flash", 4}, {"flash", 4}, {"b", 6}, {"z", 5}}));
+  EXPECT_EQ(items[0].message_id, "a");
+  EXPECT_EQ(items[0].session_id, "s");
+
+  // The same ids in a second file count again, and the line's own carriage return is dropped.
+  kit::TempDir t;
+  kit::EnvGuard env;
+  env.set("GEMINI_DATA_DIR", t.path().string());
+  kit::write_file(t / "one.jsonl", log);
+  kit::write_file(t / "two.jsonl", R"({"type":"gemini","id":"a","model":"flash","tokens":{"input":3}})" "\r\n");
+  auto table = prices();
+  auto usage = load_gemini_usage(options(), table);
+  ASSERT_TRUE(usage) << usage.error();
+  std::uint64_t input = 0;
+  for (const auto& r : usage->rows) input += r.input;
+  EXPECT_EQ(input, 3u + 2u + 4u + 4u + 6u + 5u + 3u);
+}
+
+TEST(GeminiReader, InputsThatGiveNothing) {
+  const std::string lines_in_json = "{\"type\":\"gemini\",\"model\":\"m\",\"tokens\":{\"input\":1}}\n"
+                                    "{\"type\":\"gemini\",\"model\":\"m\",\"tokens\":{\"input\":1}}\n";
+  struct Case {
+    std::string name, text;
+  } cases[] = {
+      {"a.json", lines_in_json},  // JSON Lines in a document file
+      {"a.json", "[1,2]"},
+      {"a.json", R"({"messages":[{"type":"gemini","model":"m"}]})"},                             // no tokens
+      {"a.json", R"({"messages":[{"type":"gemini","model":" ","tokens":{"input":1}}]})"},        // blank model
+      {"a.json", R"({"messages":[{"type":"gemini","model":"m","tokens":{"input":0,"output":-5}}]})"},  // all zero
+      {"a.json", R"({"messages":{"type":"gemini"},"type":"user"})"},                              // no array
+      {"a.jsonl", "[1]\nnot json\n{\"type\":\"gemini\",\"model\":\"m\",\"tokens\":7}\n"},
+  };
+  for (const auto& c : cases) EXPECT_TRUE(parse(c.name, c.text).empty()) << c.text;
+}
+
+TEST(GeminiReader, TokenCountsAndTheirTotals) {
+  json::StrictParser parser;
+  auto counts = [&](const std::string& text) { return read_token_counts(parser.parse_copy(text)); };
+  auto c = counts(R"({"prompt":"9","input_tokens":-5,"candidates":12.7,"cached_tokens":3,"reasoning":1e30,"tool":2})");
+  ASSERT_TRUE(c);
+  EXPECT_EQ(c->input, 0u);  // a string is passed over; -5 reads 0
+  EXPECT_EQ(c->output, 12u);
+  EXPECT_EQ(c->cached, 3u);
+  EXPECT_EQ(c->thoughts, UINT64_MAX);
+  EXPECT_EQ(c->tool, 2u);
+  EXPECT_EQ(c->total, std::nullopt);
+  EXPECT_EQ(counts(R"({"total":"1250","total_tokens":9})")->total, std::nullopt);  // "total" decides
+  EXPECT_EQ(counts(R"({"total_tokens":9})")->total, 9u);
+  EXPECT_EQ(counts("[]"), std::nullopt);
+
+  // Statistics: the input always holds the cached tokens; without models, one item.
+  auto stats = parser.parse_copy(R"({"input":100,"cached":30,"output":5})");
+  auto items = session_stats_usage(stats, std::nullopt, "s", 1000);
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_EQ(items[0].model, "unknown");
+  EXPECT_EQ(items[0].input, 70u);
+  EXPECT_EQ(items[0].cache_read, 30u);
+  EXPECT_EQ(items[0].timestamp_text, "1970-01-01T00:00:01.000Z");
+}
+
+TEST(GeminiReader, PriceCandidatesTheFirstPricedNameAndTheCostModes) {
+  EXPECT_EQ(price_candidates("m"),
+            (std::vector<std::string>{"google/m", "gemini/m", "vertex_ai/m", "openrouter/google/m", "m"}));
+  EXPECT_EQ(price_candidates("google/m").size(), 5u);  // "google/google/m" is another name
+
+  kit::TempDir t;
+  kit::EnvGuard env;
+  env.set("GEMINI_DATA_DIR", t.path().string());
+  kit::write_file(t / "s.json", R"({"messages":[
+    {"type":"gemini","model":"gemini-pro","timestamp":"2025-05-01T10:00:00Z","tokens":{"input":1000}},
+    {"type":"gemini","model":"nowhere","timestamp":"2025-05-01T10:00:00Z","tokens":{"input":1}}]})");
+  auto table = prices();
+  struct Case {
+    CostMode mode;
+    double cost;
+    bool marked;
+  } cases[] = {{CostMode::Auto, 1000 * 1e-6, true}, {CostMode::Calculate, 1000 * 1e-6, true}, {CostMode::Display, 0.0, false}};
+  for (const auto& c : cases) {
+    auto got = load_gemini_usage(options(c.mode), table);
+    ASSERT_TRUE(got) << got.error();
+    ASSERT_EQ(got->rows.size(), 1u);
+    EXPECT_DOUBLE_EQ(got->rows[0].cost, c.cost);
+    ASSERT_EQ(got->rows[0].model_usages.size(), 2u);
+    EXPECT_EQ(got->rows[0].model_usages[1].model, "nowhere");
+    EXPECT_EQ(got->rows[0].model_usages[1].unpriced, c.marked);
+  }
+}
+
+TEST(GeminiReader, RootsVariableDefaultDirectoryAndUnreadableFiles) {
+  kit::TempDir home;
+  kit::EnvGuard env;
+  env.set("HOME", home.path().string()).unset("GEMINI_DATA_DIR");
+  auto table = prices();
+  auto none = load_gemini_usage(options(), table);  // no .gemini/tmp: nothing and no error
+  ASSERT_TRUE(none);
+  EXPECT_FALSE(none->detected);
+
+  const std::string one = R"({"type":"gemini","model":"flash","timestamp":"2025-05-01T10:00:00Z","tokens":{"input":1}})";
+  kit::write_file(home / ".gemini/tmp/h/a.json", one);
+  kit::write_file(home / "d1/a.json", one);
+  kit::write_file(home / "d2/sub/b.json", one);
+  auto input_of = [&] {
+    auto got = load_gemini_usage(options(), table);
+    EXPECT_TRUE(got) << got.error();
+    return got && !got->rows.empty() ? got->rows[0].input : 0;
+  };
+  EXPECT_EQ(input_of(), 1u);
+  {  // the agent table's gemini row, as a user runs it
+    kit::RunOptions o;
+    o.env = kit::base_env(home.path().string());
+    auto run = kit::run({QM_BINARY, "summary", "--agents", "gemini", "--offline", "--json"}, o);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("\"agent\": \"gemini\""), std::string::npos) << run.out;
+  }
+  // Listed roots replace the default; a root named twice or missing counts once or not at all.
+  env.set("GEMINI_DATA_DIR", (home / "d1").string() + " , " + (home / "d1/").string() + ",," + (home / "gone").string() +
+                                 "," + (home / "d2").string());
+  EXPECT_EQ(input_of(), 2u);
+
+  kit::write_file(home / "d2/sub/bad.jsonl", "{\"type\":\"gemini\"}\xff\n");
+  EXPECT_EQ(load_gemini_usage(options(), table).error(), "stream did not contain valid UTF-8");
+
+  env.unset("GEMINI_DATA_DIR").unset("HOME").unset("USERPROFILE").unset("HOMEDRIVE").unset("HOMEPATH");
+  auto no_home = load_gemini_usage(options(), table);
+  ASSERT_TRUE(no_home);
+  EXPECT_FALSE(no_home->detected);
+}
+
+}  // namespace
+}  // namespace qm::gemini::parser

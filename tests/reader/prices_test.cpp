@@ -1,0 +1,60 @@
+// Candidate-name pricing: the first priced name, the first positive cost, the marker.
+#include "reader/prices.h"
+
+#include <gtest/gtest.h>
+
+namespace qm::reader {
+namespace {
+
+pricing::ModelPrice per_input(double input) {
+  pricing::ModelPrice p;
+  p.input = input;
+  return p;
+}
+
+// Never falls back to the models.dev tables.
+pricing::PricingTable table() {
+  pricing::PricingTable t;
+  t.prices["free/m"] = per_input(0.0);
+  t.prices["paid/m"] = per_input(2e-6);
+  t.prices["plain-m"] = per_input(1e-6);
+  return t;
+}
+
+TEST(ReaderPrices, TwoRulesOverCandidateNames) {
+  const auto t = table();
+  Prices prices(&t);
+  TokenUsageRaw block;
+  block.input = 1000;
+  using Names = std::vector<std::string>;
+  struct Case {
+    Names names;
+    double first_priced, first_positive;
+    bool unpriced;
+  } cases[] = {
+      {{"nothing/x", "free/m", "paid/m"}, 0.0, 2e-3, false},  // priced at 0 stops one rule only
+      {{"paid/m", "plain-m"}, 2e-3, 2e-3, false},
+      {{"nothing/x", "plain-m"}, 1e-3, 1e-3, false},
+      {{"nothing/x", "nothing/y"}, 0.0, 0.0, true},
+      {{}, 0.0, 0.0, true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_DOUBLE_EQ(prices.first_priced_cost(c.names, block), c.first_priced) << testing::PrintToString(c.names);
+    EXPECT_DOUBLE_EQ(prices.first_positive_cost(c.names, block), c.first_positive) << testing::PrintToString(c.names);
+    EXPECT_EQ(prices.unpriced("m", c.names, 5), c.unpriced ? std::optional<std::string>("m") : std::nullopt);
+  }
+  EXPECT_EQ(prices.unpriced("m", Names{"nothing/x"}, 0), std::nullopt);  // no tokens, no marker
+
+  Prices none(nullptr);  // no table: nothing priced and nothing marked
+  EXPECT_EQ(none.first_positive_cost(Names{"paid/m"}, block), 0.0);
+  EXPECT_EQ(none.unpriced("m", Names{"nothing/x"}, 5), std::nullopt);
+}
+
+TEST(ReaderPrices, CandidatesKeepTheFirstOfRepeatedNames) {
+  std::vector<std::string> names;
+  for (const char* n : {"google/m", "m", "google/m", "vertex/m", "m"}) add_candidate(names, n);
+  EXPECT_EQ(names, (std::vector<std::string>{"google/m", "m", "vertex/m"}));
+}
+
+}  // namespace
+}  // namespace qm::reader

@@ -1,0 +1,138 @@
+// Read-only SQLite access: typed columns, the debug lines, and databases left as they were,
+// also while their agent holds them open or writes to them.
+#include "reader/sqlite.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "kit/env.h"
+#include "kit/snapshot.h"
+#include "kit/sqlite.h"
+
+namespace qm::reader {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::int64_t> read_x(const fs::path& db, bool* ok = nullptr) {
+  std::vector<std::int64_t> xs;
+  bool opened = for_each_row(db, "Test", "SELECT x FROM t ORDER BY x", false, [&](const Row& r) { xs.push_back(r.int64(0)); });
+  if (ok) *ok = opened;
+  return xs;
+}
+
+std::vector<std::string> names_in(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(ReaderSqlite, TypedColumnsAndLossyText) {
+  kit::TempDir t;
+  kit::SqliteFile(t / "a.db")
+      .exec("CREATE TABLE c (a, b, c, d, e, f)")
+      .insert("c", {"a", "b", "c", "d", "e", "f"},
+              {{nullptr, std::int64_t{7}, 2.9, std::string("42"), std::string("a\xff" "b"), kit::SqlBlob{"bl"}}});
+  int rows = 0;
+  EXPECT_TRUE(for_each_row(t / "a.db", "Test", "SELECT a, b, c, d, e, f FROM c", false, [&](const Row& r) {
+    ++rows;
+    EXPECT_TRUE(r.is_null(0));
+    EXPECT_EQ(r.int64(0), 0);
+    EXPECT_EQ(r.real(0), 0.0);
+    EXPECT_EQ(r.text(0), std::nullopt);
+    EXPECT_EQ(r.text(1), "7");
+    EXPECT_EQ(r.int64(2), 2);  // a real number is cut
+    EXPECT_EQ(r.int64(3), 42);
+    EXPECT_EQ(r.text(4), "a\xEF\xBF\xBD" "b");
+    EXPECT_EQ(r.text(3), "42");  // the lossy buffer of one column leaves the others alone
+    EXPECT_EQ(r.text(4), "a\xEF\xBF\xBD" "b");
+    EXPECT_EQ(r.text(5), "bl");
+  }));
+  EXPECT_EQ(rows, 1);
+}
+
+TEST(ReaderSqlite, FailuresAreDebugLinesWithThePath) {
+  kit::TempDir t;
+  kit::SqliteFile(t / "ok.db").exec("CREATE TABLE t (x); INSERT INTO t VALUES (1), (2), (3)");
+  kit::write_file(t / "junk.db", std::string(4096, 'j'));
+  const std::string query_fails_on_2 = "SELECT x, CASE WHEN x = 2 THEN abs(-9223372036854775807 - 1) END FROM t";
+  struct Case {
+    fs::path db;
+    std::string sql;
+    bool opened;
+    std::vector<std::int64_t> rows;
+    std::string line;
+  } cases[] = {
+      {t / "missing.db", "SELECT x FROM t", false, {}, "Failed to open Test database: " + (t / "missing.db").string()},
+      {t / "junk.db", "SELECT x FROM t", false, {}, "Failed to read Test database: " + (t / "junk.db").string()},
+      {t / "ok.db", "SELECT y FROM t", false, {}, "Failed to read Test database: " + (t / "ok.db").string()},
+      {t / "ok.db", query_fails_on_2, true, {1}, "Failed to query Test database: " + (t / "ok.db").string()},
+      {t / "ok.db", "SELECT x FROM t ORDER BY x", true, {1, 2, 3}, ""},
+  };
+  for (const auto& c : cases) {
+    for (bool debug : {false, true}) {
+      std::vector<std::int64_t> rows;
+      testing::internal::CaptureStderr();
+      bool opened = for_each_row(c.db, "Test", c.sql, debug, [&](const Row& r) { rows.push_back(r.int64(0)); });
+      std::string err = testing::internal::GetCapturedStderr();
+      EXPECT_EQ(opened, c.opened) << c.sql;
+      EXPECT_EQ(rows, c.rows) << c.sql;
+      EXPECT_EQ(err, debug && !c.line.empty() ? c.line + "\n" : "") << c.sql;
+    }
+  }
+}
+
+TEST(ReaderSqlite, ClosedDatabasesAreReadWithoutATraceInEitherJournalMode) {
+  kit::TempDir t;
+  const fs::path dir = t / "we?ird#%20dir";  // characters that mean something in a URI
+  {
+    kit::SqliteFile(dir / "rollback.db").exec("CREATE TABLE t (x); INSERT INTO t VALUES (1), (2)");
+    kit::SqliteFile wal(dir / "wal.db");
+    wal.wal().exec("CREATE TABLE t (x); INSERT INTO t VALUES (3), (4)");
+  }  // the last connection folds the log into the file and removes it
+  ASSERT_EQ(names_in(dir), (std::vector<std::string>{"rollback.db", "wal.db"}));
+  kit::Snapshot before(dir);
+  EXPECT_EQ(read_x(dir / "rollback.db"), (std::vector<std::int64_t>{1, 2}));
+  EXPECT_EQ(read_x(dir / "wal.db"), (std::vector<std::int64_t>{3, 4}));
+  EXPECT_TRUE(before.unchanged());  // no -wal or -shm left behind, no byte or time changed
+}
+
+TEST(ReaderSqlite, AWriteAheadDatabaseHeldByItsAgentIsReadToItsLastCommit) {
+  kit::TempDir t;
+  const fs::path db = t / "agent.db";
+  kit::SqliteFile agent(db);
+  agent.wal().exec("PRAGMA wal_autocheckpoint=0; CREATE TABLE t (x); INSERT INTO t VALUES (1)");
+  agent.exec("INSERT INTO t VALUES (2)");          // committed, only in the log so far
+  agent.exec("BEGIN IMMEDIATE; INSERT INTO t VALUES (3)");  // a write under way
+  const auto names = names_in(t.path());
+  kit::Snapshot file(db);
+
+  EXPECT_EQ(read_x(db), (std::vector<std::int64_t>{1, 2}));
+  EXPECT_TRUE(file.unchanged());
+  EXPECT_EQ(names_in(t.path()), names);
+  agent.exec("COMMIT");
+  EXPECT_EQ(read_x(db), (std::vector<std::int64_t>{1, 2, 3}));
+}
+
+TEST(ReaderSqlite, ARollbackDatabaseLockedForACommitIsWaitedFor) {
+  kit::TempDir t;
+  const fs::path db = t / "agent.db";
+  kit::SqliteFile agent(db);
+  agent.exec("CREATE TABLE t (x); INSERT INTO t VALUES (1)");
+  agent.exec("BEGIN EXCLUSIVE; INSERT INTO t VALUES (2)");  // no reader gets in until the commit
+  std::thread commit([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    agent.exec("COMMIT");
+  });
+  bool ok = false;
+  auto rows = read_x(db, &ok);  // starts while the lock is held
+  commit.join();
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(rows, (std::vector<std::int64_t>{1, 2}));
+}
+
+}  // namespace
+}  // namespace qm::reader
