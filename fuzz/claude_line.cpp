@@ -36,10 +36,14 @@ std::vector<std::string> describe(const std::vector<DailyUsageRecord>& records) 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   static const auto table = qm::pricing::load_price_table(true, false, {});
-  const qm::CostMode modes[] = {qm::CostMode::Auto, qm::CostMode::Calculate, qm::CostMode::Display};
-  const qm::CostMode mode = modes[data[0] % 3];
+  // One reader per cost mode, as a worker reads file after file.
+  static qm::claude::daily::FileReader readers[] = {
+      {cctz::utc_time_zone(), qm::CostMode::Auto, &table},
+      {cctz::utc_time_zone(), qm::CostMode::Calculate, &table},
+      {cctz::utc_time_zone(), qm::CostMode::Display, nullptr},
+  };
+  auto& reader = readers[data[0] % 3];
   const std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
-  qm::claude::daily::FileReader reader(cctz::utc_time_zone(), mode, mode == qm::CostMode::Display ? nullptr : &table);
 
   fuzzing::MemoryFile file(text);
   const auto whole = describe(reader.read(file.path()));
