@@ -34,6 +34,13 @@ std::string format_fixed(double value, int decimals) {
 
 std::string format_usd(double amount) { return "$" + format_fixed(amount, 2); }
 
+std::string repeat(std::string_view text, std::size_t count) {
+  std::string out;
+  out.reserve(text.size() * count);
+  for (std::size_t i = 0; i < count; ++i) out += text;
+  return out;
+}
+
 }  // namespace qm::render
 
 namespace qm::render {
@@ -66,11 +73,6 @@ std::string box_text(std::string_view text, const ConsoleSettings& console) {
   }
   std::size_t w = 40;
   for (auto l : lines) w = std::max(w, terminal::width::display_width(l));
-  auto repeat = [](std::string_view s, std::size_t n) {
-    std::string out;
-    for (std::size_t i = 0; i < n; ++i) out += s;
-    return out;
-  };
   std::string out = "\n";
   out += "╭" + repeat("─", w + 4) + "╮\n";
   out += "│" + std::string(w + 4, ' ') + "│\n";

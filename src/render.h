@@ -18,6 +18,9 @@ std::string format_fixed(double value, int decimals);
 // "$" and the amount with two decimals, no thousands separator.
 std::string format_usd(double amount);
 
+// The text `count` times over (bars and box lines).
+std::string repeat(std::string_view text, std::size_t count);
+
 }  // namespace qm::render
 
 namespace qm::render {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -151,6 +152,32 @@ std::optional<std::uint64_t> parse_u64_decimal(std::string_view text) {
         __builtin_add_overflow(v, static_cast<std::uint64_t>(c - '0'), &v))
       return std::nullopt;
   }
+  return v;
+}
+
+std::optional<std::int64_t> parse_i64_decimal(std::string_view text) {
+  const bool negative = !text.empty() && text.front() == '-';
+  if (!text.empty() && (text.front() == '-' || text.front() == '+')) text.remove_prefix(1);
+  if (text.empty()) return std::nullopt;
+  std::int64_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const int digit = c - '0';
+    if (__builtin_mul_overflow(v, 10, &v) || __builtin_add_overflow(v, negative ? -digit : digit, &v))
+      return std::nullopt;
+  }
+  return v;
+}
+
+std::optional<double> parse_f64_decimal(std::string_view text) {
+  // from_chars takes no "+"; a second sign after it must still fail.
+  if (text.starts_with('+') && !text.substr(1).starts_with('-')) text.remove_prefix(1);
+  double v = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v, std::chars_format::general);
+  if (text.empty() || end != text.data() + text.size()) return std::nullopt;
+  // A well-formed number out of range is still a number: infinite, or 0 below the smallest.
+  if (ec == std::errc::result_out_of_range) return std::strtod(std::string(text).c_str(), nullptr);
+  if (ec != std::errc{}) return std::nullopt;
   return v;
 }
 

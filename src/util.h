@@ -49,6 +49,11 @@ inline std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
 
 // An optional "+" followed by one or more ASCII digits, within 64 bits; anything else is none.
 std::optional<std::uint64_t> parse_u64_decimal(std::string_view text);
+// An optional sign followed by one or more ASCII digits, within the signed 64-bit range.
+std::optional<std::int64_t> parse_i64_decimal(std::string_view text);
+// The whole text as a decimal floating-point number (optional sign, fraction and exponent;
+// "inf" and "nan" too); no white space around it.
+std::optional<double> parse_f64_decimal(std::string_view text);
 
 // Float to integer with saturation at the type's ends; NaN gives 0.
 std::int64_t saturating_i64(double value);

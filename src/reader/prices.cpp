@@ -19,10 +19,15 @@ const pricing::ModelPrice* Prices::find(std::string_view name) {
   return it->second ? &*it->second : nullptr;
 }
 
-double Prices::first_priced_cost(std::span<const std::string> names, const TokenUsageRaw& block) {
+const pricing::ModelPrice* Prices::first_price(std::span<const std::string> names) {
   for (const auto& name : names)
-    if (const auto* price = find(name)) return pricing::cost_at_price(*price, block);
-  return 0.0;
+    if (const auto* price = find(name)) return price;
+  return nullptr;
+}
+
+double Prices::first_priced_cost(std::span<const std::string> names, const TokenUsageRaw& block) {
+  const auto* price = first_price(names);
+  return price ? pricing::cost_at_price(*price, block) : 0.0;
 }
 
 double Prices::first_positive_cost(std::span<const std::string> names, const TokenUsageRaw& block) {
@@ -37,9 +42,7 @@ double Prices::first_positive_cost(std::span<const std::string> names, const Tok
 
 std::optional<std::string> Prices::unpriced(std::string_view model, std::span<const std::string> names,
                                             std::uint64_t tokens) {
-  if (tokens == 0 || !table_) return std::nullopt;
-  for (const auto& name : names)
-    if (find(name)) return std::nullopt;
+  if (tokens == 0 || !table_ || first_price(names)) return std::nullopt;
   return std::string(model);
 }
 

@@ -24,6 +24,8 @@ class Prices {
   explicit Prices(const pricing::PricingTable* table) : table_(table) {}
 
   const pricing::ModelPrice* find(std::string_view name);
+  // The price of the first name that has one, or null.
+  const pricing::ModelPrice* first_price(std::span<const std::string> names);
 
   // First priced name: the cost of the block at the price of the first name that has one;
   // 0 when none has.

@@ -29,12 +29,17 @@ std::expected<fs::path, std::string> below_home(std::string_view relative) {
   return fs::path(*home) / relative;
 }
 
-std::optional<fs::path> xdg_data_home() {
-  if (auto xdg = util::env("XDG_DATA_HOME"); xdg && fs::path(*xdg).is_absolute()) return fs::path(*xdg);
+namespace {
+std::optional<fs::path> xdg_dir(const char* variable, std::string_view below_home) {
+  if (auto xdg = util::env(variable); xdg && fs::path(*xdg).is_absolute()) return fs::path(*xdg);
   auto home = util::home_dir();
   if (!home) return std::nullopt;
-  return fs::path(*home) / ".local/share";
+  return fs::path(*home) / below_home;
 }
+}  // namespace
+
+std::optional<fs::path> xdg_data_home() { return xdg_dir("XDG_DATA_HOME", ".local/share"); }
+std::optional<fs::path> xdg_config_home() { return xdg_dir("XDG_CONFIG_HOME", ".config"); }
 
 std::vector<fs::path> existing_dirs(const std::vector<fs::path>& candidates) {
   std::vector<fs::path> out;

@@ -24,6 +24,8 @@ std::expected<fs::path, std::string> below_home(std::string_view relative);
 
 // $XDG_DATA_HOME when it is set and absolute, else ~/.local/share; none without a home.
 std::optional<fs::path> xdg_data_home();
+// $XDG_CONFIG_HOME when it is set and absolute, else ~/.config; none without a home.
+std::optional<fs::path> xdg_config_home();
 
 // The candidates that are existing directories, each kept once (paths compared component by
 // component, in the given order).

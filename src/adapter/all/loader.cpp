@@ -10,6 +10,7 @@
 
 #include "adapter/claude/loader.h"
 #include "adapter/codex/aggregate.h"
+#include "adapter/cursor/loader.h"
 #include "adapter/gemini/parser.h"
 #include "adapter/goose/parser.h"
 #include "date_utils.h"
@@ -228,6 +229,7 @@ AgentTable default_agent_table(const LoadContext& context) {
   };
   table[1].reader = shared(codex::aggregate::load_codex_usage);
   table[8].reader = shared(goose::parser::load_goose_usage);
+  table[11].reader = shared(cursor::loader::load_cursor_usage);
   table[13].reader = shared(gemini::parser::load_gemini_usage);
   return table;
 }

@@ -1,8 +1,10 @@
 #include "adapter/all/subscription.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "render.h"
+#include "sort.h"
 
 namespace qm::all::subscription {
 namespace {
@@ -30,5 +32,15 @@ std::string format_money_short(double x) {
 
 std::size_t money_short_string(double amount) { return format_money_short(amount).size(); }
 std::size_t money_string(double amount) { return render::format_usd(amount).size(); }
+
+std::vector<summary::ModelTotal> top_models(const std::vector<UsageRow>& rows) {
+  std::vector<summary::ModelTotal> models;
+  std::unordered_map<std::string, std::size_t> index;
+  for (const auto& row : rows)
+    for (const auto& m : row.model_usages) summary::add_model_totals(models, index, m);
+  std::stable_sort(models.begin(), models.end(),
+                   [](const auto& a, const auto& b) { return sort::total_order_compare(a.cost, b.cost) > 0; });
+  return models;
+}
 
 }  // namespace qm::all::subscription

@@ -49,11 +49,17 @@ struct SummaryTotals {
 SummaryTotals build_summary_totals(const std::vector<UsageRow>& rows);
 double add_agent_totals(std::vector<AgentTotal>& agents, std::unordered_map<std::string, std::size_t>& index,
                         std::string_view agent, double cost, std::uint64_t tokens);
+// Adds one per-model entry to the model's total, appended at the end when new.
+void add_model_totals(std::vector<ModelTotal>& models, std::unordered_map<std::string, std::size_t>& index,
+                      const ModelUsage& usage);
 std::uint64_t model_tokens(const ModelUsage& m);
 
 // --- JSON document ---
 nlohmann::json totals_json(const SummaryTotals& totals);
 nlohmann::json summary_document(const std::vector<UsageRow>& rows, const SummaryTotals& totals);
+// Under --value: "claudeAccount" and "claudeAccountStatus" from the live Claude reading,
+// unless the --agents filter leaves Claude out.
+void add_claude_account(nlohmann::json& document, const CommonOptions& options);
 namespace detail {
 nlohmann::json daily_json(const std::vector<DayTotal>& daily);
 }
@@ -61,6 +67,9 @@ nlohmann::json daily_json(const std::vector<DayTotal>& daily);
 // --- text screen ---
 std::string indent_line(std::string_view title);
 std::string short_day_label(std::string_view date);
+// The model name without "claude-" (or "anthropic/claude-") and without an 8-character
+// date part at the end: claude-sonnet-4-20250514 gives sonnet-4.
+std::string model_display_name(std::string_view name);
 std::string format_cost_cell(double amount, std::size_t width, Style style, const ConsoleSettings& console);
 std::string format_token_count(std::uint64_t count, std::size_t width, const ConsoleSettings& console);
 std::string render_bar(Style style, double value, double maximum, const ConsoleSettings& console);

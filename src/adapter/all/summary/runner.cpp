@@ -2,8 +2,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "adapter/all/chart.h"
 #include "adapter/all/loader.h"
 #include "adapter/all/summary.h"
+#include "adapter/all/summary/report.h"
 #include "output.h"
 #include "render.h"
 #include "util.h"
@@ -70,7 +72,11 @@ std::expected<void, std::string> run_summary(const SummaryArgs& args) {
   SummaryTotals totals = build_summary_totals(loaded->rows);
   // --value gathering (live limits, plans) goes here; not part of this build yet.
 
-  if (json_out) return output::emit_json(summary_document(loaded->rows, totals), options.jq, options.no_cost);
+  if (json_out) {
+    auto document = summary_document(loaded->rows, totals);
+    if (args.value) add_claude_account(document, options);
+    return output::emit_json(std::move(document), options.jq, options.no_cost);
+  }
 
   render::print_box(heading_text(loaded->detected), options.color, options.no_color);
   auto console = render::console_settings(options.color, options.no_color);
@@ -80,9 +86,14 @@ std::expected<void, std::string> run_summary(const SummaryArgs& args) {
     std::fflush(stdout);
     std::fputs("No usage data found.\n", stderr);
   }
-  // Then, in this order and not part of this build yet: the subscription value block
-  // (--value), the daily chart (--chart), the HTML report (--html).
+  // The subscription value block (--value) comes here; not part of this build yet.
+  if (args.chart) {
+    auto chart = chart::render_daily_chart(loaded->rows, options.order, console);
+    std::fwrite(chart.data(), 1, chart.size(), stdout);
+  }
   std::fflush(stdout);
+  // The report's "subscription" member stays empty until --value gathers the values.
+  if (args.html) html_report({loaded->rows, totals, date_utils::now_ms(), std::nullopt});
   return {};
 }
 

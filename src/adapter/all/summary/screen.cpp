@@ -15,16 +15,10 @@
 namespace qm::all::summary {
 namespace {
 
+using render::repeat;
 using terminal::color::paint;
 
 std::string percent_text(double pct) { return render::format_fixed(pct, 1) + "%"; }
-
-std::string repeat(std::string_view s, std::size_t n) {
-  std::string out;
-  out.reserve(s.size() * n);
-  for (std::size_t i = 0; i < n; ++i) out += s;
-  return out;
-}
 
 std::size_t widest(const std::vector<std::string>& texts) {
   std::size_t w = 0;
@@ -47,6 +41,17 @@ std::string short_day_label(std::string_view date) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%s %s %02u", kDays[date_utils::weekday(*d)], kMonths[d->month - 1], d->day);
   return buf;
+}
+
+std::string model_display_name(std::string_view name) {
+  if (name.starts_with("anthropic/claude-")) name.remove_prefix(17);
+  else if (name.starts_with("claude-")) name.remove_prefix(7);
+  auto last_dash = name.rfind('-');
+  if (last_dash == std::string_view::npos || name.find('-') == last_dash) return std::string(name);
+  std::string_view last = name.substr(last_dash + 1);
+  // Characters, not bytes: UTF-8 continuation bytes do not count.
+  auto chars = std::count_if(last.begin(), last.end(), [](unsigned char c) { return (c & 0xC0) != 0x80; });
+  return std::string(chars == 8 ? name.substr(0, last_dash) : name);
 }
 
 std::string format_cost_cell(double amount, std::size_t width, Style style, const ConsoleSettings& console) {

@@ -20,6 +20,14 @@ double add_agent_totals(std::vector<AgentTotal>& agents, std::unordered_map<std:
   return a.cost;
 }
 
+void add_model_totals(std::vector<ModelTotal>& models, std::unordered_map<std::string, std::size_t>& index,
+                      const ModelUsage& usage) {
+  auto [it, inserted] = index.try_emplace(usage.model, models.size());
+  if (inserted) models.push_back(ModelTotal{usage.model, 0.0, 0});
+  models[it->second].cost += usage.cost;
+  models[it->second].tokens += model_tokens(usage);
+}
+
 SummaryTotals build_summary_totals(const std::vector<UsageRow>& rows) {
   SummaryTotals t;
   std::map<std::string, DayTotal> days;
@@ -41,12 +49,7 @@ SummaryTotals build_summary_totals(const std::vector<UsageRow>& rows) {
     }
     t.total_cost += row.cost;
     t.total_tokens += row.total;
-    for (const auto& m : row.model_usages) {
-      auto [it, inserted] = model_index.try_emplace(m.model, t.models.size());
-      if (inserted) t.models.push_back(ModelTotal{m.model, 0.0, 0});
-      t.models[it->second].cost += m.cost;
-      t.models[it->second].tokens += model_tokens(m);
-    }
+    for (const auto& m : row.model_usages) add_model_totals(t.models, model_index, m);
   }
   auto by_cost = [](const auto& a, const auto& b) {
     int c = sort::total_order_compare(a.cost, b.cost);
