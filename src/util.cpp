@@ -12,6 +12,7 @@
 #include <cstring>
 #include <limits>
 #include <type_traits>
+#include <unordered_map>
 
 #include <utf8proc.h>
 
@@ -255,6 +256,26 @@ std::optional<simdjson::dom::element> member(simdjson::dom::element object, std:
   simdjson::dom::element v;
   if (obj.at_key(key).get(v)) return std::nullopt;
   return v;
+}
+
+std::vector<std::pair<std::string_view, simdjson::dom::element>> unique_members(simdjson::dom::object object) {
+  std::vector<std::pair<std::string_view, simdjson::dom::element>> out;
+  std::unordered_map<std::string_view, std::size_t> place;
+  for (auto [key, value] : object) {
+    auto [it, added] = place.try_emplace(key, out.size());
+    if (added) out.emplace_back(key, value);
+    else out[it->second].second = value;
+  }
+  return out;
+}
+
+std::optional<simdjson::dom::element> last_member(simdjson::dom::element object, std::string_view key) {
+  simdjson::dom::object obj;
+  if (object.get_object().get(obj)) return std::nullopt;
+  std::optional<simdjson::dom::element> found;
+  for (auto field : obj)
+    if (field.key == key) found = field.value;
+  return found;
 }
 
 namespace {

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <simdjson.h>
@@ -69,6 +70,11 @@ std::optional<std::string> value_trimmed_string(std::optional<simdjson::dom::ele
 bool is_positive_number(simdjson::dom::element value);
 // A member of an object, or none when the value is not an object or lacks the key.
 std::optional<simdjson::dom::element> member(simdjson::dom::element object, std::string_view key);
+// The last member of that key, as a reader that keeps objects as maps sees it.
+std::optional<simdjson::dom::element> last_member(simdjson::dom::element object, std::string_view key);
+// The members of an object as a map keeps them: each key once, at its first place, with the
+// value of its last occurrence.
+std::vector<std::pair<std::string_view, simdjson::dom::element>> unique_members(simdjson::dom::object object);
 
 // Appends every regular file under `directory` whose extension is exactly `extension`.
 // Listing order, depth-first; symbolic links are neither followed nor collected.
