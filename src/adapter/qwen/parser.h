@@ -25,6 +25,8 @@ struct QwenChatUsage {
   std::uint64_t output = 0;
   std::uint64_t cache_read = 0;
   std::uint64_t reasoning = 0;
+
+  bool operator==(const QwenChatUsage&) const = default;
 };
 
 // Loads its own price table (none under the display mode), then reads.
