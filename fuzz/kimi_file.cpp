@@ -11,13 +11,17 @@
 #include "support.h"
 
 namespace {
+// A data directory of the process, removed when it exits.
+char root_dir[] = "/tmp/kimi-fuzz-XXXXXX";
+
 std::filesystem::path data_root() {
-  static const std::filesystem::path root = [] {
-    char dir[] = "/tmp/kimi-fuzz-XXXXXX";
-    if (!::mkdtemp(dir)) std::abort();
-    return std::filesystem::path(dir);
+  static const bool made = [] {
+    if (!::mkdtemp(root_dir)) std::abort();
+    std::atexit([] { std::filesystem::remove_all(root_dir); });
+    return true;
   }();
-  return root;
+  (void)made;
+  return root_dir;
 }
 }  // namespace
 
