@@ -65,6 +65,7 @@ std::optional<QuotaWindow> build_quota_window(std::string_view agent, std::int64
 
 std::optional<QuotaWindow> cursor_quota_window(const nlohmann::json& account, std::int64_t now_ms) {
   namespace acc = cursor::account;
+  if (!account.is_object()) return std::nullopt;
   const auto grants = account.value("grants", nlohmann::json());
   if (!grants.is_array()) return std::nullopt;
   std::optional<std::int64_t> reset;

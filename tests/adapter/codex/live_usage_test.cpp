@@ -77,7 +77,9 @@ TEST(CodexUsageSamples, TheLowestOfTheSameWindowWins) {
   for (const auto& c : cases) {
     auto r = reconcile_samples(c.samples);
     ASSERT_EQ(r.has_value(), c.weekly_used.has_value()) << c.name;
-    if (r) EXPECT_EQ(r->secondary->used_percent, *c.weekly_used) << c.name;
+    if (r) {
+      EXPECT_EQ(r->secondary->used_percent, *c.weekly_used) << c.name;
+    }
   }
   // A sample without reset times never replaces another.
   auto no_reset = reading(10);
@@ -172,7 +174,7 @@ class CodexService : public ::testing::Test {
 TEST_F(CodexService, ThreeSamplesWithTheTokenAndOurHeaders) {
   EXPECT_EQ(read_access_token(), " tok-b");
   server_.on(kUsagePath, ScriptedResponse{200, {}, usage_reply(41)});
-  kit::FakeClock clock{kReset * 1000 - 86'400'000LL};
+  kit::FakeClock clock{kReset * 1000 - 86'400'000LL, 0, {}};
   auto live = fetch_live_limits(false, clock.clock());
   EXPECT_EQ(live, reading(41));
   auto requests = server_.requests();
