@@ -195,6 +195,29 @@ TEST_F(ValueRun, OfflineAsksNobody) {
   EXPECT_EQ(requests(), 0u);
 }
 
+TEST_F(ValueRun, TheReportCarriesTheValues) {
+  kit::write_file(home_ / ".codex/sessions/rollout-b.jsonl",
+                  fmt::format(R"({{"timestamp":"{}","payload":{{"rate_limits":{{"plan_type":"pro","primary":{{"used_percent":10,"window_minutes":10080,"resets_at":{}}}}}}}}})",
+                              date_utils::format_timestamp_ms(now_), now_ / 1000 + 86'400) +
+                      "\n");
+  kit::write_file(home_ / "bin/xdg-open", "#!/bin/sh\n");
+  std::filesystem::permissions(home_ / "bin/xdg-open", std::filesystem::perms(0755));
+  auto html = run({"--value", "--offline", "--html"}, {{"PATH", (home_ / "bin").string() + ":/usr/bin:/bin"}});
+  ASSERT_EQ(html.status, 0) << html.err;
+  auto at = html.out.rfind("\nReport: file://");
+  ASSERT_NE(at, std::string::npos) << html.out;
+  std::filesystem::path page = html.out.substr(at + 16, html.out.size() - at - 17);
+  auto data = nlohmann::json::parse(kit::read_file(page.replace_extension(".json")));
+  auto doc = nlohmann::json::parse(run({"--value", "--offline", "--json"}).out);
+  for (auto* sub : {&data["subscription"], &doc["subscription"]}) {  // the two runs' clocks differ
+    (*sub)["agents"][0]["window"].erase("elapsedMinutes");
+    (*sub)["agents"][0]["estimate"].erase("projectedUsePercent");
+  }
+  EXPECT_EQ(data["subscription"], doc["subscription"]);
+  EXPECT_EQ(data["subscription"]["agents"][0]["plan"], "Pro");
+  EXPECT_EQ(requests(), 0u);
+}
+
 TEST_F(ValueRun, QuotaOnly) {
   const std::map<std::string, std::string> quota{{"QUILLIMARE_QUOTA_ONLY", "1"}};
   auto json = run({"--json", "--no-cost"}, quota);
