@@ -32,6 +32,12 @@ std::optional<double> finite_number(const nlohmann::json& v) {
   return d;
 }
 
+// A reset time (seconds) at or before now: the reading describes a window that is over.
+bool has_reset(std::optional<std::int64_t> resets_s, std::int64_t now_ms) {
+  std::int64_t ms;
+  return resets_s && !__builtin_mul_overflow(*resets_s, 1000, &ms) && ms <= now_ms;
+}
+
 std::optional<QuotaWindow> codex_live_quota(bool offline, const clock::Clock& clock) {
   auto live = codex::live_usage::fetch_live_limits(offline, clock);
   if (!live) return std::nullopt;
@@ -145,9 +151,9 @@ LimitState codex_state_from_limits(const CodexRateLimits& limits, const std::vec
         !__builtin_sub_overflow(*w->resets_at, seconds, &start_s) && !__builtin_mul_overflow(start_s, 1000, &start_ms))
       state.weekly = window_progress(w->window_minutes, start_ms, rows, "codex", w->used_percent, now_ms, zone);
   }
-  // The longest window shorter than a day; of two equal ones the secondary.
+  // The longest window shorter than a day that has not reset yet; of two equal ones the secondary.
   for (const auto* w : {&limits.primary, &limits.secondary})
-    if (*w && (*w)->window_minutes <= kLongestShortWindow &&
+    if (*w && (*w)->window_minutes <= kLongestShortWindow && !has_reset((*w)->resets_at, now_ms) &&
         (!state.shorter || (*w)->window_minutes >= state.shorter->window_minutes))
       state.shorter = ShortWindow{(*w)->window_minutes, (*w)->used_percent};
   state.plan_type = limits.plan_type;

@@ -41,11 +41,14 @@ std::optional<LimitState> claude_limit_state(const std::vector<UsageRow>& rows, 
   auto limits = parsed(claude::limits::load_usage_limits(offline, claude::limits::kSummaryMaxAgeMs, clock),
                        observed_at);
   if (!limits) return std::nullopt;
+  const std::int64_t now = clock.now_ms();
   LimitState state;
   std::int64_t start;
   if (limits->weekly && limits->weekly->resets_at && !__builtin_sub_overflow(*limits->weekly->resets_at, kWeekMs, &start))
-    state.weekly = window_progress(10'080, start, rows, "claude", limits->weekly->used_percent, clock.now_ms(), zone);
-  if (limits->session) state.shorter = ShortWindow{300, limits->session->used_percent};
+    state.weekly = window_progress(10'080, start, rows, "claude", limits->weekly->used_percent, now, zone);
+  // A session window that has already reset says nothing of the current one.
+  if (const auto& s = limits->session; s && !(s->resets_at && *s->resets_at <= now))
+    state.shorter = ShortWindow{300, s->used_percent};
   return state;
 }
 

@@ -92,6 +92,8 @@ TEST(LimitStates, ProgressAndSpendSinceTheWindowBegan) {
   limits.primary = RateLimitWindow{9, 60, std::nullopt};
   limits.secondary = RateLimitWindow{8, 60, std::nullopt};  // equal lengths: the secondary
   EXPECT_EQ(codex_state_from_limits(limits, rows, kNow, kUtc).shorter, (ShortWindow{60, 8}));
+  limits.secondary->resets_at = kNow / 1000;  // reset now: the primary is the current one
+  EXPECT_EQ(codex_state_from_limits(limits, rows, kNow, kUtc).shorter, (ShortWindow{60, 9}));
   limits.secondary = RateLimitWindow{8, 10080, INT64_MAX};  // a start that cannot be computed
   EXPECT_EQ(codex_state_from_limits(limits, rows, kNow, kUtc).weekly, std::nullopt);
 }
@@ -286,6 +288,15 @@ TEST_F(LiveQuota, LimitStatesOfCodexAndClaude) {
   EXPECT_EQ(claude->weekly, (WindowProgress{10080, 50, 1440, 2}));
   EXPECT_EQ(claude->shorter, (ShortWindow{300, 3}));
   EXPECT_EQ(claude->plan_type, "");
+  // A session window that reset a second ago is no window.
+  claude_report(fmt::format(R"({{"seven_day":{{"utilization":50,"resets_at":"{}"}},
+                                "five_hour":{{"utilization":3,"resets_at":"{}"}}}})",
+                            date_utils::format_timestamp_ms(kNow + 6 * kDay), date_utils::format_timestamp_ms(kNow - 1000)),
+                kNow - 600'000);
+  claude = claude_limit_state(rows, false, kUtc, clock_.clock());
+  ASSERT_TRUE(claude);
+  EXPECT_TRUE(claude->weekly);
+  EXPECT_EQ(claude->shorter, std::nullopt);
   // A reading older than 15 minutes is no reading when the service cannot be asked.
   clock_.wall_ms += 300'001;
   EXPECT_EQ(claude_limit_state(rows, false, kUtc, clock_.clock()), std::nullopt);
