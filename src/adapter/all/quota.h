@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "adapter/all/types.h"
+#include "adapter/claude/limits.h"
 #include "adapter/codex/plan.h"
 #include "clock.h"
 
@@ -101,6 +102,10 @@ std::optional<LimitState> codex_limit_state(const std::vector<UsageRow>& rows, b
                                             const cctz::time_zone& zone, const clock::Clock& clock = clock::system());
 std::optional<LimitState> claude_limit_state(const std::vector<UsageRow>& rows, bool offline,
                                              const cctz::time_zone& zone, const clock::Clock& clock = clock::system());
+// The same from a reading already taken (with the summary's maximum age).
+std::optional<LimitState> claude_state_from_reading(const claude::limits::ClaudeUsageReading& reading,
+                                                    const std::vector<UsageRow>& rows, std::int64_t now_ms,
+                                                    const cctz::time_zone& zone);
 
 // The width of the short day label of a date ("Mon Jan 05").
 std::size_t date_label(std::string_view date);

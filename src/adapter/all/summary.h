@@ -11,14 +11,9 @@
 #include <nlohmann/json.hpp>
 
 #include "adapter/all/types.h"
-#include "clock.h"
 #include "date_utils.h"
 #include "options.h"
 #include "terminal/color.h"
-
-namespace qm::all::subscription {
-struct ValueReport;
-}
 
 namespace qm::all::summary {
 
@@ -62,9 +57,6 @@ std::uint64_t model_tokens(const ModelUsage& m);
 // --- JSON document ---
 nlohmann::json totals_json(const SummaryTotals& totals);
 nlohmann::json summary_document(const std::vector<UsageRow>& rows, const SummaryTotals& totals);
-// Under --value: "claudeAccount" and "claudeAccountStatus" from the live Claude reading,
-// unless the --agents filter leaves Claude out.
-void add_claude_account(nlohmann::json& document, const CommonOptions& options);
 namespace detail {
 nlohmann::json daily_json(const std::vector<DayTotal>& daily);
 }
@@ -84,17 +76,6 @@ std::size_t value_text_width(bool no_cost, const ModelTotal& model);
 std::string heading_text(const std::vector<std::string>& detected);
 // The tables (everything after the heading box), or none when there is nothing to show.
 std::optional<std::string> render_tables(const SummaryTotals& totals, bool no_cost, const ConsoleSettings& console);
-
-// --- subscription value (--value) ---
-// The valued agents of a run, each when it has usage: Codex (with a limit state), Claude and
-// Cursor, with their plans and live limits.
-subscription::ValueReport gather_value_report(const std::vector<UsageRow>& rows, const SummaryTotals& totals,
-                                              const SummaryArgs& args, const cctz::time_zone& zone,
-                                              const clock::Clock& clock = clock::system());
-// The "subscription value" block that follows the tables.
-std::string render_value_block(const subscription::ValueReport& report, const ConsoleSettings& console);
-// "cursorAccount", unless the --agents filter leaves Cursor out.
-void add_cursor_account(nlohmann::json& document, const CommonOptions& options);
 
 // --- the runner ---
 std::string format_date_arg(const date_utils::CivilDate& date);

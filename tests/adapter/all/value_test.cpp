@@ -5,7 +5,7 @@
 #include <fmt/format.h>
 
 #include "adapter/all/subscription.h"
-#include "adapter/all/summary.h"
+#include "adapter/all/summary/value.h"
 #include "adapter/codex/rollout.h"
 #include "adapter/cursor/dashboard.h"
 #include "date_utils.h"
@@ -193,6 +193,36 @@ TEST_F(ValueRun, OfflineAsksNobody) {
   EXPECT_EQ(doc["subscription"]["agents"][0]["plan"], "Unknown");  // the record names no plan
   EXPECT_EQ(doc["subscription"]["agents"][0]["window"]["usedPercent"], 10);
   EXPECT_EQ(requests(), 0u);
+}
+
+TEST_F(ValueRun, OneClaudeReadingServesTheValueAndTheAccount) {
+  kit::write_file(home_ / ".claude/projects/p/s.jsonl",
+                  fmt::format(R"({{"sessionId":"s","type":"assistant","message":{{"model":"claude-sonnet-4-5","id":"m1",)"
+                              R"("usage":{{"input_tokens":100000,"output_tokens":1000}}}},"requestId":"r1","timestamp":"{}"}})",
+                              date_utils::format_timestamp_ms(now_)) +
+                      "\n");
+  kit::write_file(home_ / ".claude/.credentials.json",
+                  fmt::format(R"({{"claudeAiOauth":{{"accessToken":"claude-tok","expiresAt":{}}}}})", now_ + 3'600'000));
+  kit::write_file(home_ / ".claude.json", R"({"oauthAccount":{"userRateLimitTier":"default_claude_max_20x"}})");
+  kit::HttpServer anthropic;
+  anthropic.on("/api/oauth/usage",
+               ScriptedResponse{200, {}, fmt::format(R"({{"seven_day":{{"utilization":25,"resets_at":"{}"}},
+                   "five_hour":{{"utilization":9,"resets_at":"{}"}}}})",
+                                                     date_utils::format_timestamp_ms(now_ + 3 * 86'400'000),
+                                                     date_utils::format_timestamp_ms(now_ + 3'600'000))});
+  // Forced past our cache, so that each reading of the limits would ask the service.
+  auto json = run({"--value", "--json", "--agents", "claude"},
+                  {{"QUILLIMARE_ANTHROPIC_API_URL", anthropic.url()}, {"QUILLIMARE_FORCE_REFRESH", "1"}});
+  ASSERT_EQ(json.status, 0) << json.err;
+  EXPECT_EQ(anthropic.requests().size(), 1u);
+  auto doc = nlohmann::json::parse(json.out);
+  EXPECT_EQ(doc["claudeAccount"]["weeklyUsedPercent"], 25.0);
+  auto claude = doc["subscription"]["agents"][0];
+  EXPECT_EQ(claude["agent"], "claude");
+  EXPECT_EQ(claude["plan"], "Max 20×");
+  EXPECT_EQ(claude["window"]["usedPercent"], 25);
+  EXPECT_EQ(claude["window"]["apiEquivalentSpent"], doc["totals"]["totalCost"]);
+  EXPECT_EQ(claude["shortWindow"], (nlohmann::json{{"label", "5h"}, {"usedPercent", 9}}));
 }
 
 TEST_F(ValueRun, TheReportCarriesTheValues) {

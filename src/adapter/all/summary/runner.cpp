@@ -8,6 +8,7 @@
 #include "adapter/all/subscription.h"
 #include "adapter/all/summary.h"
 #include "adapter/all/summary/report.h"
+#include "adapter/all/summary/value.h"
 #include "output.h"
 #include "render.h"
 #include "util.h"
@@ -73,16 +74,12 @@ std::expected<void, std::string> run_summary(const SummaryArgs& args) {
   auto loaded = loader::load_agents(options);
   if (!loaded) return std::unexpected(loaded.error());
   SummaryTotals totals = build_summary_totals(loaded->rows);
-  std::optional<subscription::ValueReport> value;
-  if (args.value) value = gather_value_report(loaded->rows, totals, args, zone);
+  std::optional<ValueGathering> value;
+  if (args.value) value = gather_value(loaded->rows, totals, args, zone, json_out);
 
   if (json_out) {
     auto document = summary_document(loaded->rows, totals);
-    if (value) {
-      add_cursor_account(document, options);
-      add_claude_account(document, options);
-      document["subscription"] = subscription::subscription_value_json(*value);
-    }
+    if (value) add_value_members(document, *value);
     return output::emit_json(std::move(document), options.jq, options.no_cost);
   }
 
@@ -95,7 +92,7 @@ std::expected<void, std::string> run_summary(const SummaryArgs& args) {
     std::fputs("No usage data found.\n", stderr);
   }
   if (value) {
-    auto block = render_value_block(*value, console);
+    auto block = render_value_block(value->report, console);
     std::fwrite(block.data(), 1, block.size(), stdout);
   }
   if (args.chart) {
@@ -105,7 +102,7 @@ std::expected<void, std::string> run_summary(const SummaryArgs& args) {
   std::fflush(stdout);
   if (args.html) {
     std::optional<nlohmann::json> subscription;
-    if (value) subscription = subscription::subscription_value_json(*value);
+    if (value) subscription = subscription::subscription_value_json(value->report);
     html_report({loaded->rows, totals, date_utils::now_ms(), std::move(subscription)});
   }
   return {};

@@ -1,12 +1,14 @@
 // --value: the subscription values of Codex, Claude and Cursor, their block on the screen and
-// the Cursor account in the document.
+// their members in the document.
+#include "adapter/all/summary/value.h"
+
 #include <algorithm>
+#include <functional>
 
 #include "adapter/all/quota.h"
-#include "adapter/all/subscription.h"
-#include "adapter/all/summary.h"
 #include "adapter/claude/tier.h"
 #include "adapter/cursor/account.h"
+#include "parallel.h"
 #include "render.h"
 #include "util.h"
 
@@ -80,36 +82,49 @@ void render_row(std::string& out, const ValueRow& row, const std::optional<Summa
 
 }  // namespace
 
-ValueReport gather_value_report(const std::vector<UsageRow>& rows, const SummaryTotals& totals,
-                                const SummaryArgs& args, const cctz::time_zone& zone, const clock::Clock& clock) {
-  const bool offline = args.common.offline;
-  auto codex = agent_spend(totals, "codex");
-  auto claude = agent_spend(totals, "claude");
-  auto cursor = agent_spend(totals, "cursor");
+ValueGathering gather_value(const std::vector<UsageRow>& rows, const SummaryTotals& totals, const SummaryArgs& args,
+                            const cctz::time_zone& zone, bool document, const clock::Clock& clock) {
+  const CommonOptions& o = args.common;
+  const auto codex = agent_spend(totals, "codex"), claude = agent_spend(totals, "claude"),
+             cursor = agent_spend(totals, "cursor");
+  auto named = [&](std::string_view agent) { return o.agents.empty() || util::slice_contains(o.agents, agent); };
 
-  std::optional<quota::LimitState> codex_state, claude_state;
+  ValueGathering value;
+  std::optional<quota::LimitState> codex_state;
   std::optional<std::string> tier, membership;
-  if (codex) codex_state = quota::codex_limit_state(rows, offline, zone, clock);
-  if (claude) claude_state = quota::claude_limit_state(rows, offline, zone, clock);
-  if (claude && !args.claude_plan) tier = claude::read_rate_limit_tier();
-  if (cursor && !args.cursor_plan) membership = cursor::account::read_cursor_auth().membership_type;
+  // Each reading waits on its own service, so they run side by side.
+  std::vector<std::function<void()>> readings;
+  if (codex) readings.emplace_back([&] { codex_state = quota::codex_limit_state(rows, o.offline, zone, clock); });
+  if (claude || (document && named("claude")))
+    readings.emplace_back([&] {
+      value.claude = claude::limits::load_usage_limits(o.offline, claude::limits::kSummaryMaxAgeMs, clock);
+      if (claude && !args.claude_plan) tier = claude::read_rate_limit_tier();
+    });
+  if ((cursor && !args.cursor_plan) || (document && named("cursor")))
+    readings.emplace_back([&] {
+      if (cursor && !args.cursor_plan) membership = cursor::account::read_cursor_auth().membership_type;
+      if (document && named("cursor")) value.cursor_account = cursor::account::load_cursor_account(o.offline);
+    });
+  parallel::run_tasks(readings.size(), readings.size(), [&](std::size_t i) { readings[i](); });
 
-  ValueReport report;
+  ValueReport& report = value.report;
   report.period = totals.period;
   if (codex && codex_state)
     report.rows.push_back(
         {"codex", *codex, subscription::resolve_codex_plan(codex_state->plan_type, args.codex_plan), codex_state, true});
   if (claude) {
-    bool live = claude_state.has_value();
+    auto state = quota::claude_state_from_reading(*value.claude, rows, clock.now_ms(), zone);
+    bool live = state.has_value();
     report.rows.push_back(
-        {"claude", *claude, subscription::resolve_claude_plan(tier, args.claude_plan), std::move(claude_state), live});
+        {"claude", *claude, subscription::resolve_claude_plan(tier, args.claude_plan), std::move(state), live});
   }
   if (cursor) {
     auto plan = parse_cursor_plan(args.cursor_plan);
     if (!plan) plan = parse_cursor_plan(membership);
     report.rows.push_back({"cursor", *cursor, plan.value_or(subscription::SubscriptionPlan{}), std::nullopt, false});
   }
-  return report;
+  if (!document) value.claude.reset();  // read for the limit state only
+  return value;
 }
 
 std::string render_value_block(const ValueReport& report, const ConsoleSettings& console) {
@@ -121,10 +136,10 @@ std::string render_value_block(const ValueReport& report, const ConsoleSettings&
   return out;
 }
 
-void add_cursor_account(nlohmann::json& document, const CommonOptions& options) {
-  if (!options.agents.empty() && !util::slice_contains(options.agents, "cursor")) return;
-  if (auto account = cursor::account::load_cursor_account(options.offline))
-    document["cursorAccount"] = std::move(*account);
+void add_value_members(nlohmann::json& document, const ValueGathering& value) {
+  if (value.cursor_account) document["cursorAccount"] = *value.cursor_account;
+  if (value.claude) add_claude_account(document, *value.claude);
+  document["subscription"] = subscription::subscription_value_json(value.report);
 }
 
 }  // namespace qm::all::summary
