@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "fast.h"
 #include "json/strict.h"
 #include "parallel.h"
 
@@ -43,25 +44,44 @@ class Text {
 
 // The file's bytes as UTF-8 text; the error is the system's text, or kNotUtf8.
 std::expected<Text, std::string> read_text(const fs::path& path);
+// The file's bytes whatever they hold, for readers that pass over the lines that are not
+// UTF-8 (the JSON parser refuses them) instead of the whole file.
+std::expected<Text, std::string> read_bytes(const fs::path& path);
 
-// Modification time in milliseconds since the epoch; none when it cannot be had or lies
-// before 1970.
+// Modification time in milliseconds since the epoch, or why there is none (the system's
+// text, or a time before 1970 or beyond the range).
+std::expected<std::int64_t, std::string> file_time(const fs::path& path);
+// file_time without the reason.
 std::optional<std::int64_t> file_time_ms(const fs::path& path);
 
 // The file name without its last extension, or none when the path has no file name.
 std::optional<std::string> file_stem(const fs::path& path);
+
+// Calls `on_line(line)` for every line of the text: lines end at a line feed, a carriage
+// return before it is dropped, and the text after the last line feed is a line when not empty.
+template <typename OnLine>
+void for_each_line(std::string_view text, OnLine on_line) {
+  while (auto line = fast::next_line(text)) {
+    if (line->ends_with('\r')) line->remove_suffix(1);
+    on_line(*line);
+  }
+}
+
+// Whether a file that is not valid UTF-8 fails the reader, or only its lines that are not.
+enum class Encoding { WholeFileUtf8, LinesChecked };
 
 // Reads every file whole and parses it on worker threads, each worker with its own parser
 // state made by `make_parse()`: `parse(path, text) -> std::vector<Item>`. The items come back
 // per file, in file order; the first file (in order) that cannot be read fails the whole.
 template <typename Item, typename MakeParse>
 std::expected<std::vector<std::vector<Item>>, std::string> parse_files(const std::vector<fs::path>& files,
-                                                                       bool single_thread, MakeParse make_parse) {
+                                                                       bool single_thread, MakeParse make_parse,
+                                                                       Encoding encoding = Encoding::WholeFileUtf8) {
   using PerFile = std::expected<std::vector<Item>, std::string>;
   auto per_file = parallel::map_files<PerFile>(
       files, parallel::worker_count(files.size(), single_thread), [&] {
-        return [parse = make_parse()](const fs::path& path) mutable -> PerFile {
-          auto text = read_text(path);
+        return [parse = make_parse(), encoding](const fs::path& path) mutable -> PerFile {
+          auto text = encoding == Encoding::WholeFileUtf8 ? read_text(path) : read_bytes(path);
           if (!text) return std::unexpected(std::move(text.error()));
           return parse(path, text->view());
         };
@@ -72,6 +92,30 @@ std::expected<std::vector<std::vector<Item>>, std::string> parse_files(const std
     if (!items) return std::unexpected(std::move(items.error()));
     out.push_back(std::move(*items));
   }
+  return out;
+}
+
+// parse_files for the readers of JSON: `parse(path, text, parser)` gets the worker's own
+// parser, and the items of all files come back in one list, in file order.
+template <typename Item, typename Parse>
+std::expected<std::vector<Item>, std::string> parse_json_files(const std::vector<fs::path>& files, bool single_thread,
+                                                              const Parse& parse,
+                                                              Encoding encoding = Encoding::WholeFileUtf8) {
+  auto per_file = parse_files<Item>(
+      files, single_thread,
+      [&parse] {
+        return [&parse, parser = json::StrictParser()](const fs::path& path, std::string_view text) mutable {
+          return parse(path, text, parser);
+        };
+      },
+      encoding);
+  if (!per_file) return std::unexpected(std::move(per_file.error()));
+  std::size_t count = 0;
+  for (const auto& items : *per_file) count += items.size();
+  std::vector<Item> out;
+  out.reserve(count);
+  for (auto& items : *per_file)
+    for (auto& item : items) out.push_back(std::move(item));
   return out;
 }
 

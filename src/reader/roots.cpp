@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <system_error>
+#include <unordered_set>
 
 #include "util.h"
 
@@ -54,23 +55,34 @@ std::vector<fs::path> existing_dirs(const std::vector<fs::path>& candidates) {
 
 std::vector<fs::path> canonical_files(const std::vector<fs::path>& candidates) {
   std::vector<fs::path> out;
+  std::unordered_set<std::string> seen;  // a walk may give thousands of files
   for (const auto& c : candidates) {
     std::error_code ec;
     fs::path p = fs::canonical(c, ec);
     if (ec) p = c;
     if (!fs::is_regular_file(p, ec)) continue;
-    if (std::find(out.begin(), out.end(), p) == out.end()) out.push_back(std::move(p));
+    if (seen.insert(p.native()).second) out.push_back(std::move(p));
   }
   return out;
 }
 
 std::expected<std::vector<fs::path>, std::string> candidate_roots(const char* variable, std::string_view default_below_home,
                                                                   NoHome no_home) {
+  return candidate_roots(variable, {default_below_home}, no_home);
+}
+
+std::expected<std::vector<fs::path>, std::string> candidate_roots(const char* variable,
+                                                                  std::initializer_list<std::string_view> defaults_below_home,
+                                                                  NoHome no_home) {
   if (auto listed = env_list(variable)) return std::move(*listed);
-  auto dflt = below_home(default_below_home);
-  if (dflt) return std::vector<fs::path>{std::move(*dflt)};
-  if (no_home == NoHome::Empty) return std::vector<fs::path>{};
-  return std::unexpected(dflt.error());
+  auto home = below_home("");
+  if (!home) {
+    if (no_home == NoHome::Empty) return std::vector<fs::path>{};
+    return std::unexpected(home.error());
+  }
+  std::vector<fs::path> out;
+  for (auto relative : defaults_below_home) out.push_back(*home / relative);
+  return out;
 }
 
 std::expected<std::vector<fs::path>, std::string> directory_roots(const char* variable, std::string_view default_below_home,

@@ -3,6 +3,7 @@
 // and candidate lists cleared of paths met before.
 #include <expected>
 #include <filesystem>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -42,6 +43,10 @@ enum class NoHome { Fails, Empty };
 // joined with `default_below_home` (or nothing, or the home error, without a home).
 // Not filtered: pass the result through existing_dirs or canonical_files.
 std::expected<std::vector<fs::path>, std::string> candidate_roots(const char* variable, std::string_view default_below_home,
+                                                                  NoHome no_home);
+// The same with several defaults below the home directory, in this order.
+std::expected<std::vector<fs::path>, std::string> candidate_roots(const char* variable,
+                                                                  std::initializer_list<std::string_view> defaults_below_home,
                                                                   NoHome no_home);
 
 // candidate_roots through existing_dirs.

@@ -9,10 +9,14 @@
 #include <unordered_map>
 
 #include "adapter/claude/loader.h"
+#include "adapter/codebuff/parser.h"
 #include "adapter/codex/aggregate.h"
+#include "adapter/copilot/reader.h"
 #include "adapter/cursor/loader.h"
 #include "adapter/gemini/parser.h"
 #include "adapter/goose/parser.h"
+#include "adapter/kimi/reader.h"
+#include "adapter/qwen/parser.h"
 #include "date_utils.h"
 #include "log.h"
 #include "output.h"
@@ -228,9 +232,14 @@ AgentTable default_agent_table(const LoadContext& context) {
     return [load, &options = context.options, &prices = context.prices] { return load(options, prices); };
   };
   table[1].reader = shared(codex::aggregate::load_codex_usage);
+  table[5].reader = shared(codebuff::parser::load_codebuff_usage);
   table[8].reader = shared(goose::parser::load_goose_usage);
   table[11].reader = shared(cursor::loader::load_cursor_usage);
+  table[12].reader = shared(copilot::load_copilot_usage);
   table[13].reader = shared(gemini::parser::load_gemini_usage);
+  table[14].reader = shared(kimi::load_kimi_usage);
+  // Qwen loads a price table of its own.
+  table[15].reader = [&options = context.options] { return qwen::parser::load_qwen_usage(options); };
   return table;
 }
 
