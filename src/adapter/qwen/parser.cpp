@@ -34,7 +34,7 @@ std::optional<QwenChatUsage> line_usage(json::element line, const std::string& p
   block.cache_read = reader::count_or_zero(at(usage, "cachedContentTokenCount"));
   const auto r = all::types::reconcile_token_total(block, reader::count_or_zero(at(usage, "thoughtsTokenCount")),
                                                    reader::count_or_zero(at(usage, "totalTokenCount")));
-  if (r.block.input == 0 && r.block.output == 0 && r.block.cache_read == 0 && r.extra == 0) return std::nullopt;
+  if (r.counts_nothing()) return std::nullopt;
 
   QwenChatUsage item;
   const auto stamp = reader::text(at(line, "timestamp"));
