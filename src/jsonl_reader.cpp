@@ -15,7 +15,10 @@ bool LineReader::open(const std::filesystem::path& path) {
   close();
   used_ = 0;
   fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd_ < 0) return false;
+  if (fd_ < 0) {
+    error_ = errno;
+    return false;
+  }
   posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
   return true;
 }
@@ -33,7 +36,10 @@ long LineReader::fill() {
   for (;;) {
     ssize_t n = ::read(fd_, buffer_.get() + used_, chunk_);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
+    if (n < 0) {
+      error_ = errno;
+      return -1;
+    }
     used_ += static_cast<std::size_t>(n);
     // The parser reads the padding without using it; zeros keep every read defined.
     std::memset(buffer_.get() + used_, 0, json::kPadding);

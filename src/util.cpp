@@ -12,6 +12,9 @@
 #include <cstring>
 #include <limits>
 #include <type_traits>
+#include <unordered_map>
+
+#include <utf8proc.h>
 
 namespace qm::util {
 
@@ -35,8 +38,6 @@ std::optional<std::string> home_dir() {
   return std::nullopt;
 }
 
-namespace {
-// Length of the white-space character (Unicode White_Space) at the start of `s`, or 0.
 std::size_t space_at_front(std::string_view s) {
   if (s.empty()) return 0;
   unsigned char c = static_cast<unsigned char>(s[0]);
@@ -51,6 +52,8 @@ std::size_t space_at_front(std::string_view s) {
     return 3;  // U+2000 to U+200A
   return 0;
 }
+
+namespace {
 std::size_t space_at_back(std::string_view s) {
   for (std::size_t len : {1, 2, 3})
     if (s.size() >= len && space_at_front(s.substr(s.size() - len)) == len) return len;
@@ -62,6 +65,27 @@ std::string_view trim(std::string_view text) {
   while (std::size_t n = space_at_front(text)) text.remove_prefix(n);
   while (std::size_t n = space_at_back(text)) text.remove_suffix(n);
   return text;
+}
+
+std::string lowercase(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  const auto* p = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
+  auto left = static_cast<utf8proc_ssize_t>(text.size());
+  while (left > 0) {
+    utf8proc_int32_t cp;
+    utf8proc_ssize_t n = utf8proc_iterate(p, left, &cp);
+    if (n <= 0) {  // not UTF-8: the byte stays
+      out += static_cast<char>(*p);
+      n = 1;
+    } else {
+      utf8proc_uint8_t buf[4];
+      out.append(reinterpret_cast<const char*>(buf), static_cast<std::size_t>(utf8proc_encode_char(utf8proc_tolower(cp), buf)));
+    }
+    p += n;
+    left -= n;
+  }
+  return out;
 }
 
 std::optional<std::string> EntrySplitter::next_nonempty_entry() {
@@ -93,6 +117,13 @@ std::optional<std::string> non_empty(std::optional<std::string> text) {
 std::string capitalize_first(std::string text) {
   if (!text.empty() && text[0] >= 'a' && text[0] <= 'z') text[0] = static_cast<char>(text[0] - 'a' + 'A');
   return text;
+}
+
+std::string ascii_lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return out;
 }
 
 bool slice_contains(const std::vector<std::string>& list, std::string_view text) {
@@ -234,6 +265,26 @@ std::optional<simdjson::dom::element> member(simdjson::dom::element object, std:
   return v;
 }
 
+std::vector<std::pair<std::string_view, simdjson::dom::element>> unique_members(simdjson::dom::object object) {
+  std::vector<std::pair<std::string_view, simdjson::dom::element>> out;
+  std::unordered_map<std::string_view, std::size_t> place;
+  for (auto [key, value] : object) {
+    auto [it, added] = place.try_emplace(key, out.size());
+    if (added) out.emplace_back(key, value);
+    else out[it->second].second = value;
+  }
+  return out;
+}
+
+std::optional<simdjson::dom::element> last_member(simdjson::dom::element object, std::string_view key) {
+  simdjson::dom::object obj;
+  if (object.get_object().get(obj)) return std::nullopt;
+  std::optional<simdjson::dom::element> found;
+  for (auto field : obj)
+    if (field.key == key) found = field.value;
+  return found;
+}
+
 namespace {
 
 std::string_view extension_of(std::string_view name) {
@@ -305,7 +356,7 @@ std::string os_error(int err) {
     return r == 0 ? std::string(buf) : "error " + std::to_string(err);
 }
 
-std::optional<std::string> read_file(const std::filesystem::path& path, std::string* error) {
+std::optional<std::string> read_file(const std::filesystem::path& path, std::string* error, std::size_t spare) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     if (error) *error = os_error(errno);
@@ -313,7 +364,7 @@ std::optional<std::string> read_file(const std::filesystem::path& path, std::str
   }
   std::string data;
   struct stat st;
-  if (fstat(fd, &st) == 0 && st.st_size > 0) data.reserve(static_cast<std::size_t>(st.st_size));
+  if (fstat(fd, &st) == 0 && st.st_size > 0) data.reserve(static_cast<std::size_t>(st.st_size) + spare);
   char buf[65536];
   for (;;) {
     ssize_t n = ::read(fd, buf, sizeof buf);

@@ -29,6 +29,9 @@ TEST(Util, DirectoryListsAndTexts) {
   EXPECT_TRUE(split_entries(" , ,, ").empty());
   EXPECT_EQ(split_entries("\xC2\xA0" "a\u3000,\tb\xE2\x80\x89"), (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(trim("\xC2"), "\xC2");  // a broken sequence is not space
+  EXPECT_EQ(space_at_front("\u3000x"), 3u);
+  EXPECT_EQ(space_at_front("x "), 0u);
+  EXPECT_EQ(lowercase("ÄBC-Ω\xff"), "äbc-ω\xff");  // a byte that is no character stays
   EXPECT_EQ(capitalize_first("codex"), "Codex");
   EXPECT_EQ(capitalize_first("édith"), "édith");
   EXPECT_EQ(capitalize_first(""), "");

@@ -11,25 +11,27 @@ namespace {
 // room and the true depth is measured here when the text could be that deep.
 constexpr std::size_t kParserDepth = kMaxDepth + 1;
 
-bool deeper_than_limit(std::string_view text) {
-  // Cheap for every line; the exact walk only for the few with that many opening brackets.
-  if (fast::count_either(text, '[', '{') <= kMaxDepth) return false;
-  std::size_t depth = 0;
-  bool in_string = false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (in_string) {
-      if (c == '\\') ++i;
-      else if (c == '"') in_string = false;
-    } else if (c == '"') {
-      in_string = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > kMaxDepth) return true;
-    } else if (c == ']' || c == '}') {
-      --depth;
-    }
+// Whether a container lies more than `levels` levels down (a container takes one level).
+// Walks the parsed tree, not the text: a document of long strings has few nodes.
+bool deeper_than(element value, std::size_t levels) {
+  simdjson::dom::array array;
+  simdjson::dom::object object;
+  if (!value.get_array().get(array)) {
+    if (levels == 0) return true;
+    for (auto item : array)
+      if (deeper_than(item, levels - 1)) return true;
+  } else if (!value.get_object().get(object)) {
+    if (levels == 0) return true;
+    for (auto field : object)
+      if (deeper_than(field.value, levels - 1)) return true;
   }
   return false;
+}
+
+bool deeper_than_limit(std::string_view text, element root) {
+  // Cheap for every line; the walk only for the few with that many opening brackets.
+  if (fast::count_either(text, '[', '{') <= kMaxDepth) return false;
+  return deeper_than(root, kMaxDepth);
 }
 
 }  // namespace
@@ -41,11 +43,19 @@ StrictParser::StrictParser() {
 
 std::optional<element> StrictParser::parse(std::string_view text) {
   if (text.size() > parser_.capacity()) {
-    if (parser_.allocate(text.size(), kParserDepth)) return std::nullopt;
+    if (auto err = parser_.allocate(text.size(), kParserDepth)) {
+      error_ = simdjson::error_message(err);
+      return std::nullopt;
+    }
   }
   element root;
   auto err = parser_.parse(text.data(), text.size(), false).get(root);
-  if (err == simdjson::SUCCESS) return deeper_than_limit(text) ? std::nullopt : std::optional<element>(root);
+  if (err == simdjson::SUCCESS) {
+    if (!deeper_than_limit(text, root)) return root;
+    error_ = "JSON nested deeper than 128 levels";
+    return std::nullopt;
+  }
+  error_ = simdjson::error_message(err);  // a number beyond 64 bits keeps this text when rewriting fails
   if (err == simdjson::NUMBER_ERROR) return parse_wide_integers(text);
   return std::nullopt;
 }
@@ -123,7 +133,7 @@ std::optional<element> StrictParser::parse_wide_integers(std::string_view text) 
   if (n > parser_.capacity() && parser_.allocate(n, kParserDepth)) return std::nullopt;
   element root;
   if (parser_.parse(scratch_.data(), n, false).get(root)) return std::nullopt;
-  if (deeper_than_limit(std::string_view(scratch_.data(), n))) return std::nullopt;
+  if (deeper_than_limit(std::string_view(scratch_.data(), n), root)) return std::nullopt;
   return root;
 }
 
@@ -179,6 +189,21 @@ std::optional<std::string_view> enum_word(element v) {
   auto field = *obj.begin();
   if (!field.value.is_null()) return std::nullopt;
   return field.key;
+}
+
+std::vector<std::pair<std::string_view, element>> members_by_key(object obj) {
+  std::vector<std::pair<std::string_view, element>> members;
+  for (auto field : obj) members.emplace_back(field.key, field.value);
+  // Stable, so that of a repeated key the last stays last and wins below.
+  std::stable_sort(members.begin(), members.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<std::pair<std::string_view, element>> unique;
+  for (auto& m : members) {
+    if (!unique.empty() && unique.back().first == m.first)
+      unique.back().second = m.second;
+    else
+      unique.push_back(m);
+  }
+  return unique;
 }
 
 }  // namespace qm::json

@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include <simdjson.h>
 
@@ -28,11 +30,14 @@ class StrictParser {
   std::optional<element> parse(std::string_view text);
   // For text without that guarantee (copies into an internal buffer).
   std::optional<element> parse_copy(std::string_view text);
+  // Why the last parse gave none.
+  std::string_view error() const { return error_; }
 
  private:
   std::optional<element> parse_wide_integers(std::string_view text);
   simdjson::dom::parser parser_;
   std::string scratch_;
+  std::string_view error_;
 };
 
 // Equal texts; the ends are compared first, as keys of one length mostly differ there.
@@ -85,5 +90,9 @@ OptNumber opt_number(const std::optional<element>& v);
 
 // A unit enum word: a string, or an object with exactly one key whose value is null.
 std::optional<std::string_view> enum_word(element v);
+
+// The members of an object as a generic JSON map holds them: keys in ascending byte order,
+// a repeated key once with its last value.
+std::vector<std::pair<std::string_view, element>> members_by_key(object obj);
 
 }  // namespace qm::json

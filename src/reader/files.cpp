@@ -30,7 +30,7 @@ Text::Text(std::string bytes) : bytes_(std::move(bytes)), size_(bytes_.size()) {
 
 std::expected<Text, std::string> read_text(const fs::path& path) {
   std::string error;
-  auto bytes = util::read_file(path, &error);
+  auto bytes = util::read_file(path, &error, json::kPadding);  // no copy for the padding
   if (!bytes) return std::unexpected(std::move(error));
   if (!util::is_valid_utf8(*bytes)) return std::unexpected(std::string(kNotUtf8));
   return Text(std::move(*bytes));
@@ -38,7 +38,7 @@ std::expected<Text, std::string> read_text(const fs::path& path) {
 
 std::expected<Text, std::string> read_bytes(const fs::path& path) {
   std::string error;
-  auto bytes = util::read_file(path, &error);
+  auto bytes = util::read_file(path, &error, json::kPadding);
   if (!bytes) return std::unexpected(std::move(error));
   return Text(std::move(*bytes));
 }

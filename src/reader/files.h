@@ -12,7 +12,9 @@
 
 #include "fast.h"
 #include "json/strict.h"
+#include "jsonl_reader.h"
 #include "parallel.h"
+#include "util.h"
 
 namespace qm::reader {
 
@@ -70,6 +72,23 @@ void for_each_line(std::string_view text, OnLine on_line) {
 // Whether a file that is not valid UTF-8 fails the reader, or only its lines that are not.
 enum class Encoding { WholeFileUtf8, LinesChecked };
 
+// Runs a reader on every file on worker threads, each worker with its own state made by
+// `make_read()`: `read(path) -> std::expected<T, std::string>`. The results come back in
+// file order; the first file (in order) that fails fails the whole.
+template <typename T, typename MakeRead>
+std::expected<std::vector<T>, std::string> read_files(const std::vector<fs::path>& files, bool single_thread,
+                                                      MakeRead make_read) {
+  auto per_file = parallel::map_files<std::expected<T, std::string>>(
+      files, parallel::worker_count(files.size(), single_thread), make_read);
+  std::vector<T> out;
+  out.reserve(per_file.size());
+  for (auto& result : per_file) {
+    if (!result) return std::unexpected(std::move(result.error()));
+    out.push_back(std::move(*result));
+  }
+  return out;
+}
+
 // Reads every file whole and parses it on worker threads, each worker with its own parser
 // state made by `make_parse()`: `parse(path, text) -> std::vector<Item>`. The items come back
 // per file, in file order; the first file (in order) that cannot be read fails the whole.
@@ -78,21 +97,13 @@ std::expected<std::vector<std::vector<Item>>, std::string> parse_files(const std
                                                                        bool single_thread, MakeParse make_parse,
                                                                        Encoding encoding = Encoding::WholeFileUtf8) {
   using PerFile = std::expected<std::vector<Item>, std::string>;
-  auto per_file = parallel::map_files<PerFile>(
-      files, parallel::worker_count(files.size(), single_thread), [&] {
-        return [parse = make_parse(), encoding](const fs::path& path) mutable -> PerFile {
-          auto text = encoding == Encoding::WholeFileUtf8 ? read_text(path) : read_bytes(path);
-          if (!text) return std::unexpected(std::move(text.error()));
-          return parse(path, text->view());
-        };
-      });
-  std::vector<std::vector<Item>> out;
-  out.reserve(per_file.size());
-  for (auto& items : per_file) {
-    if (!items) return std::unexpected(std::move(items.error()));
-    out.push_back(std::move(*items));
-  }
-  return out;
+  return read_files<std::vector<Item>>(files, single_thread, [&] {
+    return [parse = make_parse(), encoding](const fs::path& path) mutable -> PerFile {
+      auto text = encoding == Encoding::WholeFileUtf8 ? read_text(path) : read_bytes(path);
+      if (!text) return std::unexpected(std::move(text.error()));
+      return parse(path, text->view());
+    };
+  });
 }
 
 // parse_files for the readers of JSON: `parse(path, text, parser)` gets the worker's own
@@ -117,6 +128,19 @@ std::expected<std::vector<Item>, std::string> parse_json_files(const std::vector
   for (auto& items : *per_file)
     for (auto& item : items) out.push_back(std::move(item));
   return out;
+}
+
+// Calls `on_line(line)` for every line of a JSON Lines file read in chunks (for files too
+// large to hold whole): lines cut as above, each followed by the parser's padding so that it
+// parses in place. The error is the system's text when the file cannot be opened or read.
+template <typename OnLine>
+std::expected<void, std::string> for_each_line(jsonl::LineReader& lines, const fs::path& path, OnLine on_line) {
+  bool ok = lines.for_each_line(path, [&](std::string_view line) {
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    on_line(line);
+  });
+  if (!ok) return std::unexpected(util::os_error(lines.error()));
+  return {};
 }
 
 }  // namespace qm::reader

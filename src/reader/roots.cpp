@@ -16,6 +16,14 @@ std::optional<std::vector<fs::path>> env_list(const char* variable) {
   return out;
 }
 
+std::optional<std::vector<fs::path>> listed_dirs(const char* variable) {
+  auto value = util::env(variable);
+  if (!value || util::trim(*value).empty()) return std::nullopt;
+  auto entries = env_list(variable);
+  if (!entries) return std::nullopt;
+  return existing_dirs(*entries);
+}
+
 std::optional<fs::path> env_path(const char* variable) {
   auto value = util::env(variable);
   if (!value || !util::is_valid_utf8(*value)) return std::nullopt;

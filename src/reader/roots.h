@@ -17,6 +17,10 @@ namespace fs = std::filesystem;
 // the variable is unset or not valid UTF-8. A set variable with no entry gives an empty list.
 std::optional<std::vector<fs::path>> env_list(const char* variable);
 
+// The existing directories of a list variable that is set and not blank (each once, as
+// existing_dirs keeps them); none when it is unset, blank or not valid UTF-8.
+std::optional<std::vector<fs::path>> listed_dirs(const char* variable);
+
 // A variable holding one path: its trimmed value when set, valid UTF-8 and not blank.
 std::optional<fs::path> env_path(const char* variable);
 

@@ -104,5 +104,24 @@ TEST(ReaderFiles, ParsedOnWorkersInFileOrderAndTheFirstFailureWins) {
   EXPECT_EQ(parse_files<std::int64_t>(files, false, make, Encoding::LinesChecked).error(), "No such file or directory");
 }
 
+TEST(ReaderFiles, LinesInChunksWithoutCarriageReturnsAndTheSystemsError) {
+  kit::TempDir t;
+  kit::write_file(t / "a.jsonl", "{\"a\":1}\r\n\r\nlast");
+  jsonl::LineReader lines(4);  // lines longer than a chunk
+  json::StrictParser parser;
+  std::vector<std::string> got;
+  auto done = for_each_line(lines, t / "a.jsonl", [&](std::string_view line) {
+    got.emplace_back(line);
+    if (got.size() == 1) {
+      EXPECT_TRUE(parser.parse(line));  // in place
+    }
+  });
+  ASSERT_TRUE(done);
+  EXPECT_EQ(got, (std::vector<std::string>{"{\"a\":1}", "", "last"}));
+  EXPECT_EQ(for_each_line(lines, t / "missing", [](std::string_view) {}).error(), "No such file or directory");
+  fs::create_directories(t / "dir.jsonl");
+  EXPECT_EQ(for_each_line(lines, t / "dir.jsonl", [](std::string_view) {}).error(), "Is a directory");
+}
+
 }  // namespace
 }  // namespace qm::reader

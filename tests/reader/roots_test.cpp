@@ -33,6 +33,20 @@ TEST(ReaderRoots, ListVariableElseTheDefaultBelowTheHome) {
   EXPECT_EQ(xdg_data_home(), std::nullopt);
 }
 
+TEST(ReaderRoots, ListedDirectoriesUnlessTheVariableIsBlank) {
+  kit::TempDir t;
+  kit::EnvGuard env;
+  fs::create_directories(t / "a");
+  env.set("QM_TEST_DIRS", (t / "a").string() + ", " + (t / "a/").string() + "," + (t / "missing").string());
+  EXPECT_EQ(listed_dirs("QM_TEST_DIRS"), Paths{t / "a"});
+  env.set("QM_TEST_DIRS", ",");  // not blank: names nothing
+  EXPECT_EQ(listed_dirs("QM_TEST_DIRS"), Paths{});
+  env.set("QM_TEST_DIRS", " \t");
+  EXPECT_EQ(listed_dirs("QM_TEST_DIRS"), std::nullopt);
+  env.unset("QM_TEST_DIRS");
+  EXPECT_EQ(listed_dirs("QM_TEST_DIRS"), std::nullopt);
+}
+
 TEST(ReaderRoots, SinglePathVariablesAndTheDataHome) {
   kit::EnvGuard env;
   env.set("HOME", "/home/u");

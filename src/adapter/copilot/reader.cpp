@@ -190,8 +190,7 @@ std::optional<CopilotTelemetryRecord> record_from_otel(const OtelRecord& r, std:
   block.cache_read = r.cache_read;
   const auto reconciled = all::types::reconcile_token_total(block, r.reasoning, r.total);
   const TokenUsageRaw& b = reconciled.block;
-  if (b.input == 0 && b.output == 0 && b.cache_creation == 0 && b.cache_read == 0 && reconciled.extra == 0)
-    return std::nullopt;
+  if (reconciled.counts_nothing()) return std::nullopt;
 
   const TraceSummary* summary = nullptr;
   if (r.trace_id)

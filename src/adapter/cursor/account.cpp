@@ -118,7 +118,7 @@ std::optional<json::element> post_dashboard_json(const http::Client& client, con
                               {"Accept", "application/json"},
                               {"Connect-Protocol-Version", "1"},
                               {"User-Agent", "quillimare/20.0.21"}},
-                             body.dump());
+                             output::compact(body));
   if (!response || response->status != 200) return std::nullopt;
   return parser.parse_copy(response->body);
 }

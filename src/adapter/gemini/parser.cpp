@@ -157,7 +157,7 @@ std::optional<GeminiMessageUsage> build_message_usage(std::string_view model, st
       util::saturating_add(util::saturating_add(input, cache_read), util::saturating_add(counts.output, counts.thoughts)),
       counts.tool));
   const auto r = all::types::reconcile_token_total(block, counts.thoughts, total);
-  if (r.block.input == 0 && r.block.output == 0 && r.block.cache_read == 0 && r.extra == 0) return std::nullopt;
+  if (r.counts_nothing()) return std::nullopt;
   GeminiMessageUsage item;
   item.timestamp_text = date_utils::format_timestamp_ms(time);
   item.session_id = std::string(session_id);

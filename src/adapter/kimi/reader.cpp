@@ -52,7 +52,7 @@ std::optional<KimiWireUsage> parse_wire_line(std::string_view line, json::Strict
   block.cache_read = reader::count_or_zero(at(usage, "input_cache_read"));
   const auto r = all::types::reconcile_token_total(block, 0, reader::count_or_zero(at(usage, "total")));
   const TokenUsageRaw& b = r.block;
-  if (b.input == 0 && b.output == 0 && b.cache_creation == 0 && b.cache_read == 0 && r.extra == 0) return std::nullopt;
+  if (r.counts_nothing()) return std::nullopt;
 
   KimiWireUsage item;
   std::optional<std::int64_t> time;

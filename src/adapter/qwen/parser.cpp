@@ -34,7 +34,7 @@ std::optional<QwenChatUsage> line_usage(json::element line, const std::string& p
   block.cache_read = reader::count_or_zero(at(usage, "cachedContentTokenCount"));
   const auto r = all::types::reconcile_token_total(block, reader::count_or_zero(at(usage, "thoughtsTokenCount")),
                                                    reader::count_or_zero(at(usage, "totalTokenCount")));
-  if (r.block.input == 0 && r.block.output == 0 && r.block.cache_read == 0 && r.extra == 0) return std::nullopt;
+  if (r.counts_nothing()) return std::nullopt;
 
   QwenChatUsage item;
   const auto stamp = reader::text(at(line, "timestamp"));
@@ -93,8 +93,7 @@ std::vector<QwenChatUsage> parse_file(const fs::path& path, std::string_view tex
 }
 
 AgentLoadResult load_qwen_usage(const all::loader::LoadOptions& options) {
-  // The price lists are fetched a second time only when there is something to price.
-  const auto table = find_chat_files().empty() ? std::nullopt : reader::own_table(options.common);
+  const auto table = reader::own_table(options.common);
   return load_qwen_usage(options, table ? &*table : nullptr);
 }
 
