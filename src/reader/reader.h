@@ -38,6 +38,8 @@
 #include "reader/files.h"
 #include "reader/prices.h"
 #include "reader/roots.h"
+#include "reader/seen.h"
+#include "reader/usage_list.h"
 #include "reader/values.h"
 
 namespace qm::reader {
@@ -54,6 +56,8 @@ class Run {
   // Sorted by time (stable), filtered by the date range, grouped by day and made rows;
   // detected when any record was built.
   AgentLoadResult finish(std::vector<UsageRecord> records);
+  // The same for usages collected in the compact form (usage_list.h).
+  AgentLoadResult finish(const UsageList& usages);
 
  private:
   progress::Progress progress_;

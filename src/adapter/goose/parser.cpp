@@ -65,37 +65,37 @@ std::optional<Counts> counts_of(const reader::Row& row) {
   return c;
 }
 
-std::optional<UsageRecord> session_record(const reader::Row& row, json::StrictParser& parser, reader::Prices& prices,
-                                          const cctz::time_zone& zone) {
+// The usage of one session row, unless the row is passed over or its session was met before.
+void add_session(const reader::Row& row, json::StrictParser& parser, reader::Prices& prices, reader::SeenKeys& seen,
+                 reader::UsageList& usages) {
   auto id = row.text(0);
   auto config = row.text(1);
   auto created = row.text(3);
-  if (!id || !config || !created) return std::nullopt;
+  if (!id || !config || !created) return;
   auto time = created_at_ms(util::trim(*created));
-  if (!time) return std::nullopt;
+  if (!time) return;
   auto doc = parser.parse_copy(*config);
   auto model = doc ? reader::text(reader::at(*doc, "model_name")) : std::nullopt;
-  if (!model) return std::nullopt;
+  if (!model) return;
   auto counts = counts_of(row);
-  if (!counts) return std::nullopt;
+  if (!counts || !seen.first(*id)) return;
 
-  UsageRecord r = reader::record_at(AgentKind::Goose, "Goose", std::string(*model), *time, zone);
-  r.tokens.input = counts->input;
-  r.tokens.output = counts->output;
-  r.reasoning = counts->extra;
-  r.record_id = std::string(*id);
-  r.session_text = r.record_id;
-  r.session_id = *r.record_id;
-
-  std::vector<std::string> names{*r.model};
-  const std::string provider = provider_for(*r.model, row.text(2));
-  if (provider != "goose") reader::add_candidate(names, provider + "/" + *r.model);
+  const auto provider_name = row.text(2);
+  const auto& names = prices.candidates(*model, provider_name.value_or(""), [&] {
+    std::vector<std::string> names{std::string(*model)};
+    const std::string provider = provider_for(*model, provider_name);
+    if (provider != "goose") reader::add_candidate(names, provider + "/" + std::string(*model));
+    return names;
+  });
+  reader::Usage& u = usages.add(*time, usages.model(*model));
+  u.tokens.input = counts->input;
+  u.tokens.output = counts->output;
+  u.reasoning = counts->extra;
   TokenUsageRaw priced;
   priced.input = counts->input;
   priced.output = util::saturating_add(counts->output, counts->extra);
-  r.cost = prices.first_positive_cost(names, priced);
-  r.unpriced = prices.unpriced(*r.model, names, util::saturating_add(priced.input, priced.output));
-  return r;
+  u.cost = reader::Prices::first_positive_cost(names, priced);
+  u.unpriced = prices.unpriced(names, util::saturating_add(priced.input, priced.output));
 }
 
 }  // namespace
@@ -148,9 +148,7 @@ std::string provider_for(std::string_view model, std::optional<std::string_view>
   if (model.starts_with("claude-")) return "anthropic";
   if (model.starts_with("gpt-") || model.starts_with("chatgpt-") || model.starts_with("o")) return "openai";
   if (model.starts_with("gemini-")) return "google";
-  std::string lower(model.substr(0, 4));
-  std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; });
-  if (lower == "qwen") return "openrouter";
+  if (util::ascii_lower(model.substr(0, 4)) == "qwen") return "openrouter";
   return "goose";
 }
 
@@ -161,16 +159,15 @@ AgentLoadResult load_goose_usage(const all::loader::LoadOptions& options, const 
 
   reader::Prices prices(&table);
   json::StrictParser parser;
-  std::vector<UsageRecord> records;
+  reader::UsageList usages(options.zone);
+  reader::SeenKeys seen;
   for (const auto& db : *dbs) {
-    const std::size_t first = records.size();
-    reader::for_each_row(db, "Goose", kQuery, options.common.debug, [&](const reader::Row& row) {
-      if (auto r = session_record(row, parser, prices, options.zone)) records.push_back(std::move(*r));
-    });
     // A session counts once per database: its key is the database's path and its id.
-    reader::drop_repeated(records, first, [](const UsageRecord& r) -> const std::string& { return r.session_id; });
+    seen.clear();
+    reader::for_each_row(db, "Goose", kQuery, options.common.debug,
+                         [&](const reader::Row& row) { add_session(row, parser, prices, seen, usages); });
   }
-  return run.finish(std::move(records));
+  return run.finish(usages);
 }
 
 }  // namespace qm::goose::parser

@@ -1,0 +1,50 @@
+#include "adapter/opencode/message.h"
+
+#include "util.h"
+
+namespace qm::opencode::message {
+
+namespace fs = std::filesystem;
+
+std::expected<std::vector<fs::path>, std::string> data_dirs(const char* variable, std::string_view name,
+                                                            reader::NoHome no_home) {
+  if (auto listed = reader::env_list(variable)) return reader::existing_dirs(*listed);
+  auto below_home = reader::below_home(".local/share");
+  if (!below_home) {
+    if (no_home == reader::NoHome::Empty) return std::vector<fs::path>{};
+    return std::unexpected(below_home.error());
+  }
+  std::vector<fs::path> candidates{*below_home / name};
+  if (auto data_home = reader::xdg_data_home()) candidates.push_back(*data_home / name);
+  return reader::existing_dirs(candidates);
+}
+
+bool Tokens::any() const {
+  return block.input || block.output || block.cache_creation || block.cache_read || extra;
+}
+
+TokenUsageRaw Tokens::priced() const {
+  TokenUsageRaw p = block;
+  p.output = util::saturating_add(block.output, extra);
+  return p;
+}
+
+std::uint64_t Tokens::sum() const {
+  const TokenUsageRaw p = priced();
+  return util::saturating_add(util::saturating_add(p.input, p.output), util::saturating_add(p.cache_creation, p.cache_read));
+}
+
+Tokens tokens_of(reader::MaybeElement tokens, bool with_reasoning) {
+  TokenUsageRaw block;
+  block.input = reader::count_or_zero(reader::at(tokens, "input"));
+  block.output = reader::count_or_zero(reader::at(tokens, "output"));
+  const auto cache = reader::at(tokens, "cache");
+  block.cache_creation = reader::count_or_zero(reader::at(cache, "write"));
+  block.cache_read = reader::count_or_zero(reader::at(cache, "read"));
+  const std::uint64_t reasoning = with_reasoning ? reader::count_or_zero(reader::at(tokens, "reasoning")) : 0;
+  const auto reconciled =
+      all::types::reconcile_token_total(block, reasoning, reader::count_or_zero(reader::at(tokens, "total")));
+  return Tokens{reconciled.block, reconciled.extra};
+}
+
+}  // namespace qm::opencode::message

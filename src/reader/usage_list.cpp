@@ -1,0 +1,113 @@
+#include "reader/usage_list.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "date_utils.h"
+#include "sort.h"
+#include "summary.h"
+
+namespace qm::reader {
+namespace {
+
+// Days whose bounds are remembered: well inside the years the zone library handles.
+constexpr std::int64_t kCachedFromMs = -2'208'988'800'000;  // 1900-01-01
+constexpr std::int64_t kCachedToMs = 253'370'764'800'000;   // 9999-01-01
+
+std::uint32_t intern(std::string_view name, std::vector<std::string>& names,
+                     std::unordered_map<std::string, std::uint32_t, pricing::StringHash, std::equal_to<>>& ids) {
+  auto it = ids.find(name);
+  if (it != ids.end()) return it->second;
+  const auto id = static_cast<std::uint32_t>(names.size());
+  names.emplace_back(name);
+  ids.emplace(names.back(), id);
+  return id;
+}
+
+std::int64_t ms_of(const cctz::time_point<cctz::seconds>& tp) { return tp.time_since_epoch().count() * 1000; }
+
+}  // namespace
+
+std::uint32_t UsageList::model(std::string_view name) { return intern(name, models_, model_ids_); }
+
+std::uint32_t UsageList::day_id(std::string_view date_key) { return intern(date_key, days_, day_ids_); }
+
+// Readers meet their rows mostly in time order, so one day's bounds answer most instants.
+std::uint32_t UsageList::day_of(std::int64_t ms) {
+  if (cached_from_ <= ms && ms < cached_to_) return cached_day_;
+  const auto date = date_utils::local_civil_date(ms, *zone_);
+  const std::uint32_t day = day_id(date_utils::format_ymd(date));
+  if (ms > kCachedFromMs && ms < kCachedToMs) {
+    // The bounds are the day's midnight and the next one, when each happens exactly once
+    // (no clock change skips or repeats it): every instant between them is on this day.
+    const cctz::civil_day civil(date.year, date.month, date.day);
+    const auto start = zone_->lookup(cctz::civil_second(civil));
+    const auto end = zone_->lookup(cctz::civil_second(civil + 1));
+    if (start.kind == cctz::time_zone::civil_lookup::UNIQUE && end.kind == cctz::time_zone::civil_lookup::UNIQUE) {
+      const std::int64_t from = ms_of(start.pre), to = ms_of(end.pre);
+      if (from <= ms && ms < to) cached_from_ = from, cached_to_ = to, cached_day_ = day;
+    }
+  }
+  return day;
+}
+
+Usage& UsageList::add(std::int64_t time_ms, std::uint32_t model) {
+  Usage& u = items_.emplace_back();
+  u.time_ms = time_ms;
+  u.model = model;
+  u.day = day_of(time_ms);
+  return u;
+}
+
+Usage& UsageList::add_on(std::string_view date_key, std::int64_t time_ms, std::uint32_t model) {
+  Usage& u = items_.emplace_back();
+  u.time_ms = time_ms;
+  u.model = model;
+  u.day = day_id(date_key);
+  return u;
+}
+
+std::vector<UsageGroup> UsageList::group_by_day(const std::function<bool(std::string_view)>& keep, bool by_time) const {
+  std::vector<char> kept_day(days_.size());
+  for (std::size_t d = 0; d < days_.size(); ++d) kept_day[d] = keep(days_[d]);
+
+  // (time, position): sorting these pairs is a stable sort by time.
+  std::vector<std::pair<std::int64_t, std::uint32_t>> order;
+  order.reserve(items_.size());
+  for (std::size_t i = 0; i < items_.size(); ++i)
+    if (kept_day[items_[i].day]) order.emplace_back(by_time ? items_[i].time_ms : 0, static_cast<std::uint32_t>(i));
+  if (!std::is_sorted(order.begin(), order.end())) std::sort(order.begin(), order.end());
+
+  std::vector<UsageGroup> groups(days_.size());
+  std::vector<char> used(days_.size(), 0);
+  std::unordered_map<std::uint64_t, std::uint32_t> slots;  // (day, model) -> place in the day's model usages
+  for (const auto& [time, i] : order) {
+    const Usage& u = items_[i];
+    UsageGroup& g = groups[u.day];
+    used[u.day] = 1;
+    summary::add_to_group(g, u.tokens, u.reasoning, u.cost, u.credits, u.message_count);
+    if (u.model == Usage::kNoModel) continue;
+    const std::uint64_t key = static_cast<std::uint64_t>(u.day) << 32 | u.model;
+    auto [at, fresh] = slots.try_emplace(key, static_cast<std::uint32_t>(g.model_usages.size()));
+    if (fresh) {
+      g.models.push_back(models_[u.model]);
+      g.model_usages.push_back(ModelUsage{models_[u.model]});
+    }
+    summary::add_to_model(g.model_usages[at->second], u.tokens, u.reasoning, u.cost, u.unpriced);
+  }
+
+  std::vector<std::uint32_t> dated;
+  for (std::size_t d = 0; d < days_.size(); ++d)
+    if (used[d]) dated.push_back(static_cast<std::uint32_t>(d));
+  std::sort(dated.begin(), dated.end(), [&](std::uint32_t a, std::uint32_t b) { return days_[a] < days_[b]; });
+  std::vector<UsageGroup> out;
+  out.reserve(dated.size());
+  for (auto d : dated) {
+    UsageGroup& g = out.emplace_back(std::move(groups[d]));
+    sort::sort_model_usages(g.model_usages);
+    g.label = days_[d];
+  }
+  return out;
+}
+
+}  // namespace qm::reader

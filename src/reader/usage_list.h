@@ -1,0 +1,73 @@
+#pragma once
+// Usage records in the compact form the daily totals need: numbers, a model id and a day
+// id, no texts. A reader of hundreds of thousands of rows adds them here instead of building
+// full `UsageRecord`s; sorting and grouping then move 16-byte keys, never records.
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include <cctz/time_zone.h>
+
+#include "adapter/all/types.h"
+#include "pricing/table.h"
+
+namespace qm::reader {
+
+struct Usage {
+  static constexpr std::uint32_t kNoModel = UINT32_MAX;
+
+  TokenUsageRaw tokens;
+  std::int64_t time_ms = 0;
+  std::uint64_t reasoning = 0;
+  double cost = 0.0;
+  std::optional<double> credits;
+  std::optional<std::uint64_t> message_count;
+  std::uint32_t model = kNoModel;  // per-model key, by UsageList::model
+  std::uint32_t day = 0;           // date key, by UsageList::add
+  bool unpriced = false;
+};
+
+class UsageList {
+ public:
+  // Dates of instants are taken in this zone, which must outlive the list.
+  explicit UsageList(const cctz::time_zone& zone) : zone_(&zone) {}
+
+  // The id of a per-model key: the same for every usage of that name.
+  std::uint32_t model(std::string_view name);
+  // A usage at an instant, its date in the report time zone; the caller fills the rest.
+  Usage& add(std::int64_t time_ms, std::uint32_t model);
+  // A usage whose date key the reader gave.
+  Usage& add_on(std::string_view date_key, std::int64_t time_ms, std::uint32_t model);
+
+  bool empty() const { return items_.empty(); }
+  std::size_t size() const { return items_.size(); }
+  const std::vector<Usage>& items() const { return items_; }
+  std::string_view model_name(std::uint32_t id) const { return models_[id]; }
+  std::string_view date_key(std::uint32_t day) const { return days_[day]; }
+
+  // The daily groups, in date order, of the usages whose date `keep` accepts, taken in time
+  // order (stable) unless `by_time` is false (then in the order added): token sums, costs
+  // summed in that order, models in order of first appearance.
+  std::vector<UsageGroup> group_by_day(const std::function<bool(std::string_view)>& keep, bool by_time = true) const;
+
+ private:
+  std::uint32_t day_id(std::string_view date_key);
+  std::uint32_t day_of(std::int64_t time_ms);
+
+  using Ids = std::unordered_map<std::string, std::uint32_t, pricing::StringHash, std::equal_to<>>;
+  const cctz::time_zone* zone_;
+  std::vector<Usage> items_;
+  std::vector<std::string> models_;
+  Ids model_ids_;
+  std::vector<std::string> days_;
+  Ids day_ids_;
+  // The instants [from, to) known to fall on day `cached_day_`.
+  std::int64_t cached_from_ = 1, cached_to_ = 0;
+  std::uint32_t cached_day_ = 0;
+};
+
+}  // namespace qm::reader
