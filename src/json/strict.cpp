@@ -11,9 +11,11 @@ namespace {
 constexpr std::size_t kParserDepth = kMaxDepth + 1;
 
 bool deeper_than_limit(std::string_view text) {
-  if (static_cast<std::size_t>(std::count(text.begin(), text.end(), '[') +
-                               std::count(text.begin(), text.end(), '{')) <= kMaxDepth)
-    return false;
+  // A document that parsed and is that deep opens and closes more than kMaxDepth containers.
+  if (text.size() <= 2 * kMaxDepth) return false;
+  std::size_t opening = 0;
+  for (unsigned char c : text) opening += (c | 0x20) == '{';  // '[' or '{', in one pass
+  if (opening <= kMaxDepth) return false;
   std::size_t depth = 0;
   bool in_string = false;
   for (std::size_t i = 0; i < text.size(); ++i) {

@@ -1,36 +1,43 @@
 #include "reader/seen.h"
 
-#include <algorithm>
 #include <cstring>
+#include <functional>
 
 namespace qm::reader {
-namespace {
-constexpr std::size_t kBlockSize = 1 << 16;
-}
 
-bool SeenKeys::first(std::string_view key) {
-  if (keys_.contains(key)) return false;
-  keys_.insert(keep(key));
+std::uint64_t SeenKeys::hash(std::string_view key) { return std::hash<std::string_view>{}(key); }
+
+bool SeenKeys::first(std::string_view key, std::uint64_t hash) {
+  if (2 * (count_ + 1) > slots_.size()) grow();
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t i = hash & mask;
+  for (; slots_[i].offset != kEmpty; i = (i + 1) & mask) {
+    const Slot& s = slots_[i];
+    if (s.hash == hash && s.size == key.size() && std::memcmp(bytes_.data() + s.offset, key.data(), key.size()) == 0)
+      return false;
+  }
+  slots_[i] = Slot{hash, bytes_.size(), key.size()};
+  bytes_.append(key);
+  ++count_;
   return true;
 }
 
 void SeenKeys::clear() {
-  keys_.clear();
-  blocks_.clear();
-  used_ = size_ = 0;
+  slots_.clear();
+  count_ = 0;
+  bytes_.clear();
 }
 
-std::string_view SeenKeys::keep(std::string_view key) {
-  if (key.empty()) return {};
-  if (key.size() > size_ - used_) {
-    size_ = std::max(kBlockSize, key.size());
-    blocks_.push_back(std::make_unique_for_overwrite<char[]>(size_));
-    used_ = 0;
+void SeenKeys::grow() {
+  std::vector<Slot> old(slots_.empty() ? 1024 : 2 * slots_.size());
+  old.swap(slots_);
+  const std::size_t mask = slots_.size() - 1;
+  for (const Slot& s : old) {
+    if (s.offset == kEmpty) continue;
+    std::size_t i = s.hash & mask;
+    while (slots_[i].offset != kEmpty) i = (i + 1) & mask;
+    slots_[i] = s;
   }
-  char* at = blocks_.back().get() + used_;
-  std::memcpy(at, key.data(), key.size());
-  used_ += key.size();
-  return std::string_view(at, key.size());
 }
 
 }  // namespace qm::reader

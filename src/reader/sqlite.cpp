@@ -58,10 +58,16 @@ std::int64_t Row::int64(int column) const { return sqlite3_column_int64(stmt_, c
 
 double Row::real(int column) const { return sqlite3_column_double(stmt_, column); }
 
-std::optional<std::string_view> Row::text(int column) const {
+std::optional<std::string_view> Row::bytes(int column) const {
   if (is_null(column)) return std::nullopt;
   const auto* bytes = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
-  std::string_view raw(bytes ? bytes : "", static_cast<std::size_t>(sqlite3_column_bytes(stmt_, column)));
+  return std::string_view(bytes ? bytes : "", static_cast<std::size_t>(sqlite3_column_bytes(stmt_, column)));
+}
+
+std::optional<std::string_view> Row::text(int column) const {
+  const auto raw_bytes = bytes(column);
+  if (!raw_bytes) return std::nullopt;
+  const std::string_view raw = *raw_bytes;
   if (util::is_valid_utf8(raw)) return raw;
   if (static_cast<std::size_t>(column) >= lossy_.size()) return std::nullopt;
   lossy_[static_cast<std::size_t>(column)] = util::utf8_lossy(raw);

@@ -36,6 +36,8 @@ class Row {
   // The column as text (a number as its decimal text), invalid UTF-8 sequences replaced by
   // U+FFFD; none for NULL.
   std::optional<std::string_view> text(int column) const;
+  // The column's bytes as SQLite gives them, not checked for UTF-8; none for NULL.
+  std::optional<std::string_view> bytes(int column) const;
 
  private:
   sqlite3_stmt* stmt_;

@@ -28,13 +28,26 @@ std::int64_t ms_of(const cctz::time_point<cctz::seconds>& tp) { return tp.time_s
 
 }  // namespace
 
-std::uint32_t UsageList::model(std::string_view name) { return intern(name, models_, model_ids_); }
+void Usage::set_tokens(const TokenUsageRaw& tokens) {
+  input = tokens.input;
+  output = tokens.output;
+  cache_creation = tokens.effective_cache_creation();
+  cache_read = tokens.cache_read;
+}
+
+// Rows of one session or one model follow each other: the last name answers most calls.
+std::uint32_t UsageList::model(std::string_view name) {
+  if (last_model_ != Usage::kNoModel && models_[last_model_] == name) return last_model_;
+  return last_model_ = intern(name, models_, model_ids_);
+}
 
 std::uint32_t UsageList::day_id(std::string_view date_key) { return intern(date_key, days_, day_ids_); }
 
-// Readers meet their rows mostly in time order, so one day's bounds answer most instants.
 std::uint32_t UsageList::day_of(std::int64_t ms) {
-  if (cached_from_ <= ms && ms < cached_to_) return cached_day_;
+  constexpr std::int64_t kDayMs = 86'400'000;
+  const std::int64_t utc_day = ms >= 0 ? ms / kDayMs : (ms + 1) / kDayMs - 1;
+  KnownDay& known = known_days_[static_cast<std::uint64_t>(utc_day) % known_days_.size()];
+  if (known.from <= ms && ms < known.to) return known.day;
   const auto date = date_utils::local_civil_date(ms, *zone_);
   const std::uint32_t day = day_id(date_utils::format_ymd(date));
   if (ms > kCachedFromMs && ms < kCachedToMs) {
@@ -45,7 +58,7 @@ std::uint32_t UsageList::day_of(std::int64_t ms) {
     const auto end = zone_->lookup(cctz::civil_second(civil + 1));
     if (start.kind == cctz::time_zone::civil_lookup::UNIQUE && end.kind == cctz::time_zone::civil_lookup::UNIQUE) {
       const std::int64_t from = ms_of(start.pre), to = ms_of(end.pre);
-      if (from <= ms && ms < to) cached_from_ = from, cached_to_ = to, cached_day_ = day;
+      if (from <= ms && ms < to) known = KnownDay{from, to, day};
     }
   }
   return day;
@@ -67,6 +80,18 @@ Usage& UsageList::add_on(std::string_view date_key, std::int64_t time_ms, std::u
   return u;
 }
 
+void UsageList::add_record(const UsageRecord& r) {
+  Usage& u = add_on(r.date_key, r.timestamp_ms, r.model_key ? model(*r.model_key) : Usage::kNoModel);
+  u.set_tokens(r.tokens);
+  u.reasoning = r.reasoning;
+  u.cost = r.cost;
+  u.has_credits = r.credits.has_value();
+  u.credits = r.credits.value_or(0.0);
+  u.has_message_count = r.message_count.has_value();
+  u.message_count = r.message_count.value_or(0);
+  u.unpriced = r.unpriced.has_value();
+}
+
 std::vector<UsageGroup> UsageList::group_by_day(const std::function<bool(std::string_view)>& keep, bool by_time) const {
   std::vector<char> kept_day(days_.size());
   for (std::size_t d = 0; d < days_.size(); ++d) kept_day[d] = keep(days_[d]);
@@ -78,22 +103,38 @@ std::vector<UsageGroup> UsageList::group_by_day(const std::function<bool(std::st
     if (kept_day[items_[i].day]) order.emplace_back(by_time ? items_[i].time_ms : 0, static_cast<std::uint32_t>(i));
   if (!std::is_sorted(order.begin(), order.end())) std::sort(order.begin(), order.end());
 
+  // The place of a (day, model) pair in the day's model usages: a flat table when the pairs
+  // are few enough, else a map.
+  constexpr std::uint32_t kNone = UINT32_MAX;
+  const std::uint64_t pairs = static_cast<std::uint64_t>(days_.size()) * models_.size();
+  std::vector<std::uint32_t> flat(pairs <= (1u << 20) ? pairs : 0, kNone);
+  std::unordered_map<std::uint64_t, std::uint32_t> map;
+  auto slot = [&](const Usage& u) -> std::uint32_t& {
+    if (!flat.empty()) return flat[static_cast<std::uint64_t>(u.day) * models_.size() + u.model];
+    return map.try_emplace(static_cast<std::uint64_t>(u.day) << 32 | u.model, kNone).first->second;
+  };
+
   std::vector<UsageGroup> groups(days_.size());
   std::vector<char> used(days_.size(), 0);
-  std::unordered_map<std::uint64_t, std::uint32_t> slots;  // (day, model) -> place in the day's model usages
   for (const auto& [time, i] : order) {
     const Usage& u = items_[i];
     UsageGroup& g = groups[u.day];
     used[u.day] = 1;
-    summary::add_to_group(g, u.tokens, u.reasoning, u.cost, u.credits, u.message_count);
+    TokenUsageRaw tokens;
+    tokens.input = u.input;
+    tokens.output = u.output;
+    tokens.cache_creation = u.cache_creation;
+    tokens.cache_read = u.cache_read;
+    summary::add_to_group(g, tokens, u.reasoning, u.cost, u.has_credits ? std::optional(u.credits) : std::nullopt,
+                          u.has_message_count ? std::optional(u.message_count) : std::nullopt);
     if (u.model == Usage::kNoModel) continue;
-    const std::uint64_t key = static_cast<std::uint64_t>(u.day) << 32 | u.model;
-    auto [at, fresh] = slots.try_emplace(key, static_cast<std::uint32_t>(g.model_usages.size()));
-    if (fresh) {
+    std::uint32_t& at = slot(u);
+    if (at == kNone) {
+      at = static_cast<std::uint32_t>(g.model_usages.size());
       g.models.push_back(models_[u.model]);
       g.model_usages.push_back(ModelUsage{models_[u.model]});
     }
-    summary::add_to_model(g.model_usages[at->second], u.tokens, u.reasoning, u.cost, u.unpriced);
+    summary::add_to_model(g.model_usages[at], tokens, u.reasoning, u.cost, u.unpriced);
   }
 
   std::vector<std::uint32_t> dated;

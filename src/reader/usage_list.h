@@ -2,6 +2,7 @@
 // Usage records in the compact form the daily totals need: numbers, a model id and a day
 // id, no texts. A reader of hundreds of thousands of rows adds them here instead of building
 // full `UsageRecord`s; sorting and grouping then move 16-byte keys, never records.
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -20,15 +21,20 @@ namespace qm::reader {
 struct Usage {
   static constexpr std::uint32_t kNoModel = UINT32_MAX;
 
-  TokenUsageRaw tokens;
   std::int64_t time_ms = 0;
+  std::uint64_t input = 0, output = 0;
+  std::uint64_t cache_creation = 0;  // the 5-minute and 1-hour writes when they are split
+  std::uint64_t cache_read = 0;
   std::uint64_t reasoning = 0;
   double cost = 0.0;
-  std::optional<double> credits;
-  std::optional<std::uint64_t> message_count;
-  std::uint32_t model = kNoModel;  // per-model key, by UsageList::model
-  std::uint32_t day = 0;           // date key, by UsageList::add
+  double credits = 0.0;             // when has_credits
+  std::uint64_t message_count = 0;  // when has_message_count
+  std::uint32_t model = kNoModel;   // per-model key, by UsageList::model
+  std::uint32_t day = 0;            // date key, by UsageList::add
+  bool has_credits = false, has_message_count = false;
   bool unpriced = false;
+
+  void set_tokens(const TokenUsageRaw& tokens);
 };
 
 class UsageList {
@@ -42,6 +48,8 @@ class UsageList {
   Usage& add(std::int64_t time_ms, std::uint32_t model);
   // A usage whose date key the reader gave.
   Usage& add_on(std::string_view date_key, std::int64_t time_ms, std::uint32_t model);
+  // What the daily totals need of a full record.
+  void add_record(const UsageRecord& record);
 
   bool empty() const { return items_.empty(); }
   std::size_t size() const { return items_.size(); }
@@ -63,11 +71,15 @@ class UsageList {
   std::vector<Usage> items_;
   std::vector<std::string> models_;
   Ids model_ids_;
+  std::uint32_t last_model_ = Usage::kNoModel;
   std::vector<std::string> days_;
   Ids day_ids_;
-  // The instants [from, to) known to fall on day `cached_day_`.
-  std::int64_t cached_from_ = 1, cached_to_ = 0;
-  std::uint32_t cached_day_ = 0;
+  // Local days met lately, by their UTC day: the instants [from, to) fall on `day`.
+  struct KnownDay {
+    std::int64_t from = 1, to = 0;
+    std::uint32_t day = 0;
+  };
+  std::array<KnownDay, 64> known_days_{};
 };
 
 }  // namespace qm::reader

@@ -62,15 +62,7 @@ TEST(UsageList, GroupsAsFullRecordsAreGrouped) {
   for (int round = 0; round < 20; ++round) {
     auto records = random_records(rng, 1 + rng() % 400);
     UsageList list(zone);
-    for (const auto& r : records) {
-      Usage& u = list.add_on(r.date_key, r.timestamp_ms, r.model_key ? list.model(*r.model_key) : Usage::kNoModel);
-      u.tokens = r.tokens;
-      u.reasoning = r.reasoning;
-      u.cost = r.cost;
-      u.credits = r.credits;
-      u.message_count = r.message_count;
-      u.unpriced = r.unpriced.has_value();
-    }
+    for (const auto& r : records) list.add_record(r);
     const all::loader::DateRange ranges[] = {{}, {"20250302", "20250303"}, {"20250304", std::nullopt}};
     for (const auto& range : ranges) {
       auto keep = [&](std::string_view d) { return all::loader::in_date_range(range, d); };

@@ -179,15 +179,7 @@ std::vector<UsageRow> to_usage_rows(std::string_view agent_id, const std::vector
 AgentUsage records_to_usage(std::string_view agent_id, std::vector<UsageRecord> records, const LoadOptions& options,
                             RecordOrder order) {
   reader::UsageList list(options.zone);
-  for (const auto& r : records) {
-    reader::Usage& u = list.add_on(r.date_key, r.timestamp_ms, r.model_key ? list.model(*r.model_key) : reader::Usage::kNoModel);
-    u.tokens = r.tokens;
-    u.reasoning = r.reasoning;
-    u.cost = r.cost;
-    u.credits = r.credits;
-    u.message_count = r.message_count;
-    u.unpriced = r.unpriced.has_value();
-  }
+  for (const auto& r : records) list.add_record(r);
   return list_to_usage(agent_id, list, options, order);
 }
 

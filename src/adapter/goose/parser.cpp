@@ -29,6 +29,7 @@ WHERE model_config_json IS NOT NULL
 )";
 
 constexpr std::int64_t kMillisecondsAbove = 1'000'000'000'000;
+constexpr std::size_t kAhead = 16;  // sessions whose seen-key lookup is prefetched
 
 std::optional<std::int64_t> signed_decimal(std::string_view text) {
   bool negative = !text.empty() && text.front() == '-';
@@ -48,7 +49,7 @@ std::optional<std::int64_t> signed_decimal(std::string_view text) {
 struct Counts {
   std::uint64_t input = 0, output = 0, extra = 0;
 };
-std::optional<Counts> counts_of(const reader::Row& row) {
+std::optional<Counts> counts_of(const reader::CopiedRow& row) {
   auto either = [&](int accumulated, int plain) -> std::optional<std::uint64_t> {
     auto v = column_positive_i64(row, accumulated);
     if (!v) v = column_positive_i64(row, plain);
@@ -65,21 +66,37 @@ std::optional<Counts> counts_of(const reader::Row& row) {
   return c;
 }
 
-// The usage of one session row, unless the row is passed over or its session was met before.
-void add_session(const reader::Row& row, json::StrictParser& parser, reader::Prices& prices, reader::SeenKeys& seen,
-                 reader::UsageList& usages) {
+constexpr reader::Column kColumns[] = {
+    reader::Column::Text,    reader::Column::Text,    reader::Column::Text,    reader::Column::Text,
+    reader::Column::Integer, reader::Column::Integer, reader::Column::Integer, reader::Column::Integer,
+    reader::Column::Integer, reader::Column::Integer,
+};
+
+// A session row made ready on a worker; its texts kept beside its batch.
+struct Session {
+  reader::TextRef id, model;
+  std::uint64_t id_hash = 0;
+  Counts counts;
+  std::int64_t time_ms = 0;
+  double cost = 0.0;
+  bool unpriced = false;
+};
+
+std::optional<Session> read_session(const reader::CopiedRow& row, json::StrictParser& parser, reader::Prices& prices,
+                                    reader::KeptTexts& kept) {
   auto id = row.text(0);
   auto config = row.text(1);
   auto created = row.text(3);
-  if (!id || !config || !created) return;
+  if (!id || !config || !created) return std::nullopt;
   auto time = created_at_ms(util::trim(*created));
-  if (!time) return;
-  auto doc = parser.parse_copy(*config);
+  if (!time) return std::nullopt;
+  auto doc = parser.parse(*config);
   auto model = doc ? reader::text(reader::at(*doc, "model_name")) : std::nullopt;
-  if (!model) return;
+  if (!model) return std::nullopt;
   auto counts = counts_of(row);
-  if (!counts || !seen.first(*id)) return;
+  if (!counts) return std::nullopt;
 
+  Session s{kept.keep(*id), kept.keep(*model), reader::SeenKeys::hash(*id), *counts, *time};
   const auto provider_name = row.text(2);
   const auto& names = prices.candidates(*model, provider_name.value_or(""), [&] {
     std::vector<std::string> names{std::string(*model)};
@@ -87,15 +104,12 @@ void add_session(const reader::Row& row, json::StrictParser& parser, reader::Pri
     if (provider != "goose") reader::add_candidate(names, provider + "/" + std::string(*model));
     return names;
   });
-  reader::Usage& u = usages.add(*time, usages.model(*model));
-  u.tokens.input = counts->input;
-  u.tokens.output = counts->output;
-  u.reasoning = counts->extra;
   TokenUsageRaw priced;
   priced.input = counts->input;
   priced.output = util::saturating_add(counts->output, counts->extra);
-  u.cost = reader::Prices::first_positive_cost(names, priced);
-  u.unpriced = prices.unpriced(names, util::saturating_add(priced.input, priced.output));
+  s.cost = reader::Prices::first_positive_cost(names, priced);
+  s.unpriced = prices.unpriced(names, util::saturating_add(priced.input, priced.output));
+  return s;
 }
 
 }  // namespace
@@ -114,12 +128,6 @@ std::expected<std::vector<fs::path>, std::string> session_dbs() {
   auto candidates = session_db_candidates();
   if (!candidates) return candidates;
   return reader::canonical_files(*candidates);
-}
-
-std::optional<std::int64_t> column_positive_i64(const reader::Row& row, int column) {
-  std::int64_t v = row.int64(column);
-  if (v > 0) return v;
-  return std::nullopt;
 }
 
 std::optional<std::int64_t> created_at_ms(std::string_view text) {
@@ -157,15 +165,33 @@ AgentLoadResult load_goose_usage(const all::loader::LoadOptions& options, const 
   auto dbs = session_dbs();
   if (!dbs) return run.fail(dbs.error());
 
-  reader::Prices prices(&table);
-  json::StrictParser parser;
   reader::UsageList usages(options.zone);
   reader::SeenKeys seen;
+  auto make_parse = [&] {
+    return [parser = json::StrictParser(), prices = reader::Prices(&table)](const reader::CopiedRow& row,
+                                                                          reader::KeptTexts& kept) mutable {
+      return read_session(row, parser, prices, kept);
+    };
+  };
   for (const auto& db : *dbs) {
     // A session counts once per database: its key is the database's path and its id.
     seen.clear();
-    reader::for_each_row(db, "Goose", kQuery, options.common.debug,
-                         [&](const reader::Row& row) { add_session(row, parser, prices, seen, usages); });
+    reader::for_each_parsed_row<Session>(
+        db, "Goose", kQuery, options.common.debug, kColumns, reader::row_workers(options.common.single_thread),
+        make_parse, [&](std::span<const std::optional<Session>> sessions, const reader::KeptTexts& kept) {
+          for (std::size_t i = 0; i < sessions.size(); ++i) {
+            if (i + kAhead < sessions.size() && sessions[i + kAhead]) seen.prefetch(sessions[i + kAhead]->id_hash);
+            if (!sessions[i]) continue;
+            const Session& s = *sessions[i];
+            if (!seen.first(kept[s.id], s.id_hash)) continue;
+            reader::Usage& u = usages.add(s.time_ms, usages.model(kept[s.model]));
+            u.input = s.counts.input;
+            u.output = s.counts.output;
+            u.reasoning = s.counts.extra;
+            u.cost = s.cost;
+            u.unpriced = s.unpriced;
+          }
+        });
   }
   return run.finish(usages);
 }

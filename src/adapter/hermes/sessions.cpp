@@ -69,8 +69,9 @@ void add_session(const reader::Row& row, reader::Prices& prices, reader::SeenKey
   if (!seen.first(*id)) return;
 
   reader::Usage& u = usages.add(*time, usages.model(model));
-  u.tokens = tokens;
+  u.set_tokens(tokens);
   u.reasoning = reasoning;
+  u.has_message_count = true;
   u.message_count = count(row, 4);
   if (recorded) {
     u.cost = *cost;

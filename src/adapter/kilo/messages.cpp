@@ -13,48 +13,41 @@ namespace message = opencode::message;
 
 constexpr std::int64_t kMillisecondsFrom = 1'000'000'000'000;
 
-struct Reading {
-  const all::loader::LoadOptions& options;
-  reader::Prices prices;
-  reader::UsageList usages;
-  reader::SeenKeys seen;  // record ids, over all databases
-  std::string key;        // the record id being built
-};
-
-void add_message(Reading& r, const fs::path& db, std::string_view id_column, json::element data) {
-  if (reader::string(reader::at(data, "role")) != "assistant") return;
+std::optional<message::Counted> count(const fs::path& db, std::string_view id_column, json::element data, CostMode mode,
+                         reader::Prices& prices, std::string& key, reader::KeptTexts& kept) {
+  if (reader::string(reader::at(data, "role")) != "assistant") return std::nullopt;
   const auto tokens_member = reader::at(data, "tokens");
-  if (!tokens_member) return;
-  const auto tokens = message::tokens_of(tokens_member, true);
-  if (!tokens.any()) return;
+  if (!tokens_member) return std::nullopt;
+  message::Counted r;
+  r.tokens = message::tokens_of(tokens_member, true);
+  if (!r.tokens.any()) return std::nullopt;
   const auto model = reader::text(reader::at(data, "modelID"));
   const auto created = reader::integer(reader::at(data, {"time", "created"}));
-  if (!model || !created || *created <= 0) return;
+  if (!model || !created || *created <= 0) return std::nullopt;
   const auto time = *created < kMillisecondsFrom ? reader::seconds_to_ms(*created) : created;
-  if (!time) return;
+  if (!time) return std::nullopt;
+  r.time_ms = *time;
 
   if (auto id = reader::text(reader::at(data, "id"))) {
-    r.key.assign(*id);
+    key.assign(*id);
   } else {
-    r.key.assign(db.native());
-    r.key += ':';
-    r.key += id_column;
+    key.assign(db.native());
+    key += ':';
+    key += id_column;
   }
-  if (!r.seen.first(r.key)) return;
+  r.keep_key(key, kept);
+  r.model = kept.keep(*model);
 
   const auto recorded = reader::amount(reader::at(data, "cost"));
-  const auto provider = reader::text(reader::at(data, "providerID"));
-  reader::Usage& u = r.usages.add(*time, r.usages.model(*model));
-  u.tokens = tokens.block;
-  u.reasoning = tokens.extra;
-  const CostMode mode = r.options.common.mode;
   if (mode == CostMode::Display) {
-    u.cost = recorded.value_or(0.0);
-    return;
+    r.cost = recorded.value_or(0.0);
+    return r;
   }
-  const auto& names = r.prices.candidates(*model, provider.value_or(""), [&] { return price_candidates(*model, provider); });
-  u.cost = mode == CostMode::Auto && recorded ? *recorded : reader::Prices::first_priced_cost(names, tokens.priced());
-  u.unpriced = !(recorded && *recorded > 0) && r.prices.unpriced(names, tokens.sum());
+  const auto provider = reader::text(reader::at(data, "providerID"));
+  const auto& names = prices.candidates(*model, provider.value_or(""), [&] { return price_candidates(*model, provider); });
+  r.cost = mode == CostMode::Auto && recorded ? *recorded : reader::Prices::first_priced_cost(names, r.tokens.priced());
+  r.unpriced = !(recorded && *recorded > 0) && prices.unpriced(names, r.tokens.sum());
+  return r;
 }
 
 }  // namespace
@@ -75,16 +68,26 @@ AgentLoadResult load_kilo_usage(const all::loader::LoadOptions& options, const p
   // Without a home there is no default directory, and no error.
   auto dirs = message::data_dirs("KILO_DATA_DIR", "kilo", reader::NoHome::Empty);
   if (!dirs) return run.fail(dirs.error());
-  Reading r{options, reader::Prices(&table), reader::UsageList(options.zone), {}, {}};
-  json::StrictParser parser;
+  const CostMode mode = options.common.mode;
+  reader::UsageList usages(options.zone);
+  reader::SeenKeys seen;  // record ids, over all databases
   for (const auto& dir : *dirs) {
     const fs::path db = dir / "kilo.db";
     std::error_code ec;
     if (!fs::is_regular_file(db, ec)) continue;
-    message::for_each_message(db, "Kilo", options.common.debug, parser,
-                              [&](std::string_view id, std::string_view, json::element data) { add_message(r, db, id, data); });
+    auto make_parse = [&] {
+      return [&db, mode, prices = reader::Prices(&table), key = std::string()](
+                 std::string_view id, json::element data, reader::KeptTexts& kept) mutable {
+        return count(db, id, data, mode, prices, key, kept);
+      };
+    };
+    message::for_each_message<message::Counted>(
+        db, "Kilo", options.common.debug, reader::row_workers(options.common.single_thread), make_parse,
+        [&](std::span<const std::optional<message::Counted>> messages, const reader::KeptTexts& kept) {
+          message::add(messages, kept, seen, usages);
+        });
   }
-  return run.finish(r.usages);
+  return run.finish(usages);
 }
 
 }  // namespace qm::kilo

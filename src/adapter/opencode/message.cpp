@@ -19,6 +19,10 @@ std::expected<std::vector<fs::path>, std::string> data_dirs(const char* variable
   return reader::existing_dirs(candidates);
 }
 
+bool may_hold_tokens(std::string_view data) {
+  return data.find("\"tokens\"") != std::string_view::npos || data.find("\\u") != std::string_view::npos;
+}
+
 bool Tokens::any() const {
   return block.input || block.output || block.cache_creation || block.cache_read || extra;
 }
@@ -45,6 +49,28 @@ Tokens tokens_of(reader::MaybeElement tokens, bool with_reasoning) {
   const auto reconciled =
       all::types::reconcile_token_total(block, reasoning, reader::count_or_zero(reader::at(tokens, "total")));
   return Tokens{reconciled.block, reconciled.extra};
+}
+
+void Counted::keep_key(std::string_view id, reader::KeptTexts& kept) {
+  key = kept.keep(id);
+  key_hash = reader::SeenKeys::hash(id);
+}
+
+void add(std::span<const std::optional<Counted>> messages, const reader::KeptTexts& kept, reader::SeenKeys& seen,
+         reader::UsageList& usages) {
+  constexpr std::size_t kAhead = 16;
+  for (std::size_t i = 0; i < messages.size(); ++i) {
+    if (i + kAhead < messages.size() && messages[i + kAhead] && messages[i + kAhead]->key)
+      seen.prefetch(messages[i + kAhead]->key_hash);
+    if (!messages[i]) continue;
+    const Counted& c = *messages[i];
+    if (c.key && !seen.first(kept[*c.key], c.key_hash)) continue;
+    reader::Usage& u = usages.add(c.time_ms, usages.model(kept[c.model]));
+    u.set_tokens(c.tokens.block);
+    u.reasoning = c.tokens.extra;
+    u.cost = c.cost;
+    u.unpriced = c.unpriced;
+  }
 }
 
 }  // namespace qm::opencode::message

@@ -49,6 +49,22 @@ struct StoredMessage {
   }
 };
 
+// A positive recorded cost, else the first positive cost among the candidates; the unpriced
+// marker unless the cost mode is display (then there is no table).
+message::Counted count(const Message& m, reader::Prices& prices, bool display, reader::KeptTexts& kept) {
+  message::Counted c{m.tokens, m.time_ms};
+  c.model = kept.keep(m.model);
+  if (m.id) c.keep_key(*m.id, kept);
+  if (m.recorded_cost && *m.recorded_cost > 0) {
+    c.cost = *m.recorded_cost;
+    return c;
+  }
+  const auto& names = prices.candidates(m.model, m.provider, [&] { return normalize_model(m.model, m.provider); });
+  c.cost = reader::Prices::first_positive_cost(names, m.tokens.priced());
+  c.unpriced = !display && prices.unpriced(names, m.tokens.sum());
+  return c;
+}
+
 auto stored_message_parser() {
   return [parser = json::StrictParser()](const fs::path&, std::string_view text) mutable
              -> std::expected<std::vector<StoredMessage>, std::string> {
@@ -109,36 +125,37 @@ AgentLoadResult load_opencode_usage(const all::loader::LoadOptions& options,
   const bool display = options.common.mode == CostMode::Display;
   std::optional<pricing::PricingTable> table;
   if (!display && !dirs->empty()) table = load_table();
-  reader::Prices prices(table ? &*table : nullptr);
+  const pricing::PricingTable* prices = table ? &*table : nullptr;
+
   reader::UsageList usages(options.zone);
   // A message counts once: the database before the older store, the first directory first.
   reader::SeenKeys seen;
-  auto add = [&](const Message& m) {
-    if (m.id && !seen.first(*m.id)) return;
-    reader::Usage& u = usages.add(m.time_ms, usages.model(m.model));
-    u.tokens = m.tokens.block;
-    u.reasoning = m.tokens.extra;
-    if (m.recorded_cost && *m.recorded_cost > 0) {
-      u.cost = *m.recorded_cost;
-      return;
-    }
-    const auto& names = prices.candidates(m.model, m.provider, [&] { return normalize_model(m.model, m.provider); });
-    u.cost = reader::Prices::first_positive_cost(names, m.tokens.priced());
-    u.unpriced = !display && prices.unpriced(names, m.tokens.sum());
-  };
-
-  json::StrictParser parser;
+  reader::Prices store_prices(prices);
+  reader::KeptTexts store_texts;
   for (const auto& dir : *dirs) {
-    if (auto db = loader::database_in(dir))
-      message::for_each_message(*db, "OpenCode", options.common.debug, parser,
-                                [&](std::string_view id, std::string_view, json::element data) {
-                                  if (auto m = parse_message(data, id)) add(*m);
-                                });
+    if (auto db = loader::database_in(dir)) {
+      auto make_parse = [&] {
+        return [worker_prices = reader::Prices(prices), display](std::string_view id, json::element data,
+                                                                  reader::KeptTexts& kept) mutable {
+          const auto m = parse_message(data, id);
+          return m ? std::optional(count(*m, worker_prices, display, kept)) : std::nullopt;
+        };
+      };
+      message::for_each_message<message::Counted>(
+          *db, "OpenCode", options.common.debug, reader::row_workers(options.common.single_thread), make_parse,
+          [&](std::span<const std::optional<message::Counted>> messages, const reader::KeptTexts& kept) {
+            message::add(messages, kept, seen, usages);
+          });
+    }
     auto stored = reader::parse_files<StoredMessage>(loader::stored_message_files(dir), options.common.single_thread,
                                                      stored_message_parser);
     if (!stored) return run.fail(stored.error());
     for (const auto& file : *stored)
-      for (const auto& m : file) add(m.view());
+      for (const auto& stored_message : file) {
+        store_texts.clear();
+        const std::optional<message::Counted> counted = count(stored_message.view(), store_prices, display, store_texts);
+        message::add(std::span(&counted, 1), store_texts, seen, usages);
+      }
   }
   return run.finish(usages);
 }

@@ -54,19 +54,20 @@ pricing::PricingTable prices() {
   return t;
 }
 
-all::loader::LoadOptions options(CostMode mode = CostMode::Auto, bool debug = false) {
+all::loader::LoadOptions options(CostMode mode = CostMode::Auto, bool debug = false, bool single_thread = false) {
   CommonOptions o;
   o.timezone = "UTC";
   o.mode = mode;
   o.debug = debug;
+  o.single_thread = single_thread;
   return all::loader::make_load_options(o);
 }
 
 // The reader with the test's price table, counting how often it is loaded.
 struct Reader {
   int loads = 0;
-  AgentLoadResult operator()(CostMode mode = CostMode::Auto, bool debug = false) {
-    return load_opencode_usage(options(mode, debug), [this] {
+  AgentLoadResult operator()(CostMode mode = CostMode::Auto, bool debug = false, bool single_thread = false) {
+    return load_opencode_usage(options(mode, debug, single_thread), [this] {
       ++loads;
       return prices();
     });
@@ -152,6 +153,29 @@ TEST(OpenCodeReader, MessagesOfTwoDirectoriesCountedOncePricedUnderTheFirstPosit
   EXPECT_EQ(day2.label, "2025-06-02");
   EXPECT_EQ(day2.input, 2000u + 3);
   EXPECT_DOUBLE_EQ(day2.cost, 2003 * 1e-6);
+}
+
+TEST(OpenCodeReader, ManyMessagesGiveTheSameRowsOnOneThreadAndOnMany) {
+  kit::TempDir t;
+  kit::EnvGuard env;
+  env.set("OPENCODE_DATA_DIR", (t / "one").string());
+  std::vector<kit::SqlRow> rows;
+  const char* models[] = {"claude-x", "free-m", "nowhere-m"};
+  for (int i = 0; i < 9000; ++i) {  // several batches; equal times, costs whose sum depends on their order
+    json m = message(models[i % 3], "anthropic", tokens(static_cast<std::uint64_t>(i % 50), 1), kJune1 + (i % 7) * kDay / 3);
+    if (i % 4 == 0) m["cost"] = i % 8 == 0 ? 1e13 : 0.1;
+    rows.push_back(row("m" + std::to_string(i % 8500), i % 10 ? m : json{{"role", "user"}}));  // some ids repeat
+  }
+  kit::SqliteFile(t / "one/opencode.db")
+      .exec("CREATE TABLE message (id TEXT, session_id TEXT, data TEXT); BEGIN")
+      .insert("message", {"id", "session_id", "data"}, rows)
+      .exec("COMMIT");
+  Reader read;
+  auto one = read(CostMode::Auto, false, true);
+  auto many = read(CostMode::Auto, false, false);
+  ASSERT_TRUE(one && many);
+  EXPECT_EQ(one->rows.size(), 3u);
+  EXPECT_EQ(one->rows, many->rows);
 }
 
 TEST(OpenCodeReader, CostModesAndThePriceTable) {
