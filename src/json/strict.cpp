@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 namespace qm::json {
 namespace {
@@ -13,8 +14,13 @@ constexpr std::size_t kParserDepth = kMaxDepth + 1;
 bool deeper_than_limit(std::string_view text) {
   // A document that parsed and is that deep opens and closes more than kMaxDepth containers.
   if (text.size() <= 2 * kMaxDepth) return false;
-  std::size_t opening = 0;
-  for (unsigned char c : text) opening += (c | 0x20) == '{';  // '[' or '{', in one pass
+  std::size_t opening = 0;  // JSON texts hold few brackets: each is found by memchr
+  const char* const end = text.data() + text.size();
+  for (char bracket : {'[', '{'})
+    for (const char* p = text.data(); opening <= kMaxDepth && p < end &&
+                                      (p = static_cast<const char*>(std::memchr(p, bracket, static_cast<std::size_t>(end - p))));
+         ++p)
+      ++opening;
   if (opening <= kMaxDepth) return false;
   std::size_t depth = 0;
   bool in_string = false;

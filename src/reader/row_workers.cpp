@@ -18,20 +18,22 @@ void Rows::capture(const Row& row, std::span<const Column> columns) {
   for (std::size_t c = 0; c < columns.size(); ++c) {
     const int column = static_cast<int>(c);
     Cell& cell = cells.emplace_back();
+    if (columns[c] == Column::Text) {
+      const auto text = row.bytes(column);
+      cell.null = !text;
+      if (!text) continue;
+      cell.offset = static_cast<std::uint32_t>(bytes.size());
+      cell.size = static_cast<std::uint32_t>(text->size());
+      bytes.append(*text);
+      bytes.append(json::kPadding, '\0');
+      continue;
+    }
     cell.null = row.is_null(column);
     if (cell.null) continue;
-    switch (columns[c]) {
-      case Column::Integer: cell.integer = row.int64(column); break;
-      case Column::Real: cell.real = row.real(column); break;
-      case Column::Text: {
-        const std::string_view text = row.bytes(column).value_or(std::string_view());
-        cell.offset = static_cast<std::uint32_t>(bytes.size());
-        cell.size = static_cast<std::uint32_t>(text.size());
-        bytes.append(text);
-        bytes.append(json::kPadding, '\0');
-        break;
-      }
-    }
+    if (columns[c] == Column::Integer)
+      cell.integer = row.int64(column);
+    else
+      cell.real = row.real(column);
   }
   ++count;
 }

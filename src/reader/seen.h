@@ -1,6 +1,7 @@
 #pragma once
 // The keys a reader has met (message ids, session ids), to keep the first record of each.
-// An open-addressing table of hashes over one buffer of key bytes: no allocation per key.
+// An open-addressing table of 8-byte slots (a piece of the hash and the key's number) over
+// one buffer of key bytes: no allocation per key, and a table small enough to stay cached.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -23,16 +24,14 @@ class SeenKeys {
   void clear();
 
  private:
-  struct Slot {
-    std::uint64_t hash = 0;
-    std::uint64_t offset = kEmpty;  // into bytes_
-    std::uint64_t size = 0;
+  struct Key {
+    std::uint64_t offset, size;  // in bytes_
+    std::uint64_t hash;
   };
-  static constexpr std::uint64_t kEmpty = UINT64_MAX;
   void grow();
 
-  std::vector<Slot> slots_;  // a power of two, at most half full
-  std::size_t count_ = 0;
+  std::vector<std::uint64_t> slots_;  // 0, or hash's high half and key number + 1; a power of two
+  std::vector<Key> keys_;
   std::string bytes_;
 };
 

@@ -59,9 +59,10 @@ std::int64_t Row::int64(int column) const { return sqlite3_column_int64(stmt_, c
 double Row::real(int column) const { return sqlite3_column_double(stmt_, column); }
 
 std::optional<std::string_view> Row::bytes(int column) const {
-  if (is_null(column)) return std::nullopt;
+  // No pointer for NULL (nor when SQLite is out of memory); an empty text has one.
   const auto* bytes = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
-  return std::string_view(bytes ? bytes : "", static_cast<std::size_t>(sqlite3_column_bytes(stmt_, column)));
+  if (!bytes) return std::nullopt;
+  return std::string_view(bytes, static_cast<std::size_t>(sqlite3_column_bytes(stmt_, column)));
 }
 
 std::optional<std::string_view> Row::text(int column) const {

@@ -64,20 +64,20 @@ std::uint32_t UsageList::day_of(std::int64_t ms) {
   return day;
 }
 
-Usage& UsageList::add(std::int64_t time_ms, std::uint32_t model) {
-  Usage& u = items_.emplace_back();
+Usage& UsageList::push(std::int64_t time_ms, std::uint32_t model, std::uint32_t day) {
+  if (size_ % kChunk == 0) chunks_.push_back(std::make_unique<Usage[]>(kChunk));
+  Usage& u = chunks_.back()[size_ % kChunk];
+  ++size_;
   u.time_ms = time_ms;
   u.model = model;
-  u.day = day_of(time_ms);
+  u.day = day;
   return u;
 }
 
+Usage& UsageList::add(std::int64_t time_ms, std::uint32_t model) { return push(time_ms, model, day_of(time_ms)); }
+
 Usage& UsageList::add_on(std::string_view date_key, std::int64_t time_ms, std::uint32_t model) {
-  Usage& u = items_.emplace_back();
-  u.time_ms = time_ms;
-  u.model = model;
-  u.day = day_id(date_key);
-  return u;
+  return push(time_ms, model, day_id(date_key));
 }
 
 void UsageList::add_record(const UsageRecord& r) {
@@ -98,9 +98,11 @@ std::vector<UsageGroup> UsageList::group_by_day(const std::function<bool(std::st
 
   // (time, position): sorting these pairs is a stable sort by time.
   std::vector<std::pair<std::int64_t, std::uint32_t>> order;
-  order.reserve(items_.size());
-  for (std::size_t i = 0; i < items_.size(); ++i)
-    if (kept_day[items_[i].day]) order.emplace_back(by_time ? items_[i].time_ms : 0, static_cast<std::uint32_t>(i));
+  order.reserve(size_);
+  for (std::size_t i = 0; i < size_; ++i) {
+    const Usage& u = (*this)[i];
+    if (kept_day[u.day]) order.emplace_back(by_time ? u.time_ms : 0, static_cast<std::uint32_t>(i));
+  }
   if (!std::is_sorted(order.begin(), order.end())) std::sort(order.begin(), order.end());
 
   // The place of a (day, model) pair in the day's model usages: a flat table when the pairs
@@ -117,7 +119,7 @@ std::vector<UsageGroup> UsageList::group_by_day(const std::function<bool(std::st
   std::vector<UsageGroup> groups(days_.size());
   std::vector<char> used(days_.size(), 0);
   for (const auto& [time, i] : order) {
-    const Usage& u = items_[i];
+    const Usage& u = (*this)[i];
     UsageGroup& g = groups[u.day];
     used[u.day] = 1;
     TokenUsageRaw tokens;

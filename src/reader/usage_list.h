@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -51,9 +52,9 @@ class UsageList {
   // What the daily totals need of a full record.
   void add_record(const UsageRecord& record);
 
-  bool empty() const { return items_.empty(); }
-  std::size_t size() const { return items_.size(); }
-  const std::vector<Usage>& items() const { return items_; }
+  bool empty() const { return size_ == 0; }
+  std::size_t size() const { return size_; }
+  const Usage& operator[](std::size_t i) const { return chunks_[i / kChunk][i % kChunk]; }
   std::string_view model_name(std::uint32_t id) const { return models_[id]; }
   std::string_view date_key(std::uint32_t day) const { return days_[day]; }
 
@@ -65,10 +66,15 @@ class UsageList {
  private:
   std::uint32_t day_id(std::string_view date_key);
   std::uint32_t day_of(std::int64_t time_ms);
+  Usage& push(std::int64_t time_ms, std::uint32_t model, std::uint32_t day);
+
+  // In chunks, so that growing never copies what was added.
+  static constexpr std::size_t kChunk = 1 << 14;
 
   using Ids = std::unordered_map<std::string, std::uint32_t, pricing::StringHash, std::equal_to<>>;
   const cctz::time_zone* zone_;
-  std::vector<Usage> items_;
+  std::vector<std::unique_ptr<Usage[]>> chunks_;
+  std::size_t size_ = 0;
   std::vector<std::string> models_;
   Ids model_ids_;
   std::uint32_t last_model_ = Usage::kNoModel;

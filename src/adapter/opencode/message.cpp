@@ -1,5 +1,7 @@
 #include "adapter/opencode/message.h"
 
+#include <cstring>
+
 #include "util.h"
 
 namespace qm::opencode::message {
@@ -20,7 +22,19 @@ std::expected<std::vector<fs::path>, std::string> data_dirs(const char* variable
 }
 
 bool may_hold_tokens(std::string_view data) {
-  return data.find("\"tokens\"") != std::string_view::npos || data.find("\\u") != std::string_view::npos;
+  // Look for the "k", which JSON texts hold few of, then for the name around it.
+  constexpr std::string_view kName = "\"tokens\"";
+  constexpr std::size_t kAt = 3;
+  const char* const begin = data.data();
+  const char* const end = begin + data.size();
+  for (const char* k = begin; (k = static_cast<const char*>(std::memchr(k, 'k', static_cast<std::size_t>(end - k)))); ++k)
+    if (static_cast<std::size_t>(k - begin) >= kAt && static_cast<std::size_t>(end - k) >= kName.size() - kAt &&
+        std::string_view(k - kAt, kName.size()) == kName)
+      return true;
+  for (const char* b = begin; b < end && (b = static_cast<const char*>(std::memchr(b, '\\', static_cast<std::size_t>(end - b))));
+       b += 2)
+    if (b + 1 < end && b[1] == 'u') return true;
+  return false;
 }
 
 bool Tokens::any() const {
@@ -39,15 +53,16 @@ std::uint64_t Tokens::sum() const {
 }
 
 Tokens tokens_of(reader::MaybeElement tokens, bool with_reasoning) {
+  static constexpr std::array<std::string_view, 5> kKeys{"input", "output", "cache", "reasoning", "total"};
+  const auto [input, output, cache, reasoning, total] = reader::members(tokens, kKeys);
+  const auto [write, read] = reader::members(cache, std::array<std::string_view, 2>{"write", "read"});
   TokenUsageRaw block;
-  block.input = reader::count_or_zero(reader::at(tokens, "input"));
-  block.output = reader::count_or_zero(reader::at(tokens, "output"));
-  const auto cache = reader::at(tokens, "cache");
-  block.cache_creation = reader::count_or_zero(reader::at(cache, "write"));
-  block.cache_read = reader::count_or_zero(reader::at(cache, "read"));
-  const std::uint64_t reasoning = with_reasoning ? reader::count_or_zero(reader::at(tokens, "reasoning")) : 0;
-  const auto reconciled =
-      all::types::reconcile_token_total(block, reasoning, reader::count_or_zero(reader::at(tokens, "total")));
+  block.input = reader::count_or_zero(input);
+  block.output = reader::count_or_zero(output);
+  block.cache_creation = reader::count_or_zero(write);
+  block.cache_read = reader::count_or_zero(read);
+  const auto reconciled = all::types::reconcile_token_total(
+      block, with_reasoning ? reader::count_or_zero(reasoning) : 0, reader::count_or_zero(total));
   return Tokens{reconciled.block, reconciled.extra};
 }
 

@@ -78,21 +78,22 @@ auto stored_message_parser() {
 }  // namespace
 
 std::optional<Message> parse_message(json::element data, std::optional<std::string_view> id) {
-  const auto tokens = reader::at(data, "tokens");
+  static constexpr std::array<std::string_view, 6> kKeys{"tokens", "modelID", "providerID", "time", "id", "cost"};
+  const auto [tokens, model_id, provider_id, time, message_id, cost] = reader::members(data, kKeys);
   if (!tokens) return std::nullopt;
   Message m;
   m.tokens = message::tokens_of(tokens, false);
   if (!m.tokens.any()) return std::nullopt;
-  const auto model = reader::text(reader::at(data, "modelID"));
-  const auto provider = reader::text(reader::at(data, "providerID"));
+  const auto model = reader::text(model_id);
+  const auto provider = reader::text(provider_id);
   // A message without its time of creation is passed over: it would count on 1970-01-01.
-  const auto created = reader::integer(reader::at(data, {"time", "created"}));
+  const auto created = reader::integer(reader::at(time, "created"));
   if (!model || !provider || !created || *created <= 0) return std::nullopt;
   m.model = *model;
   m.provider = *provider;
   m.time_ms = *created;
-  m.id = id ? id : reader::text(reader::at(data, "id"));
-  m.recorded_cost = reader::amount(reader::at(data, "cost"));
+  m.id = id ? id : reader::text(message_id);
+  m.recorded_cost = reader::amount(cost);
   return m;
 }
 

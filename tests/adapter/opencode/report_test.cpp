@@ -178,6 +178,20 @@ TEST(OpenCodeReader, ManyMessagesGiveTheSameRowsOnOneThreadAndOnMany) {
   EXPECT_EQ(one->rows, many->rows);
 }
 
+TEST(OpenCodeReader, MembersNamedWithEscapesAreRead) {
+  kit::TempDir t;
+  kit::EnvGuard env;
+  env.set("OPENCODE_DATA_DIR", (t / "one").string());
+  const std::string escaped = R"({"modelID":"claude-x","providerID":"anthropic","tok\u0065ns":{"input":1000},"time":{"created":)" +
+                              std::to_string(kJune1) + "}}";
+  message_db(t / "one/opencode.db", {{"e", "ses_1", escaped}});
+  Reader read;
+  auto got = read();
+  ASSERT_TRUE(got) << got.error();
+  ASSERT_EQ(got->rows.size(), 1u);
+  EXPECT_EQ(got->rows[0].input, 1000u);
+}
+
 TEST(OpenCodeReader, CostModesAndThePriceTable) {
   kit::TempDir t;
   kit::EnvGuard env;
