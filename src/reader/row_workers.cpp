@@ -113,10 +113,16 @@ TextRef KeptTexts::keep(std::string_view text) {
   return ref;
 }
 
-std::optional<std::string_view> CopiedRow::text(int column) const {
+std::optional<std::string_view> CopiedRow::bytes(int column) const {
   const detail::Cell& c = cell(column);
   if (c.null) return std::nullopt;
-  const std::string_view raw(rows_->bytes.data() + c.offset, c.size);
+  return std::string_view(rows_->bytes.data() + c.offset, c.size);
+}
+
+std::optional<std::string_view> CopiedRow::text(int column) const {
+  const auto raw_bytes = bytes(column);
+  if (!raw_bytes) return std::nullopt;
+  const std::string_view raw = *raw_bytes;
   if (util::is_valid_utf8(raw)) return raw;
   std::string& lossy = (*lossy_)[static_cast<std::size_t>(column)];
   lossy = util::utf8_lossy(raw);

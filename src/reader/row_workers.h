@@ -105,6 +105,9 @@ class CopiedRow {
   // Invalid UTF-8 sequences replaced by U+FFFD; none for NULL. The text is followed by the
   // JSON parser's padding, so StrictParser::parse reads it in place.
   std::optional<std::string_view> text(int column) const;
+  // The bytes as SQLite gave them (not checked for UTF-8), also followed by the padding: a
+  // JSON column can be parsed as it is, and made text only when that fails.
+  std::optional<std::string_view> bytes(int column) const;
 
  private:
   const detail::Cell& cell(int column) const { return rows_->cells[first_ + static_cast<std::size_t>(column)]; }

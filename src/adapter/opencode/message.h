@@ -17,6 +17,7 @@
 #include "reader/sqlite.h"
 #include "reader/usage_list.h"
 #include "reader/values.h"
+#include "util.h"
 
 namespace qm::opencode::message {
 
@@ -75,9 +76,11 @@ void for_each_message(const std::filesystem::path& db, std::string_view label, b
     return [json = json::StrictParser(), parse = make_parse()](const reader::CopiedRow& row,
                                                                reader::KeptTexts& kept) mutable -> std::optional<Item> {
       const auto id = row.text(0);
-      const auto data = row.text(2);
+      const auto data = row.bytes(2);
       if (!id || row.is_null(1) || !data || !may_hold_tokens(*data)) return std::nullopt;
-      const auto doc = json.parse(*data);
+      // The parser checks the UTF-8 itself: the text is made (lossy) only when that fails.
+      auto doc = json.parse(*data);
+      if (!doc && !util::is_valid_utf8(*data)) doc = json.parse(*row.text(2));
       if (!doc) return std::nullopt;
       return parse(*id, *doc, kept);
     };

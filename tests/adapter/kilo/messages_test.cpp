@@ -75,7 +75,10 @@ TEST(KiloReader, AssistantMessagesOfEveryDatabaseCountedOnce) {
   user["role"] = "user";
   json no_role = message("claude-x", tokens(1000, 0), kJune1);
   no_role.erase("role");
+  std::string latin1 = message("claude-x", tokens(1000, 0), kJune1).dump();
+  latin1.insert(1, "\"title\":\"caf\xe9\",");  // not UTF-8: read with U+FFFD in its place
   message_db(t / "one/kilo.db", {
+                                    {"8", "ses_1", latin1},
                                     row("1", with_id),   // 2 reasoning tokens priced as output
                                     row("2", seconds),   // ten digits: seconds; 15 short of the total: reasoning
                                     row("3", user),
@@ -95,10 +98,10 @@ TEST(KiloReader, AssistantMessagesOfEveryDatabaseCountedOnce) {
   ASSERT_EQ(got->rows.size(), 1u);
   const ModelUsage* claude = usage_of(got->rows[0], "claude-x");
   ASSERT_TRUE(claude);
-  EXPECT_EQ(claude->input, 10u + 4 + 100);
+  EXPECT_EQ(claude->input, 1000u + 10 + 4 + 100);
   EXPECT_EQ(claude->output, 5u + 1);
   EXPECT_EQ(claude->reasoning, 2u + 15);
-  EXPECT_DOUBLE_EQ(claude->cost, (10 + 7 + 4 + 16 + 100) * 1e-6);
+  EXPECT_DOUBLE_EQ(claude->cost, (1000 + 10 + 7 + 4 + 16 + 100) * 1e-6);
 }
 
 TEST(KiloReader, CostModesAndPriceCandidates) {
