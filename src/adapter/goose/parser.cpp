@@ -1,6 +1,7 @@
 #include "adapter/goose/parser.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "date_utils.h"
 #include "reader/reader.h"
@@ -85,12 +86,14 @@ struct Session {
 std::optional<Session> read_session(const reader::CopiedRow& row, json::StrictParser& parser, reader::Prices& prices,
                                     reader::KeptTexts& kept) {
   auto id = row.text(0);
-  auto config = row.text(1);
+  auto config = row.bytes(1);
   auto created = row.text(3);
   if (!id || !config || !created) return std::nullopt;
   auto time = created_at_ms(util::trim(*created));
   if (!time) return std::nullopt;
+  // The parser checks the UTF-8 itself: the text is made (lossy) only when that fails.
   auto doc = parser.parse(*config);
+  if (!doc && !util::is_valid_utf8(*config)) doc = parser.parse(*row.text(1));
   auto model = doc ? reader::text(reader::at(*doc, "model_name")) : std::nullopt;
   if (!model) return std::nullopt;
   auto counts = counts_of(row);
@@ -139,9 +142,18 @@ std::optional<std::int64_t> created_at_ms(std::string_view text) {
   }
   if (auto ms = date_utils::parse_timestamp_ms(text)) return ms;
   const bool dashes = text.size() >= 10 && text[4] == '-' && text[7] == '-';
-  if (dashes && text.size() == 10) return date_utils::parse_timestamp_ms(std::string(text) + "T00:00:00Z");
-  if (dashes && text.size() == 19 && (text[10] == 'T' || text[10] == ' '))
-    return date_utils::parse_timestamp_ms(std::string(text.substr(0, 10)) + "T" + std::string(text.substr(11)) + "Z");
+  char utc[20];  // the date, "T", the time and "Z"
+  if (dashes && text.size() == 10) {
+    std::memcpy(utc, text.data(), 10);
+    std::memcpy(utc + 10, "T00:00:00Z", 10);
+    return date_utils::parse_timestamp_ms(std::string_view(utc, 20));
+  }
+  if (dashes && text.size() == 19 && (text[10] == 'T' || text[10] == ' ')) {
+    std::memcpy(utc, text.data(), 19);
+    utc[10] = 'T';
+    utc[19] = 'Z';
+    return date_utils::parse_timestamp_ms(std::string_view(utc, 20));
+  }
   return std::nullopt;
 }
 

@@ -86,6 +86,8 @@ TEST(GooseReader, SessionRowsBecomeDailyRowsPricedUnderTheFirstNameWithACost) {
         session("s3", "gem", "google-vertex", "1748764800000", {n, 100_n, 100_n, n, n, n}),
         session("s4", "o3", n, "2025-06-01T23:30:00-02:00", {n, 10_n, 10_n, n, n, n}),  // 06-02 in UTC
         session("s5", "Claude-3", n, "2025-06-01", {n, 7_n, 0_n, n, n, n}),
+        // a configuration that is not UTF-8: read with U+FFFD in place of the bad byte
+        SqlRow{"s6", "{\"model_name\":\"claude-x\",\"note\":\"caf\xe9\"}", n, "2025-06-03", n, 40_n, 0_n, n, n, n},
         // passed over
         session("s1", "claude-x", n, "2025-06-01", {n, 1_n, 1_n, n, n, n}),  // an id met before in this database
         session("p1", "claude-x", n, "2025/06/01", {n, 1_n, 1_n, n, n, n}),
@@ -102,7 +104,8 @@ TEST(GooseReader, SessionRowsBecomeDailyRowsPricedUnderTheFirstNameWithACost) {
   auto got = load_goose_usage(options(), table);
   ASSERT_TRUE(got) << got.error();
   EXPECT_TRUE(got->detected);
-  ASSERT_EQ(got->rows.size(), 2u);
+  ASSERT_EQ(got->rows.size(), 3u);
+  EXPECT_EQ(got->rows[2].input, 40u);
 
   const UsageRow& day1 = got->rows[0];
   EXPECT_EQ(day1.label, "2025-06-01");
