@@ -2,6 +2,9 @@
 # generated sources that each define one std::string_view.
 add_executable(quillimare_embedgen ${CMAKE_SOURCE_DIR}/cmake/embedgen.cpp)
 set(QUILLIMARE_EMBEDDED_SOURCES "")
+# The generator writes into this directory and does not make it; parallel builds with
+# generators that do not create output directories need it in place.
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/embedded)
 
 function(quillimare_embed symbol file)
   set(out ${CMAKE_BINARY_DIR}/embedded/${symbol}.cpp)

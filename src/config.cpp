@@ -11,32 +11,14 @@ namespace qm::config {
 namespace {
 
 using simdjson::dom::element;
-using simdjson::dom::element_type;
-
-std::optional<element> last_member(element object, std::string_view key) {
-  simdjson::dom::object obj;
-  if (object.get_object().get(obj)) return std::nullopt;
-  std::optional<element> found;
-  for (auto field : obj)
-    if (field.key == key) found = field.value;
-  return found;
-}
-
-std::optional<double> as_float(element v) {
-  switch (v.type()) {
-    case element_type::INT64: return static_cast<double>(v.get_int64().value_unsafe());
-    case element_type::UINT64: return static_cast<double>(v.get_uint64().value_unsafe());
-    case element_type::DOUBLE: return v.get_double().value_unsafe();
-    default: return std::nullopt;
-  }
-}
+using util::last_member;
 
 // A field of an override: null means not set; a value of the wrong type fails the entry.
 using FieldResult = std::expected<void, std::string>;
 
 FieldResult read_number(element v, std::optional<double>& out) {
   if (v.is_null()) return {};
-  auto d = as_float(v);
+  auto d = json::as_number(v);
   if (!d) return std::unexpected(std::string("expected a number"));
   out = *d;
   return {};
@@ -138,16 +120,6 @@ void apply_layer(element layer, CommonOptions& o) {
   }
 }
 
-// A unit enum may also be written as an object with exactly one key whose value is null.
-std::optional<std::string_view> enum_word(element v) {
-  if (v.is_string()) return v.get_string().value_unsafe();
-  simdjson::dom::object obj;
-  if (v.get_object().get(obj) || obj.size() != 1) return std::nullopt;
-  auto field = *obj.begin();
-  if (!field.value.is_null()) return std::nullopt;
-  return field.key;
-}
-
 }  // namespace
 
 std::optional<bool> bool_field(element object, std::string_view key) {
@@ -169,7 +141,7 @@ std::optional<element> object_field(element object, std::string_view key) {
 }
 
 std::expected<CostMode, std::string> deserialize_cost_mode(element v) {
-  auto w = enum_word(v);
+  auto w = json::enum_word(v);
   if (w == "auto") return CostMode::Auto;
   if (w == "calculate") return CostMode::Calculate;
   if (w == "display") return CostMode::Display;
@@ -177,7 +149,7 @@ std::expected<CostMode, std::string> deserialize_cost_mode(element v) {
 }
 
 std::expected<SortOrder, std::string> deserialize_sort_order(element v) {
-  auto w = enum_word(v);
+  auto w = json::enum_word(v);
   if (w == "desc") return SortOrder::Desc;
   if (w == "asc") return SortOrder::Asc;
   return std::unexpected(std::string("unknown sort order"));
@@ -244,10 +216,10 @@ std::optional<ConfigFile> load_config(const std::vector<std::string>& args) {
   for (const auto& path : candidate_paths(config_path_from_args(args))) {
     auto text = util::read_file(path);
     if (!text) continue;
-    ConfigFile cf{path, std::make_unique<simdjson::dom::parser>(), {}};
-    element root;
-    if (cf.parser->parse(*text).get(root) || !root.is_object()) continue;
-    cf.root = root;
+    ConfigFile cf{path, std::make_unique<json::StrictParser>(), {}};
+    auto root = cf.parser->parse_copy(*text);
+    if (!root || !root->is_object()) continue;
+    cf.root = *root;
     return cf;
   }
   return std::nullopt;

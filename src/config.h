@@ -11,14 +11,16 @@
 
 #include <simdjson.h>
 
+#include "json/strict.h"
 #include "options.h"
 
 namespace qm::config {
 
 // A parsed configuration object; the parser owns the document the root points into.
+// Integers beyond 64 bits are read as floats, as a generic JSON reader keeps them.
 struct ConfigFile {
   std::filesystem::path path;
-  std::unique_ptr<simdjson::dom::parser> parser;
+  std::unique_ptr<json::StrictParser> parser;
   simdjson::dom::element root;
 };
 

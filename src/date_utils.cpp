@@ -191,6 +191,15 @@ CivilDate local_civil_date(std::int64_t ms, const cctz::time_zone& zone) {
                    static_cast<std::uint8_t>(cs.day())};
 }
 
+std::optional<std::int64_t> local_midnight_ms(const CivilDate& date, const cctz::time_zone& zone) {
+  const auto instant = zone.lookup(cctz::civil_second(date.year, date.month, date.day)).pre;
+  const std::int64_t seconds = instant.time_since_epoch().count();
+  std::int64_t ms = 0;
+  if (__builtin_mul_overflow(seconds, std::int64_t{1000}, &ms)) return std::nullopt;
+  if (ms < kMinRepresentableMs || ms > kMaxRepresentableMs) return std::nullopt;
+  return ms;
+}
+
 std::string format_local_date(std::int64_t ms, const cctz::time_zone& zone) {
   return format_ymd(local_civil_date(ms, zone));
 }

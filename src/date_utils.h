@@ -43,6 +43,11 @@ std::string format_local_date(std::int64_t ms, const cctz::time_zone& zone);
 // Today's civil date in the zone.
 CivilDate local_civil_date(std::int64_t ms, const cctz::time_zone& zone);
 
+// The first instant of the date in the zone, in milliseconds. A midnight that a clock change
+// skips or repeats is read with the offset in force before the change. None outside the
+// years the zone library handles.
+std::optional<std::int64_t> local_midnight_ms(const CivilDate& date, const cctz::time_zone& zone);
+
 std::int64_t now_ms();
 
 }  // namespace qm::date_utils

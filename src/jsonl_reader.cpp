@@ -13,7 +13,10 @@ bool LineReader::open(const std::filesystem::path& path) {
   close();
   used_ = 0;
   fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd_ < 0) return false;
+  if (fd_ < 0) {
+    error_ = errno;
+    return false;
+  }
   posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
   return true;
 }
@@ -25,7 +28,10 @@ long LineReader::fill() {
   for (;;) {
     ssize_t n = ::read(fd_, buffer_.data() + used_, chunk_);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
+    if (n < 0) {
+      error_ = errno;
+      return -1;
+    }
     used_ += static_cast<std::size_t>(n);
     return static_cast<long>(n);
   }

@@ -19,7 +19,7 @@ class LineReader {
   explicit LineReader(std::size_t chunk = 1 << 20);
 
   // Calls fn(line) for every line; false when the file cannot be opened or read (the lines
-  // read until then have been handed out).
+  // read until then have been handed out; error() tells why).
   template <typename Fn>
   bool for_each_line(const std::filesystem::path& path, Fn&& fn) {
     return scan(path, [&](std::string_view block) {
@@ -27,6 +27,9 @@ class LineReader {
       while (auto line = fast::next_line(rest)) fn(*line);
     });
   }
+
+  // The errno value of the last failed open or read.
+  int error() const { return error_; }
 
   // Calls fn(line) only for the lines that contain `needle` (which holds no line feed);
   // the lines in between are skipped without being looked at twice.
@@ -60,6 +63,7 @@ class LineReader {
   std::size_t chunk_;
   std::size_t used_ = 0;  // bytes of data in buffer_
   int fd_ = -1;
+  int error_ = 0;
 };
 
 template <typename BlockFn>

@@ -18,7 +18,9 @@ void strip_costs(nlohmann::json& value);
 std::expected<void, std::string> emit_json(nlohmann::json document, const std::optional<std::string>& jq_filter,
                                            bool strip);
 
-// The document text as it is written (invalid UTF-8 replaced by U+FFFD).
+// The document text as it is written (invalid UTF-8 replaced by U+FFFD, every float in the
+// shortest form that reads back as the same value). Every document quillimare writes
+// goes through one of these.
 std::string pretty(const nlohmann::json& document);
 std::string compact(const nlohmann::json& document);
 

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <mutex>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -11,6 +12,10 @@
 namespace qm::private_file {
 
 std::expected<void, std::string> replace(const std::filesystem::path& target, std::string_view content) {
+  // The temporary name is the same for every thread of this process: one write at a time,
+  // so that no thread removes another's half-written file.
+  static std::mutex one_at_a_time;
+  std::lock_guard lock(one_at_a_time);
   std::filesystem::path temp = target;
   temp += "." + std::to_string(::getpid());
   // A leftover from an earlier run of a process with the same id would make O_EXCL fail;

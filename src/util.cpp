@@ -6,11 +6,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <type_traits>
+#include <unordered_map>
+
+#include <utf8proc.h>
 
 namespace qm::util {
 
@@ -34,8 +38,6 @@ std::optional<std::string> home_dir() {
   return std::nullopt;
 }
 
-namespace {
-// Length of the white-space character (Unicode White_Space) at the start of `s`, or 0.
 std::size_t space_at_front(std::string_view s) {
   if (s.empty()) return 0;
   unsigned char c = static_cast<unsigned char>(s[0]);
@@ -50,6 +52,8 @@ std::size_t space_at_front(std::string_view s) {
     return 3;  // U+2000 to U+200A
   return 0;
 }
+
+namespace {
 std::size_t space_at_back(std::string_view s) {
   for (std::size_t len : {1, 2, 3})
     if (s.size() >= len && space_at_front(s.substr(s.size() - len)) == len) return len;
@@ -61,6 +65,27 @@ std::string_view trim(std::string_view text) {
   while (std::size_t n = space_at_front(text)) text.remove_prefix(n);
   while (std::size_t n = space_at_back(text)) text.remove_suffix(n);
   return text;
+}
+
+std::string lowercase(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  const auto* p = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
+  auto left = static_cast<utf8proc_ssize_t>(text.size());
+  while (left > 0) {
+    utf8proc_int32_t cp;
+    utf8proc_ssize_t n = utf8proc_iterate(p, left, &cp);
+    if (n <= 0) {  // not UTF-8: the byte stays
+      out += static_cast<char>(*p);
+      n = 1;
+    } else {
+      utf8proc_uint8_t buf[4];
+      out.append(reinterpret_cast<const char*>(buf), static_cast<std::size_t>(utf8proc_encode_char(utf8proc_tolower(cp), buf)));
+    }
+    p += n;
+    left -= n;
+  }
+  return out;
 }
 
 std::optional<std::string> EntrySplitter::next_nonempty_entry() {
@@ -160,6 +185,32 @@ std::optional<std::uint64_t> parse_u64_decimal(std::string_view text) {
   return v;
 }
 
+std::optional<std::int64_t> parse_i64_decimal(std::string_view text) {
+  const bool negative = !text.empty() && text.front() == '-';
+  if (!text.empty() && (text.front() == '-' || text.front() == '+')) text.remove_prefix(1);
+  if (text.empty()) return std::nullopt;
+  std::int64_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const int digit = c - '0';
+    if (__builtin_mul_overflow(v, 10, &v) || __builtin_add_overflow(v, negative ? -digit : digit, &v))
+      return std::nullopt;
+  }
+  return v;
+}
+
+std::optional<double> parse_f64_decimal(std::string_view text) {
+  // from_chars takes no "+"; a second sign after it must still fail.
+  if (text.starts_with('+') && !text.substr(1).starts_with('-')) text.remove_prefix(1);
+  double v = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v, std::chars_format::general);
+  if (text.empty() || end != text.data() + text.size()) return std::nullopt;
+  // A well-formed number out of range is still a number: infinite, or 0 below the smallest.
+  if (ec == std::errc::result_out_of_range) return std::strtod(std::string(text).c_str(), nullptr);
+  if (ec != std::errc{}) return std::nullopt;
+  return v;
+}
+
 std::int64_t saturating_i64(double v) {
   if (std::isnan(v)) return 0;
   if (v >= 9223372036854775808.0) return std::numeric_limits<std::int64_t>::max();
@@ -212,6 +263,26 @@ std::optional<simdjson::dom::element> member(simdjson::dom::element object, std:
   simdjson::dom::element v;
   if (obj.at_key(key).get(v)) return std::nullopt;
   return v;
+}
+
+std::vector<std::pair<std::string_view, simdjson::dom::element>> unique_members(simdjson::dom::object object) {
+  std::vector<std::pair<std::string_view, simdjson::dom::element>> out;
+  std::unordered_map<std::string_view, std::size_t> place;
+  for (auto [key, value] : object) {
+    auto [it, added] = place.try_emplace(key, out.size());
+    if (added) out.emplace_back(key, value);
+    else out[it->second].second = value;
+  }
+  return out;
+}
+
+std::optional<simdjson::dom::element> last_member(simdjson::dom::element object, std::string_view key) {
+  simdjson::dom::object obj;
+  if (object.get_object().get(obj)) return std::nullopt;
+  std::optional<simdjson::dom::element> found;
+  for (auto field : obj)
+    if (field.key == key) found = field.value;
+  return found;
 }
 
 namespace {
@@ -285,7 +356,7 @@ std::string os_error(int err) {
     return r == 0 ? std::string(buf) : "error " + std::to_string(err);
 }
 
-std::optional<std::string> read_file(const std::filesystem::path& path, std::string* error) {
+std::optional<std::string> read_file(const std::filesystem::path& path, std::string* error, std::size_t spare) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     if (error) *error = os_error(errno);
@@ -293,7 +364,7 @@ std::optional<std::string> read_file(const std::filesystem::path& path, std::str
   }
   std::string data;
   struct stat st;
-  if (fstat(fd, &st) == 0 && st.st_size > 0) data.reserve(static_cast<std::size_t>(st.st_size));
+  if (fstat(fd, &st) == 0 && st.st_size > 0) data.reserve(static_cast<std::size_t>(st.st_size) + spare);
   char buf[65536];
   for (;;) {
     ssize_t n = ::read(fd, buf, sizeof buf);

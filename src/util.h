@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <simdjson.h>
@@ -20,6 +21,11 @@ inline constexpr std::string_view kNoHome = "home directory is not set";
 
 // Trims Unicode white space at both ends.
 std::string_view trim(std::string_view text);
+// The length in bytes of the white-space character (Unicode White_Space) that starts `text`,
+// or 0.
+std::size_t space_at_front(std::string_view text);
+// Unicode lowercase, character by character.
+std::string lowercase(std::string_view text);
 
 // Splits a directory list at ",", trims the pieces and drops the empty ones.
 class EntrySplitter {
@@ -50,6 +56,11 @@ inline std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
 
 // An optional "+" followed by one or more ASCII digits, within 64 bits; anything else is none.
 std::optional<std::uint64_t> parse_u64_decimal(std::string_view text);
+// An optional sign followed by one or more ASCII digits, within the signed 64-bit range.
+std::optional<std::int64_t> parse_i64_decimal(std::string_view text);
+// The whole text as a decimal floating-point number (optional sign, fraction and exponent;
+// "inf" and "nan" too); no white space around it.
+std::optional<double> parse_f64_decimal(std::string_view text);
 
 // Float to integer with saturation at the type's ends; NaN gives 0.
 std::int64_t saturating_i64(double value);
@@ -61,6 +72,11 @@ std::optional<std::string> value_trimmed_string(std::optional<simdjson::dom::ele
 bool is_positive_number(simdjson::dom::element value);
 // A member of an object, or none when the value is not an object or lacks the key.
 std::optional<simdjson::dom::element> member(simdjson::dom::element object, std::string_view key);
+// The last member of that key, as a reader that keeps objects as maps sees it.
+std::optional<simdjson::dom::element> last_member(simdjson::dom::element object, std::string_view key);
+// The members of an object as a map keeps them: each key once, at its first place, with the
+// value of its last occurrence.
+std::vector<std::pair<std::string_view, simdjson::dom::element>> unique_members(simdjson::dom::object object);
 
 // Appends every regular file under `directory` whose extension is exactly `extension`.
 // Listing order, depth-first; symbolic links are neither followed nor collected.
@@ -74,7 +90,9 @@ bool same_path(const std::filesystem::path& a, const std::filesystem::path& b);
 // The operating system's text for an errno value (thread-safe).
 std::string os_error(int err);
 
-// Reads a whole file; the error is the operating system's message.
-std::optional<std::string> read_file(const std::filesystem::path& path, std::string* error = nullptr);
+// Reads a whole file; the error is the operating system's message. `spare` bytes of room
+// are kept after the content, for a caller that appends.
+std::optional<std::string> read_file(const std::filesystem::path& path, std::string* error = nullptr,
+                                     std::size_t spare = 0);
 
 }  // namespace qm::util

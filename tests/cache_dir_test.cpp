@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 #include "kit/env.h"
 #include "private_file.h"
 
@@ -49,6 +53,24 @@ TEST(PrivateFile, ReplacesWithModeSixHundredAndNeverFollowsALink) {
 
   EXPECT_FALSE(private_file::replace(dir / "missing-dir" / "f", "x"));
   EXPECT_FALSE(std::filesystem::exists(dir / "missing-dir"));
+}
+
+TEST(PrivateFile, ThreadsOfOneProcessNeverSpoilEachOthersWrite) {
+  kit::TempDir dir;
+  auto target = dir / "cache.json";
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t)
+    threads.emplace_back([&, t] {
+      std::string content(4096, static_cast<char>('a' + t));
+      for (int i = 0; i < 50; ++i)
+        if (!private_file::replace(target, content)) ++failures;
+    });
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(failures, 0);
+  std::string last = kit::read_file(target);
+  ASSERT_EQ(last.size(), 4096u);
+  EXPECT_EQ(last.find_first_not_of(last[0]), std::string::npos);
 }
 
 }  // namespace

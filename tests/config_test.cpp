@@ -135,5 +135,25 @@ TEST_F(ConfigTest, ABadOverrideDropsTheLayersOverridesOnly) {
   }
 }
 
+// Integers beyond 64 bits are valid JSON: read as floats, they are numbers but never counts.
+TEST_F(ConfigTest, IntegersBeyond64BitsAreFloats) {
+  kit::write_file(work() / ".quillimare/quillimare.json", R"({"note": 18446744073709551616, "defaults": {
+    "json": true, "debugSamples": -9223372036854775809,
+    "pricingOverrides": {"m": {"inputCostPerToken": 100000000000000000000000}}}})");
+  auto o = apply({});
+  EXPECT_TRUE(o.json);
+  EXPECT_EQ(o.debug_samples, 5u);
+  ASSERT_EQ(o.pricing_overrides.size(), 1u);
+  EXPECT_EQ(o.pricing_overrides.at("m").input_cost_per_token, 1e23);
+
+  // As a count it is of the wrong type: that layer's overrides go, its other keys stay.
+  kit::write_file(work() / ".quillimare/quillimare.json", R"({"defaults": {"pricingOverrides": {"m": {"inputCostPerToken": 1}}},
+    "commands": {"summary": {"compact": true, "pricingOverrides": {"n": {"maxInputTokens": 18446744073709551616}}}}})");
+  o = apply({});
+  EXPECT_TRUE(o.compact);
+  ASSERT_EQ(o.pricing_overrides.size(), 1u);
+  EXPECT_TRUE(o.pricing_overrides.contains("m"));
+}
+
 }  // namespace
 }  // namespace qm::config

@@ -94,6 +94,31 @@ TEST(Dates, LocalDatesInNamedAndRuleZones) {
   EXPECT_EQ(format_timestamp_ms(INT64_MIN).substr(0, 1), "-");
 }
 
+TEST(Dates, LocalMidnightsAcrossClockChanges) {
+  kit::EnvGuard env;
+  env.set("TZDIR", "/usr/share/zoneinfo");
+  auto zone = [](const char* name) { return *find_time_zone(std::string(name)); };
+  const struct {
+    const char* zone;
+    CivilDate date;
+    std::optional<std::string> utc;
+  } cases[] = {
+      {"UTC", {2025, 6, 1}, "2025-06-01T00:00:00.000Z"},
+      {"Asia/Tokyo", {2025, 6, 1}, "2025-05-31T15:00:00.000Z"},
+      // Skipped midnights: read with the offset before the change (-3 and -5).
+      {"America/Sao_Paulo", {2018, 11, 4}, "2018-11-04T03:00:00.000Z"},
+      {"America/Havana", {2023, 3, 12}, "2023-03-12T05:00:00.000Z"},
+      // A repeated midnight: the first of the two (-4 before the change to -5).
+      {"America/Havana", {2023, 11, 5}, "2023-11-05T04:00:00.000Z"},
+      {"UTC", {1969, 12, 31}, "1969-12-31T00:00:00.000Z"},
+      {"UTC", {10000, 1, 1}, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    auto ms = local_midnight_ms(c.date, zone(c.zone));
+    EXPECT_EQ(ms ? std::optional(format_timestamp_ms(*ms)) : std::nullopt, c.utc) << c.zone << " " << format_ymd(c.date);
+  }
+}
+
 TEST(DateRange, TextComparisonOfBounds) {
   using all::loader::DateRange;
   using all::loader::in_date_range;

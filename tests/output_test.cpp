@@ -24,6 +24,35 @@ TEST(Output, JsonNumbers) {
   EXPECT_TRUE(json_number(-INFINITY).is_null());
 }
 
+// Floats in the shortest form that reads back as the same value, laid out as the JSON
+// library lays them out; in both forms and on standard output.
+TEST(Output, ShortestFloats) {
+  const std::pair<double, const char*> cases[] = {
+      {0.1 + 0.2, "0.30000000000000004"},
+      {240.92286, "240.92286"},
+      {130.11386100000001, "130.113861"},
+      {-240.92286, "-240.92286"},
+      {1e21, "1e+21"},
+      {5e-324, "5e-324"},
+      {1.7976931348623157e308, "1.7976931348623157e+308"},
+      {-2.2250738585072014e-308, "-2.2250738585072014e-308"},
+      {1e15, "1e+15"},
+      {123456789012345.0, "123456789012345.0"},
+      {0.5, "0.5"},
+      {1e-4, "0.0001"},
+      {1.5e-5, "1.5e-05"},
+      {2.5e-100, "2.5e-100"},
+      {0.0, "0.0"},
+  };
+  for (const auto& [x, text] : cases) {
+    const std::string t = text;
+    nlohmann::json doc = {{"v", x}, {"n", {x, "0.30000000000000004", 17}}};
+    EXPECT_EQ(compact(doc), R"({"n":[)" + t + R"(,"0.30000000000000004",17],"v":)" + t + "}");
+    EXPECT_EQ(pretty(doc), "{\n  \"n\": [\n    " + t + ",\n    \"0.30000000000000004\",\n    17\n  ],\n  \"v\": " + t + "\n}");
+    EXPECT_EQ(nlohmann::json::parse(t).get<double>(), x) << t;
+  }
+}
+
 TEST(Output, DollarText) {
   EXPECT_EQ(render::format_usd(1234.5), "$1234.50");
   EXPECT_EQ(render::format_usd(0.5), "$0.50");
@@ -61,6 +90,9 @@ TEST(Output, PrettyDocumentOnStandardOutput) {
   auto [r2, out2] = emit_captured(bad, std::nullopt, false);
   ASSERT_TRUE(r2);
   EXPECT_EQ(out2, "{\n  \"name\": \"caf\xef\xbf\xbd\"\n}\n");
+  auto [r3, out3] = emit_captured({{"cost", 240.92286}}, std::nullopt, false);
+  ASSERT_TRUE(r3);
+  EXPECT_EQ(out3, "{\n  \"cost\": 240.92286\n}\n");
 }
 
 TEST(Output, ThroughJq) {
@@ -80,6 +112,15 @@ TEST(Output, ThroughJq) {
   auto [bad, bad_out] = emit_captured(big, ".[", false);
   ASSERT_FALSE(bad);
   EXPECT_EQ(bad.error(), "jq failed");
+
+  // A jq that quits without reading and ends well has still not seen the document.
+  kit::TempDir bin;
+  kit::write_file(bin / "jq", "#!/bin/sh\nexit 0\n");
+  std::filesystem::permissions(bin / "jq", std::filesystem::perms::owner_all);
+  env.set("PATH", bin.path().string());
+  auto [cut, cut_out] = emit_captured(big, ".", false);
+  ASSERT_FALSE(cut);
+  EXPECT_EQ(cut.error(), "Broken pipe");
 
   kit::TempDir empty;
   env.set("PATH", empty.path().string());

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "fast.h"
 #include "kit/env.h"
 #include "log.h"
@@ -27,9 +29,43 @@ TEST(Util, DirectoryListsAndTexts) {
   EXPECT_TRUE(split_entries(" , ,, ").empty());
   EXPECT_EQ(split_entries("\xC2\xA0" "a\u3000,\tb\xE2\x80\x89"), (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(trim("\xC2"), "\xC2");  // a broken sequence is not space
+  EXPECT_EQ(space_at_front("\u3000x"), 3u);
+  EXPECT_EQ(space_at_front("x "), 0u);
+  EXPECT_EQ(lowercase("ÄBC-Ω\xff"), "äbc-ω\xff");  // a byte that is no character stays
   EXPECT_EQ(capitalize_first("codex"), "Codex");
   EXPECT_EQ(capitalize_first("édith"), "édith");
   EXPECT_EQ(capitalize_first(""), "");
+}
+
+TEST(Util, SignedAndFloatingDecimals) {
+  const struct {
+    std::string_view text;
+    std::optional<std::int64_t> integer;
+    std::optional<double> number;
+  } cases[] = {
+      {"42", 42, 42.0},
+      {"+42", 42, 42.0},
+      {"-42", -42, -42.0},
+      {"-9223372036854775808", INT64_MIN, -9223372036854775808.0},
+      {"9223372036854775808", std::nullopt, 9223372036854775808.0},
+      {"4.5e1", std::nullopt, 45.0},
+      {"5.", std::nullopt, 5.0},
+      {"1e-400", std::nullopt, 0.0},  // below the smallest float: 0, as the text means
+      {"", std::nullopt, std::nullopt},
+      {"+", std::nullopt, std::nullopt},
+      {"-+1", std::nullopt, std::nullopt},
+      {"+-1", std::nullopt, std::nullopt},
+      {" 1", std::nullopt, std::nullopt},
+      {"1 ", std::nullopt, std::nullopt},
+      {"1_000", std::nullopt, std::nullopt},
+      {"0x1p3", std::nullopt, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(parse_i64_decimal(c.text), c.integer) << c.text;
+    EXPECT_EQ(parse_f64_decimal(c.text), c.number) << c.text;
+  }
+  EXPECT_EQ(parse_f64_decimal("-1e400"), -HUGE_VAL);
+  EXPECT_EQ(parse_f64_decimal("Infinity"), HUGE_VAL);
 }
 
 TEST(Util, JsonValueGetters) {

@@ -6,6 +6,8 @@
 #include <cstdlib>
 
 #include "Codec.h"
+#include "JSONDocument.h"
+#include "JSONWriter.h"
 #include "UnixSocket.h"
 
 namespace pellox {
@@ -19,35 +21,70 @@ struct Connection {
   ~Connection() { ::close(fd); }
 };
 
+// The members that decide whether a reply is awaited, read on their own: only
+// their string values count, and the event may be huge.
+HookPayload routingView(const JSONDocument& event) {
+  JSONValue::Object members;
+  for (const std::string_view key : {"hook_event_name", "tool_name"}) {
+    const auto text = event.memberText(key);
+    if (text && text->front() == '"') members.emplace(key, readJSON(*text));
+  }
+  return HookPayload{std::move(members)};
+}
+
+// The bytes of PelloxCodec::encodeLine(envelope) with `payload` as the
+// payload, handed to the socket piece by piece as they are made: the event is
+// never copied nor held a second time.
+void sendRequestLine(int fd, const Envelope& envelope, const JSONDocument& payload) {
+  JSONWriter out([fd](std::string_view bytes) { UnixSocket::writeAll(fd, bytes); });
+  const JSONValue fields = toJSON(envelope);
+  out.put('{');
+  bool first = true;
+  for (const auto& [key, value] : *fields.objectValue()) {
+    if (!first) out.put(',');
+    first = false;
+    out.writeString(std::string_view(key));
+    out.put(':');
+    if (key == "payload") {
+      payload.write(out);
+    } else {
+      out.write(value);
+    }
+  }
+  out.put("}\n");
+  out.flush();
+}
+
 std::optional<std::string> forward(std::string_view input, const Options& options) {
   if (input.empty()) return std::nullopt;
-  const JSONValue event = readJSON(input);
+  // Checked whole before anything is sent, so that writing it cannot fail.
+  const JSONDocument event = JSONDocument::read(input);
   if (!event.isObject()) return std::nullopt;
 
   const AgentProvider provider = agentProviderFromSource(options.source);
-  const HookPayload payload{event};
-  const bool expects = Envelope::needsResponse(payload, provider);
+  const HookPayload routing = routingView(event);
+  const bool expects = Envelope::needsResponse(routing, provider);
   const Envelope envelope{
       .source = std::string(rawValue(provider)),
       .expectsResponse = expects,
       .hookParentPid = options.parentPid,
-      .payload = event,
   };
-  const std::string line = PelloxCodec::encodeLine(envelope);
 
+  if (!UnixSocket::isOwnSocket(options.socketPath)) return std::nullopt;
   const Connection connection{UnixSocket::connect(options.socketPath, options.connectTimeout)};
   // The event may carry prompts, commands and file contents, and an "allow"
   // from the other end is obeyed: talk only to a listener of our own user.
   if (!UnixSocket::peerIsSameUser(connection.fd)) return std::nullopt;
-  UnixSocket::writeAll(connection.fd, line);
+  sendRequestLine(connection.fd, envelope, event);
   if (!expects) return std::nullopt;
 
   const auto reply = UnixSocket::readLine(connection.fd, maxReplyBytes, options.decisionTimeout);
   if (!reply) return std::nullopt;
   const auto response = PelloxCodec::decode<Response>(*reply);
 
-  if (payload.event() == HookEvent::permissionRequest) return HookOutput::permissionOutput(response, provider);
-  return HookOutput::questionOutput(response, payload.toolInput());
+  if (routing.event() == HookEvent::permissionRequest) return HookOutput::permissionOutput(response, provider);
+  const auto toolInput = event.memberText("tool_input");
+  return HookOutput::questionOutput(response, toolInput ? std::optional(readJSON(*toolInput)) : std::nullopt);
 }
 
 }  // namespace

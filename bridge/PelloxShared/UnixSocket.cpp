@@ -244,6 +244,12 @@ void prepareDirectory(const std::string& directory) {
   }
 }
 
+bool isOwnSocket(std::string_view path) {
+  struct stat st {};
+  return path.find('\0') == std::string_view::npos && ::lstat(std::string(path).c_str(), &st) == 0 &&
+         S_ISSOCK(st.st_mode) && st.st_uid == ::getuid();
+}
+
 bool peerIsSameUser(int fd) {
   ucred peer{};
   socklen_t size = sizeof peer;

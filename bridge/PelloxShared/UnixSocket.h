@@ -95,6 +95,10 @@ int listen(std::string_view path, int backlog);
 // Throws insecureDirectory, system("stat"), or std::filesystem::filesystem_error.
 void prepareDirectory(const std::string& directory);
 
+// Whether `path` itself, not a symbolic link, is a socket owned by our user:
+// in a shared directory anyone could plant a link to another socket of ours.
+bool isOwnSocket(std::string_view path);
+
 bool peerIsSameUser(int fd);
 
 // Whether the peer has closed its end, without waiting or consuming data.

@@ -1,10 +1,14 @@
 // pellox-bridge: run by Claude Code or Codex as a hook command, once per event.
 // It prints nothing on standard error and always exits with status 0.
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
+#include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,14 +31,37 @@ pellox::PelloxPaths::Environment processEnvironment() {
   return environment;
 }
 
-// Everything on standard input; a read error ends it like end of file.
-std::string readStandardInput() {
-  std::string input;
-  char buffer[65536];
+struct FreeMemory {
+  void operator()(char* p) const { std::free(p); }
+};
+
+struct Input {
+  std::unique_ptr<char, FreeMemory> data;
+  std::size_t size = 0;
+  std::string_view bytes() const { return {data.get(), size}; }
+};
+
+// Everything on standard input; a read error ends it like end of file. The
+// buffer grows by realloc, which moves a large block by remapping it instead
+// of copying, so even an event of hundreds of megabytes is held only once.
+Input readStandardInput() {
+  Input input;
+  std::size_t capacity = 64 * 1024;
+  struct stat st {};
+  if (::fstat(STDIN_FILENO, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    capacity = static_cast<std::size_t>(st.st_size) + 1;
+  }
   for (;;) {
-    const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+    if (input.size == capacity || !input.data) {
+      if (input.data) capacity *= 2;
+      char* grown = static_cast<char*>(std::realloc(input.data.get(), capacity));
+      if (grown == nullptr) throw std::bad_alloc();
+      input.data.release();
+      input.data.reset(grown);
+    }
+    const ssize_t n = ::read(STDIN_FILENO, input.data.get() + input.size, capacity - input.size);
     if (n > 0) {
-      input.append(buffer, static_cast<std::size_t>(n));
+      input.size += static_cast<std::size_t>(n);
     } else if (n < 0 && errno == EINTR) {
       continue;
     } else {
@@ -65,10 +92,10 @@ void bridge(int argc, char** argv) {
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   pellox::BridgeClient::applyArguments(options, args);
 
-  const std::string input = readStandardInput();
+  const Input input = readStandardInput();
   // Without a home directory and no --socket there is nowhere to connect.
   if (options.socketPath.empty()) return;
-  if (auto output = pellox::BridgeClient::run(input, options)) writeStandardOutput(*output);
+  if (auto output = pellox::BridgeClient::run(input.bytes(), options)) writeStandardOutput(*output);
 }
 
 }  // namespace

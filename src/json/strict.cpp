@@ -11,7 +11,24 @@ namespace {
 // room and the true depth is measured here when the text could be that deep.
 constexpr std::size_t kParserDepth = kMaxDepth + 1;
 
-bool deeper_than_limit(std::string_view text) {
+// Whether a container lies more than `levels` levels down (a container takes one level).
+// Walks the parsed tree, not the text: a document of long strings has few nodes.
+bool deeper_than(element value, std::size_t levels) {
+  simdjson::dom::array array;
+  simdjson::dom::object object;
+  if (!value.get_array().get(array)) {
+    if (levels == 0) return true;
+    for (auto item : array)
+      if (deeper_than(item, levels - 1)) return true;
+  } else if (!value.get_object().get(object)) {
+    if (levels == 0) return true;
+    for (auto field : object)
+      if (deeper_than(field.value, levels - 1)) return true;
+  }
+  return false;
+}
+
+bool deeper_than_limit(std::string_view text, element root) {
   // A document that parsed and is that deep opens and closes more than kMaxDepth containers.
   if (text.size() <= 2 * kMaxDepth) return false;
   std::size_t opening = 0;  // JSON texts hold few brackets: each is found by memchr
@@ -22,22 +39,7 @@ bool deeper_than_limit(std::string_view text) {
          ++p)
       ++opening;
   if (opening <= kMaxDepth) return false;
-  std::size_t depth = 0;
-  bool in_string = false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (in_string) {
-      if (c == '\\') ++i;
-      else if (c == '"') in_string = false;
-    } else if (c == '"') {
-      in_string = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > kMaxDepth) return true;
-    } else if (c == ']' || c == '}') {
-      --depth;
-    }
-  }
-  return false;
+  return deeper_than(root, kMaxDepth);
 }
 
 }  // namespace
@@ -49,11 +51,19 @@ StrictParser::StrictParser() {
 
 std::optional<element> StrictParser::parse(std::string_view text) {
   if (text.size() > parser_.capacity()) {
-    if (parser_.allocate(text.size(), kParserDepth)) return std::nullopt;
+    if (auto err = parser_.allocate(text.size(), kParserDepth)) {
+      error_ = simdjson::error_message(err);
+      return std::nullopt;
+    }
   }
   element root;
   auto err = parser_.parse(text.data(), text.size(), false).get(root);
-  if (err == simdjson::SUCCESS) return deeper_than_limit(text) ? std::nullopt : std::optional<element>(root);
+  if (err == simdjson::SUCCESS) {
+    if (!deeper_than_limit(text, root)) return root;
+    error_ = "JSON nested deeper than 128 levels";
+    return std::nullopt;
+  }
+  error_ = simdjson::error_message(err);  // a number beyond 64 bits keeps this text when rewriting fails
   if (err == simdjson::NUMBER_ERROR) return parse_wide_integers(text);
   return std::nullopt;
 }
@@ -116,7 +126,7 @@ std::optional<element> StrictParser::parse_wide_integers(std::string_view text) 
   if (n > parser_.capacity() && parser_.allocate(n, kParserDepth)) return std::nullopt;
   element root;
   if (parser_.parse(scratch_.data(), n, false).get(root)) return std::nullopt;
-  if (deeper_than_limit(std::string_view(scratch_.data(), n))) return std::nullopt;
+  if (deeper_than_limit(std::string_view(scratch_.data(), n), root)) return std::nullopt;
   return root;
 }
 

@@ -27,11 +27,14 @@ class StrictParser {
   std::optional<element> parse(std::string_view text);
   // For text without that guarantee (copies into an internal buffer).
   std::optional<element> parse_copy(std::string_view text);
+  // Why the last parse gave none.
+  std::string_view error() const { return error_; }
 
  private:
   std::optional<element> parse_wide_integers(std::string_view text);
   simdjson::dom::parser parser_;
   std::string scratch_;
+  std::string_view error_;
 };
 
 // The members of an object under a fixed set of keys. False when a known key repeats;

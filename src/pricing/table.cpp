@@ -8,6 +8,7 @@
 
 #include "http/client.h"
 #include "http/hosts.h"
+#include "json/strict.h"
 #include "log.h"
 #include "pricing/lookup.h"
 #include "progress.h"
@@ -115,7 +116,7 @@ bool read_text(std::optional<element> v, std::optional<std::string>& out) {
 bool read_provider_entry(std::optional<element> v, std::optional<double>& fast) {
   if (!v || v->is_null()) return true;
   if (!v->is_object()) return false;
-  return read_number(util::member(*v, "fast"), fast);
+  return read_number(util::last_member(*v, "fast"), fast);
 }
 
 std::optional<LiteLlmRecord> read_litellm_record(element value) {
@@ -135,34 +136,34 @@ std::optional<LiteLlmRecord> read_litellm_record(element value) {
     return r;
   }
   if (!value.is_object()) return std::nullopt;
-  bool compact = util::member(value, "i") && util::member(value, "o");
+  bool compact = util::last_member(value, "i") && util::last_member(value, "o");
   const auto& names = compact ? kCompactNames : kFullNames;
   for (std::size_t i = 0; i < kPriceFieldCount; ++i)
-    if (!read_number(util::member(value, names[i]), r.prices[i])) return std::nullopt;
-  if (!read_unsigned(util::member(value, compact ? "ctx" : "max_input_tokens"), r.max_input_tokens))
+    if (!read_number(util::last_member(value, names[i]), r.prices[i])) return std::nullopt;
+  if (!read_unsigned(util::last_member(value, compact ? "ctx" : "max_input_tokens"), r.max_input_tokens))
     return std::nullopt;
-  bool fast_ok = compact ? read_number(util::member(value, "fast"), r.fast)
-                         : read_provider_entry(util::member(value, "provider_specific_entry"), r.fast);
+  bool fast_ok = compact ? read_number(util::last_member(value, "fast"), r.fast)
+                         : read_provider_entry(util::last_member(value, "provider_specific_entry"), r.fast);
   if (!fast_ok) return std::nullopt;
   return r;
 }
 
 bool read_models_dev_model(element value, ModelsDevModel& model) {
   if (!value.is_object()) return false;
-  if (!read_text(util::member(value, "id"), model.id)) return false;
-  if (auto cost = util::member(value, "cost"); cost && !cost->is_null()) {
+  if (!read_text(util::last_member(value, "id"), model.id)) return false;
+  if (auto cost = util::last_member(value, "cost"); cost && !cost->is_null()) {
     if (!cost->is_object()) return false;
     ModelsDevCost c;
-    if (!read_number(util::member(*cost, "input"), c.input) || !read_number(util::member(*cost, "output"), c.output) ||
-        !read_number(util::member(*cost, "cache_read"), c.cache_read) ||
-        !read_number(util::member(*cost, "cache_write"), c.cache_write))
+    if (!read_number(util::last_member(*cost, "input"), c.input) || !read_number(util::last_member(*cost, "output"), c.output) ||
+        !read_number(util::last_member(*cost, "cache_read"), c.cache_read) ||
+        !read_number(util::last_member(*cost, "cache_write"), c.cache_write))
       return false;
     model.cost = c;
   }
-  if (auto limit = util::member(value, "limit"); limit && !limit->is_null()) {
+  if (auto limit = util::last_member(value, "limit"); limit && !limit->is_null()) {
     if (!limit->is_object()) return false;
     ModelsDevLimit l;
-    if (!read_unsigned(util::member(*limit, "context"), l.context)) return false;
+    if (!read_unsigned(util::last_member(*limit, "context"), l.context)) return false;
     model.limit = l;
   }
   return true;
@@ -171,7 +172,7 @@ bool read_models_dev_model(element value, ModelsDevModel& model) {
 bool read_models_dev_map(element models, ModelsDevModels& out) {
   simdjson::dom::object obj;
   if (models.get_object().get(obj)) return false;
-  for (auto [key, value] : obj) {
+  for (auto [key, value] : util::unique_members(obj)) {
     ModelsDevModel model;
     if (!read_models_dev_model(value, model)) return false;
     out.emplace_back(std::string(key), std::move(model));
@@ -180,7 +181,7 @@ bool read_models_dev_map(element models, ModelsDevModels& out) {
 }
 
 bool has_models_object(element provider) {
-  auto models = util::member(provider, "models");
+  auto models = util::last_member(provider, "models");
   return models && models->is_object();
 }
 
@@ -276,12 +277,13 @@ std::expected<std::string, std::string> http_get_text(const std::string& url) {
 }
 
 std::size_t parse_litellm_prices(PricingTable& table, std::string_view text, const FastMultiplierOverrides& overrides) {
-  simdjson::dom::parser parser;
-  element doc;
+  json::StrictParser parser;
+  auto doc = parser.parse_copy(text);
   simdjson::dom::object obj;
-  if (parser.parse(text.data(), text.size()).get(doc) || doc.get_object().get(obj)) return 0;
+  if (!doc || doc->get_object().get(obj)) return 0;
   std::size_t added = 0;
-  for (auto [key, value] : obj) {
+  // A later duplicate key replaces an earlier one, also when the later record is unusable.
+  for (auto [key, value] : util::unique_members(obj)) {
     auto record = read_litellm_record(value);
     if (!record || !record->prices[0] || !record->prices[1]) continue;
     const auto& f = record->prices;
@@ -307,7 +309,7 @@ FastMultiplierOverrides load_fast_multiplier_overrides() {
   element doc;
   FastMultiplierOverrides out;
   auto fill = [&](std::string_view name, std::map<std::string, double, std::less<>>& into) {
-    auto map = util::member(doc, name);
+    auto map = util::last_member(doc, name);
     simdjson::dom::object obj;
     if (!map || map->get_object().get(obj)) return false;
     for (auto [key, value] : obj) {
@@ -343,34 +345,35 @@ std::size_t merge_models_dev_prices(PricingTable& table, const ModelsDevModels& 
 }
 
 bool parse_models_dev(PricingTable& table, std::string_view text) {
-  simdjson::dom::parser parser;
-  element doc;
+  json::StrictParser parser;
+  auto doc = parser.parse_copy(text);
   simdjson::dom::object obj;
-  if (parser.parse(text.data(), text.size()).get(doc) || doc.get_object().get(obj)) return false;
+  if (!doc || doc->get_object().get(obj)) return false;
+  const auto members = util::unique_members(obj);
 
   bool catalogue = false;
-  for (auto [key, value] : obj) catalogue = catalogue || has_models_object(value);
+  for (auto [key, value] : members) catalogue = catalogue || has_models_object(value);
 
   // Everything is read before anything is merged, so a rejected document adds nothing.
   // Providers merge in document order: where two list the same id, the first one's price
   // stands, and a run is reproducible.
   std::vector<ModelsDevModels> groups;
   if (catalogue) {
-    for (auto [key, provider] : obj) {
+    for (auto [key, provider] : members) {
       if (!has_models_object(provider)) return false;
       groups.emplace_back();
-      if (!read_models_dev_map(*util::member(provider, "models"), groups.back())) return false;
+      if (!read_models_dev_map(*util::last_member(provider, "models"), groups.back())) return false;
     }
   } else {
-    for (auto [key, value] : obj) {
-      auto cost = util::member(value, "cost");
+    for (auto [key, value] : members) {
+      auto cost = util::last_member(value, "cost");
       std::optional<double> input, output;
-      if (!cost || !cost->is_object() || !read_number(util::member(*cost, "input"), input) ||
-          !read_number(util::member(*cost, "output"), output) || !input || !output)
+      if (!cost || !cost->is_object() || !read_number(util::last_member(*cost, "input"), input) ||
+          !read_number(util::last_member(*cost, "output"), output) || !input || !output)
         return false;
     }
     groups.emplace_back();
-    if (!read_models_dev_map(doc, groups.back())) return false;
+    if (!read_models_dev_map(*doc, groups.back())) return false;
   }
   for (const auto& models : groups) merge_models_dev_prices(table, models);
   return true;
@@ -419,27 +422,59 @@ void apply_config_overrides(PricingTable& table, const std::map<std::string, Con
   }
 }
 
+namespace {
+
+// The compiled-in LiteLLM rows under the built-in entries, parsed once.
+const PricingTable& compiled_in_prices() {
+  static const PricingTable* table = [] {
+    auto* t = new PricingTable;  // kept for the life of the process
+    const auto fast = load_fast_multiplier_overrides();
+    parse_litellm_prices(*t, embedded::litellm_pricing, fast);
+    for (auto& [key, price] : built_in_entries(fast)) t->prices.insert_or_assign(std::move(key), price);
+    t->embedded_models_dev_allowed = true;
+    return t;
+  }();
+  return *table;
+}
+
+void fetch_litellm(bool show_progress, PricingTable& into) {
+  auto handle = progress::start_spinner(show_progress && progress::spinner_enabled());
+  progress::set_message(handle, "Refreshing model pricing from LiteLLM...");
+  auto url = http::hosts::litellm_prices_url();
+  auto text = url ? http_get_text(*url) : std::unexpected(url.error());
+  // The handle may share a spinner that goes on drawing: take the message back first.
+  progress::set_message(handle, std::nullopt);
+  progress::stop_spinner(handle);
+  if (!text) {
+    warn("WARN  Failed to fetch LiteLLM pricing (" + text.error() + "); using embedded pricing.\n");
+  } else if (parse_litellm_prices(into, *text, load_fast_multiplier_overrides()) == 0) {
+    warn("WARN  Failed to parse LiteLLM pricing; using embedded pricing.\n");
+  }
+}
+
+}  // namespace
+
+LiteLlmDownload& process_litellm_download() {
+  static auto* download = new LiteLlmDownload;  // never freed: loader threads may outlive statics
+  return *download;
+}
+
 PricingTable load_price_table(bool offline, bool show_progress,
                               const std::map<std::string, ConfigPricingOverride>& overrides) {
-  PricingTable table;
-  const auto fast = load_fast_multiplier_overrides();
-  parse_litellm_prices(table, embedded::litellm_pricing, fast);
-  for (auto& [key, price] : built_in_entries(fast)) table.prices.insert_or_assign(std::move(key), price);
-  table.embedded_models_dev_allowed = true;
+  return load_price_table(offline, show_progress, overrides, process_litellm_download());
+}
 
+PricingTable load_price_table(bool offline, bool show_progress,
+                              const std::map<std::string, ConfigPricingOverride>& overrides,
+                              LiteLlmDownload& download) {
+  PricingTable table = compiled_in_prices();
   if (!offline) {
-    auto handle = progress::start_spinner(show_progress && progress::spinner_enabled());
-    progress::set_message(handle, "Refreshing model pricing from LiteLLM...");
-    auto url = http::hosts::litellm_prices_url();
-    auto text = url ? http_get_text(*url) : std::unexpected(url.error());
-    // The handle may share a spinner that goes on drawing: take the message back first.
-    progress::set_message(handle, std::nullopt);
-    progress::stop_spinner(handle);
-    if (!text) {
-      warn("WARN  Failed to fetch LiteLLM pricing (" + text.error() + "); using embedded pricing.\n");
-    } else if (parse_litellm_prices(table, *text, load_fast_multiplier_overrides()) == 0) {
-      warn("WARN  Failed to parse LiteLLM pricing; using embedded pricing.\n");
+    std::lock_guard lock(download.mutex);
+    if (!download.tried) {
+      download.tried = true;
+      fetch_litellm(show_progress, download.table);
     }
+    for (const auto& [key, price] : download.table.prices) table.prices.insert_or_assign(key, price);
   }
   table.models_dev_download_allowed = !offline;
   apply_config_overrides(table, overrides);

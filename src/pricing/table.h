@@ -7,6 +7,7 @@
 #include <expected>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <shared_mutex>
 #include <string>
@@ -91,11 +92,25 @@ struct ModelsDevModel {
 // Map key and model, in document order.
 using ModelsDevModels = std::vector<std::pair<std::string, ModelsDevModel>>;
 
+// LiteLLM's list as downloaded: fetched and parsed at most once, then shared by every table
+// built with it (the framework's and the readers' own), whatever the outcome was.
+struct LiteLlmDownload {
+  std::mutex mutex;
+  bool tried = false;
+  PricingTable table;  // the usable records; empty when the download failed
+};
+
+// The one that `load_price_table` uses.
+LiteLlmDownload& process_litellm_download();
+
 // Never fails: a download that cannot be used leaves the compiled-in data (with a warning
 // when LOG_LEVEL is above 3). `show_progress` lets it set the spinner's message; loader
 // threads pass false.
 PricingTable load_price_table(bool offline, bool show_progress,
                               const std::map<std::string, ConfigPricingOverride>& overrides);
+PricingTable load_price_table(bool offline, bool show_progress,
+                              const std::map<std::string, ConfigPricingOverride>& overrides,
+                              LiteLlmDownload& download);
 
 // GET with a 10-second time-out and a 64 MiB cap; a status other than 200 is "HTTP {}".
 std::expected<std::string, std::string> http_get_text(const std::string& url);

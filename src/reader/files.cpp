@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 
 #include "util.h"
 
@@ -29,20 +30,34 @@ Text::Text(std::string bytes) : bytes_(std::move(bytes)), size_(bytes_.size()) {
 
 std::expected<Text, std::string> read_text(const fs::path& path) {
   std::string error;
-  auto bytes = util::read_file(path, &error);
+  auto bytes = util::read_file(path, &error, json::kPadding);  // no copy for the padding
   if (!bytes) return std::unexpected(std::move(error));
   if (!util::is_valid_utf8(*bytes)) return std::unexpected(std::string(kNotUtf8));
   return Text(std::move(*bytes));
 }
 
-std::optional<std::int64_t> file_time_ms(const fs::path& path) {
+std::expected<Text, std::string> read_bytes(const fs::path& path) {
+  std::string error;
+  auto bytes = util::read_file(path, &error, json::kPadding);
+  if (!bytes) return std::unexpected(std::move(error));
+  return Text(std::move(*bytes));
+}
+
+std::expected<std::int64_t, std::string> file_time(const fs::path& path) {
   struct stat st;
-  if (::stat(path.c_str(), &st) != 0 || st.st_mtim.tv_sec < 0) return std::nullopt;
+  if (::stat(path.c_str(), &st) != 0) return std::unexpected(util::os_error(errno));
+  if (st.st_mtim.tv_sec < 0) return std::unexpected(std::string("modification time is before 1970"));
   std::int64_t ms;
   if (__builtin_mul_overflow(static_cast<std::int64_t>(st.st_mtim.tv_sec), std::int64_t{1000}, &ms) ||
       __builtin_add_overflow(ms, static_cast<std::int64_t>(st.st_mtim.tv_nsec / 1'000'000), &ms))
-    return std::nullopt;
+    return std::unexpected(std::string("modification time out of range"));
   return ms;
+}
+
+std::optional<std::int64_t> file_time_ms(const fs::path& path) {
+  auto ms = file_time(path);
+  if (!ms) return std::nullopt;
+  return *ms;
 }
 
 std::optional<std::string> file_stem(const fs::path& path) {

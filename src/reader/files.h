@@ -10,8 +10,11 @@
 #include <utility>
 #include <vector>
 
+#include "fast.h"
 #include "json/strict.h"
+#include "jsonl_reader.h"
 #include "parallel.h"
+#include "util.h"
 
 namespace qm::reader {
 
@@ -43,36 +46,101 @@ class Text {
 
 // The file's bytes as UTF-8 text; the error is the system's text, or kNotUtf8.
 std::expected<Text, std::string> read_text(const fs::path& path);
+// The file's bytes whatever they hold, for readers that pass over the lines that are not
+// UTF-8 (the JSON parser refuses them) instead of the whole file.
+std::expected<Text, std::string> read_bytes(const fs::path& path);
 
-// Modification time in milliseconds since the epoch; none when it cannot be had or lies
-// before 1970.
+// Modification time in milliseconds since the epoch, or why there is none (the system's
+// text, or a time before 1970 or beyond the range).
+std::expected<std::int64_t, std::string> file_time(const fs::path& path);
+// file_time without the reason.
 std::optional<std::int64_t> file_time_ms(const fs::path& path);
 
 // The file name without its last extension, or none when the path has no file name.
 std::optional<std::string> file_stem(const fs::path& path);
+
+// Calls `on_line(line)` for every line of the text: lines end at a line feed, a carriage
+// return before it is dropped, and the text after the last line feed is a line when not empty.
+template <typename OnLine>
+void for_each_line(std::string_view text, OnLine on_line) {
+  while (auto line = fast::next_line(text)) {
+    if (line->ends_with('\r')) line->remove_suffix(1);
+    on_line(*line);
+  }
+}
+
+// Whether a file that is not valid UTF-8 fails the reader, or only its lines that are not.
+enum class Encoding { WholeFileUtf8, LinesChecked };
+
+// Runs a reader on every file on worker threads, each worker with its own state made by
+// `make_read()`: `read(path) -> std::expected<T, std::string>`. The results come back in
+// file order; the first file (in order) that fails fails the whole.
+template <typename T, typename MakeRead>
+std::expected<std::vector<T>, std::string> read_files(const std::vector<fs::path>& files, bool single_thread,
+                                                      MakeRead make_read) {
+  auto per_file = parallel::map_files<std::expected<T, std::string>>(
+      files, parallel::worker_count(files.size(), single_thread), make_read);
+  std::vector<T> out;
+  out.reserve(per_file.size());
+  for (auto& result : per_file) {
+    if (!result) return std::unexpected(std::move(result.error()));
+    out.push_back(std::move(*result));
+  }
+  return out;
+}
 
 // Reads every file whole and parses it on worker threads, each worker with its own parser
 // state made by `make_parse()`: `parse(path, text) -> std::vector<Item>`. The items come back
 // per file, in file order; the first file (in order) that cannot be read fails the whole.
 template <typename Item, typename MakeParse>
 std::expected<std::vector<std::vector<Item>>, std::string> parse_files(const std::vector<fs::path>& files,
-                                                                       bool single_thread, MakeParse make_parse) {
+                                                                       bool single_thread, MakeParse make_parse,
+                                                                       Encoding encoding = Encoding::WholeFileUtf8) {
   using PerFile = std::expected<std::vector<Item>, std::string>;
-  auto per_file = parallel::map_files<PerFile>(
-      files, parallel::worker_count(files.size(), single_thread), [&] {
-        return [parse = make_parse()](const fs::path& path) mutable -> PerFile {
-          auto text = read_text(path);
-          if (!text) return std::unexpected(std::move(text.error()));
-          return parse(path, text->view());
+  return read_files<std::vector<Item>>(files, single_thread, [&] {
+    return [parse = make_parse(), encoding](const fs::path& path) mutable -> PerFile {
+      auto text = encoding == Encoding::WholeFileUtf8 ? read_text(path) : read_bytes(path);
+      if (!text) return std::unexpected(std::move(text.error()));
+      return parse(path, text->view());
+    };
+  });
+}
+
+// parse_files for the readers of JSON: `parse(path, text, parser)` gets the worker's own
+// parser, and the items of all files come back in one list, in file order.
+template <typename Item, typename Parse>
+std::expected<std::vector<Item>, std::string> parse_json_files(const std::vector<fs::path>& files, bool single_thread,
+                                                              const Parse& parse,
+                                                              Encoding encoding = Encoding::WholeFileUtf8) {
+  auto per_file = parse_files<Item>(
+      files, single_thread,
+      [&parse] {
+        return [&parse, parser = json::StrictParser()](const fs::path& path, std::string_view text) mutable {
+          return parse(path, text, parser);
         };
-      });
-  std::vector<std::vector<Item>> out;
-  out.reserve(per_file.size());
-  for (auto& items : per_file) {
-    if (!items) return std::unexpected(std::move(items.error()));
-    out.push_back(std::move(*items));
-  }
+      },
+      encoding);
+  if (!per_file) return std::unexpected(std::move(per_file.error()));
+  std::size_t count = 0;
+  for (const auto& items : *per_file) count += items.size();
+  std::vector<Item> out;
+  out.reserve(count);
+  for (auto& items : *per_file)
+    for (auto& item : items) out.push_back(std::move(item));
   return out;
+}
+
+// Calls `on_line(line)` for every line of a JSON Lines file read in chunks (for files too
+// large to hold whole): lines cut as above, each followed by the parser's padding so that it
+// parses in place. The error is the system's text when the file cannot be opened or read.
+template <typename OnLine>
+std::expected<void, std::string> for_each_line(jsonl::LineReader& lines, const fs::path& path, OnLine on_line) {
+  bool ok = lines.for_each_line(path, [&](std::string_view line) {
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    on_line(line);
+  });
+  if (!ok) return std::unexpected(util::os_error(lines.error()));
+  return {};
 }
 
 }  // namespace qm::reader

@@ -10,9 +10,14 @@
 #include <vector>
 
 #include "adapter/all/types.h"
+#include "options.h"
 #include "pricing/table.h"
 
 namespace qm::reader {
+
+// Input, output, cache creation and cache read of a block, saturating: the token count that
+// decides whether a model without a price is marked.
+std::uint64_t token_sum(const TokenUsageRaw& block);
 
 // Appends a candidate name unless the list holds it already (the first stays).
 void add_candidate(std::vector<std::string>& names, std::string name);
@@ -30,6 +35,8 @@ class Prices {
   explicit Prices(const pricing::PricingTable* table) : table_(table) {}
 
   const pricing::ModelPrice* find(std::string_view name);
+  // The price of the first name that has one, or null.
+  const pricing::ModelPrice* first_price(std::span<const std::string> names);
 
   // First priced name: the cost of the block at the price of the first name that has one;
   // 0 when none has.
@@ -39,6 +46,18 @@ class Prices {
   double first_positive_cost(std::span<const std::string> names, const TokenUsageRaw& block);
   // The unpriced marker: the model, when it has tokens and none of the names has a price.
   std::optional<std::string> unpriced(std::string_view model, std::span<const std::string> names, std::uint64_t tokens);
+
+  // A record that carries no recorded cost, under the cost mode: display leaves its cost 0
+  // and marks nothing; the other modes give it the first priced name's cost of `priced`
+  // and the marker of its model over `tokens`.
+  void price_computed(UsageRecord& record, CostMode mode, std::span<const std::string> names,
+                      const TokenUsageRaw& priced, std::uint64_t tokens);
+
+  // The candidate names of a model, made by `make()` once per distinct model.
+  template <typename Make>
+  const std::vector<std::string>& candidates(std::string_view model, Make make) {
+    return candidates(model, std::string_view(), make).names;
+  }
 
   // The candidates of a model under a qualifier (its provider, say), made by
   // `make_names() -> std::vector<std::string>` and looked up the first time the pair is met.
@@ -67,5 +86,9 @@ class Prices {
   std::unordered_map<std::string, Candidates, pricing::StringHash, std::equal_to<>> candidates_;
   std::string key_;
 };
+
+// A price table of the reader's own, loaded as the framework loads the shared one but
+// without the spinner; none under the display mode, which prices nothing.
+std::optional<pricing::PricingTable> own_table(const CommonOptions& options);
 
 }  // namespace qm::reader

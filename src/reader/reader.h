@@ -22,6 +22,8 @@
 //     return run.finish(std::move(records));                 // sort, date filter, days, rows
 //   }
 //
+// JSON Lines files are read in chunks instead: reader::read_files with a jsonl::LineReader and
+// a json::StrictParser per worker, the lines cut by reader::for_each_line (files.h).
 // Parse with json::StrictParser (one per worker) and read values with values.h (count,
 // truncated_count, count_or_decimal, number, amount, text, first_of ...); databases go
 // through sqlite.h's for_each_row, which writes the "Failed to open {} database: {}" lines.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <system_error>
+#include <unordered_set>
 
 #include "util.h"
 
@@ -13,6 +14,14 @@ std::optional<std::vector<fs::path>> env_list(const char* variable) {
   std::vector<fs::path> out;
   for (auto& entry : util::split_entries(*value)) out.emplace_back(std::move(entry));
   return out;
+}
+
+std::optional<std::vector<fs::path>> listed_dirs(const char* variable) {
+  auto value = util::env(variable);
+  if (!value || util::trim(*value).empty()) return std::nullopt;
+  auto entries = env_list(variable);
+  if (!entries) return std::nullopt;
+  return existing_dirs(*entries);
 }
 
 std::optional<fs::path> env_path(const char* variable) {
@@ -29,12 +38,17 @@ std::expected<fs::path, std::string> below_home(std::string_view relative) {
   return fs::path(*home) / relative;
 }
 
-std::optional<fs::path> xdg_data_home() {
-  if (auto xdg = util::env("XDG_DATA_HOME"); xdg && fs::path(*xdg).is_absolute()) return fs::path(*xdg);
+namespace {
+std::optional<fs::path> xdg_dir(const char* variable, std::string_view below_home) {
+  if (auto xdg = util::env(variable); xdg && fs::path(*xdg).is_absolute()) return fs::path(*xdg);
   auto home = util::home_dir();
   if (!home) return std::nullopt;
-  return fs::path(*home) / ".local/share";
+  return fs::path(*home) / below_home;
 }
+}  // namespace
+
+std::optional<fs::path> xdg_data_home() { return xdg_dir("XDG_DATA_HOME", ".local/share"); }
+std::optional<fs::path> xdg_config_home() { return xdg_dir("XDG_CONFIG_HOME", ".config"); }
 
 std::vector<fs::path> existing_dirs(const std::vector<fs::path>& candidates) {
   std::vector<fs::path> out;
@@ -49,23 +63,34 @@ std::vector<fs::path> existing_dirs(const std::vector<fs::path>& candidates) {
 
 std::vector<fs::path> canonical_files(const std::vector<fs::path>& candidates) {
   std::vector<fs::path> out;
+  std::unordered_set<std::string> seen;  // a walk may give thousands of files
   for (const auto& c : candidates) {
     std::error_code ec;
     fs::path p = fs::canonical(c, ec);
     if (ec) p = c;
     if (!fs::is_regular_file(p, ec)) continue;
-    if (std::find(out.begin(), out.end(), p) == out.end()) out.push_back(std::move(p));
+    if (seen.insert(p.native()).second) out.push_back(std::move(p));
   }
   return out;
 }
 
 std::expected<std::vector<fs::path>, std::string> candidate_roots(const char* variable, std::string_view default_below_home,
                                                                   NoHome no_home) {
+  return candidate_roots(variable, {default_below_home}, no_home);
+}
+
+std::expected<std::vector<fs::path>, std::string> candidate_roots(const char* variable,
+                                                                  std::initializer_list<std::string_view> defaults_below_home,
+                                                                  NoHome no_home) {
   if (auto listed = env_list(variable)) return std::move(*listed);
-  auto dflt = below_home(default_below_home);
-  if (dflt) return std::vector<fs::path>{std::move(*dflt)};
-  if (no_home == NoHome::Empty) return std::vector<fs::path>{};
-  return std::unexpected(dflt.error());
+  auto home = below_home("");
+  if (!home) {
+    if (no_home == NoHome::Empty) return std::vector<fs::path>{};
+    return std::unexpected(home.error());
+  }
+  std::vector<fs::path> out;
+  for (auto relative : defaults_below_home) out.push_back(*home / relative);
+  return out;
 }
 
 std::expected<std::vector<fs::path>, std::string> directory_roots(const char* variable, std::string_view default_below_home,

@@ -58,15 +58,32 @@ std::optional<double> number(MaybeElement v) {
   return json::as_number(*v);
 }
 
-std::optional<double> amount(MaybeElement v) {
-  auto n = number(v);
+namespace {
+std::optional<double> as_amount(std::optional<double> n) {
   if (!n || !std::isfinite(*n) || *n < 0) return std::nullopt;
-  return n;
+  return *n + 0.0;  // -0 + 0 is +0
 }
+}  // namespace
+
+std::optional<double> amount(MaybeElement v) { return as_amount(number(v)); }
 
 std::optional<std::int64_t> integer(MaybeElement v) {
   if (!v) return std::nullopt;
   return json::as_i64(*v);
+}
+
+std::optional<double> number_or_decimal(MaybeElement v) {
+  if (auto n = number(v)) return n;
+  if (auto s = string(v)) return util::parse_f64_decimal(*s);
+  return std::nullopt;
+}
+
+std::optional<double> amount_or_decimal(MaybeElement v) { return as_amount(number_or_decimal(v)); }
+
+std::optional<std::int64_t> integer_or_decimal(MaybeElement v) {
+  if (auto i = integer(v)) return i;
+  if (auto s = string(v)) return util::parse_i64_decimal(*s);
+  return std::nullopt;
 }
 
 std::optional<std::int64_t> time_text_ms(MaybeElement v) {

@@ -62,6 +62,15 @@ std::optional<double> amount(MaybeElement v);
 // A JSON integer within the signed 64-bit range (no float).
 std::optional<std::int64_t> integer(MaybeElement v);
 
+// Number or decimal text: `number`, or a string that is wholly a decimal floating-point
+// number (no white space around it).
+std::optional<double> number_or_decimal(MaybeElement v);
+// `amount` over number_or_decimal; negative zero reads as zero.
+std::optional<double> amount_or_decimal(MaybeElement v);
+// Integer or decimal text: `integer`, or a string that is wholly a signed decimal integer
+// (optional sign, no white space) within the signed 64-bit range.
+std::optional<std::int64_t> integer_or_decimal(MaybeElement v);
+
 // A string that is a timestamp in the accepted RFC 3339 forms, as milliseconds.
 std::optional<std::int64_t> time_text_ms(MaybeElement v);
 

@@ -209,14 +209,32 @@ void put_block(std::string& out, const std::vector<Transition>& transitions,
 // changes of two years are written, so that a southern summer is in force on the first
 // day of the later one; the rule holds from then on, earlier instants keep standard time.
 constexpr int kFirstRuleYear = 1900;
+// When every change is written out: past the last date the program formats.
+constexpr int kLastWrittenYear = 10000;
+// The calendar, and so a rule's changes, repeat every 400 years.
+constexpr int kCycleYears = 400;
 
-// Daylight time all year, written "0/0,J365/25" in zone files: no standard time is left
-// between one year's end of daylight time and the next year's start.
-bool daylight_all_year(const PosixRule& r) {
+std::int64_t local_year(std::int64_t unix, std::int32_t offset) {
+  return (cctz::civil_second(1970, 1, 1, 0, 0, 0) + (unix + offset)).year();
+}
+
+// cctz continues a footer by taking, year after year, the two changes in the order of the
+// last explicit year, each year counted in local time. That reads the rule as we do only
+// when each year's changes keep to that year's local time, come in the same order every
+// year and need no merging.
+bool footer_continues(const PosixRule& r) {
   const Daylight& d = *r.daylight;
-  const std::int64_t start = change_time(d.start, kFirstRuleYear, r.offset);
-  const std::int64_t end = change_time(d.end, kFirstRuleYear, d.offset);
-  return start < end && end >= change_time(d.start, kFirstRuleYear + 1, r.offset);
+  const std::int64_t last = kFirstRuleYear + kCycleYears + 1;
+  std::vector<ZoneChange> plain;
+  for (std::int64_t year = kFirstRuleYear - 1; year <= last; ++year) {
+    const ZoneChange start{change_time(d.start, year, r.offset), true};
+    const ZoneChange end{change_time(d.end, year, d.offset), false};
+    if (local_year(start.at, d.offset) != year || local_year(end.at, r.offset) != year) return false;
+    plain.push_back(start.at < end.at ? start : end);
+    plain.push_back(start.at < end.at ? end : start);
+  }
+  if (!plain.front().daylight) plain.erase(plain.begin());  // standard time is in force already
+  return plain == zone_changes(r, last);
 }
 
 class ImageSource : public cctz::ZoneInfoSource {
@@ -249,6 +267,49 @@ std::unique_ptr<cctz::ZoneInfoSource> zone_source(
 }
 
 }  // namespace
+
+bool daylight_all_year(const PosixRule& r) {
+  if (!r.daylight) return false;
+  const Daylight& d = *r.daylight;
+  const std::int64_t start = change_time(d.start, kFirstRuleYear, r.offset);
+  const std::int64_t end = change_time(d.end, kFirstRuleYear, d.offset);
+  return start < end && end >= change_time(d.start, kFirstRuleYear + 1, r.offset);
+}
+
+std::vector<ZoneChange> zone_changes(const PosixRule& r, std::int64_t last_year) {
+  std::vector<ZoneChange> out;
+  if (!r.daylight || daylight_all_year(r)) return out;
+  const Daylight& d = *r.daylight;
+  struct Event {
+    std::int64_t at, year;
+    bool daylight;
+  };
+  std::vector<Event> events;
+  for (std::int64_t year = kFirstRuleYear - 1; year <= last_year; ++year) {
+    const std::int64_t start = change_time(d.start, year, r.offset), end = change_time(d.end, year, d.offset);
+    if (start == end) continue;  // a summer of no length
+    events.push_back({start, year, true});
+    events.push_back({end, year, false});
+  }
+  std::ranges::sort(events, {}, [](const Event& e) { return std::pair(e.at, e.year); });
+  auto offset = [&](bool daylight) { return daylight ? d.offset : r.offset; };
+  bool daylight = false;
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    const Event& e = events[i];
+    // At one instant the later year's change stands: one summer running into the next goes on.
+    if (i + 1 < events.size() && events[i + 1].at == e.at) continue;
+    if (e.daylight == daylight) continue;
+    daylight = e.daylight;
+    // A stretch no longer than its offset change would turn the wall clock back to where it
+    // stood before it, which no zone can hold: it is left out, with the change into it.
+    if (!out.empty() && e.at + offset(daylight) <= out.back().at + offset(out.back().daylight)) {
+      out.pop_back();
+      continue;
+    }
+    out.push_back({e.at, daylight});
+  }
+  return out;
+}
 
 std::optional<PosixRule> parse_posix_rule(std::string_view s) {
   PosixRule rule;
@@ -297,12 +358,19 @@ std::string tzif_image(const PosixRule& rule) {
   } else if (d) {
     types.push_back({d->offset, true, static_cast<std::uint8_t>(abbrs.size())});
     abbrs += d->abbr + '\0';
-    for (std::int64_t year : {kFirstRuleYear - 1, kFirstRuleYear}) {
-      transitions.push_back({change_time(d->start, year, rule.offset), 1});
-      transitions.push_back({change_time(d->end, year, d->offset), 0});
+    if (footer_continues(rule)) {
+      for (std::int64_t year : {kFirstRuleYear - 1, kFirstRuleYear}) {
+        transitions.push_back({change_time(d->start, year, rule.offset), 1});
+        transitions.push_back({change_time(d->end, year, d->offset), 0});
+      }
+      std::sort(transitions.begin(), transitions.end(),
+                [](const Transition& a, const Transition& b) { return a.at < b.at; });
+    } else {
+      // Every change written out, and no footer for cctz to continue otherwise.
+      for (const ZoneChange& c : zone_changes(rule, kLastWrittenYear))
+        transitions.push_back({c.at, static_cast<std::uint8_t>(c.daylight ? 1 : 0)});
+      tail.clear();
     }
-    std::sort(transitions.begin(), transitions.end(),
-              [](const Transition& a, const Transition& b) { return a.at < b.at; });
   }
   std::string image;
   put_block(image, {}, types, abbrs);

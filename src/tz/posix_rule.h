@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qm::tz {
 
@@ -45,8 +46,28 @@ struct PosixRule {
 // "posixrules" file.
 std::optional<PosixRule> parse_posix_rule(std::string_view text);
 
+// A change of the zone at `at` (Unix seconds), to daylight time or back to standard time.
+struct ZoneChange {
+  std::int64_t at = 0;
+  bool daylight = false;
+  bool operator==(const ZoneChange&) const = default;
+};
+
+// Whether the rule keeps daylight time all year ("0/0,J365/25" in zone files): no standard
+// time is left between one year's end of daylight time and the next year's start.
+bool daylight_all_year(const PosixRule& rule);
+
+// The changes of the rule's years 1899 to `last_year`, as the zone makes them: in time
+// order (at one instant the later year's change stands), each to the other kind of time,
+// standard time before the first. A summer of no length, or a stretch no longer than its
+// offset change (the wall clock would turn back past where it stood), is left out. None
+// without daylight time or with daylight time all year.
+std::vector<ZoneChange> zone_changes(const PosixRule& rule, std::int64_t last_year);
+
 // A TZif (version 3) image of the rule that cctz loads: the rule as footer, plus the
-// explicit transitions cctz needs before it extends a footer by itself.
+// explicit transitions cctz needs before it extends a footer by itself; or, for a rule
+// that cctz would continue otherwise than `zone_changes` reads it, every change up to
+// year 10000 and no footer.
 std::string tzif_image(const PosixRule& rule);
 
 }  // namespace qm::tz

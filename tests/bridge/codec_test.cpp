@@ -6,11 +6,13 @@
 #include <string>
 
 #include "PelloxShared/Envelope.h"
+#include "PelloxShared/JSONDocument.h"
 #include "PelloxShared/JSONValue.h"
 
 namespace pellox {
 namespace {
 
+using namespace std::string_literals;
 using Answers = std::map<std::string, std::string>;
 
 std::string nested(std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
@@ -65,11 +67,39 @@ TEST(JSONText, RefusesWhatIsNotOneJSONValue) {
       nested(513),
       nested(100000),  // must fail, not overflow the stack
       "{\"a\":" + nested(512) + "}",
+      // A raw NUL byte is no part of JSON text, wherever it stands.
+      "{\"version\":1}\0"s,
+      "{\"version\":1}\0 x"s,
+      "\0{}"s,
+      "[1,\0 2]"s,
+      "\"a\0b\""s,
+      "\xEF\xBB{}",  // half a byte order mark
+      "01",
+      "1.",
+      "-",
+      ".5",
+      "+1",
+      "1e",
+      "tru",
+      "\"\\x\"",
+      "\"\\u12G4\"",
+      "\"\\udc00\"",
+      "\"\\ud800\\u0041\"",
+      "\"\xC0\xAF\"",          // overlong
+      "\"\xED\xA0\x80\"",      // surrogate in UTF-8
+      "\"\xF4\x90\x80\x80\"",  // past U+10FFFF
+      "\"\xE2\x82\"",          // cut short
+      "{\"a\" 1}",
+      "{1:2}",
+      "[1 2]",
+      "{\"a\":1,}",
   };
   for (const auto& text : refused) {
     EXPECT_THROW(readJSON(text), DecodingError) << text.substr(0, 40);
+    EXPECT_THROW(JSONDocument::read(text), DecodingError) << text.substr(0, 40);
   }
   EXPECT_NO_THROW(readJSON(nested(512)));
+  EXPECT_NO_THROW(JSONDocument::read(nested(512)));
 }
 
 TEST(JSONText, RepeatedKeyKeepsTheLastValue) { EXPECT_EQ(writeJSON(readJSON(R"({"a":1,"a":2})")), R"({"a":2})"); }

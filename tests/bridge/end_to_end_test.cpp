@@ -17,6 +17,7 @@
 namespace pellox {
 namespace {
 
+using namespace std::string_literals;
 using testing::Companion;
 using testing::TempDir;
 
@@ -172,6 +173,8 @@ TEST_F(BridgeRun, RepliesThatPrintNothing) {
                                        "\n")},
       {"not JSON", Companion::reply("yes\n")},
       {"closed without a byte", Companion::replyAndHangUp("")},
+      {"NUL after the reply", Companion::reply(R"({"version":1,"decision":{"behavior":"allow","interrupt":false}})"
+                                               "\0junk\n"s)},
       {"over the size limit", Companion::reply(std::string(1'048'576 + 100, ' ') + R"({"version":1})"
                                                                                    "\n")},
   };
@@ -204,9 +207,11 @@ TEST_F(BridgeRun, InputThatIsNoObjectNeverConnects) {
   Companion companion(socket);
   const std::string deep =
       R"({"hook_event_name":"PermissionRequest","x":)" + std::string(100000, '[') + std::string(100000, ']') + "}";
+  // A NUL byte is never part of JSON text, not even after a whole value.
+  const std::string nul = "{\"hook_event_name\":\"PermissionRequest\"}\0 x"s;
   for (const std::string& input : {std::string(), std::string("null"), std::string("[1,2]"),
-                                   std::string("\"PermissionRequest\""), std::string("{\"a\":"), deep}) {
-    expectQuiet(run({}, input), "");
+                                   std::string("\"PermissionRequest\""), std::string("{\"a\":"), deep, nul}) {
+    expectQuiet(run({"--wait-timeout", "1"}, input), "");
     EXPECT_FALSE(testing::connectionPending(companion.listenFd())) << input.substr(0, 30);
   }
 }
@@ -233,6 +238,20 @@ TEST_F(BridgeRun, NoCompanion) {
                                    "\n"));
   expectQuiet(run({}, permissionEvent),
               R"({"hookSpecificOutput":{"decision":{"behavior":"allow"},"hookEventName":"PermissionRequest"}})");
+}
+
+// A link planted where the socket should be, even to a socket of ours, or a
+// socket file of another user: nothing is sent.
+TEST_F(BridgeRun, SocketPathMustBeOurOwnSocket) {
+  Companion companion(dir.file("other-service.sock"));
+  ASSERT_EQ(::symlink(companion.path().c_str(), socket.c_str()), 0);
+  expectQuiet(run({"--wait-timeout", "1"}, permissionEvent), "");
+  EXPECT_FALSE(testing::connectionPending(companion.listenFd()));
+
+  if (::getuid() != 0) return;
+  ASSERT_EQ(::lchown(companion.path().c_str(), 65534, 65534), 0);
+  expectQuiet(run({"--socket", companion.path(), "--wait-timeout", "1"}, permissionEvent), "");
+  EXPECT_FALSE(testing::connectionPending(companion.listenFd()));
 }
 
 // A listener of another user must not see the event, nor be obeyed.
@@ -272,6 +291,8 @@ TEST_F(BridgeRun, ListenerOfAnotherUserGetsNothing) {
   ::close(report[1]);
   char signal = 0;
   ASSERT_EQ(::read(ready[0], &signal, 1), 1);
+  // The socket file passes for ours; the process listening behind it does not.
+  ASSERT_EQ(::chown(path.c_str(), ::getuid(), ::getgid()), 0);
 
   expectQuiet(run({"--socket", path}, permissionEvent), "");
 

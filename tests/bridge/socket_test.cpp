@@ -280,6 +280,29 @@ TEST(SocketPeer, ClosedAndSameUser) {
   EXPECT_FALSE(UnixSocket::peerIsSameUser(-1));
 }
 
+TEST(SocketPath, OnlyOurOwnSocketItself) {
+  TempDir dir;
+  const std::string ours = dir.file("ours.sock");
+  const int listener = UnixSocket::listen(ours, 1);
+  const std::string link = dir.file("link.sock");
+  ASSERT_EQ(::symlink(ours.c_str(), link.c_str()), 0);
+  const std::string plain = dir.file("plain");
+  std::ofstream(plain) << "";
+  const std::string theirs = dir.file("theirs.sock");
+  ::close(UnixSocket::listen(theirs, 1));
+  const bool root = ::getuid() == 0;
+  if (root) {
+    ASSERT_EQ(::lchown(theirs.c_str(), 65534, 65534), 0);
+  }
+
+  EXPECT_TRUE(UnixSocket::isOwnSocket(ours));
+  for (const auto& path : {link, plain, dir.file("missing.sock"), dir.path(), std::string(), ours + '\0'}) {
+    EXPECT_FALSE(UnixSocket::isOwnSocket(path)) << path;
+  }
+  EXPECT_NE(UnixSocket::isOwnSocket(theirs), root);
+  ::close(listener);
+}
+
 TEST(SocketListen, ClaimsThePathSafely) {
   TempDir dir;
   const std::string path = dir.file("run/deeper/pellox.sock");

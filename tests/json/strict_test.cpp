@@ -26,6 +26,7 @@ TEST(StrictJson, WholeLineDepthAndNumbers) {
   objects += "{\"b\":1}" + std::string(127, '}');
   EXPECT_TRUE(p.parse_copy(objects));
   EXPECT_FALSE(p.parse_copy("{\"x\":" + objects + "}"));
+  EXPECT_NE(p.error().find("deep"), std::string_view::npos) << p.error();
   EXPECT_FALSE(p.parse_copy(R"({"a":1} x)"));
   EXPECT_TRUE(p.parse_copy("{\"a\":1}  \r"));
   EXPECT_FALSE(p.parse_copy("{\"a\":\"caf\xe9\"}"));
@@ -41,6 +42,9 @@ TEST(StrictJson, WholeLineDepthAndNumbers) {
   ASSERT_TRUE(max);
   EXPECT_EQ(as_count((*max)["n"].value()), UINT64_MAX);
   EXPECT_FALSE(p.parse_copy(R"({"n":1e400})"));
+  EXPECT_NE(p.error().find("number"), std::string_view::npos) << p.error();
+  EXPECT_FALSE(p.parse_copy(R"({"a":)"));
+  EXPECT_FALSE(p.error().empty());
 
   auto kinds = p.parse_copy(R"({"f":12.0,"neg":-1,"s":"12","ok":12})");
   ASSERT_TRUE(kinds);

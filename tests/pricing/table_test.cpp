@@ -223,7 +223,11 @@ TEST(ParseLiteLlm, RecordForms) {
     "text": "not a record",
     "template-row": {"input_cost_per_token": 0.0, "output_cost_per_token": 0.0, "max_input_tokens": "many"},
     "dup": {"i": 1e-6, "o": 1e-6},
-    "dup": {"i": 9e-6, "o": 9e-6}
+    "dup": {"i": 9e-6, "o": 9e-6},
+    "dup-bad": {"i": 1e-6, "o": 1e-6},
+    "dup-bad": {"i": "x", "o": 1e-6},
+    "dup-field": {"i": 1e-6, "o": 1e-6, "i": 2e-6},
+    "wide-context": {"i": 1e-6, "o": 2e-6, "ctx": 18446744073709551616}
   })", overrides);
 
   const auto& compact = at(t, "compact");
@@ -245,12 +249,14 @@ TEST(ParseLiteLlm, RecordForms) {
   EXPECT_EQ(array.input_above_200k, 4e-6);
   EXPECT_EQ(array.fast_multiplier, 2.0);
   EXPECT_EQ(at(t, "array-entry").fast_multiplier, 5.0);
+  // A later duplicate replaces the earlier record, and is then read (or skipped) alone.
   EXPECT_DOUBLE_EQ(at(t, "dup").input, 9e-6);
+  EXPECT_DOUBLE_EQ(at(t, "dup-field").input, 2e-6);
 
   for (const char* skipped : {"only-input", "string-price", "bool-price", "float-context", "negative-context",
-                              "bad-entry", "long-array", "text", "template-row"})
+                              "bad-entry", "long-array", "text", "template-row", "dup-bad", "wide-context"})
     EXPECT_FALSE(t.prices.contains(skipped)) << skipped;
-  EXPECT_EQ(added, 10u);  // "dup" counts twice
+  EXPECT_EQ(added, 10u);
 }
 
 TEST(ParseLiteLlm, NotAnObjectAddsNothing) {
@@ -351,6 +357,18 @@ TEST(ModelsDev, ProvidersMergeInDocumentOrder) {
   }
 }
 
+TEST(ModelsDev, LaterDuplicatesReplaceEarlier) {
+  PricingTable t;
+  ASSERT_TRUE(parse_models_dev(t, R"({
+    "p": {"models": {"a": {"cost": {"input": 1, "output": 1}}, "b": 7}},
+    "q": {"models": {"m": {"cost": {"input": 1, "output": 1}}, "m": {"cost": {"input": 2, "output": 2, "input": 3}}}},
+    "p": {"models": {"c": {"cost": {"input": 1, "output": 1}, "downloads": 18446744073709551616}}}
+  })"));
+  EXPECT_FALSE(t.prices.contains("a"));  // the first "p", malformed model and all, is gone
+  at(t, "c");
+  EXPECT_DOUBLE_EQ(at(t, "m").input, 3e-6);
+}
+
 TEST(ModelsDev, RejectedDocumentsAddNothing) {
   for (const char* doc : {
            "[]",
@@ -403,10 +421,15 @@ class OnlineLoad : public ::testing::Test {
     env_.set("QUILLIMARE_LITELLM_URL", server_.url("/litellm/prices.json"));
     env_.set("LOG_LEVEL", "4");
   }
-  // Loads online and gives what reached standard error.
+  // Loads online, downloading afresh, and gives what reached standard error.
   std::string load(PricingTable& out, const std::map<std::string, ConfigPricingOverride>& overrides = {}) {
+    LiteLlmDownload fresh;
+    return load(out, fresh, overrides);
+  }
+  std::string load(PricingTable& out, LiteLlmDownload& download,
+                   const std::map<std::string, ConfigPricingOverride>& overrides = {}) {
     ::testing::internal::CaptureStderr();
-    out = load_price_table(false, true, overrides);
+    out = load_price_table(false, true, overrides, download);
     return ::testing::internal::GetCapturedStderr();
   }
   kit::EnvGuard env_;
@@ -476,6 +499,31 @@ TEST_F(OnlineLoad, TransportErrorsAndRefusedUrlsFallBack) {
   auto insecure = load(t);
   EXPECT_NE(insecure.find("QUILLIMARE_LITELLM_URL"), std::string::npos) << insecure;
   at(t, "claude-opus-4-6");
+}
+
+// Tables built with one download share it: one request, one warning, the same prices.
+TEST_F(OnlineLoad, OneDownloadForEveryTable) {
+  server_.on("/litellm/prices.json",
+             ScriptedResponse{.body = R"({"brand-new-model": {"input_cost_per_token": 1e-6, "output_cost_per_token": 1e-6}})"});
+  LiteLlmDownload shared;
+  ConfigPricingOverride o;
+  o.output_cost_per_token = 9e-5;
+  PricingTable first, second, third;
+  EXPECT_EQ(load(first, shared), "");
+  EXPECT_EQ(load(second, shared, {{"brand-new-model", o}}), "");
+  EXPECT_EQ(server_.requests().size(), 1u);
+  EXPECT_EQ(at(first, "brand-new-model").output, 1e-6);
+  EXPECT_EQ(at(second, "brand-new-model").output, 9e-5);
+  second.prices.erase("brand-new-model");
+  first.prices.erase("brand-new-model");
+  EXPECT_EQ(first.prices, second.prices);
+
+  server_.on("/litellm/prices.json", ScriptedResponse{.status = 500});
+  LiteLlmDownload failed;
+  EXPECT_NE(load(third, failed), "");
+  EXPECT_EQ(load(third, failed), "");  // the failure too is met once
+  EXPECT_EQ(server_.requests().size(), 2u);
+  EXPECT_FALSE(third.prices.contains("brand-new-model"));
 }
 
 TEST_F(OnlineLoad, OfflineNeverDownloads) {

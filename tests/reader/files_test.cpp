@@ -40,6 +40,15 @@ TEST(ReaderFiles, WholeFileTextAndItsErrors) {
   EXPECT_EQ(read_text(t / "bad.json").error(), "stream did not contain valid UTF-8");
   EXPECT_EQ(read_text(t / "missing.json").error(), "No such file or directory");
   EXPECT_EQ(read_text(t / "dir.json").error(), "Is a directory");
+  // Bytes as they are, for readers that judge each line.
+  EXPECT_EQ(read_bytes(t / "bad.json")->view(), "{\"a\":\"\xff\"}");
+  EXPECT_EQ(read_bytes(t / "dir.json").error(), "Is a directory");
+}
+
+TEST(ReaderFiles, LinesDropTheirCarriageReturn) {
+  std::vector<std::string_view> lines;
+  for_each_line("a\r\n\r\nb\rc\n\nd", [&](std::string_view line) { lines.push_back(line); });
+  EXPECT_EQ(lines, (std::vector<std::string_view>{"a", "", "b\rc", "", "d"}));
 }
 
 TEST(ReaderFiles, ModificationTimeAndStem) {
@@ -51,7 +60,9 @@ TEST(ReaderFiles, ModificationTimeAndStem) {
   times[1] = {-5, 0};  // before 1970
   ASSERT_EQ(::utimensat(AT_FDCWD, (t / "a.b.jsonl").c_str(), times, 0), 0);
   EXPECT_EQ(file_time_ms(t / "a.b.jsonl"), std::nullopt);
+  EXPECT_EQ(file_time(t / "a.b.jsonl").error(), "modification time is before 1970");
   EXPECT_EQ(file_time_ms(t / "missing"), std::nullopt);
+  EXPECT_EQ(file_time(t / "missing").error(), "No such file or directory");
 
   EXPECT_EQ(file_stem(t / "a.b.jsonl"), "a.b");
   EXPECT_EQ(file_stem(t / ".jsonl"), ".jsonl");
@@ -76,10 +87,40 @@ TEST(ReaderFiles, ParsedOnWorkersInFileOrderAndTheFirstFailureWins) {
     ASSERT_TRUE(got);
     ASSERT_EQ(got->size(), 12u);
     for (std::size_t i = 0; i < 12; ++i) EXPECT_EQ((*got)[i], std::vector<std::int64_t>{static_cast<std::int64_t>(i)});
+    // The JSON form: the worker's parser handed in, two items per file, all in one list.
+    auto flat = parse_json_files<std::int64_t>(files, single, [](const fs::path&, std::string_view text, json::StrictParser& parser) {
+      auto root = parser.parse(text);
+      const std::int64_t v = root ? json::as_i64(*root).value_or(-1) : -1;
+      return std::vector<std::int64_t>{v, -v};
+    });
+    ASSERT_TRUE(flat);
+    ASSERT_EQ(flat->size(), 24u);
+    for (std::size_t i = 0; i < 24; ++i) EXPECT_EQ((*flat)[i], (i % 2 ? -1 : 1) * static_cast<std::int64_t>(i / 2));
   }
   kit::write_file(files[3], "\xc3");
   fs::remove(files[7]);
   EXPECT_EQ(parse_files<std::int64_t>(files, false, make).error(), "stream did not contain valid UTF-8");
+  // When the lines are judged one by one, only a file that cannot be read fails.
+  EXPECT_EQ(parse_files<std::int64_t>(files, false, make, Encoding::LinesChecked).error(), "No such file or directory");
+}
+
+TEST(ReaderFiles, LinesInChunksWithoutCarriageReturnsAndTheSystemsError) {
+  kit::TempDir t;
+  kit::write_file(t / "a.jsonl", "{\"a\":1}\r\n\r\nlast");
+  jsonl::LineReader lines(4);  // lines longer than a chunk
+  json::StrictParser parser;
+  std::vector<std::string> got;
+  auto done = for_each_line(lines, t / "a.jsonl", [&](std::string_view line) {
+    got.emplace_back(line);
+    if (got.size() == 1) {
+      EXPECT_TRUE(parser.parse(line));  // in place
+    }
+  });
+  ASSERT_TRUE(done);
+  EXPECT_EQ(got, (std::vector<std::string>{"{\"a\":1}", "", "last"}));
+  EXPECT_EQ(for_each_line(lines, t / "missing", [](std::string_view) {}).error(), "No such file or directory");
+  fs::create_directories(t / "dir.jsonl");
+  EXPECT_EQ(for_each_line(lines, t / "dir.jsonl", [](std::string_view) {}).error(), "Is a directory");
 }
 
 }  // namespace

@@ -80,6 +80,39 @@ TEST(ReaderPrices, CandidatesOfAModelAreMadeAndLookedUpOncePerQualifier) {
   EXPECT_EQ(made, 5);
 }
 
+TEST(ReaderPrices, ComputedCostsFollowTheCostMode) {
+  const auto t = table();
+  Prices prices(&t);
+  TokenUsageRaw block;
+  block.input = 1000;
+  const std::vector<std::string> names{"nothing/x", "paid/m"};
+  const std::vector<std::string> none{"nothing/x"};
+  struct Case {
+    CostMode mode;
+    const std::vector<std::string>& names;
+    double cost;
+    std::optional<std::string> marker;
+  } cases[] = {
+      {CostMode::Auto, names, 2e-3, std::nullopt},
+      {CostMode::Calculate, none, 0.0, "m"},
+      {CostMode::Display, none, 0.0, std::nullopt},  // nothing computed, nothing marked
+  };
+  for (const auto& c : cases) {
+    UsageRecord r;
+    r.model = "m";
+    prices.price_computed(r, c.mode, c.names, block, 1000);
+    EXPECT_DOUBLE_EQ(r.cost, c.cost);
+    EXPECT_EQ(r.unpriced, c.marker);
+  }
+  int made = 0;
+  auto make = [&] {
+    ++made;
+    return std::vector<std::string>{"a/m", "m"};
+  };
+  EXPECT_EQ(&prices.candidates("m", make), &prices.candidates("m", make));
+  EXPECT_EQ(made, 1);
+}
+
 TEST(ReaderPrices, CandidatesKeepTheFirstOfRepeatedNames) {
   std::vector<std::string> names;
   for (const char* n : {"google/m", "m", "google/m", "vertex/m", "m"}) add_candidate(names, n);

@@ -23,12 +23,28 @@ TEST(ReaderRoots, ListVariableElseTheDefaultBelowTheHome) {
   EXPECT_EQ(candidate_roots("QM_TEST_DIRS", ".x/y", NoHome::Fails), Paths{home / ".x/y"});
   env.unset("QM_TEST_DIRS");
   EXPECT_EQ(candidate_roots("QM_TEST_DIRS", ".x/y", NoHome::Fails), Paths{home / ".x/y"});
+  EXPECT_EQ(candidate_roots("QM_TEST_DIRS", {".x/a", ".x/b"}, NoHome::Fails), (Paths{home / ".x/a", home / ".x/b"}));
 
   env.unset("HOME").unset("USERPROFILE").unset("HOMEDRIVE").unset("HOMEPATH");
   EXPECT_EQ(candidate_roots("QM_TEST_DIRS", ".x", NoHome::Fails).error(), "home directory is not set");
   EXPECT_EQ(candidate_roots("QM_TEST_DIRS", ".x", NoHome::Empty), Paths{});
+  EXPECT_EQ(candidate_roots("QM_TEST_DIRS", {".x", ".y"}, NoHome::Fails).error(), "home directory is not set");
   EXPECT_EQ(below_home(".x").error(), "home directory is not set");
   EXPECT_EQ(xdg_data_home(), std::nullopt);
+}
+
+TEST(ReaderRoots, ListedDirectoriesUnlessTheVariableIsBlank) {
+  kit::TempDir t;
+  kit::EnvGuard env;
+  fs::create_directories(t / "a");
+  env.set("QM_TEST_DIRS", (t / "a").string() + ", " + (t / "a/").string() + "," + (t / "missing").string());
+  EXPECT_EQ(listed_dirs("QM_TEST_DIRS"), Paths{t / "a"});
+  env.set("QM_TEST_DIRS", ",");  // not blank: names nothing
+  EXPECT_EQ(listed_dirs("QM_TEST_DIRS"), Paths{});
+  env.set("QM_TEST_DIRS", " \t");
+  EXPECT_EQ(listed_dirs("QM_TEST_DIRS"), std::nullopt);
+  env.unset("QM_TEST_DIRS");
+  EXPECT_EQ(listed_dirs("QM_TEST_DIRS"), std::nullopt);
 }
 
 TEST(ReaderRoots, SinglePathVariablesAndTheDataHome) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <limits>
 
 #include "reader/epoch.h"
@@ -50,6 +51,49 @@ TEST(ReaderValues, CountKinds) {
     EXPECT_EQ(number(v), c.number) << c.json;
     EXPECT_EQ(amount(v), c.amount) << c.json;
   }
+}
+
+TEST(ReaderValues, NumbersWrittenAsDecimalTexts) {
+  using D = std::optional<double>;
+  using I = std::optional<std::int64_t>;
+  const struct {
+    std::string json;
+    D number, amount;
+    I integer;
+  } cases[] = {
+      {"12", 12.0, 12.0, 12},
+      {"-3", -3.0, {}, -3},
+      {"1.5", 1.5, 1.5, {}},
+      {"-0.0", -0.0, 0.0, {}},
+      {R"("250")", 250.0, 250.0, 250},
+      {R"("+250")", 250.0, 250.0, 250},
+      {R"("-7")", -7.0, {}, -7},
+      {R"("1.25e2")", 125.0, 125.0, {}},
+      {R"(".5")", 0.5, 0.5, {}},
+      {R"("-0")", -0.0, 0.0, 0},
+      {R"("1e999")", HUGE_VAL, {}, {}},  // infinite: no amount
+      {R"(" 12")", {}, {}, {}},          // no white space around the number
+      {R"("12 ")", {}, {}, {}},
+      {R"("+-1")", {}, {}, {}},
+      {R"("0x10")", {}, {}, {}},
+      {R"("")", {}, {}, {}},
+      {R"("9223372036854775808")", 9223372036854775808.0, 9223372036854775808.0, {}},
+      {"true", {}, {}, {}},
+  };
+  json::StrictParser parser;
+  for (const auto& c : cases) {
+    auto v = at(*parser.parse_copy("{\"v\":" + c.json + "}"), "v");
+    EXPECT_EQ(number_or_decimal(v), c.number) << c.json;
+    auto a = amount_or_decimal(v);
+    EXPECT_EQ(a, c.amount) << c.json;
+    if (a) {
+      EXPECT_FALSE(std::signbit(*a)) << c.json;
+    }
+    EXPECT_EQ(integer_or_decimal(v), c.integer) << c.json;
+  }
+  auto nan = at(*parser.parse_copy(R"({"v":"nan"})"), "v");
+  EXPECT_TRUE(std::isnan(*number_or_decimal(nan)));
+  EXPECT_EQ(amount_or_decimal(nan), std::nullopt);
 }
 
 TEST(ReaderValues, PathsTextsAndSeveralKeys) {

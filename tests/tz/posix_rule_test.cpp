@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <cctz/civil_time.h>
 #include <cctz/time_zone.h>
 #include <filesystem>
@@ -299,16 +300,69 @@ TEST(PosixRule, InvalidRulesGiveNoZone) {
     cctz::time_zone zone;
     EXPECT_FALSE(cctz::load_time_zone(text, &zone)) << text;
   }
-  // Well formed, but a change that leaves its year is beyond what cctz can continue:
-  // still no zone rather than a wrong one.
-  ASSERT_TRUE(parse_posix_rule("XXX3YYY,M3.2.0,J365/25"));
-  cctz::time_zone zone;
-  EXPECT_FALSE(cctz::load_time_zone("XXX3YYY,M3.2.0,J365/25", &zone));
-
   // The system zone of an invalid TZ is cctz's fallback, UTC.
   kit::EnvGuard env;
   env.set("TZ", "EST5EDT,M3.2.0");
   EXPECT_EQ(cctz::local_time_zone().lookup(utc(2024, 7, 1, 0, 0, 0)).offset, 0);
+}
+
+// Offset, daylight flag and abbreviation that the rule's own changes give at an instant.
+std::string model_local(const PosixRule& rule, const std::vector<ZoneChange>& changes, std::int64_t unix) {
+  auto after = std::ranges::upper_bound(changes, unix, {}, &ZoneChange::at);
+  const bool daylight = after == changes.begin() ? daylight_all_year(rule) : std::prev(after)->daylight;
+  const long offset = daylight ? rule.daylight->offset : rule.offset;
+  return describe(cctz::civil_second(1970, 1, 1, 0, 0, 0) + (unix + offset), offset, daylight,
+                  daylight ? rule.daylight->abbr : rule.abbr);
+}
+
+// Rules whose changes leave their year, coincide, swap order between years or last no
+// longer than the offset change: each loads, and the zone follows the rule's own changes
+// from 1800 to 9999 (the regular rules above too, which cctz continues from the footer).
+TEST(PosixRule, EveryRuleLoadsWithItsOwnChanges) {
+  std::vector<const char*> rules(std::begin(kRules), std::end(kRules));
+  rules.insert(rules.end(), {
+      "AAA1BBB,J365/23,J36",                // daylight time starts in the next year's local time
+      "XXX3YYY,M3.2.0,J365/25",             // or ends there
+      "XXX-3YYY,J1/-3,J300",                // or starts in the year before
+      "AEST-10AEDT,M4.1.0,M4.1.0/3",        // start and end at one instant: no summer
+      "CET-1CEST,M2.5.1,M2.5.0/3",          // start and end swap order between years
+      "<-03>3<-02>,M5.5.0/-2,M5.5.0/0",     // an hour of daylight time, as long as its offset change
+      "<-03>3<-02>,M5.5.0/-2,M5.5.0/0:30",  // shorter still
+      "AAA-10BBB-9,M3.2.0,M3.2.0/2:30",     // negative saving: too short a standard stretch
+  });
+  std::mt19937_64 random(1899);
+  std::uniform_int_distribution<std::int64_t> instant(unix_of(utc(1800, 1, 1, 0, 0, 0)),
+                                                      unix_of(utc(9999, 12, 1, 0, 0, 0)));
+  for (const char* text : rules) {
+    const auto rule = parse_posix_rule(text);
+    ASSERT_TRUE(rule) << text;
+    cctz::time_zone zone;
+    ASSERT_TRUE(cctz::load_time_zone(text, &zone)) << text;
+    const auto changes = rule->daylight ? zone_changes(*rule, 10000) : std::vector<ZoneChange>{};
+    std::set<std::int64_t> expected;
+    for (const ZoneChange& c : changes)
+      if (c.at > k1970 && c.at < k2100) expected.insert(c.at);  // as next_transition finds them
+    EXPECT_EQ(cctz_transitions(zone, k1970, k2100), expected) << text;
+
+    std::vector<std::int64_t> probes;
+    for (std::int64_t t : expected) probes.insert(probes.end(), {t - 1, t});
+    for (int i = 0; i < 500; ++i) probes.push_back(instant(random));
+    for (std::int64_t t : probes)
+      ASSERT_EQ(cctz_local(zone, t), model_local(*rule, changes, t)) << text << " at " << t;
+  }
+
+  // What the merging leaves of a few: no summer; a summer across the new year.
+  cctz::time_zone zone;
+  ASSERT_TRUE(cctz::load_time_zone("AEST-10AEDT,M4.1.0,M4.1.0/3", &zone));
+  EXPECT_TRUE(cctz_transitions(zone, k1970, k2100).empty());
+  EXPECT_EQ(zone.lookup(utc(2024, 1, 1, 0, 0, 0)).offset, 10 * 3600);
+  ASSERT_TRUE(cctz::load_time_zone("<-03>3<-02>,M5.5.0/-2,M5.5.0/0", &zone));
+  EXPECT_TRUE(cctz_transitions(zone, k1970, k2100).empty());
+  ASSERT_TRUE(cctz::load_time_zone("AAA1BBB,J365/23,J36", &zone));
+  EXPECT_FALSE(zone.lookup(utc(2023, 12, 31, 23, 59, 59)).is_dst);
+  EXPECT_TRUE(zone.lookup(utc(2024, 1, 1, 0, 0, 0)).is_dst);
+  EXPECT_TRUE(zone.lookup(utc(2024, 2, 5, 0, 0, 0)).is_dst);
+  EXPECT_FALSE(zone.lookup(utc(2024, 2, 6, 0, 0, 0)).is_dst);
 }
 
 // A zone file of the name wins over reading the name as a rule.

@@ -8,13 +8,22 @@
 #include <thread>
 #include <unordered_map>
 
+#include "adapter/amp/amp.h"
 #include "adapter/claude/loader.h"
+#include "adapter/codebuff/parser.h"
 #include "adapter/codex/aggregate.h"
+#include "adapter/copilot/reader.h"
+#include "adapter/cursor/loader.h"
+#include "adapter/droid/droid.h"
 #include "adapter/gemini/parser.h"
 #include "adapter/goose/parser.h"
 #include "adapter/hermes/sessions.h"
 #include "adapter/kilo/messages.h"
+#include "adapter/kimi/reader.h"
+#include "adapter/openclaw/parser.h"
 #include "adapter/opencode/report.h"
+#include "adapter/pi/pi.h"
+#include "adapter/qwen/parser.h"
 #include "date_utils.h"
 #include "log.h"
 #include "output.h"
@@ -215,11 +224,22 @@ AgentTable default_agent_table(const LoadContext& context) {
     return [load, &options = context.options, &prices = context.prices] { return load(options, prices); };
   };
   table[1].reader = shared(codex::aggregate::load_codex_usage);
+  // OpenCode loads a price table of its own.
   table[2].reader = [&options = context.options] { return opencode::report::load_opencode_usage(options); };
+  table[3].reader = shared(amp::load_amp_usage);
+  table[4].reader = shared(droid::load_droid_usage);
+  table[5].reader = shared(codebuff::parser::load_codebuff_usage);
   table[6].reader = shared(hermes::load_hermes_usage);
+  table[7].reader = shared(pi::load_pi_usage);
   table[8].reader = shared(goose::parser::load_goose_usage);
+  table[9].reader = shared(openclaw::parser::load_openclaw_usage);
   table[10].reader = shared(kilo::load_kilo_usage);
+  table[11].reader = shared(cursor::loader::load_cursor_usage);
+  table[12].reader = shared(copilot::load_copilot_usage);
   table[13].reader = shared(gemini::parser::load_gemini_usage);
+  table[14].reader = shared(kimi::load_kimi_usage);
+  // Qwen loads a price table of its own.
+  table[15].reader = [&options = context.options] { return qwen::parser::load_qwen_usage(options); };
   return table;
 }
 

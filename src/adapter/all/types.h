@@ -138,6 +138,12 @@ void add_token_totals(TokenTotals& totals, const TokenUsageRaw& block);
 struct Reconciled {
   TokenUsageRaw block;
   std::uint64_t extra = 0;
+
+  // The four counts and the extra count are all 0: a usage that counts nothing.
+  bool counts_nothing() const {
+    return block.input == 0 && block.output == 0 && block.effective_cache_creation() == 0 && block.cache_read == 0 &&
+           extra == 0;
+  }
 };
 Reconciled reconcile_token_total(const TokenUsageRaw& block, std::uint64_t extra, std::uint64_t reported_total);
 

@@ -6,6 +6,7 @@
 #include "parallel.h"
 #include "pricing/table.h"
 #include "progress.h"
+#include "reader/prices.h"
 
 namespace qm::claude {
 
@@ -24,8 +25,7 @@ AgentLoadResult load_usage_entries(const all::loader::LoadOptions& options) {
   const auto files = collect_usage_files(*dirs);
   if (!files.empty()) {
     // A table of its own, loaded without a spinner: this is not the framework's thread.
-    std::optional<pricing::PricingTable> table;
-    if (o.mode != CostMode::Display) table = pricing::load_price_table(o.offline, false, o.pricing_overrides);
+    const auto table = reader::own_table(o);
     const pricing::PricingTable* prices = table ? &*table : nullptr;
 
     const std::size_t workers = parallel::worker_count(files.size(), o.single_thread);

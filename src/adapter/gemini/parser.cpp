@@ -4,7 +4,6 @@
 #include <unordered_map>
 
 #include "date_utils.h"
-#include "fast.h"
 #include "reader/reader.h"
 #include "util.h"
 
@@ -55,19 +54,17 @@ std::vector<GeminiMessageUsage> parse_lines(const fs::path& path, std::string_vi
   std::optional<std::string> model;
   std::vector<GeminiMessageUsage> items;
   std::unordered_map<std::string, std::size_t> position_of_id;  // this file only
-  std::string_view rest = text;
-  while (auto line = fast::next_line(rest)) {
-    if (line->ends_with('\r')) line->remove_suffix(1);
-    auto obj = parser.parse(*line);  // the bytes after the line are the file's or its padding
-    if (!obj || !obj->is_object()) continue;
+  reader::for_each_line(text, [&](std::string_view line) {
+    auto obj = parser.parse(line);  // the bytes after the line are the file's or its padding
+    if (!obj || !obj->is_object()) return;
     session = session_or(*obj, std::move(session));
     if (auto m = reader::text(at(*obj, "model"))) model = std::string(*m);
     if (reader::string(at(*obj, "type")) == "gemini") {
       auto item = message_usage(*obj, model, session, file_time);
-      if (!item) continue;
+      if (!item) return;
       if (!item->message_id) {
         items.push_back(std::move(*item));
-        continue;
+        return;
       }
       auto [it, fresh] = position_of_id.try_emplace(*item->message_id, items.size());
       if (fresh)
@@ -78,7 +75,7 @@ std::vector<GeminiMessageUsage> parse_lines(const fs::path& path, std::string_vi
       for (auto& item : session_stats_usage(stats, model, session, time_or(at(*obj, "timestamp"), file_time)))
         items.push_back(std::move(item));
     }
-  }
+  });
   return items;
 }
 
@@ -160,7 +157,7 @@ std::optional<GeminiMessageUsage> build_message_usage(std::string_view model, st
       util::saturating_add(util::saturating_add(input, cache_read), util::saturating_add(counts.output, counts.thoughts)),
       counts.tool));
   const auto r = all::types::reconcile_token_total(block, counts.thoughts, total);
-  if (r.block.input == 0 && r.block.output == 0 && r.block.cache_read == 0 && r.extra == 0) return std::nullopt;
+  if (r.counts_nothing()) return std::nullopt;
   GeminiMessageUsage item;
   item.timestamp_text = date_utils::format_timestamp_ms(time);
   item.session_id = std::string(session_id);
@@ -200,20 +197,15 @@ AgentLoadResult load_gemini_usage(const all::loader::LoadOptions& options, const
   }
   reader::sort_paths(files);
 
-  auto per_file = reader::parse_files<GeminiMessageUsage>(files, options.common.single_thread, [] {
-    return [parser = json::StrictParser()](const fs::path& path, std::string_view text) mutable {
-      return parse_file(path, text, reader::file_time_ms(path).value_or(0), parser);
-    };
-  });
-  if (!per_file) return run.fail(per_file.error());
-  std::vector<GeminiMessageUsage> items;
-  for (auto& file_items : *per_file)
-    for (auto& item : file_items) items.push_back(std::move(item));
+  auto parsed = reader::parse_json_files<GeminiMessageUsage>(
+      files, options.common.single_thread, [](const fs::path& path, std::string_view text, json::StrictParser& parser) {
+        return parse_file(path, text, reader::file_time_ms(path).value_or(0), parser);
+      });
+  if (!parsed) return run.fail(parsed.error());
+  std::vector<GeminiMessageUsage>& items = *parsed;
   std::stable_sort(items.begin(), items.end(), [](const auto& a, const auto& b) { return a.timestamp < b.timestamp; });
 
-  const bool display = options.common.mode == CostMode::Display;
   reader::Prices prices(&table);
-  std::unordered_map<std::string, std::vector<std::string>> names_of;  // per model
   std::vector<UsageRecord> records;
   records.reserve(items.size());
   for (auto& item : items) {
@@ -226,15 +218,10 @@ AgentLoadResult load_gemini_usage(const all::loader::LoadOptions& options, const
     r.session_id = std::move(item.session_id);
     const std::uint64_t counted = util::saturating_add(util::saturating_add(item.input, item.cache_read), item.output);
     r.reasoning = item.total > counted ? item.total - counted : 0;
-    if (!display) {
-      auto it = names_of.find(item.model);
-      if (it == names_of.end()) it = names_of.emplace(item.model, price_candidates(item.model)).first;
-      TokenUsageRaw priced = r.tokens;
-      priced.output = util::saturating_add(priced.output, r.reasoning);
-      r.cost = prices.first_priced_cost(it->second, priced);
-      r.unpriced = prices.unpriced(item.model, it->second,
-                                   util::saturating_add(util::saturating_add(priced.input, priced.output), priced.cache_read));
-    }
+    TokenUsageRaw priced = r.tokens;
+    priced.output = util::saturating_add(priced.output, r.reasoning);
+    prices.price_computed(r, options.common.mode, prices.candidates(item.model, [&] { return price_candidates(item.model); }),
+                          priced, reader::token_sum(priced));
     records.push_back(std::move(r));
   }
   return run.finish(std::move(records));

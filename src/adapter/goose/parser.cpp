@@ -32,20 +32,6 @@ WHERE model_config_json IS NOT NULL
 constexpr std::int64_t kMillisecondsAbove = 1'000'000'000'000;
 constexpr std::size_t kAhead = 16;  // sessions whose seen-key lookup is prefetched
 
-std::optional<std::int64_t> signed_decimal(std::string_view text) {
-  bool negative = !text.empty() && text.front() == '-';
-  if (!text.empty() && (text.front() == '-' || text.front() == '+')) text.remove_prefix(1);
-  if (text.empty()) return std::nullopt;
-  std::int64_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    int digit = c - '0';
-    if (__builtin_mul_overflow(v, 10, &v) || __builtin_add_overflow(v, negative ? -digit : digit, &v))
-      return std::nullopt;
-  }
-  return v;
-}
-
 // The counts of a row: the accumulated column wins whenever it is above 0.
 struct Counts {
   std::uint64_t input = 0, output = 0, extra = 0;
@@ -135,7 +121,7 @@ std::expected<std::vector<fs::path>, std::string> session_dbs() {
 
 std::optional<std::int64_t> created_at_ms(std::string_view text) {
   if (text.empty()) return std::nullopt;
-  if (auto n = signed_decimal(text)) {
+  if (auto n = util::parse_i64_decimal(text)) {
     auto ms = reader::seconds_or_ms(*n, kMillisecondsAbove);
     if (!ms || *ms <= 0) return std::nullopt;
     return ms;

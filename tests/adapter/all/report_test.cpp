@@ -245,26 +245,23 @@ TEST(ReportRun, JsonOutputWritesNoReportAndFailuresDoNotFailTheRun) {
   EXPECT_FALSE(fs::exists(r.root / "opened"));
 }
 
-// Headless Chromium loads a generated report, with Chart.js served from the local copy that
-// scripts/test installs, at the address the page names. The screenshot is left in the
-// working directory (build/tests/report-screenshot.png) for a person to look at.
-TEST(ReportBrowser, ThePageDrawsItsChart) {
-  const fs::path chart_js = fs::path(QM_SOURCE_DIR) / "tests/.npm/node_modules/chart.js/dist/chart.umd.js";
+bool have_chromium() {
   auto chromium = subprocess::run_captured("chromium", {"--version"}, "", std::chrono::seconds(60));
-  if (!chromium || chromium->status != 0 || !fs::exists(chart_js)) GTEST_SKIP() << "chromium or " << chart_js << " missing: scripts/test installs both";
+  return chromium && chromium->status == 0;
+}
 
-  ReportRun r(12);
-  auto out = r.run({"--html"});
-  ASSERT_EQ(out.status, 0) << out.err;
-  std::string page = kit::read_file(r.root / "opened");
-  page.pop_back();
-  auto data = json::parse(kit::read_file(fs::path(page).replace_extension(".json")));
-
-  kit::HttpServer cdn(kit::HttpServer::Scheme::Https);
-  const std::string script_path = "/npm/chart.js@4.4.6/dist/chart.umd.js";
-  cdn.on(script_path, kit::ScriptedResponse{200, {{"Content-Type", "application/javascript"}}, kit::read_file(chart_js)});
+// A report page in headless Chromium, its Chart.js script served by a loopback server at the
+// address the page names (the script is whatever `chart_js` holds).
+struct Browser {
+  static constexpr const char* kScriptPath = "/npm/chart.js@4.4.6/dist/chart.umd.js";
+  kit::HttpServer cdn{kit::HttpServer::Scheme::Https};
   kit::TempDir profile;
-  auto chrome = [&](const std::string& action) {
+
+  explicit Browser(std::string chart_js) {
+    cdn.on(kScriptPath, kit::ScriptedResponse{200, {{"Content-Type", "application/javascript"}}, std::move(chart_js)});
+  }
+
+  std::expected<subprocess::Captured, std::string> run(const std::string& action, const std::string& page) {
     return subprocess::run_captured(
         "chromium",
         {"--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
@@ -274,7 +271,25 @@ TEST(ReportBrowser, ThePageDrawsItsChart) {
          fmt::format("--host-resolver-rules=MAP cdn.jsdelivr.net 127.0.0.1:{},MAP * ~NOTFOUND", cdn.port()),
          "--window-size=1280,1400", "--virtual-time-budget=5000", action, page},
         "", std::chrono::seconds(120));
-  };
+  }
+};
+
+// Headless Chromium loads a generated report, with Chart.js served from the local copy that
+// scripts/test installs, at the address the page names. The screenshot is left in the
+// working directory (build/tests/report-screenshot.png) for a person to look at.
+TEST(ReportBrowser, ThePageDrawsItsChart) {
+  const fs::path chart_js = fs::path(QM_SOURCE_DIR) / "tests/.npm/node_modules/chart.js/dist/chart.umd.js";
+  if (!have_chromium() || !fs::exists(chart_js)) GTEST_SKIP() << "chromium or " << chart_js << " missing: scripts/test installs both";
+
+  ReportRun r(12);
+  auto out = r.run({"--html"});
+  ASSERT_EQ(out.status, 0) << out.err;
+  std::string page = kit::read_file(r.root / "opened");
+  page.pop_back();
+  auto data = json::parse(kit::read_file(fs::path(page).replace_extension(".json")));
+
+  Browser browser(kit::read_file(chart_js));
+  auto chrome = [&](const std::string& action) { return browser.run(action, page); };
 
   auto dom = chrome("--dump-dom");
   ASSERT_TRUE(dom) << dom.error();
@@ -286,8 +301,8 @@ TEST(ReportBrowser, ThePageDrawsItsChart) {
   EXPECT_NE(dom->out.find(R"(<span class="name" title="claude-sonnet-4-5-20250929">sonnet-4-5</span>)"),
             std::string::npos);
   EXPECT_NE(dom->out.find(">2025-03-01 → 2025-03-12<"), std::string::npos);
-  ASSERT_FALSE(cdn.requests().empty());
-  EXPECT_EQ(cdn.requests()[0].path(), script_path);
+  ASSERT_FALSE(browser.cdn.requests().empty());
+  EXPECT_EQ(browser.cdn.requests()[0].path(), Browser::kScriptPath);
 
   const fs::path shot = fs::current_path() / "report-screenshot.png";
   fs::remove(shot);
@@ -295,6 +310,30 @@ TEST(ReportBrowser, ThePageDrawsItsChart) {
   ASSERT_TRUE(png) << png.error();
   ASSERT_EQ(png->status, 0) << png->err;
   EXPECT_EQ(kit::read_file(shot).substr(0, 8), "\x89PNG\r\n\x1a\n");
+}
+
+// The chart's series, as the page hands them to a stand-in for Chart.js that writes their
+// labels into the document.
+TEST(ReportBrowser, OneSeriesPerAgentEvenWithNothingInTheWindow) {
+  if (!have_chromium()) GTEST_SKIP() << "chromium missing: scripts/test installs it";
+  auto rows = loader::merge_rows_by_label({
+      part("claude", "2026-02-01", 2.0, 100, {{"claude-sonnet-4-5", 2.0}}),
+      part("kimi", "2026-02-01", 0.0, 50, {{"kimi-k2", 0.0}}),
+      part("claude", "2026-02-02", 1.0, 100, {{"claude-sonnet-4-5", 1.0}}),
+  });
+  kit::TempDir dir;
+  const fs::path page = dir / "report.html";
+  kit::write_file(page, render_report_page(data_of(rows)));
+
+  Browser browser(R"(window.Chart = function (canvas, config) {
+  document.documentElement.dataset.series = config.data.datasets.map(function (s) { return s.label; }).join('|');
+};
+Chart.defaults = { font: {} };)");
+  auto dom = browser.run("--dump-dom", page.string());
+  ASSERT_TRUE(dom) << dom.error();
+  ASSERT_EQ(dom->status, 0) << dom->err;
+  // Kimi spent nothing in the window, yet keeps its series (and its place in the legend).
+  EXPECT_NE(dom->out.find(R"(data-series="Claude|Kimi")"), std::string::npos) << dom->out.substr(0, 300);
 }
 
 }  // namespace

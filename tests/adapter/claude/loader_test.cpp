@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "kit/env.h"
+#include "kit/http_server.h"
 #include "kit/run.h"
 
 namespace qm::claude {
@@ -192,6 +193,19 @@ TEST(ClaudeLoader, SummaryOfTheBuiltProgram) {
   auto bad = quillimare(home.path(), {"summary", "--json", "--offline"}, {{"CLAUDE_CONFIG_DIR", " /nowhere "}});
   EXPECT_EQ(bad.status, 1);
   EXPECT_NE(bad.err.find("'projects/' directory itself:  /nowhere "), std::string::npos) << bad.err;
+}
+
+// The framework's price table and the reader's own come from one download of LiteLLM's list.
+TEST(ClaudeLoader, OneDownloadPerRun) {
+  kit::TempDir home;
+  write_tree(home / ".claude/projects");
+  kit::HttpServer server;
+  server.on("/prices.json", kit::ScriptedResponse{.body = R"({"claude-sonnet-4-5-20250929": {"i": 1, "o": 1}})"});
+  auto r = quillimare(home.path(), {"summary", "--json"}, {{"QUILLIMARE_LITELLM_URL", server.url("/prices.json")}});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(server.requests().size(), 1u);
+  // Priced at a dollar a token from the download: thousands of dollars, not cents.
+  EXPECT_GT(nlohmann::json::parse(r.out)["totals"]["totalCost"].get<double>(), 1000.0);
 }
 
 }  // namespace

@@ -4,41 +4,25 @@
 #include <gtest/gtest.h>
 
 #include "kit/env.h"
-#include "kit/run.h"
+#include "kit/reader.h"
+#include "reader/files.h"
 
 namespace qm::gemini::parser {
 namespace {
 
 namespace fs = std::filesystem;
 
-pricing::ModelPrice price(double input, double output, double cache_read) {
-  pricing::ModelPrice p;
-  p.input = input;
-  p.output = output;
-  p.cache_read = cache_read;
-  return p;
-}
-
-// Never falls back to the models.dev tables.
 pricing::PricingTable prices() {
-  pricing::PricingTable t;
-  t.prices["gemini/gemini-pro"] = price(1e-6, 2e-6, 1e-7);
-  t.prices["vertex_ai/gemini-pro"] = price(9.0, 9.0, 9.0);  // later in the candidate list: never used
-  t.prices["flash"] = price(1e-6, 1e-6, 1e-6);
-  return t;
-}
-
-all::loader::LoadOptions options(CostMode mode = CostMode::Auto) {
-  CommonOptions o;
-  o.timezone = "UTC";
-  o.mode = mode;
-  return all::loader::make_load_options(o);
+  return kit::price_table({
+      {"gemini/gemini-pro", {.input = 1e-6, .output = 2e-6, .cache_read = 1e-7}},
+      {"vertex_ai/gemini-pro", {.input = 9.0, .output = 9.0, .cache_read = 9.0}},  // later in the candidate list: never used
+      {"flash", {.input = 1e-6, .output = 1e-6, .cache_read = 1e-6}},
+  });
 }
 
 std::vector<GeminiMessageUsage> parse(const std::string& name, const std::string& text, std::int64_t file_time = 7) {
   json::StrictParser parser;
-  std::string padded = text + std::string(json::kPadding, '\0');
-  return parse_file(name, std::string_view(padded.data(), text.size()), file_time, parser);
+  return parse_file(name, reader::Text(text).view(), file_time, parser);
 }
 
 const std::string kSession = R"({"sessionId":" s-1 ","startTime":"2025-05-01T10:00:00Z","messages":[
@@ -58,7 +42,7 @@ TEST(GeminiReader, SessionDocumentsBecomeDailyRows) {
   kit::write_file(t / "data/h1/chats/session-a.json", kSession);
 
   auto table = prices();
-  auto got = load_gemini_usage(options(), table);
+  auto got = load_gemini_usage(kit::reader_options(), table);
   ASSERT_TRUE(got) << got.error();
   EXPECT_TRUE(got->detected);
   ASSERT_EQ(got->rows.size(), 1u);  // m4's time has six fraction digits: the session's start instead
@@ -101,7 +85,7 @@ TEST(GeminiReader, RepeatedIdsInALogKeepTheLaterLineInTheEarlierPlace) {
   kit::write_file(t / "one.jsonl", log);
   kit::write_file(t / "two.jsonl", R"({"type":"gemini","id":"a","model":"flash","tokens":{"input":3}})" "\r\n");
   auto table = prices();
-  auto usage = load_gemini_usage(options(), table);
+  auto usage = load_gemini_usage(kit::reader_options(), table);
   ASSERT_TRUE(usage) << usage.error();
   std::uint64_t input = 0;
   for (const auto& r : usage->rows) input += r.input;
@@ -162,20 +146,7 @@ TEST(GeminiReader, PriceCandidatesTheFirstPricedNameAndTheCostModes) {
     {"type":"gemini","model":"gemini-pro","timestamp":"2025-05-01T10:00:00Z","tokens":{"input":1000}},
     {"type":"gemini","model":"nowhere","timestamp":"2025-05-01T10:00:00Z","tokens":{"input":1}}]})");
   auto table = prices();
-  struct Case {
-    CostMode mode;
-    double cost;
-    bool marked;
-  } cases[] = {{CostMode::Auto, 1000 * 1e-6, true}, {CostMode::Calculate, 1000 * 1e-6, true}, {CostMode::Display, 0.0, false}};
-  for (const auto& c : cases) {
-    auto got = load_gemini_usage(options(c.mode), table);
-    ASSERT_TRUE(got) << got.error();
-    ASSERT_EQ(got->rows.size(), 1u);
-    EXPECT_DOUBLE_EQ(got->rows[0].cost, c.cost);
-    ASSERT_EQ(got->rows[0].model_usages.size(), 2u);
-    EXPECT_EQ(got->rows[0].model_usages[1].model, "nowhere");
-    EXPECT_EQ(got->rows[0].model_usages[1].unpriced, c.marked);
-  }
+  kit::expect_computed_cost_modes([&](CostMode mode) { return load_gemini_usage(kit::reader_options(mode), table); }, 1000 * 1e-6);
 }
 
 TEST(GeminiReader, RootsVariableDefaultDirectoryAndUnreadableFiles) {
@@ -183,7 +154,7 @@ TEST(GeminiReader, RootsVariableDefaultDirectoryAndUnreadableFiles) {
   kit::EnvGuard env;
   env.set("HOME", home.path().string()).unset("GEMINI_DATA_DIR");
   auto table = prices();
-  auto none = load_gemini_usage(options(), table);  // no .gemini/tmp: nothing and no error
+  auto none = load_gemini_usage(kit::reader_options(), table);  // no .gemini/tmp: nothing and no error
   ASSERT_TRUE(none);
   EXPECT_FALSE(none->detected);
 
@@ -192,28 +163,23 @@ TEST(GeminiReader, RootsVariableDefaultDirectoryAndUnreadableFiles) {
   kit::write_file(home / "d1/a.json", one);
   kit::write_file(home / "d2/sub/b.json", one);
   auto input_of = [&] {
-    auto got = load_gemini_usage(options(), table);
+    auto got = load_gemini_usage(kit::reader_options(), table);
     EXPECT_TRUE(got) << got.error();
     return got && !got->rows.empty() ? got->rows[0].input : 0;
   };
   EXPECT_EQ(input_of(), 1u);
-  {  // the agent table's gemini row, as a user runs it
-    kit::RunOptions o;
-    o.env = kit::base_env(home.path().string());
-    auto run = kit::run({QM_BINARY, "summary", "--agents", "gemini", "--offline", "--json"}, o);
-    ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_NE(run.out.find("\"agent\": \"gemini\""), std::string::npos) << run.out;
-  }
+  kit::expect_agent_reported(home.path(), "gemini");  // its row of the agent table
   // Listed roots replace the default; a root named twice or missing counts once or not at all.
   env.set("GEMINI_DATA_DIR", (home / "d1").string() + " , " + (home / "d1/").string() + ",," + (home / "gone").string() +
                                  "," + (home / "d2").string());
   EXPECT_EQ(input_of(), 2u);
 
   kit::write_file(home / "d2/sub/bad.jsonl", "{\"type\":\"gemini\"}\xff\n");
-  EXPECT_EQ(load_gemini_usage(options(), table).error(), "stream did not contain valid UTF-8");
+  EXPECT_EQ(load_gemini_usage(kit::reader_options(), table).error(), "stream did not contain valid UTF-8");
 
-  env.unset("GEMINI_DATA_DIR").unset("HOME").unset("USERPROFILE").unset("HOMEDRIVE").unset("HOMEPATH");
-  auto no_home = load_gemini_usage(options(), table);
+  env.unset("GEMINI_DATA_DIR");
+  kit::unset_home(env);
+  auto no_home = load_gemini_usage(kit::reader_options(), table);
   ASSERT_TRUE(no_home);
   EXPECT_FALSE(no_home->detected);
 }

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "kit/env.h"
+#include "kit/pricing.h"
 #include "kit/run.h"
 #include "kit/snapshot.h"
 #include "kit/sqlite.h"
@@ -40,21 +41,13 @@ kit::SqliteFile& sessions_db(kit::SqliteFile& db, const std::vector<SqlRow>& row
   return db;
 }
 
-pricing::ModelPrice price(double input, double output) {
-  pricing::ModelPrice p;
-  p.input = input;
-  p.output = output;
-  return p;
-}
-
-// Never falls back to the models.dev tables.
 pricing::PricingTable prices() {
-  pricing::PricingTable t;
-  t.prices["claude-x"] = price(1e-6, 2e-6);
-  t.prices["o3"] = price(0.0, 0.0);  // priced, but at nothing: the provider's name is tried next
-  t.prices["openai/o3"] = price(1e-5, 1e-5);
-  t.prices["google_vertex/gem"] = price(3e-6, 3e-6);
-  return t;
+  return kit::price_table({
+      {"claude-x", {1e-6, 2e-6}},
+      {"o3", {0.0, 0.0}},  // priced, but at nothing: the provider's name is tried next
+      {"openai/o3", {1e-5, 1e-5}},
+      {"google_vertex/gem", {3e-6, 3e-6}},
+  });
 }
 
 all::loader::LoadOptions options(bool debug = false) {

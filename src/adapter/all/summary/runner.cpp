@@ -72,7 +72,11 @@ std::expected<void, std::string> run_summary(const SummaryArgs& args) {
   SummaryTotals totals = build_summary_totals(loaded->rows);
   // --value gathering (live limits, plans) goes here; not part of this build yet.
 
-  if (json_out) return output::emit_json(summary_document(loaded->rows, totals), options.jq, options.no_cost);
+  if (json_out) {
+    auto document = summary_document(loaded->rows, totals);
+    if (args.value) add_claude_account(document, options);
+    return output::emit_json(std::move(document), options.jq, options.no_cost);
+  }
 
   render::print_box(heading_text(loaded->detected), options.color, options.no_color);
   auto console = render::console_settings(options.color, options.no_color);

@@ -1,0 +1,53 @@
+#pragma once
+// The Kimi reader: the per-session event logs sessions/<a>/<b>/wire.jsonl of its data
+// directories, whose status updates carry each model step's tokens. The log does not name
+// the model: the data directory's config.json does.
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "adapter/all/loader.h"
+#include "adapter/all/types.h"
+#include "json/strict.h"
+#include "pricing/table.h"
+
+namespace qm::kimi {
+
+// The model of a data directory without a usable config.json.
+inline constexpr std::string_view kDefaultModel = "kimi-for-coding";
+// The default model is priced as kimi-k2.6 from this instant on, as kimi-k2.5 before it.
+inline constexpr std::int64_t kK26SinceMs = 1776698890072;
+
+struct KimiWireUsage {
+  std::string timestamp_text;
+  std::string session_id;
+  std::string model;
+  std::optional<std::string> message_id;
+  std::int64_t timestamp = 0;
+  std::uint64_t input = 0;
+  std::uint64_t output = 0;
+  std::uint64_t cache_creation = 0;
+  std::uint64_t cache_read = 0;
+  std::uint64_t reasoning = 0;
+};
+
+AgentLoadResult load_kimi_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table);
+
+// The usage of one line of a wire file; none for every other line. `line` is followed by
+// readable bytes (the file's or the parser's padding).
+std::optional<KimiWireUsage> parse_wire_line(std::string_view line, json::StrictParser& parser,
+                                             std::string_view session_id, std::string_view model, std::int64_t file_time);
+
+// The data directory's model: config.json's "model", else the default.
+std::string configured_model(const std::filesystem::path& root, json::StrictParser& parser);
+
+std::vector<std::string> price_candidates(const KimiWireUsage& item);
+
+// The usage items of one wire file's text (followed by the parser's padding).
+std::vector<KimiWireUsage> parse_file(const std::filesystem::path& path, std::string_view text, std::int64_t file_time,
+                                      json::StrictParser& parser);
+
+}  // namespace qm::kimi

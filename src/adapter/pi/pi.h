@@ -1,0 +1,36 @@
+#pragma once
+// The pi-agent reader: session logs below ~/.pi/agent/sessions, one directory per project.
+#include <expected>
+#include <filesystem>
+#include <string>
+
+#include "adapter/all/loader.h"
+#include "adapter/all/types.h"
+#include "adapter/openclaw/session_log.h"
+#include "json/strict.h"
+#include "jsonl_reader.h"
+#include "pricing/table.h"
+
+namespace qm::pi {
+
+AgentLoadResult load_pi_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table);
+
+// The path component after the first one named "sessions"; "unknown" without one.
+std::string project_of(const std::filesystem::path& path);
+// The file name without its last extension, from after its first "_" when it has one.
+std::string session_id(const std::filesystem::path& path);
+
+// One worker's reader of session files.
+class FileReader {
+ public:
+  // The error is the system's text, or "stream did not contain valid UTF-8".
+  std::expected<openclaw::session_log::SessionLog, std::string> read(const std::filesystem::path& path);
+
+ private:
+  void read_line(std::string_view line, openclaw::session_log::SessionLog& log);
+
+  jsonl::LineReader lines_;
+  json::StrictParser parser_;
+};
+
+}  // namespace qm::pi

@@ -1,0 +1,47 @@
+#pragma once
+// The Qwen reader: one JSON Lines chat log per conversation below projects/<project>/chats/
+// of its data directories; each assistant line carries the token counts of one model reply.
+// Priced with a table of its own.
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "adapter/all/loader.h"
+#include "adapter/all/types.h"
+#include "json/strict.h"
+#include "pricing/table.h"
+
+namespace qm::qwen::parser {
+
+struct QwenChatUsage {
+  std::string timestamp_text;
+  std::string session_id;
+  std::string model;
+  std::string project;
+  std::int64_t timestamp = 0;
+  std::uint64_t input = 0;  // as reported: the cached tokens are not taken out
+  std::uint64_t output = 0;
+  std::uint64_t cache_read = 0;
+  std::uint64_t reasoning = 0;
+};
+
+// Loads its own price table (none under the display mode, none without chat files), then
+// reads.
+AgentLoadResult load_qwen_usage(const all::loader::LoadOptions& options);
+// The reading itself, priced from `table` (none: nothing priced).
+AgentLoadResult load_qwen_usage(const all::loader::LoadOptions& options, const pricing::PricingTable* table);
+
+// The chat files of every data directory, in path order.
+std::vector<std::filesystem::path> find_chat_files();
+// <project>/chats/<name>.jsonl, exactly, below the projects directory.
+bool is_chat_file(const std::filesystem::path& projects, const std::filesystem::path& path);
+std::vector<std::string> price_candidates(std::string_view model);
+
+// The usage lines of one chat file's bytes (followed by the parser's padding); lines that
+// are not UTF-8 are passed over.
+std::vector<QwenChatUsage> parse_file(const std::filesystem::path& path, std::string_view text, std::int64_t file_time,
+                                      json::StrictParser& parser);
+
+}  // namespace qm::qwen::parser

@@ -1,0 +1,144 @@
+// Claude credentials: the keychain item through the fake `security`, the file fallback, the
+// parsed fields, and the write-back to either source.
+#include "adapter/claude/credentials.h"
+
+#include <gtest/gtest.h>
+
+#include "adapter/claude/account_home.h"
+
+namespace qm::claude::credentials {
+namespace {
+
+using testing::AccountHome;
+using testing::credentials_document;
+
+TEST(ClaudeCredentials, KeychainItemWithItsAccount) {
+  AccountHome h;
+  kit::FakeSecurity security;
+  auto keychain_doc = credentials_document("from-keychain", 1);
+  security.set_password("  " + keychain_doc.dump() + "\n");
+  security.set_attributes(kit::keychain_listing("alice"));
+  h.use_keychain(security);
+  h.write_credentials(credentials_document("from-file", 1));
+
+  auto loaded = load_credentials();
+  ASSERT_TRUE(loaded);
+  EXPECT_EQ(loaded->source, ClaudeCredentialSource(KeychainSource{"alice"}));
+  EXPECT_EQ(loaded->document, keychain_doc);
+  EXPECT_EQ(security.calls(), (std::vector<std::string>{"find-generic-password -s Claude Code-credentials -w",
+                                                        "find-generic-password -s Claude Code-credentials"}));
+
+  // A listing that names no usable account gives USER; without USER the file is read.
+  security.set_attributes(kit::keychain_listing(""));
+  loaded = load_credentials();
+  ASSERT_TRUE(loaded);
+  EXPECT_EQ(loaded->source, ClaudeCredentialSource(KeychainSource{"tester"}));
+  h.env.unset("USER");
+  loaded = load_credentials();
+  ASSERT_TRUE(loaded);
+  EXPECT_EQ(loaded->source, ClaudeCredentialSource(FileSource{h.credentials_path()}));
+}
+
+TEST(ClaudeCredentials, AccountLine) {
+  const std::pair<std::string, std::optional<std::string>> cases[] = {
+      {kit::keychain_listing("alice"), "alice"},
+      {"\t\"acct\"<blob>=\"bob smith\"\r\n", "bob smith"},
+      {kit::keychain_listing(""), std::nullopt},
+      {kit::keychain_listing("al\"ice"), std::nullopt},
+      {"    \"acct\"<blob>=<NULL>\n", std::nullopt},
+      {"    \"acct\"<blob>=0x616C  \"al\"\n", std::nullopt},
+      {"    \"acct\"<blob>=\"alice\" \n", std::nullopt},
+      // Only the first account line counts.
+      {"\"acct\"<blob>=\"\"\n\"acct\"<blob>=\"bob\"\n", std::nullopt},
+      {"    \"svce\"<blob>=\"Claude Code-credentials\"\n", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const auto& [listing, account] : cases) EXPECT_EQ(account_from_attributes(listing), account) << listing;
+}
+
+TEST(ClaudeCredentials, FallsBackToTheFileQuietly) {
+  AccountHome h;
+  kit::FakeSecurity security;
+  security.set_attributes(kit::keychain_listing("alice"));
+  const std::optional<std::string> unusable_passwords[] = {
+      std::nullopt,            // no such item: status 44
+      "sk-ant-bare-token",     // not JSON
+      "[1,2]",                 // not an object
+      "{\"claudeAiOauth\":\xff}",  // not UTF-8
+  };
+  h.write_credentials(credentials_document("from-file", 1));
+  for (const auto& password : unusable_passwords) {
+    security.set_password(password);
+    h.use_keychain(security);
+    auto loaded = load_credentials();
+    ASSERT_TRUE(loaded);
+    EXPECT_EQ(loaded->source, ClaudeCredentialSource(FileSource{h.credentials_path()}));
+    EXPECT_EQ(parse_oauth_credentials(loaded->document)->access_token, "from-file");
+  }
+
+  // No tool on PATH, no file: nothing, and nothing said.
+  h.env.set("PATH", (h.home / "no-programs").string());
+  std::filesystem::remove(h.credentials_path());
+  ::testing::internal::CaptureStderr();
+  EXPECT_FALSE(load_credentials());
+  kit::write_file(h.credentials_path(), "{\"claudeAiOauth\":");
+  EXPECT_FALSE(load_credentials());
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+}
+
+TEST(ClaudeCredentials, ParsedFields) {
+  auto parsed = [](const char* text) { return parse_oauth_credentials(*parse_json_object(text)); };
+  auto full = parsed(R"({"claudeAiOauth":{"accessToken":"a","expiresAt":1760000000000,"refreshToken":"r",
+                        "scopes":["user:inference",7,"user:profile"],"clientId":"c"}})");
+  ASSERT_TRUE(full);
+  EXPECT_EQ(*full, (ClaudeCredentials{"a", 1760000000000, "r", {"user:inference", "user:profile"}, "c"}));
+
+  auto sparse = parsed(R"({"claudeAiOauth":{"accessToken":"a","expiresAt":1.5e12,"refreshToken":5,"scopes":"x"}})");
+  ASSERT_TRUE(sparse);
+  EXPECT_EQ(*sparse, (ClaudeCredentials{"a", {}, {}, {}, {}}));
+  EXPECT_FALSE(parsed(R"({"claudeAiOauth":{"accessToken":"a","expiresAt":9223372036854775808}})")->expires_at);
+  EXPECT_EQ(parsed(R"({"claudeAiOauth":{"accessToken":"a","expiresAt":-5}})")->expires_at, -5);
+
+  EXPECT_TRUE(parse_json_object(R"({"claudeAiOauth":{"refreshToken":"r"}})"));
+  EXPECT_FALSE(parsed(R"({"claudeAiOauth":{"refreshToken":"r"}})"));
+  EXPECT_FALSE(parsed(R"({"claudeAiOauth":{"accessToken":null}})"));
+  EXPECT_FALSE(parsed(R"({"other":{}})"));
+}
+
+TEST(ClaudeCredentials, KeychainWriteBackLine) {
+  AccountHome h;
+  kit::FakeSecurity security;
+  h.use_keychain(security);
+  nlohmann::json document = {{"b", 1}, {"a", "é"}};
+  ASSERT_TRUE(write_credentials(KeychainSource{"alice"}, document));
+  auto added = security.added_lines();
+  ASSERT_EQ(added.size(), 1u);
+  const std::string head = "add-generic-password -U -a \"alice\" -s \"Claude Code-credentials\" -X \"";
+  EXPECT_TRUE(added[0].starts_with(head)) << added[0];
+  EXPECT_EQ(kit::added_password(added[0]), "{\"a\":\"é\",\"b\":1}");
+
+  security.set_add_status(1);
+  EXPECT_FALSE(write_credentials(KeychainSource{"alice"}, document));
+
+  // Names that would add words or commands to the tool's command line are refused unwritten.
+  security.set_add_status(0);
+  for (const char* account : {"al\"ice", "alice\n delete-generic-password -s x", "al\\ice", "a\rb"}) {
+    EXPECT_FALSE(write_credentials(KeychainSource{account}, document)) << account;
+    EXPECT_FALSE(keychain_add_line(account, "{}")) << account;
+  }
+  EXPECT_EQ(security.added_lines().size(), 2u);
+}
+
+TEST(ClaudeCredentials, FileWriteBackIsPrivate) {
+  AccountHome h;
+  h.write_credentials(credentials_document("old", 1));
+  ::chmod(h.credentials_path().c_str(), 0644);
+  auto document = credentials_document("new", 2);
+  ASSERT_TRUE(write_credentials(FileSource{h.credentials_path()}, document));
+  EXPECT_EQ(kit::read_file(h.credentials_path()), document.dump());
+  EXPECT_EQ(testing::file_mode(h.credentials_path()), 0600u);
+  EXPECT_FALSE(write_credentials(FileSource{h.home / "missing/.credentials.json"}, document));
+}
+
+}  // namespace
+}  // namespace qm::claude::credentials

@@ -1,0 +1,200 @@
+// The GitHub Copilot CLI reader over small OpenTelemetry export files.
+#include "adapter/copilot/reader.h"
+
+#include <gtest/gtest.h>
+
+#include "kit/env.h"
+#include "kit/reader.h"
+#include "reader/files.h"
+
+namespace qm::copilot {
+namespace {
+
+namespace fs = std::filesystem;
+
+pricing::PricingTable prices() {
+  return kit::price_table({{"gpt-4o", {.input = 1e-6, .output = 4e-6, .cache_creation = 2e-6, .cache_read = 1e-7}}});
+}
+
+std::vector<CopilotTelemetryRecord> parse(const std::string& text, std::int64_t file_time = 7) {
+  json::StrictParser parser;
+  return parse_file(reader::Text(text).view(), file_time, parser);
+}
+
+// One model call told three times (span, inference event, agent turn) and an agent
+// invocation whose model and session come from a later record of its trace.
+const std::string kExport =
+    R"({"type":"span","name":"chat gpt-4o","traceId":"t1","spanId":"s1","endTime":[1746093600,500000000],"attributes":{"gen_ai.operation.name":"chat","gen_ai.request.model":"gpt-4o","gen_ai.usage.input_tokens":1000,"gen_ai.usage.cache_read.input_tokens":800,"gen_ai.usage.output_tokens":50,"gen_ai.usage.reasoning.output_tokens":"20","gen_ai.usage.cache_creation.input_tokens":5,"gen_ai.conversation.id":"conv","session.id":"sess","gen_ai.response.id":"r1"}}
+{"type":"log","traceId":"t1","spanId":"s2","body":"GenAI inference: gpt-4o","timestamp":1746093601,"attributes":{"gen_ai.request.model":"gpt-4o","gen_ai.usage.input_tokens":999}}
+{"type":"log","traceId":"t9","timestamp":1746093602,"attributes":{"event.name":"copilot_chat.agent.turn","gen_ai.response.id":"r1","gen_ai.request.model":"gpt-4o","gen_ai.usage.output_tokens":3}}
+no attributes here: {"type":"span"}
+{"name":"invoke_agent helper","spanId":"s9","traceId":"t2","startTime":[1746093700,0],"attributes":{"gen_ai.usage.input_tokens":10,"gen_ai.usage.total_tokens":25}}
+{"type":"log","traceId":"t2","attributes":{"gen_ai.response.model":"gpt-4o","gen_ai.request.model":"other","copilot_chat.session_id":"late"}}
+)";
+
+TEST(CopilotReader, TheMostSpecificRecordOfEachCallBecomesARow) {
+  auto records = parse(kExport);
+  ASSERT_EQ(records.size(), 2u);
+  const auto& chat = records[0];
+  EXPECT_EQ(chat.kind, RecordKind::ChatSpan);
+  EXPECT_EQ(chat.record_id, "t1:s1");
+  EXPECT_EQ(chat.session_id, "sess");  // of equal priority, the later key
+  EXPECT_EQ(chat.time, 1746093600500);
+  EXPECT_EQ(chat.input, 200u);  // the reported input holds the 800 cached tokens
+  EXPECT_EQ(chat.cache_read, 800u);
+  EXPECT_EQ(chat.cache_write, 5u);
+  EXPECT_EQ(chat.output, 50u);
+  EXPECT_EQ(chat.reasoning, 20u);
+  const auto& agent = records[1];
+  EXPECT_EQ(agent.kind, RecordKind::AgentInvocation);
+  EXPECT_EQ(agent.model, "gpt-4o");  // the response model of a later record of the trace
+  EXPECT_EQ(agent.session_id, "late");
+  EXPECT_EQ(agent.record_id, "t2:s9");
+  EXPECT_EQ(agent.output, 15u);  // the total's shortfall, with no output to join
+  EXPECT_EQ(agent.time, 1746093700000);
+
+  kit::TempDir home;
+  kit::EnvGuard env;
+  env.set("HOME", home.path().string()).unset("COPILOT_OTEL_FILE_EXPORTER_PATH");
+  kit::write_file(home / ".copilot/otel/2025/a.jsonl", kExport);
+  auto table = prices();
+  auto got = load_copilot_usage(kit::reader_options(), table);
+  ASSERT_TRUE(got) << got.error();
+  EXPECT_TRUE(got->detected);
+  ASSERT_EQ(got->rows.size(), 1u);
+  const UsageRow& row = got->rows[0];
+  EXPECT_EQ(row.label, "2025-05-01");
+  EXPECT_EQ(row.agent_id, "copilot");
+  EXPECT_EQ(row.input, 210u);
+  EXPECT_EQ(row.output, 65u);
+  EXPECT_EQ(row.total, 210u + 65u + 5u + 800u + 20u);
+  // The reasoning tokens are priced as output.
+  EXPECT_DOUBLE_EQ(row.cost, 210 * 1e-6 + (65 + 20) * 4e-6 + 5 * 2e-6 + 800 * 1e-7);
+}
+
+TEST(CopilotReader, PrecedenceHoldsWithinOneFileOnly) {
+  const std::string span =
+      R"({"type":"span","name":"chat m","traceId":"t","spanId":"a","attributes":{"gen_ai.request.model":"gpt-4o","gen_ai.usage.input_tokens":1}})";
+  const std::string event =
+      R"({"type":"log","traceId":"t","spanId":"b","attributes":{"event.name":"gen_ai.client.inference.operation.details","gen_ai.request.model":"gpt-4o","gen_ai.usage.input_tokens":2}})";
+  const std::string turn =  // neither trace nor response id shared: kept beside the span
+      R"({"type":"log","traceId":"u","body":"copilot_chat.agent.turn done","attributes":{"turn.index":"3","gen_ai.request.model":"gpt-4o","gen_ai.usage.input_tokens":4}})";
+  auto one = parse(span + "\n" + event + "\n" + turn + "\n");
+  ASSERT_EQ(one.size(), 2u);
+  EXPECT_EQ(one[0].input, 1u);
+  EXPECT_EQ(one[1].record_id, "agent-turn:u:3");
+
+  kit::TempDir home;
+  kit::EnvGuard env;
+  env.set("HOME", home.path().string()).unset("COPILOT_OTEL_FILE_EXPORTER_PATH");
+  kit::write_file(home / ".copilot/otel/a.jsonl", span);
+  kit::write_file(home / ".copilot/otel/b.jsonl", event);
+  auto table = prices();
+  auto got = load_copilot_usage(kit::reader_options(), table);
+  ASSERT_TRUE(got) << got.error();
+  ASSERT_EQ(got->rows.size(), 1u);
+  EXPECT_EQ(got->rows[0].input, 3u);
+}
+
+TEST(CopilotReader, LinesAndRecordsThatGiveNothing) {
+  const std::string model = R"("gen_ai.request.model":"gpt-4o")";
+  const std::string tokens = R"("gen_ai.usage.input_tokens":5)";
+  const std::string cases[] = {
+      // A log is no span, whatever it holds: not a chat span though named and marked as one.
+      R"({"type":"log","spanId":"s","name":"chat x","attributes":{"gen_ai.operation.name":"chat",)" + model + "," + tokens + "}}",
+      R"({"name":"chat x","attributes":{)" + model + "," + tokens + "}}",  // a name alone makes no span
+      R"({"type":"span","name":"chat x","attributes":[)" + tokens + "]}",
+      R"({"type":"span","name":"chat x","attributes":{)" + model + R"(,"gen_ai.usage.input_tokens":-5}})",
+      R"({"type":"span","name":"chat x","attributes":{)" + tokens + "}}",  // no model in its trace
+      R"({"type":"span","name":"invoke_agentx","attributes":{)" + model + "," + tokens + "}}",
+      R"(["attributes"])",
+      R"({"attributes":{)" + model + "," + tokens + "}",  // not JSON
+  };
+  for (const auto& line : cases) EXPECT_TRUE(parse(line + "\n").empty()) << line;
+}
+
+TEST(CopilotReader, TimesAndIdsOfRecordsWithoutTheirOwnIds) {
+  struct Case {
+    std::string time;  // members of the record
+    std::int64_t ms;
+  } cases[] = {
+      {R"("timestamp":1746093600)", 1746093600000},
+      {R"("timestamp":1746093600123)", 1746093600123},
+      {R"("timestamp":"1746093600123456")", 1746093600123},
+      {R"("timestamp":1746093600123456789)", 1746093600123},
+      {R"("hrTime":["1746093600",2000000],"timestamp":1)", 1746093600002},
+      {R"("time":[18446744073709551615,0],"observedTimestamp":5)", 5000},  // overflows: the next rule
+      {R"("timeUnixNano":1746093600999999999)", 1746093600999},
+      {R"("timeUnixNano":0)", 7},  // the file's time
+      {R"("timestamp":"2025-05-01T00:00:00Z")", 7},
+  };
+  for (const auto& c : cases) {
+    auto records = parse(R"({"type":"log","body":"GenAI inference: x",)" + c.time +
+                         R"(,"attributes":{"gen_ai.request.model":"m","gen_ai.usage.input_tokens":1}})" "\n");
+    ASSERT_EQ(records.size(), 1u) << c.time;
+    EXPECT_EQ(records[0].time, c.ms) << c.time;
+    EXPECT_EQ(records[0].session_id, "unknown-session");
+  }
+  // At index 4 of its file (the line without attributes counts; the line without the marker
+  // does not), without trace or turn index.
+  std::string text = "{}\n";
+  for (int i = 0; i < 3; ++i) text += R"({"attributes":1})" "\n";
+  text += R"({"attributes":{"gen_ai.request.model":"m"}})" "\n";
+  text += R"({"type":"log","body":"copilot_chat.agent.turn","timestamp":9,"attributes":{"github.copilot.interaction_id":"S","gen_ai.response.id":"R","gen_ai.request.model":"m","gen_ai.usage.output_tokens":1}})" "\n";
+  text += R"({"type":"span","name":"chat m","spanId":"x","timestamp":9,"attributes":{"gen_ai.response.id":"Q","gen_ai.request.model":"m","gen_ai.usage.output_tokens":1}})" "\n";
+  auto records = parse(text);
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].record_id, "agent-turn:S:idx-4:4");
+  EXPECT_EQ(records[1].record_id, "span:Q:9000:5");  // the response id as the session
+}
+
+TEST(CopilotReader, ExporterFileCountsOnceHoweverItIsReached) {
+  kit::TempDir home;
+  kit::EnvGuard env;
+  env.set("HOME", home.path().string());
+  auto table = prices();
+  const std::string line =
+      R"({"type":"span","name":"chat m","traceId":"t","spanId":"a","timestamp":1746093600,"attributes":{"gen_ai.request.model":"gpt-4o","gen_ai.usage.input_tokens":1}})" "\n";
+  auto input = [&] { return kit::input_tokens(load_copilot_usage(kit::reader_options(), table)); };
+  // The variable alone, without the walked directory.
+  kit::write_file(home / "elsewhere/export.jsonl", line);
+  env.set("COPILOT_OTEL_FILE_EXPORTER_PATH", "  " + (home / "elsewhere/export.jsonl").string() + " ");
+  EXPECT_EQ(input(), 1u);
+  // The exporter writes into the walked directory, named through another spelling or a link.
+  kit::write_file(home / ".copilot/otel/export.jsonl", line);
+  fs::create_symlink(home / ".copilot/otel/export.jsonl", home / "link.jsonl");
+  for (const auto& named : {home / ".copilot/otel/export.jsonl", home / ".copilot/./otel/../otel/export.jsonl",
+                            home / "link.jsonl"}) {
+    env.set("COPILOT_OTEL_FILE_EXPORTER_PATH", named.string());
+    EXPECT_EQ(input(), 1u) << named;
+  }
+  // A directory named by the variable, or a blank value, adds nothing.
+  for (const auto& value : {(home / "elsewhere").string(), std::string("  ")}) {
+    env.set("COPILOT_OTEL_FILE_EXPORTER_PATH", value);
+    EXPECT_EQ(input(), 1u) << value;
+  }
+  kit::expect_agent_reported(home.path(), "copilot");  // its row of the agent table
+  kit::write_file(home / ".copilot/otel/bad.jsonl", "{\"attributes\":\"\xff\"}\n");
+  EXPECT_EQ(load_copilot_usage(kit::reader_options(), table).error(), "stream did not contain valid UTF-8");
+
+  env.unset("COPILOT_OTEL_FILE_EXPORTER_PATH");
+  kit::unset_home(env);
+  auto none = load_copilot_usage(kit::reader_options(), table);
+  ASSERT_TRUE(none) << none.error();
+  EXPECT_FALSE(none->detected);
+}
+
+TEST(CopilotReader, OnlyTheModelsOwnNameIsPricedUnderEachCostMode) {
+  kit::TempDir home;
+  kit::EnvGuard env;
+  env.set("HOME", home.path().string()).unset("COPILOT_OTEL_FILE_EXPORTER_PATH");
+  kit::write_file(home / ".copilot/otel/a.jsonl",
+                  R"({"type":"span","name":"chat x","traceId":"t","spanId":"a","timestamp":1746093600,"attributes":{"gen_ai.request.model":"gpt-4o","gen_ai.usage.input_tokens":1000}}
+{"type":"span","name":"chat x","traceId":"t","spanId":"b","timestamp":1746093600,"attributes":{"gen_ai.request.model":"nowhere","gen_ai.usage.input_tokens":1}}
+)");
+  auto table = prices();
+  kit::expect_computed_cost_modes([&](CostMode mode) { return load_copilot_usage(kit::reader_options(mode), table); }, 1000 * 1e-6);
+}
+
+}  // namespace
+}  // namespace qm::copilot

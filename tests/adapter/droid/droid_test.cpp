@@ -1,0 +1,146 @@
+// The Droid reader over small settings files and transcripts.
+#include "adapter/droid/droid.h"
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include "adapter/droid/model.h"
+#include "kit/env.h"
+#include "kit/reader.h"
+
+namespace qm::droid {
+namespace {
+
+namespace fs = std::filesystem;
+
+pricing::PricingTable prices() {
+  return kit::price_table({{"claude-sonnet-4-5", {}},  // priced at 0: the next name is tried
+                           {"anthropic/claude-sonnet-4-5", {.input = 1e-6, .output = 2e-6}}});
+}
+
+std::string settings(const std::string& usage, const std::string& rest) {
+  return R"({"tokenUsage":)" + usage + rest + "}";
+}
+
+TEST(DroidModels, NamesProvidersAndPriceNames) {
+  std::pair<std::string, std::string> names[] = {
+      {"custom:Claude Sonnet 4.5 [1M]", "claude-sonnet-4-5"},
+      {"  GPT-5.1  ", "gpt-5-1"},
+      {"[only brackets]", ""},
+      {"a]b [x[y]z] c..--d-", "ab-c-d"},
+      {"Ünïcode\u3000Model", "ünïcode-model"},
+      {"custom:custom:x", "custom:x"},
+  };
+  for (const auto& [in, out] : names) EXPECT_EQ(normalize_model_name(in), out) << in;
+
+  std::pair<std::string, std::string> providers[] = {
+      {"Google-AI", "google"}, {"x-ai", "xai"}, {"Claude", "anthropic"}, {"Mistral", "mistral"}, {"Open-Router", "open_router"}};
+  for (const auto& [in, out] : providers) EXPECT_EQ(normalize_provider(in), out) << in;
+
+  std::pair<std::string, std::string> inferred[] = {
+      {"opus-4", "anthropic"}, {"my-gpt-x", "openai"}, {"o3-mini", "openai"}, {"ollama", "unknown"},
+      {"gemini-2", "google"},  {"grok-4", "xai"},      {"o", "unknown"}};
+  for (const auto& [in, out] : inferred) EXPECT_EQ(infer_provider(in), out) << in;
+  EXPECT_EQ(unknown_model_for_provider("google"), "gemini-unknown");
+  EXPECT_EQ(unknown_model_for_provider("mistral"), "unknown");
+
+  using Names = std::vector<std::string>;
+  EXPECT_EQ(resolve_model("m", "mistral"), (Names{"m", "mistral/m", "openrouter/mistral/m"}));
+  EXPECT_EQ(resolve_model("m", "xai"), (Names{"m", "xai/m", "openrouter/x-ai/m"}));
+  EXPECT_EQ(resolve_model("m", "google"), (Names{"m", "google/m", "vertex_ai/m", "openrouter/google/m"}));
+  EXPECT_EQ(resolve_model("unknown", "unknown"), (Names{"unknown"}));
+}
+
+TEST(DroidModels, TheTranscriptsFirstFiveHundredLines) {
+  EXPECT_EQ(transcript_model("x\nModel: [none]\nsay \"Model: GPT-5.1 [high]\"\r\nModel: later\n"), "gpt-5-1");
+  EXPECT_EQ(transcript_model("Model: \"quoted\"\nModel:  \\\n"), std::nullopt);
+  std::string late(500, '\n');
+  EXPECT_EQ(transcript_model(late + "Model: m\n"), std::nullopt);
+  EXPECT_EQ(transcript_model(late.substr(1) + "Model: m\n"), "m");
+}
+
+TEST(DroidReader, TheNewestSettingsOfASessionWin) {
+  kit::TempDir t;
+  kit::EnvGuard env;
+  env.set("DROID_SESSIONS_DIR", (t / "a").string() + "," + (t / "b").string());
+  const std::string lock = R"(,"model":"custom:Claude Sonnet 4.5 [1M]","providerLock":"anthropic","providerLockTimestamp":)";
+  kit::write_file(t / "b/abc.settings.json",
+                  settings(R"({"inputTokens":10,"outputTokens":20,"totalTokens":100})", lock + "\"2025-02-01T11:00:00Z\""));
+  kit::write_file(t / "a/p/abc.settings.json", settings(R"({"inputTokens":999})", lock + "\"2025-02-01T10:00:00Z\""));
+  kit::write_file(t / "a/p/abc.jsonl", "not read: the settings name the model");
+  kit::write_file(t / "a/p/other.json", settings(R"({"inputTokens":5})", ""));  // not a settings file
+
+  auto table = prices();
+  for (CostMode mode : {CostMode::Auto, CostMode::Display}) {  // the cost is computed in every mode
+    auto got = load_droid_usage(kit::reader_options(mode), table);
+    ASSERT_TRUE(got) << got.error();
+    ASSERT_EQ(got->rows.size(), 1u);
+    const UsageRow& row = got->rows[0];
+    EXPECT_EQ(row.agent_id, "droid");
+    EXPECT_EQ(row.input, 10u);
+    EXPECT_EQ(row.total, 100u);  // 70 reasoning tokens, priced as output
+    ASSERT_EQ(row.model_usages.size(), 1u);
+    EXPECT_EQ(row.model_usages[0].model, "claude-sonnet-4-5");
+    EXPECT_EQ(row.model_usages[0].reasoning, 70u);
+    EXPECT_DOUBLE_EQ(row.cost, 10 * 1e-6 + 90 * 2e-6);
+    EXPECT_FALSE(row.model_usages[0].unpriced);
+  }
+}
+
+TEST(DroidReader, OneSettingsFile) {
+  kit::TempDir t;
+  json::StrictParser parser;
+  auto read = [&](const std::string& name, const std::string& text) {
+    kit::write_file(t / name, text);
+    return read_settings(t / name, parser);
+  };
+  // No lock time: the file's modification time; no model: the transcript's, beside it.
+  kit::write_file(t / "s1.jsonl", "{}\n{\"text\":\"Model: GPT-5.1 [high]\"}\n");
+  kit::write_file(t / "s1.settings.json", settings(R"({"inputTokens":1})", ""));
+  timespec times[2] = {{0, UTIME_OMIT}, {1'738'400'000, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, (t / "s1.settings.json").c_str(), times, 0), 0);
+  auto s1 = read_settings(t / "s1.settings.json", parser);
+  ASSERT_TRUE(s1 && *s1);
+  EXPECT_EQ((*s1)->session_id, "s1");
+  EXPECT_EQ((*s1)->timestamp, 1'738'400'000'000);
+  EXPECT_EQ((*s1)->model, "gpt-5-1");
+  EXPECT_EQ((*s1)->provider, "openai");  // inferred from the model
+
+  auto s2 = read("s2.settings.json", settings(R"({"inputTokens":1})", R"(,"model":"[x]","providerLock":"Google-AI")"));
+  EXPECT_EQ((*s2)->model, "gemini-unknown");
+  auto s3 = read("s3.settings.json", settings(R"({"inputTokens":1})", ""));  // no transcript either
+  EXPECT_EQ((*s3)->model, "unknown");
+  EXPECT_EQ((*s3)->provider, "unknown");
+
+  for (auto text : {"[1]", R"({"tokenUsage":[]})", R"({"tokenUsage":{"inputTokens":0,"outputTokens":-4}})", "{}"})
+    EXPECT_EQ(read("p.settings.json", text), std::nullopt) << text;
+  EXPECT_EQ(read_settings(t / "gone.settings.json", parser), std::nullopt);  // vanished since the walk
+  auto bad = read("bad.settings.json", "{\"tokenUsage\":");
+  ASSERT_FALSE(bad);
+  EXPECT_TRUE(bad.error().starts_with("failed to parse Droid settings " + (t / "bad.settings.json").string() + ": "))
+      << bad.error();
+  EXPECT_EQ(read("u.settings.json", "{\"m\":\"\xff\"}").error(), "stream did not contain valid UTF-8");
+}
+
+TEST(DroidReader, SessionsDirectories) {
+  kit::TempDir home;
+  kit::EnvGuard env;
+  env.set("HOME", home.path().string()).set("DROID_SESSIONS_DIR", " , ");  // names nothing
+  kit::write_file(home / ".factory/sessions/p/s.settings.json",
+                  settings(R"({"inputTokens":1})", R"(,"model":"m","providerLockTimestamp":"2025-02-01T10:00:00Z")"));
+  auto table = prices();
+  auto none = load_droid_usage(kit::reader_options(), table);
+  ASSERT_TRUE(none) << none.error();
+  EXPECT_FALSE(none->detected);
+  env.unset("DROID_SESSIONS_DIR");
+  EXPECT_TRUE(load_droid_usage(kit::reader_options(), table)->detected);
+  kit::expect_agent_reported(home.path(), "droid");
+  kit::write_file(home / ".factory/sessions/p/t.settings.json", "nope");
+  EXPECT_TRUE(load_droid_usage(kit::reader_options(), table).error().starts_with("failed to parse Droid settings "));
+  kit::unset_home(env);
+  EXPECT_EQ(load_droid_usage(kit::reader_options(), table).error(), "home directory is not set");
+}
+
+}  // namespace
+}  // namespace qm::droid

@@ -1,0 +1,205 @@
+// The OpenClaw reader over small session logs.
+#include "adapter/openclaw/parser.h"
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "adapter/openclaw/paths.h"
+#include "kit/env.h"
+#include "kit/reader.h"
+#include "kit/run.h"
+#include "kit/snapshot.h"
+
+namespace qm::openclaw::parser {
+namespace {
+
+namespace fs = std::filesystem;
+
+pricing::PricingTable prices() {
+  return kit::price_table({{"m1", {.input = 1e-6, .output = 2e-6, .cache_creation = 3e-6, .cache_read = 1e-7}}});
+}
+
+// An assistant message with its own time and the given usage and extra members.
+std::string reply(const std::string& usage, const std::string& extra = "",
+                  const std::string& time = "\"2025-03-01T10:00:00Z\"") {
+  return R"({"type":"message","message":{"role":"assistant","timestamp":)" + time + extra + R"(,"usage":)" + usage + "}}\n";
+}
+
+const ModelUsage* model_usage(const UsageRow& row, std::string_view model) {
+  for (const auto& m : row.model_usages)
+    if (m.model == model) return &m;
+  return nullptr;
+}
+
+struct Fixture {
+  kit::TempDir t;
+  kit::EnvGuard env;
+  pricing::PricingTable table = prices();
+  Fixture() { env.set("OPENCLAW_DIR", (t / "oc").string()); }
+  AgentLoadResult load(CostMode mode = CostMode::Auto) { return load_openclaw_usage(kit::reader_options(mode), table); }
+};
+
+TEST(OpenClawReader, ModelChangesRecordedCostsAndTheReconciledTotal) {
+  Fixture f;
+  kit::write_file(f.t / "oc/agents/a/sessions/s1.jsonl",
+                  R"({"type":"model_change","data":{"modelId":" m1 ","provider":"p1"}})" "\n" +
+                      reply(R"({"input":100,"output":0,"totalTokens":150})") +  // the shortfall becomes the output
+                      reply(R"({"input":10,"output":5,"totalTokens":40,"cost":{"total":0.5}})") +
+                      R"({"type":"custom","customType":"model-snapshot","model":"m2"})" "\r\n" +
+                      reply(R"({"cacheRead":7,"cacheWrite":3})", R"(,"provider":"p2")"));
+  kit::write_file(f.t / "oc/agents/a/sessions/s2.jsonl", reply(R"({"output":1})"));  // starts with no model
+
+  auto got = f.load();
+  ASSERT_TRUE(got) << got.error();
+  EXPECT_TRUE(got->detected);
+  ASSERT_EQ(got->rows.size(), 1u);
+  const UsageRow& row = got->rows[0];
+  EXPECT_EQ(row.agent_id, "openclaw");
+  EXPECT_EQ(row.label, "2025-03-01");
+  EXPECT_EQ(row.input, 110u);
+  EXPECT_EQ(row.output, 50u + 5u + 1u);
+  EXPECT_EQ(row.total, 150u + 40u + 10u + 1u);  // 25 reasoning tokens: the rest of the second total
+  const ModelUsage* m1 = model_usage(row, "[openclaw] m1");
+  ASSERT_NE(m1, nullptr);
+  EXPECT_EQ(m1->reasoning, 25u);
+  // The first reply priced through the model inside the label; the second costs what was recorded.
+  EXPECT_DOUBLE_EQ(m1->cost, 100 * 1e-6 + 50 * 2e-6 + 0.5);
+  ASSERT_NE(model_usage(row, "[openclaw] m2"), nullptr);
+  EXPECT_TRUE(model_usage(row, "[openclaw] m2")->unpriced);
+  EXPECT_NE(model_usage(row, "[openclaw] unknown"), nullptr);
+}
+
+TEST(OpenClawReader, ACopyInARotatedFileCountsOnceAndAnotherSessionAgain) {
+  Fixture f;
+  const std::string line = reply(R"({"input":100})", R"(,"model":"m1")");
+  for (auto name : {"s1.jsonl", "s1.jsonl.deleted.2025-01-02", "s1.jsonl.reset.3", "s2.jsonl",  // taken
+                    "s1.jsonl.bak", "a.jsonl.b.jsonl", "x.jsonl/s3.json"})                          // not taken
+    kit::write_file(f.t / "oc" / name, line);
+  kit::write_file(f.t / "oc/x.jsonl/s4.jsonl", line);  // a directory named like a log is entered
+  std::vector<fs::path> files;
+  ASSERT_TRUE(paths::collect_session_files(f.t / "oc", files));
+  EXPECT_EQ(files.size(), 5u);
+  EXPECT_TRUE(std::is_sorted(files.begin(), files.end()));
+  EXPECT_EQ(session_id("dir/s1.jsonl.deleted.1"), "s1");
+  EXPECT_EQ(session_id(".jsonl.reset.1"), ".jsonl.reset.1");
+
+  auto got = f.load();
+  ASSERT_TRUE(got) << got.error();
+  ASSERT_EQ(got->rows.size(), 1u);
+  EXPECT_EQ(got->rows[0].input, 300u);  // s1 once, s2, s4
+}
+
+TEST(OpenClawReader, TimesOfAReply) {
+  Fixture f;
+  auto line_timed = [](const std::string& message_time, const std::string& input) {
+    return R"({"type":"message","timestamp":"2025-04-02T00:00:00Z","message":{"role":"assistant")" + message_time +
+           R"(,"usage":{"input":)" + input + "}}}\n";
+  };
+  kit::write_file(f.t / "oc/s.jsonl", reply(R"({"input":1})", "", "1700000000") +  // ten digits: milliseconds
+                                          line_timed("", "2") +                      // the line's time
+                                          line_timed(R"(,"timestamp":null)", "4") +  // the file's time
+                                          line_timed(R"(,"timestamp":"soon")", "8"));
+  timespec times[2] = {{0, UTIME_OMIT}, {1'750'000'000, 0}};  // 2025-06-15
+  ASSERT_EQ(::utimensat(AT_FDCWD, (f.t / "oc/s.jsonl").c_str(), times, 0), 0);
+  auto got = f.load();
+  ASSERT_TRUE(got) << got.error();
+  std::vector<std::pair<std::string, std::uint64_t>> days;
+  for (const auto& r : got->rows) days.emplace_back(r.label, r.input);
+  EXPECT_EQ(days, (std::vector<std::pair<std::string, std::uint64_t>>{
+                      {"1970-01-20", 1}, {"2025-04-02", 2}, {"2025-06-15", 12}}));
+}
+
+TEST(OpenClawReader, LinesThatGiveNothing) {
+  Fixture f;
+  std::string lines[] = {
+      "not json \"usage\"",
+      R"(["usage"])",
+      reply(R"({"input":0,"output":-3,"cacheRead":1.5})"),                            // no count
+      R"({"type":"message","message":{"role":"user","usage":{"input":1}}})",
+      R"({"type":"note","message":{"role":"assistant","usage":{"input":1}}})",
+      R"({"type":"message","message":{"role":"assistant","usage":[1]}})",
+      "{\"type\":\"message\",\"message\":{\"role\":\"assistant\",\"usage\":{\"input\":1},\"x\":\"\xff\"}}",  // not UTF-8
+      R"({"type":"message","message":{"role":"assistant","usage":{"input":1}}})" "\n",  // the one that counts
+  };
+  std::string text;
+  for (const auto& l : lines) text += l + (l.ends_with('\n') ? "" : "\n");
+  kit::write_file(f.t / "oc/s.jsonl", text);
+  auto got = f.load();
+  ASSERT_TRUE(got) << got.error();
+  ASSERT_EQ(got->rows.size(), 1u);
+  EXPECT_EQ(got->rows[0].total, 1u);
+}
+
+TEST(OpenClawReader, RecordedCostsByCostModeAndBadCostsCountAsAbsent) {
+  Fixture f;
+  kit::write_file(f.t / "oc/s.jsonl", reply(R"({"input":1000,"cost":{"total":0.25}})", R"(,"model":"m1")") +
+                                          reply(R"({"input":2000,"cost":{"total":-4}})", R"(,"model":"m1")") +
+                                          reply(R"({"input":3000,"cost":{"total":"7"}})", R"(,"model":"m1")"));
+  struct Case {
+    CostMode mode;
+    double cost;
+  } cases[] = {
+      {CostMode::Auto, 0.25 + 2000e-6 + 3000e-6},  // a negative cost lowers nothing: the price instead
+      {CostMode::Calculate, 6000e-6},
+      {CostMode::Display, 0.25},
+  };
+  for (const auto& c : cases) {
+    auto got = f.load(c.mode);
+    ASSERT_TRUE(got) << got.error();
+    ASSERT_EQ(got->rows.size(), 1u);
+    EXPECT_DOUBLE_EQ(got->rows[0].cost, c.cost);
+  }
+}
+
+TEST(OpenClawReader, DataDirectories) {
+  kit::TempDir home;
+  kit::EnvGuard env;
+  env.set("HOME", home.path().string()).set("OPENCLAW_DIR", "  ");  // blank: the defaults
+  auto table = prices();
+  const std::string line = reply(R"({"input":1})");
+  for (auto dir : {".openclaw", ".clawdbot", ".moltbot", ".moldbot", "elsewhere"})
+    kit::write_file(home / dir / "agents" / (std::string(dir) + ".jsonl"), line);
+  auto input = [&] { return kit::input_tokens(load_openclaw_usage(kit::reader_options(), table)); };
+  EXPECT_EQ(input(), 4u);
+  env.set("OPENCLAW_DIR", (home / "elsewhere").string() + ",," + (home / "elsewhere/").string() + "," + (home / "gone").string());
+  EXPECT_EQ(input(), 1u);
+  env.set("OPENCLAW_DIR", ",");  // not blank, names nothing: no defaults either
+  EXPECT_EQ(input(), 0u);
+  env.unset("OPENCLAW_DIR");
+  kit::unset_home(env);
+  auto none = load_openclaw_usage(kit::reader_options(), table);
+  ASSERT_TRUE(none);
+  EXPECT_FALSE(none->detected);
+}
+
+TEST(OpenClawReader, ADirectoryThatCannotBeListedFailsTheRun) {
+  kit::TempDir home;
+  kit::write_file(home / ".openclaw/a.jsonl", reply(R"({"input":1})"));
+  fs::create_directories(home / ".openclaw/locked");
+  kit::RunOptions o;
+  o.env = kit::base_env(home.path().string());
+  std::vector<std::string> argv = {QM_BINARY, "summary", "--agents", "openclaw", "--offline", "--json"};
+  if (::geteuid() == 0) {  // a user without the right to list it
+    fs::permissions(home.path(), fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
+    argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+  }
+  kit::Snapshot before(home.path());
+  auto ok = kit::run(argv, o);
+  EXPECT_EQ(ok.status, 0) << ok.err;
+  EXPECT_NE(ok.out.find("\"agent\": \"openclaw\""), std::string::npos) << ok.out;
+  EXPECT_TRUE(before.unchanged());
+
+  ASSERT_EQ(::chmod((home / ".openclaw/locked").c_str(), 0700), 0);
+  if (::geteuid() != 0) {
+    ASSERT_EQ(::chmod((home / ".openclaw/locked").c_str(), 0), 0);
+  }
+  auto failed = kit::run(argv, o);
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_NE(failed.err.find("Permission denied"), std::string::npos) << failed.err;
+  ::chmod((home / ".openclaw/locked").c_str(), 0700);
+}
+
+}  // namespace
+}  // namespace qm::openclaw::parser

@@ -1,0 +1,51 @@
+#include "kit/reader.h"
+
+#include <gtest/gtest.h>
+
+#include "kit/run.h"
+
+namespace qm::kit {
+
+all::loader::LoadOptions reader_options(CostMode mode) {
+  CommonOptions o;
+  o.timezone = "UTC";
+  o.mode = mode;
+  return all::loader::make_load_options(o);
+}
+
+std::uint64_t input_tokens(const AgentLoadResult& result) {
+  EXPECT_TRUE(result) << result.error();
+  std::uint64_t sum = 0;
+  if (result)
+    for (const auto& row : result->rows) sum += row.input;
+  return sum;
+}
+
+void expect_computed_cost_modes(const std::function<AgentLoadResult(CostMode)>& load, double cost) {
+  struct Case {
+    CostMode mode;
+    double cost;
+    bool marked;
+  } cases[] = {{CostMode::Auto, cost, true}, {CostMode::Calculate, cost, true}, {CostMode::Display, 0.0, false}};
+  for (const auto& c : cases) {
+    auto got = load(c.mode);
+    ASSERT_TRUE(got) << got.error();
+    ASSERT_EQ(got->rows.size(), 1u);
+    EXPECT_DOUBLE_EQ(got->rows[0].cost, c.cost);
+    ASSERT_EQ(got->rows[0].model_usages.size(), 2u);
+    EXPECT_EQ(got->rows[0].model_usages[1].model, "nowhere");
+    EXPECT_EQ(got->rows[0].model_usages[1].unpriced, c.marked);
+  }
+}
+
+void unset_home(EnvGuard& env) { env.unset("HOME").unset("USERPROFILE").unset("HOMEDRIVE").unset("HOMEPATH"); }
+
+void expect_agent_reported(const std::filesystem::path& home, std::string_view agent) {
+  RunOptions o;
+  o.env = base_env(home.string());
+  auto run = kit::run({QM_BINARY, "summary", "--agents", std::string(agent), "--offline", "--json"}, o);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("\"agent\": \"" + std::string(agent) + "\""), std::string::npos) << run.out;
+}
+
+}  // namespace qm::kit

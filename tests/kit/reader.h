@@ -1,0 +1,34 @@
+#pragma once
+// What the tests of the agent readers share beside their price tables (kit/pricing.h): load
+// options, the cost modes, and a run of the built program for one agent.
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "adapter/all/loader.h"
+#include "kit/env.h"
+#include "kit/pricing.h"
+
+namespace qm::kit {
+
+// Report zone UTC and the given cost mode.
+all::loader::LoadOptions reader_options(CostMode mode = CostMode::Auto);
+
+// The input tokens of all rows of a reader's result; a failure is reported and gives 0.
+std::uint64_t input_tokens(const AgentLoadResult& result);
+
+// For a fixture holding one call of a priced model that costs `cost` and one call of the
+// unpriced model "nowhere", on one day: auto and calculate compute the cost and mark
+// "nowhere"; display computes nothing and marks nothing.
+void expect_computed_cost_modes(const std::function<AgentLoadResult(CostMode)>& load, double cost);
+
+// Unsets every variable that a home directory is found from.
+void unset_home(EnvGuard& env);
+
+// Runs `quillimare summary --agents <agent> --offline --json` with this home and expects
+// the agent in the document.
+void expect_agent_reported(const std::filesystem::path& home, std::string_view agent);
+
+}  // namespace qm::kit
