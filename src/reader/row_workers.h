@@ -189,24 +189,19 @@ bool for_each_parsed_row(const std::filesystem::path& path, std::string_view lab
     }
   };
 
-  auto say = [&](std::string_view what) {
-    log::debug_print(debug, fmt::format("Failed to {} {} database: {}", what, label, path.string()));
-  };
-  auto db = Database::open_read_only(path);
-  if (!db) return say("open"), false;
-  auto stmt = db->prepare(sql);
-  if (!stmt) return say("read"), false;
+  auto query = open_query(path, label, sql, debug);
+  if (!query) return false;
   auto batch = fresh();
   for (bool more = true; more;) {
-    switch (stmt->step()) {
+    switch (query->stmt.step()) {
       case Statement::Step::Row:
-        batch->rows.capture(stmt->row(), columns);
+        batch->rows.capture(query->stmt.row(), columns);
         if (batch->rows.full()) {
           submit(std::move(batch), false);
           batch = fresh();
         }
         continue;
-      case Statement::Step::Failed: say("query"); [[fallthrough]];
+      case Statement::Step::Failed: say_query_failed(path, label, debug); [[fallthrough]];
       case Statement::Step::Done: more = false;
     }
   }

@@ -135,4 +135,20 @@ std::optional<Statement> Database::prepare(std::string_view sql) {
   return Statement(stmt);
 }
 
+namespace {
+void say_failed(std::string_view what, const fs::path& path, std::string_view label, bool debug) {
+  log::debug_print(debug, fmt::format("Failed to {} {} database: {}", what, label, path.string()));
+}
+}  // namespace
+
+std::optional<Query> open_query(const fs::path& path, std::string_view label, std::string_view sql, bool debug) {
+  auto db = Database::open_read_only(path);
+  if (!db) return say_failed("open", path, label, debug), std::nullopt;
+  auto stmt = db->prepare(sql);
+  if (!stmt) return say_failed("read", path, label, debug), std::nullopt;
+  return Query{std::move(*db), std::move(*stmt)};
+}
+
+void say_query_failed(const fs::path& path, std::string_view label, bool debug) { say_failed("query", path, label, debug); }
+
 }  // namespace qm::reader

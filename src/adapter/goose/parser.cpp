@@ -97,7 +97,7 @@ std::optional<Session> read_session(const reader::CopiedRow& row, json::StrictPa
   priced.input = counts->input;
   priced.output = util::saturating_add(counts->output, counts->extra);
   s.cost = reader::Prices::first_positive_cost(names, priced);
-  s.unpriced = prices.unpriced(names, util::saturating_add(priced.input, priced.output));
+  s.unpriced = prices.unpriced(names, reader::token_sum(priced));
   return s;
 }
 

@@ -83,8 +83,7 @@ void add_session(const reader::Row& row, reader::Prices& prices, reader::SeenKey
   TokenUsageRaw priced = tokens;
   priced.output = util::saturating_add(tokens.output, reasoning);
   u.cost = reader::Prices::first_positive_cost(names, priced);
-  u.unpriced = prices.unpriced(names, util::saturating_add(util::saturating_add(priced.input, priced.output),
-                                                           util::saturating_add(tokens.cache_creation, tokens.cache_read)));
+  u.unpriced = prices.unpriced(names, reader::token_sum(priced));
 }
 
 }  // namespace

@@ -13,8 +13,11 @@ namespace message = opencode::message;
 
 constexpr std::int64_t kMillisecondsFrom = 1'000'000'000'000;
 
-std::optional<message::Counted> count(const fs::path& db, std::string_view id_column, json::element data, CostMode mode,
-                         reader::Prices& prices, std::string& key, reader::KeptTexts& kept) {
+}  // namespace
+
+std::optional<message::Counted> count_message(const fs::path& db, std::string_view id_column, json::element data,
+                                              CostMode mode, reader::Prices& prices, std::string& key,
+                                              reader::KeptTexts& kept) {
   static constexpr std::array<std::string_view, 7> kKeys{"role", "tokens", "modelID", "time", "id", "cost", "providerID"};
   const auto [role, tokens_member, model_id, time_member, message_id, cost, provider_id] = reader::members(data, kKeys);
   if (reader::string(role) != "assistant" || !tokens_member) return std::nullopt;
@@ -50,8 +53,6 @@ std::optional<message::Counted> count(const fs::path& db, std::string_view id_co
   return r;
 }
 
-}  // namespace
-
 std::vector<std::string> price_candidates(std::string_view model, std::optional<std::string_view> provider) {
   std::vector<std::string> names;
   if (provider) {
@@ -78,7 +79,7 @@ AgentLoadResult load_kilo_usage(const all::loader::LoadOptions& options, const p
     auto make_parse = [&] {
       return [&db, mode, prices = reader::Prices(&table), key = std::string()](
                  std::string_view id, json::element data, reader::KeptTexts& kept) mutable {
-        return count(db, id, data, mode, prices, key, kept);
+        return count_message(db, id, data, mode, prices, key, kept);
       };
     };
     message::for_each_message<message::Counted>(

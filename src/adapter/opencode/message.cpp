@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "reader/prices.h"
 #include "util.h"
 
 namespace qm::opencode::message {
@@ -47,10 +48,7 @@ TokenUsageRaw Tokens::priced() const {
   return p;
 }
 
-std::uint64_t Tokens::sum() const {
-  const TokenUsageRaw p = priced();
-  return util::saturating_add(util::saturating_add(p.input, p.output), util::saturating_add(p.cache_creation, p.cache_read));
-}
+std::uint64_t Tokens::sum() const { return reader::token_sum(priced()); }
 
 Tokens tokens_of(reader::MaybeElement tokens, bool with_reasoning) {
   static constexpr std::array<std::string_view, 5> kKeys{"input", "output", "cache", "reasoning", "total"};

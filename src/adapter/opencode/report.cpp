@@ -112,8 +112,8 @@ std::vector<std::string> normalize_model(std::string_view model, std::string_vie
 }
 
 AgentLoadResult load_opencode_usage(const all::loader::LoadOptions& options) {
-  const CommonOptions& o = options.common;
-  return load_opencode_usage(options, [&] { return pricing::load_price_table(o.offline, false, o.pricing_overrides); });
+  // Never called under the display mode, which has no table.
+  return load_opencode_usage(options, [&] { return std::move(*reader::own_table(options.common)); });
 }
 
 AgentLoadResult load_opencode_usage(const all::loader::LoadOptions& options,

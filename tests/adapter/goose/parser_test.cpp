@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "kit/env.h"
+#include "kit/reader.h"
 #include "kit/pricing.h"
 #include "kit/run.h"
 #include "kit/snapshot.h"
@@ -58,12 +59,6 @@ all::loader::LoadOptions options(bool debug = false) {
   return all::loader::make_load_options(o);
 }
 
-const ModelUsage* usage_of(const UsageRow& row, std::string_view model) {
-  for (const auto& m : row.model_usages)
-    if (m.model == model) return &m;
-  return nullptr;
-}
-
 TEST(GooseReader, SessionRowsBecomeDailyRowsPricedUnderTheFirstNameWithACost) {
   kit::TempDir t;
   kit::EnvGuard env;
@@ -104,17 +99,17 @@ TEST(GooseReader, SessionRowsBecomeDailyRowsPricedUnderTheFirstNameWithACost) {
   EXPECT_EQ(day1.label, "2025-06-01");
   EXPECT_EQ(day1.agent_id, "goose");
   EXPECT_EQ(day1.models, (std::vector<std::string>{"Claude-3", "claude-x", "gem"}));  // by time
-  const ModelUsage* claude = usage_of(day1, "claude-x");
+  const ModelUsage* claude = kit::model_usage(day1, "claude-x");
   ASSERT_TRUE(claude);
   EXPECT_EQ(claude->input, 600u + 800u);
   EXPECT_EQ(claude->output, 300u + 10u);
   EXPECT_EQ(claude->reasoning, 100u);
   EXPECT_DOUBLE_EQ(claude->cost, 600 * 1e-6 + 400 * 2e-6 + 800 * 1e-6 + 10 * 2e-6);
-  const ModelUsage* gem = usage_of(day1, "gem");
+  const ModelUsage* gem = kit::model_usage(day1, "gem");
   ASSERT_TRUE(gem);
   EXPECT_DOUBLE_EQ(gem->cost, 200 * 3e-6);  // as google_vertex/gem
   EXPECT_FALSE(gem->unpriced);
-  const ModelUsage* unpriced = usage_of(day1, "Claude-3");  // "claude-" is case-sensitive: provider goose
+  const ModelUsage* unpriced = kit::model_usage(day1, "Claude-3");  // "claude-" is case-sensitive: provider goose
   ASSERT_TRUE(unpriced);
   EXPECT_EQ(unpriced->cost, 0.0);
   EXPECT_TRUE(unpriced->unpriced);

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "kit/env.h"
+#include "kit/reader.h"
 #include "kit/run.h"
 #include "kit/snapshot.h"
 #include "kit/sqlite.h"
@@ -34,36 +35,19 @@ void state_db(const fs::path& path, const std::vector<SqlRow>& rows) {
       rows);
 }
 
-pricing::ModelPrice price(double input, double output) {
-  pricing::ModelPrice p;
-  p.input = input;
-  p.output = output;
-  p.cache_creation = 1e-6;
-  p.cache_read = 1e-7;
-  return p;
-}
-
 // Never falls back to the models.dev tables.
 pricing::PricingTable prices() {
-  pricing::PricingTable t;
-  t.prices["claude-x"] = price(1e-6, 2e-6);
-  t.prices["openai/free"] = price(0, 0);  // priced at nothing: the next name is tried
-  t.prices["free"] = price(1e-5, 1e-5);
-  return t;
+  return kit::price_table({
+      {"claude-x", {1e-6, 2e-6, 1e-6, 1e-7}},
+      {"openai/free", {0, 0, 1e-6, 1e-7}},  // priced at nothing: the next name is tried
+      {"free", {1e-5, 1e-5, 1e-6, 1e-7}},
+  });
 }
 
 all::loader::LoadOptions options(bool debug = false) {
-  CommonOptions o;
-  o.timezone = "UTC";
-  o.debug = debug;
-  o.mode = CostMode::Display;  // Hermes costs follow one rule whatever the mode
-  return all::loader::make_load_options(o);
-}
-
-const ModelUsage* usage_of(const UsageRow& row, std::string_view model) {
-  for (const auto& m : row.model_usages)
-    if (m.model == model) return &m;
-  return nullptr;
+  auto o = kit::reader_options(CostMode::Display);  // Hermes costs follow one rule whatever the mode
+  o.common.debug = debug;
+  return o;
 }
 
 TEST(HermesReader, SessionsAtTheirRecordedCostElsePricedOnceAcrossDatabases) {
@@ -103,7 +87,7 @@ TEST(HermesReader, SessionsAtTheirRecordedCostElsePricedOnceAcrossDatabases) {
   const UsageRow& day1 = got->rows[0];
   EXPECT_EQ(day1.label, "2025-06-01");
   EXPECT_EQ(day1.agent_id, "hermes");
-  const ModelUsage* claude = usage_of(day1, "claude-x");
+  const ModelUsage* claude = kit::model_usage(day1, "claude-x");
   ASSERT_TRUE(claude);
   EXPECT_EQ(claude->input, 1000u + 10 + 10 + 10);
   EXPECT_EQ(claude->output, 200u);
@@ -112,11 +96,11 @@ TEST(HermesReader, SessionsAtTheirRecordedCostElsePricedOnceAcrossDatabases) {
   EXPECT_EQ(claude->cache_creation, 400u);
   const double s1 = 1000 * 1e-6 + 300 * 2e-6 + 400 * 1e-6 + 300 * 1e-7;
   EXPECT_DOUBLE_EQ(claude->cost, s1 + 0.42 + 10e-6 + 10e-6 + 0.10);
-  const ModelUsage* free = usage_of(day1, "free");
+  const ModelUsage* free = kit::model_usage(day1, "free");
   ASSERT_TRUE(free);
   EXPECT_DOUBLE_EQ(free->cost, 100 * 1e-5);
   EXPECT_FALSE(free->unpriced);
-  const ModelUsage* unknown = usage_of(day1, "unknown-m");
+  const ModelUsage* unknown = kit::model_usage(day1, "unknown-m");
   ASSERT_TRUE(unknown);
   EXPECT_TRUE(unknown->unpriced);
   EXPECT_EQ(unknown->output, 0u);  // a negative count reads as 0
@@ -192,7 +176,8 @@ TEST(HermesReader, RootsFromTheVariableElseTheHome) {
   ASSERT_TRUE(broken);  // a database it cannot query is no failure
   EXPECT_FALSE(broken->detected);
 
-  env.unset("HERMES_HOME").unset("HOME").unset("USERPROFILE").unset("HOMEDRIVE").unset("HOMEPATH");
+  env.unset("HERMES_HOME");
+  kit::unset_home(env);
   EXPECT_EQ(load_hermes_usage(options(), table).error(), "home directory is not set");
 }
 

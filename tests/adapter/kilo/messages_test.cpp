@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "kit/env.h"
+#include "kit/reader.h"
 #include "kit/run.h"
 #include "kit/snapshot.h"
 #include "kit/sqlite.h"
@@ -34,34 +35,15 @@ void message_db(const fs::path& path, const std::vector<kit::SqlRow>& rows) {
 }
 kit::SqlRow row(std::string id, const json& data) { return {std::move(id), "ses_1", data.dump()}; }
 
-pricing::ModelPrice per_token(double p) {
-  pricing::ModelPrice price;
-  price.input = price.output = p;
-  return price;
-}
-
 // Never falls back to the models.dev tables.
 pricing::PricingTable prices() {
-  pricing::PricingTable t;
-  t.prices["anthropic/claude-x"] = per_token(1e-6);
-  t.prices["open_router/or-m"] = per_token(0);  // priced, at nothing: still the first priced name
-  t.prices["or-m"] = per_token(1e-3);
-  t.prices["kilo/k-m"] = per_token(0);  // never tried: provider kilo prices the model alone
-  t.prices["k-m"] = per_token(1e-3);
-  return t;
-}
-
-all::loader::LoadOptions options(CostMode mode = CostMode::Auto) {
-  CommonOptions o;
-  o.timezone = "UTC";
-  o.mode = mode;
-  return all::loader::make_load_options(o);
-}
-
-const ModelUsage* usage_of(const UsageRow& row, std::string_view model) {
-  for (const auto& m : row.model_usages)
-    if (m.model == model) return &m;
-  return nullptr;
+  return kit::price_table({
+      {"anthropic/claude-x", {1e-6, 1e-6}},
+      {"open_router/or-m", {0, 0}},  // priced, at nothing: still the first priced name
+      {"or-m", {1e-3, 1e-3}},
+      {"kilo/k-m", {0, 0}},  // never tried: provider kilo prices the model alone
+      {"k-m", {1e-3, 1e-3}},
+  });
 }
 
 TEST(KiloReader, AssistantMessagesOfEveryDatabaseCountedOnce) {
@@ -91,12 +73,12 @@ TEST(KiloReader, AssistantMessagesOfEveryDatabaseCountedOnce) {
   message_db(t / "two/kilo.db", {row("9", with_id), row("2", message("claude-x", tokens(100, 0), kJune1))});
   kit::Snapshot files(t.path());
   auto table = prices();
-  auto got = load_kilo_usage(options(), table);
+  auto got = load_kilo_usage(kit::reader_options(), table);
   ASSERT_TRUE(got) << got.error();
   EXPECT_TRUE(files.unchanged());
   EXPECT_TRUE(got->detected);
   ASSERT_EQ(got->rows.size(), 1u);
-  const ModelUsage* claude = usage_of(got->rows[0], "claude-x");
+  const ModelUsage* claude = kit::model_usage(got->rows[0], "claude-x");
   ASSERT_TRUE(claude);
   EXPECT_EQ(claude->input, 1000u + 10 + 4 + 100);
   EXPECT_EQ(claude->output, 5u + 1);
@@ -136,16 +118,16 @@ TEST(KiloReader, CostModesAndPriceCandidates) {
   };
   auto table = prices();
   for (const auto& c : cases) {
-    auto got = load_kilo_usage(options(c.mode), table);
+    auto got = load_kilo_usage(kit::reader_options(c.mode), table);
     ASSERT_TRUE(got) << got.error();
     ASSERT_EQ(got->rows.size(), 1u);
     const auto& day = got->rows[0];
-    EXPECT_DOUBLE_EQ(usage_of(day, "claude-x")->cost, c.claude);
-    EXPECT_DOUBLE_EQ(usage_of(day, "none-m")->cost, c.none_m);
-    EXPECT_DOUBLE_EQ(usage_of(day, "or-m")->cost, c.or_m);  // open_router/or-m is priced first, at 0
-    EXPECT_DOUBLE_EQ(usage_of(day, "k-m")->cost, c.k_m);
-    EXPECT_EQ(usage_of(day, "none-m")->unpriced, c.none_unpriced);
-    EXPECT_FALSE(usage_of(day, "claude-x")->unpriced);
+    EXPECT_DOUBLE_EQ(kit::model_usage(day, "claude-x")->cost, c.claude);
+    EXPECT_DOUBLE_EQ(kit::model_usage(day, "none-m")->cost, c.none_m);
+    EXPECT_DOUBLE_EQ(kit::model_usage(day, "or-m")->cost, c.or_m);  // open_router/or-m is priced first, at 0
+    EXPECT_DOUBLE_EQ(kit::model_usage(day, "k-m")->cost, c.k_m);
+    EXPECT_EQ(kit::model_usage(day, "none-m")->unpriced, c.none_unpriced);
+    EXPECT_FALSE(kit::model_usage(day, "claude-x")->unpriced);
   }
 
   using Names = std::vector<std::string>;
@@ -161,13 +143,13 @@ TEST(KiloReader, DefaultDirectoryAndNoHome) {
   env.set("HOME", home.path().string()).unset("KILO_DATA_DIR").unset("XDG_DATA_HOME");
   message_db(home / ".local/share/kilo/kilo.db", {row("1", message("claude-x", tokens(3, 0), kJune1))});
   auto table = prices();
-  auto found = load_kilo_usage(options(), table);
+  auto found = load_kilo_usage(kit::reader_options(), table);
   ASSERT_TRUE(found) << found.error();
   ASSERT_EQ(found->rows.size(), 1u);
   EXPECT_EQ(found->rows[0].input, 3u);
 
-  env.unset("HOME").unset("USERPROFILE").unset("HOMEDRIVE").unset("HOMEPATH");
-  auto no_home = load_kilo_usage(options(), table);
+  kit::unset_home(env);
+  auto no_home = load_kilo_usage(kit::reader_options(), table);
   ASSERT_TRUE(no_home);  // nothing found, and no error
   EXPECT_FALSE(no_home->detected);
 }

@@ -7,6 +7,7 @@
 
 #include "adapter/opencode/loader.h"
 #include "kit/env.h"
+#include "kit/reader.h"
 #include "kit/snapshot.h"
 #include "kit/sqlite.h"
 
@@ -36,31 +37,20 @@ void message_db(const fs::path& path, const std::vector<kit::SqlRow>& rows) {
 }
 kit::SqlRow row(std::string id, const json& data) { return {std::move(id), "ses_1", data.dump()}; }
 
-pricing::ModelPrice price(double input, double output) {
-  pricing::ModelPrice p;
-  p.input = input;
-  p.output = output;
-  p.cache_creation = 1e-6;
-  p.cache_read = 1e-7;
-  return p;
-}
-
 // Never falls back to the models.dev tables.
 pricing::PricingTable prices() {
-  pricing::PricingTable t;
-  t.prices["claude-x"] = price(1e-6, 2e-6);
-  t.prices["free-m"] = price(0, 0);  // priced at nothing: the provider's name is tried next
-  t.prices["anthropic/free-m"] = price(1e-5, 1e-5);
-  return t;
+  return kit::price_table({
+      {"claude-x", {1e-6, 2e-6, 1e-6, 1e-7}},
+      {"free-m", {0, 0, 1e-6, 1e-7}},  // priced at nothing: the provider's name is tried next
+      {"anthropic/free-m", {1e-5, 1e-5, 1e-6, 1e-7}},
+  });
 }
 
-all::loader::LoadOptions options(CostMode mode = CostMode::Auto, bool debug = false, bool single_thread = false) {
-  CommonOptions o;
-  o.timezone = "UTC";
-  o.mode = mode;
-  o.debug = debug;
-  o.single_thread = single_thread;
-  return all::loader::make_load_options(o);
+all::loader::LoadOptions options(CostMode mode, bool debug, bool single_thread) {
+  auto o = kit::reader_options(mode);
+  o.common.debug = debug;
+  o.common.single_thread = single_thread;
+  return o;
 }
 
 // The reader with the test's price table, counting how often it is loaded.
@@ -73,12 +63,6 @@ struct Reader {
     });
   }
 };
-
-const ModelUsage* usage_of(const UsageRow& row, std::string_view model) {
-  for (const auto& m : row.model_usages)
-    if (m.model == model) return &m;
-  return nullptr;
-}
 
 TEST(OpenCodeReader, MessagesOfTwoDirectoriesCountedOncePricedUnderTheFirstPositiveName) {
   kit::TempDir t;
@@ -135,16 +119,16 @@ TEST(OpenCodeReader, MessagesOfTwoDirectoriesCountedOncePricedUnderTheFirstPosit
   EXPECT_EQ(day1.label, "2025-06-01");
   EXPECT_EQ(day1.agent_id, "opencode");
   EXPECT_EQ(day1.models, (std::vector<std::string>{"claude-x", "nowhere-m", "free-m"}));
-  const ModelUsage* claude = usage_of(day1, "claude-x");
+  const ModelUsage* claude = kit::model_usage(day1, "claude-x");
   ASSERT_TRUE(claude);
   EXPECT_EQ(claude->input, 10u + 100 + 1);
   EXPECT_EQ(claude->output, 5u);
   EXPECT_EQ(claude->reasoning, 25u);
   EXPECT_DOUBLE_EQ(claude->cost, 10 * 1e-6 + 30 * 2e-6 + 100 * 1e-6 + 1e-6);
-  const ModelUsage* free = usage_of(day1, "free-m");
+  const ModelUsage* free = kit::model_usage(day1, "free-m");
   ASSERT_TRUE(free);
   EXPECT_DOUBLE_EQ(free->cost, 100 * 1e-5);  // as anthropic/free-m
-  const ModelUsage* nowhere = usage_of(day1, "nowhere-m");
+  const ModelUsage* nowhere = kit::model_usage(day1, "nowhere-m");
   ASSERT_TRUE(nowhere);
   EXPECT_DOUBLE_EQ(nowhere->cost, 0.5);
   EXPECT_TRUE(nowhere->unpriced);  // m5 has no price and no recorded cost
@@ -215,7 +199,7 @@ TEST(OpenCodeReader, CostModesAndThePriceTable) {
     ASSERT_TRUE(got) << got.error();
     ASSERT_EQ(got->rows.size(), 1u);
     EXPECT_DOUBLE_EQ(got->rows[0].cost, c.cost);
-    const ModelUsage* nowhere = usage_of(got->rows[0], "nowhere-m");
+    const ModelUsage* nowhere = kit::model_usage(got->rows[0], "nowhere-m");
     ASSERT_TRUE(nowhere);
     EXPECT_EQ(nowhere->unpriced, c.unpriced);
     EXPECT_EQ(read.loads, c.loads);
@@ -290,7 +274,8 @@ TEST(OpenCodeReader, DataDirectoriesUnreadableStoreAndUnusableDatabases) {
   kit::write_file(home / "d/storage/message/s/m.json", "{\"id\":\"\xff\"}");
   EXPECT_EQ(read().error(), "stream did not contain valid UTF-8");
 
-  env.unset("OPENCODE_DATA_DIR").unset("HOME").unset("USERPROFILE").unset("HOMEDRIVE").unset("HOMEPATH");
+  env.unset("OPENCODE_DATA_DIR");
+  kit::unset_home(env);
   EXPECT_EQ(read().error(), "home directory is not set");
 }
 
