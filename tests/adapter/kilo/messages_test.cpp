@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "adapter/opencode/message_tables.h"
 #include "kit/env.h"
 #include "kit/reader.h"
 #include "kit/run.h"
@@ -17,23 +18,16 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-constexpr std::int64_t kJune1 = 1'748'736'000'000;  // 2025-06-01T00:00:00Z in ms
+constexpr std::int64_t kJune1 = kit::kJune1Ms;
 
 json message(std::string model, json tokens, std::int64_t created) {
-  return {{"role", "assistant"}, {"modelID", std::move(model)}, {"providerID", "anthropic"},
-          {"tokens", std::move(tokens)}, {"time", {{"created", created}}}};
+  return kit::assistant_message(std::move(model), "anthropic", std::move(tokens), created);
 }
+using kit::message_db;
 json tokens(std::uint64_t input, std::uint64_t output, std::uint64_t reasoning = 0) {
-  return {{"input", input}, {"output", output}, {"reasoning", reasoning}, {"cache", {{"write", 0}, {"read", 0}}}};
+  return kit::message_tokens(input, output, reasoning);
 }
-
-// (id, session_id, data)
-void message_db(const fs::path& path, const std::vector<kit::SqlRow>& rows) {
-  kit::SqliteFile(path)
-      .exec("CREATE TABLE message (id TEXT PRIMARY KEY, session_id TEXT, data TEXT)")
-      .insert("message", {"id", "session_id", "data"}, rows);
-}
-kit::SqlRow row(std::string id, const json& data) { return {std::move(id), "ses_1", data.dump()}; }
+kit::SqlRow row(std::string id, const json& data) { return kit::message_row(std::move(id), data); }
 
 // Never falls back to the models.dev tables.
 pricing::PricingTable prices() {

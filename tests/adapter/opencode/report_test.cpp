@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "adapter/opencode/loader.h"
+#include "adapter/opencode/message_tables.h"
 #include "kit/env.h"
 #include "kit/reader.h"
 #include "kit/snapshot.h"
@@ -17,25 +18,15 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-constexpr std::int64_t kJune1 = 1'748'736'000'000;  // 2025-06-01T00:00:00Z in ms
-constexpr std::int64_t kDay = 86'400'000;
+constexpr std::int64_t kJune1 = kit::kJune1Ms;
+constexpr std::int64_t kDay = kit::kDayMs;
 
-// An assistant message as OpenCode writes it.
 json message(std::string model, std::string provider, json tokens, std::int64_t created) {
-  return {{"role", "assistant"}, {"modelID", std::move(model)}, {"providerID", std::move(provider)},
-          {"tokens", std::move(tokens)}, {"time", {{"created", created}, {"completed", created + 900}}}};
+  return kit::assistant_message(std::move(model), std::move(provider), std::move(tokens), created);
 }
-json tokens(std::uint64_t input, std::uint64_t output, std::uint64_t write = 0, std::uint64_t read = 0) {
-  return {{"input", input}, {"output", output}, {"reasoning", 0}, {"cache", {{"write", write}, {"read", read}}}};
-}
-
-// (id, session_id, data)
-void message_db(const fs::path& path, const std::vector<kit::SqlRow>& rows) {
-  kit::SqliteFile(path)
-      .exec("CREATE TABLE message (id TEXT PRIMARY KEY, session_id TEXT, time_created INTEGER, data TEXT)")
-      .insert("message", {"id", "session_id", "data"}, rows);
-}
-kit::SqlRow row(std::string id, const json& data) { return {std::move(id), "ses_1", data.dump()}; }
+json tokens(std::uint64_t input, std::uint64_t output) { return kit::message_tokens(input, output); }
+using kit::message_db;
+kit::SqlRow row(std::string id, const json& data) { return kit::message_row(std::move(id), data); }
 
 // Never falls back to the models.dev tables.
 pricing::PricingTable prices() {
@@ -150,10 +141,7 @@ TEST(OpenCodeReader, ManyMessagesGiveTheSameRowsOnOneThreadAndOnMany) {
     if (i % 4 == 0) m["cost"] = i % 8 == 0 ? 1e13 : 0.1;
     rows.push_back(row("m" + std::to_string(i % 8500), i % 10 ? m : json{{"role", "user"}}));  // some ids repeat
   }
-  kit::SqliteFile(t / "one/opencode.db")
-      .exec("CREATE TABLE message (id TEXT, session_id TEXT, data TEXT); BEGIN")
-      .insert("message", {"id", "session_id", "data"}, rows)
-      .exec("COMMIT");
+  message_db(t / "one/opencode.db", rows);
   Reader read;
   auto one = read(CostMode::Auto, false, true);
   auto many = read(CostMode::Auto, false, false);
