@@ -33,12 +33,6 @@ static_assert(kQuery.size() == 498);
 
 constexpr double kMillisecondsAbove = 1e12;
 
-// SQLite's float conversion; an infinite value is read again through the integer conversion.
-double column_real(const reader::Row& row, int column) {
-  const double v = row.real(column);
-  return std::isfinite(v) ? v : static_cast<double>(row.int64(column));
-}
-
 std::uint64_t count(const reader::Row& row, int column) {
   return static_cast<std::uint64_t>(column_non_negative_i64(row, column));
 }
@@ -50,7 +44,7 @@ void add_session(const reader::Row& row, reader::Prices& prices, reader::SeenKey
   if (!id || id->empty() || !model_column) return;
   const std::string_view model = util::trim(*model_column);
   if (model.empty()) return;
-  const auto time = started_at_ms(column_real(row, 3));
+  const auto time = started_at_ms(row.real(3));
   if (!time) return;
 
   TokenUsageRaw tokens;
@@ -105,8 +99,8 @@ std::expected<std::vector<fs::path>, std::string> state_dbs() {
 std::int64_t column_non_negative_i64(const reader::Row& row, int column) { return std::max<std::int64_t>(0, row.int64(column)); }
 
 double column_f64(const reader::Row& row, int column) {
-  const double v = column_real(row, column);
-  return std::isnan(v) || v < 0 ? 0.0 : v;
+  const double v = row.real(column);
+  return std::isfinite(v) && v > 0 ? v : 0.0;
 }
 
 std::optional<std::int64_t> started_at_ms(double value) {

@@ -23,11 +23,12 @@ std::expected<std::vector<std::filesystem::path>, std::string> state_dbs();
 
 // SQLite's integer conversion, below 0 raised to 0.
 std::int64_t column_non_negative_i64(const reader::Row& row, int column);
-// SQLite's float conversion (an infinite value read again as an integer), below 0 or not a
-// number raised to 0.
+// SQLite's float conversion; below 0 or not finite it is 0 (an infinite cost would swamp
+// the totals).
 double column_f64(const reader::Row& row, int column);
 
-// started_at as milliseconds: above 10^12 it is milliseconds already, else seconds.
+// started_at as milliseconds: above 10^12 it is milliseconds already, else seconds; none
+// unless the time is after 1970 and fits.
 std::optional<std::int64_t> started_at_ms(double value);
 
 // The provider prefix of the price names: the billing provider's, else the maker the

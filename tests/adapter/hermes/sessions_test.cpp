@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include <nlohmann/json.hpp>
 
 #include "kit/env.h"
@@ -25,6 +27,7 @@ constexpr std::string_view kSchema =
 constexpr std::int64_t operator""_n(unsigned long long v) { return static_cast<std::int64_t>(v); }
 const std::nullptr_t null = nullptr;
 constexpr double kJune1 = 1'748'736'000;  // 2025-06-01T00:00:00Z in seconds
+constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // id, model, billing_provider, started_at, messages, input, output, cache read, cache write, reasoning, estimated, actual
 void state_db(const fs::path& path, const std::vector<SqlRow>& rows) {
@@ -61,6 +64,7 @@ TEST(HermesReader, SessionsAtTheirRecordedCostElsePricedOnceAcrossDatabases) {
                {"s2", "claude-x", null, kJune1, 1_n, 10_n, 0_n, 0_n, 0_n, 0_n, 0.42, null},       // estimated
                {"s3", "claude-x", null, kJune1, 1_n, 10_n, 0_n, 0_n, 0_n, 0_n, 0.42, 0.0},        // actual 0: priced
                {"s4", "claude-x", null, kJune1, 1_n, 10_n, 0_n, 0_n, 0_n, 0_n, null, -1.0},       // negative: 0, priced
+               {"s4i", "claude-x", null, kJune1, 1_n, 10_n, 0_n, 0_n, 0_n, 0_n, 0.3, kInf},      // infinite: 0, priced
                {"s5", "claude-x", null, kJune1 * 1000 + 7, 1_n, 0_n, 0_n, 0_n, 0_n, 0_n, null, 0.10},  // ms; cost only
                {"s6", "free", "OpenAI-Codex", kJune1, 1_n, 100_n, 0_n, 0_n, 0_n, 0_n, null, null},  // openai/free, free
                {"s7", "unknown-m", null, kJune1, 1_n, 5_n, -9_n, 0_n, 0_n, 0_n, null, null},     // unpriced
@@ -89,13 +93,13 @@ TEST(HermesReader, SessionsAtTheirRecordedCostElsePricedOnceAcrossDatabases) {
   EXPECT_EQ(day1.agent_id, "hermes");
   const ModelUsage* claude = kit::model_usage(day1, "claude-x");
   ASSERT_TRUE(claude);
-  EXPECT_EQ(claude->input, 1000u + 10 + 10 + 10);
+  EXPECT_EQ(claude->input, 1000u + 10 + 10 + 10 + 10);
   EXPECT_EQ(claude->output, 200u);
   EXPECT_EQ(claude->reasoning, 100u);
   EXPECT_EQ(claude->cache_read, 300u);
   EXPECT_EQ(claude->cache_creation, 400u);
   const double s1 = 1000 * 1e-6 + 300 * 2e-6 + 400 * 1e-6 + 300 * 1e-7;
-  EXPECT_DOUBLE_EQ(claude->cost, s1 + 0.42 + 10e-6 + 10e-6 + 0.10);
+  EXPECT_DOUBLE_EQ(claude->cost, s1 + 0.42 + 10e-6 + 10e-6 + 10e-6 + 0.10);
   const ModelUsage* free = kit::model_usage(day1, "free");
   ASSERT_TRUE(free);
   EXPECT_DOUBLE_EQ(free->cost, 100 * 1e-5);
@@ -117,7 +121,8 @@ TEST(HermesReader, StartedAtInSecondsOrMilliseconds) {
   } cases[] = {
       {kJune1 + 0.5, 1'748'736'000'500}, {kJune1 * 1000 + 0.9, 1'748'736'000'000}, {1e12, 1'000'000'000'000'000},
       {0.0, std::nullopt},               {-1.0, std::nullopt},                    {1e300, std::nullopt},
-      {std::nan(""), std::nullopt},
+      {std::nan(""), std::nullopt},      {kInf, std::nullopt},
+      {-kInf, std::nullopt},
   };
   for (const auto& c : cases) EXPECT_EQ(started_at_ms(c.value), c.ms) << c.value;
 }
