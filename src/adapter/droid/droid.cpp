@@ -113,7 +113,8 @@ AgentLoadResult load_droid_usage(const all::loader::LoadOptions& options, const 
     r.session_id = s.session_id;
     records.push_back(std::move(r));
   }
-  return run.finish(std::move(records));
+  // Newest first, as taken: on a day, models of equal cost are listed in that order.
+  return run.finish(std::move(records), all::loader::RecordOrder::AsRead);
 }
 
 }  // namespace qm::droid

@@ -88,6 +88,22 @@ TEST(DroidReader, TheNewestSettingsOfASessionWin) {
   }
 }
 
+TEST(DroidReader, SessionsCountNewestFirst) {
+  kit::TempDir t;
+  kit::EnvGuard env;
+  env.set("DROID_SESSIONS_DIR", t.path().string());
+  // Two unpriced models of one day: equal costs keep the order in which the records came.
+  kit::write_file(t / "a.settings.json",
+                  settings(R"({"inputTokens":1})", R"(,"model":"older","providerLockTimestamp":"2025-02-01T09:00:00Z")"));
+  kit::write_file(t / "b.settings.json",
+                  settings(R"({"inputTokens":1})", R"(,"model":"newer","providerLockTimestamp":"2025-02-01T10:00:00Z")"));
+  auto table = prices();
+  auto got = load_droid_usage(kit::reader_options(), table);
+  ASSERT_TRUE(got) << got.error();
+  ASSERT_EQ(got->rows.size(), 1u);
+  EXPECT_EQ(got->rows[0].models, (std::vector<std::string>{"newer", "older"}));
+}
+
 TEST(DroidReader, OneSettingsFile) {
   kit::TempDir t;
   json::StrictParser parser;
