@@ -66,6 +66,7 @@ std::vector<UsageRecord> to_records(AgentKind kind, std::vector<SessionLog> logs
   for (auto& p : priced) {
     LogUsage& u = *p.usage;
     UsageRecord r = reader::record_at(kind, p.log->project, u.model.value_or(std::string()), u.time, options.zone);
+    if (kind == AgentKind::Pi) r.agent_id = p.log->project;  // pi's records name their project here
     if (!u.model) r.model = r.model_key = std::nullopt;
     if (!u.timestamp_text.empty()) r.timestamp_text = std::move(u.timestamp_text);
     r.tokens = u.usage.tokens;
