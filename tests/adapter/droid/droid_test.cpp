@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <limits>
+
 #include "adapter/droid/model.h"
 #include "kit/env.h"
 #include "kit/reader.h"
@@ -137,6 +139,23 @@ TEST(DroidReader, OneSettingsFile) {
   EXPECT_TRUE(bad.error().starts_with("failed to parse Droid settings " + (t / "bad.settings.json").string() + ": "))
       << bad.error();
   EXPECT_EQ(read("u.settings.json", "{\"m\":\"\xff\"}").error(), "stream did not contain valid UTF-8");
+}
+
+TEST(DroidReader, AModificationTimeBeyondTheRangeSaturates) {
+  if (!fs::is_directory("/dev/shm")) GTEST_SKIP() << "no /dev/shm";
+  kit::EnvGuard env;
+  env.set("TMPDIR", "/dev/shm");  // tmpfs keeps times that ext4 would clamp
+  kit::TempDir t;
+  kit::write_file(t / "s.settings.json", settings(R"({"inputTokens":1})", R"(,"model":"m")"));
+  timespec times[2] = {{0, UTIME_OMIT}, {9'300'000'000'000'000, 0}};  // beyond 2^63 milliseconds
+  ASSERT_EQ(::utimensat(AT_FDCWD, (t / "s.settings.json").c_str(), times, 0), 0);
+  struct stat st;
+  ASSERT_EQ(::stat((t / "s.settings.json").c_str(), &st), 0);
+  if (st.st_mtim.tv_sec != times[1].tv_sec) GTEST_SKIP() << "the file system clamps the time";
+  json::StrictParser parser;
+  auto s = read_settings(t / "s.settings.json", parser);
+  ASSERT_TRUE(s && *s);
+  EXPECT_EQ((*s)->timestamp, std::numeric_limits<std::int64_t>::max());
 }
 
 TEST(DroidReader, SessionsDirectories) {
