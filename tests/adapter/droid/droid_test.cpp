@@ -33,6 +33,8 @@ TEST(DroidModels, NamesProvidersAndPriceNames) {
       {"a]b [x[y]z] c..--d-", "ab-c-d"},
       {"Ünïcode\u3000Model", "ünïcode-model"},
       {"custom:custom:x", "custom:x"},
+      {"ΟΔΟΣ Σ.Α", "οδος-σ-α"},  // a sigma that ends a word takes the final form
+      {"İSTANBUL", "i\u0307stanbul"},   // the dotted capital I keeps its dot
   };
   for (const auto& [in, out] : names) EXPECT_EQ(normalize_model_name(in), out) << in;
 
