@@ -29,7 +29,9 @@ bool deeper_than(element value, std::size_t levels) {
 }
 
 bool deeper_than_limit(std::string_view text, element root) {
-  // Cheap for every line; the walk only for the few with that many opening brackets.
+  // A document that parsed and is that deep opens and closes more than kMaxDepth containers.
+  if (text.size() <= 2 * kMaxDepth) return false;
+  // One vectorised count for every line; the walk only for the few with that many.
   if (fast::count_either(text, '[', '{') <= kMaxDepth) return false;
   return deeper_than(root, kMaxDepth);
 }

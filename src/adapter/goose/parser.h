@@ -26,7 +26,12 @@ std::expected<std::vector<std::filesystem::path>, std::string> session_dbs();
 std::expected<std::vector<std::filesystem::path>, std::string> session_db_candidates();
 
 // The column's integer value (SQLite's conversion) when above 0.
-std::optional<std::int64_t> column_positive_i64(const reader::Row& row, int column);
+template <typename Row>
+std::optional<std::int64_t> column_positive_i64(const Row& row, int column) {
+  const std::int64_t v = row.int64(column);
+  if (v > 0) return v;
+  return std::nullopt;
+}
 
 // created_at as milliseconds: an integer of seconds or milliseconds, an RFC 3339 time, a
 // date, or a date and time without a zone (taken as UTC).
