@@ -6,6 +6,7 @@
 #include "adapter/claude/key_index.h"
 #include "parallel.h"
 #include "sort.h"
+#include "summary.h"
 
 namespace qm::claude::daily {
 namespace {
@@ -163,10 +164,7 @@ std::vector<UsageGroup> group_by_day(const std::vector<const DailyUsageRecord*>&
     all::types::add_token_totals(day->group.totals, r.tokens);
     day->group.cost += r.cost;
     if (!r.model) continue;
-    ModelUsage& m = day->usage_of(r.model);
-    all::types::add_model_tokens(m, r.tokens, 0);
-    m.cost += r.cost;
-    if (r.unpriced_model) m.unpriced = true;
+    qm::summary::add_to_model(day->usage_of(r.model), r.tokens, 0, r.cost, r.unpriced_model != nullptr);
   }
   std::vector<UsageGroup> groups;
   groups.reserve(days.size());
