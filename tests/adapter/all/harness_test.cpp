@@ -13,6 +13,7 @@
 #include "kit/env.h"
 #include "kit/fake_clock.h"
 #include "kit/http_server.h"
+#include "kit/pricing.h"
 #include "kit/run.h"
 #include "output.h"
 
@@ -52,13 +53,7 @@ UsageRow day(std::string agent, std::string label, std::vector<ModelUsage> model
 }
 
 pricing::ModelPrice price(double input, double output, double cache_creation, double cache_read) {
-  pricing::ModelPrice p;
-  p.input = input;
-  p.output = output;
-  p.cache_creation = cache_creation;
-  p.cache_read = cache_read;
-  p.explicit_cache_read = true;
-  return p;
+  return kit::model_price({input, output, cache_creation, cache_read}, true);
 }
 
 // QM_UPDATE_GOLDEN=1 rewrites the expected texts from the current output.
