@@ -32,6 +32,8 @@ struct KimiWireUsage {
   std::uint64_t cache_creation = 0;
   std::uint64_t cache_read = 0;
   std::uint64_t reasoning = 0;
+
+  bool operator==(const KimiWireUsage&) const = default;
 };
 
 AgentLoadResult load_kimi_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table);
