@@ -41,6 +41,17 @@ std::string repeat(std::string_view text, std::size_t count) {
   return out;
 }
 
+std::size_t cells(double fraction, std::size_t of) {
+  double n = std::round(fraction * static_cast<double>(of));
+  if (!(n > 0)) return 0;
+  return n >= static_cast<double>(of) ? of : static_cast<std::size_t>(n);
+}
+
+std::size_t bar_cells(double value, double maximum, std::size_t of) {
+  if (!(value > 0) || !(maximum > 0)) return 0;
+  return std::clamp<std::size_t>(cells(value / maximum, of), 1, of);
+}
+
 }  // namespace qm::render
 
 namespace qm::render {
@@ -50,6 +61,12 @@ std::string pad_right(std::string_view text, std::size_t width) {
   std::string out(text);
   if (w < width) out.append(width - w, ' ');
   return out;
+}
+
+std::size_t widest(const std::vector<std::string>& texts) {
+  std::size_t w = 0;
+  for (const auto& t : texts) w = std::max(w, terminal::width::display_width(t));
+  return w;
 }
 
 std::string pad_left(std::string_view text, std::size_t width) {

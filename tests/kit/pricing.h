@@ -16,18 +16,21 @@ struct TestPrice {
   double cache_read = 0.0;
 };
 
+inline pricing::ModelPrice model_price(const TestPrice& p, bool explicit_cache_read = false) {
+  pricing::ModelPrice price;
+  price.input = p.input;
+  price.output = p.output;
+  price.cache_creation = p.cache_creation;
+  price.cache_read = p.cache_read;
+  price.explicit_cache_read = explicit_cache_read;
+  return price;
+}
+
 // A table of exactly these prices. Its models.dev flags stay off, so a name it lacks stays
 // unpriced instead of being found in the compiled-in or downloaded catalogue.
 inline pricing::PricingTable price_table(std::initializer_list<std::pair<std::string, TestPrice>> prices) {
   pricing::PricingTable table;
-  for (const auto& [name, p] : prices) {
-    pricing::ModelPrice price;
-    price.input = p.input;
-    price.output = p.output;
-    price.cache_creation = p.cache_creation;
-    price.cache_read = p.cache_read;
-    table.prices[name] = price;
-  }
+  for (const auto& [name, p] : prices) table.prices[name] = model_price(p);
   return table;
 }
 

@@ -6,7 +6,6 @@
 #include "adapter/all/subscription.h"
 #include "adapter/all/summary.h"
 #include "render.h"
-#include "util.h"
 
 namespace qm::all::chart {
 namespace {
@@ -28,11 +27,6 @@ struct ChartDay {
   double total = 0.0;
 };
 
-// The nearest whole number of cells, halves away from zero.
-std::size_t cells(double fraction, std::size_t of) {
-  return static_cast<std::size_t>(std::max<std::int64_t>(0, util::saturating_i64(std::round(fraction * of))));
-}
-
 // The latest dates, whatever order the rows come in; drawn in the run's order.
 std::vector<const UsageRow*> latest_rows(const std::vector<UsageRow>& rows, SortOrder order) {
   std::vector<const UsageRow*> picked;
@@ -44,8 +38,7 @@ std::vector<const UsageRow*> latest_rows(const std::vector<UsageRow>& rows, Sort
 }
 
 std::string day_bar(const ChartDay& day, double maximum, const std::vector<Column>& columns, const ConsoleSettings& c) {
-  std::size_t filled = 0;
-  if (maximum > 0 && day.total > 0) filled = std::clamp<std::size_t>(cells(day.total / maximum, kBarCells), 1, kBarCells);
+  std::size_t filled = render::bar_cells(day.total, maximum, kBarCells);
   std::string out;
   std::size_t used = 0;
   if (filled > 0) {
@@ -56,7 +49,7 @@ std::string day_bar(const ChartDay& day, double maximum, const std::vector<Colum
       double v = day.costs[i];
       if (!(v > 0)) continue;
       // The last share takes what is left, so rounding never leaves a gap or overflows.
-      std::size_t k = i == last ? filled - used : std::min(cells(v / day.total, filled), filled - used);
+      std::size_t k = i == last ? filled - used : std::min(render::cells(v / day.total, filled), filled - used);
       if (k == 0) continue;
       out += paint(c, repeat("█", k), columns[i].style);
       used += k;

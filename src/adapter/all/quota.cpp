@@ -6,6 +6,7 @@
 #include "adapter/all/subscription.h"
 #include "adapter/codex/live_usage.h"
 #include "adapter/cursor/account.h"
+#include "util.h"
 
 namespace qm::all::quota {
 namespace {
@@ -99,6 +100,11 @@ std::optional<QuotaWindow> cursor_quota_window(const nlohmann::json& account, st
   std::int64_t span = std::max(*reset - now_ms, kYearMs);
   std::int64_t minutes = std::max<std::int64_t>(span / kMinuteMs + (span % kMinuteMs != 0), 1);
   return build_quota_window("cursor", minutes, *reset, now_ms, *used);
+}
+
+bool quota_only_requested() {
+  auto v = util::env("QUILLIMARE_QUOTA_ONLY");
+  return v && util::is_valid_utf8(*v) && *v == "1";
 }
 
 std::optional<QuotaWindow> collect_live_quota(std::string_view word, bool offline, const clock::Clock& clock) {

@@ -66,6 +66,10 @@ struct LimitState {
 std::optional<QuotaWindow> build_quota_window(std::string_view agent, std::int64_t minutes, std::int64_t resets_ms,
                                               std::int64_t now_ms, double used_percent);
 
+// QUILLIMARE_QUOTA_ONLY is exactly "1": with --json or --jq, a run prints only a live
+// quota reading.
+bool quota_only_requested();
+
 // The weekly (and for Claude the session) window of "codex", "claude" or "cursor"; none for
 // any other word.
 std::optional<QuotaWindow> collect_live_quota(std::string_view word, bool offline,

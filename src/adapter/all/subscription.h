@@ -49,6 +49,11 @@ struct SubscriptionValue {
 // None unless the window is used, under way and longer than nothing.
 std::optional<SubscriptionValue> project_window_value(const std::optional<quota::WindowProgress>& progress);
 
+// The agent's own row within a merged day row, or null.
+const UsageRow* agent_part(const UsageRow& row, std::string_view agent);
+// The agent's cost within a merged day row (0 without its part).
+double agent_cost(const UsageRow& row, std::string_view agent);
+
 // The API-equivalent spend of one agent from `start_ms` on: the rows are days of `zone`, and
 // the day that holds the start counts for the part of it that follows the start.
 double cost_since(const std::vector<UsageRow>& rows, std::int64_t start_ms, std::string_view agent,
@@ -66,6 +71,10 @@ struct ValueReport {
   std::vector<ValueRow> rows;  // Codex, Claude, Cursor, each when valued
   std::optional<summary::SummaryPeriod> period;
 };
+
+// {"fullQuotaValue", "monthlyValue", "projectedUsePercent", "valueMultiple"} of a window's
+// progress ("valueMultiple" null without a price), or null when it gives no value.
+nlohmann::json estimate_json(const std::optional<quota::WindowProgress>& progress, const SubscriptionPlan& plan);
 
 // The "subscription" member of the summary document and of the report data.
 nlohmann::json subscription_value_json(const ValueReport& report);

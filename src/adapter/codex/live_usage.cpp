@@ -227,22 +227,24 @@ std::vector<CodexDailyBreakdownRow> fetch_daily_breakdown(bool offline) {
 }
 
 DailyBreakdownTask::DailyBreakdownTask(bool offline)
-    : rows_(std::make_shared<std::vector<CodexDailyBreakdownRow>>()) {
-  auto work = [rows = rows_, offline] { *rows = fetch_daily_breakdown(offline); };
-  try {
-    thread_ = std::thread(work);
-  } catch (const std::system_error&) {
+    : DailyBreakdownTask([offline] { return fetch_daily_breakdown(offline); }) {}
+
+DailyBreakdownTask::DailyBreakdownTask(std::function<std::vector<CodexDailyBreakdownRow>()> fetch) {
+  auto work = [this, fetch = std::move(fetch)] { rows_ = fetch(); };
+  std::vector<std::thread> started;
+  if (parallel::start_thread(started, work))
+    thread_ = std::move(started.front());
+  else
     work();  // no thread to be had: the request runs here
-  }
 }
 
 DailyBreakdownTask::~DailyBreakdownTask() {
-  if (thread_.joinable()) thread_.detach();
+  if (thread_.joinable()) thread_.join();
 }
 
 std::vector<CodexDailyBreakdownRow> DailyBreakdownTask::join() {
   if (thread_.joinable()) thread_.join();
-  return std::exchange(*rows_, {});
+  return std::exchange(rows_, {});
 }
 
 }  // namespace qm::codex::live_usage

@@ -3,7 +3,7 @@
 // access token that Codex keeps in its home. Nothing here fails a run: every failure is no
 // reading (or no rows), without a message.
 #include <cstdint>
-#include <memory>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -76,11 +76,13 @@ std::vector<CodexDailyBreakdownRow> parse_daily_breakdown(std::string_view body)
 // and offline. Safe to run on any thread: it shares nothing.
 std::vector<CodexDailyBreakdownRow> fetch_daily_breakdown(bool offline);
 
-// fetch_daily_breakdown on a thread of its own, started at construction. The thread owns
-// what it writes, so a task that is dropped without join() is detached safely.
+// fetch_daily_breakdown on a thread of its own, started at construction. Dropping the task
+// waits for the request (at most its 5-second time-out), so no thread outlives its caller.
 class DailyBreakdownTask {
  public:
   explicit DailyBreakdownTask(bool offline);
+  // Any other way of getting the rows, run the same way.
+  explicit DailyBreakdownTask(std::function<std::vector<CodexDailyBreakdownRow>()> fetch);
   ~DailyBreakdownTask();
   DailyBreakdownTask(const DailyBreakdownTask&) = delete;
   DailyBreakdownTask& operator=(const DailyBreakdownTask&) = delete;
@@ -89,7 +91,7 @@ class DailyBreakdownTask {
   std::vector<CodexDailyBreakdownRow> join();
 
  private:
-  std::shared_ptr<std::vector<CodexDailyBreakdownRow>> rows_;
+  std::vector<CodexDailyBreakdownRow> rows_;  // written by the thread, read after it is joined
   std::thread thread_;
 };
 

@@ -6,6 +6,9 @@
 
 #include <fmt/format.h>
 
+#include <atomic>
+#include <thread>
+
 #include "date_utils.h"
 #include "kit/env.h"
 #include "kit/fake_clock.h"
@@ -258,8 +261,16 @@ TEST_F(CodexService, BreakdownOnAThreadOfItsOwn) {
   ASSERT_NE(it, breakdown.end());
   EXPECT_EQ(it->header("Authorization"), "Bearer  tok-b");
 
-  // Dropped without a join: detached, it finishes on its own.
-  { DailyBreakdownTask dropped(true); }
+  // Dropped without a join (a failed load): the request is waited for, not left running.
+  std::atomic<bool> finished = false;
+  {
+    DailyBreakdownTask dropped([&] {
+      std::this_thread::sleep_for(50ms);
+      finished = true;
+      return std::vector<CodexDailyBreakdownRow>{};
+    });
+  }
+  EXPECT_TRUE(finished);
   DailyBreakdownTask offline(true);
   EXPECT_TRUE(offline.join().empty());
 }

@@ -18,14 +18,6 @@ constexpr double kAverageMonthDays = 30.4375;  // 365.25 / 12
 constexpr double kMinutesPerDay = 1'440.0;
 constexpr double kMostProjected = 999.0;
 
-// The agent's cost within one merged day row.
-double agent_cost(const UsageRow& row, std::string_view agent) {
-  if (!row.parts) return 0.0;
-  for (const auto& part : *row.parts)
-    if (part.agent_id == agent) return part.cost;
-  return 0.0;
-}
-
 // The part of the zone's day holding `ms` that lies after it, as a fraction of that day
 // (a day of a clock change is 23 or 25 hours long). The start counts in whole seconds: a
 // reset time's fraction of a second does not shave the first day.
@@ -49,14 +41,7 @@ json value_row_json(const ValueRow& row) {
               {"usedPercent", output::json_number(p.used_percent)},
               {"elapsedMinutes", output::json_number(p.elapsed_minutes)},
               {"apiEquivalentSpent", output::json_number(p.spend)}};
-    if (auto v = project_window_value(p)) {
-      estimate = {{"fullQuotaValue", output::json_number(v->full_quota_value)},
-                  {"monthlyValue", output::json_number(v->monthly_value)},
-                  {"projectedUsePercent", output::json_number(v->projected_use_percent)},
-                  {"valueMultiple", row.plan.monthly_price
-                                        ? output::json_number(v->monthly_value / *row.plan.monthly_price)
-                                        : json(nullptr)}};
-    }
+    estimate = estimate_json(p, row.plan);
   }
   if (row.limits && row.limits->shorter)
     shorter = {{"label", window_label(row.limits->shorter->window_minutes)},
@@ -74,6 +59,28 @@ json value_row_json(const ValueRow& row) {
 }
 
 }  // namespace
+
+const UsageRow* agent_part(const UsageRow& row, std::string_view agent) {
+  if (!row.parts) return nullptr;
+  for (const auto& part : *row.parts)
+    if (part.agent_id == agent) return &part;
+  return nullptr;
+}
+
+double agent_cost(const UsageRow& row, std::string_view agent) {
+  const UsageRow* part = agent_part(row, agent);
+  return part ? part->cost : 0.0;
+}
+
+json estimate_json(const std::optional<quota::WindowProgress>& progress, const SubscriptionPlan& plan) {
+  auto v = project_window_value(progress);
+  if (!v) return nullptr;
+  return {{"fullQuotaValue", output::json_number(v->full_quota_value)},
+          {"monthlyValue", output::json_number(v->monthly_value)},
+          {"projectedUsePercent", output::json_number(v->projected_use_percent)},
+          {"valueMultiple",
+           plan.monthly_price ? output::json_number(v->monthly_value / *plan.monthly_price) : json(nullptr)}};
+}
 
 std::optional<SubscriptionValue> project_window_value(const std::optional<quota::WindowProgress>& p) {
   if (!p) return std::nullopt;

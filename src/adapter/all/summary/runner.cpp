@@ -6,22 +6,14 @@
 #include "adapter/all/loader.h"
 #include "adapter/all/quota.h"
 #include "adapter/all/subscription.h"
+#include "adapter/all/subscription/harness.h"
 #include "adapter/all/summary.h"
 #include "adapter/all/summary/report.h"
 #include "adapter/all/summary/value.h"
 #include "output.h"
 #include "render.h"
-#include "util.h"
 
 namespace qm::all::summary {
-namespace {
-
-bool quota_only_mode() {
-  auto v = util::env("QUILLIMARE_QUOTA_ONLY");
-  return v && util::is_valid_utf8(*v) && *v == "1";
-}
-
-}  // namespace
 
 std::string format_date_arg(const date_utils::CivilDate& d) {
   char buf[32];
@@ -55,10 +47,10 @@ std::expected<void, std::string> run_summary(const SummaryArgs& args) {
   CommonOptions options = args.common;
   const bool json_out = options.json || options.jq.has_value();
 
-  // Harness runs belong to the harness view (not part of this build yet).
-  if (args.harness_agent) return {};
+  if (args.harness_agent)
+    return subscription::run_harness(*args.harness_agent, options, args.codex_plan, args.claude_plan);
 
-  if (json_out && quota_only_mode()) {
+  if (json_out && quota::quota_only_requested()) {
     auto window = quota::collect_live_quota("cursor", options.offline);
     nlohmann::json reading = window ? quota::quota_window_json(*window)
                                     : nlohmann::json{{"agent", "cursor"}, {"observedAt", date_utils::now_ms()}};

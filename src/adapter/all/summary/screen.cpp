@@ -8,22 +8,16 @@
 #include "adapter/all/summary.h"
 #include "render.h"
 #include "sort.h"
-#include "terminal/width.h"
 #include "util.h"
 
 namespace qm::all::summary {
 namespace {
 
 using render::repeat;
+using render::widest;
 using terminal::color::paint;
 
 std::string percent_text(double pct) { return render::format_fixed(pct, 1) + "%"; }
-
-std::size_t widest(const std::vector<std::string>& texts) {
-  std::size_t w = 0;
-  for (const auto& t : texts) w = std::max(w, terminal::width::display_width(t));
-  return w;
-}
 
 double share(double value, double grand) { return grand > 0 ? value / grand * 100.0 : 0.0; }
 
@@ -63,9 +57,7 @@ std::string format_token_count(std::uint64_t count, std::size_t width, const Con
 }
 
 std::string render_bar(Style style, double value, double maximum, const ConsoleSettings& console) {
-  std::size_t filled = 0;
-  if (value > 0 && maximum > 0)
-    filled = static_cast<std::size_t>(std::clamp<std::int64_t>(util::saturating_i64(std::round(value / maximum * 16)), 1, 16));
+  std::size_t filled = render::bar_cells(value, maximum, 16);
   return paint(console, repeat("━", filled), style) + paint(console, repeat("─", 16 - filled), Style::Grey);
 }
 
