@@ -123,6 +123,17 @@ std::optional<std::int64_t> created_at_ms(std::string_view text) {
   return std::nullopt;
 }
 
+std::vector<UsageRecord> read_sessions(const fs::path& db, json::StrictParser& parser, reader::Prices& prices,
+                                       const all::loader::LoadOptions& options) {
+  std::vector<UsageRecord> records;
+  reader::for_each_row(db, "Goose", kQuery, options.common.debug, [&](const reader::Row& row) {
+    if (auto r = session_record(row, parser, prices, options.zone)) records.push_back(std::move(*r));
+  });
+  // A session counts once per database: its key is the database's path and its id.
+  reader::drop_repeated(records, 0, [](const UsageRecord& r) -> const std::string& { return r.session_id; });
+  return records;
+}
+
 std::string provider_for(std::string_view model, std::optional<std::string_view> provider_name) {
   if (provider_name) {
     std::string p(util::trim(*provider_name));
@@ -149,12 +160,8 @@ AgentLoadResult load_goose_usage(const all::loader::LoadOptions& options, const 
   json::StrictParser parser;
   std::vector<UsageRecord> records;
   for (const auto& db : *dbs) {
-    const std::size_t first = records.size();
-    reader::for_each_row(db, "Goose", kQuery, options.common.debug, [&](const reader::Row& row) {
-      if (auto r = session_record(row, parser, prices, options.zone)) records.push_back(std::move(*r));
-    });
-    // A session counts once per database: its key is the database's path and its id.
-    reader::drop_repeated(records, first, [](const UsageRecord& r) -> const std::string& { return r.session_id; });
+    auto read = read_sessions(db, parser, prices, options);
+    records.insert(records.end(), std::make_move_iterator(read.begin()), std::make_move_iterator(read.end()));
   }
   return run.finish(std::move(records));
 }

@@ -11,7 +11,9 @@
 
 #include "adapter/all/loader.h"
 #include "adapter/all/types.h"
+#include "json/strict.h"
 #include "pricing/table.h"
+#include "reader/prices.h"
 #include "reader/sqlite.h"
 
 namespace qm::goose::parser {
@@ -24,6 +26,10 @@ std::expected<std::vector<std::filesystem::path>, std::string> session_dbs();
 // The default places below the home directory: Goose's data directory under
 // ~/.local/share, the same under $XDG_DATA_HOME, and the one with the maker's name.
 std::expected<std::vector<std::filesystem::path>, std::string> session_db_candidates();
+
+// The records of one sessions database, each session once (nothing when it cannot be read).
+std::vector<UsageRecord> read_sessions(const std::filesystem::path& db, json::StrictParser& parser,
+                                       reader::Prices& prices, const all::loader::LoadOptions& options);
 
 // The column's integer value (SQLite's conversion) when above 0.
 std::optional<std::int64_t> column_positive_i64(const reader::Row& row, int column);

@@ -43,6 +43,8 @@ std::optional<KimiWireUsage> parse_wire_line(std::string_view line, json::Strict
 
 // The data directory's model: config.json's "model", else the default.
 std::string configured_model(const std::filesystem::path& root, json::StrictParser& parser);
+// The same from the text of a config.json (followed by the parser's padding).
+std::string model_of_config(std::string_view text, json::StrictParser& parser);
 
 std::vector<std::string> price_candidates(const KimiWireUsage& item);
 
