@@ -119,6 +119,13 @@ std::string capitalize_first(std::string text) {
   return text;
 }
 
+std::string ascii_lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return out;
+}
+
 bool slice_contains(const std::vector<std::string>& list, std::string_view text) {
   for (const auto& s : list)
     if (s == text) return true;

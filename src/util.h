@@ -41,6 +41,8 @@ std::vector<std::string> split_entries(std::string_view text);
 
 std::optional<std::string> non_empty(std::optional<std::string> text);
 std::string capitalize_first(std::string text);
+// A to Z lowered to a to z; every other byte unchanged.
+std::string ascii_lower(std::string_view text);
 bool slice_contains(const std::vector<std::string>& list, std::string_view text);
 bool is_valid_utf8(std::string_view text);
 // The text with each maximal invalid UTF-8 sequence replaced by U+FFFD.

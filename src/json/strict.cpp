@@ -176,4 +176,19 @@ std::optional<std::string_view> enum_word(element v) {
   return field.key;
 }
 
+std::vector<std::pair<std::string_view, element>> members_by_key(object obj) {
+  std::vector<std::pair<std::string_view, element>> members;
+  for (auto field : obj) members.emplace_back(field.key, field.value);
+  // Stable, so that of a repeated key the last stays last and wins below.
+  std::stable_sort(members.begin(), members.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<std::pair<std::string_view, element>> unique;
+  for (auto& m : members) {
+    if (!unique.empty() && unique.back().first == m.first)
+      unique.back().second = m.second;
+    else
+      unique.push_back(m);
+  }
+  return unique;
+}
+
 }  // namespace qm::json

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include <simdjson.h>
 
@@ -81,5 +83,9 @@ OptNumber opt_number(const std::optional<element>& v);
 
 // A unit enum word: a string, or an object with exactly one key whose value is null.
 std::optional<std::string_view> enum_word(element v);
+
+// The members of an object as a generic JSON map holds them: keys in ascending byte order,
+// a repeated key once with its last value.
+std::vector<std::pair<std::string_view, element>> members_by_key(object obj);
 
 }  // namespace qm::json

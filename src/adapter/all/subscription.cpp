@@ -38,8 +38,12 @@ std::vector<summary::ModelTotal> top_models(const std::vector<UsageRow>& rows) {
   std::unordered_map<std::string, std::size_t> index;
   for (const auto& row : rows)
     for (const auto& m : row.model_usages) summary::add_model_totals(models, index, m);
-  std::stable_sort(models.begin(), models.end(),
-                   [](const auto& a, const auto& b) { return sort::total_order_compare(a.cost, b.cost) > 0; });
+  // The map's order is no order: equal costs (several free models) go by tokens, then name.
+  std::sort(models.begin(), models.end(), [](const auto& a, const auto& b) {
+    if (int c = sort::total_order_compare(a.cost, b.cost); c != 0) return c > 0;
+    if (a.tokens != b.tokens) return a.tokens > b.tokens;
+    return a.model < b.model;
+  });
   return models;
 }
 

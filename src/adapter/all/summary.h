@@ -57,9 +57,6 @@ std::uint64_t model_tokens(const ModelUsage& m);
 // --- JSON document ---
 nlohmann::json totals_json(const SummaryTotals& totals);
 nlohmann::json summary_document(const std::vector<UsageRow>& rows, const SummaryTotals& totals);
-// Under --value: "claudeAccount" and "claudeAccountStatus" from the live Claude reading,
-// unless the --agents filter leaves Claude out.
-void add_claude_account(nlohmann::json& document, const CommonOptions& options);
 namespace detail {
 nlohmann::json daily_json(const std::vector<DayTotal>& daily);
 }

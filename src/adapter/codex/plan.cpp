@@ -118,17 +118,7 @@ std::optional<element> find_rate_limits_object(element value) {
   object obj;
   if (value.get_object().get(obj)) return std::nullopt;
   if (auto limits = last_member(value, "rate_limits"); limits && has_member(*limits, "primary")) return limits;
-  // Members in ascending key order, each key once (its last value).
-  std::vector<std::pair<std::string_view, element>> members;
-  for (auto field : obj) {
-    auto it = std::find_if(members.begin(), members.end(), [&](const auto& m) { return m.first == field.key; });
-    if (it != members.end())
-      it->second = field.value;
-    else
-      members.emplace_back(field.key, field.value);
-  }
-  std::sort(members.begin(), members.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-  for (const auto& [key, member] : members)
+  for (const auto& [key, member] : json::members_by_key(obj))
     if (auto found = find_rate_limits_object(member)) return found;
   return std::nullopt;
 }

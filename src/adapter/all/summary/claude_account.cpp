@@ -1,14 +1,10 @@
 // The live Claude limits in the summary document.
-#include "adapter/all/summary.h"
-#include "adapter/claude/limits.h"
-#include "util.h"
+#include "adapter/all/summary/value.h"
 
 namespace qm::all::summary {
 
-void add_claude_account(nlohmann::json& document, const CommonOptions& options) {
-  if (!options.agents.empty() && !util::slice_contains(options.agents, "claude")) return;
+void add_claude_account(nlohmann::json& document, const claude::limits::ClaudeUsageReading& reading) {
   namespace limits = claude::limits;
-  auto reading = limits::load_usage_limits(options.offline, limits::kSummaryMaxAgeMs);
   if (reading.report)
     if (auto parsed = limits::parse_usage_response(reading.report->body))
       if (auto account = limits::claude_account_json(*parsed, reading.report->observed_at))

@@ -1,9 +1,9 @@
 // The summary's JSON document.
 #include <algorithm>
-#include <cctype>
 
 #include "adapter/all/summary.h"
 #include "output.h"
+#include "util.h"
 
 namespace qm::all::summary {
 namespace {
@@ -42,8 +42,7 @@ std::vector<UsageRow> rows_of_agent(const std::vector<UsageRow>& rows, std::stri
 }
 
 bool is_cursor_model(std::string_view name) {
-  std::string lower(name);
-  std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+  std::string lower = util::ascii_lower(name);
   return lower.find("composer") != std::string::npos || lower.find("cursor") != std::string::npos ||
          lower == "auto" || lower.starts_with("auto-");
 }

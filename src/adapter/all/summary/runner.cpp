@@ -4,8 +4,11 @@
 
 #include "adapter/all/chart.h"
 #include "adapter/all/loader.h"
+#include "adapter/all/quota.h"
+#include "adapter/all/subscription.h"
 #include "adapter/all/summary.h"
 #include "adapter/all/summary/report.h"
+#include "adapter/all/summary/value.h"
 #include "output.h"
 #include "render.h"
 #include "util.h"
@@ -56,13 +59,14 @@ std::expected<void, std::string> run_summary(const SummaryArgs& args) {
   if (args.harness_agent) return {};
 
   if (json_out && quota_only_mode()) {
-    // Without a live Cursor quota reading (not part of this build yet) the fallback object is printed.
-    nlohmann::json reading = {{"agent", "cursor"}, {"observedAt", date_utils::now_ms()}};
+    auto window = quota::collect_live_quota("cursor", options.offline);
+    nlohmann::json reading = window ? quota::quota_window_json(*window)
+                                    : nlohmann::json{{"agent", "cursor"}, {"observedAt", date_utils::now_ms()}};
     return output::emit_json(std::move(reading), options.jq, false);
   }
 
+  const auto zone = date_utils::report_zone(options.timezone);
   if (args.range) {
-    auto zone = date_utils::report_zone(options.timezone);
     auto today_text = date_utils::format_local_date(date_utils::now_ms(), zone);
     if (auto today = date_utils::parse_ymd(today_text)) apply_range(*args.range, *today, options);
   }
@@ -70,11 +74,12 @@ std::expected<void, std::string> run_summary(const SummaryArgs& args) {
   auto loaded = loader::load_agents(options);
   if (!loaded) return std::unexpected(loaded.error());
   SummaryTotals totals = build_summary_totals(loaded->rows);
-  // --value gathering (live limits, plans) goes here; not part of this build yet.
+  std::optional<ValueGathering> value;
+  if (args.value) value = gather_value(loaded->rows, totals, args, zone, json_out);
 
   if (json_out) {
     auto document = summary_document(loaded->rows, totals);
-    if (args.value) add_claude_account(document, options);
+    if (value) add_value_members(document, *value);
     return output::emit_json(std::move(document), options.jq, options.no_cost);
   }
 
@@ -86,14 +91,20 @@ std::expected<void, std::string> run_summary(const SummaryArgs& args) {
     std::fflush(stdout);
     std::fputs("No usage data found.\n", stderr);
   }
-  // The subscription value block (--value) comes here; not part of this build yet.
+  if (value) {
+    auto block = render_value_block(value->report, console);
+    std::fwrite(block.data(), 1, block.size(), stdout);
+  }
   if (args.chart) {
     auto chart = chart::render_daily_chart(loaded->rows, options.order, console);
     std::fwrite(chart.data(), 1, chart.size(), stdout);
   }
   std::fflush(stdout);
-  // The report's "subscription" member stays empty until --value gathers the values.
-  if (args.html) html_report({loaded->rows, totals, date_utils::now_ms(), std::nullopt});
+  if (args.html) {
+    std::optional<nlohmann::json> subscription;
+    if (value) subscription = subscription::subscription_value_json(value->report);
+    html_report({loaded->rows, totals, date_utils::now_ms(), std::move(subscription)});
+  }
   return {};
 }
 

@@ -1,6 +1,5 @@
 // The summary's text screen: totals, days, agents and models.
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <set>
@@ -80,8 +79,7 @@ Style agent_style(std::string_view agent) {
 }
 
 Style model_style(std::string_view model) {
-  std::string m(model);
-  std::transform(m.begin(), m.end(), m.begin(), [](unsigned char c) { return std::tolower(c); });
+  std::string m = util::ascii_lower(model);
   auto has = [&](const char* w) { return m.find(w) != std::string::npos; };
   if (has("claude") || has("anthropic")) return Style::Magenta;
   if (has("gpt") || has("codex") || has("openai")) return Style::Green;
