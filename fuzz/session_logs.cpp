@@ -1,32 +1,43 @@
-// OpenClaw and pi session logs (the first byte chooses). An OpenClaw reader that read other
-// files gives what a fresh one gives (each file starts with no model); a pi file gives the
-// usages of its lines each read alone, and fails exactly when one of them does.
+// OpenClaw and pi session logs (the first byte chooses): a reader that read other files gives
+// what a fresh one gives; every usage counts tokens under the agent's label; a pi log fails
+// exactly when it is not UTF-8, and otherwise gives the usages of its lines each read alone.
 #include <cstdint>
 #include <string>
-#include <vector>
-
-#include <fmt/format.h>
 
 #include "adapter/openclaw/parser.h"
 #include "adapter/pi/pi.h"
 #include "reading.h"
 #include "support.h"
+#include "util.h"
 
 namespace {
 
 namespace session_log = qm::openclaw::session_log;
 
-void describe(const std::expected<session_log::SessionLog, std::string>& log, std::vector<std::string>& out) {
-  if (!log) {
-    out.push_back("error: " + log.error());
-    return;
-  }
-  for (const auto& u : log->usages) {
+std::string describe_usages(const session_log::SessionLog& log) {
+  std::string out;
+  for (const auto& u : log.usages) {
     const auto& t = u.usage.tokens;
-    const auto& cost = u.usage.recorded_cost;
-    out.push_back(fmt::format("{}|{}|{}|{}|{}|{}|{} {} {} {} {}|{}", log->project, log->session_id, u.model.value_or("-"),
-                              u.provider.value_or("-"), u.timestamp_text, u.time, t.input, t.output, t.cache_creation,
-                              t.cache_read, u.usage.reasoning, cost ? fmt::format("{:a}", *cost) : "-"));
+    out += u.model.value_or("-") + "|" + u.provider.value_or("-") + "|" + u.timestamp_text + "|" +
+           std::to_string(u.time) + "|" + std::to_string(t.input) + "," + std::to_string(t.output) + "," +
+           std::to_string(t.cache_creation) + "," + std::to_string(t.cache_read) + "," +
+           std::to_string(u.usage.reasoning) + "|" + (u.usage.recorded_cost ? std::to_string(*u.usage.recorded_cost) : "-") +
+           "\n";
+  }
+  return out;
+}
+
+std::string describe(const std::expected<session_log::SessionLog, std::string>& log) {
+  if (!log) return "error: " + log.error();
+  return log->project + "|" + log->session_id + "\n" + describe_usages(*log);
+}
+
+void check_usages(const session_log::SessionLog& log, std::string_view label) {
+  for (const auto& u : log.usages) {
+    const auto& t = u.usage.tokens;
+    FUZZ_CHECK(t.input + t.output + t.cache_creation + t.cache_read + u.usage.reasoning > 0);
+    if (u.model) FUZZ_CHECK(u.model->starts_with(label));
+    if (u.usage.recorded_cost) FUZZ_CHECK(*u.usage.recorded_cost >= 0);
   }
 }
 
@@ -34,33 +45,32 @@ void describe(const std::expected<session_log::SessionLog, std::string>& log, st
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
-  const std::string_view text(reinterpret_cast<const char*>(data) + 1, size - 1);
-  const fuzzing::MemoryFile file(text);
-  std::vector<std::string> whole, again;
+  const std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
+  fuzzing::MemoryFile file(text);
   if (data[0] % 2) {
     static qm::openclaw::parser::FileReader reused;
     qm::openclaw::parser::FileReader fresh;
     const auto log = fresh.read(file.path());
+    FUZZ_CHECK(describe(reused.read(file.path())) == describe(log));
     FUZZ_CHECK(log.has_value());
-    for (const auto& u : log->usages) FUZZ_CHECK(u.model && u.model->starts_with("[openclaw] "));
-    describe(log, whole);
-    describe(reused.read(file.path()), again);
-    FUZZ_CHECK(again == whole);
-    return 0;
-  }
-  static qm::pi::FileReader reader;
-  describe(reader.read(file.path()), whole);
-  std::vector<std::string> errors;
-  for (const auto& line : fuzzing::lines_of(text)) {
-    const fuzzing::MemoryFile one(line.view());
-    auto log = reader.read(one.path());
-    if (!log) errors.push_back("error: " + log.error());
-    else {
-      log->session_id = qm::pi::session_id(file.path());
-      describe(log, again);
+    for (const auto& u : log->usages) FUZZ_CHECK(u.model.has_value());
+    check_usages(*log, "[openclaw] ");
+  } else {
+    static qm::pi::FileReader reused;
+    qm::pi::FileReader fresh;
+    const auto log = fresh.read(file.path());
+    FUZZ_CHECK(describe(reused.read(file.path())) == describe(log));
+    FUZZ_CHECK(log.has_value() == qm::util::is_valid_utf8(text));
+    if (!log) return 0;
+    check_usages(*log, "[pi] ");
+    std::string one_by_one;
+    for (const auto& line : fuzzing::lines_of(text)) {
+      fuzzing::MemoryFile alone(line.view());
+      const auto read = reused.read(alone.path());
+      FUZZ_CHECK(read.has_value());
+      one_by_one += describe_usages(*read);
     }
+    FUZZ_CHECK(one_by_one == describe_usages(*log));
   }
-  if (!errors.empty()) again.assign(1, errors.front());
-  FUZZ_CHECK(again == whole);
   return 0;
 }

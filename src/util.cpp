@@ -67,23 +67,84 @@ std::string_view trim(std::string_view text) {
   return text;
 }
 
+namespace {
+
+// Characters with case (Lowercase, Uppercase or Titlecase): the letters, the ones with a
+// case mapping, and the few symbols the Other_Lowercase and Other_Uppercase sets add.
+bool is_cased(utf8proc_int32_t cp) {
+  const auto category = utf8proc_category(cp);
+  if (category == UTF8PROC_CATEGORY_LU || category == UTF8PROC_CATEGORY_LL || category == UTF8PROC_CATEGORY_LT)
+    return true;
+  if (utf8proc_tolower(cp) != cp || utf8proc_toupper(cp) != cp) return true;
+  return cp == 0xAA || cp == 0xBA || (cp >= 0x1F130 && cp <= 0x1F149) || (cp >= 0x1F150 && cp <= 0x1F169) ||
+         (cp >= 0x1F170 && cp <= 0x1F189);
+}
+
+// Marks, format characters, modifiers and the in-word punctuation that case rules look past.
+bool is_case_ignorable(utf8proc_int32_t cp) {
+  switch (utf8proc_category(cp)) {
+    case UTF8PROC_CATEGORY_MN:
+    case UTF8PROC_CATEGORY_ME:
+    case UTF8PROC_CATEGORY_CF:
+    case UTF8PROC_CATEGORY_LM:
+    case UTF8PROC_CATEGORY_SK: return true;
+    default: break;
+  }
+  switch (cp) {
+    case 0x27: case 0x2E: case 0x3A: case 0xB7: case 0x387: case 0x55F: case 0x5F4: case 0x2018: case 0x2019:
+    case 0x2024: case 0x2027: case 0xFE13: case 0xFE52: case 0xFE55: case 0xFF07: case 0xFF0E: case 0xFF1A:
+      return true;
+    default: return false;
+  }
+}
+
+// Whether, past the case-ignorable characters, the next character has case (-1: no character).
+template <typename It>
+bool cased_after_ignorable(It from, It to) {
+  for (; from != to; ++from)
+    if (*from < 0 || !is_case_ignorable(*from)) return *from >= 0 && is_cased(*from);
+  return false;
+}
+
+void append_char(std::string& out, utf8proc_int32_t cp) {
+  utf8proc_uint8_t buf[4];
+  out.append(reinterpret_cast<const char*>(buf), static_cast<std::size_t>(utf8proc_encode_char(cp, buf)));
+}
+
+}  // namespace
+
 std::string lowercase(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
+  // Characters, or -1 - byte for a byte that is no character (it stays as it is).
+  std::vector<utf8proc_int32_t> chars;
+  chars.reserve(text.size());
   const auto* p = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
   auto left = static_cast<utf8proc_ssize_t>(text.size());
   while (left > 0) {
     utf8proc_int32_t cp;
     utf8proc_ssize_t n = utf8proc_iterate(p, left, &cp);
-    if (n <= 0) {  // not UTF-8: the byte stays
-      out += static_cast<char>(*p);
+    if (n <= 0) {
+      cp = -1 - static_cast<utf8proc_int32_t>(*p);
       n = 1;
-    } else {
-      utf8proc_uint8_t buf[4];
-      out.append(reinterpret_cast<const char*>(buf), static_cast<std::size_t>(utf8proc_encode_char(utf8proc_tolower(cp), buf)));
     }
+    chars.push_back(cp);
     p += n;
     left -= n;
+  }
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < chars.size(); ++i) {
+    const utf8proc_int32_t cp = chars[i];
+    if (cp < 0) {
+      out += static_cast<char>(-1 - cp);
+    } else if (cp == 0x130) {  // the dotted capital I keeps its dot
+      out += "i\xCC\x87";
+    } else if (cp == 0x3A3) {  // capital sigma ends a word as the final form
+      const bool final = cased_after_ignorable(chars.rbegin() + static_cast<std::ptrdiff_t>(chars.size() - i), chars.rend()) &&
+                         !cased_after_ignorable(chars.begin() + static_cast<std::ptrdiff_t>(i + 1), chars.end());
+      append_char(out, final ? 0x3C2 : 0x3C3);
+    } else {
+      append_char(out, utf8proc_tolower(cp));
+    }
   }
   return out;
 }

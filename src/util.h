@@ -24,7 +24,8 @@ std::string_view trim(std::string_view text);
 // The length in bytes of the white-space character (Unicode White_Space) that starts `text`,
 // or 0.
 std::size_t space_at_front(std::string_view text);
-// Unicode lowercase, character by character.
+// Unicode lowercase: character by character, but for the dotted capital I (an i and a
+// combining dot) and a capital sigma that ends a word (the final form).
 std::string lowercase(std::string_view text);
 
 // Splits a directory list at ",", trims the pieces and drops the empty ones.

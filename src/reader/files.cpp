@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <limits>
 
 #include "util.h"
 
@@ -43,19 +44,31 @@ std::expected<Text, std::string> read_bytes(const fs::path& path) {
   return Text(std::move(*bytes));
 }
 
-std::expected<std::int64_t, std::string> file_time(const fs::path& path) {
+namespace {
+std::expected<std::int64_t, std::string> modified_ms(const fs::path& path, bool saturate) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return std::unexpected(util::os_error(errno));
   if (st.st_mtim.tv_sec < 0) return std::unexpected(std::string("modification time is before 1970"));
   std::int64_t ms;
   if (__builtin_mul_overflow(static_cast<std::int64_t>(st.st_mtim.tv_sec), std::int64_t{1000}, &ms) ||
-      __builtin_add_overflow(ms, static_cast<std::int64_t>(st.st_mtim.tv_nsec / 1'000'000), &ms))
+      __builtin_add_overflow(ms, static_cast<std::int64_t>(st.st_mtim.tv_nsec / 1'000'000), &ms)) {
+    if (saturate) return std::numeric_limits<std::int64_t>::max();
     return std::unexpected(std::string("modification time out of range"));
+  }
   return ms;
 }
+}  // namespace
+
+std::expected<std::int64_t, std::string> file_time(const fs::path& path) { return modified_ms(path, false); }
 
 std::optional<std::int64_t> file_time_ms(const fs::path& path) {
   auto ms = file_time(path);
+  if (!ms) return std::nullopt;
+  return *ms;
+}
+
+std::optional<std::int64_t> file_time_ms_saturating(const fs::path& path) {
+  auto ms = modified_ms(path, true);
   if (!ms) return std::nullopt;
   return *ms;
 }

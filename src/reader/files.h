@@ -55,6 +55,8 @@ std::expected<Text, std::string> read_bytes(const fs::path& path);
 std::expected<std::int64_t, std::string> file_time(const fs::path& path);
 // file_time without the reason.
 std::optional<std::int64_t> file_time_ms(const fs::path& path);
+// file_time_ms, a time beyond the range giving the largest one.
+std::optional<std::int64_t> file_time_ms_saturating(const fs::path& path);
 
 // The file name without its last extension, or none when the path has no file name.
 std::optional<std::string> file_stem(const fs::path& path);

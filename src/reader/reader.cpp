@@ -17,9 +17,9 @@ AgentLoadResult Run::fail(std::string message) {
   return std::unexpected(std::move(message));
 }
 
-AgentLoadResult Run::finish(std::vector<UsageRecord> records) {
+AgentLoadResult Run::finish(std::vector<UsageRecord> records, all::loader::RecordOrder order) {
   progress::mark_done(progress_, kind_);
-  return all::loader::records_to_usage(all::types::agent_info(kind_).id, std::move(records), options_);
+  return all::loader::records_to_usage(all::types::agent_info(kind_).id, std::move(records), options_, order);
 }
 
 UsageRecord record_at(AgentKind kind, std::string_view project, std::string model, std::int64_t time_ms,

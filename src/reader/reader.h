@@ -53,9 +53,10 @@ class Run {
   Run& operator=(const Run&) = delete;
 
   AgentLoadResult fail(std::string message);
-  // Sorted by time (stable), filtered by the date range, grouped by day and made rows;
-  // detected when any record was built.
-  AgentLoadResult finish(std::vector<UsageRecord> records);
+  // Sorted by time (stable) unless the reader keeps its own order, filtered by the date
+  // range, grouped by day and made rows; detected when any record was built.
+  AgentLoadResult finish(std::vector<UsageRecord> records,
+                         all::loader::RecordOrder order = all::loader::RecordOrder::ByTime);
 
  private:
   progress::Progress progress_;

@@ -65,6 +65,8 @@ struct CopilotTelemetryRecord {
   std::uint64_t cache_read = 0;
   std::uint64_t reasoning = 0;
   RecordKind kind = RecordKind::ChatSpan;
+
+  bool operator==(const CopilotTelemetryRecord&) const = default;
 };
 
 AgentLoadResult load_copilot_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table);

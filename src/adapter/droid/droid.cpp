@@ -64,7 +64,7 @@ std::expected<std::optional<DroidSessionUsage>, std::string> read_settings(const
   s.provider = locked == "unknown" ? infer_provider(s.model) : locked;
   auto lock_time = get_trimmed_string(*doc, "providerLockTimestamp");
   auto time = lock_time ? date_utils::parse_timestamp_ms(*lock_time) : std::nullopt;
-  if (!time) time = reader::file_time_ms(path);
+  if (!time) time = reader::file_time_ms_saturating(path);
   if (!time) return std::nullopt;
   s.tokens = r.block;
   s.reasoning = r.extra;
@@ -113,7 +113,8 @@ AgentLoadResult load_droid_usage(const all::loader::LoadOptions& options, const 
     r.session_id = s.session_id;
     records.push_back(std::move(r));
   }
-  return run.finish(std::move(records));
+  // Newest first, as taken: on a day, models of equal cost are listed in that order.
+  return run.finish(std::move(records), all::loader::RecordOrder::AsRead);
 }
 
 }  // namespace qm::droid

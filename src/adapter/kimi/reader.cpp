@@ -29,11 +29,7 @@ bool mentions(std::string_view line, std::string_view quoted) {
 std::string configured_model(const fs::path& root, json::StrictParser& parser) {
   auto text = reader::read_text(root / "config.json");
   if (!text) return std::string(kDefaultModel);
-  return model_of_config(text->view(), parser);
-}
-
-std::string model_of_config(std::string_view text, json::StrictParser& parser) {
-  auto config = parser.parse(text);
+  auto config = parser.parse(text->view());
   if (!config) return std::string(kDefaultModel);
   return std::string(reader::text(at(*config, "model")).value_or(kDefaultModel));
 }

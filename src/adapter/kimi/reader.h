@@ -32,6 +32,8 @@ struct KimiWireUsage {
   std::uint64_t cache_creation = 0;
   std::uint64_t cache_read = 0;
   std::uint64_t reasoning = 0;
+
+  bool operator==(const KimiWireUsage&) const = default;
 };
 
 AgentLoadResult load_kimi_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table);
@@ -43,8 +45,6 @@ std::optional<KimiWireUsage> parse_wire_line(std::string_view line, json::Strict
 
 // The data directory's model: config.json's "model", else the default.
 std::string configured_model(const std::filesystem::path& root, json::StrictParser& parser);
-// The same from the text of a config.json (followed by the parser's padding).
-std::string model_of_config(std::string_view text, json::StrictParser& parser);
 
 std::vector<std::string> price_candidates(const KimiWireUsage& item);
 

@@ -43,9 +43,11 @@ std::vector<UsageRecord> to_records(AgentKind kind, std::vector<SessionLog> logs
   std::vector<Priced> priced;
   for (auto& log : logs)
     for (auto& u : log.usages) {
-      const pricing::ModelPrice* price = u.model ? prices.find(*u.model) : nullptr;
       const auto& block = u.usage.tokens;
       const bool recorded = u.usage.recorded_cost.has_value();
+      // Looked up only when the cost is computed: a missed name may fetch the catalogue.
+      const bool computed = mode == CostMode::Calculate || (mode == CostMode::Auto && !recorded);
+      const pricing::ModelPrice* price = u.model && computed ? prices.find(*u.model) : nullptr;
       Priced p{&log, &u, pricing::cost_for_mode_at_price(price, block, u.usage.recorded_cost, mode), std::nullopt};
       if (u.model && !price && pricing::reports_missing_price(block, recorded, mode)) p.unpriced = *u.model;
       priced.push_back(p);
@@ -64,6 +66,7 @@ std::vector<UsageRecord> to_records(AgentKind kind, std::vector<SessionLog> logs
   for (auto& p : priced) {
     LogUsage& u = *p.usage;
     UsageRecord r = reader::record_at(kind, p.log->project, u.model.value_or(std::string()), u.time, options.zone);
+    if (kind == AgentKind::Pi) r.agent_id = p.log->project;  // pi's records name their project here
     if (!u.model) r.model = r.model_key = std::nullopt;
     if (!u.timestamp_text.empty()) r.timestamp_text = std::move(u.timestamp_text);
     r.tokens = u.usage.tokens;

@@ -93,8 +93,7 @@ std::vector<QwenChatUsage> parse_file(const fs::path& path, std::string_view tex
 }
 
 AgentLoadResult load_qwen_usage(const all::loader::LoadOptions& options) {
-  // The price lists are fetched a second time only when there is something to price.
-  const auto table = find_chat_files().empty() ? std::nullopt : reader::own_table(options.common);
+  const auto table = reader::own_table(options.common);
   return load_qwen_usage(options, table ? &*table : nullptr);
 }
 

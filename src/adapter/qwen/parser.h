@@ -25,10 +25,11 @@ struct QwenChatUsage {
   std::uint64_t output = 0;
   std::uint64_t cache_read = 0;
   std::uint64_t reasoning = 0;
+
+  bool operator==(const QwenChatUsage&) const = default;
 };
 
-// Loads its own price table (none under the display mode, none without chat files), then
-// reads.
+// Loads its own price table (none under the display mode), then reads.
 AgentLoadResult load_qwen_usage(const all::loader::LoadOptions& options);
 // The reading itself, priced from `table` (none: nothing priced).
 AgentLoadResult load_qwen_usage(const all::loader::LoadOptions& options, const pricing::PricingTable* table);

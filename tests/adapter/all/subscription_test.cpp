@@ -137,6 +137,8 @@ TEST(Value, SpendSinceTheStartCutsTheFirstDayOfTheReportZone) {
   } cases[] = {
       // 18:00 UTC: a quarter of the day, then every later day whole.
       {"2026-01-05T18:00:00Z", utc, 8 * 0.25 + 2 + 23},
+      // The start counts in whole seconds (Claude's reset times carry fractions).
+      {"2026-01-05T18:00:00.900Z", utc, 8 * 0.25 + 2 + 23},
       // 18:00 in New York is 23:00 UTC: still a quarter of New York's 5 January.
       {"2026-01-05T23:00:00Z", new_york, 8 * 0.25 + 2 + 23},
       // 21:00 in New York on the 5th is the 6th in UTC; the rows are New York's days.

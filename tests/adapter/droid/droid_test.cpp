@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <limits>
+
 #include "adapter/droid/model.h"
 #include "kit/env.h"
 #include "kit/reader.h"
@@ -31,6 +33,8 @@ TEST(DroidModels, NamesProvidersAndPriceNames) {
       {"a]b [x[y]z] c..--d-", "ab-c-d"},
       {"Ünïcode\u3000Model", "ünïcode-model"},
       {"custom:custom:x", "custom:x"},
+      {"ΟΔΟΣ Σ.Α", "οδος-σ-α"},  // a sigma that ends a word takes the final form
+      {"İSTANBUL", "i\u0307stanbul"},   // the dotted capital I keeps its dot
   };
   for (const auto& [in, out] : names) EXPECT_EQ(normalize_model_name(in), out) << in;
 
@@ -88,6 +92,22 @@ TEST(DroidReader, TheNewestSettingsOfASessionWin) {
   }
 }
 
+TEST(DroidReader, SessionsCountNewestFirst) {
+  kit::TempDir t;
+  kit::EnvGuard env;
+  env.set("DROID_SESSIONS_DIR", t.path().string());
+  // Two unpriced models of one day: equal costs keep the order in which the records came.
+  kit::write_file(t / "a.settings.json",
+                  settings(R"({"inputTokens":1})", R"(,"model":"older","providerLockTimestamp":"2025-02-01T09:00:00Z")"));
+  kit::write_file(t / "b.settings.json",
+                  settings(R"({"inputTokens":1})", R"(,"model":"newer","providerLockTimestamp":"2025-02-01T10:00:00Z")"));
+  auto table = prices();
+  auto got = load_droid_usage(kit::reader_options(), table);
+  ASSERT_TRUE(got) << got.error();
+  ASSERT_EQ(got->rows.size(), 1u);
+  EXPECT_EQ(got->rows[0].models, (std::vector<std::string>{"newer", "older"}));
+}
+
 TEST(DroidReader, OneSettingsFile) {
   kit::TempDir t;
   json::StrictParser parser;
@@ -121,6 +141,23 @@ TEST(DroidReader, OneSettingsFile) {
   EXPECT_TRUE(bad.error().starts_with("failed to parse Droid settings " + (t / "bad.settings.json").string() + ": "))
       << bad.error();
   EXPECT_EQ(read("u.settings.json", "{\"m\":\"\xff\"}").error(), "stream did not contain valid UTF-8");
+}
+
+TEST(DroidReader, AModificationTimeBeyondTheRangeSaturates) {
+  if (!fs::is_directory("/dev/shm")) GTEST_SKIP() << "no /dev/shm";
+  kit::EnvGuard env;
+  env.set("TMPDIR", "/dev/shm");  // tmpfs keeps times that ext4 would clamp
+  kit::TempDir t;
+  kit::write_file(t / "s.settings.json", settings(R"({"inputTokens":1})", R"(,"model":"m")"));
+  timespec times[2] = {{0, UTIME_OMIT}, {9'300'000'000'000'000, 0}};  // beyond 2^63 milliseconds
+  ASSERT_EQ(::utimensat(AT_FDCWD, (t / "s.settings.json").c_str(), times, 0), 0);
+  struct stat st;
+  ASSERT_EQ(::stat((t / "s.settings.json").c_str(), &st), 0);
+  if (st.st_mtim.tv_sec != times[1].tv_sec) GTEST_SKIP() << "the file system clamps the time";
+  json::StrictParser parser;
+  auto s = read_settings(t / "s.settings.json", parser);
+  ASSERT_TRUE(s && *s);
+  EXPECT_EQ((*s)->timestamp, std::numeric_limits<std::int64_t>::max());
 }
 
 TEST(DroidReader, SessionsDirectories) {

@@ -8,6 +8,7 @@
 
 #include "adapter/openclaw/paths.h"
 #include "kit/env.h"
+#include "kit/http_server.h"
 #include "kit/reader.h"
 #include "kit/run.h"
 #include "kit/snapshot.h"
@@ -150,6 +151,24 @@ TEST(OpenClawReader, RecordedCostsByCostModeAndBadCostsCountAsAbsent) {
     ASSERT_TRUE(got) << got.error();
     ASSERT_EQ(got->rows.size(), 1u);
     EXPECT_DOUBLE_EQ(got->rows[0].cost, c.cost);
+  }
+}
+
+TEST(OpenClawReader, NoPriceIsLookedUpWhenTheModeTakesTheRecordedCost) {
+  Fixture f;
+  kit::unset_proxy_variables(f.env);
+  kit::HttpServer catalogue;  // a missed name may fetch the catalogue: only when it is priced
+  f.env.set("QUILLIMARE_MODELS_DEV_URL", catalogue.url("/api.json"));
+  f.table.models_dev_download_allowed = true;
+  kit::write_file(f.t / "oc/s.jsonl", reply(R"({"input":1000,"cost":{"total":0.25}})", R"(,"model":"nowhere")"));
+  struct Case {
+    CostMode mode;
+    std::size_t fetched;
+  } cases[] = {{CostMode::Display, 0}, {CostMode::Auto, 0}, {CostMode::Calculate, 1}};
+  for (const auto& c : cases) {
+    auto got = f.load(c.mode);
+    ASSERT_TRUE(got) << got.error();
+    EXPECT_EQ(catalogue.requests().size(), c.fetched) << static_cast<int>(c.mode);
   }
 }
 

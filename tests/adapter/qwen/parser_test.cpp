@@ -166,26 +166,32 @@ TEST(QwenReader, PricedWithATableOfItsOwnUnlessDisplayed) {
                                 .body = R"({"qwen/served-model":{"input_cost_per_token":0.5,"output_cost_per_token":0.5}})"});
   env.set("QUILLIMARE_LITELLM_URL", server.url("/prices.json"));
   env.set("QUILLIMARE_MODELS_DEV_URL", closed.url("/api.json"));
-  env.set("QWEN_DATA_DIR", t.path().string());
-  auto online = kit::reader_options(CostMode::Calculate);
-  online.common.offline = false;
-  ASSERT_TRUE(load_qwen_usage(online));  // no chat files: nothing to price, nothing fetched
-  EXPECT_EQ(server.requests().size(), 0u);
-  kit::write_file(t / "projects/p/chats/a.jsonl",
+  const fs::path with_chats = t / "with-chats", without = t / "without";
+  kit::write_file(with_chats / "projects/p/chats/a.jsonl",
                   R"({"type":"assistant","model":"served-model","timestamp":"2025-06-01T10:00:00Z","usageMetadata":{"promptTokenCount":2}})" "\n");
+  // The process fetches the list once, for the first table it loads.
   struct Case {
+    const fs::path& root;
     CostMode mode;
+    std::size_t rows;
     double cost;
     std::size_t downloads;
-  } cases[] = {{CostMode::Display, 0.0, 0}, {CostMode::Calculate, 1.0, 1}};
+  } cases[] = {
+      {with_chats, CostMode::Display, 1, 0.0, 0},  // no table at all
+      {without, CostMode::Calculate, 0, 0.0, 1},   // a table, chat files or not
+      {with_chats, CostMode::Calculate, 1, 1.0, 1},
+  };
   for (const auto& c : cases) {
+    env.set("QWEN_DATA_DIR", c.root.string());
     auto o = kit::reader_options(c.mode);
     o.common.offline = false;
     auto got = load_qwen_usage(o);
     ASSERT_TRUE(got) << got.error();
-    ASSERT_EQ(got->rows.size(), 1u);
-    EXPECT_DOUBLE_EQ(got->rows[0].cost, c.cost);
-    EXPECT_FALSE(got->rows[0].model_usages[0].unpriced);
+    ASSERT_EQ(got->rows.size(), c.rows);
+    if (c.rows) {
+      EXPECT_DOUBLE_EQ(got->rows[0].cost, c.cost);
+      EXPECT_FALSE(got->rows[0].model_usages[0].unpriced);
+    }
     EXPECT_EQ(server.requests().size(), c.downloads);
   }
 }

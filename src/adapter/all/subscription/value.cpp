@@ -27,11 +27,12 @@ double agent_cost(const UsageRow& row, std::string_view agent) {
 }
 
 // The part of the zone's day holding `ms` that lies after it, as a fraction of that day
-// (a day of a clock change is 23 or 25 hours long).
+// (a day of a clock change is 23 or 25 hours long). The start counts in whole seconds: a
+// reset time's fraction of a second does not shave the first day.
 double rest_of_day(std::int64_t ms, const cctz::time_zone& zone) {
   using namespace std::chrono;
-  auto instant = time_point<system_clock, milliseconds>(milliseconds(ms));
-  auto day = cctz::civil_day(cctz::convert(floor<seconds>(instant), zone));
+  auto instant = floor<seconds>(time_point<system_clock, milliseconds>(milliseconds(ms)));
+  auto day = cctz::civil_day(cctz::convert(instant, zone));
   auto begin = cctz::convert(cctz::civil_second(day), zone);
   auto end = cctz::convert(cctz::civil_second(day + 1), zone);
   double length = static_cast<double>(duration_cast<milliseconds>(end - begin).count());
