@@ -63,8 +63,9 @@ std::string digits_of(std::string_view text) {
 void state_value(std::string_view text) {
   constexpr std::string_view kDefaultKey = "cursorAuth/accessToken";
   const auto rows = fuzzing::rows_of(text, 2);
-  const auto& db = fuzzing::fresh_database("CREATE TABLE ItemTable (key TEXT UNIQUE, value BLOB)",
-                                          "INSERT INTO ItemTable VALUES (?1, ?2)", rows);
+  static const auto db = fuzzing::scratch_directory() / "state.vscdb";
+  fuzzing::fresh_database(db, "CREATE TABLE ItemTable (key TEXT UNIQUE, value BLOB)",
+                          "INSERT INTO ItemTable VALUES (?1, ?2)", rows);
   using Kind = fuzzing::Field::Kind;
   const std::string key = !rows.empty() && rows[0][0].kind == Kind::Text ? rows[0][0].bytes : std::string(kDefaultKey);
   const auto value = qm::cursor::account::read_state_value(db, key);

@@ -47,8 +47,8 @@ inline Rows rows_of(std::string_view input, std::size_t columns) {
   return rows;
 }
 
-// The one database file of the process, in a directory of its own removed at exit.
-inline const std::filesystem::path& database_path() {
+// A directory of the process's own, removed when it exits.
+inline const std::filesystem::path& scratch_directory() {
   static const struct Directory {
     std::filesystem::path path;
     Directory() {
@@ -61,14 +61,13 @@ inline const std::filesystem::path& database_path() {
       std::filesystem::remove_all(path, ec);
     }
   } directory;
-  static const std::filesystem::path path = directory.path / "db.sqlite";
-  return path;
+  return directory.path;
 }
 
-// The file made afresh as a database of one table with these rows (`insert` has one
-// parameter per column).
-inline const std::filesystem::path& fresh_database(std::string_view schema, std::string_view insert, const Rows& rows) {
-  const auto& path = database_path();
+// The file at `path` made afresh as a database of one table with these rows (`insert` has
+// one parameter per column).
+inline void fresh_database(const std::filesystem::path& path, std::string_view schema, std::string_view insert,
+                           const Rows& rows) {
   std::filesystem::remove(path);
   sqlite3* db = nullptr;
   if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) std::abort();
@@ -90,14 +89,11 @@ inline const std::filesystem::path& fresh_database(std::string_view schema, std:
   }
   sqlite3_finalize(stmt);
   if (sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK || sqlite3_close(db) != SQLITE_OK) std::abort();
-  return path;
 }
 
-// The file holding exactly these bytes, database or not.
-inline const std::filesystem::path& raw_database(std::string_view bytes) {
-  const auto& path = database_path();
+// The file at `path` holding exactly these bytes, database or not.
+inline void raw_database(const std::filesystem::path& path, std::string_view bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  return path;
 }
 
 // The text a reader gets from a field of a TEXT column: none for NULL, else the bytes made

@@ -7,27 +7,35 @@
 
 namespace qm::summary {
 
+void add_to_group(UsageGroup& g, const TokenUsageRaw& tokens, std::uint64_t reasoning, double cost,
+                  const std::optional<double>& credits, const std::optional<std::uint64_t>& message_count) {
+  all::types::add_token_totals(g.totals, tokens);
+  g.reasoning += reasoning;
+  g.cost += cost;
+  if (credits) g.credits = g.credits.value_or(0.0) + *credits;
+  if (message_count) g.extra_count = g.extra_count.value_or(0) + *message_count;
+}
+
+void add_to_model(ModelUsage& m, const TokenUsageRaw& tokens, std::uint64_t reasoning, double cost, bool unpriced) {
+  m.input += tokens.input;
+  m.output += tokens.output;
+  m.cache_creation += tokens.effective_cache_creation();
+  m.cache_read += tokens.cache_read;
+  m.reasoning += reasoning;
+  m.cost += cost;
+  if (unpriced) m.unpriced = true;
+}
+
 void add_record(DayAccumulator& acc, const UsageRecord& r) {
   UsageGroup& g = acc.group;
-  all::types::add_token_totals(g.totals, r.tokens);
-  g.reasoning += r.reasoning;
-  g.cost += r.cost;
-  if (r.credits) g.credits = g.credits.value_or(0.0) + *r.credits;
-  if (r.message_count) g.extra_count = g.extra_count.value_or(0) + *r.message_count;
+  add_to_group(g, r.tokens, r.reasoning, r.cost, r.credits, r.message_count);
   if (!r.model_key) return;
   auto [it, inserted] = acc.model_index.try_emplace(*r.model_key, g.model_usages.size());
   if (inserted) {
     g.models.push_back(*r.model_key);
     g.model_usages.push_back(ModelUsage{*r.model_key});
   }
-  ModelUsage& m = g.model_usages[it->second];
-  m.input += r.tokens.input;
-  m.output += r.tokens.output;
-  m.cache_creation += r.tokens.effective_cache_creation();
-  m.cache_read += r.tokens.cache_read;
-  m.reasoning += r.reasoning;
-  m.cost += r.cost;
-  if (r.unpriced) m.unpriced = true;
+  add_to_model(g.model_usages[it->second], r.tokens, r.reasoning, r.cost, r.unpriced.has_value());
 }
 
 UsageGroup finish_group(DayAccumulator acc, std::string label) {

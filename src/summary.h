@@ -20,6 +20,10 @@ struct DayAccumulator {
 };
 
 void add_record(DayAccumulator& acc, const UsageRecord& record);
+// What one record adds to its group, and to its model's share of the group.
+void add_to_group(UsageGroup& group, const TokenUsageRaw& tokens, std::uint64_t reasoning, double cost,
+                  const std::optional<double>& credits, const std::optional<std::uint64_t>& message_count);
+void add_to_model(ModelUsage& model, const TokenUsageRaw& tokens, std::uint64_t reasoning, double cost, bool unpriced);
 UsageGroup finish_group(DayAccumulator acc, std::string label);
 
 // Groups in ascending date order.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 namespace qm::json {
 namespace {
@@ -28,9 +29,16 @@ bool deeper_than(element value, std::size_t levels) {
 }
 
 bool deeper_than_limit(std::string_view text, element root) {
-  if (static_cast<std::size_t>(std::count(text.begin(), text.end(), '[') +
-                               std::count(text.begin(), text.end(), '{')) <= kMaxDepth)
-    return false;
+  // A document that parsed and is that deep opens and closes more than kMaxDepth containers.
+  if (text.size() <= 2 * kMaxDepth) return false;
+  std::size_t opening = 0;  // JSON texts hold few brackets: each is found by memchr
+  const char* const end = text.data() + text.size();
+  for (char bracket : {'[', '{'})
+    for (const char* p = text.data(); opening <= kMaxDepth && p < end &&
+                                      (p = static_cast<const char*>(std::memchr(p, bracket, static_cast<std::size_t>(end - p))));
+         ++p)
+      ++opening;
+  if (opening <= kMaxDepth) return false;
   return deeper_than(root, kMaxDepth);
 }
 

@@ -22,6 +22,12 @@ std::uint64_t token_sum(const TokenUsageRaw& block);
 // Appends a candidate name unless the list holds it already (the first stays).
 void add_candidate(std::vector<std::string>& names, std::string name);
 
+// The names a model is priced under, in order, each with its price (null when it has none).
+struct Candidates {
+  std::vector<std::string> names;
+  std::vector<const pricing::ModelPrice*> prices;
+};
+
 // The price lookups of one reader run: each distinct name is looked up once. Without a table
 // nothing is priced.
 class Prices {
@@ -50,15 +56,35 @@ class Prices {
   // The candidate names of a model, made by `make()` once per distinct model.
   template <typename Make>
   const std::vector<std::string>& candidates(std::string_view model, Make make) {
-    auto it = names_.find(model);
-    if (it == names_.end()) it = names_.emplace(std::string(model), make()).first;
+    return candidates(model, std::string_view(), make).names;
+  }
+
+  // The candidates of a model under a qualifier (its provider, say), made by
+  // `make_names() -> std::vector<std::string>` and looked up the first time the pair is met.
+  template <typename MakeNames>
+  const Candidates& candidates(std::string_view model, std::string_view qualifier, MakeNames&& make_names) {
+    const std::size_t length = model.size();  // first, so that no two pairs share a key
+    key_.assign(reinterpret_cast<const char*>(&length), sizeof length);
+    key_ += model;
+    key_ += qualifier;
+    auto it = candidates_.find(key_);
+    if (it == candidates_.end()) {
+      Candidates c{make_names(), {}};
+      for (const auto& name : c.names) c.prices.push_back(find(name));
+      it = candidates_.emplace(key_, std::move(c)).first;
+    }
     return it->second;
   }
+  static double first_priced_cost(const Candidates& c, const TokenUsageRaw& block);
+  static double first_positive_cost(const Candidates& c, const TokenUsageRaw& block);
+  // Whether the unpriced marker is due: tokens, a table, and no candidate with a price.
+  bool unpriced(const Candidates& c, std::uint64_t tokens) const;
 
  private:
   const pricing::PricingTable* table_;
   std::unordered_map<std::string, std::optional<pricing::ModelPrice>, pricing::StringHash, std::equal_to<>> memo_;
-  std::unordered_map<std::string, std::vector<std::string>, pricing::StringHash, std::equal_to<>> names_;
+  std::unordered_map<std::string, Candidates, pricing::StringHash, std::equal_to<>> candidates_;
+  std::string key_;
 };
 
 // A price table of the reader's own, loaded as the framework loads the shared one but

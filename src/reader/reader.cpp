@@ -22,6 +22,11 @@ AgentLoadResult Run::finish(std::vector<UsageRecord> records, all::loader::Recor
   return all::loader::records_to_usage(all::types::agent_info(kind_).id, std::move(records), options_, order);
 }
 
+AgentLoadResult Run::finish(const UsageList& usages) {
+  progress::mark_done(progress_, kind_);
+  return all::loader::list_to_usage(all::types::agent_info(kind_).id, usages, options_);
+}
+
 UsageRecord record_at(AgentKind kind, std::string_view project, std::string model, std::int64_t time_ms,
                       const cctz::time_zone& zone) {
   UsageRecord r;

@@ -27,6 +27,13 @@
 // Parse with json::StrictParser (one per worker) and read values with values.h (count,
 // truncated_count, count_or_decimal, number, amount, text, first_of ...); databases go
 // through sqlite.h's for_each_row, which writes the "Failed to open {} database: {}" lines.
+//
+// A reader of many rows (a database of messages) collects them in the compact form of
+// usage_list.h instead of full records: `reader::UsageList usages(options.zone);`,
+// `usages.add(time_ms, usages.model(name))` then its counts and cost, and
+// `run.finish(usages)`; it parses on workers with row_workers.h's for_each_parsed_row
+// (this thread steps the query, workers parse and price, this thread takes the results in
+// row order) and drops repeated ids with seen.h's SeenKeys.
 #include <algorithm>
 #include <cstdint>
 #include <string>
@@ -40,6 +47,9 @@
 #include "reader/files.h"
 #include "reader/prices.h"
 #include "reader/roots.h"
+#include "reader/row_workers.h"
+#include "reader/seen.h"
+#include "reader/usage_list.h"
 #include "reader/values.h"
 
 namespace qm::reader {
@@ -57,6 +67,8 @@ class Run {
   // range, grouped by day and made rows; detected when any record was built.
   AgentLoadResult finish(std::vector<UsageRecord> records,
                          all::loader::RecordOrder order = all::loader::RecordOrder::ByTime);
+  // The same for usages collected in the compact form (usage_list.h).
+  AgentLoadResult finish(const UsageList& usages);
 
  private:
   progress::Progress progress_;

@@ -59,10 +59,17 @@ std::int64_t Row::int64(int column) const { return sqlite3_column_int64(stmt_, c
 
 double Row::real(int column) const { return sqlite3_column_double(stmt_, column); }
 
-std::optional<std::string_view> Row::text(int column) const {
-  if (is_null(column)) return std::nullopt;
+std::optional<std::string_view> Row::bytes(int column) const {
+  // No pointer for NULL (nor when SQLite is out of memory); an empty text has one.
   const auto* bytes = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
-  std::string_view raw(bytes ? bytes : "", static_cast<std::size_t>(sqlite3_column_bytes(stmt_, column)));
+  if (!bytes) return std::nullopt;
+  return std::string_view(bytes, static_cast<std::size_t>(sqlite3_column_bytes(stmt_, column)));
+}
+
+std::optional<std::string_view> Row::text(int column) const {
+  const auto raw_bytes = bytes(column);
+  if (!raw_bytes) return std::nullopt;
+  const std::string_view raw = *raw_bytes;
   if (util::is_valid_utf8(raw)) return raw;
   if (static_cast<std::size_t>(column) >= lossy_.size()) return std::nullopt;
   lossy_[static_cast<std::size_t>(column)] = util::utf8_lossy(raw);
@@ -128,5 +135,21 @@ std::optional<Statement> Database::prepare(std::string_view sql) {
   }
   return Statement(stmt);
 }
+
+namespace {
+void say_failed(std::string_view what, const fs::path& path, std::string_view label, bool debug) {
+  log::debug_print(debug, fmt::format("Failed to {} {} database: {}", what, label, path.string()));
+}
+}  // namespace
+
+std::optional<Query> open_query(const fs::path& path, std::string_view label, std::string_view sql, bool debug) {
+  auto db = Database::open_read_only(path);
+  if (!db) return say_failed("open", path, label, debug), std::nullopt;
+  auto stmt = db->prepare(sql);
+  if (!stmt) return say_failed("read", path, label, debug), std::nullopt;
+  return Query{std::move(*db), std::move(*stmt)};
+}
+
+void say_query_failed(const fs::path& path, std::string_view label, bool debug) { say_failed("query", path, label, debug); }
 
 }  // namespace qm::reader

@@ -36,6 +36,8 @@ class Row {
   // The column as text (a number as its decimal text), invalid UTF-8 sequences replaced by
   // U+FFFD; none for NULL.
   std::optional<std::string_view> text(int column) const;
+  // The column's bytes as SQLite gives them, not checked for UTF-8; none for NULL.
+  std::optional<std::string_view> bytes(int column) const;
 
  private:
   sqlite3_stmt* stmt_;
@@ -82,25 +84,31 @@ class Database {
 // The URI that opens the database as described above.
 std::string read_only_uri(const std::filesystem::path& path);
 
+// A database and its query, ready to step.
+struct Query {
+  Database db;
+  Statement stmt;
+};
+// Opens the database and prepares the query; none after the debug line "Failed to open
+// {label} database: {path}" or "Failed to read ..." (the query cannot be prepared).
+std::optional<Query> open_query(const std::filesystem::path& path, std::string_view label, std::string_view sql,
+                                bool debug);
+// The debug line of a step that failed: "Failed to query {label} database: {path}".
+void say_query_failed(const std::filesystem::path& path, std::string_view label, bool debug);
+
 // Runs one query over a database and calls on_row(const Row&) for every row. Failures are
-// only the debug lines "Failed to open {label} database: {path}", "Failed to read ..." (the
-// query cannot be prepared) and "Failed to query ..." (a step failed: the rows handed out
-// before it stand). False when the database could not be opened or the query prepared.
+// only the debug lines of open_query and say_query_failed (a step failed: the rows handed
+// out before it stand). False when the database could not be opened or the query prepared.
 template <typename OnRow>
 bool for_each_row(const std::filesystem::path& path, std::string_view label, std::string_view sql, bool debug,
                   OnRow&& on_row) {
-  auto say = [&](std::string_view what) {
-    log::debug_print(debug, fmt::format("Failed to {} {} database: {}", what, label, path.string()));
-  };
-  auto db = Database::open_read_only(path);
-  if (!db) return say("open"), false;
-  auto stmt = db->prepare(sql);
-  if (!stmt) return say("read"), false;
+  auto query = open_query(path, label, sql, debug);
+  if (!query) return false;
   for (;;) {
-    switch (stmt->step()) {
-      case Statement::Step::Row: on_row(stmt->row()); break;
+    switch (query->stmt.step()) {
+      case Statement::Step::Row: on_row(query->stmt.row()); break;
       case Statement::Step::Done: return true;
-      case Statement::Step::Failed: return say("query"), true;
+      case Statement::Step::Failed: say_query_failed(path, label, debug); return true;
     }
   }
 }

@@ -1,6 +1,7 @@
 #pragma once
 // The JSON value readers that the agents' formats keep asking for, over the strict parser's
 // document tree. Each takes an optional element, so that member lookups chain without checks.
+#include <array>
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
@@ -17,6 +18,22 @@ using MaybeElement = std::optional<element>;
 // is not an object.
 MaybeElement at(MaybeElement value, std::string_view key);
 MaybeElement at(MaybeElement value, std::initializer_list<std::string_view> path);
+
+// The members of an object under several keys, found in one pass over the object (a
+// repeated key keeps its first value, as `at` does). All none when the value is no object.
+template <std::size_t N>
+std::array<MaybeElement, N> members(MaybeElement value, const std::array<std::string_view, N>& keys) {
+  std::array<MaybeElement, N> out{};
+  json::object obj;
+  if (!value || value->get_object().get(obj)) return out;
+  for (auto field : obj)
+    for (std::size_t i = 0; i < N; ++i)
+      if (!out[i] && field.key == keys[i]) {
+        out[i] = field.value;
+        break;
+      }
+  return out;
+}
 
 // A string, trimmed, when not empty.
 std::optional<std::string_view> text(MaybeElement v);

@@ -38,6 +38,12 @@ void expect_computed_cost_modes(const std::function<AgentLoadResult(CostMode)>& 
   }
 }
 
+const ModelUsage* model_usage(const UsageRow& row, std::string_view model) {
+  for (const auto& m : row.model_usages)
+    if (m.model == model) return &m;
+  return nullptr;
+}
+
 void unset_home(EnvGuard& env) { env.unset("HOME").unset("USERPROFILE").unset("HOMEDRIVE").unset("HOMEPATH"); }
 
 void expect_agent_reported(const std::filesystem::path& home, std::string_view agent) {

@@ -24,6 +24,9 @@ std::uint64_t input_tokens(const AgentLoadResult& result);
 // "nowhere"; display computes nothing and marks nothing.
 void expect_computed_cost_modes(const std::function<AgentLoadResult(CostMode)>& load, double cost);
 
+// The share of a model in a row; null when the row has none.
+const ModelUsage* model_usage(const UsageRow& row, std::string_view model);
+
 // Unsets every variable that a home directory is found from.
 void unset_home(EnvGuard& env);
 

@@ -50,6 +50,36 @@ TEST(ReaderPrices, TwoRulesOverCandidateNames) {
   EXPECT_EQ(none.unpriced("m", Names{"nothing/x"}, 5), std::nullopt);
 }
 
+TEST(ReaderPrices, CandidatesOfAModelAreMadeAndLookedUpOncePerQualifier) {
+  const auto t = table();
+  Prices prices(&t);
+  int made = 0;
+  auto make = [&](std::vector<std::string> names) {
+    return [&made, names] {
+      ++made;
+      return names;
+    };
+  };
+  TokenUsageRaw block;
+  block.input = 1000;
+  const Candidates& free = prices.candidates("m", "free", make({"free/m", "plain-m"}));
+  EXPECT_EQ(&prices.candidates("m", "free", make({"other"})), &free);  // made once
+  const Candidates& paid = prices.candidates("m", "paid", make({"paid/m"}));
+  const Candidates& none = prices.candidates("mx", "", make({"nothing/x"}));
+  EXPECT_EQ(made, 3);
+  EXPECT_EQ(free.names, (std::vector<std::string>{"free/m", "plain-m"}));
+  EXPECT_DOUBLE_EQ(Prices::first_priced_cost(free, block), 0.0);
+  EXPECT_DOUBLE_EQ(Prices::first_positive_cost(free, block), 1e-3);
+  EXPECT_DOUBLE_EQ(Prices::first_positive_cost(paid, block), 2e-3);
+  EXPECT_FALSE(prices.unpriced(free, 5));
+  EXPECT_TRUE(prices.unpriced(none, 5));
+  EXPECT_FALSE(prices.unpriced(none, 0));
+  // Texts with a NUL byte do not make two pairs one.
+  prices.candidates(std::string("a\0b", 3), "", make({"x"}));
+  prices.candidates("a", std::string("\0b", 2), make({"y"}));
+  EXPECT_EQ(made, 5);
+}
+
 TEST(ReaderPrices, ComputedCostsFollowTheCostMode) {
   const auto t = table();
   Prices prices(&t);

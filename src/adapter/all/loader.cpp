@@ -17,8 +17,11 @@
 #include "adapter/droid/droid.h"
 #include "adapter/gemini/parser.h"
 #include "adapter/goose/parser.h"
+#include "adapter/hermes/sessions.h"
+#include "adapter/kilo/messages.h"
 #include "adapter/kimi/reader.h"
 #include "adapter/openclaw/parser.h"
+#include "adapter/opencode/report.h"
 #include "adapter/pi/pi.h"
 #include "adapter/qwen/parser.h"
 #include "date_utils.h"
@@ -26,6 +29,7 @@
 #include "output.h"
 #include "pricing/table.h"
 #include "progress.h"
+#include "reader/usage_list.h"
 #include "sort.h"
 
 namespace qm::all::loader {
@@ -95,29 +99,6 @@ void add_tokens(UsageRow& into, const UsageRow& from) {
 }
 
 AgentUsage nothing_found() { return AgentUsage{}; }
-
-// A stable sort by time that moves each (large) record at most once along a cycle, and not
-// at all when the reader found them in order already.
-void sort_by_time(std::vector<UsageRecord>& records) {
-  auto earlier = [](const UsageRecord& a, const UsageRecord& b) { return a.timestamp_ms < b.timestamp_ms; };
-  if (std::is_sorted(records.begin(), records.end(), earlier)) return;
-  std::vector<std::size_t> from(records.size());  // from[i]: the record that belongs at i
-  for (std::size_t i = 0; i < from.size(); ++i) from[i] = i;
-  std::stable_sort(from.begin(), from.end(), [&](std::size_t a, std::size_t b) { return earlier(records[a], records[b]); });
-  for (std::size_t start = 0; start < from.size(); ++start) {
-    if (from[start] == start) continue;
-    UsageRecord held = std::move(records[start]);
-    std::size_t at = start;
-    while (from[at] != start) {
-      std::size_t next = from[at];
-      records[at] = std::move(records[next]);
-      from[at] = at;
-      at = next;
-    }
-    records[at] = std::move(held);
-    from[at] = at;
-  }
-}
 
 }  // namespace
 
@@ -206,11 +187,18 @@ std::vector<UsageRow> to_usage_rows(std::string_view agent_id, const std::vector
 
 AgentUsage records_to_usage(std::string_view agent_id, std::vector<UsageRecord> records, const LoadOptions& options,
                             RecordOrder order) {
+  reader::UsageList list(options.zone);
+  for (const auto& r : records) list.add_record(r);
+  return list_to_usage(agent_id, list, options, order);
+}
+
+AgentUsage list_to_usage(std::string_view agent_id, const reader::UsageList& list, const LoadOptions& options,
+                         RecordOrder order) {
   AgentUsage usage;
-  usage.detected = !records.empty();
-  filter_records_by_date(records, options.range());
-  if (order == RecordOrder::ByTime) sort_by_time(records);
-  usage.rows = to_usage_rows(agent_id, qm::summary::group_by_day(records));
+  usage.detected = !list.empty();
+  const DateRange range = options.range();
+  usage.rows = to_usage_rows(
+      agent_id, list.group_by_day([&](std::string_view date) { return in_date_range(range, date); }, order == RecordOrder::ByTime));
   return usage;
 }
 
@@ -236,12 +224,16 @@ AgentTable default_agent_table(const LoadContext& context) {
     return [load, &options = context.options, &prices = context.prices] { return load(options, prices); };
   };
   table[1].reader = shared(codex::aggregate::load_codex_usage);
+  // OpenCode loads a price table of its own.
+  table[2].reader = [&options = context.options] { return opencode::report::load_opencode_usage(options); };
   table[3].reader = shared(amp::load_amp_usage);
   table[4].reader = shared(droid::load_droid_usage);
   table[5].reader = shared(codebuff::parser::load_codebuff_usage);
+  table[6].reader = shared(hermes::load_hermes_usage);
   table[7].reader = shared(pi::load_pi_usage);
   table[8].reader = shared(goose::parser::load_goose_usage);
   table[9].reader = shared(openclaw::parser::load_openclaw_usage);
+  table[10].reader = shared(kilo::load_kilo_usage);
   table[11].reader = shared(cursor::loader::load_cursor_usage);
   table[12].reader = shared(copilot::load_copilot_usage);
   table[13].reader = shared(gemini::parser::load_gemini_usage);

@@ -16,6 +16,9 @@
 namespace qm::pricing {
 struct PricingTable;
 }
+namespace qm::reader {
+class UsageList;
+}
 
 namespace qm::all::loader {
 
@@ -80,5 +83,8 @@ std::vector<UsageRow> to_usage_rows(std::string_view agent_id, const std::vector
 enum class RecordOrder { ByTime, AsRead };
 AgentUsage records_to_usage(std::string_view agent_id, std::vector<UsageRecord> records, const LoadOptions& options,
                             RecordOrder order = RecordOrder::ByTime);
+// The same for usages collected in the compact form.
+AgentUsage list_to_usage(std::string_view agent_id, const reader::UsageList& list, const LoadOptions& options,
+                         RecordOrder order = RecordOrder::ByTime);
 
 }  // namespace qm::all::loader

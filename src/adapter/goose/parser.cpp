@@ -1,6 +1,7 @@
 #include "adapter/goose/parser.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "date_utils.h"
 #include "reader/reader.h"
@@ -29,12 +30,13 @@ WHERE model_config_json IS NOT NULL
 )";
 
 constexpr std::int64_t kMillisecondsAbove = 1'000'000'000'000;
+constexpr std::size_t kAhead = 16;  // sessions whose seen-key lookup is prefetched
 
 // The counts of a row: the accumulated column wins whenever it is above 0.
 struct Counts {
   std::uint64_t input = 0, output = 0, extra = 0;
 };
-std::optional<Counts> counts_of(const reader::Row& row) {
+std::optional<Counts> counts_of(const reader::CopiedRow& row) {
   auto either = [&](int accumulated, int plain) -> std::optional<std::uint64_t> {
     auto v = column_positive_i64(row, accumulated);
     if (!v) v = column_positive_i64(row, plain);
@@ -51,37 +53,52 @@ std::optional<Counts> counts_of(const reader::Row& row) {
   return c;
 }
 
-std::optional<UsageRecord> session_record(const reader::Row& row, json::StrictParser& parser, reader::Prices& prices,
-                                          const cctz::time_zone& zone) {
+constexpr reader::Column kColumns[] = {
+    reader::Column::Text,    reader::Column::Text,    reader::Column::Text,    reader::Column::Text,
+    reader::Column::Integer, reader::Column::Integer, reader::Column::Integer, reader::Column::Integer,
+    reader::Column::Integer, reader::Column::Integer,
+};
+
+// A session row made ready on a worker; its texts kept beside its batch.
+struct Session {
+  reader::TextRef id, model;
+  std::uint64_t id_hash = 0;
+  Counts counts;
+  std::int64_t time_ms = 0;
+  double cost = 0.0;
+  bool unpriced = false;
+};
+
+std::optional<Session> read_session(const reader::CopiedRow& row, json::StrictParser& parser, reader::Prices& prices,
+                                    reader::KeptTexts& kept) {
   auto id = row.text(0);
-  auto config = row.text(1);
+  auto config = row.bytes(1);
   auto created = row.text(3);
   if (!id || !config || !created) return std::nullopt;
   auto time = created_at_ms(util::trim(*created));
   if (!time) return std::nullopt;
-  auto doc = parser.parse_copy(*config);
+  // The parser checks the UTF-8 itself: the text is made (lossy) only when that fails.
+  auto doc = parser.parse(*config);
+  if (!doc && !util::is_valid_utf8(*config)) doc = parser.parse(*row.text(1));
   auto model = doc ? reader::text(reader::at(*doc, "model_name")) : std::nullopt;
   if (!model) return std::nullopt;
   auto counts = counts_of(row);
   if (!counts) return std::nullopt;
 
-  UsageRecord r = reader::record_at(AgentKind::Goose, "Goose", std::string(*model), *time, zone);
-  r.tokens.input = counts->input;
-  r.tokens.output = counts->output;
-  r.reasoning = counts->extra;
-  r.record_id = std::string(*id);
-  r.session_text = r.record_id;
-  r.session_id = *r.record_id;
-
-  std::vector<std::string> names{*r.model};
-  const std::string provider = provider_for(*r.model, row.text(2));
-  if (provider != "goose") reader::add_candidate(names, provider + "/" + *r.model);
+  Session s{kept.keep(*id), kept.keep(*model), reader::SeenKeys::hash(*id), *counts, *time};
+  const auto provider_name = row.text(2);
+  const auto& names = prices.candidates(*model, provider_name.value_or(""), [&] {
+    std::vector<std::string> names{std::string(*model)};
+    const std::string provider = provider_for(*model, provider_name);
+    if (provider != "goose") reader::add_candidate(names, provider + "/" + std::string(*model));
+    return names;
+  });
   TokenUsageRaw priced;
   priced.input = counts->input;
   priced.output = util::saturating_add(counts->output, counts->extra);
-  r.cost = prices.first_positive_cost(names, priced);
-  r.unpriced = prices.unpriced(*r.model, names, util::saturating_add(priced.input, priced.output));
-  return r;
+  s.cost = reader::Prices::first_positive_cost(names, priced);
+  s.unpriced = prices.unpriced(names, reader::token_sum(priced));
+  return s;
 }
 
 }  // namespace
@@ -102,12 +119,6 @@ std::expected<std::vector<fs::path>, std::string> session_dbs() {
   return reader::canonical_files(*candidates);
 }
 
-std::optional<std::int64_t> column_positive_i64(const reader::Row& row, int column) {
-  std::int64_t v = row.int64(column);
-  if (v > 0) return v;
-  return std::nullopt;
-}
-
 std::optional<std::int64_t> created_at_ms(std::string_view text) {
   if (text.empty()) return std::nullopt;
   if (auto n = util::parse_i64_decimal(text)) {
@@ -117,21 +128,19 @@ std::optional<std::int64_t> created_at_ms(std::string_view text) {
   }
   if (auto ms = date_utils::parse_timestamp_ms(text)) return ms;
   const bool dashes = text.size() >= 10 && text[4] == '-' && text[7] == '-';
-  if (dashes && text.size() == 10) return date_utils::parse_timestamp_ms(std::string(text) + "T00:00:00Z");
-  if (dashes && text.size() == 19 && (text[10] == 'T' || text[10] == ' '))
-    return date_utils::parse_timestamp_ms(std::string(text.substr(0, 10)) + "T" + std::string(text.substr(11)) + "Z");
+  char utc[20];  // the date, "T", the time and "Z"
+  if (dashes && text.size() == 10) {
+    std::memcpy(utc, text.data(), 10);
+    std::memcpy(utc + 10, "T00:00:00Z", 10);
+    return date_utils::parse_timestamp_ms(std::string_view(utc, 20));
+  }
+  if (dashes && text.size() == 19 && (text[10] == 'T' || text[10] == ' ')) {
+    std::memcpy(utc, text.data(), 19);
+    utc[10] = 'T';
+    utc[19] = 'Z';
+    return date_utils::parse_timestamp_ms(std::string_view(utc, 20));
+  }
   return std::nullopt;
-}
-
-std::vector<UsageRecord> read_sessions(const fs::path& db, json::StrictParser& parser, reader::Prices& prices,
-                                       const all::loader::LoadOptions& options) {
-  std::vector<UsageRecord> records;
-  reader::for_each_row(db, "Goose", kQuery, options.common.debug, [&](const reader::Row& row) {
-    if (auto r = session_record(row, parser, prices, options.zone)) records.push_back(std::move(*r));
-  });
-  // A session counts once per database: its key is the database's path and its id.
-  reader::drop_repeated(records, 0, [](const UsageRecord& r) -> const std::string& { return r.session_id; });
-  return records;
 }
 
 std::string provider_for(std::string_view model, std::optional<std::string_view> provider_name) {
@@ -145,9 +154,7 @@ std::string provider_for(std::string_view model, std::optional<std::string_view>
   if (model.starts_with("claude-")) return "anthropic";
   if (model.starts_with("gpt-") || model.starts_with("chatgpt-") || model.starts_with("o")) return "openai";
   if (model.starts_with("gemini-")) return "google";
-  std::string lower(model.substr(0, 4));
-  std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; });
-  if (lower == "qwen") return "openrouter";
+  if (util::ascii_lower(model.substr(0, 4)) == "qwen") return "openrouter";
   return "goose";
 }
 
@@ -156,14 +163,35 @@ AgentLoadResult load_goose_usage(const all::loader::LoadOptions& options, const 
   auto dbs = session_dbs();
   if (!dbs) return run.fail(dbs.error());
 
-  reader::Prices prices(&table);
-  json::StrictParser parser;
-  std::vector<UsageRecord> records;
+  reader::UsageList usages(options.zone);
+  reader::SeenKeys seen;
+  auto make_parse = [&] {
+    return [parser = json::StrictParser(), prices = reader::Prices(&table)](const reader::CopiedRow& row,
+                                                                          reader::KeptTexts& kept) mutable {
+      return read_session(row, parser, prices, kept);
+    };
+  };
   for (const auto& db : *dbs) {
-    auto read = read_sessions(db, parser, prices, options);
-    records.insert(records.end(), std::make_move_iterator(read.begin()), std::make_move_iterator(read.end()));
+    // A session counts once per database: its key is the database's path and its id.
+    seen.clear();
+    reader::for_each_parsed_row<Session>(
+        db, "Goose", kQuery, options.common.debug, kColumns, reader::row_workers(options.common.single_thread),
+        make_parse, [&](std::span<const std::optional<Session>> sessions, const reader::KeptTexts& kept) {
+          for (std::size_t i = 0; i < sessions.size(); ++i) {
+            if (i + kAhead < sessions.size() && sessions[i + kAhead]) seen.prefetch(sessions[i + kAhead]->id_hash);
+            if (!sessions[i]) continue;
+            const Session& s = *sessions[i];
+            if (!seen.first(kept[s.id], s.id_hash)) continue;
+            reader::Usage& u = usages.add(s.time_ms, usages.model(kept[s.model]));
+            u.input = s.counts.input;
+            u.output = s.counts.output;
+            u.reasoning = s.counts.extra;
+            u.cost = s.cost;
+            u.unpriced = s.unpriced;
+          }
+        });
   }
-  return run.finish(std::move(records));
+  return run.finish(usages);
 }
 
 }  // namespace qm::goose::parser

@@ -11,9 +11,7 @@
 
 #include "adapter/all/loader.h"
 #include "adapter/all/types.h"
-#include "json/strict.h"
 #include "pricing/table.h"
-#include "reader/prices.h"
 #include "reader/sqlite.h"
 
 namespace qm::goose::parser {
@@ -27,12 +25,13 @@ std::expected<std::vector<std::filesystem::path>, std::string> session_dbs();
 // ~/.local/share, the same under $XDG_DATA_HOME, and the one with the maker's name.
 std::expected<std::vector<std::filesystem::path>, std::string> session_db_candidates();
 
-// The records of one sessions database, each session once (nothing when it cannot be read).
-std::vector<UsageRecord> read_sessions(const std::filesystem::path& db, json::StrictParser& parser,
-                                       reader::Prices& prices, const all::loader::LoadOptions& options);
-
 // The column's integer value (SQLite's conversion) when above 0.
-std::optional<std::int64_t> column_positive_i64(const reader::Row& row, int column);
+template <typename Row>
+std::optional<std::int64_t> column_positive_i64(const Row& row, int column) {
+  const std::int64_t v = row.int64(column);
+  if (v > 0) return v;
+  return std::nullopt;
+}
 
 // created_at as milliseconds: an integer of seconds or milliseconds, an RFC 3339 time, a
 // date, or a date and time without a zone (taken as UTC).

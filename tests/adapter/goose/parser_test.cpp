@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "kit/env.h"
+#include "kit/reader.h"
 #include "kit/pricing.h"
 #include "kit/run.h"
 #include "kit/snapshot.h"
@@ -58,12 +59,6 @@ all::loader::LoadOptions options(bool debug = false) {
   return all::loader::make_load_options(o);
 }
 
-const ModelUsage* usage_of(const UsageRow& row, std::string_view model) {
-  for (const auto& m : row.model_usages)
-    if (m.model == model) return &m;
-  return nullptr;
-}
-
 TEST(GooseReader, SessionRowsBecomeDailyRowsPricedUnderTheFirstNameWithACost) {
   kit::TempDir t;
   kit::EnvGuard env;
@@ -79,6 +74,8 @@ TEST(GooseReader, SessionRowsBecomeDailyRowsPricedUnderTheFirstNameWithACost) {
         session("s3", "gem", "google-vertex", "1748764800000", {n, 100_n, 100_n, n, n, n}),
         session("s4", "o3", n, "2025-06-01T23:30:00-02:00", {n, 10_n, 10_n, n, n, n}),  // 06-02 in UTC
         session("s5", "Claude-3", n, "2025-06-01", {n, 7_n, 0_n, n, n, n}),
+        // a configuration that is not UTF-8: read with U+FFFD in place of the bad byte
+        SqlRow{"s6", "{\"model_name\":\"claude-x\",\"note\":\"caf\xe9\"}", n, "2025-06-03", n, 40_n, 0_n, n, n, n},
         // passed over
         session("s1", "claude-x", n, "2025-06-01", {n, 1_n, 1_n, n, n, n}),  // an id met before in this database
         session("p1", "claude-x", n, "2025/06/01", {n, 1_n, 1_n, n, n, n}),
@@ -95,23 +92,24 @@ TEST(GooseReader, SessionRowsBecomeDailyRowsPricedUnderTheFirstNameWithACost) {
   auto got = load_goose_usage(options(), table);
   ASSERT_TRUE(got) << got.error();
   EXPECT_TRUE(got->detected);
-  ASSERT_EQ(got->rows.size(), 2u);
+  ASSERT_EQ(got->rows.size(), 3u);
+  EXPECT_EQ(got->rows[2].input, 40u);
 
   const UsageRow& day1 = got->rows[0];
   EXPECT_EQ(day1.label, "2025-06-01");
   EXPECT_EQ(day1.agent_id, "goose");
   EXPECT_EQ(day1.models, (std::vector<std::string>{"Claude-3", "claude-x", "gem"}));  // by time
-  const ModelUsage* claude = usage_of(day1, "claude-x");
+  const ModelUsage* claude = kit::model_usage(day1, "claude-x");
   ASSERT_TRUE(claude);
   EXPECT_EQ(claude->input, 600u + 800u);
   EXPECT_EQ(claude->output, 300u + 10u);
   EXPECT_EQ(claude->reasoning, 100u);
   EXPECT_DOUBLE_EQ(claude->cost, 600 * 1e-6 + 400 * 2e-6 + 800 * 1e-6 + 10 * 2e-6);
-  const ModelUsage* gem = usage_of(day1, "gem");
+  const ModelUsage* gem = kit::model_usage(day1, "gem");
   ASSERT_TRUE(gem);
   EXPECT_DOUBLE_EQ(gem->cost, 200 * 3e-6);  // as google_vertex/gem
   EXPECT_FALSE(gem->unpriced);
-  const ModelUsage* unpriced = usage_of(day1, "Claude-3");  // "claude-" is case-sensitive: provider goose
+  const ModelUsage* unpriced = kit::model_usage(day1, "Claude-3");  // "claude-" is case-sensitive: provider goose
   ASSERT_TRUE(unpriced);
   EXPECT_EQ(unpriced->cost, 0.0);
   EXPECT_TRUE(unpriced->unpriced);

@@ -1,0 +1,94 @@
+#include "adapter/kilo/messages.h"
+
+#include <algorithm>
+
+#include "adapter/opencode/message.h"
+#include "reader/reader.h"
+
+namespace qm::kilo {
+namespace {
+
+namespace fs = std::filesystem;
+namespace message = opencode::message;
+
+constexpr std::int64_t kMillisecondsFrom = 1'000'000'000'000;
+
+}  // namespace
+
+std::optional<message::Counted> count_message(const fs::path& db, std::string_view id_column, json::element data,
+                                              CostMode mode, reader::Prices& prices, std::string& key,
+                                              reader::KeptTexts& kept) {
+  static constexpr std::array<std::string_view, 7> kKeys{"role", "tokens", "modelID", "time", "id", "cost", "providerID"};
+  const auto [role, tokens_member, model_id, time_member, message_id, cost, provider_id] = reader::members(data, kKeys);
+  if (reader::string(role) != "assistant" || !tokens_member) return std::nullopt;
+  message::Counted r;
+  r.tokens = message::tokens_of(tokens_member, true);
+  if (!r.tokens.any()) return std::nullopt;
+  const auto model = reader::text(model_id);
+  const auto created = reader::integer(reader::at(time_member, "created"));
+  if (!model || !created || *created <= 0) return std::nullopt;
+  const auto time = *created < kMillisecondsFrom ? reader::seconds_to_ms(*created) : created;
+  if (!time) return std::nullopt;
+  r.time_ms = *time;
+
+  if (auto id = reader::text(message_id)) {
+    key.assign(*id);
+  } else {
+    key.assign(db.native());
+    key += ':';
+    key += id_column;
+  }
+  r.keep_key(key, kept);
+  r.model = kept.keep(*model);
+
+  const auto recorded = reader::amount(cost);
+  if (mode == CostMode::Display) {
+    r.cost = recorded.value_or(0.0);
+    return r;
+  }
+  const auto provider = reader::text(provider_id);
+  const auto& names = prices.candidates(*model, provider.value_or(""), [&] { return price_candidates(*model, provider); });
+  r.cost = mode == CostMode::Auto && recorded ? *recorded : reader::Prices::first_priced_cost(names, r.tokens.priced());
+  r.unpriced = !(recorded && *recorded > 0) && prices.unpriced(names, r.tokens.sum());
+  return r;
+}
+
+std::vector<std::string> price_candidates(std::string_view model, std::optional<std::string_view> provider) {
+  std::vector<std::string> names;
+  if (provider) {
+    std::string p(*provider);
+    std::replace(p.begin(), p.end(), '-', '_');
+    if (p != "unknown" && p != "kilo") names.push_back(p + "/" + std::string(model));
+  }
+  reader::add_candidate(names, std::string(model));
+  return names;
+}
+
+AgentLoadResult load_kilo_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table) {
+  reader::Run run(AgentKind::Kilo, options);
+  // Without a home there is no default directory, and no error.
+  auto dirs = message::data_dirs("KILO_DATA_DIR", "kilo", reader::NoHome::Empty);
+  if (!dirs) return run.fail(dirs.error());
+  const CostMode mode = options.common.mode;
+  reader::UsageList usages(options.zone);
+  reader::SeenKeys seen;  // record ids, over all databases
+  for (const auto& dir : *dirs) {
+    const fs::path db = dir / "kilo.db";
+    std::error_code ec;
+    if (!fs::is_regular_file(db, ec)) continue;
+    auto make_parse = [&] {
+      return [&db, mode, prices = reader::Prices(&table), key = std::string()](
+                 std::string_view id, json::element data, reader::KeptTexts& kept) mutable {
+        return count_message(db, id, data, mode, prices, key, kept);
+      };
+    };
+    message::for_each_message<message::Counted>(
+        db, "Kilo", options.common.debug, reader::row_workers(options.common.single_thread), make_parse,
+        [&](std::span<const std::optional<message::Counted>> messages, const reader::KeptTexts& kept) {
+          message::add(messages, kept, seen, usages);
+        });
+  }
+  return run.finish(usages);
+}
+
+}  // namespace qm::kilo

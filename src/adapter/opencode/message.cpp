@@ -1,0 +1,89 @@
+#include "adapter/opencode/message.h"
+
+#include <cstring>
+
+#include "reader/prices.h"
+#include "util.h"
+
+namespace qm::opencode::message {
+
+namespace fs = std::filesystem;
+
+std::expected<std::vector<fs::path>, std::string> data_dirs(const char* variable, std::string_view name,
+                                                            reader::NoHome no_home) {
+  if (auto listed = reader::env_list(variable)) return reader::existing_dirs(*listed);
+  auto below_home = reader::below_home(".local/share");
+  if (!below_home) {
+    if (no_home == reader::NoHome::Empty) return std::vector<fs::path>{};
+    return std::unexpected(below_home.error());
+  }
+  std::vector<fs::path> candidates{*below_home / name};
+  if (auto data_home = reader::xdg_data_home()) candidates.push_back(*data_home / name);
+  return reader::existing_dirs(candidates);
+}
+
+bool may_hold_tokens(std::string_view data) {
+  // Look for the "k", which JSON texts hold few of, then for the name around it.
+  constexpr std::string_view kName = "\"tokens\"";
+  constexpr std::size_t kAt = 3;
+  const char* const begin = data.data();
+  const char* const end = begin + data.size();
+  for (const char* k = begin; (k = static_cast<const char*>(std::memchr(k, 'k', static_cast<std::size_t>(end - k)))); ++k)
+    if (static_cast<std::size_t>(k - begin) >= kAt && static_cast<std::size_t>(end - k) >= kName.size() - kAt &&
+        std::string_view(k - kAt, kName.size()) == kName)
+      return true;
+  for (const char* b = begin; b < end && (b = static_cast<const char*>(std::memchr(b, '\\', static_cast<std::size_t>(end - b))));
+       b += 2)
+    if (b + 1 < end && b[1] == 'u') return true;
+  return false;
+}
+
+bool Tokens::any() const {
+  return block.input || block.output || block.cache_creation || block.cache_read || extra;
+}
+
+TokenUsageRaw Tokens::priced() const {
+  TokenUsageRaw p = block;
+  p.output = util::saturating_add(block.output, extra);
+  return p;
+}
+
+std::uint64_t Tokens::sum() const { return reader::token_sum(priced()); }
+
+Tokens tokens_of(reader::MaybeElement tokens, bool with_reasoning) {
+  static constexpr std::array<std::string_view, 5> kKeys{"input", "output", "cache", "reasoning", "total"};
+  const auto [input, output, cache, reasoning, total] = reader::members(tokens, kKeys);
+  const auto [write, read] = reader::members(cache, std::array<std::string_view, 2>{"write", "read"});
+  TokenUsageRaw block;
+  block.input = reader::count_or_zero(input);
+  block.output = reader::count_or_zero(output);
+  block.cache_creation = reader::count_or_zero(write);
+  block.cache_read = reader::count_or_zero(read);
+  const auto reconciled = all::types::reconcile_token_total(
+      block, with_reasoning ? reader::count_or_zero(reasoning) : 0, reader::count_or_zero(total));
+  return Tokens{reconciled.block, reconciled.extra};
+}
+
+void Counted::keep_key(std::string_view id, reader::KeptTexts& kept) {
+  key = kept.keep(id);
+  key_hash = reader::SeenKeys::hash(id);
+}
+
+void add(std::span<const std::optional<Counted>> messages, const reader::KeptTexts& kept, reader::SeenKeys& seen,
+         reader::UsageList& usages) {
+  constexpr std::size_t kAhead = 16;
+  for (std::size_t i = 0; i < messages.size(); ++i) {
+    if (i + kAhead < messages.size() && messages[i + kAhead] && messages[i + kAhead]->key)
+      seen.prefetch(messages[i + kAhead]->key_hash);
+    if (!messages[i]) continue;
+    const Counted& c = *messages[i];
+    if (c.key && !seen.first(kept[*c.key], c.key_hash)) continue;
+    reader::Usage& u = usages.add(c.time_ms, usages.model(kept[c.model]));
+    u.set_tokens(c.tokens.block);
+    u.reasoning = c.tokens.extra;
+    u.cost = c.cost;
+    u.unpriced = c.unpriced;
+  }
+}
+
+}  // namespace qm::opencode::message

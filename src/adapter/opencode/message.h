@@ -1,0 +1,91 @@
+#pragma once
+// What the OpenCode and Kilo readers share: both agents keep their chat messages in a table
+// `message` of (id, session_id, data), data being the message as a JSON object, and both
+// keep their data directories below the user's data directory.
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "adapter/all/types.h"
+#include "json/strict.h"
+#include "reader/roots.h"
+#include "reader/row_workers.h"
+#include "reader/seen.h"
+#include "reader/sqlite.h"
+#include "reader/usage_list.h"
+#include "reader/values.h"
+#include "util.h"
+
+namespace qm::opencode::message {
+
+inline constexpr std::string_view kQuery = "SELECT id, session_id, data FROM message";
+
+// The entries of the list variable that are directories, when it is set; else
+// ~/.local/share/<name> and $XDG_DATA_HOME/<name>, those that are directories, once each.
+std::expected<std::vector<std::filesystem::path>, std::string> data_dirs(const char* variable, std::string_view name,
+                                                                         reader::NoHome no_home);
+
+// The counts of a message's "tokens" reconciled with its reported "total": the block, and
+// the extra (reasoning) count, which starts from "reasoning" when `with_reasoning`.
+struct Tokens {
+  TokenUsageRaw block;
+  std::uint64_t extra = 0;
+
+  bool any() const;
+  // The block as it is priced: the extra count is output.
+  TokenUsageRaw priced() const;
+  // Every token of the message, for the unpriced marker.
+  std::uint64_t sum() const;
+};
+Tokens tokens_of(reader::MaybeElement tokens, bool with_reasoning);
+
+// A message made ready on a worker: counts, time and price, its texts kept beside its batch.
+struct Counted {
+  Tokens tokens;
+  std::int64_t time_ms = 0;
+  double cost = 0.0;
+  bool unpriced = false;
+  reader::TextRef model;
+  std::optional<reader::TextRef> key;  // the record id; a message without one is never dropped
+  std::uint64_t key_hash = 0;
+
+  // Keeps the record id for the test against the ids met before.
+  void keep_key(std::string_view id, reader::KeptTexts& kept);
+};
+// Adds the messages to the usages, each unless its record id was met before.
+void add(std::span<const std::optional<Counted>> messages, const reader::KeptTexts& kept, reader::SeenKeys& seen,
+         reader::UsageList& usages);
+
+// Whether a message's text can hold a member "tokens": not when the name is nowhere in it,
+// not even spelt with escapes. Neither reader counts a message without tokens, so the
+// others (the user's messages) are not parsed.
+bool may_hold_tokens(std::string_view data);
+
+// Runs the message query over one database. Rows whose three columns are present and whose
+// data is JSON that may hold tokens go to `parse(id, data, kept) -> std::optional<Item>` on a
+// worker (make_parse() gives one per worker); `consume` then takes the items on this
+// thread in row order, a batch at a time (see for_each_parsed_row).
+template <typename Item, typename MakeParse, typename Consume>
+void for_each_message(const std::filesystem::path& db, std::string_view label, bool debug, std::size_t workers,
+                      MakeParse make_parse, Consume consume) {
+  static constexpr reader::Column kColumns[] = {reader::Column::Text, reader::Column::Text, reader::Column::Text};
+  auto make_row_parse = [&] {
+    return [json = json::StrictParser(), parse = make_parse()](const reader::CopiedRow& row,
+                                                               reader::KeptTexts& kept) mutable -> std::optional<Item> {
+      const auto id = row.text(0);
+      const auto data = row.bytes(2);
+      if (!id || row.is_null(1) || !data || !may_hold_tokens(*data)) return std::nullopt;
+      // The parser checks the UTF-8 itself: the text is made (lossy) only when that fails.
+      auto doc = json.parse(*data);
+      if (!doc && !util::is_valid_utf8(*data)) doc = json.parse(*row.text(2));
+      if (!doc) return std::nullopt;
+      return parse(*id, *doc, kept);
+    };
+  };
+  reader::for_each_parsed_row<Item>(db, label, kQuery, debug, kColumns, workers, make_row_parse, consume);
+}
+
+}  // namespace qm::opencode::message

@@ -1,0 +1,136 @@
+#include "reader/row_workers.h"
+
+#include <limits>
+
+#include "json/strict.h"
+#include "parallel.h"
+#include "util.h"
+
+namespace qm::reader {
+namespace detail {
+
+namespace {
+constexpr std::size_t kBatchRows = 2048;
+constexpr std::size_t kBatchBytes = 1 << 20;
+}  // namespace
+
+void Rows::capture(const Row& row, std::span<const Column> columns) {
+  for (std::size_t c = 0; c < columns.size(); ++c) {
+    const int column = static_cast<int>(c);
+    Cell& cell = cells.emplace_back();
+    if (columns[c] == Column::Text) {
+      const auto text = row.bytes(column);
+      cell.null = !text;
+      if (!text) continue;
+      cell.offset = static_cast<std::uint32_t>(bytes.size());
+      cell.size = static_cast<std::uint32_t>(text->size());
+      bytes.append(*text);
+      bytes.append(json::kPadding, '\0');
+      continue;
+    }
+    cell.null = row.is_null(column);
+    if (cell.null) continue;
+    if (columns[c] == Column::Integer)
+      cell.integer = row.int64(column);
+    else
+      cell.real = row.real(column);
+  }
+  ++count;
+}
+
+bool Rows::full() const { return count >= kBatchRows || bytes.size() >= kBatchBytes; }
+
+void Rows::clear() {
+  cells.clear();
+  bytes.clear();
+  count = 0;
+}
+
+Pool::Pool(std::size_t threads) {
+  for (std::size_t i = 1; i <= threads; ++i)
+    if (!parallel::start_thread(threads_, [this, i] { work(i); })) break;
+}
+
+Pool::~Pool() {
+  {
+    std::lock_guard lock(mutex_);
+    closing_ = true;
+  }
+  cv_.notify_all();
+  for (auto& t : threads_) t.join();
+}
+
+void Pool::submit(std::function<void(std::size_t)> job, bool* done) {
+  {
+    std::lock_guard lock(mutex_);
+    queue_.push_back(Job{std::move(job), done});
+  }
+  cv_.notify_all();
+}
+
+void Pool::work(std::size_t worker) {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    cv_.wait(lock, [&] { return closing_ || !queue_.empty(); });
+    if (queue_.empty()) return;
+    Job job = std::move(queue_.front());
+    queue_.pop_front();
+    lock.unlock();
+    job.run(worker);
+    lock.lock();
+    *job.done = true;
+    cv_.notify_all();
+  }
+}
+
+void Pool::wait(const bool* done) {
+  std::unique_lock lock(mutex_);
+  while (!*done) {
+    if (queue_.empty()) {
+      cv_.wait(lock);
+      continue;
+    }
+    Job job = std::move(queue_.front());
+    queue_.pop_front();
+    lock.unlock();
+    job.run(0);
+    lock.lock();
+    *job.done = true;
+    cv_.notify_all();
+  }
+}
+
+bool Pool::finished(const bool* done) {
+  std::lock_guard lock(mutex_);
+  return *done;
+}
+
+}  // namespace detail
+
+TextRef KeptTexts::keep(std::string_view text) {
+  TextRef ref{static_cast<std::uint32_t>(bytes_.size()), static_cast<std::uint32_t>(text.size())};
+  bytes_.append(text);
+  return ref;
+}
+
+std::optional<std::string_view> CopiedRow::bytes(int column) const {
+  const detail::Cell& c = cell(column);
+  if (c.null) return std::nullopt;
+  return std::string_view(rows_->bytes.data() + c.offset, c.size);
+}
+
+std::optional<std::string_view> CopiedRow::text(int column) const {
+  const auto raw_bytes = bytes(column);
+  if (!raw_bytes) return std::nullopt;
+  const std::string_view raw = *raw_bytes;
+  if (util::is_valid_utf8(raw)) return raw;
+  std::string& lossy = (*lossy_)[static_cast<std::size_t>(column)];
+  lossy = util::utf8_lossy(raw);
+  const std::size_t size = lossy.size();
+  lossy.append(json::kPadding, '\0');
+  return std::string_view(lossy.data(), size);
+}
+
+std::size_t row_workers(bool single_thread) { return single_thread ? 1 : parallel::available_processors(); }
+
+}  // namespace qm::reader

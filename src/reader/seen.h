@@ -1,0 +1,38 @@
+#pragma once
+// The keys a reader has met (message ids, session ids), to keep the first record of each.
+// An open-addressing table of 8-byte slots (a piece of the hash and the key's number) over
+// one buffer of key bytes: no allocation per key, and a table small enough to stay cached.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qm::reader {
+
+class SeenKeys {
+ public:
+  // True the first time a key is offered; it is remembered from then on.
+  bool first(std::string_view key) { return first(key, hash(key)); }
+  // The same with the key's hash made beforehand (on a worker thread, say).
+  bool first(std::string_view key, std::uint64_t hash);
+  static std::uint64_t hash(std::string_view key);
+  // Asks for the memory that first(key, hash) will read: a consumer that knows its next
+  // keys calls this some keys ahead, so that the lookups do not wait one after another.
+  void prefetch(std::uint64_t hash) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]);
+  }
+  void clear();
+
+ private:
+  struct Key {
+    std::uint64_t offset, size;  // in bytes_
+    std::uint64_t hash;
+  };
+  void grow();
+
+  std::vector<std::uint64_t> slots_;  // 0, or hash's high half and key number + 1; a power of two
+  std::vector<Key> keys_;
+  std::string bytes_;
+};
+
+}  // namespace qm::reader

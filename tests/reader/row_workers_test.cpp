@@ -1,0 +1,108 @@
+// Rows parsed on workers: the same items, in row order, as one thread reading them, across
+// many batches and whatever the number of workers.
+#include "reader/row_workers.h"
+
+#include <gtest/gtest.h>
+
+#include "kit/env.h"
+#include "kit/sqlite.h"
+
+namespace qm::reader {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Item {
+  std::int64_t n = 0;
+  double r = 0.0;
+  std::optional<std::string> text;  // as the consumer saw it
+  bool null_n = false;
+
+  bool operator==(const Item&) const = default;
+};
+
+// Rows of every kind of cell, some passed over, texts long and short, some not UTF-8.
+void table(const fs::path& path, int rows) {
+  std::vector<kit::SqlRow> values;
+  for (int i = 0; i < rows; ++i) {
+    kit::SqlValue text = std::string(static_cast<std::size_t>(i % 700), static_cast<char>('a' + i % 26)) + std::to_string(i);
+    if (i % 97 == 0) text = nullptr;
+    if (i % 89 == 0) text = std::string("bad\xff") + std::to_string(i);
+    kit::SqlValue n = static_cast<std::int64_t>(i * 7);
+    if (i % 13 == 0) n = nullptr;
+    values.push_back({std::move(n), i * 0.25, std::move(text)});
+  }
+  kit::SqliteFile(path)
+      .exec("CREATE TABLE t (n INTEGER, r REAL, s TEXT); BEGIN")  // one commit, not one per row
+      .insert("t", {"n", "r", "s"}, values)
+      .exec("COMMIT");
+}
+
+constexpr std::string_view kQuery = "SELECT n, r, s FROM t";
+constexpr Column kColumns[] = {Column::Integer, Column::Real, Column::Text};
+
+std::vector<Item> by_one_thread(const fs::path& db) {
+  std::vector<Item> items;
+  for_each_row(db, "Test", kQuery, false, [&](const Row& row) {
+    if (row.int64(0) % 5 == 1) return;  // passed over
+    Item it{row.int64(0), row.real(1), std::nullopt, row.is_null(0)};
+    if (auto t = row.text(2)) it.text = std::string(*t);
+    items.push_back(std::move(it));
+  });
+  return items;
+}
+
+std::vector<Item> by_workers(const fs::path& db, std::size_t workers) {
+  std::vector<Item> items;
+  struct Parsed {
+    std::int64_t n;
+    double r;
+    std::optional<TextRef> text;
+    bool null_n;
+  };
+  auto make_parse = [] {
+    return [](const CopiedRow& row, KeptTexts& kept) -> std::optional<Parsed> {
+      if (row.int64(0) % 5 == 1) return std::nullopt;
+      auto text = row.text(2);
+      if (text && text->data()[text->size()] != '\0') ADD_FAILURE() << "no padding after the text";
+      return Parsed{row.int64(0), row.real(1), text ? std::optional(kept.keep(*text)) : std::nullopt, row.is_null(0)};
+    };
+  };
+  EXPECT_TRUE(for_each_parsed_row<Parsed>(db, "Test", kQuery, false, kColumns, workers, make_parse,
+                                          [&](std::span<const std::optional<Parsed>> batch, const KeptTexts& kept) {
+                                            for (const auto& p : batch) {
+                                              if (!p) continue;
+                                              Item it{p->n, p->r, std::nullopt, p->null_n};
+                                              if (p->text) it.text = std::string(kept[*p->text]);
+                                              items.push_back(std::move(it));
+                                            }
+                                          }));
+  return items;
+}
+
+TEST(RowWorkers, TheSameItemsInRowOrderWhateverTheWorkers) {
+  kit::TempDir t;
+  table(t / "big.db", 20'000);  // many batches, by count and by size
+  table(t / "small.db", 3);     // less than one batch
+  kit::SqliteFile(t / "empty.db").exec("CREATE TABLE t (n INTEGER, r REAL, s TEXT)");
+  for (const char* name : {"big.db", "small.db", "empty.db"}) {
+    const auto want = by_one_thread(t / name);
+    for (std::size_t workers : {1u, 2u, 8u}) EXPECT_EQ(by_workers(t / name, workers), want) << name << " " << workers;
+  }
+}
+
+TEST(RowWorkers, FailuresAreTheDebugLinesOfOneThread) {
+  kit::TempDir t;
+  kit::SqliteFile(t / "other.db").exec("CREATE TABLE other (x)");
+  auto never = [] { return [](const CopiedRow&, KeptTexts&) -> std::optional<int> { return 1; }; };
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(for_each_parsed_row<int>(t / "other.db", "Test", kQuery, true, kColumns, 4, never,
+                                        [](std::span<const std::optional<int>>, const KeptTexts&) { ADD_FAILURE(); }));
+  EXPECT_FALSE(for_each_parsed_row<int>(t / "gone.db", "Test", kQuery, true, kColumns, 4, never,
+                                        [](std::span<const std::optional<int>>, const KeptTexts&) { ADD_FAILURE(); }));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Failed to read Test database: " + (t / "other.db").string() +
+                                                        "\nFailed to open Test database: " + (t / "gone.db").string() + "\n");
+}
+
+}  // namespace
+}  // namespace qm::reader

@@ -1,0 +1,116 @@
+// The compact usage list: the same daily groups as grouping full records, and the same dates
+// as the report time zone gives, whatever the zone's clock changes.
+#include "reader/usage_list.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+
+#include "adapter/all/loader.h"
+#include "date_utils.h"
+#include "summary.h"
+
+namespace qm::reader {
+namespace {
+
+void expect_same_groups(const std::vector<UsageGroup>& got, const std::vector<UsageGroup>& want) {
+  ASSERT_EQ(got.size(), want.size());
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    SCOPED_TRACE(want[i].label.value_or("?"));
+    EXPECT_EQ(got[i].label, want[i].label);
+    EXPECT_EQ(got[i].totals, want[i].totals);
+    EXPECT_EQ(got[i].reasoning, want[i].reasoning);
+    EXPECT_EQ(got[i].cost, want[i].cost);  // summed in the same order: equal to the bit
+    EXPECT_EQ(got[i].credits, want[i].credits);
+    EXPECT_EQ(got[i].extra_count, want[i].extra_count);
+    EXPECT_EQ(got[i].models, want[i].models);
+    EXPECT_EQ(got[i].model_usages, want[i].model_usages);
+  }
+}
+
+// Records with many equal times, costs whose sum depends on the order of addition, records
+// without a per-model key, split cache writes, credits and message counts.
+std::vector<UsageRecord> random_records(std::mt19937_64& rng, std::size_t n) {
+  const char* dates[] = {"2025-03-01", "2025-03-02", "2025-03-03", "2025-03-04", "2025-02-27"};
+  const char* models[] = {"m-a", "m-b", "m-c", "m-d", "m-e"};
+  const double costs[] = {1e16, 1.0, 0.1, 3e-7, 0.0, 2.5};
+  std::vector<UsageRecord> out;
+  for (std::size_t i = 0; i < n; ++i) {
+    UsageRecord r;
+    r.date_key = dates[rng() % 5];
+    r.timestamp_ms = static_cast<std::int64_t>(rng() % 40) * 1000;
+    if (rng() % 8) r.model_key = models[rng() % 5];
+    r.tokens.input = rng() % 1000;
+    r.tokens.output = rng() % 100;
+    r.tokens.cache_creation = rng() % 50;
+    if (rng() % 6 == 0) r.tokens.cache_creation_split = CacheCreationRaw{rng() % 7, rng() % 9};
+    r.tokens.cache_read = rng() % 3000;
+    r.reasoning = rng() % 20;
+    r.cost = costs[rng() % 6] * (rng() % 2 ? 1 : -1);
+    if (rng() % 5 == 0) r.credits = costs[rng() % 6];
+    if (rng() % 4 == 0) r.message_count = rng() % 10;
+    if (rng() % 7 == 0) r.unpriced = "x";
+    out.push_back(std::move(r));
+  }
+  return out;
+}
+
+TEST(UsageList, GroupsAsFullRecordsAreGrouped) {
+  std::mt19937_64 rng(7);
+  const auto zone = date_utils::report_zone("UTC");
+  for (int round = 0; round < 20; ++round) {
+    auto records = random_records(rng, 1 + rng() % 400);
+    UsageList list(zone);
+    for (const auto& r : records) list.add_record(r);
+    const all::loader::DateRange ranges[] = {{}, {"20250302", "20250303"}, {"20250304", std::nullopt}};
+    for (const auto& range : ranges) {
+      auto keep = [&](std::string_view d) { return all::loader::in_date_range(range, d); };
+      auto kept = records;
+      all::loader::filter_records_by_date(kept, range);
+      expect_same_groups(list.group_by_day(keep, false), summary::group_by_day(kept));
+      std::stable_sort(kept.begin(), kept.end(),
+                       [](const UsageRecord& a, const UsageRecord& b) { return a.timestamp_ms < b.timestamp_ms; });
+      expect_same_groups(list.group_by_day(keep), summary::group_by_day(kept));
+    }
+  }
+}
+
+TEST(UsageList, DatesOfInstantsAreTheReportZones) {
+  // Clock changes at 02:00, by half an hour, at midnight (so that midnight never happens),
+  // and a whole day skipped (Samoa, 2011-12-30).
+  const char* zones[] = {"UTC", "America/New_York", "Australia/Lord_Howe", "America/Sao_Paulo", "Asia/Kathmandu",
+                         "Pacific/Apia"};
+  const std::int64_t from = 1'293'840'000'000;  // 2011-01-01
+  const std::int64_t to = 1'546'300'800'000;    // 2019-01-01
+  std::mt19937_64 rng(11);
+  for (const char* name : zones) {
+    auto zone = date_utils::find_time_zone(std::string(name));
+    ASSERT_TRUE(zone) << name;
+    std::vector<std::int64_t> instants;
+    for (std::int64_t t = from; t < to; t += 1'800'000 + static_cast<std::int64_t>(rng() % 3'600'000)) instants.push_back(t);
+    for (std::int64_t t : {from - 1, to + std::int64_t{86'400'000'000'000}, std::int64_t{-86'400'001}, std::int64_t{0}})
+      instants.push_back(t);
+    for (int pass = 0; pass < 2; ++pass) {  // in time order, then shuffled
+      UsageList list(*zone);
+      for (auto t : instants) {
+        const Usage& u = list.add(t, Usage::kNoModel);
+        ASSERT_EQ(list.date_key(u.day), date_utils::format_local_date(t, *zone)) << name << " at " << t;
+      }
+      std::shuffle(instants.begin(), instants.end(), rng);
+    }
+  }
+}
+
+TEST(UsageList, ModelsAndDaysAreNamedOnce) {
+  const auto zone = date_utils::report_zone("UTC");
+  UsageList list(zone);
+  EXPECT_EQ(list.model("a"), list.model("a"));
+  EXPECT_NE(list.model("a"), list.model("b"));
+  EXPECT_EQ(list.model_name(list.model("b")), "b");
+  EXPECT_EQ(list.add(1'748'736'000'000, 0).day, list.add_on("2025-06-01", 5, 0).day);
+  EXPECT_EQ(list.size(), 2u);
+}
+
+}  // namespace
+}  // namespace qm::reader
