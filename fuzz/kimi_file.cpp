@@ -1,6 +1,7 @@
 // Kimi wire files and the data directory's config.json (the first byte is the length of the
 // config part): read without fault, the same items from a parser that read other files
-// before, each of the configured model and with tokens.
+// before and from the file's lines each read alone, each of the configured model and with
+// tokens.
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
@@ -8,6 +9,7 @@
 #include <string_view>
 
 #include "adapter/kimi/reader.h"
+#include "reading.h"
 #include "support.h"
 
 namespace {
@@ -45,5 +47,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(i.model == model && i.session_id == "s");
     FUZZ_CHECK(i.input != 0 || i.output != 0 || i.cache_creation != 0 || i.cache_read != 0 || i.reasoning != 0);
   }
+  std::vector<qm::kimi::KimiWireUsage> one_by_one;
+  for (const auto& line : fuzzing::lines_of(text))
+    if (auto i = qm::kimi::parse_wire_line(line.view(), reused, "s", model, 1746093600000)) one_by_one.push_back(std::move(*i));
+  FUZZ_CHECK(one_by_one == items);
   return 0;
 }

@@ -1,11 +1,12 @@
 // OpenClaw and pi session logs (the first byte chooses): a reader that read other files gives
 // what a fresh one gives; every usage counts tokens under the agent's label; a pi log fails
-// exactly when it is not UTF-8.
+// exactly when it is not UTF-8, and otherwise gives the usages of its lines each read alone.
 #include <cstdint>
 #include <string>
 
 #include "adapter/openclaw/parser.h"
 #include "adapter/pi/pi.h"
+#include "reading.h"
 #include "support.h"
 #include "util.h"
 
@@ -13,10 +14,9 @@ namespace {
 
 namespace session_log = qm::openclaw::session_log;
 
-std::string describe(const std::expected<session_log::SessionLog, std::string>& log) {
-  if (!log) return "error: " + log.error();
-  std::string out = log->project + "|" + log->session_id + "\n";
-  for (const auto& u : log->usages) {
+std::string describe_usages(const session_log::SessionLog& log) {
+  std::string out;
+  for (const auto& u : log.usages) {
     const auto& t = u.usage.tokens;
     out += u.model.value_or("-") + "|" + u.provider.value_or("-") + "|" + u.timestamp_text + "|" +
            std::to_string(u.time) + "|" + std::to_string(t.input) + "," + std::to_string(t.output) + "," +
@@ -25,6 +25,11 @@ std::string describe(const std::expected<session_log::SessionLog, std::string>& 
            "\n";
   }
   return out;
+}
+
+std::string describe(const std::expected<session_log::SessionLog, std::string>& log) {
+  if (!log) return "error: " + log.error();
+  return log->project + "|" + log->session_id + "\n" + describe_usages(*log);
 }
 
 void check_usages(const session_log::SessionLog& log, std::string_view label) {
@@ -56,7 +61,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto log = fresh.read(file.path());
     FUZZ_CHECK(describe(reused.read(file.path())) == describe(log));
     FUZZ_CHECK(log.has_value() == qm::util::is_valid_utf8(text));
-    if (log) check_usages(*log, "[pi] ");
+    if (!log) return 0;
+    check_usages(*log, "[pi] ");
+    std::string one_by_one;
+    for (const auto& line : fuzzing::lines_of(text)) {
+      fuzzing::MemoryFile alone(line.view());
+      const auto read = reused.read(alone.path());
+      FUZZ_CHECK(read.has_value());
+      one_by_one += describe_usages(*read);
+    }
+    FUZZ_CHECK(one_by_one == describe_usages(*log));
   }
   return 0;
 }

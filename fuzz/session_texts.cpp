@@ -1,12 +1,14 @@
 // The texts of Goose's and Hermes's session rows that decide a time and a price name
 // (the first byte chooses): read without fault; a time given as a number is after 1970; a
-// date alone is a midnight; the price names end with the model itself.
+// date alone is a midnight; a time reads back from its canonical text; the price names end
+// with the model itself.
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "adapter/goose/parser.h"
 #include "adapter/hermes/sessions.h"
+#include "date_utils.h"
 #include "support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -20,6 +22,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           !unsigned_part.empty() && unsigned_part.find_first_not_of("0123456789") == std::string_view::npos;
       if (ms && integer) FUZZ_CHECK(*ms > 0);
       if (ms && text.size() == 10 && text[4] == '-' && text[7] == '-') FUZZ_CHECK(*ms % 86'400'000 == 0);
+      // An instant read reads back from its canonical text (when the year has four digits).
+      if (ms) {
+        const std::string canonical = qm::date_utils::format_timestamp_ms(*ms);
+        if (qm::date_utils::parse_timestamp_ms(canonical)) FUZZ_CHECK(qm::goose::parser::created_at_ms(canonical) == ms);
+      }
       break;
     }
     case 1: {  // model, a NUL, then the provider column

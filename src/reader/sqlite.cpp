@@ -13,12 +13,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Bytes 18 and 19 of the header (write and read format versions) are 2 in write-ahead mode.
+// Byte 19 of the header (the read format version) is 2 in write-ahead mode. It alone makes
+// SQLite read through the log; byte 18 (the write version) may say anything.
 bool header_says_wal(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   char header[20];
   if (!in.read(header, sizeof header)) return false;
-  return header[18] == 2 && header[19] == 2;
+  return header[19] == 2;
 }
 
 void append_uri_path(std::string& uri, const std::string& path) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 #include <thread>
 
 #include "kit/env.h"
@@ -108,6 +109,23 @@ TEST(ReaderSqlite, APathThroughASymbolicLinkAndDotDotOpensTheFileItNames) {
   // Where "link/.." would lead if the path were read as text.
   kit::SqliteFile(t / "data/x.db").exec("CREATE TABLE t (x); INSERT INTO t VALUES (6)");
   EXPECT_EQ(read_x(t / "link/../data/x.db"), (std::vector<std::int64_t>{5}));
+}
+
+TEST(ReaderSqlite, AClosedDatabaseReadThroughALogIsReadWithoutATraceWhateverItsWriteVersion) {
+  // SQLite reads through the log when the read version (byte 19) is 2; the write version
+  // (byte 18) only decides whether it may write.
+  kit::TempDir t;
+  const fs::path db = t / "wal.db";
+  {
+    kit::SqliteFile wal(db);
+    wal.wal().exec("CREATE TABLE t (x); INSERT INTO t VALUES (5)");
+  }
+  for (char write_version : {1, 3}) {
+    std::fstream(db, std::ios::in | std::ios::out | std::ios::binary).seekp(18).put(write_version);
+    kit::Snapshot before(t.path());
+    EXPECT_EQ(read_x(db), (std::vector<std::int64_t>{5})) << int(write_version);
+    EXPECT_TRUE(before.unchanged()) << int(write_version);
+  }
 }
 
 TEST(ReaderSqlite, AWriteAheadDatabaseHeldByItsAgentIsReadToItsLastCommit) {

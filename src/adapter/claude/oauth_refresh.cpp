@@ -72,14 +72,6 @@ struct Outcome {
   bool own_request_failed = false;  // only then is further renewal blocked
 };
 
-struct Renewal {
-  std::string access_token;
-  std::string refresh_token;
-  std::int64_t expires_at = 0;
-  std::optional<std::int64_t> refresh_expires_at;
-  std::optional<std::vector<std::string>> scopes;
-};
-
 std::vector<std::string> split_scopes(std::string_view text) {
   std::vector<std::string> out;
   std::size_t i = 0;
@@ -105,19 +97,7 @@ std::optional<Renewal> request_renewal(const ClaudeCredentials& current, std::in
                            {"User-Agent", std::string(kUserAgent)}},
                           refresh_request_body(current));
   if (!reply || reply->status != 200) return std::nullopt;
-  json::StrictParser parser;
-  auto root = parser.parse_copy(reply->body);
-  if (!root) return std::nullopt;
-  Renewal r;
-  auto access = non_empty_string_field(*root, "access_token");
-  auto expires = expiry_from_seconds(*root, now, "expires_in");
-  if (!access || !expires) return std::nullopt;
-  r.access_token = std::move(*access);
-  r.expires_at = *expires;
-  r.refresh_token = non_empty_string_field(*root, "refresh_token").value_or(*current.refresh_token);
-  r.refresh_expires_at = expiry_from_seconds(*root, now, "refresh_token_expires_in");
-  if (auto scope = non_empty_string_field(*root, "scope")) r.scopes = split_scopes(*scope);
-  return r;
+  return read_token_reply(reply->body, now, *current.refresh_token);
 }
 
 bool write_back(const LoadedCredentials& loaded, const Renewal& r) {
@@ -211,6 +191,22 @@ std::optional<std::string> non_empty_string_field(simdjson::dom::element object,
   std::string_view s = v->get_string().value_unsafe();
   if (s.empty()) return std::nullopt;
   return std::string(s);
+}
+
+std::optional<Renewal> read_token_reply(std::string_view body, std::int64_t now, std::string_view refresh_token) {
+  json::StrictParser parser;
+  auto root = parser.parse_copy(body);
+  if (!root) return std::nullopt;
+  Renewal r;
+  auto access = non_empty_string_field(*root, "access_token");
+  auto expires = expiry_from_seconds(*root, now, "expires_in");
+  if (!access || !expires) return std::nullopt;
+  r.access_token = std::move(*access);
+  r.expires_at = *expires;
+  r.refresh_token = non_empty_string_field(*root, "refresh_token").value_or(std::string(refresh_token));
+  r.refresh_expires_at = expiry_from_seconds(*root, now, "refresh_token_expires_in");
+  if (auto scope = non_empty_string_field(*root, "scope")) r.scopes = split_scopes(*scope);
+  return r;
 }
 
 std::string refresh_request_body(const ClaudeCredentials& c) {

@@ -40,6 +40,19 @@ std::optional<credentials::ClaudeCredentials> refresh_tokens(std::int64_t now, b
 // without a home directory.
 std::optional<std::vector<std::filesystem::path>> lock_paths();
 
+// What a token reply grants.
+struct Renewal {
+  std::string access_token;
+  std::string refresh_token;
+  std::int64_t expires_at = 0;
+  std::optional<std::int64_t> refresh_expires_at;
+  std::optional<std::vector<std::string>> scopes;
+};
+
+// The token service's reply body; none without an access token and its lifetime. A reply
+// without a refresh token keeps `refresh_token`.
+std::optional<Renewal> read_token_reply(std::string_view body, std::int64_t now, std::string_view refresh_token);
+
 // now + seconds x 1000 for an integer member; none when absent, not an integer or overflowing.
 std::optional<std::int64_t> expiry_from_seconds(simdjson::dom::element object, std::int64_t now, std::string_view key);
 std::optional<std::string> non_empty_string_field(simdjson::dom::element object, std::string_view key);
