@@ -41,7 +41,8 @@ std::string read_only_uri(const fs::path& path) {
   fs::path absolute = fs::absolute(path, ec);
   if (ec) absolute = path;
   std::string uri = "file://";  // an empty authority: the path follows
-  append_uri_path(uri, absolute.lexically_normal().string());
+  // Not normalised as text: "link/.." leads where the link's target leads, which SQLite finds.
+  append_uri_path(uri, absolute.string());
   uri += "?mode=ro";
   fs::path wal = path;
   wal += "-wal";

@@ -100,6 +100,16 @@ TEST(ReaderSqlite, ClosedDatabasesAreReadWithoutATraceInEitherJournalMode) {
   EXPECT_TRUE(before.unchanged());  // no -wal or -shm left behind, no byte or time changed
 }
 
+TEST(ReaderSqlite, APathThroughASymbolicLinkAndDotDotOpensTheFileItNames) {
+  kit::TempDir t;
+  kit::SqliteFile(t / "real/data/x.db").exec("CREATE TABLE t (x); INSERT INTO t VALUES (5)");
+  fs::create_directories(t / "real/deep");
+  fs::create_symlink(t / "real/deep", t / "link");
+  // Where "link/.." would lead if the path were read as text.
+  kit::SqliteFile(t / "data/x.db").exec("CREATE TABLE t (x); INSERT INTO t VALUES (6)");
+  EXPECT_EQ(read_x(t / "link/../data/x.db"), (std::vector<std::int64_t>{5}));
+}
+
 TEST(ReaderSqlite, AWriteAheadDatabaseHeldByItsAgentIsReadToItsLastCommit) {
   kit::TempDir t;
   const fs::path db = t / "agent.db";
