@@ -38,6 +38,20 @@ void Rows::capture(const Row& row, std::span<const Column> columns) {
   ++count;
 }
 
+bool fill(Statement& stmt, Rows& rows, std::span<const Column> columns, const std::filesystem::path& path,
+          std::string_view label, bool debug) {
+  for (;;) {
+    switch (stmt.step()) {
+      case Statement::Step::Row:
+        rows.capture(stmt.row(), columns);
+        if (rows.full()) return true;
+        continue;
+      case Statement::Step::Failed: say_query_failed(path, label, debug); return false;
+      case Statement::Step::Done: return false;
+    }
+  }
+}
+
 bool Rows::full() const { return count >= kBatchRows || bytes.size() >= kBatchBytes; }
 
 void Rows::clear() {
@@ -56,7 +70,7 @@ Pool::~Pool() {
     std::lock_guard lock(mutex_);
     closing_ = true;
   }
-  cv_.notify_all();
+  jobs_.notify_all();
   for (auto& t : threads_) t.join();
 }
 
@@ -65,44 +79,38 @@ void Pool::submit(std::function<void(std::size_t)> job, bool* done) {
     std::lock_guard lock(mutex_);
     queue_.push_back(Job{std::move(job), done});
   }
-  cv_.notify_all();
+  // One thread takes the job; a caller in wait() may take it too.
+  jobs_.notify_one();
+  finished_.notify_all();
+}
+
+void Pool::run_first(std::unique_lock<std::mutex>& lock, std::size_t worker) {
+  Job job = std::move(queue_.front());
+  queue_.pop_front();
+  lock.unlock();
+  job.run(worker);
+  lock.lock();
+  *job.done = true;
+  finished_.notify_all();
 }
 
 void Pool::work(std::size_t worker) {
   std::unique_lock lock(mutex_);
   for (;;) {
-    cv_.wait(lock, [&] { return closing_ || !queue_.empty(); });
+    jobs_.wait(lock, [&] { return closing_ || !queue_.empty(); });
     if (queue_.empty()) return;
-    Job job = std::move(queue_.front());
-    queue_.pop_front();
-    lock.unlock();
-    job.run(worker);
-    lock.lock();
-    *job.done = true;
-    cv_.notify_all();
+    run_first(lock, worker);
   }
 }
 
 void Pool::wait(const bool* done) {
   std::unique_lock lock(mutex_);
   while (!*done) {
-    if (queue_.empty()) {
-      cv_.wait(lock);
-      continue;
-    }
-    Job job = std::move(queue_.front());
-    queue_.pop_front();
-    lock.unlock();
-    job.run(0);
-    lock.lock();
-    *job.done = true;
-    cv_.notify_all();
+    if (queue_.empty())
+      finished_.wait(lock);
+    else
+      run_first(lock, 0);
   }
-}
-
-bool Pool::finished(const bool* done) {
-  std::lock_guard lock(mutex_);
-  return *done;
 }
 
 }  // namespace detail

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "parallel.h"
 #include "reader/sqlite.h"
 
 namespace qm::reader {
@@ -45,6 +46,11 @@ struct Rows {
   void clear();
 };
 
+// Steps the query, capturing rows, until the batch is full (true: more rows may follow) or
+// the rows are done (false; a failed step says so as for_each_row does).
+bool fill(Statement& stmt, Rows& rows, std::span<const Column> columns, const std::filesystem::path& path,
+          std::string_view label, bool debug);
+
 // Threads that run queued jobs; the thread that waits runs them too.
 class Pool {
  public:
@@ -54,12 +60,11 @@ class Pool {
   Pool& operator=(const Pool&) = delete;
   std::size_t threads() const { return threads_.size(); }
 
-  // job(worker) runs on a thread (worker 1, 2 ...) or on a waiting caller (worker 0); `done`
-  // is set, under the pool's lock, when it returns.
+  // job(worker) runs on a thread (worker 1, 2 ...) or on a caller in wait() (worker 0, so
+  // one thread at most may wait); `done` is set, under the pool's lock, when it returns.
   void submit(std::function<void(std::size_t)> job, bool* done);
   // Returns once *done holds, running queued jobs on this thread meanwhile.
   void wait(const bool* done);
-  bool finished(const bool* done);
 
  private:
   struct Job {
@@ -67,9 +72,11 @@ class Pool {
     bool* done;
   };
   void work(std::size_t worker);
+  void run_first(std::unique_lock<std::mutex>& lock, std::size_t worker);  // the lock held
 
   std::mutex mutex_;
-  std::condition_variable cv_;
+  std::condition_variable jobs_;      // a job was queued, or the pool closes
+  std::condition_variable finished_;  // a job was done, or queued (for callers in wait())
   std::deque<Job> queue_;
   bool closing_ = false;
   std::vector<std::thread> threads_;
@@ -125,6 +132,9 @@ std::size_t row_workers(bool single_thread);
 // `consume(std::span<const std::optional<Item>>, const KeptTexts&)` is called on this thread
 // with the items of each batch (none for rows that gave none), batch after batch in row
 // order: a consumer can look ahead within a batch (to prefetch, say).
+//
+// Once a second batch is due, stepping moves to a thread of its own: this thread then only
+// takes the parsed batches back, so stepping never waits for the consumer.
 template <typename Item, typename MakeParse, typename Consume>
 bool for_each_parsed_row(const std::filesystem::path& path, std::string_view label, std::string_view sql, bool debug,
                          std::span<const Column> columns, std::size_t workers, MakeParse make_parse, Consume consume) {
@@ -133,17 +143,20 @@ bool for_each_parsed_row(const std::filesystem::path& path, std::string_view lab
     KeptTexts texts;
     std::vector<std::optional<Item>> items;
     bool done = false;
+
+    void clear() {
+      rows.clear();
+      texts.clear();
+      items.clear();
+      done = false;
+    }
   };
   using Parse = decltype(make_parse());
   struct Worker {
     std::optional<Parse> parse;
     std::vector<std::string> lossy;
   };
-  std::unique_ptr<detail::Pool> pool;  // started when a second batch is due
   std::vector<Worker> state(workers > 0 ? workers : 1);
-  std::deque<std::unique_ptr<Batch>> flight;  // in row order
-  std::vector<std::unique_ptr<Batch>> spare;
-
   auto parse_batch = [&](Batch& b, std::size_t worker) {
     Worker& w = state[worker];
     if (!w.parse) w.parse.emplace(make_parse());
@@ -155,57 +168,84 @@ bool for_each_parsed_row(const std::filesystem::path& path, std::string_view lab
       b.items[r] = (*w.parse)(row, b.texts);
     }
   };
-  auto consume_first = [&] {
-    std::unique_ptr<Batch> b = std::move(flight.front());
-    flight.pop_front();
-    consume(std::span<const std::optional<Item>>(b->items), b->texts);
-    b->rows.clear();
-    b->texts.clear();
-    b->items.clear();
-    b->done = false;
-    spare.push_back(std::move(b));
-  };
-  auto fresh = [&] {
-    if (spare.empty()) return std::make_unique<Batch>();
-    auto b = std::move(spare.back());
-    spare.pop_back();
-    return b;
-  };
-  auto submit = [&](std::unique_ptr<Batch> b, bool last) {
-    if (!pool && !last && workers > 1) pool = std::make_unique<detail::Pool>(workers - 1);
-    if (!pool || pool->threads() == 0) {
-      parse_batch(*b, 0);
-      flight.push_back(std::move(b));
-      consume_first();
-      return;
-    }
-    Batch* p = b.get();
-    flight.push_back(std::move(b));
-    pool->submit([&parse_batch, p](std::size_t worker) { parse_batch(*p, worker); }, &p->done);
-    const std::size_t limit = 2 * (pool->threads() + 1);
-    while (!flight.empty() && (flight.size() > limit || last || pool->finished(&flight.front()->done))) {
-      pool->wait(&flight.front()->done);
-      consume_first();
-    }
-  };
+  auto take = [&](Batch& b) { consume(std::span<const std::optional<Item>>(b.items), b.texts); };
+  auto fill = [&](Statement& stmt, Batch& b) { return detail::fill(stmt, b.rows, columns, path, label, debug); };
 
   auto query = open_query(path, label, sql, debug);
   if (!query) return false;
-  auto batch = fresh();
-  for (bool more = true; more;) {
-    switch (query->stmt.step()) {
-      case Statement::Step::Row:
-        batch->rows.capture(query->stmt.row(), columns);
-        if (batch->rows.full()) {
-          submit(std::move(batch), false);
-          batch = fresh();
-        }
-        continue;
-      case Statement::Step::Failed: say_query_failed(path, label, debug); [[fallthrough]];
-      case Statement::Step::Done: more = false;
+  auto first = std::make_unique<Batch>();
+  bool more = fill(query->stmt, *first);
+  // One thread does it all: under a single worker, for less than a batch, or when the
+  // system gives no thread.
+  auto serially = [&] {
+    for (;;) {
+      parse_batch(*first, 0);
+      take(*first);
+      if (!more) return true;
+      first->clear();
+      more = fill(query->stmt, *first);
     }
+  };
+  if (!more || workers < 2) return serially();
+  detail::Pool pool(workers - 1);
+  if (pool.threads() == 0) return serially();
+
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::deque<Batch*> flight;  // in row order, each handed to the pool
+  std::vector<std::unique_ptr<Batch>> owned;
+  std::vector<Batch*> spare;
+  bool stepping = true;
+  const std::size_t limit = 2 * (pool.threads() + 1);
+  auto step_all = [&] {
+    Batch* b = first.get();
+    for (bool more_rows = true;;) {
+      {
+        std::lock_guard lock(mutex);
+        flight.push_back(b);
+      }
+      pool.submit([&parse_batch, b](std::size_t worker) { parse_batch(*b, worker); }, &b->done);
+      cv.notify_all();
+      if (!more_rows) break;
+      {
+        std::unique_lock lock(mutex);
+        cv.wait(lock, [&] { return flight.size() < limit; });
+        if (spare.empty()) {
+          owned.push_back(std::make_unique<Batch>());
+          spare.push_back(owned.back().get());
+        }
+        b = spare.back();
+        spare.pop_back();
+      }
+      more_rows = fill(query->stmt, *b);
+    }
+    {
+      std::lock_guard lock(mutex);
+      stepping = false;
+    }
+    cv.notify_all();
+  };
+  std::vector<std::thread> stepper;
+  if (!parallel::start_thread(stepper, step_all)) return serially();
+  for (;;) {
+    Batch* b = nullptr;
+    {
+      std::unique_lock lock(mutex);
+      cv.wait(lock, [&] { return !flight.empty() || !stepping; });
+      if (flight.empty()) break;
+      b = flight.front();
+    }
+    pool.wait(&b->done);
+    take(*b);
+    b->clear();
+    {
+      std::lock_guard lock(mutex);
+      flight.pop_front();
+      spare.push_back(b);
+    }
+    cv.notify_all();
   }
-  submit(std::move(batch), true);
+  for (auto& t : stepper) t.join();
   return true;
 }
 
