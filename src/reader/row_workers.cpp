@@ -1,5 +1,6 @@
 #include "reader/row_workers.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "json/strict.h"
@@ -38,16 +39,15 @@ void Rows::capture(const Row& row, std::span<const Column> columns) {
   ++count;
 }
 
-bool fill(Statement& stmt, Rows& rows, std::span<const Column> columns, const std::filesystem::path& path,
-          std::string_view label, bool debug) {
+Fill fill(Statement& stmt, Rows& rows, std::span<const Column> columns) {
   for (;;) {
     switch (stmt.step()) {
       case Statement::Step::Row:
         rows.capture(stmt.row(), columns);
-        if (rows.full()) return true;
+        if (rows.full()) return Fill::Full;
         continue;
-      case Statement::Step::Failed: say_query_failed(path, label, debug); return false;
-      case Statement::Step::Done: return false;
+      case Statement::Step::Failed: return Fill::Failed;
+      case Statement::Step::Done: return Fill::Done;
     }
   }
 }
@@ -138,6 +138,59 @@ std::optional<std::string_view> CopiedRow::text(int column) const {
   lossy.append(json::kPadding, '\0');
   return std::string_view(lossy.data(), size);
 }
+
+namespace detail {
+
+namespace {
+constexpr std::uint64_t kSpanWidth = 4096;     // rowids: a few batches of a dense table
+constexpr std::size_t kMostSpans = 1u << 20;  // sparser rowids are read on one connection
+constexpr std::size_t kMostConnections = 4;
+
+// Begins a read transaction and reads the table's first and last rowid.
+std::optional<std::pair<std::int64_t, std::int64_t>> begin_with_bounds(Database& db, std::string_view bounds) {
+  if (!db.exec("BEGIN")) return std::nullopt;
+  auto stmt = db.prepare(bounds);
+  if (!stmt || stmt->step() != Statement::Step::Row || stmt->row().is_null(0) || stmt->row().is_null(1))
+    return std::nullopt;
+  return std::pair{stmt->row().int64(0), stmt->row().int64(1)};
+}
+}  // namespace
+
+std::pair<std::int64_t, std::int64_t> Spans::at(std::size_t span) const {
+  // Unsigned sums wrap where the rowids cross zero; the results are back in range.
+  const std::uint64_t low = static_cast<std::uint64_t>(first) + span * width;
+  if (span + 1 == count) return {static_cast<std::int64_t>(low), last};
+  return {static_cast<std::int64_t>(low), static_cast<std::int64_t>(low + width - 1)};
+}
+
+std::optional<SpanReaders> open_span_readers(Database& first, const std::filesystem::path& path, const RowidSpans& query,
+                                             std::size_t connections) {
+  const auto bounds = begin_with_bounds(first, query.bounds);
+  if (!bounds) return std::nullopt;
+  const std::uint64_t rowids = static_cast<std::uint64_t>(bounds->second) - static_cast<std::uint64_t>(bounds->first);
+  if (rowids / kSpanWidth >= kMostSpans) return std::nullopt;
+  SpanReaders readers;
+  readers.spans = Spans{bounds->first, bounds->second, kSpanWidth, static_cast<std::size_t>(rowids / kSpanWidth) + 1};
+  if (readers.spans.count < 2 * connections) return std::nullopt;
+  auto stmt = first.prepare(query.ranged);
+  if (!stmt) return std::nullopt;
+  readers.stmts.push_back(std::move(*stmt));
+  while (readers.stmts.size() < connections) {
+    // No busy wait: a writer waiting for the first connection's lock would wait for this one.
+    auto db = Database::open_read_only(path, false);
+    if (!db || begin_with_bounds(*db, query.bounds) != bounds) break;
+    auto ranged = db->prepare(query.ranged);
+    if (!ranged) break;
+    readers.more.push_back(std::move(*db));
+    readers.stmts.push_back(std::move(*ranged));
+  }
+  if (readers.stmts.size() < 2) return std::nullopt;
+  return readers;
+}
+
+std::size_t span_connections(std::size_t workers) { return std::min(kMostConnections, std::max<std::size_t>(2, workers / 2)); }
+
+}  // namespace detail
 
 std::size_t row_workers(bool single_thread) { return single_thread ? 1 : parallel::available_processors(); }
 

@@ -46,10 +46,10 @@ struct Rows {
   void clear();
 };
 
-// Steps the query, capturing rows, until the batch is full (true: more rows may follow) or
-// the rows are done (false; a failed step says so as for_each_row does).
-bool fill(Statement& stmt, Rows& rows, std::span<const Column> columns, const std::filesystem::path& path,
-          std::string_view label, bool debug);
+// Steps the query, capturing rows, until the batch is full (more rows may follow), the rows
+// are done, or a step fails.
+enum class Fill { Full, Done, Failed };
+Fill fill(Statement& stmt, Rows& rows, std::span<const Column> columns);
 
 // Threads that run queued jobs; the thread that waits runs them too.
 class Pool {
@@ -126,6 +126,43 @@ class CopiedRow {
 // The number of threads that parse rows: 1 under --single-thread, else the processors.
 std::size_t row_workers(bool single_thread);
 
+// A query whose rows come in rowid order, which can also be run over a span of rowids.
+struct RowidSpans {
+  // The first and the last rowid, each its own subquery so that neither scans the table.
+  std::string_view bounds;
+  std::string_view ranged;  // the query's rows with rowids from ?1 to ?2 (both in), in rowid order
+};
+
+namespace detail {
+
+// Rowids from `first` to `last` cut into `count` spans of `width` rowids (the last span to
+// the end).
+struct Spans {
+  std::int64_t first = 0, last = 0;
+  std::uint64_t width = 0;
+  std::size_t count = 0;
+
+  std::pair<std::int64_t, std::int64_t> at(std::size_t span) const;
+};
+
+// Connections that read the same state of the database: each began its read transaction
+// while the first one's was open (so no writer could commit in between under rollback
+// journals), and each saw the same first and last rowid (so none missed an append under a
+// write-ahead log).
+struct SpanReaders {
+  std::vector<Database> more;   // the connections besides the first
+  std::vector<Statement> stmts;  // one ranged statement on each connection
+  Spans spans;
+};
+// None when the table is too small to share among `connections`, its rowids too sparse, the
+// ranged query cannot be prepared (a table without rowids), or no second connection agrees.
+std::optional<SpanReaders> open_span_readers(Database& first, const std::filesystem::path& path, const RowidSpans& query,
+                                             std::size_t connections);
+// The connections that step a large table at once for this many workers.
+std::size_t span_connections(std::size_t workers);
+
+}  // namespace detail
+
 // Runs `sql` over the database as for_each_row does (the same debug lines and outcomes),
 // copying the columns of each row as `columns` says. make_parse() is called once per worker
 // and gives `parse(const CopiedRow&, KeptTexts&) -> std::optional<Item>`; then
@@ -133,11 +170,13 @@ std::size_t row_workers(bool single_thread);
 // with the items of each batch (none for rows that gave none), batch after batch in row
 // order: a consumer can look ahead within a batch (to prefetch, say).
 //
-// Once a second batch is due, stepping moves to a thread of its own: this thread then only
-// takes the parsed batches back, so stepping never waits for the consumer.
+// Once a second batch is due, stepping moves to threads of their own and this thread only
+// takes the parsed batches back. With `spans`, a large table is stepped on several
+// connections at once, span after span of rowids, the spans taken back in order.
 template <typename Item, typename MakeParse, typename Consume>
 bool for_each_parsed_row(const std::filesystem::path& path, std::string_view label, std::string_view sql, bool debug,
-                         std::span<const Column> columns, std::size_t workers, MakeParse make_parse, Consume consume) {
+                         std::span<const Column> columns, std::size_t workers, MakeParse make_parse, Consume consume,
+                         std::optional<RowidSpans> spans = std::nullopt) {
   struct Batch {
     detail::Rows rows;
     KeptTexts texts;
@@ -169,55 +208,149 @@ bool for_each_parsed_row(const std::filesystem::path& path, std::string_view lab
     }
   };
   auto take = [&](Batch& b) { consume(std::span<const std::optional<Item>>(b.items), b.texts); };
-  auto fill = [&](Statement& stmt, Batch& b) { return detail::fill(stmt, b.rows, columns, path, label, debug); };
+  // Batches are owned here, before any pool: a pool finishes its jobs before it goes.
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::vector<std::unique_ptr<Batch>> owned;
+  std::vector<Batch*> spare;
+  auto fresh = [&] {  // the mutex held
+    if (spare.empty()) {
+      owned.push_back(std::make_unique<Batch>());
+      spare.push_back(owned.back().get());
+    }
+    Batch* b = spare.back();
+    spare.pop_back();
+    return b;
+  };
 
   auto query = open_query(path, label, sql, debug);
   if (!query) return false;
-  auto first = std::make_unique<Batch>();
-  bool more = fill(query->stmt, *first);
+
+  // Spans of rowids: each stepper takes the next span (no further than `window` spans ahead of
+  // the consumer), and the consumer takes the spans' batches back in span order.
+  auto in_spans = [&](detail::SpanReaders& readers) -> std::optional<bool> {
+    struct Slot {
+      std::vector<Batch*> batches;
+      bool complete = false, failed = false;
+    };
+    const detail::Spans& cut = readers.spans;
+    const std::size_t window = 3 * readers.stmts.size();
+    std::vector<Slot> slots(window);
+    std::size_t next = 0, consumed = 0;
+    bool stop = false;
+    detail::Pool pool(workers - 1);
+    auto step_spans = [&](Statement& stmt) {
+      for (;;) {
+        std::size_t span = 0;
+        {
+          std::unique_lock lock(mutex);
+          cv.wait(lock, [&] { return stop || next >= cut.count || next < consumed + window; });
+          if (stop || next >= cut.count) return;
+          span = next++;
+        }
+        const auto [low, high] = cut.at(span);
+        stmt.reset();
+        const bool bound = stmt.bind_int64(1, low) && stmt.bind_int64(2, high);
+        Slot& slot = slots[span % window];
+        for (detail::Fill f = detail::Fill::Full; f == detail::Fill::Full;) {
+          Batch* b = nullptr;
+          {
+            std::lock_guard lock(mutex);
+            b = fresh();
+          }
+          f = bound ? detail::fill(stmt, b->rows, columns) : detail::Fill::Failed;
+          {
+            std::lock_guard lock(mutex);
+            slot.batches.push_back(b);
+            slot.complete = f != detail::Fill::Full;
+            slot.failed = f == detail::Fill::Failed;
+          }
+          pool.submit([&parse_batch, b](std::size_t worker) { parse_batch(*b, worker); }, &b->done);
+          cv.notify_all();
+          if (f == detail::Fill::Failed) return;
+        }
+      }
+    };
+    std::vector<std::thread> steppers;
+    for (auto& stmt : readers.stmts)
+      if (!parallel::start_thread(steppers, [&step_spans, &stmt] { step_spans(stmt); })) break;
+    if (steppers.empty()) return std::nullopt;
+    bool failed = false;
+    for (std::size_t span = 0; span < cut.count && !failed; ++span) {
+      Slot& slot = slots[span % window];
+      for (std::size_t i = 0;; ++i) {
+        Batch* b = nullptr;
+        {
+          std::unique_lock lock(mutex);
+          cv.wait(lock, [&] { return i < slot.batches.size() || slot.complete; });
+          if (i == slot.batches.size()) break;
+          b = slot.batches[i];
+        }
+        pool.wait(&b->done);
+        take(*b);
+        b->clear();
+        std::lock_guard lock(mutex);
+        spare.push_back(b);
+      }
+      {
+        std::lock_guard lock(mutex);
+        failed = slot.failed;
+        slot.batches.clear();
+        slot.complete = slot.failed = false;
+        ++consumed;
+        if (failed) stop = true;
+      }
+      cv.notify_all();
+    }
+    for (auto& t : steppers) t.join();
+    if (failed) say_query_failed(path, label, debug);
+    return true;
+  };
+  if (spans && workers > 2)
+    if (auto readers = detail::open_span_readers(query->db, path, *spans, detail::span_connections(workers)))
+      if (auto done = in_spans(*readers)) return *done;
+
+  Batch* first = fresh();
+  detail::Fill fill = detail::fill(query->stmt, first->rows, columns);
   // One thread does it all: under a single worker, for less than a batch, or when the
   // system gives no thread.
   auto serially = [&] {
     for (;;) {
       parse_batch(*first, 0);
       take(*first);
-      if (!more) return true;
+      if (fill != detail::Fill::Full) break;
       first->clear();
-      more = fill(query->stmt, *first);
+      fill = detail::fill(query->stmt, first->rows, columns);
     }
+    if (fill == detail::Fill::Failed) say_query_failed(path, label, debug);
+    return true;
   };
-  if (!more || workers < 2) return serially();
+  if (fill != detail::Fill::Full || workers < 2) return serially();
   detail::Pool pool(workers - 1);
   if (pool.threads() == 0) return serially();
 
-  std::mutex mutex;
-  std::condition_variable cv;
   std::deque<Batch*> flight;  // in row order, each handed to the pool
-  std::vector<std::unique_ptr<Batch>> owned;
-  std::vector<Batch*> spare;
   bool stepping = true;
   const std::size_t limit = 2 * (pool.threads() + 1);
   auto step_all = [&] {
-    Batch* b = first.get();
-    for (bool more_rows = true;;) {
+    Batch* b = first;
+    for (detail::Fill f = detail::Fill::Full;;) {
       {
         std::lock_guard lock(mutex);
         flight.push_back(b);
       }
       pool.submit([&parse_batch, b](std::size_t worker) { parse_batch(*b, worker); }, &b->done);
       cv.notify_all();
-      if (!more_rows) break;
+      if (f != detail::Fill::Full) {
+        if (f == detail::Fill::Failed) say_query_failed(path, label, debug);
+        break;
+      }
       {
         std::unique_lock lock(mutex);
         cv.wait(lock, [&] { return flight.size() < limit; });
-        if (spare.empty()) {
-          owned.push_back(std::make_unique<Batch>());
-          spare.push_back(owned.back().get());
-        }
-        b = spare.back();
-        spare.pop_back();
+        b = fresh();
       }
-      more_rows = fill(query->stmt, *b);
+      f = detail::fill(query->stmt, b->rows, columns);
     }
     {
       std::lock_guard lock(mutex);

@@ -93,6 +93,12 @@ bool Statement::bind_text(int index, std::string_view value) {
   return sqlite3_bind_text(stmt_, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT) == SQLITE_OK;
 }
 
+bool Statement::bind_int64(int index, std::int64_t value) {
+  return sqlite3_bind_int64(stmt_, index, value) == SQLITE_OK;
+}
+
+void Statement::reset() { sqlite3_reset(stmt_); }
+
 Statement::Step Statement::step() {
   switch (sqlite3_step(stmt_)) {
     case SQLITE_ROW: return Step::Row;
@@ -135,6 +141,10 @@ std::optional<Statement> Database::prepare(std::string_view sql) {
     return std::nullopt;
   }
   return Statement(stmt);
+}
+
+bool Database::exec(const std::string& sql) {
+  return sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
 namespace {

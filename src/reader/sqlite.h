@@ -53,8 +53,11 @@ class Statement {
   ~Statement();
 
   bool bind_text(int index, std::string_view value);
+  bool bind_int64(int index, std::int64_t value);
   enum class Step { Row, Done, Failed };
   Step step();
+  // Ready to step again from the first row, with new bindings.
+  void reset();
   const Row& row() const { return row_; }
 
  private:
@@ -75,6 +78,8 @@ class Database {
   ~Database();
 
   std::optional<Statement> prepare(std::string_view sql);
+  // Runs statements that give no rows ("BEGIN", say).
+  bool exec(const std::string& sql);
 
  private:
   explicit Database(sqlite3* db) : db_(db) {}

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "kit/env.h"
 #include "kit/sqlite.h"
 
@@ -21,8 +23,9 @@ struct Item {
   bool operator==(const Item&) const = default;
 };
 
-// Rows of every kind of cell, some passed over, texts long and short, some not UTF-8.
-void table(const fs::path& path, int rows) {
+// Rows of every kind of cell, some passed over, texts long and short, some not UTF-8; with
+// `rowid`, each row's rowid is rowid(i).
+void table(const fs::path& path, int rows, std::int64_t (*rowid)(int) = nullptr) {
   std::vector<kit::SqlRow> values;
   for (int i = 0; i < rows; ++i) {
     kit::SqlValue text = std::string(static_cast<std::size_t>(i % 700), static_cast<char>('a' + i % 26)) + std::to_string(i);
@@ -31,14 +34,20 @@ void table(const fs::path& path, int rows) {
     kit::SqlValue n = static_cast<std::int64_t>(i * 7);
     if (i % 13 == 0) n = nullptr;
     values.push_back({std::move(n), i * 0.25, std::move(text)});
+    if (rowid) values.back().insert(values.back().begin(), rowid(i));
   }
-  kit::SqliteFile(path)
-      .exec("CREATE TABLE t (n INTEGER, r REAL, s TEXT); BEGIN")  // one commit, not one per row
-      .insert("t", {"n", "r", "s"}, values)
-      .exec("COMMIT");
+  kit::SqliteFile db(path);
+  db.exec("CREATE TABLE t (n INTEGER, r REAL, s TEXT); BEGIN");  // one commit, not one per row
+  if (rowid)
+    db.insert("t", {"rowid", "n", "r", "s"}, values);
+  else
+    db.insert("t", {"n", "r", "s"}, values);
+  db.exec("COMMIT");
 }
 
 constexpr std::string_view kQuery = "SELECT n, r, s FROM t";
+constexpr RowidSpans kSpans{"SELECT (SELECT min(rowid) FROM t), (SELECT max(rowid) FROM t)",
+                            "SELECT n, r, s FROM t WHERE rowid BETWEEN ?1 AND ?2 ORDER BY rowid"};
 constexpr Column kColumns[] = {Column::Integer, Column::Real, Column::Text};
 
 std::vector<Item> by_one_thread(const fs::path& db) {
@@ -52,7 +61,7 @@ std::vector<Item> by_one_thread(const fs::path& db) {
   return items;
 }
 
-std::vector<Item> by_workers(const fs::path& db, std::size_t workers) {
+std::vector<Item> by_workers(const fs::path& db, std::size_t workers, std::optional<RowidSpans> spans = std::nullopt) {
   std::vector<Item> items;
   struct Parsed {
     std::int64_t n;
@@ -76,7 +85,8 @@ std::vector<Item> by_workers(const fs::path& db, std::size_t workers) {
                                               if (p->text) it.text = std::string(kept[*p->text]);
                                               items.push_back(std::move(it));
                                             }
-                                          }));
+                                          },
+                                          spans));
   return items;
 }
 
@@ -89,6 +99,43 @@ TEST(RowWorkers, TheSameItemsInRowOrderWhateverTheWorkers) {
     const auto want = by_one_thread(t / name);
     for (std::size_t workers : {1u, 2u, 8u}) EXPECT_EQ(by_workers(t / name, workers), want) << name << " " << workers;
   }
+}
+
+// Rowids that cross zero, not in the order of insertion, with gaps: many spans, some empty.
+std::int64_t spread(int i) { return (i % 2 ? 1 : -1) * static_cast<std::int64_t>(i) * 97 + (i % 3) * 5; }
+// Rowids as far apart as they go: too sparse to share out.
+std::int64_t extremes(int i) {
+  if (i == 0) return std::numeric_limits<std::int64_t>::min();
+  if (i == 1) return std::numeric_limits<std::int64_t>::max();
+  return i;
+}
+
+TEST(RowWorkers, RowidSpansOnSeveralConnectionsGiveTheRowsOfOneQuery) {
+  kit::TempDir t;
+  table(t / "spread.db", 20'000, spread);
+  table(t / "extremes.db", 5'000, extremes);
+  table(t / "wal.db", 20'000, spread);
+  kit::SqliteFile writer(t / "wal.db");  // the log stays while the agent is open
+  writer.wal();
+  kit::SqliteFile(t / "empty.db").exec("CREATE TABLE t (n INTEGER, r REAL, s TEXT)");
+  for (const char* name : {"spread.db", "extremes.db", "wal.db", "empty.db"}) {
+    const auto want = by_one_thread(t / name);
+    for (std::size_t workers : {1u, 3u, 8u}) EXPECT_EQ(by_workers(t / name, workers, kSpans), want) << name << " " << workers;
+  }
+
+  auto readers = [&](const char* name) {
+    auto db = Database::open_read_only(t / name);
+    return db ? detail::open_span_readers(*db, t / name, kSpans, 4) : std::nullopt;
+  };
+  for (const char* name : {"spread.db", "wal.db"}) {
+    const auto shared = readers(name);
+    ASSERT_TRUE(shared) << name;
+    EXPECT_EQ(shared->stmts.size(), 4u);
+    EXPECT_EQ(shared->spans.at(0).first, spread(19'998));
+    EXPECT_EQ(shared->spans.at(shared->spans.count - 1).second, spread(19'999));
+  }
+  EXPECT_FALSE(readers("extremes.db"));
+  EXPECT_FALSE(readers("empty.db"));
 }
 
 TEST(RowWorkers, FailuresAreTheDebugLinesOfOneThread) {

@@ -22,6 +22,10 @@
 namespace qm::opencode::message {
 
 inline constexpr std::string_view kQuery = "SELECT id, session_id, data FROM message";
+// The same rows, a span of rowids at a time (a table's rows come in rowid order).
+inline constexpr reader::RowidSpans kQuerySpans{
+    "SELECT (SELECT min(rowid) FROM message), (SELECT max(rowid) FROM message)",
+    "SELECT id, session_id, data FROM message WHERE rowid BETWEEN ?1 AND ?2 ORDER BY rowid"};
 
 // The entries of the list variable that are directories, when it is set; else
 // ~/.local/share/<name> and $XDG_DATA_HOME/<name>, those that are directories, once each.
@@ -85,7 +89,7 @@ void for_each_message(const std::filesystem::path& db, std::string_view label, b
       return parse(*id, *doc, kept);
     };
   };
-  reader::for_each_parsed_row<Item>(db, label, kQuery, debug, kColumns, workers, make_row_parse, consume);
+  reader::for_each_parsed_row<Item>(db, label, kQuery, debug, kColumns, workers, make_row_parse, consume, kQuerySpans);
 }
 
 }  // namespace qm::opencode::message
