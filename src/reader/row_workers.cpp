@@ -142,7 +142,6 @@ std::optional<std::string_view> CopiedRow::text(int column) const {
 namespace detail {
 
 namespace {
-constexpr std::uint64_t kSpanWidth = 4096;     // rowids: a few batches of a dense table
 constexpr std::size_t kMostSpans = 1u << 20;  // sparser rowids are read on one connection
 constexpr std::size_t kMostConnections = 4;
 
@@ -163,29 +162,26 @@ std::pair<std::int64_t, std::int64_t> Spans::at(std::size_t span) const {
   return {static_cast<std::int64_t>(low), static_cast<std::int64_t>(low + width - 1)};
 }
 
-std::optional<SpanReaders> open_span_readers(Database& first, const std::filesystem::path& path, const RowidSpans& query,
-                                             std::size_t connections) {
+std::optional<std::pair<Spans, SpanReader>> begin_spans(Database& first, const RowidSpans& query,
+                                                         std::size_t connections) {
   const auto bounds = begin_with_bounds(first, query.bounds);
-  if (!bounds) return std::nullopt;
+  if (!bounds || query.width == 0) return std::nullopt;
   const std::uint64_t rowids = static_cast<std::uint64_t>(bounds->second) - static_cast<std::uint64_t>(bounds->first);
-  if (rowids / kSpanWidth >= kMostSpans) return std::nullopt;
-  SpanReaders readers;
-  readers.spans = Spans{bounds->first, bounds->second, kSpanWidth, static_cast<std::size_t>(rowids / kSpanWidth) + 1};
-  if (readers.spans.count < 2 * connections) return std::nullopt;
+  if (rowids / query.width >= kMostSpans) return std::nullopt;
+  const Spans spans{bounds->first, bounds->second, query.width, static_cast<std::size_t>(rowids / query.width) + 1};
+  if (spans.count < 2 * connections) return std::nullopt;
   auto stmt = first.prepare(query.ranged);
   if (!stmt) return std::nullopt;
-  readers.stmts.push_back(std::move(*stmt));
-  while (readers.stmts.size() < connections) {
-    // No busy wait: a writer waiting for the first connection's lock would wait for this one.
-    auto db = Database::open_read_only(path, false);
-    if (!db || begin_with_bounds(*db, query.bounds) != bounds) break;
-    auto ranged = db->prepare(query.ranged);
-    if (!ranged) break;
-    readers.more.push_back(std::move(*db));
-    readers.stmts.push_back(std::move(*ranged));
-  }
-  if (readers.stmts.size() < 2) return std::nullopt;
-  return readers;
+  return std::pair{spans, SpanReader{std::nullopt, std::move(*stmt)}};
+}
+
+std::optional<SpanReader> join_spans(const std::filesystem::path& path, const RowidSpans& query, const Spans& spans) {
+  // No busy wait: a writer waiting for the first connection's lock would wait for this one.
+  auto db = Database::open_read_only(path, false);
+  if (!db || begin_with_bounds(*db, query.bounds) != std::pair{spans.first, spans.last}) return std::nullopt;
+  auto stmt = db->prepare(query.ranged);
+  if (!stmt) return std::nullopt;
+  return SpanReader{std::move(db), std::move(*stmt)};
 }
 
 std::size_t span_connections(std::size_t workers) { return std::min(kMostConnections, std::max<std::size_t>(2, workers / 2)); }

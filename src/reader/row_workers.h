@@ -131,6 +131,7 @@ struct RowidSpans {
   // The first and the last rowid, each its own subquery so that neither scans the table.
   std::string_view bounds;
   std::string_view ranged;  // the query's rows with rowids from ?1 to ?2 (both in), in rowid order
+  std::uint64_t width;      // rowids in a span: a few batches' worth
 };
 
 namespace detail {
@@ -145,19 +146,22 @@ struct Spans {
   std::pair<std::int64_t, std::int64_t> at(std::size_t span) const;
 };
 
-// Connections that read the same state of the database: each began its read transaction
-// while the first one's was open (so no writer could commit in between under rollback
-// journals), and each saw the same first and last rowid (so none missed an append under a
-// write-ahead log).
-struct SpanReaders {
-  std::vector<Database> more;   // the connections besides the first
-  std::vector<Statement> stmts;  // one ranged statement on each connection
-  Spans spans;
+// A connection stepping spans, in a read transaction.
+struct SpanReader {
+  std::optional<Database> db;  // none for the first connection, owned by the caller
+  Statement stmt;
 };
-// None when the table is too small to share among `connections`, its rowids too sparse, the
-// ranged query cannot be prepared (a table without rowids), or no second connection agrees.
-std::optional<SpanReaders> open_span_readers(Database& first, const std::filesystem::path& path, const RowidSpans& query,
-                                             std::size_t connections);
+// Begins a read transaction on the first connection, which stays open while others join,
+// and cuts the table into spans; none when the table is too small to share among
+// `connections`, its rowids too sparse, or the ranged query cannot be prepared (a table
+// without rowids, say).
+std::optional<std::pair<Spans, SpanReader>> begin_spans(Database& first, const RowidSpans& query,
+                                                         std::size_t connections);
+// Another connection that reads the state the first one reads: it began its read transaction
+// while the first one's was open (so no writer could commit in between under a rollback
+// journal) and it saw the same first and last rowid (so none missed an append under a
+// write-ahead log); none otherwise.
+std::optional<SpanReader> join_spans(const std::filesystem::path& path, const RowidSpans& query, const Spans& spans);
 // The connections that step a large table at once for this many workers.
 std::size_t span_connections(std::size_t workers);
 
@@ -228,13 +232,13 @@ bool for_each_parsed_row(const std::filesystem::path& path, std::string_view lab
 
   // Spans of rowids: each stepper takes the next span (no further than `window` spans ahead of
   // the consumer), and the consumer takes the spans' batches back in span order.
-  auto in_spans = [&](detail::SpanReaders& readers) -> std::optional<bool> {
+  auto in_spans = [&](const detail::Spans& cut, detail::SpanReader& first_reader,
+                      std::size_t connections) -> std::optional<bool> {
     struct Slot {
       std::vector<Batch*> batches;
       bool complete = false, failed = false;
     };
-    const detail::Spans& cut = readers.spans;
-    const std::size_t window = 3 * readers.stmts.size();
+    const std::size_t window = 3 * connections;
     std::vector<Slot> slots(window);
     std::size_t next = 0, consumed = 0;
     bool stop = false;
@@ -271,10 +275,14 @@ bool for_each_parsed_row(const std::filesystem::path& path, std::string_view lab
         }
       }
     };
+    // Each further connection opens on its own thread; one that cannot join takes no span.
     std::vector<std::thread> steppers;
-    for (auto& stmt : readers.stmts)
-      if (!parallel::start_thread(steppers, [&step_spans, &stmt] { step_spans(stmt); })) break;
-    if (steppers.empty()) return std::nullopt;
+    if (!parallel::start_thread(steppers, [&] { step_spans(first_reader.stmt); })) return std::nullopt;
+    for (std::size_t c = 1; c < connections; ++c)
+      if (!parallel::start_thread(steppers, [&] {
+            if (auto reader = detail::join_spans(path, *spans, cut)) step_spans(reader->stmt);
+          }))
+        break;
     bool failed = false;
     for (std::size_t span = 0; span < cut.count && !failed; ++span) {
       Slot& slot = slots[span % window];
@@ -306,9 +314,11 @@ bool for_each_parsed_row(const std::filesystem::path& path, std::string_view lab
     if (failed) say_query_failed(path, label, debug);
     return true;
   };
-  if (spans && workers > 2)
-    if (auto readers = detail::open_span_readers(query->db, path, *spans, detail::span_connections(workers)))
-      if (auto done = in_spans(*readers)) return *done;
+  if (spans && workers > 2) {
+    const std::size_t connections = detail::span_connections(workers);
+    if (auto begun = detail::begin_spans(query->db, *spans, connections))
+      if (auto done = in_spans(begun->first, begun->second, connections)) return *done;
+  }
 
   Batch* first = fresh();
   detail::Fill fill = detail::fill(query->stmt, first->rows, columns);

@@ -47,7 +47,7 @@ void table(const fs::path& path, int rows, std::int64_t (*rowid)(int) = nullptr)
 
 constexpr std::string_view kQuery = "SELECT n, r, s FROM t";
 constexpr RowidSpans kSpans{"SELECT (SELECT min(rowid) FROM t), (SELECT max(rowid) FROM t)",
-                            "SELECT n, r, s FROM t WHERE rowid BETWEEN ?1 AND ?2 ORDER BY rowid"};
+                            "SELECT n, r, s FROM t WHERE rowid BETWEEN ?1 AND ?2 ORDER BY rowid", 4096};
 constexpr Column kColumns[] = {Column::Integer, Column::Real, Column::Text};
 
 std::vector<Item> by_one_thread(const fs::path& db) {
@@ -123,19 +123,24 @@ TEST(RowWorkers, RowidSpansOnSeveralConnectionsGiveTheRowsOfOneQuery) {
     for (std::size_t workers : {1u, 3u, 8u}) EXPECT_EQ(by_workers(t / name, workers, kSpans), want) << name << " " << workers;
   }
 
-  auto readers = [&](const char* name) {
-    auto db = Database::open_read_only(t / name);
-    return db ? detail::open_span_readers(*db, t / name, kSpans, 4) : std::nullopt;
-  };
   for (const char* name : {"spread.db", "wal.db"}) {
-    const auto shared = readers(name);
-    ASSERT_TRUE(shared) << name;
-    EXPECT_EQ(shared->stmts.size(), 4u);
-    EXPECT_EQ(shared->spans.at(0).first, spread(19'998));
-    EXPECT_EQ(shared->spans.at(shared->spans.count - 1).second, spread(19'999));
+    auto db = Database::open_read_only(t / name);
+    ASSERT_TRUE(db);
+    const auto begun = detail::begin_spans(*db, kSpans, 4);
+    ASSERT_TRUE(begun) << name;
+    const detail::Spans& spans = begun->first;
+    EXPECT_EQ(spans.at(0).first, spread(19'998));
+    EXPECT_EQ(spans.at(spans.count - 1).second, spread(19'999));
+    EXPECT_TRUE(detail::join_spans(t / name, kSpans, spans));
+    detail::Spans other = spans;
+    other.last += 1;  // as if a row was appended before the second connection began
+    EXPECT_FALSE(detail::join_spans(t / name, kSpans, other));
   }
-  EXPECT_FALSE(readers("extremes.db"));
-  EXPECT_FALSE(readers("empty.db"));
+  for (const char* name : {"extremes.db", "empty.db"}) {
+    auto db = Database::open_read_only(t / name);
+    ASSERT_TRUE(db);
+    EXPECT_FALSE(detail::begin_spans(*db, kSpans, 4)) << name;
+  }
 }
 
 TEST(RowWorkers, FailuresAreTheDebugLinesOfOneThread) {

@@ -25,7 +25,7 @@ inline constexpr std::string_view kQuery = "SELECT id, session_id, data FROM mes
 // The same rows, a span of rowids at a time (a table's rows come in rowid order).
 inline constexpr reader::RowidSpans kQuerySpans{
     "SELECT (SELECT min(rowid) FROM message), (SELECT max(rowid) FROM message)",
-    "SELECT id, session_id, data FROM message WHERE rowid BETWEEN ?1 AND ?2 ORDER BY rowid"};
+    "SELECT id, session_id, data FROM message WHERE rowid BETWEEN ?1 AND ?2 ORDER BY rowid", 4096};
 
 // The entries of the list variable that are directories, when it is set; else
 // ~/.local/share/<name> and $XDG_DATA_HOME/<name>, those that are directories, once each.
