@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 
+#include "http/curl_library.h"
 #include "http/proxy.h"
 #include "http/url.h"
 #include "util.h"
@@ -114,6 +115,7 @@ std::expected<Response, std::string> perform_once(const Client& client, const Re
   Transfer transfer;
   transfer.cap = client.body_cap;
   curl_blob roots{const_cast<char*>(client.roots.data()), client.roots.size(), CURL_BLOB_NOCOPY};
+  if (auto why = curl_unavailable()) return std::unexpected(*why);
   std::unique_ptr<CURL, CurlDeleter> handle(curl_easy_init());
   if (!handle) return std::unexpected("cannot create an HTTP handle");
   CURL* c = handle.get();

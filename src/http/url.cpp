@@ -8,6 +8,8 @@
 #include <memory>
 #include <optional>
 
+#include "http/curl_library.h"
+
 namespace qm::http {
 namespace {
 
@@ -31,6 +33,7 @@ std::optional<std::string> part(CURLU* u, CURLUPart which, unsigned flags = 0) {
 }  // namespace
 
 std::expected<UrlParts, std::string> parse_url(std::string_view url) {
+  if (auto why = curl_unavailable()) return std::unexpected(*why);
   std::unique_ptr<CURLU, UrlDeleter> u(curl_url());
   if (!u) return std::unexpected("out of memory");
   std::string text(url);
