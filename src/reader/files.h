@@ -108,6 +108,18 @@ std::expected<std::vector<std::vector<Item>>, std::string> parse_files(const std
   });
 }
 
+// The items of all files in one list, in file order.
+template <typename Item>
+std::vector<Item> concatenate(std::vector<std::vector<Item>>& per_file) {
+  std::size_t count = 0;
+  for (const auto& items : per_file) count += items.size();
+  std::vector<Item> out;
+  out.reserve(count);
+  for (auto& items : per_file)
+    for (auto& item : items) out.push_back(std::move(item));
+  return out;
+}
+
 // parse_files for the readers of JSON: `parse(path, text, parser)` gets the worker's own
 // parser, and the items of all files come back in one list, in file order.
 template <typename Item, typename Parse>
@@ -123,13 +135,7 @@ std::expected<std::vector<Item>, std::string> parse_json_files(const std::vector
       },
       encoding);
   if (!per_file) return std::unexpected(std::move(per_file.error()));
-  std::size_t count = 0;
-  for (const auto& items : *per_file) count += items.size();
-  std::vector<Item> out;
-  out.reserve(count);
-  for (auto& items : *per_file)
-    for (auto& item : items) out.push_back(std::move(item));
-  return out;
+  return concatenate(*per_file);
 }
 
 // Calls `on_line(line)` for every line of a JSON Lines file read in chunks (for files too

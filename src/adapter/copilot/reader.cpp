@@ -220,11 +220,10 @@ std::optional<CopilotTelemetryRecord> record_from_otel(const OtelRecord& r, std:
   return out;
 }
 
-std::vector<CopilotTelemetryRecord> parse_file(std::string_view text, std::int64_t file_time, json::StrictParser& parser) {
-  std::vector<OtelRecord> lines;
-  reader::for_each_line(text, [&](std::string_view line) {
-    if (auto r = parse_otel_line(line, parser)) lines.push_back(std::move(*r));
-  });
+namespace {
+
+// The kept records of the lines of one export file.
+std::vector<CopilotTelemetryRecord> file_records(const std::vector<OtelRecord>& lines, std::int64_t file_time) {
   TraceSummaries summaries;
   for (const auto& r : lines) {
     if (!r.has_attributes || !r.trace_id) continue;
@@ -239,6 +238,16 @@ std::vector<CopilotTelemetryRecord> parse_file(std::string_view text, std::int64
   return records;
 }
 
+}  // namespace
+
+std::vector<CopilotTelemetryRecord> parse_file(std::string_view text, std::int64_t file_time, json::StrictParser& parser) {
+  std::vector<OtelRecord> lines;
+  reader::for_each_line(text, [&](std::string_view line) {
+    if (auto r = parse_otel_line(line, parser)) lines.push_back(std::move(*r));
+  });
+  return file_records(lines, file_time);
+}
+
 AgentLoadResult load_copilot_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table) {
   reader::Run run(AgentKind::Copilot, options);
   std::vector<fs::path> files;
@@ -248,16 +257,32 @@ AgentLoadResult load_copilot_usage(const all::loader::LoadOptions& options, cons
   files = reader::canonical_files(files);
   reader::sort_paths(files);
 
-  auto items = reader::parse_json_files<CopilotTelemetryRecord>(
-      files, options.common.single_thread, [](const fs::path& path, std::string_view text, json::StrictParser& parser) {
-        return parse_file(text, reader::file_time_ms(path).value_or(date_utils::now_ms()), parser);
+  // Read in chunks: the exporter's file grows for as long as it is configured.
+  using PerFile = std::expected<std::vector<CopilotTelemetryRecord>, std::string>;
+  auto per_file = reader::read_files<std::vector<CopilotTelemetryRecord>>(files, options.common.single_thread, [] {
+    return [lines = jsonl::LineReader(), parser = json::StrictParser(), records = std::vector<OtelRecord>()](
+               const fs::path& path) mutable -> PerFile {
+      records.clear();
+      bool utf8 = true;  // a file that is not UTF-8 fails the reader, as when it is read whole
+      auto done = reader::for_each_line(lines, path, [&](std::string_view line) {
+        if (!utf8 || !util::is_valid_utf8(line)) {
+          utf8 = false;
+          return;
+        }
+        if (auto r = parse_otel_line(line, parser)) records.push_back(std::move(*r));
       });
-  if (!items) return run.fail(items.error());
+      if (!done) return std::unexpected(std::move(done.error()));
+      if (!utf8) return std::unexpected(std::string(reader::kNotUtf8));
+      return file_records(records, reader::file_time_ms(path).value_or(date_utils::now_ms()));
+    };
+  });
+  if (!per_file) return run.fail(per_file.error());
+  auto items = reader::concatenate(*per_file);
 
   reader::Prices prices(&table);
   std::vector<UsageRecord> records;
-  records.reserve(items->size());
-  for (auto& item : *items) {
+  records.reserve(items.size());
+  for (auto& item : items) {
     UsageRecord r = reader::record_at(AgentKind::Copilot, "GitHub Copilot CLI", item.model, item.time, options.zone);
     r.tokens.input = item.input;
     r.tokens.output = item.output;

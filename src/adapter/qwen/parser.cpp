@@ -52,6 +52,26 @@ std::optional<QwenChatUsage> line_usage(json::element line, const std::string& p
   return item;
 }
 
+// The usage lines of one chat file, handed over line by line.
+class ChatFile {
+ public:
+  ChatFile(const fs::path& path, std::int64_t file_time)
+      : project_(project_of(path)), session_(project_ + "-" + reader::file_stem(path).value_or("unknown")),
+        file_time_(file_time) {}
+  void line(std::string_view line, json::StrictParser& parser) {
+    auto obj = parser.parse(line);  // refuses a line that is not UTF-8
+    if (!obj || !obj->is_object()) return;
+    if (auto item = line_usage(*obj, project_, session_, file_time_)) items_.push_back(std::move(*item));
+  }
+  std::vector<QwenChatUsage> take() { return std::move(items_); }
+
+ private:
+  std::string project_;
+  std::string session_;
+  std::int64_t file_time_;
+  std::vector<QwenChatUsage> items_;
+};
+
 }  // namespace
 
 bool is_chat_file(const fs::path& projects, const fs::path& path) {
@@ -81,15 +101,9 @@ std::vector<std::string> price_candidates(std::string_view model) {
 
 std::vector<QwenChatUsage> parse_file(const fs::path& path, std::string_view text, std::int64_t file_time,
                                       json::StrictParser& parser) {
-  const std::string project = project_of(path);
-  const std::string file_session = project + "-" + reader::file_stem(path).value_or("unknown");
-  std::vector<QwenChatUsage> items;
-  reader::for_each_line(text, [&](std::string_view line) {
-    auto obj = parser.parse(line);  // refuses a line that is not UTF-8
-    if (!obj || !obj->is_object()) return;
-    if (auto item = line_usage(*obj, project, file_session, file_time)) items.push_back(std::move(*item));
-  });
-  return items;
+  ChatFile chat(path, file_time);
+  reader::for_each_line(text, [&](std::string_view line) { chat.line(line, parser); });
+  return chat.take();
 }
 
 AgentLoadResult load_qwen_usage(const all::loader::LoadOptions& options) {
@@ -101,18 +115,22 @@ AgentLoadResult load_qwen_usage(const all::loader::LoadOptions& options, const p
   reader::Run run(AgentKind::Qwen, options);
   const auto files = find_chat_files();
   const bool debug = options.common.debug;
-  auto parsed = reader::parse_json_files<QwenChatUsage>(
-      files, options.common.single_thread,
-      [debug](const fs::path& path, std::string_view text, json::StrictParser& parser) {
-        auto time = reader::file_time(path);
-        if (!time)
-          log::debug_print(debug, fmt::format("Failed to read Qwen chat file timestamp for {}: {}", path.string(),
-                                              time.error()));
-        return parse_file(path, text, time.value_or(date_utils::now_ms()), parser);
-      },
-      reader::Encoding::LinesChecked);
+  // Read in chunks: a chat's size does not matter.
+  auto parsed = reader::read_files<std::vector<QwenChatUsage>>(files, options.common.single_thread, [debug] {
+    return [debug, lines = jsonl::LineReader(), parser = json::StrictParser()](
+               const fs::path& path) mutable -> std::expected<std::vector<QwenChatUsage>, std::string> {
+      auto time = reader::file_time(path);
+      ChatFile chat(path, time.value_or(date_utils::now_ms()));
+      auto done = reader::for_each_line(lines, path, [&](std::string_view line) { chat.line(line, parser); });
+      if (!done) return std::unexpected(std::move(done.error()));
+      if (!time)
+        log::debug_print(debug, fmt::format("Failed to read Qwen chat file timestamp for {}: {}", path.string(),
+                                            time.error()));
+      return chat.take();
+    };
+  });
   if (!parsed) return run.fail(parsed.error());
-  std::vector<QwenChatUsage>& items = *parsed;
+  std::vector<QwenChatUsage> items = reader::concatenate(*parsed);
   // The same reply logged twice (a copied file, a repeated line) counts once.
   reader::drop_repeated(items, 0, [](const QwenChatUsage& i) {
     return std::tie(i.session_id, i.timestamp_text, i.model, i.input, i.output, i.cache_read, i.reasoning);
