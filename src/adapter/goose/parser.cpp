@@ -29,27 +29,12 @@ WHERE model_config_json IS NOT NULL
     AND TRIM(model_config_json) != ''
 )";
 
-// The same rows, a span of rowids at a time (a table's rows come in rowid order).
-constexpr reader::RowidSpans kQuerySpans{
-    "SELECT (SELECT min(rowid) FROM sessions), (SELECT max(rowid) FROM sessions)", R"(
-SELECT
-    id,
-    model_config_json,
-    provider_name,
-    created_at,
-    total_tokens,
-    input_tokens,
-    output_tokens,
-    accumulated_total_tokens,
-    accumulated_input_tokens,
-    accumulated_output_tokens
-FROM sessions
-WHERE rowid BETWEEN ?1 AND ?2
-    AND model_config_json IS NOT NULL
-    AND TRIM(model_config_json) != ''
-ORDER BY rowid
-)",
-    512};  // sessions are few: narrow spans still share them out
+// The same rows, a span of rowids at a time (a table's rows come in rowid order); sessions
+// are few, so narrow spans still share them out.
+reader::RowidSpans query_spans() {
+  static const std::string ranged = std::string(kQuery) + "    AND rowid BETWEEN ?1 AND ?2\nORDER BY rowid\n";
+  return {"SELECT (SELECT min(rowid) FROM sessions), (SELECT max(rowid) FROM sessions)", ranged, 512};
+}
 
 constexpr std::int64_t kMillisecondsAbove = 1'000'000'000'000;
 constexpr std::size_t kAhead = 16;  // sessions whose seen-key lookup is prefetched
@@ -212,7 +197,7 @@ AgentLoadResult load_goose_usage(const all::loader::LoadOptions& options, const 
             u.unpriced = s.unpriced;
           }
         },
-        kQuerySpans);
+        query_spans());
   }
   return run.finish(usages);
 }
