@@ -1,8 +1,8 @@
 #pragma once
-// Reading a large table faster than one thread can parse it: this thread steps the query and
-// copies each row's columns into batches, worker threads turn the rows of a batch into items
-// (parsing JSON columns, pricing), and this thread takes the items back in row order. Neither
-// the items nor their order depend on the number of workers.
+// Reading a large table faster than one thread can parse it: stepping threads (one per
+// connection) copy each row's columns into batches, worker threads turn the rows of a batch
+// into items (parsing JSON columns, pricing), and the calling thread takes the items back in
+// row order. Neither the items nor their order depend on the number of workers.
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
