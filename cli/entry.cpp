@@ -2,6 +2,9 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -20,6 +23,13 @@ int main(int argc, char** argv) {
     }
   }
   signal(SIGPIPE, SIG_IGN);
+#ifdef __GLIBC__
+  // The readers' threads each grow a heap of their own, by default a few pages at a time; every
+  // step changes the address space, which all threads share, and the workers end up waiting on
+  // one another (five small readers at once took 3.5 times as long as one). Growing in 32 MiB
+  // steps keeps them apart; pages never touched cost no memory.
+  mallopt(M_TOP_PAD, 32 << 20);
+#endif
   auto result = qm::cli::main::main(argc, argv);
   std::fflush(stdout);
   if (!result) {

@@ -238,7 +238,7 @@ bool for_each_parsed_row(const std::filesystem::path& path, std::string_view lab
       std::vector<Batch*> batches;
       bool complete = false, failed = false;
     };
-    const std::size_t window = 3 * connections;
+    const std::size_t window = 2 * connections;
     std::vector<Slot> slots(window);
     std::size_t next = 0, consumed = 0;
     bool stop = false;
