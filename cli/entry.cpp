@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "cli/main.h"
+#include "parallel.h"
 
 int main(int argc, char** argv) {
   // A closed standard descriptor would otherwise be reused by the first file we open.
@@ -30,7 +31,7 @@ int main(int argc, char** argv) {
   // steps keeps them apart; pages never touched cost no memory.
   mallopt(M_TOP_PAD, 32 << 20);
   // One arena per processor instead of eight: the same speed, some 50 MiB less at the peak.
-  if (long processors = sysconf(_SC_NPROCESSORS_ONLN); processors > 0) mallopt(M_ARENA_MAX, static_cast<int>(processors));
+  mallopt(M_ARENA_MAX, static_cast<int>(qm::parallel::available_processors()));
 #endif
   auto result = qm::cli::main::main(argc, argv);
   std::fflush(stdout);

@@ -11,6 +11,8 @@
 
 #include "adapter/codex/rollout.h"
 #include "adapter/cursor/dashboard.h"
+#include "adapter/goose/session_table.h"
+#include "adapter/hermes/session_table.h"
 #include "adapter/opencode/message_tables.h"
 #include "kit/env.h"
 #include "kit/http_server.h"
@@ -82,9 +84,7 @@ void write_codebuff(const fs::path& home) {
 
 void write_hermes(const fs::path& home) {
   kit::SqliteFile(home / ".hermes/state.db")
-      .exec("CREATE TABLE sessions (id TEXT, model TEXT, billing_provider TEXT, started_at REAL, message_count INTEGER, "
-            "input_tokens INTEGER, output_tokens INTEGER, cache_read_tokens INTEGER, cache_write_tokens INTEGER, "
-            "reasoning_tokens INTEGER, estimated_cost_usd REAL, actual_cost_usd REAL)")
+      .exec(kit::kHermesSessionsTable)
       .exec("INSERT INTO sessions (id, model, started_at, input_tokens, output_tokens, actual_cost_usd) "
             "VALUES ('h1', 'qm-alpha', 1748768400, 80000, 20000, 0.25)");
 }
@@ -99,9 +99,7 @@ void write_pi(const fs::path& home) {
 
 void write_goose(const fs::path& home) {
   kit::SqliteFile(home / ".local/share/goose/sessions/sessions.db")
-      .exec("CREATE TABLE sessions (id TEXT, model_config_json TEXT, provider_name TEXT, created_at TEXT, "
-            "total_tokens INTEGER, input_tokens INTEGER, output_tokens INTEGER, accumulated_total_tokens INTEGER, "
-            "accumulated_input_tokens INTEGER, accumulated_output_tokens INTEGER)")
+      .exec(kit::kGooseSessionsTable)
       .exec("INSERT INTO sessions (id, model_config_json, created_at, total_tokens, input_tokens, output_tokens) "
             "VALUES ('g1', '{\"model_name\":\"qm-alpha\"}', '2025-06-01 09:00:00', 30000, 25000, 5000)");
 }

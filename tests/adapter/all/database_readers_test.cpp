@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "adapter/hermes/session_table.h"
 #include "kit/env.h"
 #include "kit/run.h"
 #include "kit/snapshot.h"
@@ -29,9 +30,7 @@ TEST(DatabaseReaders, FoundBelowTheHomeAndReadWhileTheirAgentsWrite) {
     return kit::run({QM_BINARY, "summary", "--agents", "kilo,hermes,opencode", "--offline", "--json"}, o);
   };
   kit::SqliteFile(home / ".hermes/state.db")
-      .exec("CREATE TABLE sessions (id TEXT, model TEXT, billing_provider TEXT, started_at REAL, message_count INTEGER, "
-            "input_tokens INTEGER, output_tokens INTEGER, cache_read_tokens INTEGER, cache_write_tokens INTEGER, "
-            "reasoning_tokens INTEGER, estimated_cost_usd REAL, actual_cost_usd REAL)")
+      .exec(kit::kHermesSessionsTable)
       .exec("INSERT INTO sessions (id, model, started_at, input_tokens) VALUES ('s', 'claude-sonnet-4-5', 1748736000, 20)");
   kit::SqliteFile(home / ".local/share/kilo/kilo.db")
       .exec("CREATE TABLE message (id TEXT, session_id TEXT, data TEXT)")

@@ -10,6 +10,7 @@
 #include "kit/pricing.h"
 #include "kit/run.h"
 #include "kit/snapshot.h"
+#include "adapter/goose/session_table.h"
 #include "kit/sqlite.h"
 
 namespace qm::goose::parser {
@@ -17,11 +18,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using kit::SqlRow;
-
-constexpr std::string_view kSchema =
-    "CREATE TABLE sessions (id TEXT, model_config_json TEXT, provider_name TEXT, created_at TEXT, "
-    "total_tokens INTEGER, input_tokens INTEGER, output_tokens INTEGER, accumulated_total_tokens INTEGER, "
-    "accumulated_input_tokens INTEGER, accumulated_output_tokens INTEGER)";
 
 // id, model, provider, created_at, total, input, output, accumulated total, input, output
 SqlRow session(std::string id, const std::string& model, kit::SqlValue provider, kit::SqlValue created,
@@ -34,7 +30,7 @@ SqlRow session(std::string id, const std::string& model, kit::SqlValue provider,
 constexpr std::int64_t operator""_n(unsigned long long v) { return static_cast<std::int64_t>(v); }
 
 kit::SqliteFile& sessions_db(kit::SqliteFile& db, const std::vector<SqlRow>& rows) {
-  db.exec(kSchema).insert("sessions",
+  db.exec(kit::kGooseSessionsTable).insert("sessions",
                           {"id", "model_config_json", "provider_name", "created_at", "total_tokens", "input_tokens",
                            "output_tokens", "accumulated_total_tokens", "accumulated_input_tokens",
                            "accumulated_output_tokens"},

@@ -11,6 +11,7 @@
 #include "kit/reader.h"
 #include "kit/run.h"
 #include "kit/snapshot.h"
+#include "adapter/hermes/session_table.h"
 #include "kit/sqlite.h"
 
 namespace qm::hermes {
@@ -19,11 +20,6 @@ namespace {
 namespace fs = std::filesystem;
 using kit::SqlRow;
 
-constexpr std::string_view kSchema =
-    "CREATE TABLE sessions (id TEXT PRIMARY KEY, model TEXT, billing_provider TEXT, started_at REAL, "
-    "message_count INTEGER, input_tokens INTEGER, output_tokens INTEGER, cache_read_tokens INTEGER, "
-    "cache_write_tokens INTEGER, reasoning_tokens INTEGER, estimated_cost_usd REAL, actual_cost_usd REAL)";
-
 constexpr std::int64_t operator""_n(unsigned long long v) { return static_cast<std::int64_t>(v); }
 const std::nullptr_t null = nullptr;
 constexpr double kJune1 = 1'748'736'000;  // 2025-06-01T00:00:00Z in seconds
@@ -31,7 +27,7 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // id, model, billing_provider, started_at, messages, input, output, cache read, cache write, reasoning, estimated, actual
 void state_db(const fs::path& path, const std::vector<SqlRow>& rows) {
-  kit::SqliteFile(path).exec(kSchema).insert(
+  kit::SqliteFile(path).exec(kit::kHermesSessionsTable).insert(
       "sessions",
       {"id", "model", "billing_provider", "started_at", "message_count", "input_tokens", "output_tokens",
        "cache_read_tokens", "cache_write_tokens", "reasoning_tokens", "estimated_cost_usd", "actual_cost_usd"},
