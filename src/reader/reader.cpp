@@ -19,12 +19,16 @@ AgentLoadResult Run::fail(std::string message) {
 
 AgentLoadResult Run::finish(std::vector<UsageRecord> records, all::loader::RecordOrder order) {
   progress::mark_done(progress_, kind_);
-  return all::loader::records_to_usage(all::types::agent_info(kind_).id, std::move(records), options_, order);
+  AgentUsage usage = all::loader::records_to_usage(all::types::agent_info(kind_).id, std::move(records), options_, order);
+  usage.unread = std::move(unread_);
+  return usage;
 }
 
 AgentLoadResult Run::finish(const UsageList& usages) {
   progress::mark_done(progress_, kind_);
-  return all::loader::list_to_usage(all::types::agent_info(kind_).id, usages, options_);
+  AgentUsage usage = all::loader::list_to_usage(all::types::agent_info(kind_).id, usages, options_);
+  usage.unread = std::move(unread_);
+  return usage;
 }
 
 UsageRecord record_at(AgentKind kind, std::string_view project, std::string model, std::int64_t time_ms,

@@ -70,10 +70,14 @@ class Run {
   // The same for usages collected in the compact form (usage_list.h).
   AgentLoadResult finish(const UsageList& usages);
 
+  // The files found but not read; finish() hands them on for the framework's warning.
+  UnreadFiles& unread() { return unread_; }
+
  private:
   progress::Progress progress_;
   AgentKind kind_;
   const all::loader::LoadOptions& options_;
+  UnreadFiles unread_;
 };
 
 // Drops the items from `from` on whose key an earlier item of that range has (the first

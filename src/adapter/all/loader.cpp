@@ -1,6 +1,7 @@
 #include "adapter/all/loader.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -270,11 +271,16 @@ std::expected<LoadedUsage, std::string> load_agents(const CommonOptions& options
 
   std::stable_sort(results.begin(), results.end(),
                    [](const Message& a, const Message& b) { return a.row_index < b.row_index; });
+  progress::stop_spinner(progress);
+  // Said whatever the log level or output: a report that leaves files out must say so.
   for (const auto& m : results)
-    if (!m.result) {
-      progress::stop_spinner(progress);
-      return std::unexpected(m.result.error());
+    if (m.result && !m.result->unread.empty()) {
+      const std::string line =
+          all::types::unread_files_warning(all::types::agent_info(m.kind).display_name, m.result->unread);
+      std::fputs(line.c_str(), stderr);
     }
+  for (const auto& m : results)
+    if (!m.result) return std::unexpected(m.result.error());
 
   LoadedUsage loaded;
   std::vector<UsageRow> all_rows;
@@ -285,7 +291,6 @@ std::expected<LoadedUsage, std::string> load_agents(const CommonOptions& options
   loaded.rows = merge_rows_by_label(std::move(all_rows));
   std::stable_sort(loaded.rows.begin(), loaded.rows.end(), sort::row_less);
   if (options.order == SortOrder::Desc) std::reverse(loaded.rows.begin(), loaded.rows.end());
-  progress::stop_spinner(progress);
   return loaded;
 }
 

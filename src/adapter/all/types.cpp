@@ -2,6 +2,8 @@
 
 #include "util.h"
 
+#include <fmt/format.h>
+
 #include <array>
 #include <limits>
 
@@ -32,6 +34,21 @@ constexpr std::array<AgentInfo, kAgentKindCount> kAgents{{
 }  // namespace qm::all::types
 
 namespace qm {
+
+void UnreadFiles::add(std::string_view path, std::string_view reason) {
+  if (count++ > 0) return;
+  first_path = std::string(path);
+  first_reason = std::string(reason);
+}
+
+void UnreadFiles::add(const UnreadFiles& other) {
+  if (other.count == 0) return;
+  if (count == 0) {
+    first_path = other.first_path;
+    first_reason = other.first_reason;
+  }
+  count += other.count;
+}
 
 std::uint64_t TokenUsageRaw::effective_cache_creation() const {
   return cache_creation_split ? util::saturating_add(cache_creation_split->ephemeral_5m, cache_creation_split->ephemeral_1h)
@@ -111,6 +128,15 @@ std::string_view agent_display_name(std::string_view word) {
 std::uint8_t agent_color(std::string_view agent_id) {
   if (auto kind = agent_kind_from_id(agent_id)) return agent_info(*kind).color_index;
   return 1;
+}
+
+std::string unread_files_warning(std::string_view display_name, const UnreadFiles& unread) {
+  if (unread.empty()) return {};
+  if (unread.count == 1)
+    return fmt::format("WARN  Could not read 1 {} file; its usage is not counted: {}: {}\n", display_name,
+                       unread.first_path, unread.first_reason);
+  return fmt::format("WARN  Could not read {} {} files; their usage is not counted. First: {}: {}\n", unread.count,
+                     display_name, unread.first_path, unread.first_reason);
 }
 
 }  // namespace qm::all::types

@@ -104,9 +104,24 @@ struct UsageRow {
   bool operator==(const UsageRow&) const = default;
 };
 
+// The files (or databases) a reader found but could not read or decode: their usage is not
+// counted, and the framework says so once per agent. The first is the first in the reader's
+// own order, so the line does not depend on the number of workers.
+struct UnreadFiles {
+  std::size_t count = 0;
+  std::string first_path;
+  std::string first_reason;
+
+  void add(std::string_view path, std::string_view reason);
+  void add(const UnreadFiles& other);
+  bool empty() const { return count == 0; }
+  bool operator==(const UnreadFiles&) const = default;
+};
+
 struct AgentUsage {
   std::vector<UsageRow> rows;
   bool detected = false;
+  UnreadFiles unread;
 };
 
 using AgentLoadResult = std::expected<AgentUsage, std::string>;
@@ -152,6 +167,9 @@ struct Reconciled {
 Reconciled reconcile_token_total(const TokenUsageRaw& block, std::uint64_t extra, std::uint64_t reported_total);
 
 std::string_view agent_display_name(std::string_view word);
+// "WARN  Could not read 2 Gemini CLI files; their usage is not counted. First: {path}: {reason}"
+// (with a newline); nothing when every file was read.
+std::string unread_files_warning(std::string_view display_name, const UnreadFiles& unread);
 std::uint8_t agent_color(std::string_view agent_id);
 
 }  // namespace all::types

@@ -186,5 +186,24 @@ TEST(Loader, RecordsToUsageSortsByTimeKeepingTheOrderOfEqualTimes) {
   }
 }
 
+TEST(Loader, UnreadFilesAreSaidOncePerAgentWhateverTheOutput) {
+  AgentUsage gemini{{row("gemini", "2025-03-01", 1, {{"gemini-2.5-pro", 1}})}, true};
+  gemini.unread.add("/h/.gemini/tmp/a/chats/s1.json", "Permission denied");
+  gemini.unread.add("/h/.gemini/tmp/a/chats/s2.json", "stream did not contain valid UTF-8");
+  AgentUsage pi{{}, true};
+  pi.unread.add("/h/.pi/agent/sessions/x.jsonl", "No such file or directory");
+  auto table = fake_table({{"pi", AgentKind::Pi, pi, 20}, {"gemini", AgentKind::Gemini, gemini}});
+  testing::internal::CaptureStderr();
+  auto r = load_agents(quiet(), table);  // JSON output, as --json runs
+  const std::string err = testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(r) << r.error();
+  EXPECT_EQ(r->rows.size(), 1u);  // what was read is still reported
+  EXPECT_EQ(err,
+            "WARN  Could not read 1 pi-agent file; its usage is not counted: /h/.pi/agent/sessions/x.jsonl: "
+            "No such file or directory\n"
+            "WARN  Could not read 2 Gemini CLI files; their usage is not counted. First: "
+            "/h/.gemini/tmp/a/chats/s1.json: Permission denied\n");
+}
+
 }  // namespace
 }  // namespace qm::all::loader
