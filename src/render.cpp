@@ -106,10 +106,14 @@ std::string box_text(std::string_view text, const ConsoleSettings& console) {
   return out;
 }
 
-void print_box(std::string_view text, bool color_flag, bool no_color_flag) {
+std::string heading_box(std::string_view text, bool color_flag, bool no_color_flag) {
   auto console = console_settings(color_flag, no_color_flag);
-  if (console.log_level && *console.log_level == 0) return;
-  std::string out = box_text(text, console);
+  if (console.log_level && *console.log_level == 0) return {};
+  return box_text(text, console);
+}
+
+void print_box(std::string_view text, bool color_flag, bool no_color_flag) {
+  std::string out = heading_box(text, color_flag, no_color_flag);
   std::fwrite(out.data(), 1, out.size(), stdout);
 }
 

@@ -35,6 +35,8 @@ namespace qm::render {
 
 // The heading box on standard output; nothing when LOG_LEVEL is 0.
 void print_box(std::string_view text, bool color_flag, bool no_color_flag);
+// The text `print_box` prints.
+std::string heading_box(std::string_view text, bool color_flag, bool no_color_flag);
 std::string box_text(std::string_view text, const ConsoleSettings& console);
 
 // Pads to a number of terminal columns (display width, so non-ASCII names line up).
