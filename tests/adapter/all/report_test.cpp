@@ -184,6 +184,28 @@ TEST(ReportDirectory, CacheDirectoryOrAPrivateTemporaryOne) {
   }
 }
 
+// The reports live in the cache directory the Claude usage cache uses, wherever it is set.
+TEST(ReportDirectory, FollowsTheCacheDirectory) {
+  kit::TempDir t;
+  kit::EnvGuard env;
+  env.set("HOME", (t / "home").string()).set("XDG_CACHE_HOME", (t / "xdg").string());
+  env.set("QUILLIMARE_CACHE_DIR", (t / "own").string());
+  EXPECT_EQ(report_directory(), t / "own/reports");
+  EXPECT_TRUE(fs::is_directory(t / "own/reports"));
+  EXPECT_FALSE(fs::exists(t / "xdg"));
+
+  // Set, it stands in for a missing home too.
+  env.unset("HOME").unset("USERPROFILE").unset("HOMEDRIVE").unset("XDG_CACHE_HOME").set("TMPDIR", (t / "tmp").string());
+  EXPECT_EQ(report_directory(), t / "own/reports");
+  EXPECT_FALSE(fs::exists(t / "tmp/quillimare-reports"));
+
+  kit::write_file(t / "file", "");
+  env.set("QUILLIMARE_CACHE_DIR", (t / "file/cache").string());
+  auto under_file = report_directory();
+  ASSERT_FALSE(under_file);
+  EXPECT_EQ(under_file.error(), (t / "file/cache/reports").string() + ": Not a directory");
+}
+
 // A Claude reply line as Claude Code logs it.
 std::string claude_line(int n, const std::string& model, const std::string& day, int input, int output) {
   return fmt::format(

@@ -185,7 +185,7 @@ std::string render_report_page(const json& data) {
 }
 
 std::expected<fs::path, std::string> report_directory() {
-  if (auto cache = cache_dir::user_cache_dir()) {
+  if (auto cache = cache_dir::cache_dir()) {
     fs::path dir = *cache / "reports";
     std::error_code ec;
     fs::create_directories(dir, ec);

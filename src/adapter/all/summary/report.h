@@ -31,9 +31,9 @@ nlohmann::json report_data(const ReportInput& input);
 // so no name can close the script element that holds it.
 std::string render_report_page(const nlohmann::json& data);
 
-// Our cache directory's "reports", created with its parents. Without a home directory,
-// "quillimare-reports" in the shared temporary directory: created 0700 and used only when
-// it is a real directory of this user. Errors begin with the path.
+// The "reports" folder of our cache directory (`cache_dir::cache_dir`), created with its
+// parents. Without one, "quillimare-reports" in the shared temporary directory: created 0700
+// and used only when it is a real directory of this user. Errors begin with the path.
 std::expected<std::filesystem::path, std::string> report_directory();
 
 struct ReportFiles {
