@@ -112,9 +112,4 @@ std::string heading_box(std::string_view text, bool color_flag, bool no_color_fl
   return box_text(text, console);
 }
 
-void print_box(std::string_view text, bool color_flag, bool no_color_flag) {
-  std::string out = heading_box(text, color_flag, no_color_flag);
-  std::fwrite(out.data(), 1, out.size(), stdout);
-}
-
 }  // namespace qm::render

@@ -373,6 +373,15 @@ TEST_F(HarnessBinary, ScreenAndDocument) {
   EXPECT_TRUE(doc["spendMix"][0].contains("tokens") && !doc["spendMix"][0].contains("costUSD"));
 }
 
+TEST_F(HarnessBinary, AScreenNotWrittenFailsTheRun) {
+  kit::RunOptions o;
+  o.env = kit::base_env(home_.path().string());
+  o.env["QUILLIMARE_CHATGPT_URL"] = chatgpt_.url();
+  auto r = kit::run({"/bin/sh", "-c", std::string("exec \"") + QM_BINARY + "\" harness codex >/dev/full"}, o);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Error: CliError(\"No space left on device\")\n");
+}
+
 TEST_F(HarnessBinary, WithoutLimitsAndForClaude) {
   struct Case {
     std::vector<std::string> args;
