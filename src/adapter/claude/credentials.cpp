@@ -126,12 +126,16 @@ std::optional<std::string> account_from_attributes(std::string_view listing) {
 }
 
 std::optional<std::string> keychain_add_line(std::string_view account, std::string_view document_text) {
-  // `security -i` reads the line as a command line of its own: a quote, an escape or a line
-  // break in the account would let the name add words or whole commands.
-  for (unsigned char c : account)
-    if (c == '"' || c == '\\' || c < 0x20 || c == 0x7F) return std::nullopt;
+  // `security -i` reads the line as a command line of its own, where a backslash escapes the
+  // next character: a domain account (CORP\jdoe) is written with its backslash escaped. A
+  // quote, a line break or another control character in the name could end the word or the
+  // command early, so such names are refused rather than trusted to the tool's escaping.
   std::string line = "add-generic-password -U -a \"";
-  line += account;
+  for (unsigned char c : account) {
+    if (c == '"' || c < 0x20 || c == 0x7F) return std::nullopt;
+    if (c == '\\') line += '\\';
+    line += static_cast<char>(c);
+  }
   line += "\" -s \"";
   line += kKeychainService;
   line += "\" -X \"";

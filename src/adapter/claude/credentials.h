@@ -67,8 +67,8 @@ std::optional<std::filesystem::path> credentials_file_path();
 // when the write failed or was refused (an account name that would break the command line).
 bool write_credentials(const ClaudeCredentialSource& source, const nlohmann::json& document);
 
-// The "add-generic-password" line for `security -i`, or none for an account that cannot be
-// written into it safely (a quote, a backslash or a control character).
+// The "add-generic-password" line for `security -i` (a backslash in the account escaped), or
+// none for an account that cannot be written into it safely (a quote or a control character).
 std::optional<std::string> keychain_add_line(std::string_view account, std::string_view document_text);
 
 }  // namespace qm::claude::credentials

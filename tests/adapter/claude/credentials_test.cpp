@@ -119,14 +119,43 @@ TEST(ClaudeCredentials, KeychainWriteBackLine) {
 
   security.set_add_status(1);
   EXPECT_FALSE(write_credentials(KeychainSource{"alice"}, document));
-
-  // Names that would add words or commands to the tool's command line are refused unwritten.
   security.set_add_status(0);
-  for (const char* account : {"al\"ice", "alice\n delete-generic-password -s x", "al\\ice", "a\rb"}) {
+}
+
+TEST(ClaudeCredentials, KeychainAccountReachesTheToolAsItIs) {
+  AccountHome h;
+  kit::FakeSecurity security;
+  h.use_keychain(security);
+  const nlohmann::json document = {{"a", 1}};
+  const std::string hex = "7b2261223a317d";  // {"a":1}
+
+  // A domain account read from the item goes back to that item.
+  security.set_password(document.dump());
+  security.set_attributes(kit::keychain_listing("CORP\\jdoe"));
+  auto loaded = load_credentials();
+  ASSERT_TRUE(loaded);
+  EXPECT_EQ(loaded->source, ClaudeCredentialSource(KeychainSource{"CORP\\jdoe"}));
+  ASSERT_TRUE(write_credentials(loaded->source, loaded->document));
+  ASSERT_EQ(security.added_commands().size(), 1u);
+  EXPECT_EQ(security.added_commands()[0].at(3), "CORP\\jdoe");
+
+  // The tool splits its line into words, a backslash escaping the next character.
+  std::size_t written = 1;
+  for (const char* account : {"alice", "bob smith", "CORP\\jdoe", "a\\\\b", "trailing\\", "\\", "jörg"}) {
+    SCOPED_TRACE(account);
+    ASSERT_TRUE(write_credentials(KeychainSource{account}, document));
+    auto commands = security.added_commands();
+    ASSERT_EQ(commands.size(), ++written);
+    EXPECT_EQ(commands.back(), (std::vector<std::string>{"add-generic-password", "-U", "-a", account, "-s",
+                                                         "Claude Code-credentials", "-X", hex}));
+  }
+
+  // Names that would end the word or the command early are refused unwritten.
+  for (const char* account : {"al\"ice", "alice\n delete-generic-password -s x", "a\rb", "a\tb", "a\x7f", "a\x01"}) {
     EXPECT_FALSE(write_credentials(KeychainSource{account}, document)) << account;
     EXPECT_FALSE(keychain_add_line(account, "{}")) << account;
   }
-  EXPECT_EQ(security.added_lines().size(), 2u);
+  EXPECT_EQ(security.added_lines().size(), written);
 }
 
 TEST(ClaudeCredentials, FileWriteBackIsPrivate) {
