@@ -167,6 +167,18 @@ TEST_F(Refresh, ReplyShapes) {
             R"({"blockedUntil":null,"body":null,"fetchedAt":null,"renewBlockedUntil":null})");
 }
 
+TEST_F(Refresh, RenewalKeepsTheNumbersItDoesNotKnowAsWritten) {
+  auto document = [](const std::string& access, std::int64_t expires) {
+    return R"({"claudeAiOauth":{"accessToken":")" + access + R"(","expiresAt":)" + std::to_string(expires) +
+           R"(,"rateLimitTier":123456789012345678901234567890,"refreshToken":"refresh-1",)"
+           R"("scopes":["user:inference"],"weight":0.1000000000000000055511},"n":-0,"z":[1E5,-0.0]})";
+  };
+  kit::write_file(h.credentials_path(), document("old", now - 1));
+  h.platform.on(kTokenPath, token_reply("new"));
+  ASSERT_TRUE(refresh("old"));
+  EXPECT_EQ(kit::read_file(h.credentials_path()), document("new", now + 28'800'000));
+}
+
 TEST_F(Refresh, TakesTokensAnotherProcessRenewed) {
   h.write_credentials(credentials_document("theirs", now + 3'600'000));
   auto result = refresh("mine", true);
