@@ -94,6 +94,10 @@ TEST(LimitStates, ProgressAndSpendSinceTheWindowBegan) {
   EXPECT_EQ(codex_state_from_limits(limits, rows, kNow, kUtc).shorter, (ShortWindow{60, 8}));
   limits.secondary->resets_at = kNow / 1000;  // reset now: the primary is the current one
   EXPECT_EQ(codex_state_from_limits(limits, rows, kNow, kUtc).shorter, (ShortWindow{60, 9}));
+  limits.secondary = RateLimitWindow{8, 0, std::nullopt};  // no minutes: no window
+  EXPECT_EQ(codex_state_from_limits(limits, rows, kNow, kUtc).shorter, (ShortWindow{60, 9}));
+  limits.primary->window_minutes = 0;
+  EXPECT_EQ(codex_state_from_limits(limits, rows, kNow, kUtc).shorter, std::nullopt);
   limits.secondary = RateLimitWindow{8, 10080, INT64_MAX};  // a start that cannot be computed
   EXPECT_EQ(codex_state_from_limits(limits, rows, kNow, kUtc).weekly, std::nullopt);
 }

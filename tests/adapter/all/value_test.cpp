@@ -58,6 +58,21 @@ TEST(ValueBlock, EstimatesRatiosAndHints) {
             "      no live limits available to extrapolate a weekly quota\n");
 
   EXPECT_EQ(render_value_block({}, kPlain), "\n  subscription value\n    no agent usage to value\n");
+
+  // A trace of use scales the spend beyond any number: no estimate, as with none used. A
+  // window of no minutes is no window.
+  ValueReport trace;
+  trace.rows = {{"codex", 12, SubscriptionPlan{"Plus", 20},
+                 quota::LimitState{quota::WindowProgress{10080, 1e-320, 2880, 30}, std::nullopt, "plus", std::nullopt},
+                 true}};
+  codex::plan::CodexRateLimits limits{codex::plan::RateLimitWindow{9, 0, std::nullopt}, std::nullopt, "plus", "codex",
+                                      std::nullopt};
+  trace.rows[0].limits->shorter = quota::codex_state_from_limits(limits, {}, 0, cctz::utc_time_zone()).shorter;
+  EXPECT_EQ(render_value_block(trace, kPlain),
+            "\n  subscription value\n"
+            "    codex  ·  Plus ($20/mo)\n"
+            "      spent $12.00 this period → 0.6× the $20/mo plan\n"
+            "      not enough usage in the current limit window to extrapolate yet\n");
   kit::EnvGuard env;
   env.unset("NO_COLOR");
   auto colour = render_value_block(report, kColour);
