@@ -187,6 +187,28 @@ TEST_F(ValueRun, TextAndDocument) {
   EXPECT_EQ(cursor_.requests().size(), before);
 }
 
+TEST_F(ValueRun, ATraceOfUseAndAWindowOfNoMinutesAreNoFigures) {
+  chatgpt_.on("/backend-api/wham/usage",
+              ScriptedResponse{200, {}, fmt::format(R"({{"plan_type":"plus","rate_limit":{{
+                  "primary_window":{{"used_percent":9,"limit_window_seconds":30,"reset_at":{}}},
+                  "secondary_window":{{"used_percent":1e-320,"limit_window_seconds":604800,"reset_at":{}}}}}}})",
+                                                    now_ / 1000 + 20, now_ / 1000 + 5 * 86'400)});
+  auto text = run({"--value", "--agents", "codex"});
+  ASSERT_EQ(text.status, 0) << text.err;
+  const auto block = text.out.substr(text.out.find("\n  subscription value"));
+  EXPECT_NE(block.find("    codex  ·  Plus ($20/mo)\n      spent $"), std::string::npos) << block;
+  EXPECT_NE(block.find("      not enough usage in the current limit window to extrapolate yet\n"), std::string::npos)
+      << block;
+  EXPECT_EQ(block.find("inf"), std::string::npos) << block;
+  EXPECT_EQ(block.find("window: 9% used"), std::string::npos) << block;
+
+  auto doc = nlohmann::json::parse(run({"--value", "--json", "--agents", "codex"}).out);
+  auto codex = doc["subscription"]["agents"][0];
+  EXPECT_EQ(codex["window"]["label"], "weekly") << codex;
+  EXPECT_TRUE(codex["estimate"].is_null()) << codex;
+  EXPECT_TRUE(codex["shortWindow"].is_null()) << codex;
+}
+
 TEST_F(ValueRun, OfflineAsksNobody) {
   auto text = run({"--value", "--offline"});
   ASSERT_EQ(text.status, 0) << text.err;
