@@ -177,7 +177,9 @@ TEST(CursorQuota, PromotionalGrantsMakeAYearLongWindow) {
       {"not an object", nlohmann::json::array(), std::nullopt},
   };
   for (const auto& c : cases) {
-    if (c.account.is_object()) EXPECT_FALSE(c.account.at("grants").is_object()) << c.name;
+    if (c.account.is_object()) {
+      EXPECT_FALSE(c.account.at("grants").is_object()) << c.name;
+    }
     auto w = cursor_quota_window(c.account, kNow);
     ASSERT_EQ(w.has_value(), c.want.has_value()) << c.name;
     if (!w) continue;
