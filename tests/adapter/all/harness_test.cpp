@@ -206,6 +206,18 @@ TEST(HarnessScreen, ShortWindowWithoutCosts) {
   EXPECT_EQ(screen.find("on pace for"), std::string::npos);
 }
 
+TEST(HarnessScreen, ATraceOfUseGivesNoEstimate) {
+  auto report = codex_month();
+  ASSERT_TRUE(report.weekly);
+  report.weekly->used_percent = 1e-320;
+  const auto screen = render_harness_screen(report, false, kPlain);
+  EXPECT_NE(screen.find("      on pace for $80.00 this week\n"), std::string::npos) << screen;
+  EXPECT_EQ(screen.find("inf"), std::string::npos) << screen;
+  const auto doc = harness_json(report);
+  EXPECT_TRUE(doc["estimate"].is_null()) << doc["estimate"];
+  EXPECT_TRUE(doc["window"].is_object());
+}
+
 TEST(HarnessScreen, WithoutAWindow) {
   HarnessReport report;
   report.agent = "codex";
