@@ -4,6 +4,7 @@
 #include <set>
 #include <system_error>
 
+#include "reader/files.h"
 #include "util.h"
 
 namespace qm::codex::home {
@@ -99,9 +100,8 @@ CodexServiceTier configured_service_tier() {
   auto homes = codex_home_dirs();
   if (!homes) return CodexServiceTier::Standard;
   for (const auto& home : *homes) {
-    auto text = util::read_file(home / "config.toml");
-    if (!text || !util::is_valid_utf8(*text)) continue;
-    if (config_sets_fast_tier(*text)) return CodexServiceTier::Fast;
+    auto text = reader::read_text(home / "config.toml");  // a FIFO is not waited on
+    if (text && config_sets_fast_tier(text->view())) return CodexServiceTier::Fast;
   }
   return CodexServiceTier::Standard;
 }

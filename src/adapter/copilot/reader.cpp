@@ -259,7 +259,8 @@ AgentLoadResult load_copilot_usage(const all::loader::LoadOptions& options, cons
 
   // Read in chunks: the exporter's file grows for as long as it is configured.
   using PerFile = std::expected<std::vector<CopilotTelemetryRecord>, std::string>;
-  auto per_file = reader::read_files<std::vector<CopilotTelemetryRecord>>(files, options.common.single_thread, run.unread(), [] {
+  auto per_file = reader::read_files<std::vector<CopilotTelemetryRecord>>(files, options.common.single_thread,
+                                                                          run.unread(), [] {
     return [lines = jsonl::LineReader(), parser = json::StrictParser(), records = std::vector<OtelRecord>()](
                const fs::path& path) mutable -> PerFile {
       records.clear();

@@ -85,7 +85,8 @@ AgentLoadResult load_droid_usage(const all::loader::LoadOptions& options, const 
   for (const auto& root : *roots) reader::walk(root, "json", is_settings, files, run.unread());
   reader::sort_paths(files);
 
-  auto read = reader::read_files<std::optional<DroidSessionUsage>>(files, options.common.single_thread, run.unread(), [] {
+  auto read = reader::read_files<std::optional<DroidSessionUsage>>(files, options.common.single_thread,
+                                                                   run.unread(), [] {
     return [parser = json::StrictParser()](const fs::path& path) mutable { return read_settings(path, parser); };
   });
   std::vector<DroidSessionUsage> sessions;

@@ -193,7 +193,8 @@ AgentLoadResult load_gemini_usage(const all::loader::LoadOptions& options, const
   std::vector<fs::path> files;
   for (const auto& root : *roots) {
     reader::walk(root, "json", files, run.unread());
-    reader::walk(root, "jsonl", files, run.unread());
+    UnreadFiles again;  // the directories of the walk before
+    reader::walk(root, "jsonl", files, again);
   }
   reader::sort_paths(files);
 

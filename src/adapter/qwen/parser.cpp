@@ -116,7 +116,8 @@ AgentLoadResult load_qwen_usage(const all::loader::LoadOptions& options, const p
   const auto files = find_chat_files(run.unread());
   const bool debug = options.common.debug;
   // Read in chunks: a chat's size does not matter.
-  auto parsed = reader::read_files<std::vector<QwenChatUsage>>(files, options.common.single_thread, run.unread(), [debug] {
+  auto parsed = reader::read_files<std::vector<QwenChatUsage>>(files, options.common.single_thread, run.unread(),
+                                                               [debug] {
     return [debug, lines = jsonl::LineReader(), parser = json::StrictParser()](
                const fs::path& path) mutable -> std::expected<std::vector<QwenChatUsage>, std::string> {
       auto time = reader::file_time(path);
