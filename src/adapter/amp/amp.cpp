@@ -119,24 +119,24 @@ AgentLoadResult load_amp_usage(const all::loader::LoadOptions& options, const pr
   std::vector<fs::path> files;
   for (const auto& root : *roots) {
     std::size_t first = files.size();
-    reader::walk(root / "threads", "json", files);
+    reader::walk(root / "threads", "json", files, run.unread());
     // In path order, so that which of two copies of a thread counts does not depend on the
     // order in which the directory lists its entries.
     std::sort(files.begin() + static_cast<std::ptrdiff_t>(first), files.end());
   }
 
   auto threads = reader::parse_json_files<Thread>(
-      files, options.common.single_thread, [](const fs::path&, std::string_view text, json::StrictParser& parser) {
+      files, options.common.single_thread, run.unread(),
+      [](const fs::path&, std::string_view text, json::StrictParser& parser) {
         std::vector<Thread> out;
         if (auto thread = parse_thread(text, parser)) out.push_back(std::move(*thread));
         return out;
       });
-  if (!threads) return run.fail(std::move(threads.error()));
 
   reader::Prices prices(&table);
   std::unordered_set<std::string> seen;
   std::vector<UsageRecord> records;
-  for (auto& thread : *threads) {
+  for (auto& thread : threads) {
     // A copy of a thread in a second root, or a root reached twice, counts once.
     if (!seen.insert(thread.id).second) continue;
     for (auto& u : thread.usages) {
