@@ -11,17 +11,42 @@
 
 namespace qm::jsonl {
 
-LineReader::LineReader(std::size_t chunk) : chunk_(chunk) {}
+std::vector<FilePart> cut_file(int fd, std::uint64_t size, std::uint64_t part_size) {
+  const std::uint64_t count = std::max<std::uint64_t>(1, (size + std::max<std::uint64_t>(part_size, 1) - 1) /
+                                                             std::max<std::uint64_t>(part_size, 1));
+  std::vector<FilePart> parts;
+  parts.reserve(static_cast<std::size_t>(count));
+  for (std::uint64_t i = 0; i < count; ++i) {
+    FilePart p;
+    p.fd = fd;
+    // size * i / count without overflow: sizes stay far below 2^64 / count.
+    p.begin = static_cast<std::uint64_t>(static_cast<unsigned __int128>(size) * i / count);
+    p.end = i + 1 == count ? FilePart::kToEnd : static_cast<std::uint64_t>(static_cast<unsigned __int128>(size) * (i + 1) / count);
+    p.index = static_cast<std::size_t>(i);
+    p.count = static_cast<std::size_t>(count);
+    parts.push_back(p);
+  }
+  return parts;
+}
 
-bool LineReader::open(const std::filesystem::path& path) {
+LineReader::LineReader(std::size_t chunk) : chunk_(std::max<std::size_t>(chunk, 1)) {}
+
+bool LineReader::open(const std::filesystem::path& path, const FilePart& part) {
   close();
   used_ = 0;
+  base_ = part.begin > 0 ? part.begin - 1 : 0;
+  if (!part.whole()) {
+    fd_ = part.fd;
+    own_fd_ = false;
+    return true;
+  }
   auto fd = util::open_regular(path);
   if (!fd) {
     error_ = std::move(fd.error());
     return false;
   }
   fd_ = *fd;
+  own_fd_ = true;
   posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
   return true;
 }
@@ -37,7 +62,7 @@ long LineReader::fill() {
     capacity_ = capacity;
   }
   for (;;) {
-    ssize_t n = ::read(fd_, buffer_.get() + used_, chunk_);
+    ssize_t n = ::pread(fd_, buffer_.get() + used_, chunk_, static_cast<off_t>(base_ + used_));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       error_ = util::os_error(errno);
@@ -50,9 +75,16 @@ long LineReader::fill() {
   }
 }
 
+void LineReader::drop(std::size_t n) {
+  std::memmove(buffer_.get(), buffer_.get() + n, used_ - n);
+  used_ -= n;
+  base_ += n;
+}
+
 void LineReader::close() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0 && own_fd_) ::close(fd_);
   fd_ = -1;
+  own_fd_ = false;
 }
 
 }  // namespace qm::jsonl

@@ -1,8 +1,10 @@
 #pragma once
-// Reading many files on worker threads, each worker with its own reusable state.
+// Reading many files on worker threads, each worker with its own reusable state; a large file
+// is cut into parts that several workers read at once.
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <system_error>
 #include <thread>
@@ -10,6 +12,7 @@
 #include <vector>
 
 #include "adapter/claude/partition.h"
+#include "jsonl_reader.h"
 
 namespace qm::parallel {
 
@@ -80,6 +83,73 @@ void run_tasks(std::size_t count, std::size_t workers, Task task) {
     if (!start_thread(threads, drain)) break;
   drain();  // this thread helps too (and does everything when no thread could start)
   for (auto& t : threads) t.join();
+}
+
+// Which files map_file_parts cuts, and into what.
+struct PartSizes {
+  std::uint64_t cut_above = 24u << 20;  // files of more bytes than this are cut...
+  std::uint64_t part = 8u << 20;        // ...into parts of about this many
+};
+
+// One unit of map_file_parts's work: a file whole, or one part of it.
+struct FileTask {
+  std::size_t file = 0;
+  jsonl::FilePart part;
+  std::uint64_t bytes = 0;  // its length, by which the tasks are ordered
+};
+
+// The files cut into parts, open while their parts are read.
+class OpenFiles {
+ public:
+  OpenFiles() = default;
+  OpenFiles(const OpenFiles&) = delete;
+  OpenFiles& operator=(const OpenFiles&) = delete;
+  ~OpenFiles();
+  int add(int fd) { return fds_.emplace_back(fd); }
+
+ private:
+  std::vector<int> fds_;
+};
+
+// The tasks for `workers` workers, largest first (equal lengths in file order, then part
+// order): every file whole, but, with two workers or more, the regular files of more than
+// sizes.cut_above bytes, which are opened (into `open`) and cut (jsonl::cut_file). A file
+// that cannot be opened here stays whole, so that its reader meets the error.
+std::vector<FileTask> plan_file_tasks(const std::vector<std::filesystem::path>& files, std::size_t workers,
+                                      const PartSizes& sizes, OpenFiles& open);
+
+// Calls a worker on every file, or on every part of a file that plan_file_tasks cuts, and
+// returns the results per file in file order, each file's in part order (one result for a
+// file read whole). Each worker thread calls make_worker() once and reuses what it returns
+// (`w(file index, part) -> R`) for all of its tasks; the next free worker takes the next
+// task. With fewer than two workers every file is read whole, in file order, on this thread.
+template <typename R, typename MakeWorker>
+std::vector<std::vector<R>> map_file_parts(const std::vector<std::filesystem::path>& files, std::size_t workers,
+                                           const PartSizes& sizes, MakeWorker make_worker) {
+  std::vector<std::vector<R>> results(files.size());
+  if (workers < 2) {
+    auto w = make_worker();
+    for (std::size_t i = 0; i < files.size(); ++i) results[i].push_back(w(i, jsonl::FilePart{}));
+    return results;
+  }
+  OpenFiles open;
+  const auto tasks = plan_file_tasks(files, workers, sizes, open);
+  for (const auto& t : tasks) results[t.file].resize(t.part.count);
+  std::atomic<std::size_t> next = 0;
+  auto drain = [&] {
+    auto w = make_worker();
+    // Each task is taken once, so the slots need no lock.
+    for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < tasks.size();)
+      results[tasks[i].file][tasks[i].part.index] = w(tasks[i].file, tasks[i].part);
+  };
+  std::vector<std::thread> threads;
+  workers = std::min(workers, tasks.size());
+  threads.reserve(workers);
+  for (std::size_t w = 1; w < workers; ++w)
+    if (!start_thread(threads, drain)) break;
+  drain();  // this thread works too (and does everything when no thread could start)
+  for (auto& t : threads) t.join();
+  return results;
 }
 
 }  // namespace qm::parallel

@@ -2,6 +2,7 @@
 #include "adapter/claude/daily.h"
 
 #include <array>
+#include <cmath>
 #include <mutex>
 #include <unordered_set>
 
@@ -264,13 +265,26 @@ FileReader::ModelEntry& FileReader::model_entry(std::string_view model) {
   return models_.emplace(std::string(model), std::move(e)).first->second;
 }
 
-std::expected<std::vector<DailyUsageRecord>, std::string> FileReader::read(const std::filesystem::path& path) {
+std::expected<std::vector<DailyUsageRecord>, std::string> FileReader::read(const std::filesystem::path& path,
+                                                                           const jsonl::FilePart& part) {
   std::vector<DailyUsageRecord> out;
   // Most lines carry no usage block: only those that hold its text are looked at.
-  bool ok = lines_.for_each_line_containing(path, kUsageText, [&](std::string_view line) { read_line(line, out); });
+  bool ok = lines_.for_each_line_containing(path, part, kUsageText, [&](std::string_view line) { read_line(line, out); });
   if (!ok) return std::unexpected(lines_.error());
   return out;
 }
+
+namespace {
+
+// Whether de-duplication treats r, met right after k, as k's copy: the same ids and side, so
+// that both meet the same kept record, and costs that are numbers, so that the better of the
+// two is the one that would be kept of both.
+bool same_run(const DailyUsageRecord& k, const DailyUsageRecord& r) {
+  return r.message_id() && r.exact_key() == k.exact_key() && r.sidechain.value_or(false) == k.sidechain.value_or(false) &&
+         !std::isnan(r.cost) && !std::isnan(k.cost) && r.message_id() == k.message_id() && r.request_id() == k.request_id();
+}
+
+}  // namespace
 
 void FileReader::read_line(std::string_view line, std::vector<DailyUsageRecord>& out) {
   if (line_has_null_key(line)) return;
@@ -305,6 +319,11 @@ void FileReader::read_line(std::string_view line, std::vector<DailyUsageRecord>&
   r.date = date_utils::format_ymd(days_.civil_date(*ms));
   r.set_ids(f->id, f->request_id);
   r.sidechain = f->sidechain;
+  // A reply streamed over several lines is one run of copies: only the one kept counts.
+  if (!out.empty() && same_run(out.back(), r)) {
+    if (replaces(r, out.back())) out.back() = std::move(r);
+    return;
+  }
   out.push_back(std::move(r));
 }
 

@@ -89,8 +89,12 @@ class FileReader {
  public:
   FileReader(const cctz::time_zone& zone, CostMode mode, const pricing::PricingTable* table);
 
-  // The file's records in line order; the system's text when the file cannot be read.
-  std::expected<std::vector<DailyUsageRecord>, std::string> read(const std::filesystem::path& path);
+  // The records of the file's lines, or of one part's (jsonl::FilePart), in line order, but
+  // that a run of copies of one reply that follow each other is kept as the one copy that
+  // de-duplication would keep of them (dedup_records gives the same for the lists of a file's
+  // parts as for the file's own); the system's text when the file cannot be read.
+  std::expected<std::vector<DailyUsageRecord>, std::string> read(const std::filesystem::path& path,
+                                                                 const jsonl::FilePart& part = {});
 
  private:
   // A line that holds the usage text and is followed by the parser's padding.
@@ -115,6 +119,9 @@ class FileReader {
 std::vector<DailyUsageRecord> parse_daily_usage_file(const std::filesystem::path& path,
                                                      const std::optional<cctz::time_zone>& zone, CostMode mode,
                                                      const pricing::PricingTable* table);
+
+// Whether copy r of a reply replaces the kept copy k.
+bool replaces(const DailyUsageRecord& r, const DailyUsageRecord& k);
 
 // One record per reply, in the order each reply was first met.
 std::vector<DailyUsageRecord> dedup_records(std::vector<DailyUsageRecord> records);

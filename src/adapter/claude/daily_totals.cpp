@@ -22,15 +22,6 @@ unsigned __int128 total_tokens(const TokenUsageRaw& t) {
   return u128(t.input) + t.output + t.cache_read + creation;
 }
 
-// Whether copy r of a reply replaces the kept copy k.
-bool replaces(const DailyUsageRecord& r, const DailyUsageRecord& k) {
-  if (flag(r.sidechain) != flag(k.sidechain)) return flag(k.sidechain);
-  const auto rt = total_tokens(r.tokens), kt = total_tokens(k.tokens);
-  if (rt != kt) return rt > kt;
-  if (r.cost != k.cost) return r.cost > k.cost;  // NaN on either side keeps k
-  return r.has_speed && !k.has_speed;
-}
-
 // Keeps one record per reply, fed in input order; the records stay where they are. Each
 // kept place remembers the input number of the record that took it first.
 class Deduper {
@@ -87,6 +78,14 @@ void Deduper::add(const DailyUsageRecord& r, std::uint64_t number) {
 }
 
 }  // namespace
+
+bool replaces(const DailyUsageRecord& r, const DailyUsageRecord& k) {
+  if (flag(r.sidechain) != flag(k.sidechain)) return flag(k.sidechain);
+  const auto rt = total_tokens(r.tokens), kt = total_tokens(k.tokens);
+  if (rt != kt) return rt > kt;
+  if (r.cost != k.cost) return r.cost > k.cost;  // NaN on either side keeps k
+  return r.has_speed && !k.has_speed;
+}
 
 std::vector<const DailyUsageRecord*> dedup_in_place(const std::vector<std::vector<DailyUsageRecord>>& lists,
                                                     std::size_t workers) {

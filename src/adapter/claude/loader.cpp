@@ -1,5 +1,7 @@
 #include "adapter/claude/loader.h"
 
+#include <algorithm>
+
 #include "adapter/claude/daily.h"
 #include "adapter/claude/paths.h"
 #include "log.h"
@@ -30,16 +32,31 @@ AgentLoadResult load_usage_entries(const all::loader::LoadOptions& options) {
     const auto table = reader::own_table(o);
     const pricing::PricingTable* prices = table ? &*table : nullptr;
 
-    const std::size_t workers = parallel::worker_count(files.size(), o.single_thread);
-    auto per_file = reader::read_files<std::vector<daily::DailyUsageRecord>>(files, o.single_thread, unread, [&] {
-      return [reader = daily::FileReader(options.zone, o.mode, prices)](const std::filesystem::path& path) mutable {
-        return reader.read(path);
+    const std::size_t workers = o.single_thread ? 1 : parallel::available_processors();
+    using Records = std::vector<daily::DailyUsageRecord>;
+    auto per_file = parallel::map_file_parts<std::expected<Records, std::string>>(files, workers, parallel::PartSizes{}, [&] {
+      return [&files, reader = daily::FileReader(options.zone, o.mode, prices)](std::size_t file,
+                                                                         const jsonl::FilePart& part) mutable {
+        return reader.read(files[file], part);
       };
     });
-    groups = daily::group_by_day(daily::dedup_in_place(per_file, workers));
+    // Each part's records as a list of its own, in file order, then part order: the same
+    // records in the same order as when each file is read whole. A file that fails in any
+    // part is passed over whole, with the error of its first failing part.
+    std::vector<Records> lists;
+    lists.reserve(per_file.size());
+    for (std::size_t i = 0; i < per_file.size(); ++i) {
+      auto failed = std::find_if(per_file[i].begin(), per_file[i].end(), [](const auto& r) { return !r; });
+      if (failed != per_file[i].end()) {
+        unread.add(files[i].native(), failed->error());
+        continue;
+      }
+      for (auto& part : per_file[i]) lists.push_back(std::move(*part));
+    }
+    per_file.clear();
+    groups = daily::group_by_day(daily::dedup_in_place(lists, workers));
     // Hundreds of thousands of records: freed on several threads, not one by one here.
-    parallel::run_tasks(per_file.size(), workers,
-                        [&](std::size_t i) { std::vector<daily::DailyUsageRecord>().swap(per_file[i]); });
+    parallel::run_tasks(lists.size(), workers, [&](std::size_t i) { Records().swap(lists[i]); });
   }
   progress::mark_done(progress, AgentKind::Claude);
   progress::stop_spinner(progress);
