@@ -35,7 +35,7 @@ bool LineReader::open(const std::filesystem::path& path, const FilePart& part) {
   close();
   used_ = 0;
   base_ = part.begin > 0 ? part.begin - 1 : 0;
-  if (!part.whole()) {
+  if (part.fd >= 0) {
     fd_ = part.fd;
     own_fd_ = false;
     return true;

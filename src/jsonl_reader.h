@@ -17,19 +17,18 @@
 
 namespace qm::jsonl {
 
-// Where a reader reads: a whole file, which it opens itself, or one part of a file that is
-// open already and read by several workers at once. A part's lines are those that start in
-// [begin, end): the line that runs over `end` is read to its end, and one that started
-// before `begin` belongs to an earlier part; so the parts of a file give its lines once each,
-// in order, wherever the cuts fall.
+// Where a reader reads: a whole file, or one part of a file that several workers read at
+// once. A part's lines are those that start in [begin, end): the line that runs over `end`
+// is read to its end, and one that started before `begin` belongs to an earlier part; so
+// the parts of a file give its lines once each, in order, wherever the cuts fall.
 struct FilePart {
   static constexpr std::uint64_t kToEnd = UINT64_MAX;
-  int fd = -1;  // shared by the file's parts, read with pread; -1: the whole file, by its path
+  int fd = -1;  // the file open already, shared by its parts and read with pread; -1: by its path
   std::uint64_t begin = 0;
   std::uint64_t end = kToEnd;  // kToEnd: to the end of the file, however far it has grown
   std::size_t index = 0;       // the part's place among the file's parts
   std::size_t count = 1;
-  bool whole() const { return fd < 0; }
+  bool whole() const { return begin == 0 && end == kToEnd; }
 };
 
 // An open file of `size` bytes cut into parts of about `part_size` bytes (at least 1), of

@@ -123,16 +123,16 @@ std::vector<FileTask> plan_file_tasks(const std::vector<std::filesystem::path>& 
 // file read whole). Each worker thread calls make_worker() once and reuses what it returns
 // (`w(file index, part) -> R`) for all of its tasks; the next free worker takes the next
 // task. With fewer than two workers every file is read whole, in file order, on this thread.
+// The files cut stay open in `open`, for whatever the caller reads of them afterwards.
 template <typename R, typename MakeWorker>
 std::vector<std::vector<R>> map_file_parts(const std::vector<std::filesystem::path>& files, std::size_t workers,
-                                           const PartSizes& sizes, MakeWorker make_worker) {
+                                           const PartSizes& sizes, OpenFiles& open, MakeWorker make_worker) {
   std::vector<std::vector<R>> results(files.size());
   if (workers < 2) {
     auto w = make_worker();
     for (std::size_t i = 0; i < files.size(); ++i) results[i].push_back(w(i, jsonl::FilePart{}));
     return results;
   }
-  OpenFiles open;
   const auto tasks = plan_file_tasks(files, workers, sizes, open);
   for (const auto& t : tasks) results[t.file].resize(t.part.count);
   std::atomic<std::size_t> next = 0;
@@ -150,6 +150,13 @@ std::vector<std::vector<R>> map_file_parts(const std::vector<std::filesystem::pa
   drain();  // this thread works too (and does everything when no thread could start)
   for (auto& t : threads) t.join();
   return results;
+}
+
+template <typename R, typename MakeWorker>
+std::vector<std::vector<R>> map_file_parts(const std::vector<std::filesystem::path>& files, std::size_t workers,
+                                           const PartSizes& sizes, MakeWorker make_worker) {
+  OpenFiles open;
+  return map_file_parts<R>(files, workers, sizes, open, std::move(make_worker));
 }
 
 }  // namespace qm::parallel

@@ -186,20 +186,79 @@ BucketMap count_pending_events(SharedState& shared, std::size_t workers) {
 
 namespace {
 
+void add_totals(FileTotals& total, FileTotals from) {
+  total.saw_events = total.saw_events || from.saw_events;
+  total.unread.add(from.unread);
+  merge_buckets(total.days, std::move(from.days));
+}
+
+// An event of a part of a file that takes the model current at the part's start, which waits
+// for the parts before it.
+struct InheritingEvent {
+  std::int64_t instant_ms = 0;
+  std::int64_t day = 0;
+  parser::TokenCounts counts;
+  std::string_view stand_in;  // static: what "codex-auto-review" stands for on its date
+};
+
+// What one worker's reading of a file, or of one part of a file, gives.
+struct Reading {
+  std::expected<FileTotals, std::string> totals;  // the day totals, or the sink's failure
+  // A part's: where its reading ended, whether it read to its end, its own events and those
+  // that wait for the model.
+  jsonl::FilePart part;
+  std::optional<parser::PartEnd> end;
+  bool read_to_end = true;
+  PendingEvents* pending = nullptr;
+  std::vector<InheritingEvent> inheriting;
+};
+
 // Adds one worker's events up per day; one per worker thread, reused for its files.
 class DayAggregator final : public parser::EventSink {
  public:
   DayAggregator(const all::loader::LoadOptions& options, SharedState& shared)
-      : local_days_(options.zone), range_(options.range()), shared_(shared), pending_(shared.add_worker()) {}
+      : local_days_(options.zone), range_(options.range()), shared_(shared) {}
 
   std::expected<FileTotals, std::string> read(const std::filesystem::path& file) {
-    days_.clear();
-    saw_events_ = false;
+    begin(own_list(), nullptr);
     auto r = parser::parse_rollout_file_aggregated(file, reader_, *this);
     if (!r) return std::unexpected(std::move(r.error()));
     FileTotals out = finish();
     if (const auto& why = reader_.unreadable()) out.unread.add(file.native(), *why);
     return out;
+  }
+
+  // One part of a file cut into parts: its events go to a list of the part's own.
+  Reading read_part(const std::filesystem::path& file, const parser::RolloutFile& shared,
+                    const jsonl::FilePart& part) {
+    Reading out;
+    out.part = part;
+    out.pending = &shared_.add_worker();
+    begin(*out.pending, &out.inheriting);
+    auto end = reader_.read_part(file, shared, part, *this);
+    out.read_to_end = !reader_.unreadable();
+    if (!end) {
+      out.totals = std::unexpected(std::move(end.error()));
+      return out;
+    }
+    out.end = std::move(*end);
+    out.totals = finish();
+    return out;
+  }
+
+  // The lines of the part that waited for the state at its start, and the events that
+  // waited for its model; none when the part, or the reading of the file, cannot go on so.
+  std::optional<parser::FileState> finish_part(const std::filesystem::path& file, const parser::RolloutFile& shared,
+                                               Reading& part, parser::FileState start) {
+    begin(*part.pending, nullptr);
+    const std::optional<std::string> start_model = start.current_model;
+    auto state = reader_.finish_part(file, shared, part.part, *part.end, std::move(start), *this);
+    if (!state || reader_.unreadable()) return std::nullopt;
+    add_totals(*part.totals, finish());
+    for (const InheritingEvent& e : part.inheriting)
+      pend(e.instant_ms, e.day, parser::inherited_model(start_model, e.stand_in), e.counts);
+    std::vector<InheritingEvent>().swap(part.inheriting);
+    return std::move(*state);
   }
 
   std::expected<void, std::string> offer(const parser::EventView& e) override {
@@ -216,9 +275,10 @@ class DayAggregator final : public parser::EventSink {
       day.last_activity.emplace(e.timestamp);
     else if (e.timestamp > *day.last_activity)
       day.last_activity->assign(e.timestamp);
-    PendingEvent p{EventKey{*ms, model_id(e.model), e.counts}, 0, number};
-    p.hash = hash_event_key(p.key);
-    pending_[shared_.keys.shard_of(p.hash)].push_back(p);
+    if (e.model.empty())
+      inheriting_->push_back(InheritingEvent{*ms, number, e.counts, e.stand_in});
+    else
+      pend(*ms, number, e.model, e.counts);
     return {};
   }
 
@@ -228,6 +288,24 @@ class DayAggregator final : public parser::EventSink {
     bool in_range = false;
     std::optional<std::string> last_activity;
   };
+
+  PendingEvents& own_list() {
+    if (!own_) own_ = &shared_.add_worker();
+    return *own_;
+  }
+
+  void begin(PendingEvents& pending, std::vector<InheritingEvent>* inheriting) {
+    days_.clear();
+    saw_events_ = false;
+    pending_ = &pending;
+    inheriting_ = inheriting;
+  }
+
+  void pend(std::int64_t ms, std::int64_t day, std::string_view model, const parser::TokenCounts& counts) {
+    PendingEvent p{EventKey{ms, model_id(model), counts}, 0, day};
+    p.hash = hash_event_key(p.key);
+    (*pending_)[shared_.keys.shard_of(p.hash)].push_back(p);
+  }
 
   std::uint32_t model_id(std::string_view model) {
     // A file names few models, mostly one after another; ask the shared table only for new ones.
@@ -265,7 +343,9 @@ class DayAggregator final : public parser::EventSink {
   date_utils::LocalDays local_days_;
   all::loader::DateRange range_;
   SharedState& shared_;
-  PendingEvents& pending_;
+  PendingEvents* own_ = nullptr;  // for the files read whole
+  PendingEvents* pending_ = nullptr;
+  std::vector<InheritingEvent>* inheriting_ = nullptr;
   parser::RolloutReader reader_;
   std::unordered_map<std::int64_t, Day> days_;
   bool saw_events_ = false;
@@ -273,28 +353,61 @@ class DayAggregator final : public parser::EventSink {
   std::pair<std::string, std::uint32_t>* last_model_ = nullptr;
 };
 
-// Per-file results in file order: the first failing file gives the error, whatever the
-// number of workers.
-std::expected<FileTotals, std::string> combine(std::vector<std::expected<FileTotals, std::string>> per_file) {
-  FileTotals total;
-  for (auto& r : per_file) {
-    if (!r) return std::unexpected(std::move(r.error()));
-    total.saw_events = total.saw_events || r->saw_events;
-    total.unread.add(r->unread);
-    merge_buckets(total.days, std::move(r->days));
+// A file read in parts, as reading it whole gives it: the parts that waited for the state at
+// their starts are finished in order. When a part could not be read to its end or its sink
+// failed, what the parts gave is dropped and the file is read again whole, so that the
+// events up to the failure, and the failure, are those of one reading from the start.
+std::expected<FileTotals, std::string> join_parts(const std::filesystem::path& file,
+                                                  const parser::RolloutFile& shared, std::vector<Reading>& parts,
+                                                  DayAggregator& agg) {
+  bool whole = std::all_of(parts.begin(), parts.end(), [](const Reading& r) { return r.totals && r.read_to_end; });
+  parser::FileState state;
+  for (std::size_t k = 0; whole && k < parts.size(); ++k) {
+    auto next = agg.finish_part(file, shared, parts[k], std::move(state));
+    if (!next) whole = false;
+    else state = std::move(*next);
   }
-  return total;
+  if (whole) {
+    FileTotals total;
+    for (auto& r : parts) add_totals(total, std::move(*r.totals));
+    return total;
+  }
+  for (auto& r : parts) {
+    if (r.pending)
+      for (auto& shard : *r.pending) std::vector<PendingEvent>().swap(shard);
+  }
+  return agg.read(file);
 }
 
 std::expected<FileTotals, std::string> aggregate_with(const std::vector<std::filesystem::path>& files,
                                                       std::size_t workers, const all::loader::LoadOptions& options,
-                                                      SharedState& shared) {
-  using Result = std::expected<FileTotals, std::string>;
-  return combine(parallel::map_files<Result>(files, workers, [&] {
-    return [agg = std::make_unique<DayAggregator>(options, shared)](const std::filesystem::path& f) {
-      return agg->read(f);
+                                                      SharedState& shared, const parallel::PartSizes& sizes) {
+  // What the parts of a cut file share, found by whichever worker gets to one of them first.
+  std::vector<parser::RolloutFile> cut(files.size());
+  std::vector<std::once_flag> found(files.size());
+  parallel::OpenFiles open;
+  auto per_file = parallel::map_file_parts<Reading>(files, workers, sizes, open, [&] {
+    return [&, agg = std::make_unique<DayAggregator>(options, shared),
+            reader = std::make_unique<parser::RolloutReader>()](std::size_t i, const jsonl::FilePart& part) {
+      if (part.whole() && part.count == 1) {
+        Reading r;
+        r.totals = agg->read(files[i]);
+        return r;
+      }
+      std::call_once(found[i], [&] { cut[i] = reader->prepare(files[i]); });
+      return agg->read_part(files[i], cut[i], part);
     };
-  }));
+  });
+  // In file order: the first failing file gives the error, whatever the number of workers.
+  DayAggregator joiner(options, shared);
+  FileTotals total;
+  for (std::size_t i = 0; i < per_file.size(); ++i) {
+    auto& parts = per_file[i];
+    auto r = parts.size() == 1 && !parts[0].end ? std::move(parts[0].totals) : join_parts(files[i], cut[i], parts, joiner);
+    if (!r) return std::unexpected(std::move(r.error()));
+    add_totals(total, std::move(*r));
+  }
+  return total;
 }
 
 }  // namespace
@@ -307,19 +420,17 @@ std::expected<FileTotals, std::string> aggregate_files(const std::vector<std::fi
   for (const auto& f : files) {
     auto r = agg.read(f);
     if (!r) return std::unexpected(std::move(r.error()));
-    total.saw_events = total.saw_events || r->saw_events;
-    total.unread.add(r->unread);
-    merge_buckets(total.days, std::move(r->days));
+    add_totals(total, std::move(*r));
   }
   return total;
 }
 
 std::expected<FileTotals, std::string> aggregate_files_parallel(const std::vector<std::filesystem::path>& files,
                                                                 const all::loader::LoadOptions& options,
-                                                                SharedState& shared) {
-  std::size_t workers = parallel::worker_count(files.size(), false);
+                                                                SharedState& shared, const parallel::PartSizes& sizes) {
+  const std::size_t workers = parallel::available_processors();
   if (workers < 2) return aggregate_files(files, options, shared);
-  return aggregate_with(files, workers, options, shared);
+  return aggregate_with(files, workers, options, shared, sizes);
 }
 
 AgentLoadResult load_codex_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& prices) {

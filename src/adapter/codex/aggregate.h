@@ -18,6 +18,7 @@
 #include "adapter/all/types.h"
 #include "adapter/codex/home.h"
 #include "adapter/codex/parser.h"
+#include "parallel.h"
 #include "pricing/table.h"
 
 namespace qm::codex::aggregate {
@@ -121,9 +122,12 @@ struct FileTotals {
 // One file list on the calling thread, or spread over worker threads by size.
 std::expected<FileTotals, std::string> aggregate_files(const std::vector<std::filesystem::path>& files,
                                                        const all::loader::LoadOptions& options, SharedState& shared);
+// With two processors or more, a large file is cut into parts (parallel::PartSizes) that
+// several workers read at once.
 std::expected<FileTotals, std::string> aggregate_files_parallel(const std::vector<std::filesystem::path>& files,
                                                                 const all::loader::LoadOptions& options,
-                                                                SharedState& shared);
+                                                                SharedState& shared,
+                                                                const parallel::PartSizes& sizes = {});
 
 AgentLoadResult load_codex_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& prices);
 

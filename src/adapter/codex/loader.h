@@ -4,12 +4,15 @@
 #include <vector>
 
 #include "adapter/codex/parser.h"
+#include "parallel.h"
 
 namespace qm::codex::loader {
 
 // All files' events in file order, then line order, whatever the number of workers (one per
-// processor at most; the calling thread alone under single-thread).
+// processor at most; the calling thread alone under single-thread) and however the large
+// files are cut into parts.
 std::vector<parser::CodexUsageEvent> load_rollouts_parallel(const std::vector<std::filesystem::path>& files,
-                                                            bool single_thread = false);
+                                                            bool single_thread = false,
+                                                            const parallel::PartSizes& sizes = {});
 
 }  // namespace qm::codex::loader

@@ -219,6 +219,15 @@ TokenCounts token_usage_delta(const TokenCounts& total, const std::optional<Toke
           sub(total.total, previous->total)};
 }
 
+std::string_view auto_review_stand_in(std::string_view date_text) {
+  if (date_text.size() >= 10 && date_utils::parse_ymd(date_text.substr(0, 10))) {
+    std::string_view day = date_text.substr(0, 10);
+    for (const auto& row : auto_review_table())
+      if (row.released_on <= day) return row.model;
+  }
+  return kDefaultModel;
+}
+
 std::string_view resolve_auto_review_model(std::optional<std::string_view> line_model, std::string_view date_text,
                                            FileState& state) {
   if (line_model) {
@@ -232,12 +241,12 @@ std::string_view resolve_auto_review_model(std::optional<std::string_view> line_
   const std::string& model = *state.current_model;
   if (model != kAutoReview) return model;
   // The current model stays "codex-auto-review", so each event resolves by its own date.
-  if (date_text.size() >= 10 && date_utils::parse_ymd(date_text.substr(0, 10))) {
-    std::string_view day = date_text.substr(0, 10);
-    for (const auto& row : auto_review_table())
-      if (row.released_on <= day) return row.model;
-  }
-  return kDefaultModel;
+  return auto_review_stand_in(date_text);
+}
+
+std::string_view inherited_model(const std::optional<std::string>& current, std::string_view stand_in) {
+  if (!current) return kDefaultModel;
+  return *current == kAutoReview ? stand_in : std::string_view(*current);
 }
 
 std::string normalise_numeric_timestamp(std::uint64_t value) {
@@ -373,13 +382,23 @@ void RolloutReader::session_line(std::string_view line, EventSink& sink) {
     e = bare;
   }
 
-  if (state_.skipping && e.is_token_count()) {
+  // A total moves the running total whether its line is replayed history or not.
+  auto take_total = [&] {
+    if (!e.total) return;
+    state_.previous_total = e.total;
+    doubt_.total = false;
+  };
+  if ((state_.skipping || doubt_.skipping) && e.is_token_count()) {
     if (!e.timestamp) return;
     if (e.timestamp->size() < kPrefixLength || e.timestamp->substr(0, kPrefixLength) != *state_.replay_prefix) {
       state_.skipping = false;
+      doubt_.skipping = false;
     } else {
-      // History replayed from the parent thread: it only moves the running total.
-      if (e.has_info && e.total) state_.previous_total = e.total;
+      // History replayed from the parent thread: it only moves the running total. When the
+      // state at the part's start does not tell whether the skipping still goes on, the line
+      // may also be an event that makes its model the current one.
+      if (e.has_info) take_total();
+      if (doubt_.skipping && e.has_info && e.line_model()) doubt_.model = ModelKnown::Unknown;
       return;
     }
   }
@@ -390,22 +409,46 @@ void RolloutReader::session_line(std::string_view line, EventSink& sink) {
         state_.current_model->assign(*m);
       else
         state_.current_model.emplace(*m);
+      doubt_.model = ModelKnown::Yes;
     }
     return;
   }
   if (!e.is_token_count() || !e.timestamp || !e.has_info) return;
   TokenCounts counts;
-  if (e.last)
+  if (e.last) {
     counts = *e.last;
-  else if (e.total)
+  } else if (e.total) {
+    if (doubt_.total) {
+      // A delta from a running total that the part's start does not tell: whether the line
+      // gives an event at all is not known.
+      take_total();
+      if (e.line_model()) doubt_.model = ModelKnown::Unknown;
+      return;
+    }
     counts = token_usage_delta(*e.total, state_.previous_total);
-  else
+  } else {
     return;
-  if (e.total) state_.previous_total = e.total;
+  }
+  take_total();
   if (counts.input == 0 && counts.cached_input == 0 && counts.output == 0 && counts.reasoning_output == 0) return;
-  std::string_view model = resolve_auto_review_model(e.line_model(), *e.timestamp, state_);
+  std::string_view stand_in;
+  std::string_view model = event_model(e.line_model(), *e.timestamp, stand_in);
+  offer(*e.timestamp, model, counts, stand_in, sink);
+}
+
+std::string_view RolloutReader::event_model(std::optional<std::string_view> line_model, std::string_view date_text,
+                                            std::string_view& stand_in) {
+  if (line_model) doubt_.model = ModelKnown::Yes;
+  if (doubt_.model == ModelKnown::Yes) return resolve_auto_review_model(line_model, date_text, state_);
+  stand_in = auto_review_stand_in(date_text);
+  return {};
+}
+
+void RolloutReader::offer(std::string_view timestamp, std::string_view model, TokenCounts& counts,
+                          std::string_view stand_in, EventSink& sink) {
+  if (withhold_) return;
   counts.cached_input = std::min(counts.cached_input, counts.input);
-  if (auto r = sink.offer(EventView{*e.timestamp, model, counts}); !r) failure_ = std::move(r.error());
+  if (auto r = sink.offer(EventView{timestamp, model, counts, stand_in}); !r) failure_ = std::move(r.error());
 }
 
 void RolloutReader::usage_line(std::string_view line, EventSink& sink) {
@@ -488,18 +531,17 @@ void RolloutReader::usage_line(std::string_view line, EventSink& sink) {
   }
   std::string_view timestamp = have_timestamp ? std::string_view(timestamp_) : fallback_time();
   std::string_view date_text = have_date ? std::string_view(date_text_) : fallback_time();
-  std::string_view model = resolve_auto_review_model(line_model, date_text, state_);
-  TokenCounts counts = *usage;
-  counts.cached_input = std::min(counts.cached_input, counts.input);
-  if (auto r = sink.offer(EventView{timestamp, model, counts}); !r) failure_ = std::move(r.error());
+  std::string_view stand_in;
+  std::string_view model = event_model(line_model, date_text, stand_in);
+  offer(timestamp, model, *usage, stand_in, sink);
 }
 
 std::optional<std::string> RolloutReader::replayed_history_prefix(const std::filesystem::path& file) {
   std::optional<std::string> first;
   bool decided = false;
   std::optional<std::string> prefix;
-  lines_.for_each_line(file, [&](std::string_view line) {
-    if (decided || line_kind(line) != LineKind::Session) return;
+  auto look_at = [&](std::string_view line) {
+    if (line_kind(line) != LineKind::Session) return;
     auto root = json_.parse(line);
     object obj;
     if (!root || root->get_object().get(obj)) return;
@@ -532,12 +574,32 @@ std::optional<std::string> RolloutReader::replayed_history_prefix(const std::fil
     }
     decided = true;
     if (ts->size() >= kPrefixLength && ts->substr(0, kPrefixLength) == *first) prefix = first;
+  };
+  lines_.for_each_line(file, [&](std::string_view line) {
+    look_at(line);
+    return !decided;  // the rest of the file does not change the answer
   });
   return prefix;
 }
 
+bool RolloutReader::read_lines(const std::filesystem::path& file, const jsonl::FilePart& part, EventSink& sink,
+                               std::uint64_t* synced_at) {
+  return lines_.for_each_line(file, part, [&](std::string_view line) {
+    const LineKind kind = line_kind(line);
+    if (kind == LineKind::Other) return true;
+    withhold_ = doubt_.withholds();
+    if (kind == LineKind::Session)
+      session_line(line, sink);
+    else
+      usage_line(line, sink);
+    if (withhold_ && !doubt_.withholds() && synced_at) *synced_at = lines_.offset_of(line) + line.size() + 1;
+    return !failure_;  // the sink's failure ends the file
+  });
+}
+
 std::expected<void, std::string> RolloutReader::read(const std::filesystem::path& file, EventSink& sink) {
   state_ = FileState{};
+  doubt_ = Doubt{};
   file_ = file;
   failure_.reset();
   unreadable_.reset();
@@ -545,17 +607,70 @@ std::expected<void, std::string> RolloutReader::read(const std::filesystem::path
     state_.replay_prefix = replayed_history_prefix(file);
     state_.skipping = state_.replay_prefix.has_value();
   }
-  bool read = lines_.for_each_line(file, [&](std::string_view line) {
-    if (failure_) return;
-    switch (line_kind(line)) {
-      case LineKind::Session: session_line(line, sink); break;
-      case LineKind::Usage: usage_line(line, sink); break;
-      case LineKind::Other: break;
-    }
-  });
-  if (!read) unreadable_ = lines_.error();
+  if (!read_lines(file, jsonl::FilePart{}, sink, nullptr)) unreadable_ = lines_.error();
   if (failure_) return std::unexpected(std::move(*failure_));
   return {};
+}
+
+RolloutFile RolloutReader::prepare(const std::filesystem::path& file) {
+  RolloutFile shared;
+  if (is_spawned_thread_rollout(file)) shared.replay_prefix = replayed_history_prefix(file);
+  state_ = FileState{};
+  file_ = file;
+  shared.fallback_time = std::string(fallback_time());
+  return shared;
+}
+
+std::expected<PartEnd, std::string> RolloutReader::read_part(const std::filesystem::path& file,
+                                                             const RolloutFile& shared, const jsonl::FilePart& part,
+                                                             EventSink& sink) {
+  state_ = FileState{};
+  state_.replay_prefix = shared.replay_prefix;
+  state_.fallback_time = shared.fallback_time;
+  file_ = file;
+  failure_.reset();
+  unreadable_.reset();
+  PartEnd end;
+  if (part.begin == 0) {
+    // The file's start: the state is the one every file starts with.
+    state_.skipping = shared.replay_prefix.has_value();
+    doubt_ = Doubt{};
+    end.synced_at = 0;
+  } else {
+    doubt_ = Doubt{.total = true, .skipping = shared.replay_prefix.has_value(), .model = ModelKnown::Inherited};
+    end.synced_at = part.end;
+  }
+  if (!read_lines(file, part, sink, &end.synced_at)) unreadable_ = lines_.error();
+  if (failure_) return std::unexpected(std::move(*failure_));
+  if (!doubt_.withholds()) {
+    end.state = state_;
+    end.inherits_model = doubt_.model == ModelKnown::Inherited;
+  }
+  return end;
+}
+
+std::expected<FileState, std::string> RolloutReader::finish_part(const std::filesystem::path& file,
+                                                                 const RolloutFile& shared,
+                                                                 const jsonl::FilePart& part, const PartEnd& end,
+                                                                 FileState start, EventSink& sink) {
+  failure_.reset();
+  unreadable_.reset();
+  const std::optional<std::string> start_model = start.current_model;
+  auto at_end = [&](FileState state) {
+    if (end.inherits_model) state.current_model = start_model;
+    return state;
+  };
+  if (end.state && end.synced_at <= part.begin) return at_end(*end.state);
+  state_ = std::move(start);
+  state_.fallback_time = shared.fallback_time;
+  doubt_ = Doubt{};
+  file_ = file;
+  jsonl::FilePart waiting = part;
+  if (end.state) waiting.end = end.synced_at;
+  if (!read_lines(file, waiting, sink, nullptr)) unreadable_ = lines_.error();
+  if (failure_) return std::unexpected(std::move(*failure_));
+  if (!end.state) return state_;
+  return at_end(*end.state);
 }
 
 std::optional<std::string> replayed_history_prefix(const std::filesystem::path& file) {

@@ -32,11 +32,14 @@ struct CodexUsageEvent {
   bool operator==(const CodexUsageEvent&) const = default;
 };
 
-// An event borrowed for the length of one sink call.
+// An event borrowed for the length of one sink call. In a file read in parts an event may
+// take the model that was current where its part starts, which only the parts before it
+// tell: its model is then empty, and inherited_model gives it once that one is known.
 struct EventView {
   std::string_view timestamp;
   std::string_view model;
   const TokenCounts& counts;
+  std::string_view stand_in = {};  // with an empty model: auto_review_stand_in of the event's date
 };
 
 // Where a file's events go; an error stops the reading of the file.
@@ -80,6 +83,34 @@ struct FileState {
 std::string_view resolve_auto_review_model(std::optional<std::string_view> line_model, std::string_view date_text,
                                            FileState& state);
 
+// What "codex-auto-review" stands for on the date that the text starts with ("gpt-5" when it
+// starts with none).
+std::string_view auto_review_stand_in(std::string_view date_text);
+
+// The model of an event of a line without a model of its own, with that current model (none:
+// "gpt-5") and the event's stand-in.
+std::string_view inherited_model(const std::optional<std::string>& current, std::string_view stand_in);
+
+// What the parts of a file that several workers read share, found once before they are read.
+struct RolloutFile {
+  std::optional<std::string> replay_prefix;  // as replayed_history_prefix gives it
+  std::string fallback_time;
+};
+
+// What reading one part of a file (RolloutReader::read_part) leaves for the pass that goes
+// over the parts in order.
+struct PartEnd {
+  // The part's lines before this offset (a line start) gave no events: what they give
+  // depends on the state where the part starts. The lines from it on gave theirs.
+  std::uint64_t synced_at = 0;
+  // The state at the part's end, when it does not depend on the state at its start; none:
+  // every line of the part waits.
+  std::optional<FileState> state;
+  // The current model in `state` is the one current at the part's start, as is the model
+  // of every event that came without one.
+  bool inherits_model = false;
+};
+
 // A numeric timestamp (seconds up to 10^10, else milliseconds) as UTC text with milliseconds.
 std::string normalise_numeric_timestamp(std::uint64_t value);
 
@@ -98,10 +129,46 @@ class RolloutReader {
   // counts, which replay the parent's history.
   std::optional<std::string> replayed_history_prefix(const std::filesystem::path& file);
 
+  // Reading a file in parts (jsonl::cut_file) gives the events that read() gives: prepare()
+  // once, read_part() for every part (on any reader, in any order), then finish_part() for
+  // every part in order, each given the state that the one before returned (the first part:
+  // any). Each fails only when the sink fails; unreadable() tells after each whether the
+  // file could be read.
+  RolloutFile prepare(const std::filesystem::path& file);
+  std::expected<PartEnd, std::string> read_part(const std::filesystem::path& file, const RolloutFile& shared,
+                                                const jsonl::FilePart& part, EventSink& sink);
+  // Reads the lines that read_part left waiting, from the state at the part's start, and
+  // gives the state at its end. The events of the part that came without a model take
+  // inherited_model(start.current_model, ...).
+  std::expected<FileState, std::string> finish_part(const std::filesystem::path& file, const RolloutFile& shared,
+                                                    const jsonl::FilePart& part, const PartEnd& end, FileState start,
+                                                    EventSink& sink);
+
  private:
   struct Session;
+  // What the reading of a part that starts in an unknown state knows of it: whether the
+  // running total and the skipping of replayed history are still those of the start, and
+  // whether the current model is (inherited), or may be either that or another (unknown).
+  enum class ModelKnown : std::uint8_t { Yes, Inherited, Unknown };
+  struct Doubt {
+    bool total = false;
+    bool skipping = false;
+    ModelKnown model = ModelKnown::Yes;
+    // Whether an event given now could be wrong: such events wait for the state.
+    bool withholds() const { return total || skipping || model == ModelKnown::Unknown; }
+  };
   void session_line(std::string_view line, EventSink& sink);
   void usage_line(std::string_view line, EventSink& sink);
+  // The lines of the file or part; the offset after the line that ended the doubt, if any, goes
+  // to synced_at.
+  bool read_lines(const std::filesystem::path& file, const jsonl::FilePart& part, EventSink& sink,
+                  std::uint64_t* synced_at);
+  // The event's model as resolve_auto_review_model gives it; empty while the current model is
+  // the inherited one and the line names none.
+  std::string_view event_model(std::optional<std::string_view> line_model, std::string_view date_text,
+                               std::string_view& stand_in);
+  void offer(std::string_view timestamp, std::string_view model, TokenCounts& counts, std::string_view stand_in,
+             EventSink& sink);
   std::string_view fallback_time();
 
   jsonl::LineReader lines_;
@@ -112,6 +179,8 @@ class RolloutReader {
   std::string date_text_;
   std::optional<std::string> failure_;
   std::optional<std::string> unreadable_;
+  Doubt doubt_;
+  bool withhold_ = false;  // the line under way gives no event
 };
 
 std::optional<std::string> replayed_history_prefix(const std::filesystem::path& file);
