@@ -4,8 +4,13 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 
+#include <random>
+
+#include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "adapter/claude/daily.h"
+#include "fast.h"
 #include "kit/env.h"
 #include "kit/http_server.h"
 #include "kit/run.h"
@@ -160,6 +165,95 @@ TEST(ClaudeLoader, DateRangeModesAndErrors) {
   ASSERT_TRUE(none);
   EXPECT_FALSE(none->detected);
   EXPECT_TRUE(none->rows.empty());
+}
+
+// Logs whose every reply hangs on the order of its copies: copies of a reply mostly share its
+// total but split it differently between input and output, and the first of equal copies
+// stays; so a part read out of order, or a copy lost or counted twice at a cut, changes the
+// totals.
+std::vector<fs::path> write_logs(const fs::path& dir) {
+  std::mt19937 rng(3);
+  auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+  std::vector<std::string> texts(4);
+  for (int reply_number = 0; reply_number < 200; ++reply_number) {
+    auto& text = texts[reply_number % 7 == 0 ? 1 + pick(3) : 0];
+    const std::string id = fmt::format("msg_{}", pick(120));
+    std::string request = fmt::format("req_{}", pick(3));
+    const std::string when = fmt::format("2025-03-{:02}T{:02}:00:00.000Z", 1 + pick(3), pick(24));
+    bool sidechain = pick(5) == 0;
+    int total = 50 + pick(4) * 20;
+    for (int copy = 0, copies = 1 + pick(3); copy < copies; ++copy) {
+      const int output = 1 + pick(total - 1);
+      if (pick(3) == 0) total += 10;  // streamed: a later copy holds more
+      // Now and then a copy that is not of the run: another side, another request.
+      if (pick(8) == 0) sidechain = !sidechain;
+      if (pick(8) == 0) request = fmt::format("req_{}", pick(3));
+      text += fmt::format(
+          R"({{"isSidechain":{},"sessionId":"s","version":"2.1.9","type":"assistant","costUSD":0.5,)"
+          R"("message":{{"model":"{}","id":"{}","usage":{{"input_tokens":{},"output_tokens":{}}}}},)"
+          R"("requestId":"{}","timestamp":"{}"}})",
+          sidechain ? "true" : "false", pick(4) ? "claude-sonnet-4-5-20250929" : "claude-haiku-4-5-20251001", id,
+          total - output, output, request, when);
+      text += pick(6) ? "\n" : "\r\n";
+      if (pick(4) == 0) text += progress(id, "req_p" + request, total, when);
+      // Lines to pass over: short ones, and tool results longer than a part.
+      if (pick(3) == 0) text += R"({"type":"user","message":{"content":")" + std::string(pick(2) ? 10 : 700, 'x') + "\"}}\n";
+      if (pick(9) == 0) text += R"({"toolUseResult":{"usage":{"input_tokens":1}}})" "\n";
+    }
+  }
+  texts[2].pop_back();  // no final line feed
+  std::vector<fs::path> files;
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    files.push_back(dir / fmt::format("s{}.jsonl", i));
+    kit::write_file(files.back(), texts[i]);
+  }
+  files.push_back(dir / "missing.jsonl");
+  return files;
+}
+
+TEST(ClaudeLoader, FilesReadInPartsGiveWhatOneWorkerGives) {
+  kit::TempDir dir;
+  const auto files = write_logs(dir.path());
+  const auto zone = cctz::utc_time_zone();
+  UnreadFiles unread_one;
+  const auto one = all::loader::to_usage_rows(
+      "claude", read_usage_groups(files, 1, parallel::PartSizes{}, zone, CostMode::Auto, nullptr, unread_one));
+  ASSERT_EQ(one.size(), 3u);
+  EXPECT_EQ(unread_one.count, 1u);
+  for (std::uint64_t part : {5, 50, 400, 3000, 20000}) {
+    for (std::size_t workers : {2u, 5u}) {
+      UnreadFiles unread;
+      const auto many = all::loader::to_usage_rows(
+          "claude", read_usage_groups(files, workers, parallel::PartSizes{.cut_above = 1000, .part = part}, zone,
+                                      CostMode::Auto, nullptr, unread));
+      EXPECT_EQ(many, one) << part << " bytes a part, " << workers << " workers";
+      EXPECT_EQ(unread, unread_one);
+    }
+  }
+}
+
+// A run of copies of one reply is read as the copy that de-duplication keeps of it: the same
+// replies are kept as when every line is read alone.
+TEST(ClaudeLoader, ARunOfCopiesIsReadAsTheCopyThatIsKept) {
+  kit::TempDir dir;
+  const auto files = write_logs(dir.path());
+  daily::FileReader reader(cctz::utc_time_zone(), CostMode::Auto, nullptr);
+  std::vector<daily::DailyUsageRecord> whole, alone;
+  for (const auto& file : files) {
+    if (!fs::exists(file)) continue;
+    auto records = reader.read(file);
+    for (auto& r : *records) whole.push_back(std::move(r));
+    const std::string text = kit::read_file(file);
+    std::string_view rest = text;
+    while (auto line = fast::next_line(rest)) {
+      kit::write_file(dir / "line", *line);
+      auto records = reader.read(dir / "line");
+      for (auto& r : *records) alone.push_back(std::move(r));
+    }
+  }
+  EXPECT_LT(whole.size(), alone.size());
+  EXPECT_EQ(all::loader::to_usage_rows("claude", daily::group_by_day(daily::dedup_records(std::move(whole)))),
+            all::loader::to_usage_rows("claude", daily::group_by_day(daily::dedup_records(std::move(alone)))));
 }
 
 kit::RunResult quillimare(const fs::path& home, std::vector<std::string> args,
