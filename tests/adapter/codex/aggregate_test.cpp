@@ -6,6 +6,7 @@
 #include "adapter/all/codex_row.h"
 #include "adapter/codex/rollout.h"
 #include "kit/env.h"
+#include "parallel.h"
 
 namespace qm::codex::aggregate {
 namespace {
@@ -217,6 +218,53 @@ TEST(CodexEventKeys, ShardedSetCountsEachKeyOnce) {
   EXPECT_EQ(fresh, 5000u);
   EXPECT_FALSE(keys.insert(EventKey{0, 0, {1, 0, 0, 0, 0}}));
   EXPECT_TRUE(keys.insert(EventKey{0, 0, {1, 0, 0, 0, 1}}));
+}
+
+// The day totals of one reading, whether the files are read whole or cut anywhere into
+// parts; a file whose sink fails in a later part fails with the first bad time of the file.
+TEST(CodexAggregate, FilesReadInPartsGiveTheTotalsOfOneReading) {
+  kit::TempDir dir;
+  std::vector<std::filesystem::path> files;
+  for (unsigned seed = 0; seed < 6; ++seed) {
+    files.push_back(dir / fmt::format("r{}.jsonl", seed));
+    kit::write_file(files.back(), testing::stateful_rollout(seed, seed % 3 == 1));
+  }
+  kit::write_file(dir / "copy.jsonl", kit::read_file(files[2]));  // counted once
+  files.push_back(dir / "copy.jsonl");
+  CommonOptions common;
+  common.timezone = "Asia/Tokyo";
+  const auto options = all::loader::make_load_options(common);
+  auto totals = [&](SharedState& shared, std::expected<FileTotals, std::string> r) {
+    EXPECT_TRUE(r) << r.error();
+    if (r) merge_buckets(r->days, count_pending_events(shared, 2));
+    return r;
+  };
+  SharedState alone(1);
+  const auto one = totals(alone, aggregate_files(files, options, alone));
+  ASSERT_TRUE(one);
+  ASSERT_GT(one->days.size(), 10u);
+  for (std::uint64_t part : {7, 64, 333, 1000, 2900}) {
+    SharedState shared(8);
+    const auto many = totals(shared, aggregate_files_parallel(files, options, shared, {.cut_above = 0, .part = part}));
+    ASSERT_TRUE(many);
+    EXPECT_EQ(many->days, one->days) << part;
+    EXPECT_EQ(many->saw_events, one->saw_events);
+    EXPECT_EQ(many->unread, one->unread);
+  }
+
+  std::string bad = kit::read_file(files[0]);
+  if (!bad.ends_with('\n')) bad += '\n';
+  for (const char* when : {"2025-10-01 10:00", "2025-10-01T10:00:00.123456Z"})
+    bad += token_count(quoted(when), Usage{5, 0, 1, 0, 6});
+  kit::write_file(files[0], bad);
+  SharedState failing(1);
+  const auto failed = aggregate_files(files, options, failing);
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error(), "Invalid Codex timestamp: 2025-10-01 10:00");
+  for (std::uint64_t part : {64, 1000}) {
+    SharedState shared(8);
+    EXPECT_EQ(aggregate_files_parallel(files, options, shared, {.cut_above = 0, .part = part}).error(), failed.error());
+  }
 }
 
 }  // namespace

@@ -257,5 +257,26 @@ TEST(CodexLoader, EventsInFileOrderWhateverTheWorkers) {
   EXPECT_TRUE(std::is_sorted(one.begin(), one.end(), [](const auto& a, const auto& b) { return a.timestamp < b.timestamp; }));
 }
 
+// A file cut anywhere, its parts read in any order, gives the events of one reading in
+// line order: the state each line needs (model, running total, replayed history) carried over
+// from the parts before.
+TEST(CodexLoader, FilesReadInPartsGiveTheEventsOfOneReading) {
+  kit::TempDir dir;
+  std::vector<std::filesystem::path> files;
+  for (unsigned seed = 0; seed < 6; ++seed) {
+    files.push_back(dir / fmt::format("r{}.jsonl", seed));
+    kit::write_file(files.back(), testing::stateful_rollout(seed, seed % 3 == 1));
+  }
+  const auto one = loader::load_rollouts_parallel(files, true);
+  ASSERT_GT(one.size(), 300u);
+  // Parts of one line or less, and parts of a few lines cut at many places.
+  std::vector<std::uint64_t> sizes{7, 19, 64, 9000};
+  for (std::uint64_t part = 200; part < 3000; part += 61) sizes.push_back(part);
+  for (std::uint64_t part : sizes) {
+    EXPECT_EQ(loader::load_rollouts_parallel(files, false, parallel::PartSizes{.cut_above = 0, .part = part}), one)
+        << part << " bytes a part";
+  }
+}
+
 }  // namespace
 }  // namespace qm::codex::parser
