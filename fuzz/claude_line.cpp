@@ -20,8 +20,8 @@ std::string describe(const DailyUsageRecord& r) {
                           ? fmt::format("{}/{}", t.cache_creation_split->ephemeral_5m, t.cache_creation_split->ephemeral_1h)
                           : "-";
   return fmt::format("{} {} {} {} {} {} {} | {} | {} | {} | {:a} | {} {} | {} {}", t.input, t.output, t.cache_creation,
-                     t.cache_read, split, static_cast<int>(t.speed), r.has_speed, r.date, r.model ? *r.model : "-",
-                     r.unpriced_model ? *r.unpriced_model : "-", r.cost, r.sidechain ? int(*r.sidechain) : -1,
+                     t.cache_read, split, static_cast<int>(t.speed), r.has_speed, r.date(), r.model ? *r.model : "-",
+                     r.unpriced, r.cost, r.sidechain ? int(*r.sidechain) : -1,
                      r.message_id().value_or("-"), r.request_id() ? "+" : "-", r.request_id().value_or(""));
 }
 

@@ -236,22 +236,40 @@ const std::string* intern_model_name(std::string_view name) {
 }
 
 void DailyUsageRecord::set_ids(std::optional<std::string_view> message_id, std::optional<std::string_view> request_id) {
+  const std::string_view m = message_id.value_or(""), r = request_id.value_or("");
+  // Ids beyond 4 GB could not be read from a line anyway.
   has_message_id_ = message_id.has_value();
   has_request_id_ = request_id.has_value();
-  message_id_size_ = message_id ? message_id->size() : 0;
-  const std::string_view m = message_id.value_or(""), r = request_id.value_or("");
-  ids_size_ = m.size() + r.size();
-  long_ids_.clear();
-  if (ids_size_ <= short_ids_.size()) {
-    std::copy(m.begin(), m.end(), short_ids_.begin());
-    std::copy(r.begin(), r.end(), short_ids_.begin() + static_cast<std::ptrdiff_t>(m.size()));
-  } else {
-    long_ids_.reserve(ids_size_);
-    long_ids_.append(m).append(r);
+  message_id_size_ = static_cast<std::uint32_t>(m.size());
+  ids_size_ = static_cast<std::uint32_t>(m.size() + r.size());
+  long_ids_.reset();
+  char* to = short_ids_.data();
+  if (ids_size_ > short_ids_.size()) {
+    long_ids_ = std::make_unique_for_overwrite<char[]>(ids_size_);
+    to = long_ids_.get();
   }
+  std::copy(m.begin(), m.end(), to);
+  std::copy(r.begin(), r.end(), to + m.size());
   message_hash_ = message_id ? std::hash<std::string_view>{}(*message_id) : 0;
   exact_key_ = message_id ? dedup_key_from_hash(message_hash_, request_id) : 0;
 }
+
+DailyUsageRecord& DailyUsageRecord::operator=(const DailyUsageRecord& other) {
+  if (this == &other) return *this;
+  tokens = other.tokens;
+  cost = other.cost;
+  model = other.model;
+  day = other.day;
+  sidechain = other.sidechain;
+  has_speed = other.has_speed;
+  unpriced = other.unpriced;
+  set_ids(other.message_id(), other.request_id());
+  return *this;
+}
+
+std::string DailyUsageRecord::date() const { return date_utils::format_ymd(date_utils::civil_from_days(day)); }
+
+void DailyUsageRecord::set_date(const date_utils::CivilDate& date) { day = date_utils::days_from_civil(date); }
 
 FileReader::FileReader(const cctz::time_zone& zone, CostMode mode, const pricing::PricingTable* table)
     : days_(zone), mode_(mode), table_(table) {}
@@ -271,6 +289,7 @@ std::expected<std::vector<DailyUsageRecord>, std::string> FileReader::read(const
   // Most lines carry no usage block: only those that hold its text are looked at.
   bool ok = lines_.for_each_line_containing(path, part, kUsageText, [&](std::string_view line) { read_line(line, out); });
   if (!ok) return std::unexpected(lines_.error());
+  out.shrink_to_fit();  // kept until every file is read: not the room that growing left
   return out;
 }
 
@@ -306,8 +325,7 @@ void FileReader::read_line(std::string_view line, std::vector<DailyUsageRecord>&
   ModelEntry* m = f->model ? &model_entry(*f->model) : nullptr;
   const pricing::ModelPrice* price = m && m->price ? &*m->price : nullptr;
   r.cost = pricing::cost_for_mode_at_price(price, r.tokens, f->cost, mode_);
-  if (m && table_ && !price && pricing::reports_missing_price(r.tokens, f->cost.has_value(), mode_))
-    r.unpriced_model = m->name;
+  r.unpriced = m && table_ && !price && pricing::reports_missing_price(r.tokens, f->cost.has_value(), mode_);
   if (m && *m->name != "<synthetic>") {
     if (r.tokens.speed != Speed::Fast) {
       r.model = m->name;
@@ -316,7 +334,7 @@ void FileReader::read_line(std::string_view line, std::vector<DailyUsageRecord>&
       r.model = m->fast_key;
     }
   }
-  r.date = date_utils::format_ymd(days_.civil_date(*ms));
+  r.set_date(days_.civil_date(*ms));
   r.set_ids(f->id, f->request_id);
   r.sidechain = f->sidechain;
   // A reply streamed over several lines is one run of copies: only the one kept counts.

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -43,14 +44,27 @@ namespace qm::claude::daily {
 // that records point at it instead of each holding a copy.
 const std::string* intern_model_name(std::string_view name);
 
+// What the report needs of one log line's reply, kept for every reply until all files are
+// read: de-duplication compares copies by their ids, side and size, and the day totals add
+// up the rest.
 struct DailyUsageRecord {
+  DailyUsageRecord() = default;
+  DailyUsageRecord(const DailyUsageRecord& other) { *this = other; }
+  DailyUsageRecord(DailyUsageRecord&&) noexcept = default;
+  DailyUsageRecord& operator=(const DailyUsageRecord& other);
+  DailyUsageRecord& operator=(DailyUsageRecord&&) noexcept = default;
+
   TokenUsageRaw tokens;
-  std::string date;                             // "YYYY-MM-DD" in the report zone
-  const std::string* model = nullptr;           // per-model key, interned; null when none
-  const std::string* unpriced_model = nullptr;  // interned; null unless the price is missing
   double cost = 0.0;
+  const std::string* model = nullptr;  // per-model key, interned; null when none
+  std::int64_t day = 0;                // the local date in the report zone, as days since 1970-01-01
   std::optional<bool> sidechain;
   bool has_speed = false;  // "speed" was given (a copy that has it is preferred)
+  bool unpriced = false;   // the model has no price where the cost mode asks for one
+
+  // "YYYY-MM-DD"
+  std::string date() const;
+  void set_date(const date_utils::CivilDate& date);
 
   std::optional<std::string_view> message_id() const {
     if (!has_message_id_) return std::nullopt;
@@ -70,17 +84,15 @@ struct DailyUsageRecord {
   // The message id, then the request id: in the record itself when they fit, as the ids
   // Claude Code writes do (no allocation per line, and they lie beside the hashes), else in
   // long_ids_.
-  std::string_view ids() const {
-    return ids_size_ <= short_ids_.size() ? std::string_view(short_ids_.data(), ids_size_) : std::string_view(long_ids_);
-  }
-  std::array<char, 64> short_ids_{};
-  std::string long_ids_;
-  std::size_t ids_size_ = 0;
+  std::string_view ids() const { return std::string_view(long_ids_ ? long_ids_.get() : short_ids_.data(), ids_size_); }
   std::uint64_t message_hash_ = 0;
   std::uint64_t exact_key_ = 0;
-  std::size_t message_id_size_ = 0;
+  std::unique_ptr<char[]> long_ids_;
+  std::uint32_t ids_size_ = 0;
+  std::uint32_t message_id_size_ = 0;
   bool has_message_id_ = false;
   bool has_request_id_ = false;
+  std::array<char, 56> short_ids_{};
 };
 
 // Reads log files one after another, reusing its buffer, parser and per-model prices; one

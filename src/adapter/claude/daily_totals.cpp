@@ -150,20 +150,24 @@ std::vector<UsageGroup> group_by_day(const std::vector<const DailyUsageRecord*>&
       return group.model_usages.emplace_back(ModelUsage{.model = *key});
     }
   };
+  // By the date text, as the groups are ordered.
   std::map<std::string, Day, std::less<>> days;
   Day* day = nullptr;  // the last record's: records of a day mostly come together
+  std::int64_t day_number = 0;
   for (const auto* record : kept) {
     const DailyUsageRecord& r = *record;
-    if (!day || r.date != *day->group.label) {
-      auto it = days.find(r.date);
-      if (it == days.end()) it = days.emplace(r.date, Day{}).first;
+    if (!day || r.day != day_number) {
+      const std::string date = r.date();
+      auto it = days.find(date);
+      if (it == days.end()) it = days.emplace(date, Day{}).first;
       day = &it->second;
-      day->group.label = r.date;
+      day->group.label = date;
+      day_number = r.day;
     }
     all::types::add_token_totals(day->group.totals, r.tokens);
     day->group.cost += r.cost;
     if (!r.model) continue;
-    qm::summary::add_to_model(day->usage_of(r.model), r.tokens, 0, r.cost, r.unpriced_model != nullptr);
+    qm::summary::add_to_model(day->usage_of(r.model), r.tokens, 0, r.cost, r.unpriced);
   }
   std::vector<UsageGroup> groups;
   groups.reserve(days.size());

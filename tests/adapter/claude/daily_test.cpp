@@ -142,7 +142,7 @@ TEST(ClaudeLines, FieldsOfAUsageLineAndOfAProgressLine) {
   auto table = price_table();
   auto r = parse_text(std::string(kLine) + "\n", CostMode::Auto, &table);
   ASSERT_EQ(r.size(), 1u);
-  EXPECT_EQ(r[0].date, "2025-03-01");
+  EXPECT_EQ(r[0].date(), "2025-03-01");
   ASSERT_TRUE(r[0].model);
   EXPECT_EQ(*r[0].model, "m");
   EXPECT_EQ(r[0].message_id(), "msg_1");
@@ -155,7 +155,7 @@ TEST(ClaudeLines, FieldsOfAUsageLineAndOfAProgressLine) {
   EXPECT_EQ(r[0].tokens.cache_read, 40u);
   EXPECT_FALSE(r[0].tokens.cache_creation_split);
   EXPECT_DOUBLE_EQ(r[0].cost, 10e-6 + 40e-6 + 90e-6 + 160e-6);
-  EXPECT_FALSE(r[0].unpriced_model);
+  EXPECT_FALSE(r[0].unpriced);
 
   // A sub-agent's reply in its parent: the entry lies in data.message.
   const std::string progress =
@@ -165,7 +165,7 @@ TEST(ClaudeLines, FieldsOfAUsageLineAndOfAProgressLine) {
       R"("cache_creation":{"ephemeral_5m_input_tokens":3}}}}}})";
   r = parse_text(progress + "\n");
   ASSERT_EQ(r.size(), 1u);
-  EXPECT_EQ(r[0].date, "2025-03-01");
+  EXPECT_EQ(r[0].date(), "2025-03-01");
   EXPECT_EQ(r[0].request_id(), "req_9");
   EXPECT_EQ(r[0].message_id(), "msg_9");
   EXPECT_EQ(r[0].sidechain, true);
@@ -196,7 +196,7 @@ TEST(ClaudeLines, PerModelKeyCostModesAndUnpricedModels) {
   ASSERT_EQ(synthetic.size(), 1u);
   EXPECT_FALSE(synthetic[0].model);
   EXPECT_EQ(synthetic[0].tokens.output, 20u);
-  EXPECT_EQ(*synthetic[0].unpriced_model, "<synthetic>");
+  EXPECT_TRUE(synthetic[0].unpriced);
 
   const std::string recorded = with("\"requestId\"", "\"costUSD\":0.5,\"requestId\"");
   const std::string unknown = with("\"model\":\"m\"", "\"model\":\"other\"");
@@ -205,27 +205,26 @@ TEST(ClaudeLines, PerModelKeyCostModesAndUnpricedModels) {
     CostMode mode;
     bool with_table;
     double cost;
-    std::optional<std::string> unpriced;
+    bool unpriced;
   };
   const std::vector<Case> cases = {
-      {recorded, CostMode::Auto, true, 0.5, std::nullopt},
-      {recorded, CostMode::Calculate, true, 300e-6, std::nullopt},
-      {recorded, CostMode::Display, false, 0.5, std::nullopt},
-      {std::string(kLine), CostMode::Display, false, 0.0, std::nullopt},
-      {unknown, CostMode::Calculate, true, 0.0, "other"},
-      {unknown, CostMode::Auto, true, 0.0, "other"},
-      {with("\"model\":\"m\"", "\"model\":\"other\"", recorded), CostMode::Auto, true, 0.5, std::nullopt},
+      {recorded, CostMode::Auto, true, 0.5, false},
+      {recorded, CostMode::Calculate, true, 300e-6, false},
+      {recorded, CostMode::Display, false, 0.5, false},
+      {std::string(kLine), CostMode::Display, false, 0.0, false},
+      {unknown, CostMode::Calculate, true, 0.0, true},
+      {unknown, CostMode::Auto, true, 0.0, true},
+      {with("\"model\":\"m\"", "\"model\":\"other\"", recorded), CostMode::Auto, true, 0.5, false},
       {with(
            "\"input_tokens\":10,\"cache_creation_input_tokens\":30,\"cache_read_input_tokens\":40,\"output_tokens\":20",
            "\"input_tokens\":0,\"output_tokens\":0", unknown),
-       CostMode::Calculate, true, 0.0, std::nullopt},
+       CostMode::Calculate, true, 0.0, false},
   };
   for (const auto& c : cases) {
     auto got = parse_text(c.line + "\n", c.mode, c.with_table ? &table : nullptr);
     ASSERT_EQ(got.size(), 1u) << c.line;
     EXPECT_DOUBLE_EQ(got[0].cost, c.cost) << c.line;
-    EXPECT_EQ(got[0].unpriced_model ? std::optional<std::string>(*got[0].unpriced_model) : std::nullopt, c.unpriced)
-        << c.line;
+    EXPECT_EQ(got[0].unpriced, c.unpriced) << c.line;
   }
 }
 
@@ -244,14 +243,14 @@ TEST(ClaudeLines, FilesLinesAndZones) {
   auto tokyo =
       parse_daily_usage_file(dir / "late.jsonl", cctz::fixed_time_zone(std::chrono::hours(9)), CostMode::Auto, nullptr);
   ASSERT_EQ(tokyo.size(), 1u);
-  EXPECT_EQ(tokyo[0].date, "2025-03-02");
-  EXPECT_EQ(parse_daily_usage_file(dir / "late.jsonl", cctz::utc_time_zone(), CostMode::Auto, nullptr)[0].date,
+  EXPECT_EQ(tokyo[0].date(), "2025-03-02");
+  EXPECT_EQ(parse_daily_usage_file(dir / "late.jsonl", cctz::utc_time_zone(), CostMode::Auto, nullptr)[0].date(),
             "2025-03-01");
   kit::EnvGuard env;
   env.set("TZ", "Asia/Tokyo");
   auto system = parse_daily_usage_file(dir / "late.jsonl", std::nullopt, CostMode::Auto, nullptr);
   ASSERT_EQ(system.size(), 1u);
-  EXPECT_EQ(system[0].date, "2025-03-02");
+  EXPECT_EQ(system[0].date(), "2025-03-02");
 }
 
 }  // namespace

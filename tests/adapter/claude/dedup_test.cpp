@@ -35,7 +35,7 @@ DailyUsageRecord record(const Copy& c) {
   r.sidechain = c.sidechain;
   r.cost = c.cost;
   r.has_speed = c.speed;
-  r.date = c.date;
+  r.set_date(*date_utils::parse_ymd(c.date));
   if (c.model) r.model = intern_model_name(*c.model);
   return r;
 }
@@ -151,7 +151,7 @@ TEST(ClaudeDailyTotals, DaysModelsAndTotals) {
   add("2025-01-11", std::nullopt, 7, 3.0);
   kept.back().tokens.cache_creation = 100;
   kept.back().tokens.cache_creation_split = CacheCreationRaw{10, 20};
-  kept[0].unpriced_model = intern_model_name("b");
+  kept[0].unpriced = true;
 
   auto groups = group_by_day(kept);
   ASSERT_EQ(groups.size(), 3u);
