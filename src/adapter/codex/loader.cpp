@@ -1,8 +1,12 @@
 #include "adapter/codex/loader.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <memory>
 #include <mutex>
+
+#include "util.h"
 
 namespace qm::codex::loader {
 namespace {
@@ -28,6 +32,19 @@ struct Reading {
   bool read_to_end = true;
   std::vector<std::pair<std::size_t, std::string_view>> inheriting;
 };
+
+// One part's events, read on any thread in any order.
+Reading read_part(parser::RolloutReader& reader, const std::filesystem::path& file, const parser::RolloutFile& shared,
+                  const jsonl::FilePart& part) {
+  Collect sink;
+  Reading r;
+  r.part = part;
+  r.end = *reader.read_part(file, shared, part, sink);  // this sink never fails
+  r.read_to_end = !reader.unreadable();
+  r.events = std::move(sink.events);
+  r.inheriting = std::move(sink.inheriting);
+  return r;
+}
 
 // The events of a file read in parts, in line order; read again whole when a part could not
 // be read to its end, so that the events are those up to the first error.
@@ -72,13 +89,7 @@ std::vector<CodexUsageEvent> load_rollouts_parallel(const std::vector<std::files
         return r;
       }
       std::call_once(found[i], [&] { cut[i] = reader->prepare(files[i]); });
-      Collect sink;
-      r.part = part;
-      r.end = *reader->read_part(files[i], cut[i], part, sink);  // this sink never fails
-      r.read_to_end = !reader->unreadable();
-      r.events = std::move(sink.events);
-      r.inheriting = std::move(sink.inheriting);
-      return r;
+      return read_part(*reader, files[i], cut[i], part);
     };
   });
   parser::RolloutReader joiner;
@@ -91,6 +102,22 @@ std::vector<CodexUsageEvent> load_rollouts_parallel(const std::vector<std::files
     else
       join_parts(files[i], cut[i], parts, joiner, all);
   }
+  return all;
+}
+
+std::vector<CodexUsageEvent> read_in_parts(const std::filesystem::path& file, std::uint64_t part_size) {
+  parser::RolloutReader reader;
+  auto fd = util::open_regular(file);
+  if (!fd) return parser::parse_rollout_file(file, reader);
+  parallel::OpenFiles open;
+  open.add(*fd);
+  struct stat st;
+  const auto parts = jsonl::cut_file(*fd, ::fstat(*fd, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0, part_size);
+  const parser::RolloutFile shared = reader.prepare(file);
+  std::vector<Reading> readings(parts.size());
+  for (std::size_t k = parts.size(); k-- > 0;) readings[k] = read_part(reader, file, shared, parts[k]);
+  Events all;
+  join_parts(file, shared, readings, reader, all);
   return all;
 }
 

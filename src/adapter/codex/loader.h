@@ -1,5 +1,6 @@
 #pragma once
 // The usage events of many rollout files, read on worker threads.
+#include <cstdint>
 #include <filesystem>
 #include <vector>
 
@@ -14,5 +15,9 @@ namespace qm::codex::loader {
 std::vector<parser::CodexUsageEvent> load_rollouts_parallel(const std::vector<std::filesystem::path>& files,
                                                             bool single_thread = false,
                                                             const parallel::PartSizes& sizes = {});
+
+// One file's events read in parts of about part_size bytes on this thread, the last part
+// first, as workers may read them, then joined as load_rollouts_parallel joins them.
+std::vector<parser::CodexUsageEvent> read_in_parts(const std::filesystem::path& file, std::uint64_t part_size);
 
 }  // namespace qm::codex::loader
