@@ -35,6 +35,7 @@ bool LineReader::open(const std::filesystem::path& path, const FilePart& part) {
   close();
   used_ = 0;
   base_ = part.begin > 0 ? part.begin - 1 : 0;
+  end_ = part.end;
   if (part.fd >= 0) {
     fd_ = part.fd;
     own_fd_ = false;
@@ -61,8 +62,14 @@ long LineReader::fill() {
     buffer_ = std::move(bigger);
     capacity_ = capacity;
   }
+  // Up to the part's end and a little more, for the line that runs over it: a short part,
+  // or what is left of one, does not cost a whole chunk.
+  constexpr std::size_t kPastEnd = 4096;
+  const std::uint64_t at = base_ + used_;
+  std::size_t size = chunk_;
+  if (at < end_ && end_ - at < chunk_ - std::min(chunk_, kPastEnd)) size = static_cast<std::size_t>(end_ - at) + kPastEnd;
   for (;;) {
-    ssize_t n = ::pread(fd_, buffer_.get() + used_, chunk_, static_cast<off_t>(base_ + used_));
+    ssize_t n = ::pread(fd_, buffer_.get() + used_, size, static_cast<off_t>(at));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       error_ = util::os_error(errno);

@@ -118,6 +118,7 @@ class LineReader {
   std::size_t chunk_;
   std::size_t used_ = 0;     // bytes of data in buffer_
   std::uint64_t base_ = 0;   // the file offset of buffer_[0]
+  std::uint64_t end_ = FilePart::kToEnd;  // the end of the part under way
   int fd_ = -1;
   bool own_fd_ = false;
   std::string error_;
