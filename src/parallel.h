@@ -30,6 +30,18 @@ bool start_thread(std::vector<std::thread>& threads, Fn&& fn) {
   }
 }
 
+// Runs drain() on up to `workers` threads, this one among them (and alone when no other can
+// start), and waits for all of them.
+template <typename Drain>
+void run_drain(std::size_t workers, Drain& drain) {
+  std::vector<std::thread> threads;
+  threads.reserve(workers);
+  for (std::size_t w = 1; w < workers; ++w)
+    if (!start_thread(threads, drain)) break;
+  drain();
+  for (auto& t : threads) t.join();
+}
+
 // The worker count for a list of files: the smaller of files and processors, 1 under
 // single-thread.
 std::size_t worker_count(std::size_t files, bool single_thread);
@@ -55,12 +67,7 @@ std::vector<R> map_files(const std::vector<std::filesystem::path>& files, std::s
     for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < order.size();)
       results[order[i]] = w(files[order[i]]);
   };
-  std::vector<std::thread> threads;
-  threads.reserve(workers);
-  for (std::size_t w = 1; w < workers; ++w)
-    if (!start_thread(threads, drain)) break;
-  drain();  // this thread works too (and does everything when no thread could start)
-  for (auto& t : threads) t.join();
+  run_drain(workers, drain);
   return results;
 }
 
@@ -74,15 +81,10 @@ void run_tasks(std::size_t count, std::size_t workers, Task task) {
     return;
   }
   std::atomic<std::size_t> next = 0;
-  std::vector<std::thread> threads;
-  threads.reserve(workers);
   auto drain = [&] {
     for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < count;) task(i);
   };
-  for (std::size_t w = 1; w < workers; ++w)
-    if (!start_thread(threads, drain)) break;
-  drain();  // this thread helps too (and does everything when no thread could start)
-  for (auto& t : threads) t.join();
+  run_drain(workers, drain);
 }
 
 // Which files map_file_parts cuts, and into what.
@@ -142,13 +144,7 @@ std::vector<std::vector<R>> map_file_parts(const std::vector<std::filesystem::pa
     for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < tasks.size();)
       results[tasks[i].file][tasks[i].part.index] = w(tasks[i].file, tasks[i].part);
   };
-  std::vector<std::thread> threads;
-  workers = std::min(workers, tasks.size());
-  threads.reserve(workers);
-  for (std::size_t w = 1; w < workers; ++w)
-    if (!start_thread(threads, drain)) break;
-  drain();  // this thread works too (and does everything when no thread could start)
-  for (auto& t : threads) t.join();
+  run_drain(std::min(workers, tasks.size()), drain);
   return results;
 }
 

@@ -224,11 +224,7 @@ TEST(CodexEventKeys, ShardedSetCountsEachKeyOnce) {
 // parts; a file whose sink fails in a later part fails with the first bad time of the file.
 TEST(CodexAggregate, FilesReadInPartsGiveTheTotalsOfOneReading) {
   kit::TempDir dir;
-  std::vector<std::filesystem::path> files;
-  for (unsigned seed = 0; seed < 6; ++seed) {
-    files.push_back(dir / fmt::format("r{}.jsonl", seed));
-    kit::write_file(files.back(), testing::stateful_rollout(seed, seed % 3 == 1));
-  }
+  auto files = testing::write_stateful_rollouts(dir.path());
   kit::write_file(dir / "copy.jsonl", kit::read_file(files[2]));  // counted once
   files.push_back(dir / "copy.jsonl");
   CommonOptions common;

@@ -262,11 +262,7 @@ TEST(CodexLoader, EventsInFileOrderWhateverTheWorkers) {
 // from the parts before.
 TEST(CodexLoader, FilesReadInPartsGiveTheEventsOfOneReading) {
   kit::TempDir dir;
-  std::vector<std::filesystem::path> files;
-  for (unsigned seed = 0; seed < 6; ++seed) {
-    files.push_back(dir / fmt::format("r{}.jsonl", seed));
-    kit::write_file(files.back(), testing::stateful_rollout(seed, seed % 3 == 1));
-  }
+  const auto files = testing::write_stateful_rollouts(dir.path());
   const auto one = loader::load_rollouts_parallel(files, true);
   ASSERT_GT(one.size(), 300u);
   // Parts of one line or less, and parts of a few lines cut at many places.

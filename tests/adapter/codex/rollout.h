@@ -1,9 +1,12 @@
 #pragma once
 // Rollout lines as Codex writes them, for the Codex reader's tests.
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <random>
 #include <string>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -112,6 +115,16 @@ inline std::string stateful_rollout(unsigned seed, bool spawned) {
   }
   if (pick(2)) text.pop_back();
   return text;
+}
+
+// Six stateful rollouts in `dir`, two of them spawned threads.
+inline std::vector<std::filesystem::path> write_stateful_rollouts(const std::filesystem::path& dir) {
+  std::vector<std::filesystem::path> files;
+  for (unsigned seed = 0; seed < 6; ++seed) {
+    files.push_back(dir / fmt::format("r{}.jsonl", seed));
+    std::ofstream(files.back(), std::ios::binary) << stateful_rollout(seed, seed % 3 == 1);
+  }
+  return files;
 }
 
 }  // namespace qm::codex::testing
