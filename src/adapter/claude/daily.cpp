@@ -101,6 +101,9 @@ namespace {
 using json::element;
 using Field = std::optional<element>;
 
+// A log line nested deeper than this is passed over.
+constexpr std::size_t kMaxLineDepth = 128;
+
 // The fields both line shapes have in common; texts point into the parsed line.
 struct LineFields {
   TokenUsageRaw tokens;
@@ -275,7 +278,7 @@ std::vector<DailyUsageRecord> FileReader::read(const std::filesystem::path& path
 void FileReader::read_line(std::string_view line, std::vector<DailyUsageRecord>& out) {
   if (line_has_null_key(line)) return;
   auto root = parser_.parse(line);
-  if (!root) return;
+  if (!root || json::nested_deeper_than(line, *root, kMaxLineDepth)) return;
   auto f = usage_entry(*root);
   if (!f) f = progress_entry(*root);
   if (!f) return;
