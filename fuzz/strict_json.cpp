@@ -19,20 +19,39 @@ namespace {
 using simdjson::dom::element;
 using simdjson::dom::element_type;
 
-std::size_t depth(const nlohmann::json& v) {
-  if (!v.is_structured()) return 0;
-  std::size_t deepest = 0;
-  for (const auto& item : v) deepest = std::max(deepest, depth(item));
-  return deepest + 1;
-}
-
-// Levels of containers that hold something: the parser's own limit counts only those.
-std::size_t filled_depth(const nlohmann::json& v) {
-  if (!v.is_structured() || v.empty()) return 0;
-  std::size_t deepest = 0;
-  for (const auto& item : v) deepest = std::max(deepest, filled_depth(item));
-  return deepest + 1;
-}
+// The nesting of the text as the reference meets it, containers under a repeated key (which
+// the reference's value leaves out) included: the deepest container, and the most containers
+// around a value (the levels of containers that hold something, which the parser's own limit
+// counts).
+struct Nesting : nlohmann::json_sax<nlohmann::json> {
+  std::size_t depth = 0, deepest = 0, filled = 0;
+  bool value() {
+    filled = std::max(filled, depth);
+    return true;
+  }
+  bool open() {
+    value();
+    deepest = std::max(deepest, ++depth);
+    return true;
+  }
+  bool close() {
+    --depth;
+    return true;
+  }
+  bool null() override { return value(); }
+  bool boolean(bool) override { return value(); }
+  bool number_integer(number_integer_t) override { return value(); }
+  bool number_unsigned(number_unsigned_t) override { return value(); }
+  bool number_float(number_float_t, const string_t&) override { return value(); }
+  bool string(string_t&) override { return value(); }
+  bool binary(binary_t&) override { return value(); }
+  bool start_object(std::size_t) override { return open(); }
+  bool key(string_t&) override { return true; }
+  bool end_object() override { return close(); }
+  bool start_array(std::size_t) override { return open(); }
+  bool end_array() override { return close(); }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
+};
 
 // In the reference's copy of the text, a string stands for an infinity.
 const std::string kPlusInfinity = std::string("\0+inf", 5);
@@ -127,14 +146,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const std::string reference = with_infinities_as_strings(std::string(text));
   const auto want = nlohmann::json::parse(reference.begin(), reference.end(), nullptr, false);
+  Nesting nesting;
+  nlohmann::json::sax_parse(reference, &nesting);
   // The reference skips a leading byte-order mark and takes a raw NUL byte for the end of
   // the text; JSON allows neither.
   const bool accepted = !want.is_discarded() && !text.starts_with("\xEF\xBB\xBF") &&
-                        text.find('\0') == std::string_view::npos && filled_depth(want) < qm::json::kParserDepth;
+                        text.find('\0') == std::string_view::npos && nesting.filled < qm::json::kParserDepth;
   FUZZ_CHECK(got.has_value() == accepted);
   if (!got) return 0;
   FUZZ_CHECK(same(*got, want));
   for (std::size_t limit : {std::size_t{1}, std::size_t{128}})
-    FUZZ_CHECK(qm::json::nested_deeper_than(text, *got, limit) == (depth(want) > limit));
+    FUZZ_CHECK(qm::json::nested_deeper_than(text, *got, limit) == (nesting.deepest > limit));
   return 0;
 }

@@ -108,6 +108,10 @@ NumberToken number_token(std::string_view text, std::size_t i) {
     t.integer = false;
   }
   t.end = j;
+  // What comes before and after must be no part of a number, so that a rewritten token cannot
+  // join its neighbours into one.
+  if (i > 0 && std::string_view(" \t\n\r,[:").find(text[i - 1]) == std::string_view::npos) t.well_formed = false;
+  if (j < text.size() && std::string_view(" \t\n\r,]}").find(text[j]) == std::string_view::npos) t.well_formed = false;
   return t;
 }
 
