@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "cli/main.h"
+#include "exit_signals.h"
 #include "parallel.h"
 
 int main(int argc, char** argv) {
@@ -24,6 +25,7 @@ int main(int argc, char** argv) {
     }
   }
   signal(SIGPIPE, SIG_IGN);
+  qm::exit_signals::install();
 #ifdef __GLIBC__
   // The readers' threads each grow a heap of their own, by default a few pages at a time; every
   // step changes the address space, which all threads share, and the workers end up waiting on

@@ -2,12 +2,13 @@
 // usage report, the credentials document and the keychain tool's attribute listing. The
 // cache and the credentials document read back as written.
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "adapter/claude/credentials.h"
+#include "adapter/claude/credentials_document.h"
 #include "adapter/claude/limits.h"
 #include "adapter/claude/usage_cache.h"
-#include "output.h"
 #include "support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -24,7 +25,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 2:
       if (auto document = claude::credentials::parse_json_object(text)) {
         (void)claude::credentials::parse_oauth_credentials(*document);
-        FUZZ_CHECK(claude::credentials::parse_json_object(qm::output::compact(*document)) == document);
+        const std::string written = claude::credentials::document_text(*document);
+        const auto again = claude::credentials::parse_json_object(written);
+        FUZZ_CHECK(again == document);
+        FUZZ_CHECK(again && claude::credentials::document_text(*again) == written);
       }
       break;
     default: (void)claude::credentials::account_from_attributes(text); break;

@@ -25,9 +25,10 @@ std::string describe(const DailyUsageRecord& r) {
                      r.message_id().value_or("-"), r.request_id() ? "+" : "-", r.request_id().value_or(""));
 }
 
-std::vector<std::string> describe(const std::vector<DailyUsageRecord>& records) {
+std::vector<std::string> describe(const std::expected<std::vector<DailyUsageRecord>, std::string>& records) {
+  FUZZ_CHECK(records.has_value());  // a file that can be read is read
   std::vector<std::string> out;
-  for (const auto& r : records) out.push_back(describe(r));
+  for (const auto& r : *records) out.push_back(describe(r));
   return out;
 }
 

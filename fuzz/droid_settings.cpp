@@ -1,5 +1,6 @@
 // Droid settings files, transcripts and model names (the first byte chooses): a settings
-// file is read, passed over or refused with the reader's texts, the same again; a session
+// file is read, passed over or refused with the reader's texts, the same again; a transcript
+// read in pieces gives what it gives whole; a session
 // always has a model and a provider; a cleaned model name holds no bracket, no white space or
 // dot, and no separator at either end or twice in a row, and cleaning it again keeps it.
 #include <cstdint>
@@ -7,6 +8,7 @@
 
 #include "adapter/droid/droid.h"
 #include "adapter/droid/model.h"
+#include "adapter/droid/transcript.h"
 #include "reader/files.h"
 #include "support.h"
 #include "util.h"
@@ -44,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const auto session = qm::droid::read_settings(file.path(), parser);
       FUZZ_CHECK(describe(qm::droid::read_settings(file.path(), parser)) == describe(session));
       if (!session) {
-        FUZZ_CHECK(session.error() == qm::reader::kNotUtf8 || session.error().starts_with("failed to parse Droid settings "));
+        FUZZ_CHECK(session.error() == qm::reader::kNotUtf8 || session.error().starts_with("not valid JSON: "));
         FUZZ_CHECK((session.error() == qm::reader::kNotUtf8) != qm::util::is_valid_utf8(text));
       } else if (*session) {
         FUZZ_CHECK(!(*session)->model.empty());
@@ -52,12 +54,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
       break;
     }
-    case 1:
-      if (auto model = qm::droid::transcript_model(text)) {
+    case 1: {
+      const auto model = qm::droid::transcript_model(text);
+      if (model) {
         FUZZ_CHECK(!model->empty());
         check_name(*model);
       }
+      // Read in pieces cut anywhere (here every 1 to 8 bytes), the same model.
+      const std::size_t piece = 1 + static_cast<std::size_t>(data[0] / 3) % 8;
+      qm::droid::TranscriptScan scan;
+      for (std::size_t at = 0; at < text.size(); at += piece)
+        if (!scan.feed(std::string_view(text).substr(at, piece))) break;
+      FUZZ_CHECK(scan.finish() == model);
       break;
+    }
     default: check_name(qm::droid::normalize_model_name(text)); break;
   }
   return 0;

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "util.h"
+
 namespace qm::jsonl {
 
 LineReader::LineReader(std::size_t chunk) : chunk_(chunk) {}
@@ -14,11 +16,12 @@ LineReader::LineReader(std::size_t chunk) : chunk_(chunk) {}
 bool LineReader::open(const std::filesystem::path& path) {
   close();
   used_ = 0;
-  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd_ < 0) {
-    error_ = errno;
+  auto fd = util::open_regular(path);
+  if (!fd) {
+    error_ = std::move(fd.error());
     return false;
   }
+  fd_ = *fd;
   posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
   return true;
 }
@@ -37,7 +40,7 @@ long LineReader::fill() {
     ssize_t n = ::read(fd_, buffer_.get() + used_, chunk_);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
-      error_ = errno;
+      error_ = util::os_error(errno);
       return -1;
     }
     used_ += static_cast<std::size_t>(n);

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "fast.h"
@@ -19,8 +20,8 @@ class LineReader {
  public:
   explicit LineReader(std::size_t chunk = 1 << 18);
 
-  // Calls fn(line) for every line; false when the file cannot be opened or read (the lines
-  // read until then have been handed out; error() tells why).
+  // Calls fn(line) for every line; false when the file cannot be opened or read, or is not a
+  // regular file (the lines read until then have been handed out; error() tells why).
   template <typename Fn>
   bool for_each_line(const std::filesystem::path& path, Fn&& fn) {
     return scan(path, [&](std::string_view block) {
@@ -29,8 +30,8 @@ class LineReader {
     });
   }
 
-  // The errno value of the last failed open or read.
-  int error() const { return error_; }
+  // Why the last file could not be read: the system's text, or util::kNotRegular.
+  const std::string& error() const { return error_; }
 
   // Calls fn(line) only for the lines that contain `needle` (which holds no line feed);
   // the lines in between are skipped without being looked at twice.
@@ -66,7 +67,7 @@ class LineReader {
   std::size_t chunk_;
   std::size_t used_ = 0;  // bytes of data in buffer_
   int fd_ = -1;
-  int error_ = 0;
+  std::string error_;
 };
 
 template <typename BlockFn>

@@ -126,15 +126,18 @@ std::string compact(const nlohmann::json& document) {
   return with_shortest_floats(document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
 }
 
+std::expected<void, std::string> print(std::string_view text) {
+  if (std::fflush(stdout) != 0 || !subprocess::write_all(1, text)) return std::unexpected(util::os_error(errno));
+  return {};
+}
+
 std::expected<void, std::string> emit_json(nlohmann::json document, const std::optional<std::string>& jq_filter,
                                            bool strip) {
   if (strip) strip_costs(document);
   if (!jq_filter) {
     std::string text = pretty(document);
     text += '\n';
-    std::fflush(stdout);
-    if (!subprocess::write_all(1, text)) return std::unexpected(util::os_error(errno));
-    return {};
+    return print(text);
   }
   std::fflush(stdout);
   auto child = subprocess::start("jq", {*jq_filter}, subprocess::Stream::Pipe, subprocess::Stream::Inherit, subprocess::Stream::Inherit);

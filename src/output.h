@@ -3,6 +3,7 @@
 #include <expected>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -17,6 +18,10 @@ void strip_costs(nlohmann::json& value);
 // Pretty document and a line feed on standard output, or the compact document through `jq`.
 std::expected<void, std::string> emit_json(nlohmann::json document, const std::optional<std::string>& jq_filter,
                                            bool strip);
+
+// `text` on standard output, after whatever stdio holds for it; the error is the system's
+// message (a full device, a closed pipe).
+std::expected<void, std::string> print(std::string_view text);
 
 // The document text as it is written (invalid UTF-8 replaced by U+FFFD, every float in the
 // shortest form that reads back as the same value). Every document quillimare writes

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "exit_signals.h"
 #include "util.h"
 
 namespace qm::private_file {
@@ -18,6 +19,8 @@ std::expected<void, std::string> replace(const std::filesystem::path& target, st
   std::lock_guard lock(one_at_a_time);
   std::filesystem::path temp = target;
   temp += "." + std::to_string(::getpid());
+  // Interrupted by the user, the process takes its half-written file with it.
+  exit_signals::RemovedOnSignal held(temp);
   // A leftover from an earlier run of a process with the same id would make O_EXCL fail;
   // only a plain file of ours is removed, never what a link points to.
   ::unlink(temp.c_str());

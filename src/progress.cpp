@@ -3,19 +3,20 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
+#include <string_view>
+
+#include "exit_signals.h"
 
 namespace qm::progress {
 namespace {
 
 constexpr const char* kFrames[10] = {"⠋", "⠙", "⠹", "⠸", "⠼", "⠴", "⠦", "⠧", "⠇", "⠏"};
+// Back to the line's start, erase it, hide the cursor, then the glyph in cyan.
+constexpr std::string_view kFrameStart = "\r\x1b[K\x1b[?25l\x1b[36m";
+// Erases the frame and shows the cursor again: on stopping, or from a signal handler.
+constexpr std::string_view kEraseFrame = "\r\x1b[K\x1b[?25h";
 
 thread_local std::shared_ptr<ProgressState> t_slot;
-
-void write_stderr(const std::string& s) {
-  std::fwrite(s.data(), 1, s.size(), stderr);
-  std::fflush(stderr);
-}
 
 void spin(std::shared_ptr<ProgressState> state, std::shared_ptr<StopSignal> stop) {
   for (;;) {
@@ -23,9 +24,11 @@ void spin(std::shared_ptr<ProgressState> state, std::shared_ptr<StopSignal> stop
       std::lock_guard lock(state->mutex);
       std::string line = format_line(state->agents, state->message);
       if (!line.empty()) {
-        write_stderr(std::string("\r\x1b[K\x1b[?25l\x1b[36m") + kFrames[state->frame % 10] + "\x1b[39m " + line);
-        ++state->frame;
-        state->drawn = true;
+        const std::string frame = std::string(kFrameStart) + kFrames[state->frame % 10] + "\x1b[39m " + line;
+        if (exit_signals::write_screen(frame, kEraseFrame)) {
+          ++state->frame;
+          state->drawn = true;
+        }
       }
     }
     std::unique_lock lock(stop->mutex);
@@ -86,7 +89,7 @@ void stop_spinner(Progress& h) {
   if (h.thread_.joinable()) h.thread_.join();
   {
     std::lock_guard lock(h.state_->mutex);
-    if (h.state_->drawn) write_stderr("\r\x1b[K\x1b[?25h");
+    if (h.state_->drawn) exit_signals::write_screen(kEraseFrame, {});
     h.state_->agents.clear();
     h.state_->message.reset();
   }

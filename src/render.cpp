@@ -106,11 +106,10 @@ std::string box_text(std::string_view text, const ConsoleSettings& console) {
   return out;
 }
 
-void print_box(std::string_view text, bool color_flag, bool no_color_flag) {
+std::string heading_box(std::string_view text, bool color_flag, bool no_color_flag) {
   auto console = console_settings(color_flag, no_color_flag);
-  if (console.log_level && *console.log_level == 0) return;
-  std::string out = box_text(text, console);
-  std::fwrite(out.data(), 1, out.size(), stdout);
+  if (console.log_level && *console.log_level == 0) return {};
+  return box_text(text, console);
 }
 
 }  // namespace qm::render

@@ -33,8 +33,8 @@ std::size_t bar_cells(double value, double maximum, std::size_t of);
 
 namespace qm::render {
 
-// The heading box on standard output; nothing when LOG_LEVEL is 0.
-void print_box(std::string_view text, bool color_flag, bool no_color_flag);
+// The heading box; nothing when LOG_LEVEL is 0.
+std::string heading_box(std::string_view text, bool color_flag, bool no_color_flag);
 std::string box_text(std::string_view text, const ConsoleSettings& console);
 
 // Pads to a number of terminal columns (display width, so non-ASCII names line up).

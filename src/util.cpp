@@ -354,10 +354,23 @@ std::string_view extension_of(std::string_view name) {
   return name.substr(dot + 1);
 }
 
-void walk(const std::string& dir, std::string_view extension, std::vector<std::filesystem::path>& out) {
+// A directory that is gone, or is no directory, held nothing to count.
+bool absent(int err) { return err == ENOENT || err == ENOTDIR; }
+
+void walk(const std::string& dir, std::string_view extension, std::vector<std::filesystem::path>& out,
+          std::vector<Unlisted>* unlisted) {
+  auto unseen = [&](const std::string& path, int err) {
+    if (unlisted && !absent(err)) unlisted->push_back({path, err});
+  };
   DIR* d = opendir(dir.c_str());
-  if (!d) return;
-  while (dirent* e = readdir(d)) {
+  if (!d) return unseen(dir, errno);
+  for (;;) {
+    errno = 0;
+    dirent* e = readdir(d);
+    if (!e) {
+      if (errno != 0) unseen(dir, errno);
+      break;
+    }
     std::string_view name = e->d_name;
     if (name == "." || name == "..") continue;
     std::string path = dir;
@@ -366,11 +379,14 @@ void walk(const std::string& dir, std::string_view extension, std::vector<std::f
     unsigned char type = e->d_type;
     if (type == DT_UNKNOWN) {
       struct stat st;
-      if (lstat(path.c_str(), &st) != 0) continue;
+      if (lstat(path.c_str(), &st) != 0) {
+        unseen(path, errno);
+        continue;
+      }
       type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_LNK;
     }
     if (type == DT_DIR) {
-      walk(path, extension, out);
+      walk(path, extension, out, unlisted);
     } else if (type == DT_REG) {
       auto ext = extension_of(name);
       if (!ext.empty() && ext == extension) out.emplace_back(std::move(path));
@@ -382,12 +398,13 @@ void walk(const std::string& dir, std::string_view extension, std::vector<std::f
 }  // namespace
 
 void collect_files_with_extension(const std::filesystem::path& directory, std::string_view extension,
-                                  std::vector<std::filesystem::path>& out) {
-  walk(directory.string(), extension, out);
+                                  std::vector<std::filesystem::path>& out, std::vector<Unlisted>* unlisted) {
+  walk(directory.string(), extension, out, unlisted);
 }
 
-void collect_jsonl_files(const std::filesystem::path& directory, std::vector<std::filesystem::path>& out) {
-  collect_files_with_extension(directory, "jsonl", out);
+void collect_jsonl_files(const std::filesystem::path& directory, std::vector<std::filesystem::path>& out,
+                         std::vector<Unlisted>* unlisted) {
+  collect_files_with_extension(directory, "jsonl", out, unlisted);
 }
 
 bool same_path(const std::filesystem::path& a, const std::filesystem::path& b) {
@@ -423,6 +440,26 @@ std::optional<std::string> read_file(const std::filesystem::path& path, std::str
     if (error) *error = os_error(errno);
     return std::nullopt;
   }
+  return read_to_end(fd, error, spare);
+}
+
+std::expected<int, std::string> open_regular(const std::filesystem::path& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return std::unexpected(os_error(errno));
+  struct stat st;
+  std::string error;
+  if (::fstat(fd, &st) != 0)
+    error = os_error(errno);
+  else if (S_ISDIR(st.st_mode))
+    error = os_error(EISDIR);
+  else if (!S_ISREG(st.st_mode))
+    error = kNotRegular;
+  if (error.empty()) return fd;
+  ::close(fd);
+  return std::unexpected(std::move(error));
+}
+
+std::optional<std::string> read_to_end(int fd, std::string* error, std::size_t spare) {
   std::string data;
   struct stat st;
   if (fstat(fd, &st) == 0 && st.st_size > 0) data.reserve(static_cast<std::size_t>(st.st_size) + spare);

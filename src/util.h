@@ -1,6 +1,7 @@
 #pragma once
 // Small helpers every reader and the core share: environment, texts, JSON values, file walks.
 #include <cstdint>
+#include <expected>
 #include <filesystem>
 #include <initializer_list>
 #include <optional>
@@ -87,11 +88,21 @@ std::optional<simdjson::dom::element> last_member(simdjson::dom::element object,
 // value of its last occurrence.
 std::vector<std::pair<std::string_view, simdjson::dom::element>> unique_members(simdjson::dom::object object);
 
+// A directory that a walk could not list, or an entry whose type it could not read, with the
+// errno value: the files in it went unseen.
+struct Unlisted {
+  std::filesystem::path path;
+  int error = 0;
+};
+
 // Appends every regular file under `directory` whose extension is exactly `extension`.
-// Listing order, depth-first; symbolic links are neither followed nor collected.
+// Listing order, depth-first; symbolic links are neither followed nor collected. What cannot
+// be listed is passed over, and added to `unlisted` when given; a directory that does not
+// exist (any more) is not.
 void collect_files_with_extension(const std::filesystem::path& directory, std::string_view extension,
-                                  std::vector<std::filesystem::path>& out);
-void collect_jsonl_files(const std::filesystem::path& directory, std::vector<std::filesystem::path>& out);
+                                  std::vector<std::filesystem::path>& out, std::vector<Unlisted>* unlisted = nullptr);
+void collect_jsonl_files(const std::filesystem::path& directory, std::vector<std::filesystem::path>& out,
+                         std::vector<Unlisted>* unlisted = nullptr);
 
 // Compares two paths by their components: "/a/" and "/a" are the same path.
 bool same_path(const std::filesystem::path& a, const std::filesystem::path& b);
@@ -103,5 +114,11 @@ std::string os_error(int err);
 // are kept after the content, for a caller that appends.
 std::optional<std::string> read_file(const std::filesystem::path& path, std::string* error = nullptr,
                                      std::size_t spare = 0);
+// Opens a file to read when it is a regular one (symbolic links followed), without waiting
+// on a FIFO; the error is the system's text ("Is a directory" for one), or kNotRegular.
+inline constexpr std::string_view kNotRegular = "not a regular file";
+std::expected<int, std::string> open_regular(const std::filesystem::path& path);
+// read_file from an open descriptor, which it closes.
+std::optional<std::string> read_to_end(int fd, std::string* error = nullptr, std::size_t spare = 0);
 
 }  // namespace qm::util

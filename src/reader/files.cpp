@@ -11,13 +11,19 @@
 namespace qm::reader {
 
 void walk(const fs::path& directory, std::string_view extension, const std::function<bool(const fs::path&)>& keep,
-          std::vector<fs::path>& out) {
+          std::vector<fs::path>& out, UnreadFiles& unread) {
   std::size_t first = out.size();
-  util::collect_files_with_extension(directory, extension, out);
+  std::vector<util::Unlisted> unlisted;
+  util::collect_files_with_extension(directory, extension, out, &unlisted);
+  add_unlisted(unlisted, unread);
   if (!keep) return;
   auto dropped = std::remove_if(out.begin() + static_cast<std::ptrdiff_t>(first), out.end(),
                                 [&](const fs::path& p) { return !keep(p); });
   out.erase(dropped, out.end());
+}
+
+void add_unlisted(const std::vector<util::Unlisted>& unlisted, UnreadFiles& unread) {
+  for (const auto& u : unlisted) unread.add(u.path.native(), util::os_error(u.error));
 }
 
 void sort_paths(std::vector<fs::path>& paths) {
@@ -29,19 +35,34 @@ Text::Text(std::string bytes) : bytes_(std::move(bytes)), size_(bytes_.size()) {
   bytes_.append(json::kPadding, '\0');
 }
 
-std::expected<Text, std::string> read_text(const fs::path& path) {
+namespace {
+std::expected<std::string, std::string> regular_file_bytes(const fs::path& path) {
+  auto fd = util::open_regular(path);
+  if (!fd) return std::unexpected(std::move(fd.error()));
   std::string error;
-  auto bytes = util::read_file(path, &error, json::kPadding);  // no copy for the padding
+  auto bytes = util::read_to_end(*fd, &error, json::kPadding);  // no copy for the padding
   if (!bytes) return std::unexpected(std::move(error));
+  return std::move(*bytes);
+}
+}  // namespace
+
+std::expected<Text, std::string> read_text(const fs::path& path) {
+  auto bytes = regular_file_bytes(path);
+  if (!bytes) return std::unexpected(std::move(bytes.error()));
   if (!util::is_valid_utf8(*bytes)) return std::unexpected(std::string(kNotUtf8));
   return Text(std::move(*bytes));
 }
 
 std::expected<Text, std::string> read_bytes(const fs::path& path) {
-  std::string error;
-  auto bytes = util::read_file(path, &error, json::kPadding);
-  if (!bytes) return std::unexpected(std::move(error));
+  auto bytes = regular_file_bytes(path);
+  if (!bytes) return std::unexpected(std::move(bytes.error()));
   return Text(std::move(*bytes));
+}
+
+std::expected<Text, std::string> read_json_text(const fs::path& path) {
+  // A line feed never sits inside a character: a bad byte spoils only its line, which the
+  // JSON parser refuses.
+  return path.extension() == ".jsonl" ? read_bytes(path) : read_text(path);
 }
 
 namespace {

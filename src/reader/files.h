@@ -1,5 +1,6 @@
 #pragma once
-// Finding a reader's files and reading them whole.
+// Finding a reader's files and reading them whole. A file that cannot be read is passed over
+// and counted in the reader's UnreadFiles: one bad file costs only its own usage.
 #include <cstdint>
 #include <expected>
 #include <filesystem>
@@ -10,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "adapter/all/types.h"
 #include "fast.h"
 #include "json/strict.h"
 #include "jsonl_reader.h"
@@ -20,15 +22,19 @@ namespace qm::reader {
 
 namespace fs = std::filesystem;
 
-inline constexpr std::string_view kNotUtf8 = "stream did not contain valid UTF-8";
+inline constexpr std::string_view kNotUtf8 = "not valid UTF-8";
 
 // Appends the regular files below `directory` with exactly this extension that `keep`
 // accepts, in the order of the recursive walk (symbolic links neither followed nor taken).
+// A directory below it that cannot be listed goes to `unread`: its files went unseen.
 void walk(const fs::path& directory, std::string_view extension, const std::function<bool(const fs::path&)>& keep,
-          std::vector<fs::path>& out);
-inline void walk(const fs::path& directory, std::string_view extension, std::vector<fs::path>& out) {
-  walk(directory, extension, nullptr, out);
+          std::vector<fs::path>& out, UnreadFiles& unread);
+inline void walk(const fs::path& directory, std::string_view extension, std::vector<fs::path>& out,
+                 UnreadFiles& unread) {
+  walk(directory, extension, nullptr, out, unread);
 }
+// What a walk of util could not list, added in its order.
+void add_unlisted(const std::vector<util::Unlisted>& unlisted, UnreadFiles& unread);
 
 // Sorts paths component by component ("a/b" before "a-b") and drops repeated ones.
 void sort_paths(std::vector<fs::path>& paths);
@@ -44,11 +50,14 @@ class Text {
   std::size_t size_;
 };
 
-// The file's bytes as UTF-8 text; the error is the system's text, or kNotUtf8.
+// A regular file's bytes as UTF-8 text; the error is the system's text, util::kNotRegular
+// (a FIFO is never waited on), or kNotUtf8.
 std::expected<Text, std::string> read_text(const fs::path& path);
 // The file's bytes whatever they hold, for readers that pass over the lines that are not
 // UTF-8 (the JSON parser refuses them) instead of the whole file.
 std::expected<Text, std::string> read_bytes(const fs::path& path);
+// read_bytes for a JSON Lines file (extension "jsonl"), read_text for any other.
+std::expected<Text, std::string> read_json_text(const fs::path& path);
 
 // Modification time in milliseconds since the epoch, or why there is none (the system's
 // text, or a time before 1970 or beyond the range).
@@ -71,37 +80,36 @@ void for_each_line(std::string_view text, OnLine on_line) {
   }
 }
 
-// Whether a file that is not valid UTF-8 fails the reader, or only its lines that are not.
-enum class Encoding { WholeFileUtf8, LinesChecked };
-
 // Runs a reader on every file on worker threads, each worker with its own state made by
-// `make_read()`: `read(path) -> std::expected<T, std::string>`. The results come back in
-// file order; the first file (in order) that fails fails the whole.
+// `make_read()`: `read(path) -> std::expected<T, std::string>`. The results of the files read
+// come back in file order; a file that fails is passed over and added to `unread`, in file
+// order, so that which one is named first does not depend on the workers.
 template <typename T, typename MakeRead>
-std::expected<std::vector<T>, std::string> read_files(const std::vector<fs::path>& files, bool single_thread,
-                                                      MakeRead make_read) {
+std::vector<T> read_files(const std::vector<fs::path>& files, bool single_thread, UnreadFiles& unread,
+                          MakeRead make_read) {
   auto per_file = parallel::map_files<std::expected<T, std::string>>(
       files, parallel::worker_count(files.size(), single_thread), make_read);
   std::vector<T> out;
   out.reserve(per_file.size());
-  for (auto& result : per_file) {
-    if (!result) return std::unexpected(std::move(result.error()));
-    out.push_back(std::move(*result));
+  for (std::size_t i = 0; i < per_file.size(); ++i) {
+    if (per_file[i])
+      out.push_back(std::move(*per_file[i]));
+    else
+      unread.add(files[i].native(), per_file[i].error());
   }
   return out;
 }
 
-// Reads every file whole and parses it on worker threads, each worker with its own parser
-// state made by `make_parse()`: `parse(path, text) -> std::vector<Item>`. The items come back
-// per file, in file order; the first file (in order) that cannot be read fails the whole.
+// Reads every file whole (read_json_text) and parses it on worker threads, each worker with
+// its own parser state made by `make_parse()`: `parse(path, text) -> std::vector<Item>`. The
+// items come back per file read, in file order; read_files says what becomes of the others.
 template <typename Item, typename MakeParse>
-std::expected<std::vector<std::vector<Item>>, std::string> parse_files(const std::vector<fs::path>& files,
-                                                                       bool single_thread, MakeParse make_parse,
-                                                                       Encoding encoding = Encoding::WholeFileUtf8) {
+std::vector<std::vector<Item>> parse_files(const std::vector<fs::path>& files, bool single_thread, UnreadFiles& unread,
+                                           MakeParse make_parse) {
   using PerFile = std::expected<std::vector<Item>, std::string>;
-  return read_files<std::vector<Item>>(files, single_thread, [&] {
-    return [parse = make_parse(), encoding](const fs::path& path) mutable -> PerFile {
-      auto text = encoding == Encoding::WholeFileUtf8 ? read_text(path) : read_bytes(path);
+  return read_files<std::vector<Item>>(files, single_thread, unread, [&] {
+    return [parse = make_parse()](const fs::path& path) mutable -> PerFile {
+      auto text = read_json_text(path);
       if (!text) return std::unexpected(std::move(text.error()));
       return parse(path, text->view());
     };
@@ -123,31 +131,26 @@ std::vector<Item> concatenate(std::vector<std::vector<Item>>& per_file) {
 // parse_files for the readers of JSON: `parse(path, text, parser)` gets the worker's own
 // parser, and the items of all files come back in one list, in file order.
 template <typename Item, typename Parse>
-std::expected<std::vector<Item>, std::string> parse_json_files(const std::vector<fs::path>& files, bool single_thread,
-                                                              const Parse& parse,
-                                                              Encoding encoding = Encoding::WholeFileUtf8) {
-  auto per_file = parse_files<Item>(
-      files, single_thread,
-      [&parse] {
-        return [&parse, parser = json::StrictParser()](const fs::path& path, std::string_view text) mutable {
-          return parse(path, text, parser);
-        };
-      },
-      encoding);
-  if (!per_file) return std::unexpected(std::move(per_file.error()));
-  return concatenate(*per_file);
+std::vector<Item> parse_json_files(const std::vector<fs::path>& files, bool single_thread, UnreadFiles& unread,
+                                   const Parse& parse) {
+  auto per_file = parse_files<Item>(files, single_thread, unread, [&parse] {
+    return [&parse, parser = json::StrictParser()](const fs::path& path, std::string_view text) mutable {
+      return parse(path, text, parser);
+    };
+  });
+  return concatenate(per_file);
 }
 
 // Calls `on_line(line)` for every line of a JSON Lines file read in chunks (for files too
 // large to hold whole): lines cut as above, each followed by the parser's padding so that it
-// parses in place. The error is the system's text when the file cannot be opened or read.
+// parses in place. The error is LineReader's when the file cannot be opened or read.
 template <typename OnLine>
 std::expected<void, std::string> for_each_line(jsonl::LineReader& lines, const fs::path& path, OnLine on_line) {
   bool ok = lines.for_each_line(path, [&](std::string_view line) {
     if (line.ends_with('\r')) line.remove_suffix(1);
     on_line(line);
   });
-  if (!ok) return std::unexpected(util::os_error(lines.error()));
+  if (!ok) return std::unexpected(lines.error());
   return {};
 }
 

@@ -8,10 +8,11 @@
 //     auto roots = reader::directory_roots("X_DATA_DIR", ".x", reader::NoHome::Empty);   // roots.h
 //     if (!roots) return run.fail(roots.error());
 //     std::vector<fs::path> files;
-//     for (const auto& root : *roots) reader::walk(root / "sessions", "json", files);     // files.h
+//     for (const auto& root : *roots) reader::walk(root / "sessions", "json", files, run.unread());  // files.h
 //     reader::sort_paths(files);
-//     auto items = reader::parse_files<Item>(files, options.common.single_thread, make_file_parser);
-//     if (!items) return run.fail(items.error());           // "stream did not contain valid UTF-8"
+//     // A file that cannot be read is passed over and counted in run.unread(); the framework
+//     // then says so, once for the agent.
+//     auto items = reader::parse_files<Item>(files, options.common.single_thread, run.unread(), make_file_parser);
 //     reader::Prices prices(&table);                         // prices.h: once per distinct name
 //     std::vector<UsageRecord> records;
 //     for (const auto& item : flattened items) {

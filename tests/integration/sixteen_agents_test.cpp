@@ -3,6 +3,8 @@
 // totals the sums of the parts, and every file left as it was.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <map>
 #include <string>
 #include <vector>
@@ -243,25 +245,27 @@ void write_fixture(const fs::path& home) {
   write_qwen(home);
 }
 
-TEST(SixteenAgents, OneRunFindsEveryAgentAndAddsUpItsUsage) {
-  kit::TempDir home;
-  write_fixture(home.path());
+// The price list and Cursor's service of a run over the fixture.
+struct Services {
   kit::HttpServer prices, cursor;
-  prices.on("/prices.json", kit::ScriptedResponse{200, {}, kPriceList});  // models.dev: 404
-  cursor.on(cursor::test::kEventsPath, cursor_days());
+  Services() {
+    prices.on("/prices.json", kit::ScriptedResponse{200, {}, kPriceList});  // models.dev: 404
+    cursor.on(cursor::test::kEventsPath, cursor_days());
+  }
+  kit::RunOptions options(const fs::path& home) {
+    kit::RunOptions o;
+    o.env = kit::base_env(home.string());
+    o.env["QUILLIMARE_LITELLM_URL"] = prices.url("/prices.json");
+    o.env["QUILLIMARE_MODELS_DEV_URL"] = prices.url("/models.json");
+    o.env["QUILLIMARE_CURSOR_API_URL"] = cursor.url();
+    return o;
+  }
+};
 
-  kit::Snapshot fixture(home.path());
-  kit::RunOptions o;
-  o.env = kit::base_env(home.path().string());
-  o.env["QUILLIMARE_LITELLM_URL"] = prices.url("/prices.json");
-  o.env["QUILLIMARE_MODELS_DEV_URL"] = prices.url("/models.json");
-  o.env["QUILLIMARE_CURSOR_API_URL"] = cursor.url();
-  auto run = kit::run({QM_BINARY, "summary", "--since", "2025-06-01", "--until", "2025-06-03", "--json"}, o);
-  ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_TRUE(fixture.unchanged());
-  EXPECT_EQ(cursor.requests().size(), 3u);  // one per day of the range
+const std::vector<std::string> kSummary = {QM_BINARY, "summary", "--since", "2025-06-01", "--until", "2025-06-03", "--json"};
 
-  const json doc = json::parse(run.out);
+// The document holds every agent's figures and the days and totals worked out above.
+void expect_fixture_figures(const json& doc) {
   std::map<std::string, json> agents;
   for (const auto& a : doc["agents"]) agents[a["agent"]] = a;
   EXPECT_EQ(agents.size(), std::size(kAgents));
@@ -305,6 +309,106 @@ TEST(SixteenAgents, OneRunFindsEveryAgentAndAddsUpItsUsage) {
   EXPECT_EQ(models["[openclaw] qm-alpha"].first, 24000u);
   EXPECT_EQ(models["qm-alpha"].first, 2454000u - 120000 - 24000);
   EXPECT_NEAR(models["qm-alpha"].second, 4.32 - 0.06 - 0.3, kTolerance);
+}
+
+TEST(SixteenAgents, OneRunFindsEveryAgentAndAddsUpItsUsage) {
+  kit::TempDir home;
+  write_fixture(home.path());
+  Services services;
+  kit::Snapshot fixture(home.path());
+  auto run = kit::run(kSummary, services.options(home.path()));
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(fixture.unchanged());
+  EXPECT_EQ(services.cursor.requests().size(), 3u);  // one per day of the range
+  expect_fixture_figures(json::parse(run.out));
+}
+
+// A file that cannot be read: its owner's (this user's) rights taken away.
+void write_unreadable(const fs::path& path, const std::string& content) {
+  kit::write_file(path, content);
+  fs::permissions(path, fs::perms::none);
+}
+
+// `text` with its first `from` replaced by `to`.
+std::string replaced(std::string text, std::string_view from, std::string_view to) {
+  return text.replace(text.find(from), from.size(), to);
+}
+
+// Beside the fixture's files, files its agents cannot read, each holding usage that would
+// change the figures; and lines they cannot read in the fixture's own files.
+void write_bad_files(const fs::path& home) {
+  auto copy = [&](const char* from) { return kit::read_file(home / from); };
+  write_unreadable(home / ".claude/projects/-work/s2.jsonl", replaced(copy(".claude/projects/-work/s1.jsonl"), "msg_1", "msg_2"));
+  write_unreadable(home / ".codex/sessions/2025/06/02/rollout-2.jsonl",
+                   replaced(copy(".codex/sessions/2025/06/01/rollout-1.jsonl"), "06-01T09", "06-01T10"));
+  auto stored = kit::assistant_message("qm-alpha", "qmlab", kit::message_tokens(7000, 1000), kDay2At10Ms);
+  stored["id"] = "o2";
+  kit::write_file(home / ".local/share/opencode/storage/message/s1/m1.json", replaced(stored.dump(), "o2", "o2\xff"));
+  kit::write_file(home / ".local/share/amp/threads/T-2.json",
+                  replaced(copy(".local/share/amp/threads/T-1.json"), "T-1", "T-2\xc3"));
+  // Two Droid sessions: one not UTF-8, one cut short; the first in path order is named.
+  const std::string droid = copy(".factory/sessions/-work/d1.settings.json");
+  kit::write_file(home / ".factory/sessions/-work/d3.settings.json", replaced(droid, "qm-alpha", "qm-\xe9"));
+  kit::write_file(home / ".factory/sessions/-work/d4.settings.json", droid.substr(0, droid.size() - 2));
+  kit::write_file(home / ".config/manicode/projects/work/chats/2025-06-03T11-00-00.000Z/chat-messages.json",
+                  replaced(copy(".config/manicode/projects/work/chats/2025-06-03T10-00-00.000Z/chat-messages.json"), "b1",
+                           "b2\xc0\xaf"));
+  // A pi log whose last line a crash cut inside a character, and a log it cannot open.
+  const char* pi_log = ".pi/agent/sessions/--work--/2025-06-02T10-00-00-000Z_p1.jsonl";
+  const std::string pi_line = copy(pi_log);
+  kit::write_file(home / pi_log, pi_line + pi_line.substr(0, 60) + "\xe2\x82");
+  write_unreadable(home / ".pi/agent/sessions/--work--/2025-06-02T11-00-00-000Z_p2.jsonl", pi_line);
+  // A folder of OpenClaw logs that cannot be listed.
+  kit::write_file(home / ".openclaw/agents/other/sessions/oc2.jsonl", copy(".openclaw/agents/main/sessions/oc1.jsonl"));
+  fs::permissions(home / ".openclaw/agents/other", fs::perms::none);
+  kit::write_file(home / ".copilot/otel/export.jsonl",
+                  copy(".copilot/otel/export.jsonl") + replaced(copy(".copilot/otel/export.jsonl"), "t1", "t2\xff"));
+  kit::write_file(home / ".gemini/tmp/abc/chats/session-2.json",
+                  replaced(copy(".gemini/tmp/abc/chats/session-1.json"), "g1", "g2\xff"));
+  kit::write_file(home / ".kimi/sessions/group/k1/wire.jsonl",
+                  replaced(copy(".kimi/sessions/group/k1/wire.jsonl"), "w1", "w2\xff") + copy(".kimi/sessions/group/k1/wire.jsonl"));
+  write_unreadable(home / ".qwen/projects/work/chats/chat2.jsonl",
+                   replaced(copy(".qwen/projects/work/chats/chat1.jsonl"), "q1", "q2"));
+}
+
+TEST(SixteenAgents, AFileThatCannotBeReadCostsOnlyItsOwnUsageAndIsSaid) {
+  kit::TempDir home;
+  write_fixture(home.path());
+  write_bad_files(home.path());
+  Services services;
+  std::vector<std::string> argv = kSummary;
+  if (::geteuid() == 0) {  // root reads anything: a user of its own runs over its home
+    for (const auto& entry : fs::recursive_directory_iterator(home.path()))
+      ASSERT_EQ(::lchown(entry.path().c_str(), 65534, 65534), 0) << entry.path();
+    ASSERT_EQ(::lchown(home.path().c_str(), 65534, 65534), 0);
+    argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+  }
+  auto run = kit::run(argv, services.options(home.path()));
+  fs::permissions(home / ".openclaw/agents/other", fs::perms::owner_all);
+  ASSERT_EQ(run.status, 0) << run.err;
+  expect_fixture_figures(json::parse(run.out));
+  const std::string h = home.path().string();
+  EXPECT_EQ(run.err,
+            "WARN  Could not read 1 Claude file; its usage is not counted: " + h +
+                "/.claude/projects/-work/s2.jsonl: Permission denied\n"
+                "WARN  Could not read 1 Codex file; its usage is not counted: " + h +
+                "/.codex/sessions/2025/06/02/rollout-2.jsonl: Permission denied\n"
+                "WARN  Could not read 1 OpenCode file; its usage is not counted: " + h +
+                "/.local/share/opencode/storage/message/s1/m1.json: not valid UTF-8\n"
+                "WARN  Could not read 1 Amp file; its usage is not counted: " + h +
+                "/.local/share/amp/threads/T-2.json: not valid UTF-8\n"
+                "WARN  Could not read 2 Droid files; their usage is not counted. First: " + h +
+                "/.factory/sessions/-work/d3.settings.json: not valid UTF-8\n"
+                "WARN  Could not read 1 Codebuff file; its usage is not counted: " + h +
+                "/.config/manicode/projects/work/chats/2025-06-03T11-00-00.000Z/chat-messages.json: not valid UTF-8\n"
+                "WARN  Could not read 1 pi-agent file; its usage is not counted: " + h +
+                "/.pi/agent/sessions/--work--/2025-06-02T11-00-00-000Z_p2.jsonl: Permission denied\n"
+                "WARN  Could not read 1 OpenClaw file; its usage is not counted: " + h +
+                "/.openclaw/agents/other: Permission denied\n"
+                "WARN  Could not read 1 Gemini CLI file; its usage is not counted: " + h +
+                "/.gemini/tmp/abc/chats/session-2.json: not valid UTF-8\n"
+                "WARN  Could not read 1 Qwen file; its usage is not counted: " + h +
+                "/.qwen/projects/work/chats/chat2.jsonl: Permission denied\n");
 }
 
 }  // namespace

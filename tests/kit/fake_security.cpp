@@ -15,16 +15,49 @@ std::vector<std::string> lines_of(const std::filesystem::path& path) {
   return out;
 }
 
+// Splits each line read under -i into words as the tool does: blanks part words, double
+// quotes group, and a backslash takes the next character as it is, within quotes or not. A
+// line with an open quote or a trailing backslash is refused, and the run fails.
+constexpr const char* kSplitLines = R"(
+BEGIN { sep = "\037" }
+{
+  print >> added
+  line = $0; n = length(line); out = ""; word = ""; words = 0; inword = 0; quoted = 0; bad = 0
+  for (i = 1; i <= n; i++) {
+    c = substr(line, i, 1)
+    if (c == "\\") {
+      if (i == n) { bad = 1; break }
+      i++; word = word substr(line, i, 1); inword = 1
+    } else if (c == "\"") {
+      quoted = !quoted; inword = 1
+    } else if (!quoted && (c == " " || c == "\t")) {
+      if (inword) { out = out (words++ ? sep : "") word; word = ""; inword = 0 }
+    } else {
+      word = word c; inword = 1
+    }
+  }
+  if (quoted) bad = 1
+  if (bad) { failed = 1; next }
+  if (inword) out = out (words++ ? sep : "") word
+  print out >> parsed
+}
+END { exit failed }
+)";
+
 }  // namespace
 
 FakeSecurity::FakeSecurity() : bin_(dir_ / "bin") {
   const std::string d = dir_.path().string();
+  write_file(dir_ / "split.awk", kSplitLines);
   write_file(bin_ / "security",
              "#!/bin/sh\n"
              "PATH=/usr/bin:/bin\n"
              "d='" + d + "'\n"
              "printf '%s\\n' \"$*\" >> \"$d/calls\"\n"
-             "if [ \"$1\" = -i ]; then cat >> \"$d/added\"; exit \"$(cat \"$d/add-status\" 2>/dev/null || echo 0)\"; fi\n"
+             "if [ \"$1\" = -i ]; then\n"
+             "  LC_ALL=C awk -v added=\"$d/added\" -v parsed=\"$d/added-words\" -f \"$d/split.awk\" || exit 1\n"
+             "  exit \"$(cat \"$d/add-status\" 2>/dev/null || echo 0)\"\n"
+             "fi\n"
              "[ \"$1\" = find-generic-password ] || exit 2\n"
              "for a in \"$@\"; do\n"
              "  if [ \"$a\" = -w ]; then\n"
@@ -54,6 +87,18 @@ void FakeSecurity::set_attributes(const std::string& listing) { write_file(dir_ 
 void FakeSecurity::set_add_status(int status) { write_file(dir_ / "add-status", std::to_string(status)); }
 std::vector<std::string> FakeSecurity::calls() const { return lines_of(dir_ / "calls"); }
 std::vector<std::string> FakeSecurity::added_lines() const { return lines_of(dir_ / "added"); }
+
+std::vector<std::vector<std::string>> FakeSecurity::added_commands() const {
+  std::vector<std::vector<std::string>> out;
+  for (const auto& line : lines_of(dir_ / "added-words")) {
+    auto& words = out.emplace_back();
+    std::size_t start = 0;
+    for (std::size_t sep; (sep = line.find('\x1f', start)) != std::string::npos; start = sep + 1)
+      words.push_back(line.substr(start, sep - start));
+    words.push_back(line.substr(start));
+  }
+  return out;
+}
 
 std::optional<std::string> added_password(const std::string& line) {
   auto start = line.find("-X \"");

@@ -1,8 +1,9 @@
 #pragma once
 // A stand-in for the keychain tool: a shell script named "security" in a directory of its
 // own, to be put first on PATH. It serves a stored password (find-generic-password -w) and
-// an attribute listing (without -w; status 44 when none is set), records every argument list, and appends what it reads
-// under -i to a file.
+// an attribute listing (without -w; status 44 when none is set), records every argument
+// list, and keeps each line it reads under -i both as read and split into words the way the
+// tool splits its command lines (a line it cannot split fails the run).
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -28,6 +29,8 @@ class FakeSecurity {
 
   std::vector<std::string> calls() const;        // one per run: the arguments joined by blanks
   std::vector<std::string> added_lines() const;  // lines read under -i
+  // The lines read under -i that could be split, as their words.
+  std::vector<std::vector<std::string>> added_commands() const;
 
  private:
   TempDir dir_;

@@ -38,6 +38,13 @@ void expect_computed_cost_modes(const std::function<AgentLoadResult(CostMode)>& 
   }
 }
 
+void expect_one_unread(const AgentLoadResult& result, std::uint64_t input, const std::filesystem::path& path,
+                       std::string_view reason) {
+  ASSERT_TRUE(result) << result.error();
+  EXPECT_EQ(input_tokens(result), input);
+  EXPECT_EQ(result->unread, (UnreadFiles{1, path.string(), std::string(reason)}));
+}
+
 const ModelUsage* model_usage(const UsageRow& row, std::string_view model) {
   for (const auto& m : row.model_usages)
     if (m.model == model) return &m;

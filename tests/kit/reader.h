@@ -24,6 +24,11 @@ std::uint64_t input_tokens(const AgentLoadResult& result);
 // "nowhere"; display computes nothing and marks nothing.
 void expect_computed_cost_modes(const std::function<AgentLoadResult(CostMode)>& load, double cost);
 
+// The reader's result counts `input` input tokens and says it could not read one file,
+// `path`, for `reason`: the rest of its usage is still there.
+void expect_one_unread(const AgentLoadResult& result, std::uint64_t input, const std::filesystem::path& path,
+                       std::string_view reason);
+
 // The share of a model in a row; null when the row has none.
 const ModelUsage* model_usage(const UsageRow& row, std::string_view model);
 

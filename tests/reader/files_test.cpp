@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "kit/env.h"
 
@@ -17,12 +18,37 @@ TEST(ReaderFiles, WalkWithANamePredicateThenSortInPathOrder) {
   for (auto rel : {"r/a-b.json", "r/a/b.json", "r/a/skip.json", "r/a/c.jsonl", "r/.json", "r/x.JSON"})
     kit::write_file(t / rel, "{}");
   Paths files;
-  walk(t / "r", "json", [](const fs::path& p) { return p.filename() != "skip.json"; }, files);
-  walk(t / "r", "json", files);  // a second walk repeats what the first found
-  walk(t / "missing", "json", files);
+  UnreadFiles unread;
+  walk(t / "r", "json", [](const fs::path& p) { return p.filename() != "skip.json"; }, files, unread);
+  walk(t / "r", "json", files, unread);  // a second walk repeats what the first found
+  walk(t / "missing", "json", files, unread);
+  walk(t / "r/a-b.json", "json", files, unread);
   sort_paths(files);
   // Component order: a/b.json before a-b.json.
   EXPECT_EQ(files, (Paths{t / "r/a/b.json", t / "r/a/skip.json", t / "r/a-b.json"}));
+  EXPECT_TRUE(unread.empty());  // what does not exist, or is no directory, held nothing
+}
+
+TEST(ReaderFiles, ADirectoryThatCannotBeListedIsCounted) {
+  kit::TempDir t;
+  kit::write_file(t / "r/a.json", "{}");
+  fs::create_directory_symlink("loop", t / "loop");
+  Paths files;
+  UnreadFiles unread;
+  walk(t / "loop", "json", files, unread);
+  walk(t / "r", "json", files, unread);
+  EXPECT_EQ(files, (Paths{t / "r/a.json"}));
+  EXPECT_EQ(unread.count, 1u);
+  EXPECT_EQ(unread.first_path, (t / "loop").string());
+  EXPECT_EQ(unread.first_reason, "Too many levels of symbolic links");
+  if (::geteuid() != 0) {  // a user without the right to list it
+    fs::create_directories(t / "r/locked");
+    fs::permissions(t / "r/locked", fs::perms::none);
+    walk(t / "r", "json", files, unread);
+    fs::permissions(t / "r/locked", fs::perms::owner_all);
+    EXPECT_EQ(unread.count, 2u);
+    EXPECT_EQ(unread.first_path, (t / "loop").string());
+  }
 }
 
 TEST(ReaderFiles, WholeFileTextAndItsErrors) {
@@ -37,12 +63,20 @@ TEST(ReaderFiles, WholeFileTextAndItsErrors) {
   json::StrictParser parser;  // parses in place: the padding follows the text
   EXPECT_TRUE(parser.parse(ok->view()));
 
-  EXPECT_EQ(read_text(t / "bad.json").error(), "stream did not contain valid UTF-8");
+  EXPECT_EQ(read_text(t / "bad.json").error(), "not valid UTF-8");
   EXPECT_EQ(read_text(t / "missing.json").error(), "No such file or directory");
   EXPECT_EQ(read_text(t / "dir.json").error(), "Is a directory");
   // Bytes as they are, for readers that judge each line.
   EXPECT_EQ(read_bytes(t / "bad.json")->view(), "{\"a\":\"\xff\"}");
   EXPECT_EQ(read_bytes(t / "dir.json").error(), "Is a directory");
+  // A JSON Lines file is read as bytes, any other JSON file as text.
+  fs::copy_file(t / "bad.json", t / "bad.jsonl");
+  EXPECT_EQ(read_json_text(t / "bad.jsonl")->view(), "{\"a\":\"\xff\"}");
+  EXPECT_EQ(read_json_text(t / "bad.json").error(), "not valid UTF-8");
+  // Only regular files: a FIFO without a writer is refused, not waited on.
+  ASSERT_EQ(::mkfifo((t / "fifo.json").c_str(), 0600), 0);
+  EXPECT_EQ(read_text(t / "fifo.json").error(), "not a regular file");
+  EXPECT_EQ(read_bytes("/dev/zero").error(), "not a regular file");
 }
 
 TEST(ReaderFiles, LinesDropTheirCarriageReturn) {
@@ -69,7 +103,7 @@ TEST(ReaderFiles, ModificationTimeAndStem) {
   EXPECT_EQ(file_stem("/"), std::nullopt);
 }
 
-TEST(ReaderFiles, ParsedOnWorkersInFileOrderAndTheFirstFailureWins) {
+TEST(ReaderFiles, ParsedOnWorkersInFileOrderPassingOverWhatCannotBeRead) {
   kit::TempDir t;
   Paths files;
   for (int i = 0; i < 12; ++i) {
@@ -82,26 +116,57 @@ TEST(ReaderFiles, ParsedOnWorkersInFileOrderAndTheFirstFailureWins) {
       return std::vector<std::int64_t>{root ? json::as_i64(*root).value_or(-1) : -1};
     };
   };
+  auto values = [](const std::vector<std::vector<std::int64_t>>& per_file) {
+    std::vector<std::int64_t> out;
+    for (const auto& items : per_file) out.insert(out.end(), items.begin(), items.end());
+    return out;
+  };
   for (bool single : {true, false}) {
-    auto got = parse_files<std::int64_t>(files, single, make);
-    ASSERT_TRUE(got);
-    ASSERT_EQ(got->size(), 12u);
-    for (std::size_t i = 0; i < 12; ++i) EXPECT_EQ((*got)[i], std::vector<std::int64_t>{static_cast<std::int64_t>(i)});
+    UnreadFiles unread;
+    auto got = parse_files<std::int64_t>(files, single, unread, make);
+    ASSERT_EQ(got.size(), 12u);
+    for (std::size_t i = 0; i < 12; ++i) EXPECT_EQ(got[i], std::vector<std::int64_t>{static_cast<std::int64_t>(i)});
     // The JSON form: the worker's parser handed in, two items per file, all in one list.
-    auto flat = parse_json_files<std::int64_t>(files, single, [](const fs::path&, std::string_view text, json::StrictParser& parser) {
-      auto root = parser.parse(text);
-      const std::int64_t v = root ? json::as_i64(*root).value_or(-1) : -1;
-      return std::vector<std::int64_t>{v, -v};
-    });
-    ASSERT_TRUE(flat);
-    ASSERT_EQ(flat->size(), 24u);
-    for (std::size_t i = 0; i < 24; ++i) EXPECT_EQ((*flat)[i], (i % 2 ? -1 : 1) * static_cast<std::int64_t>(i / 2));
+    auto flat = parse_json_files<std::int64_t>(files, single, unread,
+                                               [](const fs::path&, std::string_view text, json::StrictParser& parser) {
+                                                 auto root = parser.parse(text);
+                                                 const std::int64_t v = root ? json::as_i64(*root).value_or(-1) : -1;
+                                                 return std::vector<std::int64_t>{v, -v};
+                                               });
+    ASSERT_EQ(flat.size(), 24u);
+    for (std::size_t i = 0; i < 24; ++i) EXPECT_EQ(flat[i], (i % 2 ? -1 : 1) * static_cast<std::int64_t>(i / 2));
+    EXPECT_TRUE(unread.empty());
   }
-  kit::write_file(files[3], "\xc3");
+
+  // Cut inside a character, gone since the listing, a directory, a FIFO: each passed over
+  // and counted, the first named in file order whatever the workers.
+  kit::write_file(files[9], "\xc3");
+  kit::write_file(files[3], "3\xc3");
   fs::remove(files[7]);
-  EXPECT_EQ(parse_files<std::int64_t>(files, false, make).error(), "stream did not contain valid UTF-8");
-  // When the lines are judged one by one, only a file that cannot be read fails.
-  EXPECT_EQ(parse_files<std::int64_t>(files, false, make, Encoding::LinesChecked).error(), "No such file or directory");
+  fs::remove(files[5]);
+  fs::create_directory(files[5]);
+  fs::remove(files[1]);
+  ASSERT_EQ(::mkfifo(files[1].c_str(), 0600), 0);
+  // A JSON Lines file that is not UTF-8 is read: its parser judges each line.
+  files.push_back(t / "g.jsonl");
+  kit::write_file(files.back(), "12\xc3");
+  for (bool single : {true, false}) {
+    UnreadFiles unread;
+    auto got = parse_files<std::int64_t>(files, single, unread, make);
+    EXPECT_EQ(values(got), (std::vector<std::int64_t>{0, 2, 4, 6, 8, 10, 11, -1}));
+    EXPECT_EQ(unread.count, 5u);
+    EXPECT_EQ(unread.first_path, files[1].string());
+    EXPECT_EQ(unread.first_reason, "not a regular file");
+  }
+  UnreadFiles unread;
+  parse_files<std::int64_t>(Paths{files[9], files[7], files[5]}, false, unread, make);
+  EXPECT_EQ(unread, (UnreadFiles{3, files[9].string(), "not valid UTF-8"}));
+  unread = {};
+  parse_files<std::int64_t>(Paths{files[7], files[5]}, false, unread, make);
+  EXPECT_EQ(unread, (UnreadFiles{2, files[7].string(), "No such file or directory"}));
+  unread = {};
+  parse_files<std::int64_t>(Paths{files[5]}, false, unread, make);
+  EXPECT_EQ(unread, (UnreadFiles{1, files[5].string(), "Is a directory"}));
 }
 
 TEST(ReaderFiles, LinesInChunksWithoutCarriageReturnsAndTheSystemsError) {
@@ -121,6 +186,8 @@ TEST(ReaderFiles, LinesInChunksWithoutCarriageReturnsAndTheSystemsError) {
   EXPECT_EQ(for_each_line(lines, t / "missing", [](std::string_view) {}).error(), "No such file or directory");
   fs::create_directories(t / "dir.jsonl");
   EXPECT_EQ(for_each_line(lines, t / "dir.jsonl", [](std::string_view) {}).error(), "Is a directory");
+  ASSERT_EQ(::mkfifo((t / "fifo.jsonl").c_str(), 0600), 0);  // refused, not waited on
+  EXPECT_EQ(for_each_line(lines, t / "fifo.jsonl", [](std::string_view) {}).error(), "not a regular file");
 }
 
 }  // namespace

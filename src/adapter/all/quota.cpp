@@ -157,9 +157,11 @@ LimitState codex_state_from_limits(const CodexRateLimits& limits, const std::vec
         !__builtin_sub_overflow(*w->resets_at, seconds, &start_s) && !__builtin_mul_overflow(start_s, 1000, &start_ms))
       state.weekly = window_progress(w->window_minutes, start_ms, rows, "codex", w->used_percent, now_ms, zone);
   }
-  // The longest window shorter than a day that has not reset yet; of two equal ones the secondary.
+  // The longest window shorter than a day that has not reset yet; of two equal ones the
+  // secondary. A window of no minutes is no window.
   for (const auto* w : {&limits.primary, &limits.secondary})
-    if (*w && (*w)->window_minutes <= kLongestShortWindow && !has_reset((*w)->resets_at, now_ms) &&
+    if (*w && (*w)->window_minutes > 0 && (*w)->window_minutes <= kLongestShortWindow &&
+        !has_reset((*w)->resets_at, now_ms) &&
         (!state.shorter || (*w)->window_minutes >= state.shorter->window_minutes))
       state.shorter = ShortWindow{(*w)->window_minutes, (*w)->used_percent};
   state.plan_type = limits.plan_type;

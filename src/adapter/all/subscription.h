@@ -46,7 +46,8 @@ struct SubscriptionValue {
   bool operator==(const SubscriptionValue&) const = default;
 };
 
-// None unless the window is used, under way and longer than nothing.
+// None unless the window is used, under way and longer than nothing, and the values are
+// finite.
 std::optional<SubscriptionValue> project_window_value(const std::optional<quota::WindowProgress>& progress);
 
 // The agent's own row within a merged day row, or null.

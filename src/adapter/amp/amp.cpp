@@ -133,30 +133,30 @@ AgentLoadResult load_amp_usage(const all::loader::LoadOptions& options, const pr
   std::vector<fs::path> files;
   for (const auto& root : *roots) {
     std::size_t first = files.size();
-    reader::walk(root / "threads", "json", files);
-    // In path order, so that which of two copies of a thread counts does not depend on the
+    reader::walk(root / "threads", "json", files, run.unread());
+    // In path order, so that which of two copies of a usage counts does not depend on the
     // order in which the directory lists its entries.
     std::sort(files.begin() + static_cast<std::ptrdiff_t>(first), files.end());
   }
 
   auto threads = reader::parse_json_files<Thread>(
-      files, options.common.single_thread, [](const fs::path&, std::string_view text, json::StrictParser& parser) {
+      files, options.common.single_thread, run.unread(),
+      [](const fs::path&, std::string_view text, json::StrictParser& parser) {
         std::vector<Thread> out;
         if (auto thread = parse_thread(text, parser)) out.push_back(std::move(*thread));
         return out;
       });
-  if (!threads) return run.fail(std::move(threads.error()));
 
   // Copies of a thread (in a second root, or an older copy beside a newer one) may differ, so
   // each usage counts once however many copies hold it, while within one copy every usage
   // counts. A thread with a ledger in any copy counts from its ledgers, as a thread does alone.
   std::unordered_set<std::string_view> ledger_threads;
-  for (const auto& thread : *threads)
+  for (const auto& thread : threads)
     if (thread.ledger) ledger_threads.insert(thread.id);
   reader::Prices prices(&table);
   std::unordered_set<std::string> seen;
   std::vector<UsageRecord> records;
-  for (auto& thread : *threads) {
+  for (auto& thread : threads) {
     if (!thread.ledger && ledger_threads.contains(thread.id)) continue;
     std::unordered_map<std::string, std::size_t> in_this_copy;
     for (auto& u : thread.usages) {

@@ -1,9 +1,9 @@
 #include "adapter/claude/credentials.h"
 
+#include <charconv>
 #include <limits>
 
-#include "json/tree.h"
-#include "output.h"
+#include "adapter/claude/credentials_document.h"
 #include "private_file.h"
 #include "subprocess.h"
 #include "util.h"
@@ -72,7 +72,7 @@ std::optional<LoadedCredentials> load_credentials() {
   return from_file();
 }
 
-std::optional<nlohmann::json> parse_json_object(std::string_view text) { return json::parse_object_tree(text); }
+std::optional<nlohmann::json> parse_json_object(std::string_view text) { return read_document(text); }
 
 std::optional<std::string> get_string_field(const nlohmann::json& object, std::string_view key) {
   if (!object.is_object()) return std::nullopt;
@@ -96,6 +96,11 @@ std::optional<ClaudeCredentials> parse_oauth_credentials(const nlohmann::json& d
         c.expires_at = static_cast<std::int64_t>(v);
     } else if (it->is_number_integer()) {
       c.expires_at = it->get<std::int64_t>();
+    } else if (auto text = number_text(*it)) {
+      // Held as written (-0); an integer that fits still counts.
+      std::int64_t v;
+      auto [end, ec] = std::from_chars(text->data(), text->data() + text->size(), v);
+      if (ec == std::errc() && end == text->data() + text->size()) c.expires_at = v;
     }
   }
   c.refresh_token = get_string_field(*oauth, "refreshToken");
@@ -126,12 +131,16 @@ std::optional<std::string> account_from_attributes(std::string_view listing) {
 }
 
 std::optional<std::string> keychain_add_line(std::string_view account, std::string_view document_text) {
-  // `security -i` reads the line as a command line of its own: a quote, an escape or a line
-  // break in the account would let the name add words or whole commands.
-  for (unsigned char c : account)
-    if (c == '"' || c == '\\' || c < 0x20 || c == 0x7F) return std::nullopt;
+  // `security -i` reads the line as a command line of its own, where a backslash escapes the
+  // next character: a domain account (CORP\jdoe) is written with its backslash escaped. A
+  // quote, a line break or another control character in the name could end the word or the
+  // command early, so such names are refused rather than trusted to the tool's escaping.
   std::string line = "add-generic-password -U -a \"";
-  line += account;
+  for (unsigned char c : account) {
+    if (c == '"' || c < 0x20 || c == 0x7F) return std::nullopt;
+    if (c == '\\') line += '\\';
+    line += static_cast<char>(c);
+  }
   line += "\" -s \"";
   line += kKeychainService;
   line += "\" -X \"";
@@ -141,7 +150,7 @@ std::optional<std::string> keychain_add_line(std::string_view account, std::stri
 }
 
 bool write_credentials(const ClaudeCredentialSource& source, const nlohmann::json& document) {
-  std::string text = output::compact(document);
+  std::string text = document_text(document);
   if (const auto* file = std::get_if<FileSource>(&source)) return private_file::replace(file->path, text).has_value();
   auto line = keychain_add_line(std::get<KeychainSource>(source).account, text);
   if (!line) return false;

@@ -51,7 +51,8 @@ std::optional<LoadedCredentials> load_credentials();
 // From the document's "claudeAiOauth"; none when it is missing or has no string "accessToken".
 std::optional<ClaudeCredentials> parse_oauth_credentials(const nlohmann::json& document);
 
-// The text, trimmed, when it is one JSON object.
+// The text, trimmed, when it is one JSON object; numbers we do not read keep their text
+// (credentials_document.h).
 std::optional<nlohmann::json> parse_json_object(std::string_view text);
 std::optional<std::string> get_string_field(const nlohmann::json& object, std::string_view key);
 
@@ -62,13 +63,13 @@ std::optional<std::string> account_from_attributes(std::string_view listing);
 // The default credentials file: ~/.claude/.credentials.json.
 std::optional<std::filesystem::path> credentials_file_path();
 
-// Writes the document (compact, keys sorted) back to its source: the keychain item through
+// Writes the document (compact, keys sorted, numbers as read) back to its source: the keychain item through
 // `security -i`, or the file through an exclusive 0600 temporary file and a rename. False
 // when the write failed or was refused (an account name that would break the command line).
 bool write_credentials(const ClaudeCredentialSource& source, const nlohmann::json& document);
 
-// The "add-generic-password" line for `security -i`, or none for an account that cannot be
-// written into it safely (a quote, a backslash or a control character).
+// The "add-generic-password" line for `security -i` (a backslash in the account escaped), or
+// none for an account that cannot be written into it safely (a quote or a control character).
 std::optional<std::string> keychain_add_line(std::string_view account, std::string_view document_text);
 
 }  // namespace qm::claude::credentials

@@ -267,11 +267,11 @@ FileReader::ModelEntry& FileReader::model_entry(std::string_view model) {
   return models_.emplace(std::string(model), std::move(e)).first->second;
 }
 
-std::vector<DailyUsageRecord> FileReader::read(const std::filesystem::path& path) {
+std::expected<std::vector<DailyUsageRecord>, std::string> FileReader::read(const std::filesystem::path& path) {
   std::vector<DailyUsageRecord> out;
   // Most lines carry no usage block: only those that hold its text are looked at.
   bool ok = lines_.for_each_line_containing(path, kUsageText, [&](std::string_view line) { read_line(line, out); });
-  if (!ok) out.clear();
+  if (!ok) return std::unexpected(lines_.error());
   return out;
 }
 
@@ -315,7 +315,7 @@ std::vector<DailyUsageRecord> parse_daily_usage_file(const std::filesystem::path
                                                      const std::optional<cctz::time_zone>& zone, CostMode mode,
                                                      const pricing::PricingTable* table) {
   FileReader reader(zone ? *zone : date_utils::system_zone(), mode, table);
-  return reader.read(path);
+  return reader.read(path).value_or(std::vector<DailyUsageRecord>{});
 }
 
 }  // namespace qm::claude::daily

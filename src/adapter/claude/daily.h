@@ -3,6 +3,7 @@
 // daily totals.
 #include <array>
 #include <cstdint>
+#include <expected>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -88,8 +89,8 @@ class FileReader {
  public:
   FileReader(const cctz::time_zone& zone, CostMode mode, const pricing::PricingTable* table);
 
-  // The file's records in line order; nothing when the file cannot be read.
-  std::vector<DailyUsageRecord> read(const std::filesystem::path& path);
+  // The file's records in line order; the system's text when the file cannot be read.
+  std::expected<std::vector<DailyUsageRecord>, std::string> read(const std::filesystem::path& path);
 
  private:
   // A line that holds the usage text and is followed by the parser's padding.

@@ -6,6 +6,7 @@
 #include "parallel.h"
 #include "pricing/table.h"
 #include "progress.h"
+#include "reader/files.h"
 #include "reader/prices.h"
 
 namespace qm::claude {
@@ -22,14 +23,15 @@ AgentLoadResult load_usage_entries(const all::loader::LoadOptions& options) {
   }
 
   std::vector<UsageGroup> groups;
-  const auto files = collect_usage_files(*dirs);
+  UnreadFiles unread;
+  const auto files = collect_usage_files(*dirs, unread);
   if (!files.empty()) {
     // A table of its own, loaded without a spinner: this is not the framework's thread.
     const auto table = reader::own_table(o);
     const pricing::PricingTable* prices = table ? &*table : nullptr;
 
     const std::size_t workers = parallel::worker_count(files.size(), o.single_thread);
-    auto per_file = parallel::map_files<std::vector<daily::DailyUsageRecord>>(files, workers, [&] {
+    auto per_file = reader::read_files<std::vector<daily::DailyUsageRecord>>(files, o.single_thread, unread, [&] {
       return [reader = daily::FileReader(options.zone, o.mode, prices)](const std::filesystem::path& path) mutable {
         return reader.read(path);
       };
@@ -44,6 +46,7 @@ AgentLoadResult load_usage_entries(const all::loader::LoadOptions& options) {
 
   AgentUsage usage;
   usage.detected = !groups.empty();
+  usage.unread = std::move(unread);
   const auto range = options.range();
   if (!range.unbounded())
     std::erase_if(groups, [&](const UsageGroup& g) { return !all::loader::entry_in_date_range(range, g.label); });

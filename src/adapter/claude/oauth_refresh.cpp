@@ -35,6 +35,13 @@ bool is_stale(const std::filesystem::path& lock, std::int64_t now_ms) {
   return age_ns > static_cast<__int128>(kLockStaleMs) * 1'000'000;
 }
 
+// A stale lock may also be a file (left by another tool, or by hand): it goes too. What
+// cannot be removed (a directory with something inside, no permission) is waited out.
+bool remove_stale(const std::filesystem::path& lock) {
+  if (::rmdir(lock.c_str()) == 0 || errno == ENOENT) return true;
+  return errno == ENOTDIR && (::unlink(lock.c_str()) == 0 || errno == ENOENT);
+}
+
 void release(const std::vector<std::filesystem::path>& held) {
   for (auto it = held.rbegin(); it != held.rend(); ++it) ::rmdir(it->c_str());
 }
@@ -54,9 +61,8 @@ std::optional<std::vector<std::filesystem::path>> acquire(const std::vector<std:
         release(held);
         return std::nullopt;
       }
-      if (is_stale(lock, clock.now_ms()) && (::rmdir(lock.c_str()) == 0 || errno == ENOENT)) continue;
-      // Checked on every pass: a stale lock that cannot be removed (a file, a non-empty
-      // directory, no permission) must not keep us here.
+      if (is_stale(lock, clock.now_ms()) && remove_stale(lock)) continue;
+      // Checked on every pass: a stale lock that cannot be removed must not keep us here.
       if (clock.monotonic_ms() > deadline) {
         release(held);
         return std::nullopt;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "reader/files.h"
 #include "util.h"
 
 namespace qm::claude {
@@ -79,9 +80,11 @@ std::expected<std::vector<fs::path>, std::string> claude_data_dirs() {
   return dirs;
 }
 
-std::vector<fs::path> collect_usage_files(const std::vector<fs::path>& data_dirs) {
+std::vector<fs::path> collect_usage_files(const std::vector<fs::path>& data_dirs, UnreadFiles& unread) {
   std::vector<fs::path> files;
-  for (const auto& dir : data_dirs) util::collect_jsonl_files(dir / "projects", files);
+  std::vector<util::Unlisted> unlisted;
+  for (const auto& dir : data_dirs) util::collect_jsonl_files(dir / "projects", files, &unlisted);
+  reader::add_unlisted(unlisted, unread);
   // Invalid UTF-8 in a path reads as U+FFFD for the comparison only.
   if (std::ranges::all_of(files, [](const fs::path& p) { return util::is_valid_utf8(p.native()); })) {
     std::ranges::stable_sort(files, [](const fs::path& a, const fs::path& b) { return a.native() < b.native(); });

@@ -223,19 +223,20 @@ AgentLoadResult load_codebuff_usage(const all::loader::LoadOptions& options, con
   }
   std::vector<fs::path> files;
   for (const auto& projects : reader::existing_dirs(*candidates))
-    reader::walk(projects, "json", [](const fs::path& p) { return p.filename() == "chat-messages.json"; }, files);
+    reader::walk(projects, "json", [](const fs::path& p) { return p.filename() == "chat-messages.json"; }, files,
+                 run.unread());
   reader::sort_paths(files);
 
   auto parsed = reader::parse_json_files<CodebuffMessage>(
-      files, options.common.single_thread, [](const fs::path& path, std::string_view text, json::StrictParser& parser) {
+      files, options.common.single_thread, run.unread(),
+      [](const fs::path& path, std::string_view text, json::StrictParser& parser) {
         return parse_file(path, text, reader::file_time_ms(path).value_or(0), parser);
       });
-  if (!parsed) return run.fail(parsed.error());
 
   // One message per record id: a later file (or a later place in one) replaces the earlier.
   std::vector<CodebuffMessage> messages;
   std::unordered_map<std::string, std::size_t> place_of;
-  for (auto& m : *parsed) {
+  for (auto& m : parsed) {
     auto [it, fresh] = place_of.try_emplace(m.record_id, messages.size());
     if (fresh)
       messages.push_back(std::move(m));

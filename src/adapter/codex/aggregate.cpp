@@ -10,6 +10,7 @@
 #include "date_utils.h"
 #include "parallel.h"
 #include "pricing/lookup.h"
+#include "reader/files.h"
 #include "util.h"
 
 namespace qm::codex::aggregate {
@@ -196,7 +197,9 @@ class DayAggregator final : public parser::EventSink {
     saw_events_ = false;
     auto r = parser::parse_rollout_file_aggregated(file, reader_, *this);
     if (!r) return std::unexpected(std::move(r.error()));
-    return finish();
+    FileTotals out = finish();
+    if (const auto& why = reader_.unreadable()) out.unread.add(file.native(), *why);
+    return out;
   }
 
   std::expected<void, std::string> offer(const parser::EventView& e) override {
@@ -277,6 +280,7 @@ std::expected<FileTotals, std::string> combine(std::vector<std::expected<FileTot
   for (auto& r : per_file) {
     if (!r) return std::unexpected(std::move(r.error()));
     total.saw_events = total.saw_events || r->saw_events;
+    total.unread.add(r->unread);
     merge_buckets(total.days, std::move(r->days));
   }
   return total;
@@ -304,6 +308,7 @@ std::expected<FileTotals, std::string> aggregate_files(const std::vector<std::fi
     auto r = agg.read(f);
     if (!r) return std::unexpected(std::move(r.error()));
     total.saw_events = total.saw_events || r->saw_events;
+    total.unread.add(r->unread);
     merge_buckets(total.days, std::move(r->days));
   }
   return total;
@@ -332,12 +337,15 @@ AgentLoadResult load_codex_usage(const all::loader::LoadOptions& options, const 
   // The files of every session directory in one list, in directory order: the first
   // failing file is the same, and no worker waits for the end of a directory.
   std::vector<std::filesystem::path> files;
-  for (auto& entry : home::unique_rollout_files(*dirs))
+  for (auto& entry : home::unique_rollout_files(*dirs)) {
+    reader::add_unlisted(entry.unlisted, usage.unread);
     files.insert(files.end(), std::make_move_iterator(entry.files.begin()), std::make_move_iterator(entry.files.end()));
+  }
   auto r = options.common.single_thread ? aggregate_files(files, options, shared)
                                         : aggregate_files_parallel(files, options, shared);
   if (!r) return std::unexpected(std::move(r.error()));
   usage.detected = r->saw_events;
+  usage.unread.add(r->unread);
   BucketMap total = std::move(r->days);
   merge_buckets(total, count_pending_events(shared, workers));
 

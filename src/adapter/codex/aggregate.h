@@ -115,6 +115,7 @@ BucketMap count_pending_events(SharedState& shared, std::size_t workers);
 struct FileTotals {
   BucketMap days;   // the days inside the date range with their last activity; counts come later
   bool saw_events = false;  // any event was read, inside the range or not
+  UnreadFiles unread;       // the files that could not be read to their end, in file order
 };
 
 // One file list on the calling thread, or spread over worker threads by size.

@@ -4,6 +4,7 @@
 #include <set>
 #include <system_error>
 
+#include "reader/files.h"
 #include "util.h"
 
 namespace qm::codex::home {
@@ -51,9 +52,9 @@ std::expected<std::vector<SessionDir>, std::string> session_dirs() {
   return dirs;
 }
 
-std::vector<fs::path> rollout_files(const fs::path& directory) {
+std::vector<fs::path> rollout_files(const fs::path& directory, std::vector<util::Unlisted>* unlisted) {
   std::vector<fs::path> files;
-  util::collect_jsonl_files(directory, files);
+  util::collect_jsonl_files(directory, files, unlisted);
   // path comparison goes component by component: a/b.jsonl sorts before a-b.jsonl.
   std::sort(files.begin(), files.end());
   return files;
@@ -63,9 +64,9 @@ std::vector<DirFiles> unique_rollout_files(const std::vector<SessionDir>& dirs) 
   std::set<std::pair<std::string, std::string>> seen;
   std::vector<DirFiles> out;
   for (const auto& d : dirs) {
-    DirFiles entry{d, {}};
+    DirFiles entry{d, {}, {}};
     std::string dir_key = component_key(d.dir);
-    for (auto& file : rollout_files(d.dir)) {
+    for (auto& file : rollout_files(d.dir, &entry.unlisted)) {
       std::string file_key = component_key(file);
       // Below the directory: the relative part; otherwise the whole path.
       std::string rel = file_key.starts_with(dir_key) ? file_key.substr(dir_key.size()) : file_key;
@@ -99,9 +100,8 @@ CodexServiceTier configured_service_tier() {
   auto homes = codex_home_dirs();
   if (!homes) return CodexServiceTier::Standard;
   for (const auto& home : *homes) {
-    auto text = util::read_file(home / "config.toml");
-    if (!text || !util::is_valid_utf8(*text)) continue;
-    if (config_sets_fast_tier(*text)) return CodexServiceTier::Fast;
+    auto text = reader::read_text(home / "config.toml");  // a FIFO is not waited on
+    if (text && config_sets_fast_tier(text->view())) return CodexServiceTier::Fast;
   }
   return CodexServiceTier::Standard;
 }

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "util.h"
+
 namespace qm::codex::home {
 
 enum class CodexServiceTier : std::uint8_t { Standard = 0, Fast = 1 };
@@ -21,12 +23,15 @@ struct SessionDir {
 std::expected<std::vector<std::filesystem::path>, std::string> codex_home_dirs();
 // The existing session directories of every home, each once.
 std::expected<std::vector<SessionDir>, std::string> session_dirs();
-// Every *.jsonl file below the directory, sorted component by component.
-std::vector<std::filesystem::path> rollout_files(const std::filesystem::path& directory);
+// Every *.jsonl file below the directory, sorted component by component; what cannot be
+// listed goes to `unlisted` when given.
+std::vector<std::filesystem::path> rollout_files(const std::filesystem::path& directory,
+                                                 std::vector<util::Unlisted>* unlisted = nullptr);
 
 struct DirFiles {
   SessionDir dir;
   std::vector<std::filesystem::path> files;
+  std::vector<util::Unlisted> unlisted;  // below the directory, not listed: their rollouts went unseen
 };
 // Each directory's rollout files less those already met under the same home and relative
 // path (so a rollout in both "sessions" and "archived_sessions" is read once).

@@ -540,11 +540,12 @@ std::expected<void, std::string> RolloutReader::read(const std::filesystem::path
   state_ = FileState{};
   file_ = file;
   failure_.reset();
+  unreadable_.reset();
   if (is_spawned_thread_rollout(file)) {
     state_.replay_prefix = replayed_history_prefix(file);
     state_.skipping = state_.replay_prefix.has_value();
   }
-  lines_.for_each_line(file, [&](std::string_view line) {
+  bool read = lines_.for_each_line(file, [&](std::string_view line) {
     if (failure_) return;
     switch (line_kind(line)) {
       case LineKind::Session: session_line(line, sink); break;
@@ -552,6 +553,7 @@ std::expected<void, std::string> RolloutReader::read(const std::filesystem::path
       case LineKind::Other: break;
     }
   });
+  if (!read) unreadable_ = lines_.error();
   if (failure_) return std::unexpected(std::move(*failure_));
   return {};
 }

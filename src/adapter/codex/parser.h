@@ -90,8 +90,10 @@ class RolloutReader {
  public:
   RolloutReader();
   // The file's events in line order. A file that cannot be opened gives none; a read error
-  // keeps those found so far. Fails only when the sink fails.
+  // keeps those found so far; unreadable() then tells why. Fails only when the sink fails.
   std::expected<void, std::string> read(const std::filesystem::path& file, EventSink& sink);
+  // Why the last file read could not be read to its end (the system's text), or none.
+  const std::optional<std::string>& unreadable() const { return unreadable_; }
   // The first 19 characters shared by the timestamps of a spawned thread's first two token
   // counts, which replay the parent's history.
   std::optional<std::string> replayed_history_prefix(const std::filesystem::path& file);
@@ -109,6 +111,7 @@ class RolloutReader {
   std::string timestamp_;  // the normalised form of a numeric or parsed timestamp
   std::string date_text_;
   std::optional<std::string> failure_;
+  std::optional<std::string> unreadable_;
 };
 
 std::optional<std::string> replayed_history_prefix(const std::filesystem::path& file);

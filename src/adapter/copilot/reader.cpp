@@ -251,7 +251,7 @@ std::vector<CopilotTelemetryRecord> parse_file(std::string_view text, std::int64
 AgentLoadResult load_copilot_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table) {
   reader::Run run(AgentKind::Copilot, options);
   std::vector<fs::path> files;
-  if (auto dir = reader::below_home(".copilot/otel")) reader::walk(*dir, "jsonl", files);
+  if (auto dir = reader::below_home(".copilot/otel")) reader::walk(*dir, "jsonl", files, run.unread());
   if (auto exported = reader::env_path("COPILOT_OTEL_FILE_EXPORTER_PATH")) files.push_back(*exported);
   // The exporter's file may lie in the walked directory too, or be reached through a link.
   files = reader::canonical_files(files);
@@ -259,25 +259,20 @@ AgentLoadResult load_copilot_usage(const all::loader::LoadOptions& options, cons
 
   // Read in chunks: the exporter's file grows for as long as it is configured.
   using PerFile = std::expected<std::vector<CopilotTelemetryRecord>, std::string>;
-  auto per_file = reader::read_files<std::vector<CopilotTelemetryRecord>>(files, options.common.single_thread, [] {
+  auto per_file = reader::read_files<std::vector<CopilotTelemetryRecord>>(files, options.common.single_thread,
+                                                                          run.unread(), [] {
     return [lines = jsonl::LineReader(), parser = json::StrictParser(), records = std::vector<OtelRecord>()](
                const fs::path& path) mutable -> PerFile {
       records.clear();
-      bool utf8 = true;  // a file that is not UTF-8 fails the reader, as when it is read whole
+      // A line that is not UTF-8 does not parse: it is passed over like any other.
       auto done = reader::for_each_line(lines, path, [&](std::string_view line) {
-        if (!utf8 || !util::is_valid_utf8(line)) {
-          utf8 = false;
-          return;
-        }
         if (auto r = parse_otel_line(line, parser)) records.push_back(std::move(*r));
       });
       if (!done) return std::unexpected(std::move(done.error()));
-      if (!utf8) return std::unexpected(std::string(reader::kNotUtf8));
       return file_records(records, reader::file_time_ms(path).value_or(date_utils::now_ms()));
     };
   });
-  if (!per_file) return run.fail(per_file.error());
-  auto items = reader::concatenate(*per_file);
+  auto items = reader::concatenate(per_file);
 
   reader::Prices prices(&table);
   std::vector<UsageRecord> records;

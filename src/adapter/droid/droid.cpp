@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include "adapter/droid/model.h"
+#include "adapter/droid/transcript.h"
 #include "date_utils.h"
 #include "reader/reader.h"
 #include "util.h"
@@ -25,8 +26,8 @@ std::string session_model(json::element settings, const fs::path& transcript_pat
   std::optional<std::string> model;
   if (auto named = get_trimmed_string(settings, "model")) {
     model = normalize_model_name(*named);
-  } else if (auto transcript = reader::read_text(transcript_path)) {
-    model = transcript_model(transcript->view());
+  } else {
+    model = transcript_model_of(transcript_path);
   }
   if (!model || model->empty()) return unknown_model_for_provider(provider);
   return std::move(*model);
@@ -42,7 +43,7 @@ std::expected<std::optional<DroidSessionUsage>, std::string> read_settings(const
     return std::unexpected(std::move(text.error()));
   }
   auto doc = parser.parse(text->view());
-  if (!doc) return std::unexpected(fmt::format("failed to parse Droid settings {}: {}", path.string(), parser.error()));
+  if (!doc) return std::unexpected(fmt::format("not valid JSON: {}", parser.error()));
   auto usage = at(*doc, "tokenUsage");
   if (!doc->is_object() || !reader::is_object(usage)) return std::nullopt;
 
@@ -81,15 +82,15 @@ AgentLoadResult load_droid_usage(const all::loader::LoadOptions& options, const 
     std::string name = p.filename().string();
     return util::is_valid_utf8(name) && name.ends_with(kSettingsEnding);
   };
-  for (const auto& root : *roots) reader::walk(root, "json", is_settings, files);
+  for (const auto& root : *roots) reader::walk(root, "json", is_settings, files, run.unread());
   reader::sort_paths(files);
 
-  auto read = reader::read_files<std::optional<DroidSessionUsage>>(files, options.common.single_thread, [] {
+  auto read = reader::read_files<std::optional<DroidSessionUsage>>(files, options.common.single_thread,
+                                                                   run.unread(), [] {
     return [parser = json::StrictParser()](const fs::path& path) mutable { return read_settings(path, parser); };
   });
-  if (!read) return run.fail(std::move(read.error()));
   std::vector<DroidSessionUsage> sessions;
-  for (auto& s : *read)
+  for (auto& s : read)
     if (s) sessions.push_back(std::move(*s));
   std::stable_sort(sessions.begin(), sessions.end(),
                    [](const auto& a, const auto& b) { return a.timestamp < b.timestamp; });

@@ -27,7 +27,8 @@ struct DroidSessionUsage {
 AgentLoadResult load_droid_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table);
 
 // One settings file: none when it is passed over (vanished, not an object, no usage, no
-// time); an error when it cannot be read or is not JSON.
+// time); an error when it cannot be read, is not UTF-8 or is not JSON (its session's usage
+// is then not counted, and the reader says so).
 std::expected<std::optional<DroidSessionUsage>, std::string> read_settings(const std::filesystem::path& path,
                                                                            json::StrictParser& parser);
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "fast.h"
 #include "reader/prices.h"
 #include "reader/values.h"
 #include "util.h"
@@ -69,23 +68,6 @@ std::string infer_provider(std::string_view model) {
   if (has("gemini")) return "google";
   if (has("grok")) return "xai";
   return "unknown";
-}
-
-std::optional<std::string> transcript_model(std::string_view text) {
-  constexpr std::string_view kMarker = "Model:";
-  std::string_view rest = text;
-  for (int seen = 0; seen < 500; ++seen) {
-    auto line = fast::next_line(rest);
-    if (!line) break;
-    if (line->ends_with('\r')) line->remove_suffix(1);
-    auto at = line->find(kMarker);
-    if (at == std::string_view::npos) continue;
-    std::string_view after = line->substr(at + kMarker.size());
-    after = util::trim(after.substr(0, after.find_first_of("[\"\\")));
-    if (after.empty()) continue;
-    if (std::string model = normalize_model_name(after); !model.empty()) return model;
-  }
-  return std::nullopt;
 }
 
 std::vector<std::string> resolve_model(std::string_view model, std::string_view provider) {

@@ -24,10 +24,6 @@ std::string unknown_model_for_provider(std::string_view provider);
 // The provider a model name betrays, or "unknown".
 std::string infer_provider(std::string_view model);
 
-// The model from a transcript's text: the first of its first 500 lines whose "Model:" text
-// normalises to a name.
-std::optional<std::string> transcript_model(std::string_view text);
-
 // The model, then the model under the provider's prefixes; each name once.
 std::vector<std::string> resolve_model(std::string_view model, std::string_view provider);
 

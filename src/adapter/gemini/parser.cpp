@@ -190,17 +190,17 @@ AgentLoadResult load_gemini_usage(const all::loader::LoadOptions& options, const
   if (!roots) return run.fail(roots.error());
   std::vector<fs::path> files;
   for (const auto& root : *roots) {
-    reader::walk(root, "json", files);
-    reader::walk(root, "jsonl", files);
+    reader::walk(root, "json", files, run.unread());
+    UnreadFiles again;  // the directories of the walk before
+    reader::walk(root, "jsonl", files, again);
   }
   reader::sort_paths(files);
 
-  auto parsed = reader::parse_json_files<GeminiMessageUsage>(
-      files, options.common.single_thread, [](const fs::path& path, std::string_view text, json::StrictParser& parser) {
+  auto items = reader::parse_json_files<GeminiMessageUsage>(
+      files, options.common.single_thread, run.unread(),
+      [](const fs::path& path, std::string_view text, json::StrictParser& parser) {
         return parse_file(path, text, reader::file_time_ms(path).value_or(0), parser);
       });
-  if (!parsed) return run.fail(parsed.error());
-  std::vector<GeminiMessageUsage>& items = *parsed;
   std::stable_sort(items.begin(), items.end(), [](const auto& a, const auto& b) { return a.timestamp < b.timestamp; });
 
   reader::Prices prices(&table);

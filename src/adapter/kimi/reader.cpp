@@ -100,16 +100,15 @@ AgentLoadResult load_kimi_usage(const all::loader::LoadOptions& options, const p
   std::vector<fs::path> files;
   for (const auto& root : *roots) {
     const fs::path sessions = root / "sessions";
-    reader::walk(sessions, "jsonl", [&](const fs::path& p) { return is_wire_file(sessions, p); }, files);
+    reader::walk(sessions, "jsonl", [&](const fs::path& p) { return is_wire_file(sessions, p); }, files, run.unread());
   }
   reader::sort_paths(files);
 
-  auto parsed = reader::parse_json_files<KimiWireUsage>(
-      files, options.common.single_thread, [](const fs::path& path, std::string_view text, json::StrictParser& parser) {
+  auto items = reader::parse_json_files<KimiWireUsage>(
+      files, options.common.single_thread, run.unread(),
+      [](const fs::path& path, std::string_view text, json::StrictParser& parser) {
         return parse_file(path, text, reader::file_time_ms(path).value_or(0), parser);
       });
-  if (!parsed) return run.fail(parsed.error());
-  std::vector<KimiWireUsage>& items = *parsed;
   // A status update logged twice, in one file or in two of the same session, counts once.
   reader::drop_repeated(items, 0, [](const KimiWireUsage& i) {
     return std::tuple(std::string_view(i.session_id), i.message_id ? std::string_view(*i.message_id) : std::string_view(),

@@ -78,14 +78,12 @@ void FileReader::read_line(std::string_view line, State& state, session_log::Ses
 AgentLoadResult load_openclaw_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table) {
   reader::Run run(AgentKind::OpenClaw, options);
   std::vector<fs::path> files;
-  for (const auto& root : paths::roots())
-    if (auto done = paths::collect_session_files(root, files); !done) return run.fail(std::move(done.error()));
+  for (const auto& root : paths::roots()) paths::collect_session_files(root, files, run.unread());
 
-  auto logs = reader::read_files<session_log::SessionLog>(files, options.common.single_thread, [] {
+  auto logs = reader::read_files<session_log::SessionLog>(files, options.common.single_thread, run.unread(), [] {
     return [reader = FileReader()](const fs::path& path) mutable { return reader.read(path); };
   });
-  if (!logs) return run.fail(std::move(logs.error()));
-  return run.finish(session_log::to_records(AgentKind::OpenClaw, std::move(*logs), options, table));
+  return run.finish(session_log::to_records(AgentKind::OpenClaw, std::move(logs), options, table));
 }
 
 }  // namespace qm::openclaw::parser

@@ -7,21 +7,26 @@
 #include <cerrno>
 #include <memory>
 
+#include "reader/files.h"
 #include "reader/roots.h"
 #include "util.h"
 
 namespace qm::openclaw::paths {
 namespace {
 
-std::expected<void, std::string> walk(const fs::path& directory, std::vector<fs::path>& out) {
+void walk(const fs::path& directory, std::vector<fs::path>& out, std::vector<util::Unlisted>& unlisted) {
+  // A directory that is gone, or is no directory, held nothing to count.
+  auto unseen = [&](const fs::path& path, int err) {
+    if (err != ENOENT && err != ENOTDIR) unlisted.push_back({path, err});
+  };
   std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(directory.c_str()), closedir);
-  if (!dir) return std::unexpected(util::os_error(errno));
+  if (!dir) return unseen(directory, errno);
   for (;;) {
     errno = 0;
     const dirent* entry = readdir(dir.get());
     if (!entry) {
-      if (errno != 0) return std::unexpected(util::os_error(errno));
-      return {};
+      if (errno != 0) unseen(directory, errno);
+      return;
     }
     std::string_view name = entry->d_name;
     if (name == "." || name == "..") continue;
@@ -29,11 +34,14 @@ std::expected<void, std::string> walk(const fs::path& directory, std::vector<fs:
     unsigned char type = entry->d_type;
     if (type == DT_UNKNOWN) {
       struct stat st;
-      if (lstat(path.c_str(), &st) != 0) return std::unexpected(util::os_error(errno));
+      if (lstat(path.c_str(), &st) != 0) {
+        unseen(path, errno);
+        continue;
+      }
       type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
     }
     if (type == DT_DIR) {
-      if (auto done = walk(path, out); !done) return done;
+      walk(path, out, unlisted);
     } else if (type == DT_REG && is_session_file_name(name)) {
       out.push_back(std::move(path));
     }
@@ -58,12 +66,13 @@ bool is_session_file_name(std::string_view name) {
   return rest == ".jsonl" || rest.starts_with(".jsonl.deleted.") || rest.starts_with(".jsonl.reset.");
 }
 
-std::expected<void, std::string> collect_session_files(const fs::path& directory, std::vector<fs::path>& list) {
+void collect_session_files(const fs::path& directory, std::vector<fs::path>& list, UnreadFiles& unread) {
   std::vector<fs::path> found;
-  if (auto done = walk(directory, found); !done) return done;
+  std::vector<util::Unlisted> unlisted;
+  walk(directory, found, unlisted);
+  reader::add_unlisted(unlisted, unread);
   std::sort(found.begin(), found.end());
   list.insert(list.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
-  return {};
 }
 
 }  // namespace qm::openclaw::paths

@@ -1,10 +1,11 @@
 #pragma once
 // Where OpenClaw keeps its session logs, rotated copies included.
-#include <expected>
 #include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "adapter/all/types.h"
 
 namespace qm::openclaw::paths {
 
@@ -20,7 +21,7 @@ bool is_session_file_name(std::string_view name);
 
 // Appends the session files below `directory` in path order (symbolic links are neither
 // followed nor taken). A directory that cannot be listed, or an entry whose type cannot be
-// read, ends the walk with the system's text: a log that is not seen would go uncounted.
-std::expected<void, std::string> collect_session_files(const fs::path& directory, std::vector<fs::path>& list);
+// read, is passed over and goes to `unread`: the logs in it go uncounted.
+void collect_session_files(const fs::path& directory, std::vector<fs::path>& list, UnreadFiles& unread);
 
 }  // namespace qm::openclaw::paths

@@ -44,9 +44,9 @@ std::optional<fs::path> database_in(const fs::path& dir) {
   return channels.front();
 }
 
-std::vector<fs::path> stored_message_files(const fs::path& dir) {
+std::vector<fs::path> stored_message_files(const fs::path& dir, UnreadFiles& unread) {
   std::vector<fs::path> files;
-  reader::walk(dir / "storage" / "message", "json", files);
+  reader::walk(dir / "storage" / "message", "json", files, unread);
   return files;
 }
 

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "adapter/all/types.h"
+
 namespace qm::opencode::loader {
 
 // OPENCODE_DATA_DIR's directories when it is set, else OpenCode's data directory below the
@@ -21,7 +23,8 @@ std::vector<std::filesystem::path> channel_databases(const std::filesystem::path
 // "opencode.db" when it is a regular file, else the first channel database, else none.
 std::optional<std::filesystem::path> database_in(const std::filesystem::path& dir);
 
-// The ".json" files below storage/message, in the order of the walk.
-std::vector<std::filesystem::path> stored_message_files(const std::filesystem::path& dir);
+// The ".json" files below storage/message, in the order of the walk; the directories that
+// cannot be listed go to `unread`.
+std::vector<std::filesystem::path> stored_message_files(const std::filesystem::path& dir, UnreadFiles& unread);
 
 }  // namespace qm::opencode::loader

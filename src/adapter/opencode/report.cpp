@@ -148,10 +148,10 @@ AgentLoadResult load_opencode_usage(const all::loader::LoadOptions& options,
             message::add(messages, kept, seen, usages);
           });
     }
-    auto stored = reader::parse_files<StoredMessage>(loader::stored_message_files(dir), options.common.single_thread,
+    auto stored = reader::parse_files<StoredMessage>(loader::stored_message_files(dir, run.unread()),
+                                                     options.common.single_thread, run.unread(),
                                                      stored_message_parser);
-    if (!stored) return run.fail(stored.error());
-    for (const auto& file : *stored)
+    for (const auto& file : stored)
       for (const auto& stored_message : file) {
         store_texts.clear();
         const std::optional<message::Counted> counted = count(stored_message.view(), store_prices, display, store_texts);

@@ -31,18 +31,9 @@ std::string session_id(const fs::path& path) {
 
 std::expected<SessionLog, std::string> FileReader::read(const fs::path& path) {
   SessionLog log{project_of(path), session_id(path), {}};
-  bool valid = true;
-  auto done = reader::for_each_line(lines_, path, [&](std::string_view line) {
-    if (!valid) return;
-    // A line feed never sits inside a character: valid lines make a valid file.
-    if (!util::is_valid_utf8(line)) {
-      valid = false;
-      return;
-    }
-    read_line(line, log);
-  });
+  // A line that is not UTF-8 does not parse: a log cut inside a character loses that line.
+  auto done = reader::for_each_line(lines_, path, [&](std::string_view line) { read_line(line, log); });
   if (!done) return std::unexpected(std::move(done.error()));
-  if (!valid) return std::unexpected(std::string(reader::kNotUtf8));
   return log;
 }
 
@@ -76,13 +67,12 @@ AgentLoadResult load_pi_usage(const all::loader::LoadOptions& options, const pri
     roots = reader::existing_dirs({*sessions});
   }
   std::vector<fs::path> files;
-  for (const auto& root : *roots) reader::walk(root, "jsonl", files);
+  for (const auto& root : *roots) reader::walk(root, "jsonl", files, run.unread());
 
-  auto logs = reader::read_files<SessionLog>(files, options.common.single_thread, [] {
+  auto logs = reader::read_files<SessionLog>(files, options.common.single_thread, run.unread(), [] {
     return [reader = FileReader()](const fs::path& path) mutable { return reader.read(path); };
   });
-  if (!logs) return run.fail(std::move(logs.error()));
-  return run.finish(openclaw::session_log::to_records(AgentKind::Pi, std::move(*logs), options, table));
+  return run.finish(openclaw::session_log::to_records(AgentKind::Pi, std::move(logs), options, table));
 }
 
 }  // namespace qm::pi

@@ -23,7 +23,7 @@ std::string session_id(const std::filesystem::path& path);
 // One worker's reader of session files.
 class FileReader {
  public:
-  // The error is the system's text, or "stream did not contain valid UTF-8".
+  // The error is the system's text when the file cannot be opened or read.
   std::expected<openclaw::session_log::SessionLog, std::string> read(const std::filesystem::path& path);
 
  private:

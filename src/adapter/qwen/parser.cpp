@@ -85,12 +85,12 @@ bool is_chat_file(const fs::path& projects, const fs::path& path) {
   return parts[2].string().ends_with(".jsonl");
 }
 
-std::vector<fs::path> find_chat_files() {
+std::vector<fs::path> find_chat_files(UnreadFiles& unread) {
   std::vector<fs::path> files;
   auto roots = reader::directory_roots("QWEN_DATA_DIR", ".qwen", reader::NoHome::Empty);
   for (const auto& root : roots.value_or(std::vector<fs::path>{})) {
     const fs::path projects = root / "projects";
-    reader::walk(projects, "jsonl", [&](const fs::path& p) { return is_chat_file(projects, p); }, files);
+    reader::walk(projects, "jsonl", [&](const fs::path& p) { return is_chat_file(projects, p); }, files, unread);
   }
   reader::sort_paths(files);
   return files;
@@ -115,10 +115,11 @@ AgentLoadResult load_qwen_usage(const all::loader::LoadOptions& options) {
 
 AgentLoadResult load_qwen_usage(const all::loader::LoadOptions& options, const pricing::PricingTable* table) {
   reader::Run run(AgentKind::Qwen, options);
-  const auto files = find_chat_files();
+  const auto files = find_chat_files(run.unread());
   const bool debug = options.common.debug;
   // Read in chunks: a chat's size does not matter.
-  auto parsed = reader::read_files<std::vector<QwenChatUsage>>(files, options.common.single_thread, [debug] {
+  auto parsed = reader::read_files<std::vector<QwenChatUsage>>(files, options.common.single_thread, run.unread(),
+                                                               [debug] {
     return [debug, lines = jsonl::LineReader(), parser = json::StrictParser()](
                const fs::path& path) mutable -> std::expected<std::vector<QwenChatUsage>, std::string> {
       auto time = reader::file_time(path);
@@ -131,8 +132,7 @@ AgentLoadResult load_qwen_usage(const all::loader::LoadOptions& options, const p
       return chat.take();
     };
   });
-  if (!parsed) return run.fail(parsed.error());
-  std::vector<QwenChatUsage> items = reader::concatenate(*parsed);
+  std::vector<QwenChatUsage> items = reader::concatenate(parsed);
   // The same reply logged twice (a copied file, a repeated line) counts once.
   reader::drop_repeated(items, 0, [](const QwenChatUsage& i) {
     return std::tie(i.session_id, i.timestamp_text, i.model, i.input, i.output, i.cache_read, i.reasoning);

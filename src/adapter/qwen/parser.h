@@ -34,8 +34,8 @@ AgentLoadResult load_qwen_usage(const all::loader::LoadOptions& options);
 // The reading itself, priced from `table` (none: nothing priced).
 AgentLoadResult load_qwen_usage(const all::loader::LoadOptions& options, const pricing::PricingTable* table);
 
-// The chat files of every data directory, in path order.
-std::vector<std::filesystem::path> find_chat_files();
+// The chat files of every data directory, in path order; what cannot be listed goes to `unread`.
+std::vector<std::filesystem::path> find_chat_files(UnreadFiles& unread);
 // <project>/chats/<name>.jsonl, exactly, below the projects directory.
 bool is_chat_file(const std::filesystem::path& projects, const std::filesystem::path& path);
 std::vector<std::string> price_candidates(std::string_view model);

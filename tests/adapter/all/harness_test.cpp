@@ -206,6 +206,18 @@ TEST(HarnessScreen, ShortWindowWithoutCosts) {
   EXPECT_EQ(screen.find("on pace for"), std::string::npos);
 }
 
+TEST(HarnessScreen, ATraceOfUseGivesNoEstimate) {
+  auto report = codex_month();
+  ASSERT_TRUE(report.weekly);
+  report.weekly->used_percent = 1e-320;
+  const auto screen = render_harness_screen(report, false, kPlain);
+  EXPECT_NE(screen.find("      on pace for $80.00 this week\n"), std::string::npos) << screen;
+  EXPECT_EQ(screen.find("inf"), std::string::npos) << screen;
+  const auto doc = harness_json(report);
+  EXPECT_TRUE(doc["estimate"].is_null()) << doc["estimate"];
+  EXPECT_TRUE(doc["window"].is_object());
+}
+
 TEST(HarnessScreen, WithoutAWindow) {
   HarnessReport report;
   report.agent = "codex";
@@ -371,6 +383,15 @@ TEST_F(HarnessBinary, ScreenAndDocument) {
   EXPECT_EQ(doc["daily"].size(), 3u);
   EXPECT_FALSE(doc["daily"][0].contains("cost"));
   EXPECT_TRUE(doc["spendMix"][0].contains("tokens") && !doc["spendMix"][0].contains("costUSD"));
+}
+
+TEST_F(HarnessBinary, AScreenNotWrittenFailsTheRun) {
+  kit::RunOptions o;
+  o.env = kit::base_env(home_.path().string());
+  o.env["QUILLIMARE_CHATGPT_URL"] = chatgpt_.url();
+  auto r = kit::run({"/bin/sh", "-c", std::string("exec \"") + QM_BINARY + "\" harness codex >/dev/full"}, o);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Error: CliError(\"No space left on device\")\n");
 }
 
 TEST_F(HarnessBinary, WithoutLimitsAndForClaude) {

@@ -26,6 +26,13 @@ UsageRow row(std::string agent, std::string label, double cost, std::vector<std:
   return r;
 }
 
+AgentUsage detected(std::vector<UsageRow> rows) {
+  AgentUsage u;
+  u.rows = std::move(rows);
+  u.detected = true;
+  return u;
+}
+
 struct Fake {
   std::string_view id;
   AgentKind kind;
@@ -70,7 +77,7 @@ TEST(Loader, FirstFailureInTableOrderFailsTheRun) {
 
 TEST(Loader, AgentsFilterRunsOnlyTheNamedReaders) {
   std::atomic<int> runs = 0;
-  AgentUsage found{{row("cursor", "2025-03-01", 1, {{"auto", 1}})}, true};
+  AgentUsage found = detected({row("cursor", "2025-03-01", 1, {{"auto", 1}})});
   auto table = fake_table({{"claude", AgentKind::Claude, std::unexpected(std::string("must not run"))},
                            {"cursor", AgentKind::Cursor, found}},
                           &runs);
@@ -83,11 +90,9 @@ TEST(Loader, AgentsFilterRunsOnlyTheNamedReaders) {
 }
 
 TEST(Loader, MergesPerDateDetectsAndOrders) {
-  AgentUsage claude{{row("claude", "2025-03-02", 2, {{"opus", 2}}), row("claude", "2025-03-01", 1, {{"opus", 1}})},
-                    true};
-  AgentUsage codex{{row("codex", "2025-03-02", 3, {{"gpt-5", 1}, {"opus", 2}}), row("codex", "2025-03-03", 1, {})},
-                   true};
-  AgentUsage outside{{}, true};  // records all outside the date range: detected, no rows
+  AgentUsage claude = detected({row("claude", "2025-03-02", 2, {{"opus", 2}}), row("claude", "2025-03-01", 1, {{"opus", 1}})});
+  AgentUsage codex = detected({row("codex", "2025-03-02", 3, {{"gpt-5", 1}, {"opus", 2}}), row("codex", "2025-03-03", 1, {})});
+  AgentUsage outside = detected({});  // records all outside the date range: detected, no rows
   auto table = fake_table({{"claude", AgentKind::Claude, claude, 30},
                            {"codex", AgentKind::Codex, codex},
                            {"opencode", AgentKind::OpenCode, outside},
@@ -187,10 +192,10 @@ TEST(Loader, RecordsToUsageSortsByTimeKeepingTheOrderOfEqualTimes) {
 }
 
 TEST(Loader, UnreadFilesAreSaidOncePerAgentWhateverTheOutput) {
-  AgentUsage gemini{{row("gemini", "2025-03-01", 1, {{"gemini-2.5-pro", 1}})}, true};
+  AgentUsage gemini = detected({row("gemini", "2025-03-01", 1, {{"gemini-2.5-pro", 1}})});
   gemini.unread.add("/h/.gemini/tmp/a/chats/s1.json", "Permission denied");
   gemini.unread.add("/h/.gemini/tmp/a/chats/s2.json", "stream did not contain valid UTF-8");
-  AgentUsage pi{{}, true};
+  AgentUsage pi = detected({});
   pi.unread.add("/h/.pi/agent/sessions/x.jsonl", "No such file or directory");
   auto table = fake_table({{"pi", AgentKind::Pi, pi, 20}, {"gemini", AgentKind::Gemini, gemini}});
   testing::internal::CaptureStderr();

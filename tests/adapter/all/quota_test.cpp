@@ -94,6 +94,10 @@ TEST(LimitStates, ProgressAndSpendSinceTheWindowBegan) {
   EXPECT_EQ(codex_state_from_limits(limits, rows, kNow, kUtc).shorter, (ShortWindow{60, 8}));
   limits.secondary->resets_at = kNow / 1000;  // reset now: the primary is the current one
   EXPECT_EQ(codex_state_from_limits(limits, rows, kNow, kUtc).shorter, (ShortWindow{60, 9}));
+  limits.secondary = RateLimitWindow{8, 0, std::nullopt};  // no minutes: no window
+  EXPECT_EQ(codex_state_from_limits(limits, rows, kNow, kUtc).shorter, (ShortWindow{60, 9}));
+  limits.primary->window_minutes = 0;
+  EXPECT_EQ(codex_state_from_limits(limits, rows, kNow, kUtc).shorter, std::nullopt);
   limits.secondary = RateLimitWindow{8, 10080, INT64_MAX};  // a start that cannot be computed
   EXPECT_EQ(codex_state_from_limits(limits, rows, kNow, kUtc).weekly, std::nullopt);
 }
@@ -144,33 +148,38 @@ nlohmann::json account(nlohmann::json grants, nlohmann::json active_percent = nu
 }
 
 TEST(CursorQuota, PromotionalGrantsMakeAYearLongWindow) {
+  // The lists are spelled out: a braced single grant may be read as that grant, not a list.
+  using json = nlohmann::json;
   const std::int64_t in10d = kNow + 10 * kDay;
   const struct {
     const char* name;
     nlohmann::json account;
     std::optional<WindowFigures> want;
   } cases[] = {
-      {"a promo grant expiring in 10 days", account({grant("promo", 10, in10d)}, 25),
+      {"a promo grant expiring in 10 days", account(json::array({grant("promo", 10, in10d)}), 25),
        WindowFigures{525'600, 25, 355.0 / 365 * 100}},
-      {"used from the grants", account({grant("promo", 10, in10d), grant("other", 0, std::nullopt, 0)}),
+      {"used from the grants", account(json::array({grant("promo", 10, in10d), grant("other", 0, std::nullopt, 0)})),
        WindowFigures{525'600, 75, 355.0 / 365 * 100}},
-      {"the first expiry", account({grant("promo", 1, kNow + 20 * kDay), grant("promo", 1, in10d)}, 5),
+      {"the first expiry", account(json::array({grant("promo", 1, kNow + 20 * kDay), grant("promo", 1, in10d)}), 5),
        WindowFigures{525'600, 5, 355.0 / 365 * 100}},
-      {"the billing cycle without expiries", account({grant("promo", 1, std::nullopt)}, 5, kNow + 5 * kDay),
+      {"the billing cycle without expiries", account(json::array({grant("promo", 1, std::nullopt)}), 5, kNow + 5 * kDay),
        WindowFigures{525'600, 5, 360.0 / 365 * 100}},
       // Beyond a year the window is as long as the wait, rounded up to a whole minute.
-      {"expiring in 400 days and 30 seconds", account({grant("promo", 1, kNow + 400 * kDay + 30'000)}, 5),
+      {"expiring in 400 days and 30 seconds", account(json::array({grant("promo", 1, kNow + 400 * kDay + 30'000)}), 5),
        WindowFigures{400 * 1440 + 1, 5, 30.0 / (400 * 86'400 + 60) * 100}},
-      {"no promo grant", account({grant("free", 10, in10d)}, 25), std::nullopt},
-      {"nothing remaining", account({grant("promo", 0, in10d)}, 25), std::nullopt},
-      {"no grants", account(nlohmann::json::array(), 25), std::nullopt},
+      {"no promo grant", account(json::array({grant("free", 10, in10d)}), 25), std::nullopt},
+      {"nothing remaining", account(json::array({grant("promo", 0, in10d)}), 25), std::nullopt},
+      {"no grants", account(json::array(), 25), std::nullopt},
       {"grants not a list", account(nullptr, 25), std::nullopt},
-      {"over 100%", account({grant("promo", 1, in10d)}, 100.5), std::nullopt},
-      {"expired", account({grant("promo", 1, kNow)}, 5), std::nullopt},
-      {"no reset time", account({grant("promo", 1, std::nullopt)}, 5), std::nullopt},
+      {"over 100%", account(json::array({grant("promo", 1, in10d)}), 100.5), std::nullopt},
+      {"expired", account(json::array({grant("promo", 1, kNow)}), 5), std::nullopt},
+      {"no reset time", account(json::array({grant("promo", 1, std::nullopt)}), 5), std::nullopt},
       {"not an object", nlohmann::json::array(), std::nullopt},
   };
   for (const auto& c : cases) {
+    if (c.account.is_object()) {
+      EXPECT_FALSE(c.account.at("grants").is_object()) << c.name;
+    }
     auto w = cursor_quota_window(c.account, kNow);
     ASSERT_EQ(w.has_value(), c.want.has_value()) << c.name;
     if (!w) continue;

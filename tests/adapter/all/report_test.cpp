@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <thread>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -132,7 +133,9 @@ TEST(ReportFiles, NamedByTheSecondAndReplacedNeverFollowed) {
   fs::remove(files->html);
   fs::create_directory(files->json);
   kit::write_file(files->json / "x", "");
-  EXPECT_FALSE(write_report(dir.path(), data, kNow));
+  auto failed = write_report(dir.path(), data, kNow);
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error(), files->json.string() + ": Is a directory");
   EXPECT_FALSE(fs::exists(files->html));
 }
 
@@ -140,6 +143,7 @@ TEST(ReportDirectory, CacheDirectoryOrAPrivateTemporaryOne) {
   kit::TempDir t;
   kit::EnvGuard env;
   env.set("HOME", (t / "home").string()).unset("XDG_CACHE_HOME").unset("USERPROFILE").unset("HOMEDRIVE");
+  env.unset("QUILLIMARE_CACHE_DIR");
   EXPECT_EQ(report_directory(), t / "home/.cache/quillimare/reports");
   EXPECT_TRUE(fs::is_directory(t / "home/.cache/quillimare/reports"));
   env.set("XDG_CACHE_HOME", (t / "xdg").string());
@@ -162,11 +166,13 @@ TEST(ReportDirectory, CacheDirectoryOrAPrivateTemporaryOne) {
   fs::create_directory_symlink(t / "other", shared);
   auto linked = report_directory();
   ASSERT_FALSE(linked);
-  EXPECT_EQ(linked.error(), shared.string() + " is not a private directory of this user");
+  EXPECT_EQ(linked.error(), shared.string() + ": not a private directory of this user");
 
   fs::remove(shared);
   kit::write_file(shared, "");
-  EXPECT_FALSE(report_directory());
+  auto file = report_directory();
+  ASSERT_FALSE(file);
+  EXPECT_EQ(file.error(), shared.string() + ": not a private directory of this user");
 
   if (::geteuid() == 0) {
     fs::remove(shared);
@@ -174,8 +180,30 @@ TEST(ReportDirectory, CacheDirectoryOrAPrivateTemporaryOne) {
     ASSERT_EQ(::chown(shared.c_str(), 65534, 65534), 0);
     auto foreign = report_directory();
     ASSERT_FALSE(foreign);
-    EXPECT_EQ(foreign.error(), shared.string() + " is not a private directory of this user");
+    EXPECT_EQ(foreign.error(), shared.string() + ": not a private directory of this user");
   }
+}
+
+// The reports live in the cache directory the Claude usage cache uses, wherever it is set.
+TEST(ReportDirectory, FollowsTheCacheDirectory) {
+  kit::TempDir t;
+  kit::EnvGuard env;
+  env.set("HOME", (t / "home").string()).set("XDG_CACHE_HOME", (t / "xdg").string());
+  env.set("QUILLIMARE_CACHE_DIR", (t / "own").string());
+  EXPECT_EQ(report_directory(), t / "own/reports");
+  EXPECT_TRUE(fs::is_directory(t / "own/reports"));
+  EXPECT_FALSE(fs::exists(t / "xdg"));
+
+  // Set, it stands in for a missing home too.
+  env.unset("HOME").unset("USERPROFILE").unset("HOMEDRIVE").unset("XDG_CACHE_HOME").set("TMPDIR", (t / "tmp").string());
+  EXPECT_EQ(report_directory(), t / "own/reports");
+  EXPECT_FALSE(fs::exists(t / "tmp/quillimare-reports"));
+
+  kit::write_file(t / "file", "");
+  env.set("QUILLIMARE_CACHE_DIR", (t / "file/cache").string());
+  auto under_file = report_directory();
+  ASSERT_FALSE(under_file);
+  EXPECT_EQ(under_file.error(), (t / "file/cache/reports").string() + ": Not a directory");
 }
 
 // A Claude reply line as Claude Code logs it.
@@ -189,7 +217,8 @@ std::string claude_line(int n, const std::string& model, const std::string& day,
 }
 
 // A home whose path has a space, with Claude logs, and a browser opener on PATH that
-// records its arguments and where its standard input and output lead.
+// records its arguments and where its standard streams lead. The program does not wait for
+// the opener, so neither can its output: `opener_record` waits for the record.
 struct ReportRun {
   kit::TempDir root;
   fs::path home = root / "my home";
@@ -207,9 +236,10 @@ struct ReportRun {
       for (int m = 0; m < 10; m += 1 + d % 3)
         log += claude_line(++n, kModels[m], fmt::format("2025-03-{:02}", d), 1000 * (d % 5 + 1), 400 * (10 - m));
     kit::write_file(home / ".claude/projects/p/s.jsonl", log);
-    kit::write_file(bin / "xdg-open", "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + (root / "opened").string() +
-                                          "'\nfds=$(readlink /proc/$$/fd/0 /proc/$$/fd/1)\necho \"$fds\" > '" +
-                                          (root / "fds").string() + "'\n");
+    kit::write_file(bin / "xdg-open", fmt::format("#!/bin/sh\ncd '{}' || exit 1\n"
+                                                  "fds=$(readlink /proc/$$/fd/0 /proc/$$/fd/1 /proc/$$/fd/2)\n"
+                                                  "printf '%s\\n' \"$@\" \"$fds\" > record.tmp && mv record.tmp opened\n",
+                                                  root.path().string()));
     fs::permissions(bin / "xdg-open", fs::perms(0755));
     opts.env = kit::base_env(home.string());
     opts.env["PATH"] = bin.string() + ":" + opts.env["PATH"];
@@ -220,6 +250,11 @@ struct ReportRun {
     return kit::run(args, opts);
   }
   fs::path reports() const { return home / ".cache/quillimare/reports"; }
+  // The opener's arguments, then the targets of its descriptors 0, 1 and 2, one a line.
+  std::string opener_record() const {
+    for (int i = 0; i < 3000 && !fs::exists(root / "opened"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return kit::read_file(root / "opened");
+  }
 };
 
 TEST(ReportRun, WritesOpensAndPrintsThePage) {
@@ -233,25 +268,30 @@ TEST(ReportRun, WritesOpensAndPrintsThePage) {
   EXPECT_TRUE(out.out.ends_with(".html\n"));
   EXPECT_EQ(fs::path(page).parent_path(), r.reports());  // the plain path, spaces and all
   EXPECT_LT(out.out.find("daily cost by model · last 3d"), at);  // the chart comes first
-  EXPECT_EQ(kit::read_file(r.root / "opened"), page + "\n");
-  EXPECT_EQ(kit::read_file(r.root / "fds"), "/dev/null\n/dev/null\n");
+  // The opener holds none of our streams: `quillimare --html 2>&1 | cat` ends with us.
+  EXPECT_EQ(r.opener_record(), page + "\n/dev/null\n/dev/null\n/dev/null\n");
   auto data = json::parse(kit::read_file(fs::path(page).replace_extension(".json")));
   EXPECT_EQ(data["history"]["days"].size(), 3u);
   EXPECT_EQ(data["agents"][0]["agent"], "Claude");
 }
 
-TEST(ReportRun, JsonOutputWritesNoReportAndFailuresDoNotFailTheRun) {
+TEST(ReportRun, JsonOutputWritesNoReport) {
   ReportRun r;
   auto json_run = r.run({"--json", "--html", "--chart"});
   ASSERT_EQ(json_run.status, 0) << json_run.err;
   EXPECT_TRUE(json::accept(json_run.out));  // the document alone: no chart, no report line
   EXPECT_FALSE(fs::exists(r.reports()));
   EXPECT_FALSE(fs::exists(r.root / "opened"));
+}
 
+TEST(ReportRun, AReportNotWrittenFailsTheRunNamingThePath) {
+  ReportRun r;
   kit::write_file(r.home / ".cache", "a file where the cache directory should be");
   auto failed = r.run({"--html"});
-  EXPECT_EQ(failed.status, 0);
-  EXPECT_TRUE(failed.err.starts_with("Failed to write HTML report: ")) << failed.err;
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_EQ(failed.err, "Error: CliError(\"Failed to write HTML report " + r.reports().string() +
+                            ": Not a directory\")\n");
+  EXPECT_NE(failed.out.find("claude-sonnet-4-5"), std::string::npos);  // the screen came first
   EXPECT_EQ(failed.out.find("Report: "), std::string::npos);
   EXPECT_FALSE(fs::exists(r.root / "opened"));
 }
@@ -295,8 +335,8 @@ TEST(ReportBrowser, ThePageDrawsItsChart) {
   ReportRun r(12);
   auto out = r.run({"--html"});
   ASSERT_EQ(out.status, 0) << out.err;
-  std::string page = kit::read_file(r.root / "opened");
-  page.pop_back();
+  const std::string record = r.opener_record();
+  const std::string page = record.substr(0, record.find('\n'));
   auto data = json::parse(kit::read_file(fs::path(page).replace_extension(".json")));
 
   Browser browser(kit::read_file(chart_js));

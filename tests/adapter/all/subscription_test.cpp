@@ -106,6 +106,10 @@ TEST(Value, ProjectionOfAWindow) {
       {{10080, NAN, 2880, 30}, std::nullopt},
       {{10080, 20, 0, 30}, std::nullopt},
       {{0, 20, 10, 30}, std::nullopt},
+      // A trace of use, or a spend, that scales beyond any number gives no value.
+      {{10080, 1e-320, 2880, 30}, std::nullopt},
+      {{10080, 100, 2880, 1e308}, std::nullopt},
+      {{10080, 1e-320, 2880, 0}, SubscriptionValue{0, 0, 1e-320 * 10080 / 2880}},
   };
   for (const auto& c : cases) {
     auto got = project_window_value(c.progress);
@@ -182,6 +186,10 @@ TEST(Value, TheSubscriptionObject) {
       "apiEquivalentSpent":0},"estimate":null,"shortWindow":null,"resetCreditsAvailable":null})"));
   EXPECT_EQ(j["agents"][2], nlohmann::json::parse(R"({"agent":"cursor","plan":null,"pricePerMonth":null,
       "periodUsage":1.25,"liveLimits":false,"window":null,"estimate":null,"shortWindow":null,"resetCreditsAvailable":null})"));
+  // A trace of use is no more an estimate than none: the window without one.
+  report.rows[1].limits->weekly = quota::WindowProgress{10080, 1e-320, 60, 3};
+  EXPECT_TRUE(subscription_value_json(report)["agents"][1]["estimate"].is_null());
+  EXPECT_EQ(subscription_value_json(report)["agents"][1]["window"]["label"], "weekly");
   // A price-less estimate has no multiple.
   report.rows[0].plan.monthly_price.reset();
   EXPECT_TRUE(subscription_value_json(report)["agents"][0]["estimate"]["valueMultiple"].is_null());

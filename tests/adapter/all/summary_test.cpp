@@ -190,6 +190,31 @@ TEST(Runner, EmptyHomeAsAUserSeesIt) {
   EXPECT_EQ(not_quota.out, "{\"agents\":[],\"daily\":[],\"models\":[],\"totals\":{\"totalCost\":0,\"totalTokens\":0}}\n");
 }
 
+// Standard output on a full device: the text screen fails the run as the document does.
+TEST(Runner, AScreenNotWrittenFailsTheRun) {
+  kit::TempDir home;
+  kit::write_file(home / ".claude/projects/p/s.jsonl",
+                  R"({"type":"assistant","message":{"model":"claude-sonnet-4-5","id":"msg_1","usage":{"input_tokens":10,"output_tokens":5}},"requestId":"r","timestamp":"2025-10-01T10:00:00.000Z"})"
+                  "\n");
+  kit::RunOptions opts;
+  opts.env = kit::base_env(home.path().string());
+  auto to_full = [&](const std::string& args) {
+    return kit::run({"/bin/sh", "-c", std::string("exec \"") + QM_BINARY + "\" summary --offline " + args + " >/dev/full"},
+                    opts);
+  };
+  for (const std::string args : {"", "--chart", "--value", "--json"}) {
+    auto r = to_full(args);
+    EXPECT_EQ(r.status, 1) << args;
+    EXPECT_EQ(r.err, "Error: CliError(\"No space left on device\")\n") << args;
+  }
+  // With nothing to write, nothing was lost.
+  std::filesystem::remove_all(home / ".claude");
+  opts.env["LOG_LEVEL"] = "0";
+  auto quiet = to_full("");
+  EXPECT_EQ(quiet.status, 0);
+  EXPECT_EQ(quiet.err, "No usage data found.\n");
+}
+
 TEST(Runner, TokenSumsStopAtTheLargestCount) {
   // Two Claude replies and a Codex token count of one day, each near 2^64 tokens.
   kit::TempDir home;

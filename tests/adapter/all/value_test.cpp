@@ -58,6 +58,21 @@ TEST(ValueBlock, EstimatesRatiosAndHints) {
             "      no live limits available to extrapolate a weekly quota\n");
 
   EXPECT_EQ(render_value_block({}, kPlain), "\n  subscription value\n    no agent usage to value\n");
+
+  // A trace of use scales the spend beyond any number: no estimate, as with none used. A
+  // window of no minutes is no window.
+  ValueReport trace;
+  trace.rows = {{"codex", 12, SubscriptionPlan{"Plus", 20},
+                 quota::LimitState{quota::WindowProgress{10080, 1e-320, 2880, 30}, std::nullopt, "plus", std::nullopt},
+                 true}};
+  codex::plan::CodexRateLimits limits{codex::plan::RateLimitWindow{9, 0, std::nullopt}, std::nullopt, "plus", "codex",
+                                      std::nullopt};
+  trace.rows[0].limits->shorter = quota::codex_state_from_limits(limits, {}, 0, cctz::utc_time_zone()).shorter;
+  EXPECT_EQ(render_value_block(trace, kPlain),
+            "\n  subscription value\n"
+            "    codex  ·  Plus ($20/mo)\n"
+            "      spent $12.00 this period → 0.6× the $20/mo plan\n"
+            "      not enough usage in the current limit window to extrapolate yet\n");
   kit::EnvGuard env;
   env.unset("NO_COLOR");
   auto colour = render_value_block(report, kColour);
@@ -170,6 +185,28 @@ TEST_F(ValueRun, TextAndDocument) {
   ASSERT_EQ(plain.status, 0);
   EXPECT_FALSE(nlohmann::json::parse(plain.out).contains("subscription"));
   EXPECT_EQ(cursor_.requests().size(), before);
+}
+
+TEST_F(ValueRun, ATraceOfUseAndAWindowOfNoMinutesAreNoFigures) {
+  chatgpt_.on("/backend-api/wham/usage",
+              ScriptedResponse{200, {}, fmt::format(R"({{"plan_type":"plus","rate_limit":{{
+                  "primary_window":{{"used_percent":9,"limit_window_seconds":30,"reset_at":{}}},
+                  "secondary_window":{{"used_percent":1e-320,"limit_window_seconds":604800,"reset_at":{}}}}}}})",
+                                                    now_ / 1000 + 20, now_ / 1000 + 5 * 86'400)});
+  auto text = run({"--value", "--agents", "codex"});
+  ASSERT_EQ(text.status, 0) << text.err;
+  const auto block = text.out.substr(text.out.find("\n  subscription value"));
+  EXPECT_NE(block.find("    codex  ·  Plus ($20/mo)\n      spent $"), std::string::npos) << block;
+  EXPECT_NE(block.find("      not enough usage in the current limit window to extrapolate yet\n"), std::string::npos)
+      << block;
+  EXPECT_EQ(block.find("inf"), std::string::npos) << block;
+  EXPECT_EQ(block.find("window: 9% used"), std::string::npos) << block;
+
+  auto doc = nlohmann::json::parse(run({"--value", "--json", "--agents", "codex"}).out);
+  auto codex = doc["subscription"]["agents"][0];
+  EXPECT_EQ(codex["window"]["label"], "weekly") << codex;
+  EXPECT_TRUE(codex["estimate"].is_null()) << codex;
+  EXPECT_TRUE(codex["shortWindow"].is_null()) << codex;
 }
 
 TEST_F(ValueRun, OfflineAsksNobody) {

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include "adapter/claude/account_home.h"
+#include "adapter/claude/credentials_document.h"
+#include "output.h"
 
 namespace qm::claude::credentials {
 namespace {
@@ -119,14 +121,86 @@ TEST(ClaudeCredentials, KeychainWriteBackLine) {
 
   security.set_add_status(1);
   EXPECT_FALSE(write_credentials(KeychainSource{"alice"}, document));
-
-  // Names that would add words or commands to the tool's command line are refused unwritten.
   security.set_add_status(0);
-  for (const char* account : {"al\"ice", "alice\n delete-generic-password -s x", "al\\ice", "a\rb"}) {
+}
+
+TEST(ClaudeCredentials, KeychainAccountReachesTheToolAsItIs) {
+  AccountHome h;
+  kit::FakeSecurity security;
+  h.use_keychain(security);
+  const nlohmann::json document = {{"a", 1}};
+  const std::string hex = "7b2261223a317d";  // {"a":1}
+
+  // A domain account read from the item goes back to that item.
+  security.set_password(document.dump());
+  security.set_attributes(kit::keychain_listing("CORP\\jdoe"));
+  auto loaded = load_credentials();
+  ASSERT_TRUE(loaded);
+  EXPECT_EQ(loaded->source, ClaudeCredentialSource(KeychainSource{"CORP\\jdoe"}));
+  ASSERT_TRUE(write_credentials(loaded->source, loaded->document));
+  ASSERT_EQ(security.added_commands().size(), 1u);
+  EXPECT_EQ(security.added_commands()[0].at(3), "CORP\\jdoe");
+
+  // The tool splits its line into words, a backslash escaping the next character.
+  std::size_t written = 1;
+  for (const char* account : {"alice", "bob smith", "CORP\\jdoe", "a\\\\b", "trailing\\", "\\", "jörg"}) {
+    SCOPED_TRACE(account);
+    ASSERT_TRUE(write_credentials(KeychainSource{account}, document));
+    auto commands = security.added_commands();
+    ASSERT_EQ(commands.size(), ++written);
+    EXPECT_EQ(commands.back(), (std::vector<std::string>{"add-generic-password", "-U", "-a", account, "-s",
+                                                         "Claude Code-credentials", "-X", hex}));
+  }
+
+  // Names that would end the word or the command early are refused unwritten.
+  for (const char* account : {"al\"ice", "alice\n delete-generic-password -s x", "a\rb", "a\tb", "a\x7f", "a\x01"}) {
     EXPECT_FALSE(write_credentials(KeychainSource{account}, document)) << account;
     EXPECT_FALSE(keychain_add_line(account, "{}")) << account;
   }
-  EXPECT_EQ(security.added_lines().size(), 2u);
+  EXPECT_EQ(security.added_lines().size(), written);
+}
+
+TEST(ClaudeCredentials, WriteBackKeepsNumbersAsWritten) {
+  AccountHome h;
+  kit::FakeSecurity security;
+  h.use_keychain(security);
+  // Compact with sorted keys, each text is also what is written back.
+  const char* unchanged[] = {
+      R"({"a":123456789012345678901234567890,"b":-123456789012345678901234567890,"c":18446744073709551616})",
+      (R"({"f":[0.1000000000000000055511,-0,-0.0,0.0,1E5,2.5e-3,1e-7,1.5,1.0,100,-7,18446744073709551615,)"
+       R"(-9223372036854775808,5e+0]})"),
+      R"({"s":"12\"34 -5e3","t":"\\","u":[true,false,null,{"x":1e2,"y":"é"}]})",
+  };
+  for (const char* text : unchanged) {
+    SCOPED_TRACE(text);
+    auto document = parse_json_object(text);
+    ASSERT_TRUE(document);
+    ASSERT_TRUE(write_credentials(FileSource{h.credentials_path()}, *document));
+    EXPECT_EQ(kit::read_file(h.credentials_path()), text);
+    ASSERT_TRUE(write_credentials(KeychainSource{"alice"}, *document));
+    EXPECT_EQ(kit::added_password(security.added_lines().back()), text);
+  }
+  // Keys are sorted and blanks dropped; numbers keep their text all the same.
+  ASSERT_TRUE(write_credentials(FileSource{h.credentials_path()}, *parse_json_object(" { \"b\" : 1e2 , \"a\" : [ 1 , 2.50 ] } ")));
+  EXPECT_EQ(kit::read_file(h.credentials_path()), R"({"a":[1,2.50],"b":1e2})");
+
+  // Numbers held as text are read as the field rules say: only an integer that fits counts.
+  auto expires = [](const char* number) {
+    auto document = parse_json_object(std::string(R"({"claudeAiOauth":{"accessToken":"a","expiresAt":)") + number + "}}");
+    return parse_oauth_credentials(*document)->expires_at;
+  };
+  EXPECT_EQ(expires("-0"), 0);
+  EXPECT_EQ(expires("1760000000000"), 1760000000000);
+  for (const char* number : {"123456789012345678901234567890", "1.76e12", "1760000000000.0", "-0.0"})
+    EXPECT_FALSE(expires(number)) << number;
+}
+
+TEST(ClaudeCredentials, DocumentsBuiltHereAreWrittenAsBefore) {
+  // Without numbers read from a text, the write-back is the library's compact text.
+  nlohmann::json document = credentials_document("a", 1760000000000);
+  document["x"] = {240.92286, 0.1, -0.0, 1e300, 5e-324, 18446744073709551615ULL, -1, "\xff", nullptr};
+  document["é"] = {{"z", 1}, {"a", nlohmann::json::array()}};
+  EXPECT_EQ(document_text(document), output::compact(document));
 }
 
 TEST(ClaudeCredentials, FileWriteBackIsPrivate) {

@@ -167,6 +167,18 @@ TEST_F(Refresh, ReplyShapes) {
             R"({"blockedUntil":null,"body":null,"fetchedAt":null,"renewBlockedUntil":null})");
 }
 
+TEST_F(Refresh, RenewalKeepsTheNumbersItDoesNotKnowAsWritten) {
+  auto document = [](const std::string& access, std::int64_t expires) {
+    return R"({"claudeAiOauth":{"accessToken":")" + access + R"(","expiresAt":)" + std::to_string(expires) +
+           R"(,"rateLimitTier":123456789012345678901234567890,"refreshToken":"refresh-1",)"
+           R"("scopes":["user:inference"],"weight":0.1000000000000000055511},"n":-0,"z":[1E5,-0.0]})";
+  };
+  kit::write_file(h.credentials_path(), document("old", now - 1));
+  h.platform.on(kTokenPath, token_reply("new"));
+  ASSERT_TRUE(refresh("old"));
+  EXPECT_EQ(kit::read_file(h.credentials_path()), document("new", now + 28'800'000));
+}
+
 TEST_F(Refresh, TakesTokensAnotherProcessRenewed) {
   h.write_credentials(credentials_document("theirs", now + 3'600'000));
   auto result = refresh("mine", true);
@@ -182,15 +194,28 @@ TEST_F(Refresh, TakesTokensAnotherProcessRenewed) {
 }
 
 TEST_F(Refresh, StaleLockIsTakenOverAtOnce) {
-  h.write_credentials(credentials_document("old", now - 1));
+  // A lock left as a file (empty, or with a note in it) is as stale as a directory.
+  auto directory = [](const std::filesystem::path& p) { std::filesystem::create_directory(p); };
+  auto empty_file = [](const std::filesystem::path& p) { kit::write_file(p, ""); };
+  auto note_file = [](const std::filesystem::path& p) { kit::write_file(p, "pid 1"); };
+  const std::pair<const char*, std::function<void(const std::filesystem::path&)>> kinds[] = {
+      {"directory", directory}, {"empty file", empty_file}, {"file", note_file}};
   h.platform.on(kTokenPath, token_reply("new"));
-  std::filesystem::create_directory(first_lock());
-  age(first_lock(), 61);
-  auto result = refresh("old");
-  ASSERT_TRUE(result);
-  EXPECT_EQ(result->access_token, "new");
-  EXPECT_TRUE(fake.sleeps.empty());
-  EXPECT_FALSE(std::filesystem::exists(first_lock()));
+  std::size_t requests = 0;
+  for (const auto& lock : {first_lock(), second_lock()})
+    for (const auto& [kind, make] : kinds) {
+      SCOPED_TRACE(lock.string() + ", " + kind);
+      h.write_credentials(credentials_document("old", now - 1));
+      fake.sleeps.clear();
+      make(lock);
+      age(lock, 61);
+      auto result = refresh("old");
+      ASSERT_TRUE(result);
+      EXPECT_EQ(result->access_token, "new");
+      EXPECT_EQ(h.token_requests().size(), ++requests);
+      EXPECT_TRUE(fake.sleeps.empty());
+      EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(lock)));
+    }
 }
 
 TEST_F(Refresh, HeldLocksAreWaitedForThenGivenUpWithoutABlock) {
@@ -227,19 +252,25 @@ TEST_F(Refresh, HeldLocksAreWaitedForThenGivenUpWithoutABlock) {
   EXPECT_EQ(result->access_token, "theirs");
 }
 
-TEST_F(Refresh, StaleLocksThatCannotBeRemovedStillTimeOut) {
+TEST_F(Refresh, LocksThatAreFreshOrCannotBeRemovedAreWaitedOut) {
   h.write_credentials(credentials_document("old", now - 1));
   h.platform.on(kTokenPath, token_reply("new"));
-  auto file_lock = [&] { kit::write_file(first_lock(), "pid 1"); };
-  auto full_lock = [&] { kit::write_file(first_lock() / "owner", "pid 1"); };
-  for (const auto& make : {std::function<void()>(file_lock), std::function<void()>(full_lock)}) {
+  auto fresh_file = [&] {
+    kit::write_file(first_lock(), "");
+    age(first_lock(), 30);
+  };
+  auto stale_full_directory = [&] {
+    kit::write_file(first_lock() / "owner", "pid 1");
+    age(first_lock(), 120);
+  };
+  for (const auto& make : {std::function<void()>(fresh_file), std::function<void()>(stale_full_directory)}) {
     fake.sleeps.clear();
     make();
-    age(first_lock(), 120);
     EXPECT_FALSE(refresh("old"));
     EXPECT_GE(total(fake.sleeps), std::chrono::milliseconds(10'000));
     EXPECT_LE(total(fake.sleeps), std::chrono::milliseconds(10'250));
     EXPECT_TRUE(h.token_requests().empty());
+    EXPECT_TRUE(std::filesystem::exists(first_lock()));
     std::filesystem::remove_all(first_lock());
   }
 }

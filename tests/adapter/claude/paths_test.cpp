@@ -103,13 +103,15 @@ TEST(ClaudePaths, LogFilesOfAllDirectoriesSortedByPathText) {
   for (std::string rel : {"p/projects/b/2.jsonl", "p/projects/a/z/1.jsonl", "p/projects/x.JSONL", "p/projects/a/n.txt",
                           "q/projects/a/3.jsonl", "p/projects/c\xef\xbf\xbe.jsonl", "p/projects/c\xff.jsonl"})
     kit::write_file(dir / rel, "");
-  auto files = collect_usage_files({dir / "q", dir / "p"});
+  UnreadFiles unread;
+  auto files = collect_usage_files({dir / "q", dir / "p"}, unread);
   std::vector<std::string> rel;
   for (const auto& f : files) rel.push_back(f.lexically_relative(dir.path()).string());
   // An invalid byte sorts as U+FFFD, which comes before U+FFFE.
   EXPECT_EQ(rel, (std::vector<std::string>{"p/projects/a/z/1.jsonl", "p/projects/b/2.jsonl", "p/projects/c\xff.jsonl",
                                            "p/projects/c\xef\xbf\xbe.jsonl", "q/projects/a/3.jsonl"}));
-  EXPECT_TRUE(collect_usage_files({dir / "missing"}).empty());
+  EXPECT_TRUE(collect_usage_files({dir / "missing"}, unread).empty());
+  EXPECT_TRUE(unread.empty());
 }
 
 }  // namespace

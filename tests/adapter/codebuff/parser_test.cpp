@@ -147,7 +147,8 @@ TEST(CodebuffReader, RootsVariableTheThreeDefaultsAndNoHome) {
   EXPECT_EQ(kit::input_tokens(load_codebuff_usage(kit::reader_options(), table)), 16u);
 
   kit::write_file(home / "d1/projects/p/chats/bad/chat-messages.json", "[\"\xff\"]");
-  EXPECT_EQ(load_codebuff_usage(kit::reader_options(), table).error(), "stream did not contain valid UTF-8");
+  kit::expect_one_unread(load_codebuff_usage(kit::reader_options(), table), 16,
+                         home / "d1/projects/p/chats/bad/chat-messages.json", "not valid UTF-8");
 
   env.unset("CODEBUFF_DATA_DIR");
   kit::unset_home(env);

@@ -2,6 +2,7 @@
 #include "adapter/codex/home.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "kit/env.h"
 
@@ -88,7 +89,9 @@ TEST(CodexServiceTier, ConfigLines) {
   kit::write_file(t / "a/config.toml", "service_tier = \"flex\"\n");
   kit::write_file(t / "b/config.toml", "\xff service_tier = \"fast\"\n");  // not UTF-8: passed over
   kit::write_file(t / "c/config.toml", "service_tier = \"priority\"\n");
-  env.set("CODEX_HOME", (t / "a").string() + "," + (t / "b").string());
+  fs::create_directory(t / "e");
+  ASSERT_EQ(::mkfifo((t / "e/config.toml").c_str(), 0600), 0);  // not waited on
+  env.set("CODEX_HOME", (t / "a").string() + "," + (t / "b").string() + "," + (t / "e").string());
   EXPECT_EQ(configured_service_tier(), CodexServiceTier::Standard);
   env.set("CODEX_HOME", (t / "a").string() + "," + (t / "b").string() + "," + (t / "c").string());
   EXPECT_EQ(configured_service_tier(), CodexServiceTier::Fast);

@@ -5,9 +5,14 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <atomic>
+#include <chrono>
+#include <functional>
 #include <limits>
+#include <thread>
 
 #include "adapter/droid/model.h"
+#include "adapter/droid/transcript.h"
 #include "kit/env.h"
 #include "kit/reader.h"
 
@@ -62,6 +67,93 @@ TEST(DroidModels, TheTranscriptsFirstFiveHundredLines) {
   std::string late(500, '\n');
   EXPECT_EQ(transcript_model(late + "Model: m\n"), std::nullopt);
   EXPECT_EQ(transcript_model(late.substr(1) + "Model: m\n"), "m");
+  EXPECT_EQ(transcript_model(late.substr(1) + "Model: m"), "m");  // a last line without a line feed
+  EXPECT_EQ(transcript_model("Model: m\r"), "m");
+  // A byte that is not UTF-8 costs its line only, wherever it lies in the line.
+  EXPECT_EQ(transcript_model("Model: a \"\xff\"\nModel: b\n"), "b");
+  EXPECT_EQ(transcript_model("Model: a\n\xff\n"), "a");
+  EXPECT_EQ(transcript_model("Model: caf\xc3\n"), std::nullopt);  // cut inside a character
+  EXPECT_EQ(transcript_model("Model: " + std::string(70'000, 'x') + "\nModel: b\n"), "b");  // no name is that long
+}
+
+TEST(DroidModels, ATranscriptInPiecesCutAnywhereGivesWhatTheWholeGives) {
+  std::string late(499, '\n');
+  const std::string texts[] = {
+      "x\nModel: [none]\nsay \"Model: GPT-5.1 [high]\"\r\nModel: later\n",
+      "Model: caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 [x]\n",
+      "Model: caf\xc3\xa9 \xe2\x82 \nModel: b\n",
+      "Model: a\r\r\nModel: b",
+      "ModModel:el: x\n",
+      "a Model: \x80x\nModel:\t y \\z\n",
+      late + "Model: m",
+      late + "\nModel: m",
+  };
+  for (const auto& text : texts) {
+    const auto whole = transcript_model(text);
+    for (std::size_t size : {1, 2, 3, 5, 7}) {
+      TranscriptScan scan;
+      for (std::size_t at = 0; at < text.size(); at += size)
+        if (!scan.feed(std::string_view(text).substr(at, size))) break;
+      EXPECT_EQ(scan.finish(), whole) << text << " in pieces of " << size;
+    }
+  }
+  EXPECT_EQ(transcript_model(texts[1]), "café-€-😀");
+  EXPECT_EQ(transcript_model(texts[2]), "b");
+  EXPECT_EQ(transcript_model(texts[3]), "a");
+  EXPECT_EQ(transcript_model(texts[4]), "el:-x");
+  EXPECT_EQ(transcript_model(texts[5]), "y");
+}
+
+// A settings file without a model, whose transcript is `make_transcript(path)`'s.
+std::string model_with_transcript(const std::function<void(const fs::path&)>& make_transcript) {
+  kit::TempDir t;
+  kit::write_file(t / "s.settings.json", settings(R"({"inputTokens":1})", R"(,"providerLock":"anthropic")"));
+  make_transcript(t / "s.jsonl");
+  json::StrictParser parser;
+  auto s = read_settings(t / "s.settings.json", parser);
+  return s && *s ? (*s)->model : "no session";
+}
+
+TEST(DroidReader, TranscriptsAreReadLineByLineAndOnlyWhenRegularFiles) {
+  // One bad byte far below the lines looked at keeps the model of line 1.
+  std::string text = "Model: claude-sonnet-4-5 [1M]\n";
+  for (int line = 2; line < 1002; ++line) text += "{\"n\":" + std::to_string(line) + "}\n";
+  text += "{\"n\":\"\xff\"}\n{}\n";
+  EXPECT_EQ(model_with_transcript([&](const fs::path& p) { kit::write_file(p, text); }), "claude-sonnet-4-5");
+  // Neither a device that never ends nor a directory is read; the provider's placeholder.
+  EXPECT_EQ(model_with_transcript([](const fs::path& p) { fs::create_symlink("/dev/zero", p); }), "claude-unknown");
+  EXPECT_EQ(model_with_transcript([](const fs::path& p) { fs::create_directory(p); }), "claude-unknown");
+  // A link to a regular file is followed.
+  EXPECT_EQ(model_with_transcript([](const fs::path& p) {
+              kit::write_file(p.string() + ".real", "Model: GPT-5\n");
+              fs::create_symlink(p.string() + ".real", p);
+            }),
+            "gpt-5");
+}
+
+TEST(DroidReader, ATranscriptThatIsAFifoIsNotWaitedOn) {
+  kit::TempDir t;
+  ASSERT_EQ(::mkfifo((t / "s.jsonl").c_str(), 0600), 0);
+  kit::write_file(t / "s.settings.json", settings(R"({"inputTokens":1})", R"(,"providerLock":"anthropic")"));
+  // A writer that answers any reader that waits on the FIFO: waiting, the model would be its.
+  std::atomic<bool> done = false;
+  std::thread writer([&] {
+    while (!done) {
+      int fd = ::open((t / "s.jsonl").c_str(), O_WRONLY | O_NONBLOCK);  // fails while nobody reads
+      if (fd >= 0) {
+        (void)!::write(fd, "Model: gpt-5\n", 13);
+        ::close(fd);
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  });
+  json::StrictParser parser;
+  auto s = read_settings(t / "s.settings.json", parser);
+  done = true;
+  writer.join();
+  ASSERT_TRUE(s && *s);
+  EXPECT_EQ((*s)->model, "claude-unknown");
 }
 
 TEST(DroidReader, TheNewestSettingsOfASessionWin) {
@@ -138,9 +230,8 @@ TEST(DroidReader, OneSettingsFile) {
   EXPECT_EQ(read_settings(t / "gone.settings.json", parser), std::nullopt);  // vanished since the walk
   auto bad = read("bad.settings.json", "{\"tokenUsage\":");
   ASSERT_FALSE(bad);
-  EXPECT_TRUE(bad.error().starts_with("failed to parse Droid settings " + (t / "bad.settings.json").string() + ": "))
-      << bad.error();
-  EXPECT_EQ(read("u.settings.json", "{\"m\":\"\xff\"}").error(), "stream did not contain valid UTF-8");
+  EXPECT_TRUE(bad.error().starts_with("not valid JSON: ")) << bad.error();
+  EXPECT_EQ(read("u.settings.json", "{\"m\":\"\xff\"}").error(), "not valid UTF-8");
 }
 
 TEST(DroidReader, AModificationTimeBeyondTheRangeSaturates) {
@@ -173,8 +264,14 @@ TEST(DroidReader, SessionsDirectories) {
   env.unset("DROID_SESSIONS_DIR");
   EXPECT_TRUE(load_droid_usage(kit::reader_options(), table)->detected);
   kit::expect_agent_reported(home.path(), "droid");
+  // A settings file that is not JSON costs its own session only, and is said.
   kit::write_file(home / ".factory/sessions/p/t.settings.json", "nope");
-  EXPECT_TRUE(load_droid_usage(kit::reader_options(), table).error().starts_with("failed to parse Droid settings "));
+  auto one_bad = load_droid_usage(kit::reader_options(), table);
+  ASSERT_TRUE(one_bad) << one_bad.error();
+  EXPECT_EQ(kit::input_tokens(one_bad), 1u);
+  EXPECT_EQ(one_bad->unread.count, 1u);
+  EXPECT_EQ(one_bad->unread.first_path, (home / ".factory/sessions/p/t.settings.json").string());
+  EXPECT_TRUE(one_bad->unread.first_reason.starts_with("not valid JSON: ")) << one_bad->unread.first_reason;
   kit::unset_home(env);
   EXPECT_EQ(load_droid_usage(kit::reader_options(), table).error(), "home directory is not set");
 }

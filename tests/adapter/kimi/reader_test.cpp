@@ -107,8 +107,11 @@ TEST(KimiReader, FilesAndLinesPassedOver) {
   ASSERT_TRUE(got) << got.error();
   EXPECT_FALSE(got->detected);
 
-  kit::write_file(t / "sessions/a/b/wire.jsonl", "\xff\n");
-  EXPECT_EQ(load_kimi_usage(kit::reader_options(), table).error(), "stream did not contain valid UTF-8");
+  // A line that is not UTF-8 is passed over like any other the reader cannot use.
+  kit::write_file(t / "sessions/a/b/wire.jsonl", "\xff" + one + "\n" + one);
+  got = load_kimi_usage(kit::reader_options(), table);
+  EXPECT_EQ(kit::input_tokens(got), 1u);
+  EXPECT_TRUE(got->unread.empty());
 }
 
 TEST(KimiReader, RootsVariableAndTheDefaultDirectory) {

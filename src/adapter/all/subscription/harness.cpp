@@ -192,11 +192,10 @@ std::expected<void, std::string> run_harness(std::string_view agent, const Commo
   if (!report) return std::unexpected(report.error());
   if (json_out) return output::emit_json(harness_json(*report), options.jq, options.no_cost);
 
-  render::print_box(util::capitalize_first(std::string(agent)) + " Harness", options.color, options.no_color);
-  auto screen = render_harness_screen(*report, options.no_cost, render::console_settings(options.color, options.no_color));
-  std::fwrite(screen.data(), 1, screen.size(), stdout);
-  std::fflush(stdout);
-  return {};
+  std::string screen = render::heading_box(util::capitalize_first(std::string(agent)) + " Harness", options.color,
+                                           options.no_color);
+  screen += render_harness_screen(*report, options.no_cost, render::console_settings(options.color, options.no_color));
+  return output::print(screen);
 }
 
 }  // namespace qm::all::subscription

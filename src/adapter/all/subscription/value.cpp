@@ -89,6 +89,8 @@ std::optional<SubscriptionValue> project_window_value(const std::optional<quota:
   SubscriptionValue v;
   v.full_quota_value = p->spend / (p->used_percent / 100.0);
   v.monthly_value = kAverageMonthDays / days * v.full_quota_value;
+  // A trace of use (1e-320%) scales the spend beyond any number: that says nothing either.
+  if (!std::isfinite(v.full_quota_value) || !std::isfinite(v.monthly_value)) return std::nullopt;
   double projected = p->used_percent * static_cast<double>(p->window_minutes) / p->elapsed_minutes;
   v.projected_use_percent = std::isnan(projected) ? kMostProjected : std::min(projected, kMostProjected);
   return v;

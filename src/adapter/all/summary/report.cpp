@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <string_view>
 #include <unordered_map>
 
@@ -104,16 +103,17 @@ fs::path temp_root() {
 std::expected<fs::path, std::string> private_directory(const fs::path& dir) {
   std::error_code ec;
   fs::create_directories(dir.parent_path(), ec);
-  if (ec) return std::unexpected(ec.message());
-  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return std::unexpected(util::os_error(errno));
-  const std::string refused = dir.string() + " is not a private directory of this user";
+  if (ec) return std::unexpected(dir.parent_path().string() + ": " + ec.message());
+  auto failed = [&](const std::string& reason) { return std::unexpected(dir.string() + ": " + reason); };
+  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return failed(util::os_error(errno));
+  const std::string refused = "not a private directory of this user";
   int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return std::unexpected(errno == ELOOP || errno == ENOTDIR ? refused : util::os_error(errno));
+  if (fd < 0) return failed(errno == ELOOP || errno == ENOTDIR ? refused : util::os_error(errno));
   struct stat st;
   bool ours = ::fstat(fd, &st) == 0 && st.st_uid == ::geteuid();
   if (ours && (st.st_mode & 077) != 0) ours = ::fchmod(fd, 0700) == 0;
   ::close(fd);
-  if (!ours) return std::unexpected(refused);
+  if (!ours) return failed(refused);
   return dir;
 }
 
@@ -123,10 +123,10 @@ void open_in_browser(const fs::path& page) {
 #else
   constexpr const char* kOpener = "xdg-open";
 #endif
-  // Not waited for, and holding neither standard input nor output, so a pipe reading our
-  // output ends with us rather than with the browser. A failure to start is ignored.
+  // Not waited for, and holding none of our standard streams, so a pipe reading our output
+  // or errors ends with us rather than with the browser. A failure to start is ignored.
   (void)subprocess::start(kOpener, {page.string()}, subprocess::Stream::Null, subprocess::Stream::Null,
-                          subprocess::Stream::Inherit);
+                          subprocess::Stream::Null);
 }
 
 }  // namespace
@@ -185,11 +185,11 @@ std::string render_report_page(const json& data) {
 }
 
 std::expected<fs::path, std::string> report_directory() {
-  if (auto cache = cache_dir::user_cache_dir()) {
+  if (auto cache = cache_dir::cache_dir()) {
     fs::path dir = *cache / "reports";
     std::error_code ec;
     fs::create_directories(dir, ec);
-    if (ec) return std::unexpected(ec.message());
+    if (ec) return std::unexpected(dir.string() + ": " + ec.message());
     return dir;
   }
   return private_directory(temp_root() / "quillimare-reports");
@@ -199,24 +199,20 @@ std::expected<ReportFiles, std::string> write_report(const fs::path& directory, 
                                                      std::int64_t now_ms) {
   std::string stem = report_stem(now_ms);
   ReportFiles files{directory / (stem + ".json"), directory / (stem + ".html")};
-  if (auto r = private_file::replace(files.json, output::pretty(data)); !r) return std::unexpected(r.error());
-  if (auto r = private_file::replace(files.html, render_report_page(data)); !r) return std::unexpected(r.error());
+  if (auto r = private_file::replace(files.json, output::pretty(data)); !r)
+    return std::unexpected(files.json.string() + ": " + r.error());
+  if (auto r = private_file::replace(files.html, render_report_page(data)); !r)
+    return std::unexpected(files.html.string() + ": " + r.error());
   return files;
 }
 
-void html_report(const ReportInput& input) {
+std::expected<void, std::string> html_report(const ReportInput& input) {
   auto data = report_data(input);
   auto dir = report_directory();
   auto files = dir ? write_report(*dir, data, input.now_ms) : std::unexpected(dir.error());
-  std::fflush(stdout);
-  if (!files) {
-    std::fprintf(stderr, "Failed to write HTML report: %s\n", files.error().c_str());
-    return;
-  }
+  if (!files) return std::unexpected("Failed to write HTML report " + files.error());
   open_in_browser(files->html);
-  std::string line = "\nReport: file://" + files->html.string() + "\n";
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fflush(stdout);
+  return output::print("\nReport: file://" + files->html.string() + "\n");
 }
 
 }  // namespace qm::all::summary

@@ -31,9 +31,9 @@ nlohmann::json report_data(const ReportInput& input);
 // so no name can close the script element that holds it.
 std::string render_report_page(const nlohmann::json& data);
 
-// Our cache directory's "reports", created with its parents. Without a home directory,
-// "quillimare-reports" in the shared temporary directory: created 0700 and used only when
-// it is a real directory of this user.
+// The "reports" folder of our cache directory (`cache_dir::cache_dir`), created with its
+// parents. Without one, "quillimare-reports" in the shared temporary directory: created 0700
+// and used only when it is a real directory of this user. Errors begin with the path.
 std::expected<std::filesystem::path, std::string> report_directory();
 
 struct ReportFiles {
@@ -41,12 +41,13 @@ struct ReportFiles {
   std::filesystem::path html;
 };
 // "cost-report-YYYYMMDD-HHMMSS" (UTC) with ".json" (pretty) then ".html"; no page when the
-// data file fails. Files are replaced, never written through a symbolic link.
+// data file fails. Files are replaced, never written through a symbolic link. Errors begin
+// with the path.
 std::expected<ReportFiles, std::string> write_report(const std::filesystem::path& directory,
                                                      const nlohmann::json& data, std::int64_t now_ms);
 
-// The --html step: writes the report, opens the page and prints its location. A failure
-// is printed on standard error and does not fail the run.
-void html_report(const ReportInput& input);
+// The --html step: writes the report, opens the page and prints its location. The error,
+// "Failed to write HTML report {path}: {reason}", fails the run.
+std::expected<void, std::string> html_report(const ReportInput& input);
 
 }  // namespace qm::all::summary

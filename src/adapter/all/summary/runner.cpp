@@ -75,27 +75,22 @@ std::expected<void, std::string> run_summary(const SummaryArgs& args) {
     return output::emit_json(std::move(document), options.jq, options.no_cost);
   }
 
-  render::print_box(heading_text(loaded->detected), options.color, options.no_color);
+  // Each piece is written and checked in turn: a screen that did not reach its reader fails
+  // the run, as the document does.
   auto console = render::console_settings(options.color, options.no_color);
-  if (auto tables = render_tables(totals, options.no_cost, console)) {
-    std::fwrite(tables->data(), 1, tables->size(), stdout);
-  } else {
-    std::fflush(stdout);
-    std::fputs("No usage data found.\n", stderr);
-  }
-  if (value) {
-    auto block = render_value_block(value->report, console);
-    std::fwrite(block.data(), 1, block.size(), stdout);
-  }
-  if (args.chart) {
-    auto chart = chart::render_daily_chart(loaded->rows, options.order, console);
-    std::fwrite(chart.data(), 1, chart.size(), stdout);
-  }
-  std::fflush(stdout);
+  std::string screen = render::heading_box(heading_text(loaded->detected), options.color, options.no_color);
+  auto tables = render_tables(totals, options.no_cost, console);
+  if (tables) screen += *tables;
+  if (auto r = output::print(screen); !r) return r;
+  if (!tables) std::fputs("No usage data found.\n", stderr);
+  if (value)
+    if (auto r = output::print(render_value_block(value->report, console)); !r) return r;
+  if (args.chart)
+    if (auto r = output::print(chart::render_daily_chart(loaded->rows, options.order, console)); !r) return r;
   if (args.html) {
     std::optional<nlohmann::json> subscription;
     if (value) subscription = subscription::subscription_value_json(value->report);
-    html_report({loaded->rows, totals, date_utils::now_ms(), std::move(subscription)});
+    return html_report({loaded->rows, totals, date_utils::now_ms(), std::move(subscription)});
   }
   return {};
 }
