@@ -64,6 +64,12 @@ std::optional<double> number(MaybeElement v) {
   return json::as_number(*v);
 }
 
+std::optional<double> finite_number(MaybeElement v) {
+  auto n = number(v);
+  if (n && !std::isfinite(*n)) return std::nullopt;
+  return n;
+}
+
 namespace {
 std::optional<double> as_amount(std::optional<double> n) {
   if (!n || !std::isfinite(*n) || *n < 0) return std::nullopt;

@@ -57,6 +57,8 @@ std::optional<std::uint64_t> finite_truncated_count(MaybeElement v);
 
 // Lenient number: any JSON number (integer or float, any sign) as a float.
 std::optional<double> number(MaybeElement v);
+// `number` when finite: a number beyond a double's range reads as none.
+std::optional<double> finite_number(MaybeElement v);
 // A recorded amount of money: a number that is finite and not negative. A negative or
 // non-finite amount would lower the totals, so it counts as absent.
 std::optional<double> amount(MaybeElement v);

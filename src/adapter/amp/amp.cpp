@@ -68,7 +68,7 @@ void ledger_usages(simdjson::dom::array events, MaybeElement messages, std::vect
     auto u = usage_of(*time, *model, block, reader::count_or_zero(at(tokens, "total")));
     if (!u) continue;
     if (auto id = reader::text(at(event, "id"))) u->record_id = std::string(*id);
-    u->credits = reader::number(at(event, "credits"));
+    u->credits = reader::finite_number(at(event, "credits"));
     out.push_back(std::move(*u));
   }
 }
@@ -93,7 +93,7 @@ void message_usages(simdjson::dom::array messages, std::vector<AmpUsage>& out) {
       u->record_id = std::to_string(*id);
     else if (auto text = reader::string(at(m, "messageId")))
       u->record_id = std::string(*text);
-    u->credits = reader::number(at(usage, "credits"));
+    u->credits = reader::finite_number(at(usage, "credits"));
     out.push_back(std::move(*u));
   }
 }

@@ -2,6 +2,7 @@
 #include "adapter/claude/daily.h"
 
 #include <array>
+#include <cmath>
 #include <mutex>
 #include <unordered_set>
 
@@ -187,7 +188,8 @@ bool read_common(const Field& timestamp, const Field& cost, const Field& request
   auto r = json::opt_string(request_id);
   auto s = json::opt_bool(sidechain);
   if (!c.ok || !r.ok || !s.ok) return false;
-  f.cost = c.value;
+  // A cost beyond a double's range is no recorded cost: the record is priced instead.
+  if (c.value && std::isfinite(*c.value)) f.cost = c.value;
   f.request_id = r.value;
   f.sidechain = s.value;
   return true;

@@ -182,6 +182,12 @@ TEST(AmpReader, CostModesAndUnpricedModels) {
                                   1000e-6);
   for (CostMode mode : {CostMode::Auto, CostMode::Display})  // credits are carried in every mode
     EXPECT_EQ(load_amp_usage(kit::reader_options(mode), table)->rows[0].metadata, (nlohmann::json{{"credits", 3}}));
+
+  // Credits beyond a double's range are none: the day's other credits stand.
+  kit::write_file(t / "threads/U.json", R"({"id":"U","usageLedger":{"events":[
+    {"timestamp":"2025-01-03T01:00:00Z","model":"claude-x","credits":1e400,"tokens":{"input":1}}]}})");
+  EXPECT_EQ(load_amp_usage(kit::reader_options(CostMode::Auto), table)->rows[0].metadata,
+            (nlohmann::json{{"credits", 3}}));
 }
 
 TEST(AmpReader, DataDirectoryHomeAndUnreadableThreads) {

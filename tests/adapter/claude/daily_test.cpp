@@ -211,6 +211,9 @@ TEST(ClaudeLines, PerModelKeyCostModesAndUnpricedModels) {
       {recorded, CostMode::Auto, true, 0.5, std::nullopt},
       {recorded, CostMode::Calculate, true, 300e-6, std::nullopt},
       {recorded, CostMode::Display, false, 0.5, std::nullopt},
+      // A cost beyond a double's range is none: priced, or 0 under display.
+      {with("\"requestId\"", "\"costUSD\":1e400,\"requestId\""), CostMode::Auto, true, 300e-6, std::nullopt},
+      {with("\"requestId\"", "\"costUSD\":-1e400,\"requestId\""), CostMode::Display, false, 0.0, std::nullopt},
       {std::string(kLine), CostMode::Display, false, 0.0, std::nullopt},
       {unknown, CostMode::Calculate, true, 0.0, "other"},
       {unknown, CostMode::Auto, true, 0.0, "other"},
