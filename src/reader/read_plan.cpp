@@ -63,7 +63,12 @@ bool has_log(const fs::path& path) {
   return ::stat(wal.c_str(), &st) == 0 || errno != ENOENT;  // anything but "no such file" may be one
 }
 
-// Another process's locks conflict with the open file description's as with its own.
+// Another process's locks conflict with the open file description's as with its own. Where
+// there are none, the process's own lock does (a connection that closes early drops it; the
+// look after the read remains).
+#ifndef F_OFD_SETLK
+#define F_OFD_SETLK F_SETLK
+#endif
 bool set_lock(int fd, short type, off_t start, off_t length, int* error) {
   struct flock lock {};
   lock.l_type = type;

@@ -182,6 +182,20 @@ TEST(ConsistentRead, AWriteAheadLogGivesOneStateWhileItsAgentCommits) {
   EXPECT_EQ(taken.discards, 0);
 }
 
+// A writer that keeps the database locked past the busy time-out: unreadable at once, without
+// a second wait.
+TEST(ConsistentRead, ADatabaseLockedPastTheBusyTimeOutIsUnreadable) {
+  kit::TempDir t;
+  numbers(t / "db", false);
+  kit::WriterProcess agent(t / "db");
+  ASSERT_EQ(agent.exec("BEGIN EXCLUSIVE"), SQLITE_OK);
+  const Taken taken = read_numbers(t / "db", 0, [] {});
+  EXPECT_EQ(taken.read.end, DatabaseRead::End::Unreadable);
+  EXPECT_EQ(taken.read.reason, "database is locked");
+  EXPECT_EQ(taken.discards, 1);
+  EXPECT_EQ(taken.rows, 0u);
+}
+
 // A page that reads as corrupt once the first rows were taken: the rows of the failed read
 // are dropped, and the read is done again from the start. Mended before that, the rows count
 // once; still corrupt, the database is unreadable and none of its rows count.
