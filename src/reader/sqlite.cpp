@@ -145,7 +145,7 @@ std::expected<Query, ReadFailure> open_query(const ReadPlan& plan, std::string_v
 namespace detail {
 
 std::optional<DatabaseRead> end_after(const fs::path& path, std::string_view label, bool debug,
-                                      const ReadFailure& failure, bool again) {
+                                      const ReadFailure& failure, bool last) {
   using Stage = ReadFailure::Stage;
   auto say = [&](std::string_view what) {
     log::debug_print(debug, fmt::format("Failed to {} {} database: {}", what, label, path.string()));
@@ -156,7 +156,7 @@ std::optional<DatabaseRead> end_after(const fs::path& path, std::string_view lab
     return DatabaseRead{DatabaseRead::End::OtherSchema, {}};
   }
   // A database still locked after the busy time-out would only keep the next read waiting.
-  if (!again && failure.code != SQLITE_BUSY) return std::nullopt;
+  if (!last && failure.code != SQLITE_BUSY) return std::nullopt;
   say(failure.stage == Stage::Open ? "open" : failure.stage == Stage::Prepare ? "read" : "query");
   return DatabaseRead{DatabaseRead::End::Unreadable, failure.reason};
 }

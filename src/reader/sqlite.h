@@ -129,29 +129,38 @@ struct DatabaseRead {
 namespace detail {
 // The end of a read whose attempt failed, after the debug line "Failed to open {label}
 // database: {path}", "Failed to read ..." (the query cannot be prepared) or "Failed to query
-// ..." (a step failed); none when the read is to be done again.
+// ..." (a step failed); none when the read is to be done again. `last`: no attempt is left.
 std::optional<DatabaseRead> end_after(const std::filesystem::path& path, std::string_view label, bool debug,
-                                      const ReadFailure& failure, bool again);
+                                      const ReadFailure& failure, bool last);
 }  // namespace detail
 
 // Reads a database as one state of it: attempt(const ReadPlan&) -> Attempt does the whole read
-// on connections of its own, handing out what it reads as it goes; when it fails, or the file
-// changed under an immutable read, discard() drops all it handed out and the read is done
-// once more, with normal locking. It is not done again when the query cannot be prepared
-// (another schema) or the database stayed locked past the busy time-out.
+// on connections of its own, handing out what it reads as it goes. When the file changed
+// under an immutable read, discard() drops all it handed out and the read is done again with
+// normal locking. When an attempt fails, the same, but the file is opened as before (an
+// unchanged file fails the same way whatever the open, and an ordinary open would leave
+// files beside it); a second failure makes the database unreadable. It is not done again
+// when the query cannot be prepared (another schema) or the database stayed locked past the
+// busy time-out.
 template <typename AttemptFn, typename Discard>
 DatabaseRead read_database(const std::filesystem::path& path, std::string_view label, bool debug, AttemptFn&& attempt,
                            Discard&& discard) {
-  for (bool again = false;; again = true) {
+  bool may_be_immutable = true;
+  for (int failures = 0;;) {
     Attempt done;
     {
-      const ReadPlan plan = ReadPlan::make(path, !again);
+      const ReadPlan plan = ReadPlan::make(path, may_be_immutable);
       done = attempt(plan);
       if (!plan.unchanged()) done = std::unexpected(ReadFailure{ReadFailure::Stage::Changed, 0, "changed while read"});
       if (done) return {};
     }  // the plan lets go of the file before the next one looks at it
     discard();
-    if (auto end = detail::end_after(path, label, debug, done.error(), again)) return *end;
+    const bool changed = done.error().stage == ReadFailure::Stage::Changed;
+    if (changed)
+      may_be_immutable = false;  // only SQLite's locks keep a file that is being written in one state
+    else
+      ++failures;
+    if (auto end = detail::end_after(path, label, debug, done.error(), failures == 2)) return *end;
   }
 }
 

@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <functional>
 #include <mutex>
@@ -37,6 +38,13 @@ void numbers(const fs::path& db, bool wal) {
             ") INSERT INTO t (rowid, n) SELECT r, 10 * r FROM i");
   file.exec("COMMIT");
 }  // the last connection closes: no log beside a database in write-ahead mode
+
+// The same, last changed long ago: a write during the read gives it another modification time,
+// however coarse the clock.
+void old_numbers(const fs::path& db, bool wal) {
+  numbers(db, wal);
+  fs::last_write_time(db, fs::file_time_type::clock::now() - std::chrono::hours(24 * 365));
+}
 
 // What a read took: its rows, the states they came from, and how often it was told to drop them.
 struct Taken {
@@ -114,7 +122,7 @@ TEST(ConsistentRead, AClosedWriteAheadDatabaseThatAnAgentWritesDuringTheReadIsRe
 TEST(ConsistentRead, AClosedWriteAheadDatabaseOverwrittenDuringTheReadIsReadAgain) {
   for (std::size_t workers : kWorkers) {
     kit::TempDir t;
-    numbers(t / "db", true);
+    old_numbers(t / "db", true);
     numbers(t / "next.db", true);
     {
       kit::SqliteFile next(t / "next.db");
@@ -205,7 +213,7 @@ TEST(ConsistentRead, AStepThatFailsPartwayIsReadAgainFromTheStart) {
       for (std::size_t workers : kWorkers) {
         const std::string name = std::string(wal ? "wal" : "rollback") + (mend ? " mended " : " ") + std::to_string(workers);
         kit::TempDir t;
-        numbers(t / "db", wal);
+        old_numbers(t / "db", wal);
         const std::uint32_t page = kit::page_count(t / "db") * 3 / 4;  // a leaf no step has reached yet
         std::string before;
         const Taken taken = read_numbers(
@@ -222,7 +230,8 @@ TEST(ConsistentRead, AStepThatFailsPartwayIsReadAgainFromTheStart) {
           EXPECT_EQ(taken.read.end, DatabaseRead::End::Unreadable) << name;
           EXPECT_EQ(taken.read.reason, "database disk image is malformed") << name;
           EXPECT_EQ(taken.rows, 0u) << name;
-          EXPECT_EQ(taken.discards, 2) << name;
+          // An immutable read sees the change and the file is read twice more with SQLite's locks.
+          EXPECT_EQ(taken.discards, wal ? 3 : 2) << name;
         }
       }
     }

@@ -73,6 +73,12 @@ TEST(ReaderSqlite, FailuresAreDebugLinesWithThePathAndUnreadableDatabasesGiveNoR
     big.exec("COMMIT");
   }
   kit::corrupt_page(t / "torn.db", kit::page_count(t / "torn.db") - 5);  // rows come before it
+  {
+    kit::SqliteFile(t / "closed/torn.db").wal();
+  }
+  fs::copy_file(t / "torn.db", t / "closed/torn.db", fs::copy_options::overwrite_existing);
+  std::fstream(t / "closed/torn.db", std::ios::in | std::ios::out | std::ios::binary).seekp(18).write("\2\2", 2);
+  kit::Snapshot closed(t / "closed");  // read as immutable, twice: nothing is left beside it
   const std::string query_fails_on_2 = "SELECT x, CASE WHEN x = 2 THEN abs(-9223372036854775807 - 1) END FROM t";
   using End = DatabaseRead::End;
   struct Case {
@@ -94,6 +100,8 @@ TEST(ReaderSqlite, FailuresAreDebugLinesWithThePathAndUnreadableDatabasesGiveNoR
        "Failed to query Test database: " + (t / "ok.db").string()},
       {t / "torn.db", "SELECT x FROM t", End::Unreadable, "database disk image is malformed", {},
        "Failed to query Test database: " + (t / "torn.db").string()},
+      {t / "closed/torn.db", "SELECT x FROM t", End::Unreadable, "database disk image is malformed", {},
+       "Failed to query Test database: " + (t / "closed/torn.db").string()},
       {t / "ok.db", "SELECT x FROM t ORDER BY x", End::Read, "", {1, 2, 3}, ""},
   };
   for (const auto& c : cases) {
@@ -109,6 +117,7 @@ TEST(ReaderSqlite, FailuresAreDebugLinesWithThePathAndUnreadableDatabasesGiveNoR
       EXPECT_EQ(err, debug && !c.line.empty() ? c.line + "\n" : "") << c.db << " " << c.sql;
     }
   }
+  EXPECT_TRUE(closed.unchanged());
 }
 
 TEST(ReaderSqlite, ClosedDatabasesAreReadWithoutATraceInEitherJournalMode) {
