@@ -134,7 +134,7 @@ TEST(DatabaseReaders, AnUnreadableDatabaseCountsNoneOfItsRowsAndIsNamed) {
                                                              {"opencode", 4000}}))
         << threads;
     const std::string malformed = ": database disk image is malformed\n";
-    for (const std::string line : {
+    for (const std::string& line : {
              "WARN  Could not read 1 OpenCode file; its usage is not counted: " + (home / "opencode-a/opencode.db").string() + malformed,
              "WARN  Could not read 1 Hermes file; its usage is not counted: " + (home / "hermes-a/state.db").string() + malformed,
              "WARN  Could not read 1 Goose file; its usage is not counted: " + fs::canonical(goose_a).string() + malformed,
