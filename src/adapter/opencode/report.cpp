@@ -142,11 +142,8 @@ AgentLoadResult load_opencode_usage(const all::loader::LoadOptions& options,
           return m ? std::optional(count(*m, worker_prices, display, kept)) : std::nullopt;
         };
       };
-      message::for_each_message<message::Counted>(
-          *db, "OpenCode", options.common.debug, reader::row_workers(options.common.single_thread), make_parse,
-          [&](std::span<const std::optional<message::Counted>> messages, const reader::KeptTexts& kept) {
-            message::add(messages, kept, seen, usages);
-          });
+      message::read_messages(*db, "OpenCode", options.common.debug, reader::row_workers(options.common.single_thread),
+                             make_parse, seen, usages, run.unread());
     }
     auto stored = reader::parse_files<StoredMessage>(loader::stored_message_files(dir, run.unread()),
                                                      options.common.single_thread, run.unread(),
