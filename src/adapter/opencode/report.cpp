@@ -52,7 +52,9 @@ struct StoredMessage {
 // A positive recorded cost, else the first positive cost among the candidates; the unpriced
 // marker unless the cost mode is display (then there is no table).
 message::Counted count(const Message& m, reader::Prices& prices, bool display, reader::KeptTexts& kept) {
-  message::Counted c{m.tokens, m.time_ms};
+  message::Counted c;
+  c.tokens = m.tokens;
+  c.time_ms = m.time_ms;
   c.model = kept.keep(m.model);
   if (m.id) c.keep_key(*m.id, kept);
   if (m.recorded_cost && *m.recorded_cost > 0) {
