@@ -1,5 +1,6 @@
 #include "config.h"
 
+#include <cmath>
 #include <unistd.h>
 
 #include <array>
@@ -19,7 +20,7 @@ using FieldResult = std::expected<void, std::string>;
 FieldResult read_number(element v, std::optional<double>& out) {
   if (v.is_null()) return {};
   auto d = json::as_number(v);
-  if (!d) return std::unexpected(std::string("expected a number"));
+  if (!d || !std::isfinite(*d)) return std::unexpected(std::string("expected a number"));
   out = *d;
   return {};
 }

@@ -122,6 +122,7 @@ TEST_F(ConfigTest, ABadOverrideDropsTheLayersOverridesOnly) {
       R"({"m": {"maxInputTokens": 1.5}})",
       R"({"m": {"inputCostPerToken": 1, "inputCostPerToken": 2}})",
       R"({"m": {"inputCostPerToken": "1"}})",
+      R"({"m": {"inputCostPerToken": 1e400}})",
       R"({"m": [1, 2, 3]})",
       R"({"ok": {"inputCostPerToken": 1}, "m": true})",
       R"([])",

@@ -1,15 +1,14 @@
 #include "json/strict.h"
 
+#include <bit>
+#include <cmath>
 #include <cstdlib>
 
 #include "fast.h"
+#include "util.h"
 
 namespace qm::json {
 namespace {
-
-// The parser leaves an empty [] or {} out of its depth count, so it is given one level of
-// room and the true depth is measured here when the text could be that deep.
-constexpr std::size_t kParserDepth = kMaxDepth + 1;
 
 // Whether a container lies more than `levels` levels down (a container takes one level).
 // Walks the parsed tree, not the text: a document of long strings has few nodes.
@@ -28,15 +27,15 @@ bool deeper_than(element value, std::size_t levels) {
   return false;
 }
 
-bool deeper_than_limit(std::string_view text, element root) {
-  // A document that parsed and is that deep opens and closes more than kMaxDepth containers.
-  if (text.size() <= 2 * kMaxDepth) return false;
-  // One vectorised count for every line; the walk only for the few with that many.
-  if (fast::count_either(text, '[', '{') <= kMaxDepth) return false;
-  return deeper_than(root, kMaxDepth);
-}
-
 }  // namespace
+
+bool nested_deeper_than(std::string_view text, element root, std::size_t levels) {
+  // A document that deep opens and closes more than `levels` containers.
+  if (text.size() <= 2 * levels) return false;
+  // One vectorised count for every text; the walk only for the few with that many.
+  if (fast::count_either(text, '[', '{') <= levels) return false;
+  return deeper_than(root, levels);
+}
 
 StrictParser::StrictParser() {
   // Capacity grows on demand; the depth limit is fixed.
@@ -52,13 +51,9 @@ std::optional<element> StrictParser::parse(std::string_view text) {
   }
   element root;
   auto err = parser_.parse(text.data(), text.size(), false).get(root);
-  if (err == simdjson::SUCCESS) {
-    if (!deeper_than_limit(text, root)) return root;
-    error_ = "JSON nested deeper than 128 levels";
-    return std::nullopt;
-  }
-  error_ = simdjson::error_message(err);  // a number beyond 64 bits keeps this text when rewriting fails
-  if (err == simdjson::NUMBER_ERROR) return parse_wide_integers(text);
+  if (err == simdjson::SUCCESS) return root;
+  error_ = simdjson::error_message(err);  // kept when the number was not the fault
+  if (err == simdjson::NUMBER_ERROR) return parse_wide_numbers(text);
   return std::nullopt;
 }
 
@@ -81,13 +76,77 @@ bool beyond_64_bits(std::string_view digits, bool negative) {
   if (digits.size() != limit.size()) return digits.size() > limit.size();
   return digits > limit;
 }
+
+// The number token that starts at `i` (a "-" or a digit), as far as number characters go.
+struct NumberToken {
+  std::size_t end = 0;
+  std::string_view digits;  // of the integer part
+  bool well_formed = false;  // a JSON number
+  bool integer = false;      // without fraction or exponent
+};
+
+NumberToken number_token(std::string_view text, std::size_t i) {
+  NumberToken t;
+  std::size_t j = i + (text[i] == '-' ? 1 : 0);
+  const std::size_t digits_start = j;
+  j = skip_digits(text, j);
+  t.digits = text.substr(digits_start, j - digits_start);
+  t.well_formed = !t.digits.empty() && (t.digits.size() == 1 || t.digits.front() != '0');
+  t.integer = true;
+  if (j < text.size() && text[j] == '.') {
+    const std::size_t fraction = j + 1;
+    j = skip_digits(text, fraction);
+    t.well_formed = t.well_formed && j > fraction;
+    t.integer = false;
+  }
+  if (j < text.size() && (text[j] == 'e' || text[j] == 'E')) {
+    ++j;
+    if (j < text.size() && (text[j] == '+' || text[j] == '-')) ++j;
+    const std::size_t exponent = j;
+    j = skip_digits(text, exponent);
+    t.well_formed = t.well_formed && j > exponent;
+    t.integer = false;
+  }
+  t.end = j;
+  // What comes before and after must be no part of a number, so that a rewritten token cannot
+  // join its neighbours into one.
+  if (i > 0 && std::string_view(" \t\n\r,[:").find(text[i - 1]) == std::string_view::npos) t.well_formed = false;
+  if (j < text.size() && std::string_view(" \t\n\r,]}").find(text[j]) == std::string_view::npos) t.well_formed = false;
+  return t;
+}
+
+// The tape of a parsed document holds each number as a tag word and a payload word, every
+// other value in single words, up to the root's closing word. Sets the payload of the
+// numbers at the given places (counted in document order) to the given values.
+void set_numbers(simdjson::dom::document& doc, const std::vector<std::pair<std::size_t, double>>& values) {
+  using simdjson::internal::tape_type;
+  std::size_t place = 0, next = 0;
+  for (std::size_t i = 1; next < values.size();) {
+    const auto tag = static_cast<tape_type>(doc.tape[i] >> 56);
+    if (tag == tape_type::ROOT) break;
+    if (tag != tape_type::INT64 && tag != tape_type::UINT64 && tag != tape_type::DOUBLE) {
+      ++i;
+      continue;
+    }
+    if (place++ == values[next].first) {
+      doc.tape[i] = static_cast<std::uint64_t>(tape_type::DOUBLE) << 56;
+      doc.tape[i + 1] = std::bit_cast<std::uint64_t>(values[next].second);
+      ++next;
+    }
+    i += 2;
+  }
+}
 }  // namespace
 
-// An integer beyond 64 bits is still valid JSON; a generic reader keeps it as a float.
-// Rewrite such literals with a ".0" so that they parse as floats (and so are never counts).
-std::optional<element> StrictParser::parse_wide_integers(std::string_view text) {
+// The parser refuses two kinds of valid numbers. An integer beyond 64 bits, which a generic
+// reader keeps as a float, is rewritten with a ".0" (so it is never a count). A number beyond
+// a double's range, which a generic reader takes for an infinity, is rewritten as 0.0 and its
+// place on the parsed tape then given the infinity.
+std::optional<element> StrictParser::parse_wide_numbers(std::string_view text) {
   std::string copy;
   copy.reserve(text.size() + 64 + kPadding);
+  std::vector<std::pair<std::size_t, double>> infinities;  // number place, value
+  std::size_t place = 0;
   bool in_string = false, changed = false;
   for (std::size_t i = 0; i < text.size();) {
     char c = text[i];
@@ -104,29 +163,32 @@ std::optional<element> StrictParser::parse_wide_integers(std::string_view text) 
       ++i;
       continue;
     }
-    if (c == '-' || is_digit(c)) {
-      // The whole number token: a fraction or an exponent makes it a float already, and its
-      // digits are never an integer of their own.
-      std::size_t j = i + (c == '-' ? 1 : 0);
-      const std::size_t digits_start = j;
-      j = skip_digits(text, j);
-      const std::size_t digits_end = j;
-      if (j < text.size() && text[j] == '.') j = skip_digits(text, j + 1);
-      if (j < text.size() && (text[j] == 'e' || text[j] == 'E')) {
-        ++j;
-        if (j < text.size() && (text[j] == '+' || text[j] == '-')) ++j;
-        j = skip_digits(text, j);
-      }
-      copy.append(text.substr(i, j - i));
-      if (j == digits_end && beyond_64_bits(text.substr(digits_start, digits_end - digits_start), c == '-')) {
+    if (c != '-' && !is_digit(c)) {
+      copy += c;
+      ++i;
+      continue;
+    }
+    // The whole number token: a fraction or an exponent makes it a float already, and its
+    // digits are never an integer of their own. One that is no JSON number stays as it is
+    // for the parser to refuse.
+    const NumberToken t = number_token(text, i);
+    const std::string_view token = text.substr(i, t.end - i);
+    const bool wide = t.well_formed && t.integer && beyond_64_bits(t.digits, c == '-');
+    std::optional<double> value;
+    if (t.well_formed && (wide || !t.integer)) value = util::parse_f64_decimal(token);
+    if (value && std::isinf(*value)) {
+      copy += "0.0";
+      infinities.emplace_back(place, *value);
+      changed = true;
+    } else {
+      copy.append(token);
+      if (wide) {
         copy += ".0";
         changed = true;
       }
-      i = j;
-      continue;
     }
-    copy += c;
-    ++i;
+    ++place;
+    i = t.end;
   }
   if (!changed) return std::nullopt;
   std::size_t n = copy.size();
@@ -135,7 +197,7 @@ std::optional<element> StrictParser::parse_wide_integers(std::string_view text) 
   if (n > parser_.capacity() && parser_.allocate(n, kParserDepth)) return std::nullopt;
   element root;
   if (parser_.parse(scratch_.data(), n, false).get(root)) return std::nullopt;
-  if (deeper_than_limit(std::string_view(scratch_.data(), n), root)) return std::nullopt;
+  set_numbers(parser_.doc, infinities);
   return root;
 }
 

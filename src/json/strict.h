@@ -1,7 +1,7 @@
 #pragma once
 // Strict reading of JSON Lines records: the whole line must be one JSON value (nothing but
-// white space after it, at most 128 levels deep), a known key may appear only once, and
-// numbers keep their kind (12.0 is not a count).
+// white space after it), a known key may appear only once, and numbers keep their kind
+// (12.0 is not a count).
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -18,10 +18,14 @@ namespace qm::json {
 using simdjson::dom::element;
 using simdjson::dom::object;
 
-inline constexpr std::size_t kMaxDepth = 128;
+// The parser's own limit: a text holds fewer than this many levels of containers that are
+// not empty (an empty [] or {} takes no level of its own).
+inline constexpr std::size_t kParserDepth = simdjson::DEFAULT_MAX_DEPTH;
 inline constexpr std::size_t kPadding = simdjson::SIMDJSON_PADDING;
 
-// One parser per thread, reused for every line.
+// One parser per thread, reused for every line. Numbers the parser itself refuses are still
+// read: an integer beyond 64 bits as a float, a number beyond a double's range as an
+// infinity.
 class StrictParser {
  public:
   StrictParser();
@@ -34,11 +38,16 @@ class StrictParser {
   std::string_view error() const { return error_; }
 
  private:
-  std::optional<element> parse_wide_integers(std::string_view text);
+  std::optional<element> parse_wide_numbers(std::string_view text);
   simdjson::dom::parser parser_;
   std::string scratch_;
   std::string_view error_;
 };
+
+// Whether a parsed text nests containers more than `levels` deep (every container counts, the
+// innermost one too, empty or not), for formats that set a limit of their own. `text` is what
+// `root` was parsed from.
+bool nested_deeper_than(std::string_view text, element root, std::size_t levels);
 
 // Equal texts; the ends are compared first, as keys of one length mostly differ there.
 inline bool same_key(std::string_view a, std::string_view b) {

@@ -1,5 +1,6 @@
 #include "pricing/table.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -80,13 +81,17 @@ constexpr std::string_view kFullNames[kPriceFieldCount] = {
     "cache_read_input_token_cost_above_200k_tokens",
 };
 
-// Each reader gives false for a value of the wrong type; null counts as absent.
+// Each reader gives false for a value of the wrong type; null counts as absent. A number
+// beyond a double's range is no price: it would make every cost of the model infinite.
 bool read_number(std::optional<element> v, std::optional<double>& out) {
   if (!v || v->is_null()) return true;
   switch (v->type()) {
     case element_type::INT64: out = static_cast<double>(int64_t(*v)); return true;
     case element_type::UINT64: out = static_cast<double>(uint64_t(*v)); return true;
-    case element_type::DOUBLE: out = double(*v); return true;
+    case element_type::DOUBLE:
+      if (!std::isfinite(double(*v))) return false;
+      out = double(*v);
+      return true;
     default: return false;
   }
 }

@@ -27,7 +27,8 @@
 // a json::StrictParser per worker, the lines cut by reader::for_each_line (files.h).
 // Parse with json::StrictParser (one per worker) and read values with values.h (count,
 // truncated_count, count_or_decimal, number, amount, text, first_of ...); databases go
-// through sqlite.h's for_each_row, which writes the "Failed to open {} database: {}" lines.
+// through sqlite.h's for_each_row, which writes the "Failed to open {} database: {}" lines
+// and says which database was unreadable (`read.add_to(run.unread(), db)`).
 //
 // A reader of many rows (a database of messages) collects them in the compact form of
 // usage_list.h instead of full records: `reader::UsageList usages(options.zone);`,

@@ -52,11 +52,18 @@ std::optional<fs::path> xdg_config_home() { return xdg_dir("XDG_CONFIG_HOME", ".
 
 std::vector<fs::path> existing_dirs(const std::vector<fs::path>& candidates) {
   std::vector<fs::path> out;
+  std::vector<fs::path> real;  // of each kept directory; empty when it could not be had
   for (const auto& c : candidates) {
     std::error_code ec;
     if (!fs::is_directory(c, ec)) continue;
-    if (std::none_of(out.begin(), out.end(), [&](const fs::path& p) { return util::same_path(p, c); }))
-      out.push_back(c);
+    fs::path r = fs::canonical(c, ec);
+    if (ec) r.clear();
+    bool seen = false;
+    for (std::size_t i = 0; i < out.size() && !seen; ++i)
+      seen = util::same_path(out[i], c) || (!r.empty() && r == real[i]);
+    if (seen) continue;
+    out.push_back(c);  // as written: readers name files by their root
+    real.push_back(std::move(r));
   }
   return out;
 }

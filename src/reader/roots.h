@@ -32,8 +32,9 @@ std::optional<fs::path> xdg_data_home();
 // $XDG_CONFIG_HOME when it is set and absolute, else ~/.config; none without a home.
 std::optional<fs::path> xdg_config_home();
 
-// The candidates that are existing directories, each kept once (paths compared component by
-// component, in the given order).
+// The candidates that are existing directories, each kept once, as written and in the given
+// order: a directory named again, by a path equal component by component or by one that
+// leads to it through a symbolic link, is dropped.
 std::vector<fs::path> existing_dirs(const std::vector<fs::path>& candidates);
 
 // The candidates made canonical (unchanged when that fails) that are regular files, each

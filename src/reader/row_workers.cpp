@@ -162,10 +162,13 @@ std::pair<std::int64_t, std::int64_t> Spans::at(std::size_t span) const {
   return {static_cast<std::int64_t>(low), static_cast<std::int64_t>(low + width - 1)};
 }
 
-std::optional<std::pair<Spans, SpanReader>> begin_spans(Database& first, const RowidSpans& query,
+std::optional<std::pair<Spans, SpanReader>> begin_spans(Database& first, const ReadPlan& plan, const RowidSpans& query,
                                                          std::size_t connections) {
   const auto bounds = begin_with_bounds(first, query.bounds);
   if (!bounds || query.width == 0) return std::nullopt;
+  // Only the shared lock of a rollback journal (or an immutable file) makes a later
+  // connection read the first one's state.
+  if (!plan.immutable() && first.write_ahead()) return std::nullopt;
   const std::uint64_t rowids = static_cast<std::uint64_t>(bounds->second) - static_cast<std::uint64_t>(bounds->first);
   if (rowids / query.width >= kMostSpans) return std::nullopt;
   const Spans spans{bounds->first, bounds->second, query.width, static_cast<std::size_t>(rowids / query.width) + 1};
@@ -175,13 +178,13 @@ std::optional<std::pair<Spans, SpanReader>> begin_spans(Database& first, const R
   return std::pair{spans, SpanReader{std::nullopt, std::move(*stmt)}};
 }
 
-std::optional<SpanReader> join_spans(const std::filesystem::path& path, const RowidSpans& query, const Spans& spans) {
+std::optional<SpanReader> join_spans(const ReadPlan& plan, const RowidSpans& query, const Spans& spans) {
   // No busy wait: a writer waiting for the first connection's lock would wait for this one.
-  auto db = Database::open_read_only(path, false);
+  auto db = Database::open(plan, false);
   if (!db || begin_with_bounds(*db, query.bounds) != std::pair{spans.first, spans.last}) return std::nullopt;
   auto stmt = db->prepare(query.ranged);
   if (!stmt) return std::nullopt;
-  return SpanReader{std::move(db), std::move(*stmt)};
+  return SpanReader{std::move(*db), std::move(*stmt)};
 }
 
 std::size_t span_connections(std::size_t workers) { return std::min(kMostConnections, std::max<std::size_t>(2, workers / 2)); }

@@ -152,35 +152,38 @@ struct SpanReader {
   Statement stmt;
 };
 // Begins a read transaction on the first connection, which stays open while others join,
-// and cuts the table into spans; none when the table is too small to share among
-// `connections`, its rowids too sparse, or the ranged query cannot be prepared (a table
-// without rowids, say).
-std::optional<std::pair<Spans, SpanReader>> begin_spans(Database& first, const RowidSpans& query,
+// and cuts the table into spans; none when other connections could not read the state it
+// reads (a write-ahead log: each connection would read the state of the moment it began),
+// the table is too small to share among `connections`, its rowids too sparse, or the ranged
+// query cannot be prepared (a table without rowids, say).
+std::optional<std::pair<Spans, SpanReader>> begin_spans(Database& first, const ReadPlan& plan, const RowidSpans& query,
                                                          std::size_t connections);
-// Another connection that reads the state the first one reads: it began its read transaction
-// while the first one's was open (so no writer could commit in between under a rollback
-// journal) and it saw the same first and last rowid (so none missed an append under a
-// write-ahead log); none otherwise.
-std::optional<SpanReader> join_spans(const std::filesystem::path& path, const RowidSpans& query, const Spans& spans);
+// Another connection that reads the state the first one reads: it opens as the first one did
+// and begins its read transaction while the first one's is open, so that under a rollback
+// journal no writer can commit in between (an immutable file is checked after the read); and
+// it saw the same first and last rowid. None otherwise.
+std::optional<SpanReader> join_spans(const ReadPlan& plan, const RowidSpans& query, const Spans& spans);
 // The connections that step a large table at once for this many workers.
 std::size_t span_connections(std::size_t workers);
 
 }  // namespace detail
 
-// Runs `sql` over the database as for_each_row does (the same debug lines and outcomes),
-// copying the columns of each row as `columns` says. make_parse() is called once per worker
-// and gives `parse(const CopiedRow&, KeptTexts&) -> std::optional<Item>`; then
-// `consume(std::span<const std::optional<Item>>, const KeptTexts&)` is called on this thread
-// with the items of each batch (none for rows that gave none), batch after batch in row
-// order: a consumer can look ahead within a batch (to prefetch, say).
+// Runs `sql` over the database as for_each_row does (one state of it, the same debug lines
+// and outcomes), copying the columns of each row as `columns` says. make_parse() is called
+// once per worker and gives `parse(const CopiedRow&, KeptTexts&) -> std::optional<Item>`;
+// then `consume(std::span<const std::optional<Item>>, const KeptTexts&)` is called on this
+// thread with the items of each batch (none for rows that gave none), batch after batch in
+// row order: a consumer can look ahead within a batch (to prefetch, say). When the rows are
+// read again, discard() first drops all that consume() took.
 //
 // Once a second batch is due, stepping moves to threads of their own and this thread only
 // takes the parsed batches back. With `spans`, a large table is stepped on several
-// connections at once, span after span of rowids, the spans taken back in order.
-template <typename Item, typename MakeParse, typename Consume>
-bool for_each_parsed_row(const std::filesystem::path& path, std::string_view label, std::string_view sql, bool debug,
-                         std::span<const Column> columns, std::size_t workers, MakeParse make_parse, Consume consume,
-                         std::optional<RowidSpans> spans = std::nullopt) {
+// connections at once, span after span of rowids, the spans taken back in order, where the
+// connections read one state (see begin_spans).
+template <typename Item, typename MakeParse, typename Consume, typename Discard>
+DatabaseRead for_each_parsed_row(const std::filesystem::path& path, std::string_view label, std::string_view sql,
+                                 bool debug, std::span<const Column> columns, std::size_t workers, MakeParse make_parse,
+                                 Consume consume, Discard discard, std::optional<RowidSpans> spans = std::nullopt) {
   struct Batch {
     detail::Rows rows;
     KeptTexts texts;
@@ -212,7 +215,8 @@ bool for_each_parsed_row(const std::filesystem::path& path, std::string_view lab
     }
   };
   auto take = [&](Batch& b) { consume(std::span<const std::optional<Item>>(b.items), b.texts); };
-  // Batches are owned here, before any pool: a pool finishes its jobs before it goes.
+  // Batches are owned here, before any pool: a pool finishes its jobs before it goes. A failed
+  // attempt leaves the batches it did not take back behind.
   std::mutex mutex;
   std::condition_variable cv;
   std::vector<std::unique_ptr<Batch>> owned;
@@ -227,16 +231,15 @@ bool for_each_parsed_row(const std::filesystem::path& path, std::string_view lab
     return b;
   };
 
-  auto query = open_query(path, label, sql, debug);
-  if (!query) return false;
-
   // Spans of rowids: each stepper takes the next span (no further than `window` spans ahead of
-  // the consumer), and the consumer takes the spans' batches back in span order.
-  auto in_spans = [&](const detail::Spans& cut, detail::SpanReader& first_reader,
-                      std::size_t connections) -> std::optional<bool> {
+  // the consumer), and the consumer takes the spans' batches back in span order. None when no
+  // stepping thread could start.
+  auto in_spans = [&](const ReadPlan& plan, const detail::Spans& cut, detail::SpanReader& first_reader,
+                      std::size_t connections) -> std::optional<Attempt> {
     struct Slot {
       std::vector<Batch*> batches;
-      bool complete = false, failed = false;
+      bool complete = false;
+      std::optional<ReadFailure> failure;
     };
     const std::size_t window = 2 * connections;
     std::vector<Slot> slots(window);
@@ -263,11 +266,13 @@ bool for_each_parsed_row(const std::filesystem::path& path, std::string_view lab
             b = fresh();
           }
           f = bound ? detail::fill(stmt, b->rows, columns) : detail::Fill::Failed;
+          std::optional<ReadFailure> failure;
+          if (f == detail::Fill::Failed) failure = stmt.failure();
           {
             std::lock_guard lock(mutex);
             slot.batches.push_back(b);
             slot.complete = f != detail::Fill::Full;
-            slot.failed = f == detail::Fill::Failed;
+            slot.failure = std::move(failure);
           }
           pool.submit([&parse_batch, b](std::size_t worker) { parse_batch(*b, worker); }, &b->done);
           cv.notify_all();
@@ -280,10 +285,10 @@ bool for_each_parsed_row(const std::filesystem::path& path, std::string_view lab
     if (!parallel::start_thread(steppers, [&] { step_spans(first_reader.stmt); })) return std::nullopt;
     for (std::size_t c = 1; c < connections; ++c)
       if (!parallel::start_thread(steppers, [&] {
-            if (auto reader = detail::join_spans(path, *spans, cut)) step_spans(reader->stmt);
+            if (auto reader = detail::join_spans(plan, *spans, cut)) step_spans(reader->stmt);
           }))
         break;
-    bool failed = false;
+    std::optional<ReadFailure> failed;
     for (std::size_t span = 0; span < cut.count && !failed; ++span) {
       Slot& slot = slots[span % window];
       for (std::size_t i = 0;; ++i) {
@@ -302,94 +307,113 @@ bool for_each_parsed_row(const std::filesystem::path& path, std::string_view lab
       }
       {
         std::lock_guard lock(mutex);
-        failed = slot.failed;
+        failed = std::move(slot.failure);
+        slot.failure.reset();
         slot.batches.clear();
-        slot.complete = slot.failed = false;
+        slot.complete = false;
         ++consumed;
         if (failed) stop = true;
       }
       cv.notify_all();
     }
     for (auto& t : steppers) t.join();
-    if (failed) say_query_failed(path, label, debug);
-    return true;
+    if (failed) return std::unexpected(std::move(*failed));
+    return Attempt{};
   };
-  if (spans && workers > 2) {
-    const std::size_t connections = detail::span_connections(workers);
-    if (auto begun = detail::begin_spans(query->db, *spans, connections))
-      if (auto done = in_spans(begun->first, begun->second, connections)) return *done;
-  }
 
-  Batch* first = fresh();
-  detail::Fill fill = detail::fill(query->stmt, first->rows, columns);
-  // One thread does it all: under a single worker, for less than a batch, or when the
-  // system gives no thread.
-  auto serially = [&] {
-    for (;;) {
-      parse_batch(*first, 0);
-      take(*first);
-      if (fill != detail::Fill::Full) break;
-      first->clear();
-      fill = detail::fill(query->stmt, first->rows, columns);
+  auto attempt = [&](const ReadPlan& plan) -> Attempt {
+    auto query = open_query(plan, sql);
+    if (!query) return std::unexpected(std::move(query.error()));
+    if (spans && workers > 2) {
+      const std::size_t connections = detail::span_connections(workers);
+      if (auto begun = detail::begin_spans(query->db, plan, *spans, connections))
+        if (auto done = in_spans(plan, begun->first, begun->second, connections)) return std::move(*done);
     }
-    if (fill == detail::Fill::Failed) say_query_failed(path, label, debug);
-    return true;
-  };
-  if (fill != detail::Fill::Full || workers < 2) return serially();
-  detail::Pool pool(workers - 1);
-  if (pool.threads() == 0) return serially();
 
-  std::deque<Batch*> flight;  // in row order, each handed to the pool
-  bool stepping = true;
-  const std::size_t limit = 2 * (pool.threads() + 1);
-  auto step_all = [&] {
-    Batch* b = first;
-    for (detail::Fill f = detail::Fill::Full;;) {
+    std::optional<ReadFailure> failure;  // of the step that ended the rows
+    auto fill_batch = [&](Batch& b) {
+      const detail::Fill f = detail::fill(query->stmt, b.rows, columns);
+      if (f == detail::Fill::Failed) failure = query->stmt.failure();
+      return f;
+    };
+    auto ended = [&]() -> Attempt {
+      if (failure) return std::unexpected(std::move(*failure));
+      return {};
+    };
+    Batch* first = nullptr;
+    {
+      std::lock_guard lock(mutex);
+      first = fresh();
+    }
+    detail::Fill filled = fill_batch(*first);
+    // One thread does it all: under a single worker, for less than a batch, or when the
+    // system gives no thread.
+    auto serially = [&] {
+      for (;;) {
+        parse_batch(*first, 0);
+        take(*first);
+        first->clear();
+        if (filled != detail::Fill::Full) break;
+        filled = fill_batch(*first);
+      }
+      std::lock_guard lock(mutex);
+      spare.push_back(first);
+      return ended();
+    };
+    if (filled != detail::Fill::Full || workers < 2) return serially();
+    detail::Pool pool(workers - 1);
+    if (pool.threads() == 0) return serially();
+
+    std::deque<Batch*> flight;  // in row order, each handed to the pool
+    bool stepping = true;
+    const std::size_t limit = 2 * (pool.threads() + 1);
+    auto step_all = [&] {
+      Batch* b = first;
+      for (detail::Fill f = detail::Fill::Full;;) {
+        {
+          std::lock_guard lock(mutex);
+          flight.push_back(b);
+        }
+        pool.submit([&parse_batch, b](std::size_t worker) { parse_batch(*b, worker); }, &b->done);
+        cv.notify_all();
+        if (f != detail::Fill::Full) break;
+        {
+          std::unique_lock lock(mutex);
+          cv.wait(lock, [&] { return flight.size() < limit; });
+          b = fresh();
+        }
+        f = fill_batch(*b);
+      }
       {
         std::lock_guard lock(mutex);
-        flight.push_back(b);
+        stepping = false;
       }
-      pool.submit([&parse_batch, b](std::size_t worker) { parse_batch(*b, worker); }, &b->done);
       cv.notify_all();
-      if (f != detail::Fill::Full) {
-        if (f == detail::Fill::Failed) say_query_failed(path, label, debug);
-        break;
-      }
+    };
+    std::vector<std::thread> stepper;
+    if (!parallel::start_thread(stepper, step_all)) return serially();
+    for (;;) {
+      Batch* b = nullptr;
       {
         std::unique_lock lock(mutex);
-        cv.wait(lock, [&] { return flight.size() < limit; });
-        b = fresh();
+        cv.wait(lock, [&] { return !flight.empty() || !stepping; });
+        if (flight.empty()) break;
+        b = flight.front();
       }
-      f = detail::fill(query->stmt, b->rows, columns);
+      pool.wait(&b->done);
+      take(*b);
+      b->clear();
+      {
+        std::lock_guard lock(mutex);
+        flight.pop_front();
+        spare.push_back(b);
+      }
+      cv.notify_all();
     }
-    {
-      std::lock_guard lock(mutex);
-      stepping = false;
-    }
-    cv.notify_all();
+    for (auto& t : stepper) t.join();
+    return ended();  // the stepper is done with `failure`
   };
-  std::vector<std::thread> stepper;
-  if (!parallel::start_thread(stepper, step_all)) return serially();
-  for (;;) {
-    Batch* b = nullptr;
-    {
-      std::unique_lock lock(mutex);
-      cv.wait(lock, [&] { return !flight.empty() || !stepping; });
-      if (flight.empty()) break;
-      b = flight.front();
-    }
-    pool.wait(&b->done);
-    take(*b);
-    b->clear();
-    {
-      std::lock_guard lock(mutex);
-      flight.pop_front();
-      spare.push_back(b);
-    }
-    cv.notify_all();
-  }
-  for (auto& t : stepper) t.join();
-  return true;
+  return read_database(path, label, debug, attempt, discard);
 }
 
 }  // namespace qm::reader

@@ -1,5 +1,6 @@
 #include "reader/seen.h"
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 
@@ -35,8 +36,20 @@ void SeenKeys::clear() {
   bytes_.clear();
 }
 
+void SeenKeys::truncate(std::size_t size) {
+  if (size >= keys_.size()) return;
+  bytes_.resize(keys_[size].offset);
+  keys_.resize(size);
+  std::fill(slots_.begin(), slots_.end(), 0);
+  place_keys();
+}
+
 void SeenKeys::grow() {
   slots_.assign(slots_.empty() ? 1024 : 2 * slots_.size(), 0);
+  place_keys();
+}
+
+void SeenKeys::place_keys() {
   const std::size_t mask = slots_.size() - 1;
   for (std::size_t k = 0; k < keys_.size(); ++k) {
     const std::uint64_t h = keys_[k].hash;

@@ -22,6 +22,10 @@ class SeenKeys {
     if (!slots_.empty()) __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]);
   }
   void clear();
+  // The number of keys met, and going back to the first `size` of them (a database read
+  // again, say).
+  std::size_t size() const { return keys_.size(); }
+  void truncate(std::size_t size);
 
  private:
   struct Key {
@@ -29,6 +33,7 @@ class SeenKeys {
     std::uint64_t hash;
   };
   void grow();
+  void place_keys();  // in slots_, all empty
 
   std::vector<std::uint64_t> slots_;  // 0, or hash's high half and key number + 1; a power of two
   std::vector<Key> keys_;

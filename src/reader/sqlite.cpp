@@ -2,7 +2,6 @@
 
 #include <sqlite3.h>
 
-#include <fstream>
 #include <system_error>
 
 #include "util.h"
@@ -10,46 +9,6 @@
 namespace qm::reader {
 
 namespace fs = std::filesystem;
-
-namespace {
-
-// Byte 19 of the header (the read format version) is 2 in write-ahead mode. It alone makes
-// SQLite read through the log; byte 18 (the write version) may say anything.
-bool header_says_wal(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  char header[20];
-  if (!in.read(header, sizeof header)) return false;
-  return header[19] == 2;
-}
-
-void append_uri_path(std::string& uri, const std::string& path) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  for (unsigned char c : path) {
-    if (c == '%' || c == '?' || c == '#' || c < 0x20 || c == 0x7F) {
-      uri += '%';
-      uri += kHex[c >> 4];
-      uri += kHex[c & 0xF];
-    } else {
-      uri += static_cast<char>(c);
-    }
-  }
-}
-
-}  // namespace
-
-std::string read_only_uri(const fs::path& path) {
-  std::error_code ec;
-  fs::path absolute = fs::absolute(path, ec);
-  if (ec) absolute = path;
-  std::string uri = "file://";  // an empty authority: the path follows
-  // Not normalised as text: "link/.." leads where the link's target leads, which SQLite finds.
-  append_uri_path(uri, absolute.string());
-  uri += "?mode=ro";
-  fs::path wal = path;
-  wal += "-wal";
-  if (!fs::exists(wal, ec) && header_says_wal(path)) uri += "&immutable=1";
-  return uri;
-}
 
 // One buffer per column, made up front: a later column's text must not move an earlier one.
 Row::Row(sqlite3_stmt* stmt) : stmt_(stmt), lossy_(stmt ? static_cast<std::size_t>(sqlite3_column_count(stmt)) : 0) {}
@@ -107,17 +66,38 @@ Statement::Step Statement::step() {
   }
 }
 
-std::optional<Database> Database::open_read_only(const fs::path& path, bool busy_wait) {
+namespace {
+
+ReadFailure failure_of(sqlite3* db, ReadFailure::Stage stage, int code) {
+  std::string reason = db ? sqlite3_errmsg(db) : sqlite3_errstr(code);
+  // "unable to open database file" says nothing of why.
+  const int primary = code & 0xFF;
+  if (db && (primary == SQLITE_CANTOPEN || primary == SQLITE_IOERR) && sqlite3_system_errno(db) != 0)
+    reason += ": " + util::os_error(sqlite3_system_errno(db));
+  return ReadFailure{stage, primary, std::move(reason)};
+}
+
+}  // namespace
+
+ReadFailure Statement::failure() const {
+  sqlite3* db = sqlite3_db_handle(stmt_);
+  return failure_of(db, ReadFailure::Stage::Step, sqlite3_errcode(db));
+}
+
+std::expected<Database, ReadFailure> Database::open(const ReadPlan& plan, bool busy_wait) {
   // SQLite would create a missing file's directory entry only with the create flag; check
   // anyway so that a missing path never reaches it.
   std::error_code ec;
-  if (!fs::is_regular_file(path, ec)) return std::nullopt;
+  const auto status = fs::status(plan.path(), ec);
+  if (ec) return std::unexpected(ReadFailure{ReadFailure::Stage::Open, 0, ec.message()});
+  if (!fs::is_regular_file(status)) return std::unexpected(ReadFailure{ReadFailure::Stage::Open, 0, "not a regular file"});
   sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(read_only_uri(path).c_str(), &db,
-                           SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr);
+  const int rc =
+      sqlite3_open_v2(plan.uri().c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr);
   if (rc != SQLITE_OK) {
+    auto failure = failure_of(db, ReadFailure::Stage::Open, rc);
     sqlite3_close(db);
-    return std::nullopt;
+    return std::unexpected(std::move(failure));
   }
   if (busy_wait) sqlite3_busy_timeout(db, kBusyTimeoutMs);
   return Database(db);
@@ -134,11 +114,12 @@ Database& Database::operator=(Database&& o) noexcept {
 }
 Database::~Database() { sqlite3_close(db_); }
 
-std::optional<Statement> Database::prepare(std::string_view sql) {
+std::expected<Statement, ReadFailure> Database::prepare(std::string_view sql) {
   sqlite3_stmt* stmt = nullptr;
-  if (sqlite3_prepare_v2(db_, sql.data(), static_cast<int>(sql.size()), &stmt, nullptr) != SQLITE_OK) {
+  const int rc = sqlite3_prepare_v2(db_, sql.data(), static_cast<int>(sql.size()), &stmt, nullptr);
+  if (rc != SQLITE_OK) {
     sqlite3_finalize(stmt);
-    return std::nullopt;
+    return std::unexpected(failure_of(db_, ReadFailure::Stage::Prepare, rc));
   }
   return Statement(stmt);
 }
@@ -147,20 +128,39 @@ bool Database::exec(const std::string& sql) {
   return sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
-namespace {
-void say_failed(std::string_view what, const fs::path& path, std::string_view label, bool debug) {
-  log::debug_print(debug, fmt::format("Failed to {} {} database: {}", what, label, path.string()));
+bool Database::write_ahead() {
+  auto stmt = prepare("PRAGMA journal_mode");
+  if (!stmt || stmt->step() != Statement::Step::Row) return true;  // not known: as if it were
+  return util::ascii_lower(stmt->row().text(0).value_or("")) == "wal";
 }
-}  // namespace
 
-std::optional<Query> open_query(const fs::path& path, std::string_view label, std::string_view sql, bool debug) {
-  auto db = Database::open_read_only(path);
-  if (!db) return say_failed("open", path, label, debug), std::nullopt;
+std::expected<Query, ReadFailure> open_query(const ReadPlan& plan, std::string_view sql) {
+  auto db = Database::open(plan);
+  if (!db) return std::unexpected(std::move(db.error()));
   auto stmt = db->prepare(sql);
-  if (!stmt) return say_failed("read", path, label, debug), std::nullopt;
+  if (!stmt) return std::unexpected(std::move(stmt.error()));
   return Query{std::move(*db), std::move(*stmt)};
 }
 
-void say_query_failed(const fs::path& path, std::string_view label, bool debug) { say_failed("query", path, label, debug); }
+namespace detail {
+
+std::optional<DatabaseRead> end_after(const fs::path& path, std::string_view label, bool debug,
+                                      const ReadFailure& failure, bool last) {
+  using Stage = ReadFailure::Stage;
+  auto say = [&](std::string_view what) {
+    log::debug_print(debug, fmt::format("Failed to {} {} database: {}", what, label, path.string()));
+  };
+  // Tables of another shape are no failure to read: the file is some other program's.
+  if (failure.stage == Stage::Prepare && failure.code == SQLITE_ERROR) {
+    say("read");
+    return DatabaseRead{DatabaseRead::End::OtherSchema, {}};
+  }
+  // A database still locked after the busy time-out would only keep the next read waiting.
+  if (!last && failure.code != SQLITE_BUSY) return std::nullopt;
+  say(failure.stage == Stage::Open ? "open" : failure.stage == Stage::Prepare ? "read" : "query");
+  return DatabaseRead{DatabaseRead::End::Unreadable, failure.reason};
+}
+
+}  // namespace detail
 
 }  // namespace qm::reader

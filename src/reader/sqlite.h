@@ -1,28 +1,42 @@
 #pragma once
-// Read-only access to the agents' SQLite databases. A database is never created or written:
+// Read-only access to the agents' SQLite databases. A database is never created or written,
+// and every read of one gives one state of it, or is done again (read_database):
 //  - a database with a write-ahead log beside it is opened read-only with normal locking, so
 //    the log's committed pages are read (SQLite needs the log's shared-memory index for that);
-//  - a database in write-ahead mode whose log is gone (its agent closed it) is opened as
-//    immutable: an ordinary read-only open would leave new -wal and -shm files beside it;
+//  - a database in write-ahead mode whose log is gone is opened as immutable, and read again
+//    with normal locking when it changed under the read (read_plan.h);
 //  - any other database is opened read-only with normal locking.
 // A short busy time-out lets a read wait while the agent commits instead of giving up.
 #include <cstdint>
+#include <expected>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <fmt/format.h>
 
+#include "adapter/all/types.h"
 #include "log.h"
+#include "reader/read_plan.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
 
 namespace qm::reader {
 
-inline constexpr int kBusyTimeoutMs = 3000;
+// Why a read of a database stopped: where, SQLite's result code (0 when SQLite was not
+// asked) and the reason for the unread-files warning.
+struct ReadFailure {
+  enum class Stage : std::uint8_t { Open, Prepare, Step, Changed };
+  Stage stage = Stage::Open;
+  int code = 0;
+  std::string reason;
+};
+// One attempt at reading a database.
+using Attempt = std::expected<void, ReadFailure>;
 
 // One row of a running query; its views stay valid until the next step.
 class Row {
@@ -56,6 +70,8 @@ class Statement {
   bool bind_int64(int index, std::int64_t value);
   enum class Step { Row, Done, Failed };
   Step step();
+  // Why the last step failed; ask before the connection is used again.
+  ReadFailure failure() const;
   // Ready to step again from the first row, with new bindings.
   void reset();
   const Row& row() const { return row_; }
@@ -69,53 +85,104 @@ class Statement {
 
 class Database {
  public:
-  // None when the file cannot be opened as a database.
-  static std::optional<Database> open_read_only(const std::filesystem::path& path, bool busy_wait = true);
+  static std::expected<Database, ReadFailure> open(const ReadPlan& plan, bool busy_wait = true);
   Database(Database&&) noexcept;
   Database& operator=(Database&&) noexcept;
   Database(const Database&) = delete;
   Database& operator=(const Database&) = delete;
   ~Database();
 
-  std::optional<Statement> prepare(std::string_view sql);
+  std::expected<Statement, ReadFailure> prepare(std::string_view sql);
   // Runs statements that give no rows ("BEGIN", say).
   bool exec(const std::string& sql);
+  // Whether SQLite reads this database through a write-ahead log (known once a read began).
+  bool write_ahead();
 
  private:
   explicit Database(sqlite3* db) : db_(db) {}
   sqlite3* db_;
 };
 
-// The URI that opens the database as described above.
-std::string read_only_uri(const std::filesystem::path& path);
-
 // A database and its query, ready to step.
 struct Query {
   Database db;
   Statement stmt;
 };
-// Opens the database and prepares the query; none after the debug line "Failed to open
-// {label} database: {path}" or "Failed to read ..." (the query cannot be prepared).
-std::optional<Query> open_query(const std::filesystem::path& path, std::string_view label, std::string_view sql,
-                                bool debug);
-// The debug line of a step that failed: "Failed to query {label} database: {path}".
-void say_query_failed(const std::filesystem::path& path, std::string_view label, bool debug);
+std::expected<Query, ReadFailure> open_query(const ReadPlan& plan, std::string_view sql);
 
-// Runs one query over a database and calls on_row(const Row&) for every row. Failures are
-// only the debug lines of open_query and say_query_failed (a step failed: the rows handed
-// out before it stand). False when the database could not be opened or the query prepared.
-template <typename OnRow>
-bool for_each_row(const std::filesystem::path& path, std::string_view label, std::string_view sql, bool debug,
-                  OnRow&& on_row) {
-  auto query = open_query(path, label, sql, debug);
-  if (!query) return false;
-  for (;;) {
-    switch (query->stmt.step()) {
-      case Statement::Step::Row: on_row(query->stmt.row()); break;
-      case Statement::Step::Done: return true;
-      case Statement::Step::Failed: say_query_failed(path, label, debug); return true;
-    }
+// What became of one database.
+struct DatabaseRead {
+  enum class End : std::uint8_t {
+    Read,
+    OtherSchema,  // the query could not be prepared: not the agent's tables
+    Unreadable,   // could not be opened, or read to its end in two attempts
+  };
+  End end = End::Read;
+  std::string reason;  // of an unreadable one
+
+  // Hands an unreadable database on for the framework's warning.
+  void add_to(UnreadFiles& unread, const std::filesystem::path& path) const {
+    if (end == End::Unreadable) unread.add(path.string(), reason);
   }
+};
+
+namespace detail {
+// The end of a read whose attempt failed, after the debug line "Failed to open {label}
+// database: {path}", "Failed to read ..." (the query cannot be prepared) or "Failed to query
+// ..." (a step failed); none when the read is to be done again. `last`: no attempt is left.
+std::optional<DatabaseRead> end_after(const std::filesystem::path& path, std::string_view label, bool debug,
+                                      const ReadFailure& failure, bool last);
+}  // namespace detail
+
+// Reads a database as one state of it: attempt(const ReadPlan&) -> Attempt does the whole read
+// on connections of its own, handing out what it reads as it goes. When the file changed
+// under an immutable read, discard() drops all it handed out and the read is done again with
+// normal locking. When an attempt fails, the same, but the file is opened as before (an
+// unchanged file fails the same way whatever the open, and an ordinary open would leave
+// files beside it); a second failure makes the database unreadable. It is not done again
+// when the query cannot be prepared (another schema) or the database stayed locked past the
+// busy time-out.
+template <typename AttemptFn, typename Discard>
+DatabaseRead read_database(const std::filesystem::path& path, std::string_view label, bool debug, AttemptFn&& attempt,
+                           Discard&& discard) {
+  bool may_be_immutable = true;
+  for (int failures = 0;;) {
+    Attempt done;
+    {
+      const ReadPlan plan = ReadPlan::make(path, may_be_immutable);
+      done = attempt(plan);
+      if (!plan.unchanged()) done = std::unexpected(ReadFailure{ReadFailure::Stage::Changed, 0, "changed while read"});
+      if (done) return {};
+    }  // the plan lets go of the file before the next one looks at it
+    discard();
+    const bool changed = done.error().stage == ReadFailure::Stage::Changed;
+    if (changed)
+      may_be_immutable = false;  // only SQLite's locks keep a file that is being written in one state
+    else
+      ++failures;
+    if (auto end = detail::end_after(path, label, debug, done.error(), failures == 2)) return *end;
+  }
+}
+
+// Runs one query over a database and calls on_row(const Row&) for every row, as
+// read_database says: discard() drops what on_row took when the rows are read again.
+template <typename OnRow, typename Discard>
+DatabaseRead for_each_row(const std::filesystem::path& path, std::string_view label, std::string_view sql, bool debug,
+                          OnRow&& on_row, Discard&& discard) {
+  return read_database(
+      path, label, debug,
+      [&](const ReadPlan& plan) -> Attempt {
+        auto query = open_query(plan, sql);
+        if (!query) return std::unexpected(std::move(query.error()));
+        for (;;) {
+          switch (query->stmt.step()) {
+            case Statement::Step::Row: on_row(query->stmt.row()); break;
+            case Statement::Step::Done: return {};
+            case Statement::Step::Failed: return std::unexpected(query->stmt.failure());
+          }
+        }
+      },
+      discard);
 }
 
 }  // namespace qm::reader

@@ -74,6 +74,14 @@ Usage& UsageList::push(std::int64_t time_ms, std::uint32_t model, std::uint32_t 
   return u;
 }
 
+void UsageList::truncate(std::size_t size) {
+  if (size >= size_) return;
+  // The dropped usages are cleared: add() leaves what its caller does not fill as it finds it.
+  for (std::size_t i = size; i < size_; ++i) chunks_[i / kChunk][i % kChunk] = Usage{};
+  size_ = size;
+  chunks_.resize((size + kChunk - 1) / kChunk);  // add() starts a chunk where the last one is full
+}
+
 Usage& UsageList::add(std::int64_t time_ms, std::uint32_t model) { return push(time_ms, model, day_of(time_ms)); }
 
 Usage& UsageList::add_on(std::string_view date_key, std::int64_t time_ms, std::uint32_t model) {

@@ -54,6 +54,8 @@ class UsageList {
 
   bool empty() const { return size_ == 0; }
   std::size_t size() const { return size_; }
+  // Drops the usages added after the first `size` (a database read again, say).
+  void truncate(std::size_t size);
   const Usage& operator[](std::size_t i) const { return chunks_[i / kChunk][i % kChunk]; }
   std::string_view model_name(std::uint32_t id) const { return models_[id]; }
   std::string_view date_key(std::uint32_t day) const { return days_[day]; }

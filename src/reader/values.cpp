@@ -53,9 +53,21 @@ std::optional<std::uint64_t> truncated_count(MaybeElement v) {
   }
 }
 
+std::optional<std::uint64_t> finite_truncated_count(MaybeElement v) {
+  if (v && v->type() == simdjson::dom::element_type::DOUBLE && !std::isfinite(v->get_double().value_unsafe()))
+    return std::nullopt;
+  return truncated_count(v);
+}
+
 std::optional<double> number(MaybeElement v) {
   if (!v) return std::nullopt;
   return json::as_number(*v);
+}
+
+std::optional<double> finite_number(MaybeElement v) {
+  auto n = number(v);
+  if (n && !std::isfinite(*n)) return std::nullopt;
+  return n;
 }
 
 namespace {

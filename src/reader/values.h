@@ -52,9 +52,13 @@ std::optional<std::uint64_t> count_or_decimal(MaybeElement v);
 // Truncating: any JSON number as a count, its fraction dropped, a negative value 0, a value
 // beyond the range the largest count.
 std::optional<std::uint64_t> truncated_count(MaybeElement v);
+// truncated_count of a finite number only: an infinity is no count.
+std::optional<std::uint64_t> finite_truncated_count(MaybeElement v);
 
 // Lenient number: any JSON number (integer or float, any sign) as a float.
 std::optional<double> number(MaybeElement v);
+// `number` when finite: a number beyond a double's range reads as none.
+std::optional<double> finite_number(MaybeElement v);
 // A recorded amount of money: a number that is finite and not negative. A negative or
 // non-finite amount would lower the totals, so it counts as absent.
 std::optional<double> amount(MaybeElement v);

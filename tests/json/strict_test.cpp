@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <random>
 
 #include "adapter/claude/partition.h"
@@ -11,22 +12,32 @@
 namespace qm::json {
 namespace {
 
-TEST(StrictJson, WholeLineDepthAndNumbers) {
+TEST(StrictJson, DepthIsTheParsersOwnLimitOrTheFormats) {
   StrictParser p;
   // Depth counts every container, the innermost one too, whether it is empty or not.
-  auto nested = [](int depth, std::string inner) {
+  auto nested = [](std::size_t depth, std::string inner) {
     return std::string(depth - 1, '[') + inner + std::string(depth - 1, ']');
   };
   for (std::string inner : {"[]", "[1]", "{}", "{\"a\":1}", "[\"[[[[\"]"}) {
-    EXPECT_TRUE(p.parse_copy(nested(128, inner))) << inner;
-    EXPECT_FALSE(p.parse_copy(nested(129, inner))) << inner;
+    auto at_limit = p.parse_copy(nested(128, inner));
+    ASSERT_TRUE(at_limit) << inner;
+    EXPECT_FALSE(nested_deeper_than(nested(128, inner), *at_limit, 128)) << inner;
+    auto beyond = p.parse_copy(nested(129, inner));
+    ASSERT_TRUE(beyond) << inner;  // valid JSON: only a format that sets a limit refuses it
+    EXPECT_TRUE(nested_deeper_than(nested(129, inner), *beyond, 128)) << inner;
+    EXPECT_TRUE(p.parse_copy(nested(kParserDepth - 1, inner))) << inner;
+    EXPECT_FALSE(p.parse_copy(nested(kParserDepth + 1, inner))) << inner;
   }
   std::string objects;
   for (int i = 0; i < 127; ++i) objects += "{\"a\":";
   objects += "{\"b\":1}" + std::string(127, '}');
-  EXPECT_TRUE(p.parse_copy(objects));
-  EXPECT_FALSE(p.parse_copy("{\"x\":" + objects + "}"));
-  EXPECT_NE(p.error().find("deep"), std::string_view::npos) << p.error();
+  EXPECT_FALSE(nested_deeper_than(objects, *p.parse_copy(objects), 128));
+  const std::string deeper = "{\"x\":" + objects + "}";
+  EXPECT_TRUE(nested_deeper_than(deeper, *p.parse_copy(deeper), 128));
+}
+
+TEST(StrictJson, WholeLineAndNumbers) {
+  StrictParser p;
   EXPECT_FALSE(p.parse_copy(R"({"a":1} x)"));
   EXPECT_TRUE(p.parse_copy("{\"a\":1}  \r"));
   EXPECT_FALSE(p.parse_copy("{\"a\":\"caf\xe9\"}"));
@@ -41,7 +52,7 @@ TEST(StrictJson, WholeLineDepthAndNumbers) {
   auto max = p.parse_copy(R"({"n":18446744073709551615})");
   ASSERT_TRUE(max);
   EXPECT_EQ(as_count((*max)["n"].value()), UINT64_MAX);
-  EXPECT_FALSE(p.parse_copy(R"({"n":1e400})"));
+  EXPECT_FALSE(p.parse_copy(R"({"n":01})"));
   EXPECT_NE(p.error().find("number"), std::string_view::npos) << p.error();
   EXPECT_FALSE(p.parse_copy(R"({"a":)"));
   EXPECT_FALSE(p.error().empty());
@@ -68,6 +79,40 @@ TEST(StrictJson, WholeLineDepthAndNumbers) {
   EXPECT_FALSE(as_count((*kinds)["neg"].value()));
   EXPECT_FALSE(as_count((*kinds)["s"].value()));
   EXPECT_EQ(as_count((*kinds)["ok"].value()), 12u);
+}
+
+// A number beyond a double's range is valid JSON: it reads as an infinity, in its place,
+// and the rest of the text as usual.
+TEST(StrictJson, NumbersBeyondADoublesRangeReadAsInfinities) {
+  StrictParser p;
+  const double inf = std::numeric_limits<double>::infinity();
+  const std::string huge(400, '9');
+  auto doc = p.parse_copy(R"({"a":1e400,"b":-1e400,"c":[18446744073709551616,1E+400,3,"1e400",2.5,-)" + huge +
+                          R"(],"d":{"e":1.7976931348623159e308},"max":1.7976931348623157e308,"tiny":1e-400,"n":7,
+                             "i":-4,"wide":)" + huge + "}");
+  ASSERT_TRUE(doc) << p.error();
+  auto get = [&](std::string_view path) { return (*doc).at_pointer(path).value(); };
+  EXPECT_EQ(as_number(get("/a")), inf);
+  EXPECT_EQ(as_number(get("/b")), -inf);
+  EXPECT_EQ(as_number(get("/c/0")), 18446744073709551616.0);
+  EXPECT_EQ(as_number(get("/c/1")), inf);
+  EXPECT_EQ(as_count(get("/c/2")), 3u);
+  EXPECT_EQ(get("/c/3").get_string().value(), "1e400");
+  EXPECT_EQ(as_number(get("/c/4")), 2.5);
+  EXPECT_EQ(as_number(get("/c/5")), -inf);
+  EXPECT_EQ(as_number(get("/d/e")), inf);
+  EXPECT_EQ(as_number(get("/max")), std::numeric_limits<double>::max());
+  EXPECT_EQ(as_number(get("/tiny")), 0.0);
+  EXPECT_EQ(as_count(get("/n")), 7u);
+  EXPECT_EQ(as_i64(get("/i")), -4);
+  EXPECT_EQ(as_number(get("/wide")), inf);
+  EXPECT_FALSE(as_count(get("/a")));
+
+  // Only well-formed numbers: the others stay a reason to refuse the text.
+  for (std::string bad : {"[1e400,]", "[01e400]", "[1.e400]", "[1e400x]", "[-1e400", "1e400 1", "[1e+]", "[-01]",
+                          "[1e400e308]", "[1e400.5]", "[-1e400-1]", "[18446744073709551616e]", "[-9-5e400]",
+                          "[1.5-18446744073709551616]"})
+    EXPECT_FALSE(p.parse_copy(bad)) << bad;
 }
 
 TEST(StrictJson, KnownKeysOnceOptionalFieldsAndEnumWords) {

@@ -227,7 +227,8 @@ TEST(ParseLiteLlm, RecordForms) {
     "dup-bad": {"i": 1e-6, "o": 1e-6},
     "dup-bad": {"i": "x", "o": 1e-6},
     "dup-field": {"i": 1e-6, "o": 1e-6, "i": 2e-6},
-    "wide-context": {"i": 1e-6, "o": 2e-6, "ctx": 18446744073709551616}
+    "wide-context": {"i": 1e-6, "o": 2e-6, "ctx": 18446744073709551616},
+    "infinite-price": {"i": 1e400, "o": 2e-6}
   })", overrides);
 
   const auto& compact = at(t, "compact");
@@ -254,7 +255,8 @@ TEST(ParseLiteLlm, RecordForms) {
   EXPECT_DOUBLE_EQ(at(t, "dup-field").input, 2e-6);
 
   for (const char* skipped : {"only-input", "string-price", "bool-price", "float-context", "negative-context",
-                              "bad-entry", "long-array", "text", "template-row", "dup-bad", "wide-context"})
+                              "bad-entry", "long-array", "text", "template-row", "dup-bad", "wide-context",
+                              "infinite-price"})
     EXPECT_FALSE(t.prices.contains(skipped)) << skipped;
   EXPECT_EQ(added, 10u);
 }

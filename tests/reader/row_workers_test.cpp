@@ -52,12 +52,15 @@ constexpr Column kColumns[] = {Column::Integer, Column::Real, Column::Text};
 
 std::vector<Item> by_one_thread(const fs::path& db) {
   std::vector<Item> items;
-  for_each_row(db, "Test", kQuery, false, [&](const Row& row) {
-    if (row.int64(0) % 5 == 1) return;  // passed over
-    Item it{row.int64(0), row.real(1), std::nullopt, row.is_null(0)};
-    if (auto t = row.text(2)) it.text = std::string(*t);
-    items.push_back(std::move(it));
-  });
+  for_each_row(
+      db, "Test", kQuery, false,
+      [&](const Row& row) {
+        if (row.int64(0) % 5 == 1) return;  // passed over
+        Item it{row.int64(0), row.real(1), std::nullopt, row.is_null(0)};
+        if (auto t = row.text(2)) it.text = std::string(*t);
+        items.push_back(std::move(it));
+      },
+      [&] { items.clear(); });
   return items;
 }
 
@@ -77,16 +80,18 @@ std::vector<Item> by_workers(const fs::path& db, std::size_t workers, std::optio
       return Parsed{row.int64(0), row.real(1), text ? std::optional(kept.keep(*text)) : std::nullopt, row.is_null(0)};
     };
   };
-  EXPECT_TRUE(for_each_parsed_row<Parsed>(db, "Test", kQuery, false, kColumns, workers, make_parse,
-                                          [&](std::span<const std::optional<Parsed>> batch, const KeptTexts& kept) {
-                                            for (const auto& p : batch) {
-                                              if (!p) continue;
-                                              Item it{p->n, p->r, std::nullopt, p->null_n};
-                                              if (p->text) it.text = std::string(kept[*p->text]);
-                                              items.push_back(std::move(it));
-                                            }
-                                          },
-                                          spans));
+  const auto read = for_each_parsed_row<Parsed>(
+      db, "Test", kQuery, false, kColumns, workers, make_parse,
+      [&](std::span<const std::optional<Parsed>> batch, const KeptTexts& kept) {
+        for (const auto& p : batch) {
+          if (!p) continue;
+          Item it{p->n, p->r, std::nullopt, p->null_n};
+          if (p->text) it.text = std::string(kept[*p->text]);
+          items.push_back(std::move(it));
+        }
+      },
+      [&] { ADD_FAILURE() << "read again"; }, spans);
+  EXPECT_EQ(read.end, DatabaseRead::End::Read);
   return items;
 }
 
@@ -116,30 +121,38 @@ TEST(RowWorkers, RowidSpansOnSeveralConnectionsGiveTheRowsOfOneQuery) {
   table(t / "extremes.db", 5'000, extremes);
   table(t / "wal.db", 20'000, spread);
   kit::SqliteFile writer(t / "wal.db");  // the log stays while the agent is open
-  writer.wal();
+  writer.wal().exec("SELECT count(*) FROM t");  // which opens it
   kit::SqliteFile(t / "empty.db").exec("CREATE TABLE t (n INTEGER, r REAL, s TEXT)");
   for (const char* name : {"spread.db", "extremes.db", "wal.db", "empty.db"}) {
     const auto want = by_one_thread(t / name);
     for (std::size_t workers : {1u, 3u, 8u}) EXPECT_EQ(by_workers(t / name, workers, kSpans), want) << name << " " << workers;
   }
 
-  for (const char* name : {"spread.db", "wal.db"}) {
-    auto db = Database::open_read_only(t / name);
+  table(t / "closed-wal.db", 20'000, spread);
+  {
+    kit::SqliteFile closed(t / "closed-wal.db");
+    closed.wal();
+  }  // no log beside it: read as immutable
+  for (const char* name : {"spread.db", "closed-wal.db"}) {
+    const auto plan = ReadPlan::make(t / name, true);
+    auto db = Database::open(plan);
     ASSERT_TRUE(db);
-    const auto begun = detail::begin_spans(*db, kSpans, 4);
+    const auto begun = detail::begin_spans(*db, plan, kSpans, 4);
     ASSERT_TRUE(begun) << name;
     const detail::Spans& spans = begun->first;
     EXPECT_EQ(spans.at(0).first, spread(19'998));
     EXPECT_EQ(spans.at(spans.count - 1).second, spread(19'999));
-    EXPECT_TRUE(detail::join_spans(t / name, kSpans, spans));
+    EXPECT_TRUE(detail::join_spans(plan, kSpans, spans));
     detail::Spans other = spans;
     other.last += 1;  // as if a row was appended before the second connection began
-    EXPECT_FALSE(detail::join_spans(t / name, kSpans, other));
+    EXPECT_FALSE(detail::join_spans(plan, kSpans, other));
   }
-  for (const char* name : {"extremes.db", "empty.db"}) {
-    auto db = Database::open_read_only(t / name);
+  // Under a log each connection reads the state of the moment it begins.
+  for (const char* name : {"extremes.db", "empty.db", "wal.db"}) {
+    const auto plan = ReadPlan::make(t / name, true);
+    auto db = Database::open(plan);
     ASSERT_TRUE(db);
-    EXPECT_FALSE(detail::begin_spans(*db, kSpans, 4)) << name;
+    EXPECT_FALSE(detail::begin_spans(*db, plan, kSpans, 4)) << name;
   }
 }
 
@@ -147,11 +160,12 @@ TEST(RowWorkers, FailuresAreTheDebugLinesOfOneThread) {
   kit::TempDir t;
   kit::SqliteFile(t / "other.db").exec("CREATE TABLE other (x)");
   auto never = [] { return [](const CopiedRow&, KeptTexts&) -> std::optional<int> { return 1; }; };
+  auto none = [](std::span<const std::optional<int>>, const KeptTexts&) { ADD_FAILURE(); };
   testing::internal::CaptureStderr();
-  EXPECT_FALSE(for_each_parsed_row<int>(t / "other.db", "Test", kQuery, true, kColumns, 4, never,
-                                        [](std::span<const std::optional<int>>, const KeptTexts&) { ADD_FAILURE(); }));
-  EXPECT_FALSE(for_each_parsed_row<int>(t / "gone.db", "Test", kQuery, true, kColumns, 4, never,
-                                        [](std::span<const std::optional<int>>, const KeptTexts&) { ADD_FAILURE(); }));
+  EXPECT_EQ(for_each_parsed_row<int>(t / "other.db", "Test", kQuery, true, kColumns, 4, never, none, [] {}).end,
+            DatabaseRead::End::OtherSchema);
+  EXPECT_EQ(for_each_parsed_row<int>(t / "gone.db", "Test", kQuery, true, kColumns, 4, never, none, [] {}).end,
+            DatabaseRead::End::Unreadable);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "Failed to read Test database: " + (t / "other.db").string() +
                                                         "\nFailed to open Test database: " + (t / "gone.db").string() + "\n");
 }

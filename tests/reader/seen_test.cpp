@@ -22,5 +22,18 @@ TEST(SeenKeys, EachKeyIsNewOnceUntilCleared) {
   EXPECT_FALSE(seen.first("a"));
 }
 
+// Going back to an earlier count forgets the keys met since, and only those.
+TEST(SeenKeys, TruncatedKeysAreNewAgain) {
+  SeenKeys seen;
+  for (int i = 0; i < 5'000; ++i) EXPECT_TRUE(seen.first("k" + std::to_string(i)));
+  for (std::size_t keep : {std::size_t{3'000}, std::size_t{0}}) {
+    seen.truncate(keep);
+    EXPECT_EQ(seen.size(), keep);
+    for (int i = 0; i < 5'000; ++i)
+      EXPECT_EQ(seen.first("k" + std::to_string(i)), static_cast<std::size_t>(i) >= keep) << keep << " " << i;
+    EXPECT_EQ(seen.size(), 5'000u);
+  }
+}
+
 }  // namespace
 }  // namespace qm::reader

@@ -11,6 +11,7 @@
 #include "kit/env.h"
 #include "kit/snapshot.h"
 #include "kit/sqlite.h"
+#include "kit/sqlite_writer.h"
 
 namespace qm::reader {
 namespace {
@@ -19,8 +20,10 @@ namespace fs = std::filesystem;
 
 std::vector<std::int64_t> read_x(const fs::path& db, bool* ok = nullptr) {
   std::vector<std::int64_t> xs;
-  bool opened = for_each_row(db, "Test", "SELECT x FROM t ORDER BY x", false, [&](const Row& r) { xs.push_back(r.int64(0)); });
-  if (ok) *ok = opened;
+  const auto read = for_each_row(
+      db, "Test", "SELECT x FROM t ORDER BY x", false, [&](const Row& r) { xs.push_back(r.int64(0)); },
+      [&] { xs.clear(); });
+  if (ok) *ok = read.end == DatabaseRead::End::Read;
   return xs;
 }
 
@@ -38,7 +41,7 @@ TEST(ReaderSqlite, TypedColumnsAndLossyText) {
       .insert("c", {"a", "b", "c", "d", "e", "f"},
               {{nullptr, std::int64_t{7}, 2.9, std::string("42"), std::string("a\xff" "b"), kit::SqlBlob{"bl"}}});
   int rows = 0;
-  EXPECT_TRUE(for_each_row(t / "a.db", "Test", "SELECT a, b, c, d, e, f FROM c", false, [&](const Row& r) {
+  const auto read = for_each_row(t / "a.db", "Test", "SELECT a, b, c, d, e, f FROM c", false, [&](const Row& r) {
     ++rows;
     EXPECT_TRUE(r.is_null(0));
     EXPECT_EQ(r.int64(0), 0);
@@ -51,39 +54,70 @@ TEST(ReaderSqlite, TypedColumnsAndLossyText) {
     EXPECT_EQ(r.text(3), "42");  // the lossy buffer of one column leaves the others alone
     EXPECT_EQ(r.text(4), "a\xEF\xBF\xBD" "b");
     EXPECT_EQ(r.text(5), "bl");
-  }));
+  }, [] { ADD_FAILURE(); });
+  EXPECT_EQ(read.end, DatabaseRead::End::Read);
   EXPECT_EQ(rows, 1);
 }
 
-TEST(ReaderSqlite, FailuresAreDebugLinesWithThePath) {
+// A database that cannot be opened, or read to its end twice, is unreadable and gives no row;
+// one of another schema is passed over; only --debug tells which.
+TEST(ReaderSqlite, FailuresAreDebugLinesWithThePathAndUnreadableDatabasesGiveNoRow) {
   kit::TempDir t;
   kit::SqliteFile(t / "ok.db").exec("CREATE TABLE t (x); INSERT INTO t VALUES (1), (2), (3)");
   kit::write_file(t / "junk.db", std::string(4096, 'j'));
+  fs::create_directories(t / "dir.db");
+  {
+    kit::SqliteFile big(t / "torn.db");
+    big.exec("CREATE TABLE t (x, pad); BEGIN");
+    for (int i = 0; i < 200; ++i) big.exec("INSERT INTO t VALUES (" + std::to_string(i) + ", zeroblob(1000))");
+    big.exec("COMMIT");
+  }
+  kit::corrupt_page(t / "torn.db", kit::page_count(t / "torn.db") - 5);  // rows come before it
+  {
+    kit::SqliteFile(t / "closed/torn.db").wal();
+  }
+  fs::copy_file(t / "torn.db", t / "closed/torn.db", fs::copy_options::overwrite_existing);
+  std::fstream(t / "closed/torn.db", std::ios::in | std::ios::out | std::ios::binary).seekp(18).write("\2\2", 2);
+  kit::Snapshot closed(t / "closed");  // read as immutable, twice: nothing is left beside it
   const std::string query_fails_on_2 = "SELECT x, CASE WHEN x = 2 THEN abs(-9223372036854775807 - 1) END FROM t";
+  using End = DatabaseRead::End;
   struct Case {
     fs::path db;
     std::string sql;
-    bool opened;
+    End end;
+    std::string reason;
     std::vector<std::int64_t> rows;
     std::string line;
   } cases[] = {
-      {t / "missing.db", "SELECT x FROM t", false, {}, "Failed to open Test database: " + (t / "missing.db").string()},
-      {t / "junk.db", "SELECT x FROM t", false, {}, "Failed to read Test database: " + (t / "junk.db").string()},
-      {t / "ok.db", "SELECT y FROM t", false, {}, "Failed to read Test database: " + (t / "ok.db").string()},
-      {t / "ok.db", query_fails_on_2, true, {1}, "Failed to query Test database: " + (t / "ok.db").string()},
-      {t / "ok.db", "SELECT x FROM t ORDER BY x", true, {1, 2, 3}, ""},
+      {t / "missing.db", "SELECT x FROM t", End::Unreadable, "No such file or directory", {},
+       "Failed to open Test database: " + (t / "missing.db").string()},
+      {t / "dir.db", "SELECT x FROM t", End::Unreadable, "not a regular file", {},
+       "Failed to open Test database: " + (t / "dir.db").string()},
+      {t / "junk.db", "SELECT x FROM t", End::Unreadable, "file is not a database", {},
+       "Failed to read Test database: " + (t / "junk.db").string()},
+      {t / "ok.db", "SELECT y FROM t", End::OtherSchema, "", {}, "Failed to read Test database: " + (t / "ok.db").string()},
+      {t / "ok.db", query_fails_on_2, End::Unreadable, "integer overflow", {},
+       "Failed to query Test database: " + (t / "ok.db").string()},
+      {t / "torn.db", "SELECT x FROM t", End::Unreadable, "database disk image is malformed", {},
+       "Failed to query Test database: " + (t / "torn.db").string()},
+      {t / "closed/torn.db", "SELECT x FROM t", End::Unreadable, "database disk image is malformed", {},
+       "Failed to query Test database: " + (t / "closed/torn.db").string()},
+      {t / "ok.db", "SELECT x FROM t ORDER BY x", End::Read, "", {1, 2, 3}, ""},
   };
   for (const auto& c : cases) {
     for (bool debug : {false, true}) {
       std::vector<std::int64_t> rows;
       testing::internal::CaptureStderr();
-      bool opened = for_each_row(c.db, "Test", c.sql, debug, [&](const Row& r) { rows.push_back(r.int64(0)); });
+      const auto read = for_each_row(
+          c.db, "Test", c.sql, debug, [&](const Row& r) { rows.push_back(r.int64(0)); }, [&] { rows.clear(); });
       std::string err = testing::internal::GetCapturedStderr();
-      EXPECT_EQ(opened, c.opened) << c.sql;
-      EXPECT_EQ(rows, c.rows) << c.sql;
-      EXPECT_EQ(err, debug && !c.line.empty() ? c.line + "\n" : "") << c.sql;
+      EXPECT_EQ(read.end, c.end) << c.db << " " << c.sql;
+      EXPECT_EQ(read.reason, c.reason) << c.db << " " << c.sql;
+      EXPECT_EQ(rows, c.rows) << c.db << " " << c.sql;
+      EXPECT_EQ(err, debug && !c.line.empty() ? c.line + "\n" : "") << c.db << " " << c.sql;
     }
   }
+  EXPECT_TRUE(closed.unchanged());
 }
 
 TEST(ReaderSqlite, ClosedDatabasesAreReadWithoutATraceInEitherJournalMode) {

@@ -76,6 +76,38 @@ TEST(UsageList, GroupsAsFullRecordsAreGrouped) {
   }
 }
 
+// A database read again drops what its first read added: the groups are those of the records
+// added last, at every place a chunk of the list begins or ends.
+TEST(UsageList, TruncatedListsGroupAsIfTheDroppedUsagesWereNeverAdded) {
+  std::mt19937_64 rng(13);
+  const auto zone = date_utils::report_zone("UTC");
+  auto keep_all = [](std::string_view) { return true; };
+  const auto kept = random_records(rng, 40'000);
+  const auto dropped = random_records(rng, 20'000);
+  for (std::size_t at : {std::size_t{0}, std::size_t{1}, std::size_t{16'383}, std::size_t{16'384}, std::size_t{16'385}}) {
+    UsageList list(zone);
+    for (std::size_t i = 0; i < at; ++i) list.add_record(kept[i]);
+    for (std::size_t i = 0; i < dropped.size(); ++i) list.add_record(dropped[i]);
+    list.truncate(at);
+    EXPECT_EQ(list.size(), at);
+    // Fields a reader leaves unset must not keep the dropped usages' values.
+    for (std::size_t i = at; i < kept.size(); ++i) {
+      Usage& u = list.add_on(kept[i].date_key, kept[i].timestamp_ms, list.model(kept[i].model_key.value_or("m-a")));
+      u.set_tokens(kept[i].tokens);
+    }
+    UsageList want(zone);
+    for (std::size_t i = 0; i < kept.size(); ++i) {
+      if (i < at) {
+        want.add_record(kept[i]);
+        continue;
+      }
+      Usage& u = want.add_on(kept[i].date_key, kept[i].timestamp_ms, want.model(kept[i].model_key.value_or("m-a")));
+      u.set_tokens(kept[i].tokens);
+    }
+    expect_same_groups(list.group_by_day(keep_all), want.group_by_day(keep_all));
+  }
+}
+
 TEST(UsageList, DatesOfInstantsAreTheReportZones) {
   // Clock changes at 02:00, by half an hour, at midnight (so that midnight never happens),
   // and a whole day skipped (Samoa, 2011-12-30).

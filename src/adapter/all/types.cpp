@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <array>
 #include <limits>
 
@@ -117,6 +118,12 @@ Reconciled reconcile_token_total(const TokenUsageRaw& block, std::uint64_t extra
   else
     out.block.output = shortfall;
   return out;
+}
+
+std::pair<std::uint64_t, std::uint64_t> split_cached_input(std::uint64_t input, std::uint64_t cached,
+                                                           std::optional<std::uint64_t> total, std::uint64_t other) {
+  if (total && *total == util::saturating_add(input, other)) return {input - std::min(cached, input), cached};
+  return {input, cached};
 }
 
 std::string_view agent_display_name(std::string_view word) {

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -165,6 +166,12 @@ struct Reconciled {
   }
 };
 Reconciled reconcile_token_total(const TokenUsageRaw& block, std::uint64_t extra, std::uint64_t reported_total);
+
+// (non-cached input, cache read) of a reply whose input count may already hold its cached
+// tokens: it does when the reported total is the input and the `other` counts, the cached ones
+// not added again.
+std::pair<std::uint64_t, std::uint64_t> split_cached_input(std::uint64_t input, std::uint64_t cached,
+                                                           std::optional<std::uint64_t> total, std::uint64_t other);
 
 std::string_view agent_display_name(std::string_view word);
 // "WARN  Could not read 2 Gemini CLI files; their usage is not counted. First: {path}: {reason}"

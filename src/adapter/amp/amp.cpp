@@ -1,6 +1,9 @@
 #include "adapter/amp/amp.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
+#include <bit>
 #include <span>
 #include <tuple>
 #include <unordered_map>
@@ -65,7 +68,7 @@ void ledger_usages(simdjson::dom::array events, MaybeElement messages, std::vect
     auto u = usage_of(*time, *model, block, reader::count_or_zero(at(tokens, "total")));
     if (!u) continue;
     if (auto id = reader::text(at(event, "id"))) u->record_id = std::string(*id);
-    u->credits = reader::number(at(event, "credits"));
+    u->credits = reader::finite_number(at(event, "credits"));
     out.push_back(std::move(*u));
   }
 }
@@ -90,9 +93,19 @@ void message_usages(simdjson::dom::array messages, std::vector<AmpUsage>& out) {
       u->record_id = std::to_string(*id);
     else if (auto text = reader::string(at(m, "messageId")))
       u->record_id = std::string(*text);
-    u->credits = reader::number(at(usage, "credits"));
+    u->credits = reader::finite_number(at(usage, "credits"));
     out.push_back(std::move(*u));
   }
+}
+
+// What tells one usage of a thread from another: its id, or without one all that it records.
+// Texts go in with their lengths, so that no two keys run together.
+std::string usage_key(std::string_view thread, const AmpUsage& u) {
+  if (u.record_id) return fmt::format("{}:{}id{}:{}", thread.size(), thread, u.record_id->size(), *u.record_id);
+  const TokenUsageRaw& t = u.tokens;
+  return fmt::format("{}:{}{}:{}{}:{} {} {} {} {} {} {}", thread.size(), thread, u.timestamp_text.size(), u.timestamp_text,
+                     u.model.size(), u.model, t.input, t.output, t.cache_creation, t.cache_read, u.reasoning,
+                     u.credits ? fmt::format("{}", std::bit_cast<std::uint64_t>(*u.credits)) : "-");
 }
 
 }  // namespace
@@ -102,12 +115,13 @@ std::optional<Thread> parse_thread(std::string_view text, json::StrictParser& pa
   if (!doc) return std::nullopt;
   auto id = reader::text(at(*doc, "id"));
   if (!id) return std::nullopt;
-  Thread thread{std::string(*id), {}};
+  Thread thread{std::string(*id), false, {}};
   auto messages = at(*doc, "messages");
   simdjson::dom::array list;
-  if (auto events = at(*doc, {"usageLedger", "events"}); events && !events->get_array().get(list))
+  if (auto events = at(*doc, {"usageLedger", "events"}); events && !events->get_array().get(list)) {
+    thread.ledger = true;
     ledger_usages(list, messages, thread.usages);
-  else if (messages && !messages->get_array().get(list))
+  } else if (messages && !messages->get_array().get(list))
     message_usages(list, thread.usages);
   return thread;
 }
@@ -120,7 +134,7 @@ AgentLoadResult load_amp_usage(const all::loader::LoadOptions& options, const pr
   for (const auto& root : *roots) {
     std::size_t first = files.size();
     reader::walk(root / "threads", "json", files, run.unread());
-    // In path order, so that which of two copies of a thread counts does not depend on the
+    // In path order, so that which of two copies of a usage counts does not depend on the
     // order in which the directory lists its entries.
     std::sort(files.begin() + static_cast<std::ptrdiff_t>(first), files.end());
   }
@@ -133,13 +147,22 @@ AgentLoadResult load_amp_usage(const all::loader::LoadOptions& options, const pr
         return out;
       });
 
+  // Copies of a thread (in a second root, or an older copy beside a newer one) may differ, so
+  // each usage counts once however many copies hold it, while within one copy every usage
+  // counts. A thread with a ledger in any copy counts from its ledgers, as a thread does alone.
+  std::unordered_set<std::string_view> ledger_threads;
+  for (const auto& thread : threads)
+    if (thread.ledger) ledger_threads.insert(thread.id);
   reader::Prices prices(&table);
   std::unordered_set<std::string> seen;
   std::vector<UsageRecord> records;
   for (auto& thread : threads) {
-    // A copy of a thread in a second root, or a root reached twice, counts once.
-    if (!seen.insert(thread.id).second) continue;
+    if (!thread.ledger && ledger_threads.contains(thread.id)) continue;
+    std::unordered_map<std::string, std::size_t> in_this_copy;
     for (auto& u : thread.usages) {
+      std::string key = usage_key(thread.id, u);
+      key += fmt::format(" #{}", in_this_copy[key]++);
+      if (!seen.insert(std::move(key)).second) continue;
       TokenUsageRaw priced = u.tokens;  // the reasoning tokens cost as output
       priced.output = util::saturating_add(priced.output, u.reasoning);
       UsageRecord r = reader::record_at(AgentKind::Amp, "Amp", u.model, u.time, options.zone);

@@ -26,6 +26,7 @@ struct AmpUsage {
 
 struct Thread {
   std::string id;
+  bool ledger = false;  // the usages are the ledger's events
   std::vector<AmpUsage> usages;
 };
 

@@ -102,6 +102,9 @@ namespace {
 using json::element;
 using Field = std::optional<element>;
 
+// A log line nested deeper than this is passed over.
+constexpr std::size_t kMaxLineDepth = 128;
+
 // The fields both line shapes have in common; texts point into the parsed line.
 struct LineFields {
   TokenUsageRaw tokens;
@@ -185,7 +188,8 @@ bool read_common(const Field& timestamp, const Field& cost, const Field& request
   auto r = json::opt_string(request_id);
   auto s = json::opt_bool(sidechain);
   if (!c.ok || !r.ok || !s.ok) return false;
-  f.cost = c.value;
+  // A cost beyond a double's range is no recorded cost: the record is priced instead.
+  if (c.value && std::isfinite(*c.value)) f.cost = c.value;
   f.request_id = r.value;
   f.sidechain = s.value;
   return true;
@@ -308,7 +312,7 @@ bool same_run(const DailyUsageRecord& k, const DailyUsageRecord& r) {
 void FileReader::read_line(std::string_view line, std::vector<DailyUsageRecord>& out) {
   if (line_has_null_key(line)) return;
   auto root = parser_.parse(line);
-  if (!root) return;
+  if (!root || json::nested_deeper_than(line, *root, kMaxLineDepth)) return;
   auto f = usage_entry(*root);
   if (!f) f = progress_entry(*root);
   if (!f) return;

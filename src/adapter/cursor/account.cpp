@@ -87,11 +87,26 @@ CursorAuth read_cursor_auth() {
 }
 
 std::optional<std::string> read_state_value(const fs::path& database, std::string_view key) {
-  auto db = reader::Database::open_read_only(database);
-  if (!db) return std::nullopt;
-  auto stmt = db->prepare("SELECT value FROM ItemTable WHERE key = ?1");
-  if (!stmt || !stmt->bind_text(1, key) || stmt->step() != reader::Statement::Step::Row) return std::nullopt;
-  const std::string_view value = util::trim(stmt->row().text(0).value_or(""));
+  std::optional<std::string> stored;
+  const auto read = reader::read_database(
+      database, "Cursor state", false,
+      [&](const reader::ReadPlan& plan) -> reader::Attempt {
+        auto db = reader::Database::open(plan);
+        if (!db) return std::unexpected(std::move(db.error()));
+        auto stmt = db->prepare("SELECT value FROM ItemTable WHERE key = ?1");
+        if (!stmt) return std::unexpected(std::move(stmt.error()));
+        if (!stmt->bind_text(1, key))
+          return std::unexpected(reader::ReadFailure{reader::ReadFailure::Stage::Prepare, 0, "the key cannot be bound"});
+        switch (stmt->step()) {
+          case reader::Statement::Step::Row: stored = std::string(stmt->row().text(0).value_or("")); return {};
+          case reader::Statement::Step::Done: return {};
+          case reader::Statement::Step::Failed: return std::unexpected(stmt->failure());
+        }
+        return {};
+      },
+      [&] { stored.reset(); });
+  if (read.end != reader::DatabaseRead::End::Read || !stored) return std::nullopt;
+  const std::string_view value = util::trim(*stored);
   if (value.empty()) return std::nullopt;
   if (!value.starts_with('"')) return std::string(value);
   // Stored as a JSON string: the decoded text, or nothing (never the quoted raw text).

@@ -81,11 +81,9 @@ std::vector<GeminiMessageUsage> parse_lines(const fs::path& path, std::string_vi
 
 // (non-cached input, cache read)
 std::pair<std::uint64_t, std::uint64_t> split_input(const GeminiTokenCounts& c, InputRule rule) {
-  if (c.cached == 0) return {c.input, 0};
-  const bool total_includes_cached =
-      c.total && *c.total == util::saturating_add(util::saturating_add(c.input, c.output), util::saturating_add(c.thoughts, c.tool));
-  if (rule == InputRule::Statistics || total_includes_cached) return {c.input - std::min(c.cached, c.input), c.cached};
-  return {c.input, c.cached};
+  if (rule == InputRule::Statistics) return {c.input - std::min(c.cached, c.input), c.cached};
+  return all::types::split_cached_input(c.input, c.cached, c.total,
+                                        util::saturating_add(util::saturating_add(c.output, c.thoughts), c.tool));
 }
 
 }  // namespace
@@ -93,7 +91,7 @@ std::pair<std::uint64_t, std::uint64_t> split_input(const GeminiTokenCounts& c, 
 std::optional<GeminiTokenCounts> read_token_counts(std::optional<json::element> value) {
   if (!reader::is_object(value)) return std::nullopt;
   auto first = [&](std::initializer_list<std::string_view> keys) {
-    return reader::first_of(value, keys, reader::truncated_count).value_or(0);
+    return reader::first_of(value, keys, reader::finite_truncated_count).value_or(0);
   };
   GeminiTokenCounts c;
   c.input = first({"input", "prompt", "input_tokens", "prompt_tokens"});
@@ -103,7 +101,7 @@ std::optional<GeminiTokenCounts> read_token_counts(std::optional<json::element> 
   c.tool = first({"tool", "tool_tokens"});
   // A present "total" decides, even when it is not a number.
   auto total = at(value, "total");
-  c.total = reader::truncated_count(total ? total : at(value, "total_tokens"));
+  c.total = reader::finite_truncated_count(total ? total : at(value, "total_tokens"));
   return c;
 }
 

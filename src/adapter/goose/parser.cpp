@@ -181,7 +181,8 @@ AgentLoadResult load_goose_usage(const all::loader::LoadOptions& options, const 
   for (const auto& db : *dbs) {
     // A session counts once per database: its key is the database's path and its id.
     seen.clear();
-    reader::for_each_parsed_row<Session>(
+    const std::size_t before = usages.size();
+    const auto read = reader::for_each_parsed_row<Session>(
         db, "Goose", kQuery, options.common.debug, kColumns, reader::row_workers(options.common.single_thread),
         make_parse, [&](std::span<const std::optional<Session>> sessions, const reader::KeptTexts& kept) {
           for (std::size_t i = 0; i < sessions.size(); ++i) {
@@ -197,7 +198,12 @@ AgentLoadResult load_goose_usage(const all::loader::LoadOptions& options, const 
             u.unpriced = s.unpriced;
           }
         },
+        [&] {
+          usages.truncate(before);
+          seen.clear();
+        },
         query_spans());
+    read.add_to(run.unread(), db);
   }
   return run.finish(usages);
 }

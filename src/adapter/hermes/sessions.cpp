@@ -141,9 +141,17 @@ AgentLoadResult load_hermes_usage(const all::loader::LoadOptions& options, const
   reader::Prices prices(&table);
   reader::UsageList usages(options.zone);
   reader::SeenKeys seen;  // the first database that has a session wins
-  for (const auto& db : *dbs)
-    reader::for_each_row(db, "Hermes state", kQuery, options.common.debug,
-                         [&](const reader::Row& row) { add_session(row, prices, seen, usages); });
+  for (const auto& db : *dbs) {
+    const std::size_t usages_before = usages.size(), seen_before = seen.size();
+    reader::for_each_row(
+        db, "Hermes state", kQuery, options.common.debug,
+        [&](const reader::Row& row) { add_session(row, prices, seen, usages); },
+        [&] {
+          usages.truncate(usages_before);
+          seen.truncate(seen_before);
+        })
+        .add_to(run.unread(), db);
+  }
   return run.finish(usages);
 }
 

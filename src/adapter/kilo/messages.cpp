@@ -82,11 +82,8 @@ AgentLoadResult load_kilo_usage(const all::loader::LoadOptions& options, const p
         return count_message(db, id, data, mode, prices, key, kept);
       };
     };
-    message::for_each_message<message::Counted>(
-        db, "Kilo", options.common.debug, reader::row_workers(options.common.single_thread), make_parse,
-        [&](std::span<const std::optional<message::Counted>> messages, const reader::KeptTexts& kept) {
-          message::add(messages, kept, seen, usages);
-        });
+    message::read_messages(db, "Kilo", options.common.debug, reader::row_workers(options.common.single_thread),
+                           make_parse, seen, usages, run.unread());
   }
   return run.finish(usages);
 }

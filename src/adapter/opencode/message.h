@@ -63,6 +63,7 @@ struct Counted {
 void add(std::span<const std::optional<Counted>> messages, const reader::KeptTexts& kept, reader::SeenKeys& seen,
          reader::UsageList& usages);
 
+
 // Whether a message's text can hold a member "tokens": not when the name is nowhere in it,
 // not even spelt with escapes. Neither reader counts a message without tokens, so the
 // others (the user's messages) are not parsed.
@@ -71,10 +72,11 @@ bool may_hold_tokens(std::string_view data);
 // Runs the message query over one database. Rows whose three columns are present and whose
 // data is JSON that may hold tokens go to `parse(id, data, kept) -> std::optional<Item>` on a
 // worker (make_parse() gives one per worker); `consume` then takes the items on this
-// thread in row order, a batch at a time (see for_each_parsed_row).
-template <typename Item, typename MakeParse, typename Consume>
-void for_each_message(const std::filesystem::path& db, std::string_view label, bool debug, std::size_t workers,
-                      MakeParse make_parse, Consume consume) {
+// thread in row order, a batch at a time, and `discard` drops what it took when the rows are
+// read again (see for_each_parsed_row).
+template <typename Item, typename MakeParse, typename Consume, typename Discard>
+reader::DatabaseRead for_each_message(const std::filesystem::path& db, std::string_view label, bool debug,
+                                      std::size_t workers, MakeParse make_parse, Consume consume, Discard discard) {
   static constexpr reader::Column kColumns[] = {reader::Column::Text, reader::Column::Text, reader::Column::Text};
   auto make_row_parse = [&] {
     return [json = json::StrictParser(), parse = make_parse()](const reader::CopiedRow& row,
@@ -89,7 +91,26 @@ void for_each_message(const std::filesystem::path& db, std::string_view label, b
       return parse(*id, *doc, kept);
     };
   };
-  reader::for_each_parsed_row<Item>(db, label, kQuery, debug, kColumns, workers, make_row_parse, consume, kQuerySpans);
+  return reader::for_each_parsed_row<Item>(db, label, kQuery, debug, kColumns, workers, make_row_parse, consume, discard,
+                                           kQuerySpans);
+}
+
+// Reads one database's messages into the usages (see for_each_message), dropping what a read
+// done again would count twice; an unreadable database goes to `unread`.
+template <typename MakeParse>
+void read_messages(const std::filesystem::path& db, std::string_view label, bool debug, std::size_t workers,
+                   MakeParse make_parse, reader::SeenKeys& seen, reader::UsageList& usages, UnreadFiles& unread) {
+  const std::size_t usages_before = usages.size(), seen_before = seen.size();
+  for_each_message<Counted>(
+      db, label, debug, workers, make_parse,
+      [&](std::span<const std::optional<Counted>> messages, const reader::KeptTexts& kept) {
+        add(messages, kept, seen, usages);
+      },
+      [&] {
+        usages.truncate(usages_before);
+        seen.truncate(seen_before);
+      })
+      .add_to(unread, db);
 }
 
 }  // namespace qm::opencode::message

@@ -52,7 +52,9 @@ struct StoredMessage {
 // A positive recorded cost, else the first positive cost among the candidates; the unpriced
 // marker unless the cost mode is display (then there is no table).
 message::Counted count(const Message& m, reader::Prices& prices, bool display, reader::KeptTexts& kept) {
-  message::Counted c{m.tokens, m.time_ms};
+  message::Counted c;
+  c.tokens = m.tokens;
+  c.time_ms = m.time_ms;
   c.model = kept.keep(m.model);
   if (m.id) c.keep_key(*m.id, kept);
   if (m.recorded_cost && *m.recorded_cost > 0) {
@@ -142,11 +144,8 @@ AgentLoadResult load_opencode_usage(const all::loader::LoadOptions& options,
           return m ? std::optional(count(*m, worker_prices, display, kept)) : std::nullopt;
         };
       };
-      message::for_each_message<message::Counted>(
-          *db, "OpenCode", options.common.debug, reader::row_workers(options.common.single_thread), make_parse,
-          [&](std::span<const std::optional<message::Counted>> messages, const reader::KeptTexts& kept) {
-            message::add(messages, kept, seen, usages);
-          });
+      message::read_messages(*db, "OpenCode", options.common.debug, reader::row_workers(options.common.single_thread),
+                             make_parse, seen, usages, run.unread());
     }
     auto stored = reader::parse_files<StoredMessage>(loader::stored_message_files(dir, run.unread()),
                                                      options.common.single_thread, run.unread(),

@@ -29,11 +29,13 @@ std::optional<QwenChatUsage> line_usage(json::element line, const std::string& p
   const auto usage = at(line, "usageMetadata");
   if (!usage) return std::nullopt;
   TokenUsageRaw block;
-  block.input = reader::count_or_zero(at(usage, "promptTokenCount"));
   block.output = reader::count_or_zero(at(usage, "candidatesTokenCount"));
-  block.cache_read = reader::count_or_zero(at(usage, "cachedContentTokenCount"));
-  const auto r = all::types::reconcile_token_total(block, reader::count_or_zero(at(usage, "thoughtsTokenCount")),
-                                                   reader::count_or_zero(at(usage, "totalTokenCount")));
+  const std::uint64_t thoughts = reader::count_or_zero(at(usage, "thoughtsTokenCount"));
+  const auto total = reader::count(at(usage, "totalTokenCount"));
+  std::tie(block.input, block.cache_read) = all::types::split_cached_input(
+      reader::count_or_zero(at(usage, "promptTokenCount")), reader::count_or_zero(at(usage, "cachedContentTokenCount")),
+      total, util::saturating_add(block.output, thoughts));
+  const auto r = all::types::reconcile_token_total(block, thoughts, total.value_or(0));
   if (r.counts_nothing()) return std::nullopt;
 
   QwenChatUsage item;

@@ -21,7 +21,7 @@ struct QwenChatUsage {
   std::string model;
   std::string project;
   std::int64_t timestamp = 0;
-  std::uint64_t input = 0;  // as reported: the cached tokens are not taken out
+  std::uint64_t input = 0;  // without the cached tokens when the reported total says it held them
   std::uint64_t output = 0;
   std::uint64_t cache_read = 0;
   std::uint64_t reasoning = 0;

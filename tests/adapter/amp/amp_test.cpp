@@ -117,6 +117,59 @@ TEST(AmpReader, AThreadInTwoPlacesCountsOnce) {
   EXPECT_EQ(got->rows[0].input, 6u);
 }
 
+// Copies of one thread that differ: every usage of every copy counts once, whichever copy is
+// read first; by its id, or without one by all that it records.
+TEST(AmpReader, DifferingCopiesOfAThreadCountEachUsageOnce) {
+  auto message = [](std::string id, int input) {
+    return R"({"role":"assistant","model":"claude-x","timestamp":"2025-01-03T00:00:00Z")" + id +
+           R"(,"usage":{"inputTokens":)" + std::to_string(input) + "}}";
+  };
+  auto messages = [](std::vector<std::string> list) {
+    std::string out = R"({"id":"T-x","messages":[)";
+    for (std::size_t i = 0; i < list.size(); ++i) out += (i ? "," : "") + list[i];
+    return out + "]}";
+  };
+  auto event = [](std::string id, int input) {
+    return R"({"timestamp":"2025-01-03T00:00:00Z","model":"claude-x")" + id + R"(,"tokens":{"input":)" +
+           std::to_string(input) + "}}";
+  };
+  auto ledger = [&](std::vector<std::string> events) {
+    std::string out = R"({"id":"T-x","messages":[)" + message(R"(,"messageId":9)", 7) + R"(],"usageLedger":{"events":[)";
+    for (std::size_t i = 0; i < events.size(); ++i) out += (i ? "," : "") + events[i];
+    return out + "]}}";
+  };
+  struct Case {
+    std::string name, older, newer;
+    std::uint64_t input;
+  };
+  const std::vector<Case> cases = {
+      {"message ids", messages({message(R"(,"messageId":1)", 1000)}),
+       messages({message(R"(,"messageId":1)", 1000), message(R"(,"messageId":2)", 5500)}), 6500},
+      {"message ids as text", messages({message(R"(,"messageId":"a")", 1000)}),
+       messages({message(R"(,"messageId":"a")", 1000), message(R"(,"messageId":"b")", 5500)}), 6500},
+      {"ledger entry ids", ledger({event(R"(,"id":"e1")", 1000)}),
+       ledger({event(R"(,"id":"e1")", 1000), event(R"(,"id":"e2")", 5500)}), 6500},
+      {"no ids: by what they record", messages({message("", 1000)}),
+       messages({message("", 1000), message("", 5500)}), 6500},
+      // Within one copy every usage counts, the same twice too; a copy adds what it holds more.
+      {"no ids, twice in a copy", messages({message("", 1000), message("", 1000)}),
+       messages({message("", 1000), message("", 1000), message("", 1000)}), 3000},
+      {"a ledger in one copy: from the ledgers only", messages({message(R"(,"messageId":1)", 1000)}),
+       ledger({event(R"(,"id":"e1")", 1000), event(R"(,"id":"e2")", 5500)}), 6500},
+  };
+  auto table = prices();
+  for (const Case& c : cases) {
+    kit::TempDir t;
+    kit::EnvGuard env;
+    kit::write_file(t / "a/threads/T-x.json", c.older);
+    kit::write_file(t / "b/threads/T-x.json", c.newer);
+    for (std::string order : {"a,b", "b,a"}) {
+      env.set("AMP_DATA_DIR", (t / std::string(1, order[0])).string() + "," + (t / std::string(1, order[2])).string());
+      EXPECT_EQ(kit::input_tokens(load_amp_usage(kit::reader_options(), table)), c.input) << c.name << " " << order;
+    }
+  }
+}
+
 TEST(AmpReader, CostModesAndUnpricedModels) {
   kit::TempDir t;
   kit::EnvGuard env;
@@ -129,6 +182,12 @@ TEST(AmpReader, CostModesAndUnpricedModels) {
                                   1000e-6);
   for (CostMode mode : {CostMode::Auto, CostMode::Display})  // credits are carried in every mode
     EXPECT_EQ(load_amp_usage(kit::reader_options(mode), table)->rows[0].metadata, (nlohmann::json{{"credits", 3}}));
+
+  // Credits beyond a double's range are none: the day's other credits stand.
+  kit::write_file(t / "threads/U.json", R"({"id":"U","usageLedger":{"events":[
+    {"timestamp":"2025-01-03T01:00:00Z","model":"claude-x","credits":1e400,"tokens":{"input":1}}]}})");
+  EXPECT_EQ(load_amp_usage(kit::reader_options(CostMode::Auto), table)->rows[0].metadata,
+            (nlohmann::json{{"credits", 3}}));
 }
 
 TEST(AmpReader, DataDirectoryHomeAndUnreadableThreads) {

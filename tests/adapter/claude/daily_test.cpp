@@ -211,6 +211,9 @@ TEST(ClaudeLines, PerModelKeyCostModesAndUnpricedModels) {
       {recorded, CostMode::Auto, true, 0.5, false},
       {recorded, CostMode::Calculate, true, 300e-6, false},
       {recorded, CostMode::Display, false, 0.5, false},
+      // A cost beyond a double's range is none: priced, or 0 under display.
+      {with("\"requestId\"", "\"costUSD\":1e400,\"requestId\""), CostMode::Auto, true, 300e-6, false},
+      {with("\"requestId\"", "\"costUSD\":-1e400,\"requestId\""), CostMode::Display, false, 0.0, false},
       {std::string(kLine), CostMode::Display, false, 0.0, false},
       {unknown, CostMode::Calculate, true, 0.0, true},
       {unknown, CostMode::Auto, true, 0.0, true},

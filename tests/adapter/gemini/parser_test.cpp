@@ -61,6 +61,32 @@ TEST(GeminiReader, SessionDocumentsBecomeDailyRows) {
   EXPECT_DOUBLE_EQ(pro.cost, (700 + 1000) * 1e-6 + (250 + 250) * 2e-6 + 600 * 1e-7);
 }
 
+// One number out of a double's range costs only what the member's rule says, not the document.
+TEST(GeminiReader, ANumberBeyondADoublesRangeKeepsTheDocument) {
+  auto items = parse("s.json", R"({"sessionId":"s","messages":[
+    {"type":"gemini","id":"m1","model":"flash","tokens":{"input":10,"output":2}},
+    {"type":"gemini","id":"m2","model":"flash","tokens":{"input":5,"tool":1e400,"total":-1e400}}]})");
+  ASSERT_EQ(items.size(), 2u);
+  EXPECT_EQ(items[0].input, 10u);
+  EXPECT_EQ(items[1].input, 5u);
+  EXPECT_EQ(items[1].total, 5u);
+}
+
+// Two roots that name one directory (one of them through a symbolic link) read it once.
+TEST(GeminiReader, ADirectoryReachedThroughTwoRootsCountsOnce) {
+  kit::TempDir t;
+  kit::EnvGuard env;
+  kit::write_file(t / "data/h/chats/s.json", R"({"messages":[{"type":"gemini","model":"flash",
+    "timestamp":"2025-05-01T10:00:00Z","tokens":{"input":1000}}]})");
+  fs::create_directory_symlink(t / "data", t / "link");
+  auto table = prices();
+  for (std::string roots : {(t / "data").string() + "," + (t / "link").string(),
+                            (t / "link").string() + "," + (t / "data/h/..").string()}) {
+    env.set("GEMINI_DATA_DIR", roots);
+    EXPECT_EQ(kit::input_tokens(load_gemini_usage(kit::reader_options(), table)), 1000u) << roots;
+  }
+}
+
 TEST(GeminiReader, RepeatedIdsInALogKeepTheLaterLineInTheEarlierPlace) {
   const std::string log = R"({"sessionId":"s","model":"gemini-pro"}
 {"type":"gemini","id":"a","tokens":{"input":1}}
@@ -122,6 +148,13 @@ TEST(GeminiReader, TokenCountsAndTheirTotals) {
   EXPECT_EQ(c->total, std::nullopt);
   EXPECT_EQ(counts(R"({"total":"1250","total_tokens":9})")->total, std::nullopt);  // "total" decides
   EXPECT_EQ(counts(R"({"total_tokens":9})")->total, 9u);
+  // A number beyond a double's range is no finite number: passed over, and no total.
+  auto inf = counts(R"({"tool":1e400,"tool_tokens":4,"input":-1e400,"prompt":6,"output":1e400,"total":1e400,"total_tokens":9})");
+  ASSERT_TRUE(inf);
+  EXPECT_EQ(inf->tool, 4u);
+  EXPECT_EQ(inf->input, 6u);
+  EXPECT_EQ(inf->output, 0u);
+  EXPECT_EQ(inf->total, std::nullopt);
   EXPECT_EQ(counts("[]"), std::nullopt);
 
   // Statistics: the input always holds the cached tokens; without models, one item.

@@ -80,6 +80,25 @@ TEST(KiloReader, AssistantMessagesOfEveryDatabaseCountedOnce) {
   EXPECT_DOUBLE_EQ(claude->cost, (1000 + 10 + 7 + 4 + 16 + 100) * 1e-6);
 }
 
+// Valid JSON is read however deep a member the reader never looks at nests.
+TEST(KiloReader, MessagesNestingDeepInAMemberNeverReadCount) {
+  kit::TempDir t;
+  kit::EnvGuard env;
+  env.set("KILO_DATA_DIR", (t / "one").string());
+  std::vector<kit::SqlRow> rows;
+  for (std::size_t depth : {127, 128, 900}) {
+    std::string data = message("claude-x", tokens(1000, 0), kJune1).dump();
+    std::string deep;
+    for (std::size_t i = 0; i < depth; ++i) deep += R"({"p":)";
+    deep += "1" + std::string(depth, '}');
+    data.insert(1, R"("parts":)" + deep + ",");
+    rows.push_back({std::to_string(depth), "ses_1", data});
+  }
+  message_db(t / "one/kilo.db", rows);
+  auto table = prices();
+  EXPECT_EQ(kit::input_tokens(load_kilo_usage(kit::reader_options(), table)), 3000u);
+}
+
 TEST(KiloReader, CostModesAndPriceCandidates) {
   kit::TempDir t;
   kit::EnvGuard env;

@@ -164,6 +164,23 @@ TEST(OpenCodeReader, MembersNamedWithEscapesAreRead) {
   EXPECT_EQ(got->rows[0].input, 1000u);
 }
 
+// Valid JSON is read however deep a member the reader never looks at nests.
+TEST(OpenCodeReader, MessagesNestingDeepInAMemberNeverReadCount) {
+  kit::TempDir t;
+  kit::EnvGuard env;
+  env.set("OPENCODE_DATA_DIR", (t / "one").string());
+  auto nested = [](std::size_t depth) {
+    json data = message("claude-x", "anthropic", tokens(1000, 0), kJune1);
+    std::string text = data.dump();
+    text.insert(1, R"("summary":)" + std::string(depth, '[') + std::string(depth, ']') + ",");
+    return text;
+  };
+  message_db(t / "one/opencode.db", {{"a", "ses_1", nested(128)}, {"b", "ses_1", nested(900)}});
+  kit::write_file(t / "one/storage/message/ses_1/c.json", nested(500));
+  Reader read;
+  EXPECT_EQ(kit::input_tokens(read()), 3000u);
+}
+
 TEST(OpenCodeReader, CostModesAndThePriceTable) {
   kit::TempDir t;
   kit::EnvGuard env;

@@ -106,20 +106,23 @@ TEST(PiReader, RecordedCostsAndBadOnes) {
   Fixture f;
   kit::write_file(f.sessions() / "p/s.jsonl", reply(R"({"input":1000,"cost":{"total":0.5}})") +
                                                   reply(R"({"input":2000,"cost":{"total":-1.5}})") +
-                                                  reply(R"({"input":4000,"cost":{"total":0.5}})", R"(,"model":"other")"));
+                                                  reply(R"({"input":4000,"cost":{"total":0.5}})", R"(,"model":"other")") +
+                                                  reply(R"({"input":12,"cost":{"total":1e400}})"));
   struct Case {
     CostMode mode;
     double cost;
     bool other_unpriced;
   } cases[] = {
-      {CostMode::Auto, 0.5 + 2000e-6 + 0.5, false},  // the negative cost counts as absent
-      {CostMode::Calculate, 3000e-6, true},
+      // The negative cost and the one beyond a double's range count as absent.
+      {CostMode::Auto, 0.5 + 2000e-6 + 0.5 + 12e-6, false},
+      {CostMode::Calculate, 3012e-6, true},
       {CostMode::Display, 1.0, false},
   };
   for (const auto& c : cases) {
     auto got = f.load(c.mode);
     ASSERT_TRUE(got) << got.error();
     ASSERT_EQ(got->rows.size(), 1u);
+    EXPECT_EQ(got->rows[0].input, 7012u);
     EXPECT_DOUBLE_EQ(got->rows[0].cost, c.cost);
     ASSERT_EQ(got->rows[0].model_usages.size(), 2u);
     for (const auto& m : got->rows[0].model_usages)

@@ -42,7 +42,7 @@ TEST(QwenReader, AssistantLinesBecomeDailyRows) {
   EXPECT_EQ(items[0].session_id, "s1");
   EXPECT_EQ(items[0].timestamp_text, "2025-06-01T10:00:00Z");
   EXPECT_EQ(items[0].project, "myproj");
-  EXPECT_EQ(items[0].input, 100u);  // the cached tokens are not taken out
+  EXPECT_EQ(items[0].input, 100u);  // the total does not say the cached tokens are in it
   EXPECT_EQ(items[0].cache_read, 30u);
   EXPECT_EQ(items[0].reasoning, 100u);  // the total's shortfall of 50 joins the thoughts
   EXPECT_EQ(items[1].session_id, "myproj-chat1");
@@ -71,6 +71,56 @@ TEST(QwenReader, AssistantLinesBecomeDailyRows) {
   EXPECT_EQ(kit::input_tokens(load_qwen_usage(debug, &table)), 107u);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "Failed to read Qwen chat file timestamp for " + chat.string() + ": modification time is before 1970\n");
+}
+
+// The prompt count holds the cached tokens when the line's total says so, and only then.
+TEST(QwenReader, CachedTokensCountOnceWhenThePromptHoldsThem) {
+  struct Case {
+    std::string usage;
+    std::uint64_t input, cache_read, output, reasoning;
+  };
+  const std::vector<Case> cases = {
+      {R"("promptTokenCount":1000,"cachedContentTokenCount":800,"candidatesTokenCount":50,"totalTokenCount":1050)",
+       200, 800, 50, 0},
+      {R"("promptTokenCount":1000,"cachedContentTokenCount":800,"candidatesTokenCount":50,"thoughtsTokenCount":20,)"
+       R"("totalTokenCount":1070)",
+       200, 800, 50, 20},
+      {R"("promptTokenCount":100,"cachedContentTokenCount":300,"candidatesTokenCount":5,"totalTokenCount":105)", 0, 300,
+       5, 0},
+      // Otherwise the counts stand, and a total above them is reconciled as before.
+      {R"("promptTokenCount":1000,"cachedContentTokenCount":800,"candidatesTokenCount":50,"totalTokenCount":1850)",
+       1000, 800, 50, 0},
+      {R"("promptTokenCount":1000,"cachedContentTokenCount":800,"candidatesTokenCount":50)", 1000, 800, 50, 0},
+      {R"("promptTokenCount":1000,"cachedContentTokenCount":800,"candidatesTokenCount":50,"totalTokenCount":1050.0)",
+       1000, 800, 50, 0},
+      {R"("promptTokenCount":1000,"cachedContentTokenCount":800,"candidatesTokenCount":50,"totalTokenCount":1900)",
+       1000, 800, 50, 50},
+  };
+  json::StrictParser parser;
+  for (const Case& c : cases) {
+    const std::string line = R"({"type":"assistant","model":"qwen3-coder-plus","timestamp":"2025-06-01T10:00:00Z",)"
+                             R"("usageMetadata":{)" + c.usage + "}}";
+    auto items = parse_file("projects/p/chats/c.jsonl", reader::Text(line).view(), 0, parser);
+    ASSERT_EQ(items.size(), 1u) << c.usage;
+    EXPECT_EQ(items[0].input, c.input) << c.usage;
+    EXPECT_EQ(items[0].cache_read, c.cache_read) << c.usage;
+    EXPECT_EQ(items[0].output, c.output) << c.usage;
+    EXPECT_EQ(items[0].reasoning, c.reasoning) << c.usage;
+  }
+
+  // Priced as the line's own total says.
+  kit::TempDir t;
+  kit::EnvGuard env;
+  env.set("QWEN_DATA_DIR", t.path().string());
+  kit::write_file(t / "projects/p/chats/c.jsonl",
+                  R"({"type":"assistant","model":"qwen3-coder-plus","timestamp":"2025-06-01T10:00:00Z","usageMetadata":{)" +
+                      cases[0].usage + "}}\n");
+  auto table = prices();
+  auto got = load_qwen_usage(kit::reader_options(), &table);
+  ASSERT_TRUE(got) << got.error();
+  ASSERT_EQ(got->rows.size(), 1u);
+  EXPECT_EQ(got->rows[0].total, 1050u);
+  EXPECT_DOUBLE_EQ(got->rows[0].cost, 200 * 1e-6 + 50 * 2e-6 + 800 * 1e-7);
 }
 
 TEST(QwenReader, AReplyRepeatedAcrossFilesCountsOnce) {
