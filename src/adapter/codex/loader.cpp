@@ -64,8 +64,12 @@ void join_parts(const std::filesystem::path& file, const parser::RolloutFile& sh
     state = std::move(*next);
     for (auto [index, stand_in] : parts[k].inheriting)
       parts[k].events[index].model = std::string(parser::inherited_model(start_model, stand_in));
-    for (auto* list : {&waiting.events, &parts[k].events})
-      all.insert(all.end(), std::make_move_iterator(list->begin()), std::make_move_iterator(list->end()));
+    // The waiting lines' events where their lines stand.
+    auto& events = parts[k].events;
+    const auto before = events.begin() + static_cast<std::ptrdiff_t>(parts[k].end->offered_before);
+    all.insert(all.end(), std::make_move_iterator(events.begin()), std::make_move_iterator(before));
+    all.insert(all.end(), std::make_move_iterator(waiting.events.begin()), std::make_move_iterator(waiting.events.end()));
+    all.insert(all.end(), std::make_move_iterator(before), std::make_move_iterator(events.end()));
   }
   if (whole) return;
   all.resize(first);

@@ -397,6 +397,7 @@ void RolloutReader::session_line(std::string_view line, EventSink& sink) {
       // History replayed from the parent thread: it only moves the running total. When the
       // state at the part's start does not tell whether the skipping still goes on, the line
       // may also be an event that makes its model the current one.
+      if (doubt_.skipping) wait_here();
       if (e.has_info) take_total();
       if (doubt_.skipping && e.has_info && e.line_model()) doubt_.model = ModelKnown::Unknown;
       return;
@@ -421,6 +422,7 @@ void RolloutReader::session_line(std::string_view line, EventSink& sink) {
     if (doubt_.total) {
       // A delta from a running total that the part's start does not tell: whether the line
       // gives an event at all is not known.
+      wait_here();
       take_total();
       if (e.line_model()) doubt_.model = ModelKnown::Unknown;
       return;
@@ -447,6 +449,7 @@ std::string_view RolloutReader::event_model(std::optional<std::string_view> line
 void RolloutReader::offer(std::string_view timestamp, std::string_view model, TokenCounts& counts,
                           std::string_view stand_in, EventSink& sink) {
   if (withhold_) return;
+  ++offered_;
   counts.cached_input = std::min(counts.cached_input, counts.input);
   if (auto r = sink.offer(EventView{timestamp, model, counts, stand_in}); !r) failure_ = std::move(r.error());
 }
@@ -583,18 +586,48 @@ std::optional<std::string> RolloutReader::replayed_history_prefix(const std::fil
 }
 
 bool RolloutReader::read_lines(const std::filesystem::path& file, const jsonl::FilePart& part, EventSink& sink,
-                               std::uint64_t* synced_at) {
+                               PartEnd* end) {
+  part_end_ = end;
+  offered_ = 0;
   return lines_.for_each_line(file, part, [&](std::string_view line) {
     const LineKind kind = line_kind(line);
     if (kind == LineKind::Other) return true;
-    withhold_ = doubt_.withholds();
+    line_at_ = lines_.offset_of(line);
+    withhold_ = doubt_.waiting;
     if (kind == LineKind::Session)
       session_line(line, sink);
     else
       usage_line(line, sink);
-    if (withhold_ && !doubt_.withholds() && synced_at) *synced_at = lines_.offset_of(line) + line.size() + 1;
+    if (doubt_.waiting && !doubt_.holds()) {
+      // From here on nothing hangs on the part's start: the lines give their events again.
+      doubt_.waiting = false;
+      end->synced_at = line_at_ + line.size() + 1;
+    }
     return !failure_;  // the sink's failure ends the file
   });
+}
+
+void RolloutReader::wait_here() {
+  // Once the lines have waited, nothing hangs on the part's start any more: the running
+  // total and the skipping, once known, stay known. So the lines wait once at most.
+  if (doubt_.waiting || !part_end_) return;
+  part_end_->wait_from = line_at_;
+  part_end_->offered_before = offered_;
+  part_end_->at_wait = known_state();
+  doubt_.waiting = true;
+  withhold_ = true;
+}
+
+PartState RolloutReader::known_state() const {
+  return PartState{state_, doubt_.model == ModelKnown::Inherited, doubt_.total, doubt_.skipping};
+}
+
+FileState PartState::given(const FileState& start) const {
+  FileState out = state;
+  if (start_model) out.current_model = start.current_model;
+  if (start_total) out.previous_total = start.previous_total;
+  if (start_skipping) out.skipping = start.skipping;
+  return out;
 }
 
 std::expected<void, std::string> RolloutReader::read(const std::filesystem::path& file, EventSink& sink) {
@@ -630,22 +663,17 @@ std::expected<PartEnd, std::string> RolloutReader::read_part(const std::filesyst
   file_ = file;
   failure_.reset();
   unreadable_.reset();
-  PartEnd end;
   if (part.begin == 0) {
     // The file's start: the state is the one every file starts with.
     state_.skipping = shared.replay_prefix.has_value();
     doubt_ = Doubt{};
-    end.synced_at = 0;
   } else {
     doubt_ = Doubt{.total = true, .skipping = shared.replay_prefix.has_value(), .model = ModelKnown::Inherited};
-    end.synced_at = part.end;
   }
-  if (!read_lines(file, part, sink, &end.synced_at)) unreadable_ = lines_.error();
+  PartEnd end;
+  if (!read_lines(file, part, sink, &end)) unreadable_ = lines_.error();
   if (failure_) return std::unexpected(std::move(*failure_));
-  if (!doubt_.withholds()) {
-    end.state = state_;
-    end.inherits_model = doubt_.model == ModelKnown::Inherited;
-  }
+  if (!doubt_.waiting) end.end = known_state();
   return end;
 }
 
@@ -655,22 +683,18 @@ std::expected<FileState, std::string> RolloutReader::finish_part(const std::file
                                                                  FileState start, EventSink& sink) {
   failure_.reset();
   unreadable_.reset();
-  const std::optional<std::string> start_model = start.current_model;
-  auto at_end = [&](FileState state) {
-    if (end.inherits_model) state.current_model = start_model;
-    return state;
-  };
-  if (end.state && end.synced_at <= part.begin) return at_end(*end.state);
-  state_ = std::move(start);
+  if (!end.wait_from) return end.end->given(start);
+  state_ = end.at_wait.given(start);
   state_.fallback_time = shared.fallback_time;
   doubt_ = Doubt{};
   file_ = file;
   jsonl::FilePart waiting = part;
-  if (end.state) waiting.end = end.synced_at;
+  waiting.begin = *end.wait_from;
+  if (end.end) waiting.end = end.synced_at;
   if (!read_lines(file, waiting, sink, nullptr)) unreadable_ = lines_.error();
   if (failure_) return std::unexpected(std::move(*failure_));
-  if (!end.state) return state_;
-  return at_end(*end.state);
+  if (!end.end) return state_;
+  return end.end->given(start);
 }
 
 std::optional<std::string> replayed_history_prefix(const std::filesystem::path& file) {

@@ -97,22 +97,28 @@ struct RolloutFile {
   std::string fallback_time;
 };
 
-// What reading one part of a file (RolloutReader::read_part) leaves for the pass that goes
-// over the parts in order.
-struct PartEnd {
-  // The part's lines before this offset (a line start) gave no events: what they give
-  // depends on the state where the part starts. The lines from it on gave theirs.
-  std::uint64_t synced_at = 0;
-  // The state at the part's end, when it does not depend on the state at its start; none:
-  // every line of the part waits.
-  std::optional<FileState> state;
-  // The current model in `state` is the one current at the part's start, as is the model
-  // of every event that came without one.
-  bool inherits_model = false;
+// A state that the reading of a part knows but for the pieces that are still those of the
+// state where the part starts.
+struct PartState {
+  FileState state;
+  bool start_model = false;     // the current model
+  bool start_total = false;     // the running total
+  bool start_skipping = false;  // whether replayed history is still being skipped
+  FileState given(const FileState& start) const;
 };
 
-// A numeric timestamp (seconds up to 10^10, else milliseconds) as UTC text with milliseconds.
-std::string normalise_numeric_timestamp(std::uint64_t value);
+// What reading one part of a file (RolloutReader::read_part) leaves for the pass that goes
+// over the parts in order. The part's lines gave their events, but for the lines from the
+// first whose outcome hangs on the state at the part's start (a running total that its
+// start does not tell, a count of the replayed second while the skipping may go on) up to
+// the one after which nothing does: those wait, to be read again from the state there.
+struct PartEnd {
+  std::optional<std::uint64_t> wait_from;  // the first waiting line; none: no line waits
+  std::size_t offered_before = 0;          // the events that the part offered before it
+  PartState at_wait;                       // the state where it starts
+  std::uint64_t synced_at = 0;             // the line after the last waiting one
+  std::optional<PartState> end;            // the state at the part's end; none: the lines wait to its end
+};
 
 bool is_spawned_thread_rollout(const std::filesystem::path& file);
 
@@ -137,9 +143,10 @@ class RolloutReader {
   RolloutFile prepare(const std::filesystem::path& file);
   std::expected<PartEnd, std::string> read_part(const std::filesystem::path& file, const RolloutFile& shared,
                                                 const jsonl::FilePart& part, EventSink& sink);
-  // Reads the lines that read_part left waiting, from the state at the part's start, and
-  // gives the state at its end. The events of the part that came without a model take
-  // inherited_model(start.current_model, ...).
+  // Reads the lines that read_part left waiting, given the state at the part's start, and
+  // gives the state at its end; their events come, in line order, after the first
+  // end.offered_before events of the part. The events of the part that came without a model
+  // take inherited_model(start.current_model, ...).
   std::expected<FileState, std::string> finish_part(const std::filesystem::path& file, const RolloutFile& shared,
                                                     const jsonl::FilePart& part, const PartEnd& end, FileState start,
                                                     EventSink& sink);
@@ -148,21 +155,25 @@ class RolloutReader {
   struct Session;
   // What the reading of a part that starts in an unknown state knows of it: whether the
   // running total and the skipping of replayed history are still those of the start, and
-  // whether the current model is (inherited), or may be either that or another (unknown).
+  // whether the current model is (inherited), or may be either that or another (unknown);
+  // and whether its lines wait.
   enum class ModelKnown : std::uint8_t { Yes, Inherited, Unknown };
   struct Doubt {
     bool total = false;
     bool skipping = false;
     ModelKnown model = ModelKnown::Yes;
-    // Whether an event given now could be wrong: such events wait for the state.
-    bool withholds() const { return total || skipping || model == ModelKnown::Unknown; }
+    bool waiting = false;
+    // Whether a line after a waiting one may still give a wrong event.
+    bool holds() const { return total || skipping || model == ModelKnown::Unknown; }
   };
+  // A line whose outcome hangs on the state at the part's start: the lines wait from it on.
+  void wait_here();
+  PartState known_state() const;
   void session_line(std::string_view line, EventSink& sink);
   void usage_line(std::string_view line, EventSink& sink);
-  // The lines of the file or part; the offset after the line that ended the doubt, if any, goes
-  // to synced_at.
+  // The lines of the file or part; where the waiting lines start and end goes to `end`.
   bool read_lines(const std::filesystem::path& file, const jsonl::FilePart& part, EventSink& sink,
-                  std::uint64_t* synced_at);
+                  PartEnd* end);
   // The event's model as resolve_auto_review_model gives it; empty while the current model is
   // the inherited one and the line names none.
   std::string_view event_model(std::optional<std::string_view> line_model, std::string_view date_text,
@@ -180,7 +191,10 @@ class RolloutReader {
   std::optional<std::string> failure_;
   std::optional<std::string> unreadable_;
   Doubt doubt_;
-  bool withhold_ = false;  // the line under way gives no event
+  bool withhold_ = false;      // the line under way gives no event
+  std::uint64_t line_at_ = 0;  // where it starts
+  std::size_t offered_ = 0;    // events offered in the reading under way
+  PartEnd* part_end_ = nullptr;
 };
 
 std::optional<std::string> replayed_history_prefix(const std::filesystem::path& file);
