@@ -71,6 +71,8 @@ std::vector<std::pair<std::string_view, json::element>> model_entries(json::elem
   return entries;
 }
 
+constexpr std::size_t kKeptDocumentRoom = 1 << 20;
+
 Reply reply_of(const GeminiMessageUsage& item, reader::Names& models) {
   const std::uint64_t counted = util::saturating_add(util::saturating_add(item.input, item.cache_read), item.output);
   return Reply{item.timestamp,
@@ -313,6 +315,9 @@ std::expected<FileItems, std::string> FileReader::read_document(const fs::path& 
   if (!text) return std::unexpected(std::move(text.error()));
   for (const auto& item : parse_document(path, text->view(), file_time, parser_))
     items.replies.push_back(reply_of(item, items.models));
+  // The parser keeps room for the largest text it has read, several times its size: after a
+  // large document a fresh one, so that a worker holds no more than the document in hand.
+  if (text->view().size() > kKeptDocumentRoom) parser_ = json::StrictParser();
   return items;
 }
 
