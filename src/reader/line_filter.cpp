@@ -22,26 +22,32 @@ bool mentions(std::string_view line, std::string_view text) {
   return fast::find_text(line, text) != std::string_view::npos;
 }
 
-bool may_spell_names(std::string_view line) {
-  // Every such escape begins with these four bytes; texts hold many of them (colours,
-  // accented letters), so the places are taken a batch at a time.
-  constexpr std::string_view kEscape = "\\u00";
-  std::array<std::size_t, 32> at;
+bool mentions_quoted(std::string_view line, std::string_view text) {
+  std::array<std::size_t, 16> at;
   for (std::size_t from = 0;;) {
-    const std::size_t n = fast::find_all(line, kEscape, from, at);
-    for (std::size_t i = 0; i < n; ++i) {
-      if (at[i] + 6 > line.size()) continue;
-      const int high = hex_value(line[at[i] + 4]), low = hex_value(line[at[i] + 5]);
-      if (high >= 0 && low >= 0 && name_character(high * 16 + low)) return true;
-    }
+    const std::size_t n = fast::find_all(line, text, from, at);
+    for (std::size_t i = 0; i < n; ++i)
+      if (at[i] > 0 && line[at[i] - 1] == '"') return true;
     if (n < at.size()) return false;
     from = at[n - 1] + 1;
   }
 }
 
-bool may_name(std::string_view line, std::initializer_list<std::string_view> quoted) {
-  for (auto text : quoted)
-    if (mentions(line, text)) return true;
+bool may_spell_names(std::string_view line) {
+  // The scan stops only at escapes of a few characters (not at accented letters or colours,
+  // which texts hold many of); the last digit decides.
+  for (std::size_t at = fast::find_name_escape(line); at != std::string_view::npos;
+       at = fast::find_name_escape(line, at + 1)) {
+    if (at + 6 > line.size()) continue;
+    const int high = hex_value(line[at + 4]), low = hex_value(line[at + 5]);
+    if (high >= 0 && low >= 0 && name_character(high * 16 + low)) return true;
+  }
+  return false;
+}
+
+bool may_name(std::string_view line, std::initializer_list<std::string_view> texts) {
+  for (auto text : texts)
+    if (mentions_quoted(line, text)) return true;
   return may_spell_names(line);
 }
 

@@ -8,14 +8,19 @@
 
 namespace qm::reader {
 
-// Whether `line` holds `text` (a name with its quotes, say) byte for byte.
+// Whether `line` holds `text` byte for byte.
 bool mentions(std::string_view line, std::string_view text);
+
+// Whether `line` holds a double quote and then `text`: `model"` for the name "model",
+// `gen_ai.` for names that begin so. Faster than looking for the quote too, which JSON texts
+// are full of.
+bool mentions_quoted(std::string_view line, std::string_view text);
 
 // Whether `line` holds a \u escape of an ASCII letter, '_' or '.'.
 bool may_spell_names(std::string_view line);
 
-// Whether `line` may name one of `quoted` (names with their quotes): it mentions one, or it
-// may spell names with escapes.
-bool may_name(std::string_view line, std::initializer_list<std::string_view> quoted);
+// Whether `line` may name what one of `texts` begins (as for mentions_quoted): it mentions
+// one after a quote, or it may spell names with escapes.
+bool may_name(std::string_view line, std::initializer_list<std::string_view> texts);
 
 }  // namespace qm::reader

@@ -30,9 +30,15 @@ TEST(LineFilter, EscapesThatMaySpellNames) {
   EXPECT_FALSE(may_spell_names(many));
   EXPECT_TRUE(may_spell_names(many + "\\u0041"));
 
-  EXPECT_TRUE(may_name(R"({"model":1})", {"\"usage\"", "\"model\""}));
-  EXPECT_FALSE(may_name(R"({"models":1,"x":"\"model\""})", {"\"model\""}));
-  EXPECT_TRUE(may_name(R"({"\u006dodel":1})", {"\"model\""}));
+  EXPECT_TRUE(may_name(R"({"model":1})", {"usage\"", "model\""}));
+  EXPECT_FALSE(may_name(R"({"models":1,"x":"\"model\"","y":"model\""})", {"model\""}));
+  EXPECT_TRUE(may_name(R"({"\u006dodel":1})", {"model\""}));
+  EXPECT_TRUE(may_name(R"({"gen_ai.usage.input_tokens":1})", {"gen_ai.usage."}));
+  // Many places that hold the text, the one after a quote last.
+  std::string texts;
+  for (int i = 0; i < 40; ++i) texts += "xmodel\" ";
+  EXPECT_FALSE(mentions_quoted(texts, "model\""));
+  EXPECT_TRUE(mentions_quoted(texts + "\"model\"", "model\""));
 }
 
 }  // namespace

@@ -15,7 +15,9 @@ namespace fs = std::filesystem;
 using reader::at;
 using reader::MaybeElement;
 
-constexpr std::string_view kAttributesMarker = "\"attributes\"";
+// The marker "attributes" with its quotes; looked for without the opening one, a rarer pair of
+// bytes than two quotes.
+constexpr std::string_view kAttributes = "attributes\"";
 
 // The record's own member, else the same member of its "spanContext".
 std::optional<std::string_view> context_id(json::element record, std::string_view key) {
@@ -112,7 +114,7 @@ std::optional<std::int64_t> hrtime_ms(std::optional<json::element> value) {
   return ms;
 }
 
-bool may_matter(std::string_view line) { return reader::may_name(line, {"\"gen_ai.usage.", "\"gen_ai.re"}); }
+bool may_matter(std::string_view line) { return reader::may_name(line, {"gen_ai.usage.", "gen_ai.re"}); }
 
 std::uint32_t ExportFold::trace_number(std::string_view id) {
   const auto met = items_->traces.meet(id);
@@ -121,7 +123,7 @@ std::uint32_t ExportFold::trace_number(std::string_view id) {
 }
 
 void ExportFold::line(std::string_view line, json::StrictParser& parser) {
-  if (!reader::mentions(line, kAttributesMarker) || !may_matter(line)) return;
+  if (!reader::mentions_quoted(line, kAttributes) || !may_matter(line)) return;
   auto record = parser.parse(line);
   if (!record || !record->is_object()) return;
   const auto attributes = at(*record, "attributes");
@@ -199,7 +201,7 @@ std::expected<ExportItems, std::string> ExportReader::read(const fs::path& path,
   ExportItems items;
   ExportFold fold(items, file_time);
   // A line that is not UTF-8 does not parse: it is passed over like any other.
-  bool ok = lines_.for_each_line_containing(path, kAttributesMarker, [&](std::string_view line) {
+  bool ok = lines_.for_each_line_containing(path, kAttributes, [&](std::string_view line) {
     if (line.ends_with('\r')) line.remove_suffix(1);
     fold.line(line, parser_);
   });

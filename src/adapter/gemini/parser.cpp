@@ -177,7 +177,7 @@ std::vector<std::string> price_candidates(std::string_view model) {
   return names;
 }
 
-bool may_matter(std::string_view line) { return reader::may_name(line, {"\"model\"", "\"gemini\"", "\"stats\""}); }
+bool may_matter(std::string_view line) { return reader::may_name(line, {"model\"", "gemini\"", "stats\""}); }
 
 LogFold::LogFold(FileItems& items, std::int64_t file_time, bool at_file_start) : items_(&items), file_time_(file_time) {
   current_.known = at_file_start;

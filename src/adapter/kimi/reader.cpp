@@ -12,8 +12,10 @@ namespace {
 namespace fs = std::filesystem;
 using reader::at;
 
-constexpr std::string_view kStatusUpdate = "\"StatusUpdate\"";
-constexpr std::string_view kTokenUsage = "\"token_usage\"";
+// The quoted names a status update holds, each without its opening quote: a rarer pair of
+// bytes to look for than two quotes.
+constexpr std::string_view kStatusUpdate = "StatusUpdate\"";
+constexpr std::string_view kTokenUsage = "token_usage\"";
 
 // sessions/<a>/<b>/wire.jsonl, exactly.
 bool is_wire_file(const fs::path& sessions, const fs::path& path) {
@@ -30,7 +32,7 @@ struct WireLine {
 };
 
 std::optional<WireLine> wire_line(std::string_view line, json::StrictParser& parser) {
-  if (!reader::mentions(line, kStatusUpdate) || !reader::mentions(line, kTokenUsage)) return std::nullopt;
+  if (!reader::mentions_quoted(line, kStatusUpdate) || !reader::mentions_quoted(line, kTokenUsage)) return std::nullopt;
   auto event = parser.parse(line);
   if (!event || reader::string(at(*event, "type")) == "metadata") return std::nullopt;
   const auto message = at(*event, "message");

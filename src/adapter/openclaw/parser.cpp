@@ -22,12 +22,13 @@ std::int64_t time_of(MaybeElement value, std::int64_t fallback) {
 // Whether a line holds "usage", "model_change" or "model-snapshot" with their quotes; only
 // such lines are parsed.
 bool may_matter(std::string_view line) {
-  if (reader::mentions(line, "\"usage\"")) return true;
-  constexpr std::string_view kModel = "\"model";
+  if (reader::mentions_quoted(line, "usage\"")) return true;
+  // The two names begin alike: one scan finds both.
+  constexpr std::string_view kModel = "model";
   for (std::size_t at = fast::find_text(line, kModel); at != std::string_view::npos;
        at = fast::find_text(line, kModel, at + 1)) {
     const std::string_view rest = line.substr(at + kModel.size());
-    if (rest.starts_with("_change\"") || rest.starts_with("-snapshot\"")) return true;
+    if (at > 0 && line[at - 1] == '"' && (rest.starts_with("_change\"") || rest.starts_with("-snapshot\""))) return true;
   }
   return false;
 }
@@ -58,7 +59,7 @@ void LogFold::line(std::string_view line, json::StrictParser& parser) {
     MaybeElement source = reader::is_object(at(*obj, "data")) ? at(*obj, "data") : obj;
     // The provider is announced too; it is no part of what is reported.
     if (auto model = reader::first_of(source, {"modelId", "model"}, reader::text))
-      current_ = CurrentModel{true, log_->models.id(session_log::model_label(AgentKind::OpenClaw, *model))};
+      current_ = CurrentModel{true, session_log::label_of(*log_, AgentKind::OpenClaw, *model)};
     return;
   }
   if (type != "message") return;
@@ -72,14 +73,13 @@ void LogFold::line(std::string_view line, json::StrictParser& parser) {
   auto stamp = at(message, "timestamp");
   u.time = time_of(stamp ? stamp : at(*obj, "timestamp"), file_time_);
   if (auto own = reader::first_of(message, {"modelId", "model"}, reader::text)) {
-    u.model = log_->models.id(session_log::model_label(AgentKind::OpenClaw, *own));
+    u.model = session_log::label_of(*log_, AgentKind::OpenClaw, *own);
   } else if (!current_.known) {
     u.model = session_log::kInheritedModel;
   } else if (current_.label != reader::Names::kNone) {
     u.model = current_.label;
   } else {
-    if (unknown_ == reader::Names::kNone) unknown_ = log_->models.id(session_log::model_label(AgentKind::OpenClaw, "unknown"));
-    u.model = unknown_;
+    u.model = session_log::label_of(*log_, AgentKind::OpenClaw, "unknown");
   }
   log_->usages.push_back(u);
 }
@@ -87,8 +87,7 @@ void LogFold::line(std::string_view line, json::StrictParser& parser) {
 void join(session_log::SessionLog& whole, CurrentModel& current, const session_log::SessionLog& part,
           const CurrentModel& part_current) {
   std::uint32_t inherited = current.label;
-  if (inherited == reader::Names::kNone)
-    inherited = whole.models.id(session_log::model_label(AgentKind::OpenClaw, "unknown"));
+  if (inherited == reader::Names::kNone) inherited = session_log::label_of(whole, AgentKind::OpenClaw, "unknown");
   session_log::append_part(whole, part, inherited);
   if (part_current.known)
     current = CurrentModel{true, part_current.label == reader::Names::kNone ? reader::Names::kNone
@@ -96,7 +95,9 @@ void join(session_log::SessionLog& whole, CurrentModel& current, const session_l
 }
 
 std::expected<session_log::SessionLog, std::string> FileReader::read(const fs::path& path) {
-  session_log::SessionLog log{"OpenClaw", session_id(path), {}, {}, {}};
+  session_log::SessionLog log;
+  log.project = "OpenClaw";
+  log.session_id = session_id(path);
   LogFold fold(log, reader::file_time_ms(path).value_or(0), true);  // each file starts with no model
   auto done = reader::for_each_line(lines_, path, [&](std::string_view line) { fold.line(line, parser_); });
   if (!done) return std::unexpected(std::move(done.error()));

@@ -43,7 +43,6 @@ class LogFold {
   session_log::SessionLog* log_;
   std::int64_t file_time_;
   CurrentModel current_;
-  std::uint32_t unknown_ = reader::Names::kNone;  // the label of no model, once needed
 };
 
 // Appends the next part of the same file (read by a LogFold that did not begin at the file's

@@ -21,6 +21,12 @@ std::optional<MessageUsage> message_usage(reader::MaybeElement usage) {
   return MessageUsage{reader::Counts::of(r), reader::amount(at(usage, {"cost", "total"}))};
 }
 
+std::uint32_t label_of(SessionLog& log, AgentKind kind, std::string_view model) {
+  const std::uint32_t name = log.names.id(model);
+  if (name == log.labels.size()) log.labels.push_back(log.models.id(model_label(kind, model)));
+  return log.labels[name];
+}
+
 void append_part(SessionLog& whole, const SessionLog& part, std::uint32_t inherited) {
   std::vector<std::uint32_t> labels(part.models.size());
   for (std::uint32_t i = 0; i < labels.size(); ++i) labels[i] = whole.models.id(part.models[i]);

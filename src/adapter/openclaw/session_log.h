@@ -43,7 +43,13 @@ struct SessionLog {
   std::vector<LogUsage> usages;
   reader::Names models;
   reader::KeptTexts texts;
+  // The models met, by name, and their labels' numbers: each label is made once.
+  reader::Names names;
+  std::vector<std::uint32_t> labels;
 };
+
+// The number of the label of a model in the log's models.
+std::uint32_t label_of(SessionLog& log, AgentKind kind, std::string_view model);
 
 // Appends the usages of the next part of the same file, their models and texts kept in
 // `whole`'s; a usage of kInheritedModel takes `inherited` (a label of `whole`'s models).

@@ -12,7 +12,8 @@ namespace fs = std::filesystem;
 using openclaw::session_log::SessionLog;
 using reader::at;
 
-constexpr std::string_view kUsage = "\"usage\"";
+// The name "usage" and its closing quote: a rarer pair of bytes to look for than two quotes.
+constexpr std::string_view kUsage = "usage\"";
 
 }  // namespace
 
@@ -30,7 +31,7 @@ std::string session_id(const fs::path& path) {
 }
 
 void read_line(std::string_view line, json::StrictParser& parser, SessionLog& log) {
-  if (!reader::mentions(line, kUsage) || !reader::mentions(line, "\"message\"")) return;
+  if (!reader::mentions_quoted(line, kUsage) || !reader::mentions_quoted(line, "message\"")) return;
   auto obj = parser.parse(line);
   if (!obj || !obj->is_object()) return;
   if (auto type = at(*obj, "type"); type && reader::string(type) != "message") return;
@@ -47,12 +48,14 @@ void read_line(std::string_view line, json::StrictParser& parser, SessionLog& lo
   u.time = *time;
   u.timestamp_text = log.texts.keep(*stamp);
   if (auto model = reader::text(at(message, "model")))
-    u.model = log.models.id(openclaw::session_log::model_label(AgentKind::Pi, *model));
+    u.model = openclaw::session_log::label_of(log, AgentKind::Pi, *model);
   log.usages.push_back(u);
 }
 
 std::expected<SessionLog, std::string> FileReader::read(const fs::path& path) {
-  SessionLog log{project_of(path), session_id(path), {}, {}, {}};
+  SessionLog log;
+  log.project = project_of(path);
+  log.session_id = session_id(path);
   // A line that is not UTF-8 does not parse: a log cut inside a character loses that line.
   // Only the lines that name a usage are looked at.
   bool ok = lines_.for_each_line_containing(path, kUsage, [&](std::string_view line) {

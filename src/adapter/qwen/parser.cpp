@@ -64,7 +64,7 @@ std::optional<ReplyLine> reply_line(std::string_view line, json::StrictParser& p
 // Whether a line may be an assistant line with usage: it names both, plainly or perhaps with
 // escapes. Most lines of a chat are prompts and tool results.
 bool may_hold_reply(std::string_view line) {
-  if (reader::mentions(line, "\"usageMetadata\"") && reader::mentions(line, "\"assistant\"")) return true;
+  if (reader::mentions_quoted(line, "usageMetadata\"") && reader::mentions_quoted(line, "assistant\"")) return true;
   return reader::may_spell_names(line);
 }
 
