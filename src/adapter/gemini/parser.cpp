@@ -225,13 +225,9 @@ void LogFold::statistics(json::element stats, std::int64_t time) {
   place(Reply{time, c->record(), model, std::nullopt}, std::nullopt);
 }
 
-void LogFold::place(Reply reply, std::optional<std::string_view> id) {
-  if (!current_.known) {  // matched against the ids of the parts before, when they are known
-    if (id) reply.id = items_->ids.keep(*id);
-    items_->inherited.push_back(reply);
-    return;
-  }
-  auto& replies = items_->replies;
+void ReplyPlaces::place(FileItems& items, Reply reply, std::optional<std::string_view> id) {
+  auto& replies = items.replies;
+  reply.id = std::nullopt;
   if (!id) {
     replies.push_back(reply);
     return;
@@ -242,16 +238,30 @@ void LogFold::place(Reply reply, std::optional<std::string_view> id) {
     replies[place_of_[met.number]] = reply;  // the later line wins, in the earlier place
     return;
   }
-  reply.id = items_->ids.keep(*id);
+  reply.id = items.ids.keep(*id);
   place_of_.push_back(static_cast<std::uint32_t>(replies.size()));
   replies.push_back(reply);
 }
 
+void ReplyPlaces::take(const FileItems& items) {
+  for (std::size_t i = 0; i < items.replies.size(); ++i)
+    if (const auto& id = items.replies[i].id; id && ids_.meet(items.ids[*id]).first)
+      place_of_.push_back(static_cast<std::uint32_t>(i));
+}
+
+void LogFold::place(Reply reply, std::optional<std::string_view> id) {
+  if (current_.known) {
+    places_.place(*items_, reply, id);
+    return;
+  }
+  // Matched against the ids of the parts before when they are put together.
+  if (id) reply.id = items_->ids.keep(*id);
+  items_->inherited.push_back(reply);
+}
+
 LogJoin::LogJoin(FileItems first, const CurrentModel& first_current)
     : whole_(std::move(first)), current_(first_current) {
-  for (std::size_t i = 0; i < whole_.replies.size(); ++i)
-    if (const auto& id = whole_.replies[i].id; id && ids_.meet(whole_.ids[*id]).first)
-      place_of_.push_back(static_cast<std::uint32_t>(i));
+  places_.take(whole_);
 }
 
 void LogJoin::add(const FileItems& part, const CurrentModel& part_current) {
@@ -267,32 +277,14 @@ void LogJoin::add(const FileItems& part, const CurrentModel& part_current) {
     } else {
       r.model = models[r.model];
     }
-    place(r, id_of(r));
+    places_.place(whole_, r, id_of(r));
   }
   for (Reply r : part.replies) {
     r.model = models[r.model];
-    place(r, id_of(r));
+    places_.place(whole_, r, id_of(r));
   }
   if (part_current.known)
     current_ = CurrentModel{true, part_current.model == reader::Names::kNone ? reader::Names::kNone : models[part_current.model]};
-}
-
-void LogJoin::place(Reply reply, std::optional<std::string_view> id) {
-  auto& replies = whole_.replies;
-  reply.id = std::nullopt;
-  if (!id) {
-    replies.push_back(reply);
-    return;
-  }
-  const auto met = ids_.meet(*id);
-  if (!met.first) {
-    reply.id = replies[place_of_[met.number]].id;
-    replies[place_of_[met.number]] = reply;
-    return;
-  }
-  reply.id = whole_.ids.keep(*id);
-  place_of_.push_back(static_cast<std::uint32_t>(replies.size()));
-  replies.push_back(reply);
 }
 
 std::expected<FileItems, std::string> FileReader::read(const fs::path& path, std::int64_t file_time) {

@@ -99,6 +99,20 @@ struct CurrentModel {
   std::uint32_t model = reader::Names::kNone;
 };
 
+// The places of a log's replies: a reply whose id was met before takes the place of the
+// earlier one (the later line's values in the earlier line's place).
+class ReplyPlaces {
+ public:
+  // Appends `reply` to `items.replies`, or puts it in its id's place there.
+  void place(FileItems& items, Reply reply, std::optional<std::string_view> id);
+  // Takes the places of replies already in `items` (each id once).
+  void take(const FileItems& items);
+
+ private:
+  reader::SeenKeys ids_;
+  std::vector<std::uint32_t> place_of_;  // by the id's number
+};
+
 // Whether a log's line may mean anything to the reader: it may name "model", "gemini" or
 // "stats". The others are not parsed.
 bool may_matter(std::string_view line);
@@ -121,8 +135,7 @@ class LogFold {
   FileItems* items_;
   std::int64_t file_time_;
   CurrentModel current_;
-  reader::SeenKeys ids_;
-  std::vector<std::uint32_t> place_of_;  // by the id's number
+  ReplyPlaces places_;
 };
 
 // The parts of one log put together in order, as if read in one: each part after the first
@@ -135,12 +148,9 @@ class LogJoin {
   FileItems take() { return std::move(whole_); }
 
  private:
-  void place(Reply reply, std::optional<std::string_view> id);
-
   FileItems whole_;
   CurrentModel current_;
-  reader::SeenKeys ids_;
-  std::vector<std::uint32_t> place_of_;
+  ReplyPlaces places_;
 };
 
 // One worker's reader of Gemini files: logs in chunks, documents whole.
