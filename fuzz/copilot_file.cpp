@@ -16,10 +16,11 @@ namespace {
 
 namespace copilot = qm::copilot;
 
-// A call as the report sees it.
-std::string describe(const copilot::ExportItems& items) {
+// The calls that stay, as the report sees them.
+std::string describe(copilot::ExportItems& items) {
+  copilot::settle(items);
   std::string out;
-  for (const auto& c : copilot::calls(items)) {
+  for (const auto& c : items.calls) {
     out += items.models[c.model] + "|" + std::to_string(static_cast<int>(c.kind)) + "|" + std::to_string(c.time_ms) + "|" +
            std::to_string(c.counts.input) + "," + std::to_string(c.counts.output) + "," +
            std::to_string(c.counts.cache_creation) + "," + std::to_string(c.counts.cache_read) + "," +
@@ -51,12 +52,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string spaced;
   for (char c : input) spaced += c == '\n' ? std::string_view("\n\n") : std::string_view(&c, 1);
   const auto spaced_lines = fuzzing::lines_of(spaced);
-  FUZZ_CHECK(describe(fold(spaced_lines, 0, spaced_lines.size(), reused)) == calls);
+  auto spaced_items = fold(spaced_lines, 0, spaced_lines.size(), reused);
+  FUZZ_CHECK(describe(spaced_items) == calls);
 
   // Two parts cut at a line the input chooses, read apart and put together.
   const std::size_t cut = lines.empty() ? 0 : size % (lines.size() + 1);
   auto joined = fold(lines, 0, cut, reused);
-  copilot::append_part(joined, fold(lines, cut, lines.size(), reused));
+  const auto second = fold(lines, cut, lines.size(), reused);
+  copilot::append_part(joined, second);
   FUZZ_CHECK(describe(joined) == calls);
 
   fuzzing::MemoryFile file(input);
@@ -76,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                  field.key != "gen_ai.request.model");
   }
 
-  const auto kept = copilot::calls(whole);
+  const auto& kept = whole.calls;  // settled
   for (const auto& c : kept) {
     FUZZ_CHECK(c.model < whole.models.size() && !whole.models[c.model].empty());
     FUZZ_CHECK(c.counts.input || c.counts.output || c.counts.cache_creation || c.counts.cache_read || c.counts.reasoning);

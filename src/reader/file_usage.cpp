@@ -41,7 +41,8 @@ KeyBytes& KeyBytes::text(std::string_view t) {
 }
 
 KeyBytes& KeyBytes::number(std::uint64_t n) {
-  bytes_.append(reinterpret_cast<const char*>(&n), sizeof n);
+  for (; n >= 0x80; n >>= 7) bytes_ += static_cast<char>(0x80 | (n & 0x7F));
+  bytes_ += static_cast<char>(n);
   return *this;
 }
 

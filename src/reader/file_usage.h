@@ -30,6 +30,13 @@ class Names {
  public:
   static constexpr std::uint32_t kNone = UINT32_MAX;
 
+  Names() = default;
+  // Moved, never copied: the keys of ids_ are views of names_.
+  Names(Names&&) = default;
+  Names& operator=(Names&&) = default;
+  Names(const Names&) = delete;
+  Names& operator=(const Names&) = delete;
+
   std::uint32_t id(std::string_view name);
   const std::string& operator[](std::uint32_t id) const { return names_[id]; }
   std::size_t size() const { return names_.size(); }
@@ -55,7 +62,8 @@ class ListModels {
 };
 
 // The bytes of a key made of several parts, for SeenKeys: each text after its length (so
-// that no two lists of parts give the same bytes), each number as its eight bytes.
+// that no two lists of parts give the same bytes), each number in seven-bit groups (small
+// numbers take few bytes, and no number's bytes begin another's).
 class KeyBytes {
  public:
   KeyBytes& text(std::string_view t);

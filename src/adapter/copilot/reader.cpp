@@ -171,13 +171,11 @@ void append_part(ExportItems& whole, const ExportItems& part) {
   }
 }
 
-std::vector<Call> calls(const ExportItems& items) {
-  std::vector<Call> kept;
-  kept.reserve(items.calls.size());
-  for (Call c : items.calls) {
+void settle(ExportItems& items) {
+  auto& kept = items.calls;
+  for (Call& c : kept)
     if (c.model == kTraceModel) c.model = items.trace_model[c.trace];
-    if (c.model != reader::Names::kNone) kept.push_back(c);
-  }
+  std::erase_if(kept, [](const Call& c) { return c.model == reader::Names::kNone; });
   // A call is dropped when a more specific kind of call of the file shares its trace id or
   // its response id: that one describes the same model call. Per id, the kinds that have it.
   std::vector<std::uint8_t> trace_kinds(items.trace_model.size()), response_kinds;
@@ -194,7 +192,6 @@ std::vector<Call> calls(const ExportItems& items) {
     return (c.trace != kNoId && (trace_kinds[c.trace] & more_specific)) ||
            (c.response != kNoId && (response_kinds[c.response] & more_specific));
   });
-  return kept;
 }
 
 std::expected<ExportItems, std::string> ExportReader::read(const fs::path& path, std::int64_t file_time) {
@@ -229,8 +226,11 @@ AgentLoadResult load_copilot_usage(const all::loader::LoadOptions& options, cons
   reader::Prices prices(&table);
   reader::UsageList usages(options.zone);
   for (auto& file : per_file) {
+    settle(file);
     reader::ListModels models(file.models, usages);
-    for (const Call& c : calls(file)) {
+    // Each call is let go once it is a usage.
+    for (; !file.calls.empty(); file.calls.pop_front()) {
+      const Call& c = file.calls.front();
       reader::Usage& u = reader::add_counts(usages, c.time_ms, models(c.model), c.counts);
       if (!priced) continue;
       TokenUsageRaw block = c.counts.block();
@@ -240,6 +240,7 @@ AgentLoadResult load_copilot_usage(const all::loader::LoadOptions& options, cons
       u.cost = prices.first_priced_cost(names, block);
       u.unpriced = prices.unpriced(names[0], names, reader::token_sum(block)).has_value();
     }
+    file = ExportItems();
   }
   return run.finish(usages);
 }

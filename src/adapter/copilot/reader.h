@@ -4,6 +4,7 @@
 // per file, the most specific kind that describes it is kept. Copilot records no money, so
 // every cost is computed.
 #include <cstdint>
+#include <deque>
 #include <expected>
 #include <filesystem>
 #include <optional>
@@ -49,9 +50,9 @@ struct Call {
 };
 
 // The calls of an export file, or of a part of one, as its records come; which of them stay
-// and the models of some are known when the whole file has been read (calls() below).
+// and the models of some are known when the whole file has been read (settle() below).
 struct ExportItems {
-  std::vector<Call> calls;
+  std::deque<Call> calls;  // a deque: growing never copies what was read
   reader::Names models;
   reader::SeenKeys traces, responses;  // the ids, numbered in the order met
   std::vector<std::uint32_t> trace_model;  // by trace: the first model a record of the trace names
@@ -64,7 +65,7 @@ bool may_matter(std::string_view line);
 
 // The lines of an export file, or of one part of it, in order. What a line says does not
 // depend on the lines before it; what depends on the rest of the file (a trace's model, the
-// calls that a more specific record describes) calls() settles once all is read.
+// calls that a more specific record describes) settle() settles once all is read.
 class ExportFold {
  public:
   ExportFold(ExportItems& items, std::int64_t file_time) : items_(&items), file_time_(file_time) {}
@@ -82,10 +83,10 @@ class ExportFold {
 // Appends the items of the next part of the same file.
 void append_part(ExportItems& whole, const ExportItems& part);
 
-// The calls that stay, in line order, each with its model: a call without one whose trace
-// names none is dropped, and so is one whose trace or response id a call of a more specific
-// kind shares.
-std::vector<Call> calls(const ExportItems& items);
+// Leaves the calls that stay, in line order, each with its model: a call without one whose
+// trace names none is dropped, and so is one whose trace or response id a call of a more
+// specific kind shares.
+void settle(ExportItems& items);
 
 // One worker's reader of export files.
 class ExportReader {

@@ -334,9 +334,11 @@ AgentLoadResult load_gemini_usage(const all::loader::LoadOptions& options, const
   const bool priced = options.common.mode != CostMode::Display;
   reader::Prices prices(&table);
   reader::UsageList usages(options.zone);
-  for (const auto& file : per_file) {
+  for (auto& file : per_file) {
     reader::ListModels models(file.models, usages);
-    for (const auto& r : file.replies) {
+    // Each reply is let go once it is a usage.
+    for (; !file.replies.empty(); file.replies.pop_front()) {
+      const Reply& r = file.replies.front();
       reader::Usage& u = reader::add_counts(usages, r.time_ms, models(r.model), r.counts);
       const std::string_view model = file.models[r.model];
       const auto& candidates = prices.candidates(model, std::string_view(), [&] { return price_candidates(model); });
@@ -346,6 +348,7 @@ AgentLoadResult load_gemini_usage(const all::loader::LoadOptions& options, const
       u.cost = reader::Prices::first_priced_cost(candidates, block);
       u.unpriced = prices.unpriced(candidates, reader::token_sum(block));
     }
+    file = FileItems();
   }
   return run.finish(usages);
 }

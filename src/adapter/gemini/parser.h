@@ -2,6 +2,7 @@
 // The Gemini CLI reader: session documents and JSON Lines logs below its data directories,
 // one usage item per model reply or per model of a session's statistics, priced from the table.
 #include <cstdint>
+#include <deque>
 #include <expected>
 #include <filesystem>
 #include <optional>
@@ -83,10 +84,10 @@ inline constexpr std::uint32_t kInheritedOrUnknown = UINT32_MAX - 2;
 struct FileItems {
   // Of a part that began after the file's start: the items before the first line that names
   // a model, in line order (their ids not yet matched).
-  std::vector<Reply> inherited;
+  std::deque<Reply> inherited;
   // The rest, in their places: of replies with one id, the later line's values in the
   // earlier line's place.
-  std::vector<Reply> replies;
+  std::deque<Reply> replies;  // a deque: growing never copies what was read
   reader::Names models;
   reader::KeptTexts ids;
 };

@@ -1,5 +1,7 @@
 #include "adapter/kimi/reader.h"
 
+#include <map>
+
 #include "date_utils.h"
 #include "fast.h"
 #include "reader/line_filter.h"
@@ -104,8 +106,7 @@ std::vector<std::string> price_candidates(std::string_view model, std::int64_t t
 std::expected<WireFile, std::string> WireReader::read(const fs::path& path, std::int64_t file_time) {
   WireFile file;
   file.model = configured_model(root_of(path), parser_);
-  const std::string session = session_of(path);
-  seen_.clear();
+  file.session = session_of(path);
   // Only the lines that name a status update are looked at (the rest are most of a log).
   bool ok = lines_.for_each_line_containing(path, kStatusUpdate, [&](std::string_view line) {
     if (line.ends_with('\r')) line.remove_suffix(1);
@@ -113,13 +114,11 @@ std::expected<WireFile, std::string> WireReader::read(const fs::path& path, std:
     if (!w) return;
     const std::int64_t time = w->time_ms.value_or(file_time);
     // A status update logged twice counts once: equal ones of this file are dropped here,
-    // the rest against the other files' when the files are put together.
+    // the rest against those of other files of the session when the files are put together.
     key_.clear();
-    key_.text(session).text(w->message_id.value_or("")).text(date_utils::format_timestamp_ms(time)).text(file.model);
-    key_.counts(w->counts);
-    const std::uint64_t hash = reader::SeenKeys::hash(key_.view());
-    if (!seen_.first(key_.view(), hash)) return;
-    file.updates.push_back(Update{time, w->counts, file.keys.keep(key_.view()), hash});
+    key_.text(w->message_id.value_or("")).text(date_utils::format_timestamp_ms(time)).counts(w->counts);
+    const auto met = file.keys.meet(key_.view());
+    if (met.first) file.updates.push_back(Update{time, w->counts, static_cast<std::uint32_t>(met.number)});
   });
   if (!ok) return std::unexpected(lines_.error());
   return file;
@@ -145,13 +144,29 @@ AgentLoadResult load_kimi_usage(const all::loader::LoadOptions& options, const p
   const bool priced = options.common.mode != CostMode::Display;
   reader::Prices prices(&table);
   reader::UsageList usages(options.zone);
-  reader::SeenKeys seen;  // of all files: the same update in two files of one session counts once
-  for (const auto& wire : wires) {
+  // The same update in two files of one session (and model) counts once: only the keys of such
+  // files are looked up among those of others.
+  std::vector<char> shared(wires.size());
+  {
+    std::map<std::pair<std::string_view, std::string_view>, std::size_t> files_of;
+    for (const auto& wire : wires) ++files_of[{wire.session, wire.model}];
+    for (std::size_t i = 0; i < wires.size(); ++i) shared[i] = files_of[{wires[i].session, wires[i].model}] > 1;
+  }
+  reader::SeenKeys seen;
+  reader::KeyBytes key;
+  for (std::size_t i = 0; i < wires.size(); ++i) {
+    WireFile& wire = wires[i];
     const std::uint32_t model = usages.model(wire.model);
     // The names the file's model is priced under, before and after the default model's change.
     std::optional<std::vector<std::string>> names[2];
-    for (const auto& u : wire.updates) {
-      if (!seen.first(wire.keys[u.key], u.key_hash)) continue;
+    // Each update is let go once it is a usage.
+    for (; !wire.updates.empty(); wire.updates.pop_front()) {
+      const Update& u = wire.updates.front();
+      if (shared[i]) {
+        key.clear();
+        key.text(wire.session).text(wire.model).text(wire.keys.key(u.key));
+        if (!seen.first(key.view())) continue;
+      }
       reader::Usage& usage = reader::add_counts(usages, u.time_ms, model, u.counts);
       if (!priced) continue;
       auto& candidates = names[u.time_ms >= kK26SinceMs];
@@ -162,6 +177,7 @@ AgentLoadResult load_kimi_usage(const all::loader::LoadOptions& options, const p
       usage.unpriced = prices.unpriced(wire.model, *candidates, util::saturating_add(reader::token_sum(block), u.counts.reasoning))
                            .has_value();
     }
+    wire = WireFile();
   }
   return run.finish(usages);
 }

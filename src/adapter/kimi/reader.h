@@ -3,6 +3,7 @@
 // directories, whose status updates carry each model step's tokens. The log does not name
 // the model: the data directory's config.json does.
 #include <cstdint>
+#include <deque>
 #include <expected>
 #include <filesystem>
 #include <optional>
@@ -16,7 +17,6 @@
 #include "jsonl_reader.h"
 #include "pricing/table.h"
 #include "reader/file_usage.h"
-#include "reader/row_workers.h"
 #include "reader/seen.h"
 
 namespace qm::kimi {
@@ -54,17 +54,17 @@ std::string configured_model(const std::filesystem::path& root, json::StrictPars
 std::vector<std::string> price_candidates(std::string_view model, std::int64_t time_ms);
 
 // A status update of a wire file, each but the first of equal ones dropped: its counts, its
-// time and its key against the updates of other files.
+// time and its key (the number of its message id, time and counts in the file's keys).
 struct Update {
   std::int64_t time_ms = 0;
   reader::Counts counts;
-  reader::TextRef key;
-  std::uint64_t key_hash = 0;
+  std::uint32_t key = 0;
 };
 struct WireFile {
+  std::string session;
   std::string model;
-  std::vector<Update> updates;
-  reader::KeptTexts keys;
+  std::deque<Update> updates;  // a deque: growing never copies what was read
+  reader::SeenKeys keys;
 };
 
 // One worker's reader of wire files.
@@ -77,7 +77,6 @@ class WireReader {
  private:
   jsonl::LineReader lines_;
   json::StrictParser parser_;
-  reader::SeenKeys seen_;  // this file's keys
   reader::KeyBytes key_;
 };
 

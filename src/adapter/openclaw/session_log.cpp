@@ -1,6 +1,7 @@
 #include "adapter/openclaw/session_log.h"
 
 #include <bit>
+#include <map>
 
 #include "pricing/cost.h"
 #include "reader/reader.h"
@@ -48,15 +49,24 @@ std::string model_label(AgentKind kind, std::string_view model) {
   return label;
 }
 
-void add_usages(const std::vector<SessionLog>& logs, const all::loader::LoadOptions& options,
+void add_usages(std::vector<SessionLog>& logs, const all::loader::LoadOptions& options,
                 const pricing::PricingTable& table, reader::UsageList& usages) {
   const CostMode mode = options.common.mode;
   reader::Prices prices(&table);  // a label is never an exact key: look each up once
-  reader::SeenKeys seen;
+  // A message copied into another file of the session counts once: the keys of a session that
+  // only one file has are looked up among that file's alone.
+  std::map<std::pair<std::string_view, std::string_view>, std::size_t> files_of;
+  for (const auto& log : logs) ++files_of[{log.project, log.session_id}];
+  reader::SeenKeys of_shared, of_file;
   reader::KeyBytes key;
-  for (const auto& log : logs) {
+  for (auto& log : logs) {
+    const bool shared = files_of[{log.project, log.session_id}] > 1;
+    reader::SeenKeys& seen = shared ? of_shared : of_file;
+    of_file.clear();
     reader::ListModels models(log.models, usages);
-    for (const auto& u : log.usages) {
+    // Each usage is let go once it is one of the list's.
+    for (; !log.usages.empty(); log.usages.pop_front()) {
+      const LogUsage& u = log.usages.front();
       const TokenUsageRaw block = u.usage.counts.block();
       const bool recorded = u.usage.recorded_cost.has_value();
       const bool labelled = u.model != reader::Names::kNone;
@@ -66,7 +76,8 @@ void add_usages(const std::vector<SessionLog>& logs, const all::loader::LoadOpti
       const double cost = pricing::cost_for_mode_at_price(price, block, u.usage.recorded_cost, mode);
       // The cost as its bits: two costs are the same when their shortest texts are.
       key.clear();
-      key.text(log.project).text(log.session_id).text(log.texts[u.timestamp_text]);
+      if (shared) key.text(log.project).text(log.session_id);  // else the same for all the file's
+      key.text(log.texts[u.timestamp_text]);
       key.number(static_cast<std::uint64_t>(u.time)).text(labelled ? log.models[u.model] : std::string_view());
       key.counts(u.usage.counts).number(std::bit_cast<std::uint64_t>(cost));
       if (!seen.first(key.view())) continue;

@@ -3,6 +3,7 @@
 // usages that keep the agent's recorded cost and count a message copied into a second file
 // once.
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
@@ -40,7 +41,7 @@ struct LogUsage {
 struct SessionLog {
   std::string project;
   std::string session_id;
-  std::vector<LogUsage> usages;
+  std::deque<LogUsage> usages;  // a deque: growing never copies what was read
   reader::Names models;
   reader::KeptTexts texts;
   // The models met, by name, and their labels' numbers: each label is made once.
@@ -61,7 +62,7 @@ std::string model_label(AgentKind kind, std::string_view model);
 // Adds the usages of all logs, in file order, to `usages`: each priced by the cost mode with
 // its recorded cost; a usage equal to an earlier one (project, session, time, model, counts
 // and cost) counts once.
-void add_usages(const std::vector<SessionLog>& logs, const all::loader::LoadOptions& options,
+void add_usages(std::vector<SessionLog>& logs, const all::loader::LoadOptions& options,
                 const pricing::PricingTable& table, reader::UsageList& usages);
 
 }  // namespace qm::openclaw::session_log

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <tuple>
+#include <unordered_map>
 
 #include "date_utils.h"
 #include "log.h"
@@ -121,7 +122,6 @@ std::expected<ChatFile, std::string> ChatReader::read(const fs::path& path, std:
   ChatFile chat;
   const std::string session = file_session(path);
   std::optional<std::string> file_timestamp;  // the file time's text, made when a line needs it
-  seen_.clear();
   auto done = reader::for_each_line(lines_, path, [&](std::string_view line) {
     if (!may_hold_reply(line)) return;
     auto reply = reply_line(line, parser_);
@@ -129,14 +129,15 @@ std::expected<ChatFile, std::string> ChatReader::read(const fs::path& path, std:
     if (!reply->timestamp && !file_timestamp) file_timestamp = date_utils::format_timestamp_ms(file_time);
     const std::string_view timestamp = reply->timestamp ? *reply->timestamp : std::string_view(*file_timestamp);
     // The same reply logged twice (a copied file, a repeated line) counts once: equal ones of
-    // this file are dropped here, the rest against the other files' when they are put together.
+    // this file are dropped here, the rest against those of other files of the session when
+    // the files are put together.
+    const std::string_view session_id = reply->session.value_or(session);
     key_.clear();
-    key_.text(reply->session.value_or(session)).text(timestamp).text(reply->model);
-    key_.counts(reply->counts);
-    const std::uint64_t hash = reader::SeenKeys::hash(key_.view());
-    if (!seen_.first(key_.view(), hash)) return;
-    chat.replies.push_back(
-        Reply{reply->time_ms.value_or(file_time), reply->counts, chat.models.id(reply->model), chat.keys.keep(key_.view()), hash});
+    key_.text(session_id).text(timestamp).text(reply->model).counts(reply->counts);
+    const auto met = chat.keys.meet(key_.view());
+    if (!met.first) return;
+    chat.replies.push_back(Reply{reply->time_ms.value_or(file_time), reply->counts, chat.models.id(reply->model),
+                                 chat.sessions.id(session_id), static_cast<std::uint32_t>(met.number)});
   });
   if (!done) return std::unexpected(std::move(done.error()));
   return chat;
@@ -166,11 +167,24 @@ AgentLoadResult load_qwen_usage(const all::loader::LoadOptions& options, const p
   const bool priced = options.common.mode != CostMode::Display;
   reader::Prices prices(table);
   reader::UsageList usages(options.zone);
-  reader::SeenKeys seen;  // of all files: a reply copied into another file counts once
-  for (const auto& chat : chats) {
+  // A reply copied into another file counts once: only the keys of sessions that two files
+  // have are looked up among those of others.
+  std::vector<std::vector<char>> shared(chats.size());  // by file and session
+  {
+    std::unordered_map<std::string_view, std::size_t> files_of;
+    for (const auto& chat : chats)
+      for (std::uint32_t s = 0; s < chat.sessions.size(); ++s) ++files_of[chat.sessions[s]];
+    for (std::size_t i = 0; i < chats.size(); ++i)
+      for (std::uint32_t s = 0; s < chats[i].sessions.size(); ++s) shared[i].push_back(files_of[chats[i].sessions[s]] > 1);
+  }
+  reader::SeenKeys seen;
+  for (std::size_t i = 0; i < chats.size(); ++i) {
+    ChatFile& chat = chats[i];
     reader::ListModels models(chat.models, usages);
-    for (const auto& r : chat.replies) {
-      if (!seen.first(chat.keys[r.key], r.key_hash)) continue;
+    // Each reply is let go once it is a usage.
+    for (; !chat.replies.empty(); chat.replies.pop_front()) {
+      const Reply& r = chat.replies.front();
+      if (shared[i][r.session] && !seen.first(chat.keys.key(r.key))) continue;
       reader::Usage& u = reader::add_counts(usages, r.time_ms, models(r.model), r.counts);
       if (!priced) continue;
       const std::string_view model = chat.models[r.model];
@@ -180,6 +194,7 @@ AgentLoadResult load_qwen_usage(const all::loader::LoadOptions& options, const p
       u.cost = reader::Prices::first_priced_cost(candidates, block);
       u.unpriced = prices.unpriced(candidates, reader::token_sum(block));
     }
+    chat = ChatFile();
   }
   auto usage = run.finish(usages);
   // Chat files whose lines all lack usage still show the agent is in use.

@@ -3,6 +3,7 @@
 // of its data directories; each assistant line carries the token counts of one model reply.
 // Priced with a table of its own.
 #include <cstdint>
+#include <deque>
 #include <expected>
 #include <filesystem>
 #include <optional>
@@ -16,7 +17,6 @@
 #include "jsonl_reader.h"
 #include "pricing/table.h"
 #include "reader/file_usage.h"
-#include "reader/row_workers.h"
 #include "reader/seen.h"
 
 namespace qm::qwen::parser {
@@ -51,19 +51,21 @@ std::vector<std::string> price_candidates(std::string_view model);
 std::vector<QwenChatUsage> parse_file(const std::filesystem::path& path, std::string_view text, std::int64_t file_time,
                                       json::StrictParser& parser);
 
-// A reply of a chat file, each but the first of equal ones dropped: its counts, time and
-// model, and its key against the replies of other files.
+// A reply of a chat file, each but the first of equal ones dropped: its counts, time, model
+// and session, and its key (the number of its session, time text, model and counts in the
+// file's keys).
 struct Reply {
   std::int64_t time_ms = 0;
   reader::Counts counts;
   std::uint32_t model = 0;  // of the file's models
-  reader::TextRef key;
-  std::uint64_t key_hash = 0;
+  std::uint32_t session = 0;  // of the file's sessions
+  std::uint32_t key = 0;
 };
 struct ChatFile {
-  std::vector<Reply> replies;
+  std::deque<Reply> replies;  // a deque: growing never copies what was read
   reader::Names models;
-  reader::KeptTexts keys;
+  reader::Names sessions;
+  reader::SeenKeys keys;
 };
 
 // One worker's reader of chat files: lines that cannot hold a reply are not parsed.
@@ -76,7 +78,6 @@ class ChatReader {
  private:
   jsonl::LineReader lines_;
   json::StrictParser parser_;
-  reader::SeenKeys seen_;  // this file's keys
   reader::KeyBytes key_;
 };
 

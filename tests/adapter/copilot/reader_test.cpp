@@ -25,9 +25,10 @@ struct Got {
   bool operator==(const Got&) const = default;
 };
 
-std::vector<Got> calls_of(const ExportItems& items) {
+std::vector<Got> calls_of(ExportItems& items) {
+  settle(items);
   std::vector<Got> out;
-  for (const Call& c : calls(items)) out.push_back(Got{c.kind, items.models[c.model], c.time_ms, c.counts});
+  for (const Call& c : items.calls) out.push_back(Got{c.kind, items.models[c.model], c.time_ms, c.counts});
   return out;
 }
 
