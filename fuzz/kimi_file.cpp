@@ -1,12 +1,15 @@
 // Kimi wire files and the data directory's config.json (the first byte is the length of the
-// config part): read without fault, the same items from a parser that read other files
-// before and from the file's lines each read alone, each of the configured model and with
-// tokens.
+// config part): read without fault; the file's lines each read alone give items of the
+// configured model, with tokens, the same from a parser that read other files before; the
+// reader, which reads in chunks and drops repeated updates as it goes, keeps those items
+// but the repeated ones.
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <set>
 #include <string>
 #include <string_view>
+#include <tuple>
 
 #include "adapter/kimi/reader.h"
 #include "reading.h"
@@ -20,6 +23,7 @@ std::filesystem::path data_root() {
   static const bool made = [] {
     if (!::mkdtemp(root_dir)) std::abort();
     std::atexit([] { std::filesystem::remove_all(root_dir); });
+    std::filesystem::create_directories(std::filesystem::path(root_dir) / "sessions/a/s");
     return true;
   }();
   (void)made;
@@ -34,22 +38,38 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view config(reinterpret_cast<const char*>(data) + 1, config_size);
   std::ofstream(data_root() / "config.json", std::ios::binary | std::ios::trunc) << config;
   const std::filesystem::path path = data_root() / "sessions/a/s/wire.jsonl";
-  std::string padded(reinterpret_cast<const char*>(data) + 1 + config_size, size - 1 - config_size);
-  const std::size_t text_size = padded.size();
-  padded.append(qm::json::kPadding, '\0');
-  const std::string_view text(padded.data(), text_size);
+  const std::string_view text(reinterpret_cast<const char*>(data) + 1 + config_size, size - 1 - config_size);
   qm::json::StrictParser fresh;
   const std::string model = qm::kimi::configured_model(data_root(), fresh);
   FUZZ_CHECK(!model.empty());
-  const auto items = qm::kimi::parse_file(path, text, 1746093600000, fresh);
-  FUZZ_CHECK(qm::kimi::parse_file(path, text, 1746093600000, reused) == items);
+
+  std::vector<qm::kimi::KimiWireUsage> items, again;
+  for (const auto& line : fuzzing::lines_of(text)) {
+    if (auto i = qm::kimi::parse_wire_line(line.view(), fresh, "s", model, 1746093600000)) items.push_back(std::move(*i));
+    if (auto i = qm::kimi::parse_wire_line(line.view(), reused, "s", model, 1746093600000)) again.push_back(std::move(*i));
+  }
+  FUZZ_CHECK(again == items);
   for (const auto& i : items) {
     FUZZ_CHECK(i.model == model && i.session_id == "s");
     FUZZ_CHECK(i.input != 0 || i.output != 0 || i.cache_creation != 0 || i.cache_read != 0 || i.reasoning != 0);
   }
-  std::vector<qm::kimi::KimiWireUsage> one_by_one;
-  for (const auto& line : fuzzing::lines_of(text))
-    if (auto i = qm::kimi::parse_wire_line(line.view(), reused, "s", model, 1746093600000)) one_by_one.push_back(std::move(*i));
-  FUZZ_CHECK(one_by_one == items);
+
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+  qm::kimi::WireReader reader(1 + size % 61);
+  auto wire = reader.read(path, 1746093600000);
+  FUZZ_CHECK(wire.has_value() && wire->model == model);
+  using Kept = std::tuple<std::int64_t, std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t>;
+  std::vector<Kept> kept, got;
+  std::set<std::tuple<std::string, std::string, std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t>>
+      seen;
+  for (const auto& i : items)
+    if (seen.emplace(i.message_id.value_or(""), i.timestamp_text, i.input, i.output, i.cache_creation, i.cache_read,
+                     i.reasoning)
+            .second)
+      kept.emplace_back(i.timestamp, i.input, i.output, i.cache_creation, i.cache_read, i.reasoning);
+  for (const auto& u : wire->updates)
+    got.emplace_back(u.time_ms, u.counts.input, u.counts.output, u.counts.cache_creation, u.counts.cache_read,
+                     u.counts.reasoning);
+  FUZZ_CHECK(got == kept);
   return 0;
 }

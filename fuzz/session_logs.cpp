@@ -1,7 +1,8 @@
 // OpenClaw and pi session logs (the first byte chooses): a reader that read other files gives
-// what a fresh one gives; every usage counts tokens under the agent's label; a log that can be
-// read never fails, and a pi log gives the usages of its lines each read alone (a line that
-// is not UTF-8 gives none).
+// what a fresh one gives, whatever the size of its chunks; every usage counts tokens under
+// the agent's label; a log that can be read never fails. An OpenClaw log gives the same
+// usages read in two parts put together, the second not knowing the model before it; a pi
+// log gives the usages of its lines each read alone (a line that is not UTF-8 gives none).
 #include <cstdint>
 #include <string>
 
@@ -18,11 +19,11 @@ namespace session_log = qm::openclaw::session_log;
 std::string describe_usages(const session_log::SessionLog& log) {
   std::string out;
   for (const auto& u : log.usages) {
-    const auto& t = u.usage.tokens;
-    out += u.model.value_or("-") + "|" + u.provider.value_or("-") + "|" + u.timestamp_text + "|" +
-           std::to_string(u.time) + "|" + std::to_string(t.input) + "," + std::to_string(t.output) + "," +
-           std::to_string(t.cache_creation) + "," + std::to_string(t.cache_read) + "," +
-           std::to_string(u.usage.reasoning) + "|" + (u.usage.recorded_cost ? std::to_string(*u.usage.recorded_cost) : "-") +
+    const auto& c = u.usage.counts;
+    out += (u.model == qm::reader::Names::kNone ? std::string("-") : log.models[u.model]) + "|" +
+           std::string(log.texts[u.timestamp_text]) + "|" + std::to_string(u.time) + "|" + std::to_string(c.input) + "," +
+           std::to_string(c.output) + "," + std::to_string(c.cache_creation) + "," + std::to_string(c.cache_read) + "," +
+           std::to_string(c.reasoning) + "|" + (u.usage.recorded_cost ? std::to_string(*u.usage.recorded_cost) : "-") +
            "\n";
   }
   return out;
@@ -35,10 +36,10 @@ std::string describe(const std::expected<session_log::SessionLog, std::string>& 
 
 void check_usages(const session_log::SessionLog& log, std::string_view label) {
   for (const auto& u : log.usages) {
-    const auto& t = u.usage.tokens;
+    const auto& c = u.usage.counts;
     // Some count is not zero (a sum could wrap round to zero).
-    FUZZ_CHECK((t.input | t.output | t.cache_creation | t.cache_read | u.usage.reasoning) != 0);
-    if (u.model) FUZZ_CHECK(u.model->starts_with(label));
+    FUZZ_CHECK((c.input | c.output | c.cache_creation | c.cache_read | c.reasoning) != 0);
+    if (u.model != qm::reader::Names::kNone) FUZZ_CHECK(log.models[u.model].starts_with(label));
     if (u.usage.recorded_cost) FUZZ_CHECK(*u.usage.recorded_cost >= 0);
   }
 }
@@ -51,15 +52,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzzing::MemoryFile file(text);
   if (data[0] % 2) {
     static qm::openclaw::parser::FileReader reused;
-    qm::openclaw::parser::FileReader fresh;
+    qm::openclaw::parser::FileReader fresh(1 + size % 61);
     const auto log = fresh.read(file.path());
     FUZZ_CHECK(describe(reused.read(file.path())) == describe(log));
     FUZZ_CHECK(log.has_value());
-    for (const auto& u : log->usages) FUZZ_CHECK(u.model.has_value());
+    for (const auto& u : log->usages) FUZZ_CHECK(u.model < log->models.size());
     check_usages(*log, "[openclaw] ");
+
+    const auto lines = fuzzing::lines_of(text);
+    const std::size_t cut = size % (lines.size() + 1);
+    static qm::json::StrictParser parser;
+    session_log::SessionLog whole, part;
+    qm::openclaw::parser::LogFold first(whole, 0, true), second(part, 0, false);
+    for (std::size_t i = 0; i < lines.size(); ++i) (i < cut ? first : second).line(lines[i].view(), parser);
+    qm::openclaw::parser::CurrentModel current = first.current();
+    qm::openclaw::parser::join(whole, current, part, second.current());
+    // The file's time is that of the memory file; the parts were read with time 0.
+    session_log::SessionLog at_zero;
+    qm::openclaw::parser::LogFold all(at_zero, 0, true);
+    for (const auto& line : lines) all.line(line.view(), parser);
+    FUZZ_CHECK(describe_usages(whole) == describe_usages(at_zero));
+    FUZZ_CHECK(at_zero.usages.size() == log->usages.size());
   } else {
     static qm::pi::FileReader reused;
-    qm::pi::FileReader fresh;
+    qm::pi::FileReader fresh(1 + size % 61);
     const auto log = fresh.read(file.path());
     FUZZ_CHECK(describe(reused.read(file.path())) == describe(log));
     FUZZ_CHECK(log.has_value());

@@ -103,17 +103,18 @@ struct Scans {
                           std::size_t* out, std::size_t capacity);
   std::size_t (*find_last)(const char* s, std::size_t size, char c);
   std::size_t (*count_either)(const char* s, std::size_t size, char a, char b);
+  std::size_t (*find_name_escape)(const char* s, std::size_t size, std::size_t from);
 };
 
 #if defined(__x86_64__)
-constexpr Scans kNarrowest{sse2::find_all, sse2::find_last, sse2::count_either};
+constexpr Scans kNarrowest{sse2::find_all, sse2::find_last, sse2::count_either, sse2::find_name_escape};
 const Scans& widest() {
-  static constexpr Scans kAvx2{avx2::find_all, avx2::find_last, avx2::count_either};
+  static constexpr Scans kAvx2{avx2::find_all, avx2::find_last, avx2::count_either, avx2::find_name_escape};
   static const Scans& chosen = has_avx2() ? kAvx2 : kNarrowest;
   return chosen;
 }
 #else
-constexpr Scans kNarrowest{portable::find_all, portable::find_last, portable::count_either};
+constexpr Scans kNarrowest{portable::find_all, portable::find_last, portable::count_either, portable::find_name_escape};
 const Scans& widest() { return kNarrowest; }
 #endif
 
@@ -144,6 +145,9 @@ std::size_t find_last(std::string_view text, char c) { return widest().find_last
 std::size_t count_either(std::string_view text, char a, char b) {
   return widest().count_either(text.data(), text.size(), a, b);
 }
+std::size_t find_name_escape(std::string_view text, std::size_t from) {
+  return widest().find_name_escape(text.data(), text.size(), from);
+}
 
 namespace narrow {
 std::size_t find_text(std::string_view text, std::string_view needle, std::size_t from) {
@@ -155,6 +159,9 @@ std::size_t find_all(std::string_view text, std::string_view needle, std::size_t
 std::size_t find_last(std::string_view text, char c) { return kNarrowest.find_last(text.data(), text.size(), c); }
 std::size_t count_either(std::string_view text, char a, char b) {
   return kNarrowest.count_either(text.data(), text.size(), a, b);
+}
+std::size_t find_name_escape(std::string_view text, std::size_t from) {
+  return kNarrowest.find_name_escape(text.data(), text.size(), from);
 }
 }  // namespace narrow
 

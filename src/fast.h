@@ -36,6 +36,11 @@ std::size_t find_last(std::string_view text, char c);
 // How many bytes of `text` are `a` or `b`.
 std::size_t count_either(std::string_view text, char a, char b);
 
+// The first place at or after `from` that holds "\u00" and then '2' or '4' to '7': where a JSON
+// text may spell an ASCII letter, '_' or '.' (or a mark of punctuation) with an escape. npos
+// when there is none.
+std::size_t find_name_escape(std::string_view text, std::size_t from = 0);
+
 // The scans above use the widest vectors the processor offers; these the narrowest, whatever
 // it offers, so that tests cover both.
 namespace narrow {
@@ -43,6 +48,7 @@ std::size_t find_text(std::string_view text, std::string_view needle, std::size_
 std::size_t find_all(std::string_view text, std::string_view needle, std::size_t from, std::span<std::size_t> out);
 std::size_t find_last(std::string_view text, char c);
 std::size_t count_either(std::string_view text, char a, char b);
+std::size_t find_name_escape(std::string_view text, std::size_t from = 0);
 }  // namespace narrow
 
 }  // namespace qm::fast

@@ -62,5 +62,29 @@ TEST(Fast, FindRfindAndCountAgreeWithTheStandardLibrary) {
   }
 }
 
+// Against a plain loop over texts made of the escape's bytes and their neighbours, at every
+// start; with the widest vectors and with the narrowest.
+TEST(Fast, NameEscapesAgreeWithAPlainLoop) {
+  auto plain = [](std::string_view t, std::size_t from) {
+    for (std::size_t i = from; i + 5 <= t.size(); ++i)
+      if (t.substr(i, 4) == "\\u00" && (t[i + 4] == '2' || (t[i + 4] >= '4' && t[i + 4] <= '7'))) return i;
+    return std::string_view::npos;
+  };
+  for (auto scan : {find_name_escape, narrow::find_name_escape}) {
+    std::mt19937 rng(5);
+    for (int round = 0; round < 400; ++round) {
+      std::string text;
+      const std::size_t n = rng() % (round < 300 ? 80 : 3000);
+      // Mostly whole escapes, so that every digit after "\u00" is met.
+      while (text.size() < n) text += rng() % 3 ? std::string("\\u00") + "0123456789abc"[rng() % 13] : std::string(1, "\\u0x"[rng() % 5]);
+      for (std::size_t from = 0; from <= text.size() + 1; ++from)
+        ASSERT_EQ(scan(text, from), plain(text, from)) << text << " from " << from;
+    }
+    EXPECT_EQ(scan("\\u00", 0), std::string_view::npos);  // cut short
+    EXPECT_EQ(scan("\\u004", 0), 0u);
+    EXPECT_EQ(scan(std::string(100, 'x') + "\\u0041", 0), 100u);
+  }
+}
+
 }  // namespace
 }  // namespace qm::fast

@@ -24,7 +24,10 @@
 //   }
 //
 // JSON Lines files are read in chunks instead: reader::read_files with a jsonl::LineReader and
-// a json::StrictParser per worker, the lines cut by reader::for_each_line (files.h).
+// a json::StrictParser per worker, the lines cut by reader::for_each_line (files.h). A line
+// that names nothing the reader looks for is passed over unparsed (line_filter.h: mind names
+// spelt with escapes), and a file's usages are kept as file_usage.h's counts and numbered
+// names until this thread prices them into a UsageList.
 // Parse with json::StrictParser (one per worker) and read values with values.h (count,
 // truncated_count, count_or_decimal, number, amount, text, first_of ...); databases go
 // through sqlite.h's for_each_row, which writes the "Failed to open {} database: {}" lines

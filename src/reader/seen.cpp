@@ -15,19 +15,20 @@ std::size_t key_of(std::uint64_t slot) { return static_cast<std::size_t>((slot &
 
 std::uint64_t SeenKeys::hash(std::string_view key) { return std::hash<std::string_view>{}(key); }
 
-bool SeenKeys::first(std::string_view key, std::uint64_t hash) {
+SeenKeys::Met SeenKeys::meet(std::string_view key, std::uint64_t hash) {
   if (4 * (keys_.size() + 1) > 3 * slots_.size()) grow();  // at most three quarters full
   const std::size_t mask = slots_.size() - 1;
   std::size_t i = hash & mask;
   for (; slots_[i] != 0; i = (i + 1) & mask) {
     if (tag_of(slots_[i]) != tag_of(hash)) continue;
     const Key& k = keys_[key_of(slots_[i])];
-    if (k.size == key.size() && std::memcmp(bytes_.data() + k.offset, key.data(), key.size()) == 0) return false;
+    if (k.size == key.size() && std::memcmp(bytes_.data() + k.offset, key.data(), key.size()) == 0)
+      return Met{key_of(slots_[i]), false};
   }
   keys_.push_back(Key{bytes_.size(), key.size(), hash});
   bytes_.append(key);
   slots_[i] = tag_of(hash) | keys_.size();
-  return true;
+  return Met{keys_.size() - 1, true};
 }
 
 void SeenKeys::clear() {

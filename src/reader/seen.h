@@ -14,7 +14,19 @@ class SeenKeys {
   // True the first time a key is offered; it is remembered from then on.
   bool first(std::string_view key) { return first(key, hash(key)); }
   // The same with the key's hash made beforehand (on a worker thread, say).
-  bool first(std::string_view key, std::uint64_t hash);
+  bool first(std::string_view key, std::uint64_t hash) { return meet(key, hash).first; }
+  // The key's number (keys are numbered from 0 in the order first offered), and whether this
+  // is the first time: for a reader that keeps something per key.
+  struct Met {
+    std::size_t number;
+    bool first;
+  };
+  Met meet(std::string_view key) { return meet(key, hash(key)); }
+  Met meet(std::string_view key, std::uint64_t hash);
+  // The key of a number meet() gave.
+  std::string_view key(std::size_t number) const {
+    return std::string_view(bytes_).substr(keys_[number].offset, keys_[number].size);
+  }
   static std::uint64_t hash(std::string_view key);
   // Asks for the memory that first(key, hash) will read: a consumer that knows its next
   // keys calls this some keys ahead, so that the lookups do not wait one after another.

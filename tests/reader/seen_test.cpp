@@ -35,5 +35,19 @@ TEST(SeenKeys, TruncatedKeysAreNewAgain) {
   }
 }
 
+// Keys are numbered in the order first met, however the table grew meanwhile.
+TEST(SeenKeys, NumbersAndKeysOfKeysMet) {
+  SeenKeys seen;
+  for (int round = 0; round < 2; ++round)
+    for (int i = 0; i < 5'000; ++i) {
+      const auto met = seen.meet("id-" + std::to_string(i));
+      EXPECT_EQ(met.number, static_cast<std::size_t>(i));
+      EXPECT_EQ(met.first, round == 0);
+    }
+  EXPECT_EQ(seen.key(0), "id-0");
+  EXPECT_EQ(seen.key(4'999), "id-4999");
+  EXPECT_FALSE(seen.first("id-17"));
+}
+
 }  // namespace
 }  // namespace qm::reader

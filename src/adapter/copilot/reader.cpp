@@ -1,13 +1,10 @@
 #include "adapter/copilot/reader.h"
 
-#include <fmt/format.h>
-
 #include <algorithm>
 #include <climits>
-#include <unordered_set>
 
 #include "date_utils.h"
-#include "fast.h"
+#include "reader/line_filter.h"
 #include "reader/reader.h"
 #include "util.h"
 
@@ -18,12 +15,9 @@ namespace fs = std::filesystem;
 using reader::at;
 using reader::MaybeElement;
 
-constexpr std::string_view kAttributesMarker = "\"attributes\"";
-
-std::optional<std::string> owned(std::optional<std::string_view> text) {
-  if (!text) return std::nullopt;
-  return std::string(*text);
-}
+// The marker "attributes" with its quotes; looked for without the opening one, a rarer pair of
+// bytes than two quotes.
+constexpr std::string_view kAttributes = "attributes\"";
 
 // The record's own member, else the same member of its "spanContext".
 std::optional<std::string_view> context_id(json::element record, std::string_view key) {
@@ -70,65 +64,31 @@ std::uint64_t count_of(MaybeElement attributes, std::initializer_list<std::strin
   return reader::first_of(attributes, keys, reader::count_or_decimal).value_or(0);
 }
 
-std::string record_id(RecordKind kind, const OtelRecord& r, std::string_view session, std::int64_t time,
-                      std::size_t index) {
-  const bool both = r.trace_id && r.span_id;
-  switch (kind) {
-    case RecordKind::ChatSpan:
-    case RecordKind::AgentInvocation:
-      if (both) return fmt::format("{}:{}", *r.trace_id, *r.span_id);
-      return fmt::format("span:{}:{}:{}", session, time, index);
-    case RecordKind::InferenceEvent:
-      if (both) return fmt::format("log:{}:{}", *r.trace_id, *r.span_id);
-      return fmt::format("log:{}:{}:{}", session, time, index);
-    case RecordKind::AgentTurn: {
-      const std::string turn = r.turn ? *r.turn : fmt::format("idx-{}", index);
-      if (r.trace_id) return fmt::format("agent-turn:{}:{}", *r.trace_id, turn);
-      return fmt::format("agent-turn:{}:{}:{}", session, turn, index);
-    }
-  }
-  return {};
+// The counts of a record's attributes; none when they count nothing.
+std::optional<reader::Counts> counts_of(MaybeElement attributes) {
+  const std::uint64_t input = count_of(attributes, {"gen_ai.usage.input_tokens"});
+  TokenUsageRaw block;
+  block.output = count_of(attributes, {"gen_ai.usage.output_tokens"});
+  block.cache_read = count_of(attributes, {"gen_ai.usage.cache_read.input_tokens"});
+  block.cache_creation =
+      count_of(attributes, {"gen_ai.usage.cache_write.input_tokens", "gen_ai.usage.cache_creation.input_tokens"});
+  block.input = input - std::min(block.cache_read, input);  // the reported input holds the cached tokens
+  const std::uint64_t reasoning =
+      count_of(attributes, {"gen_ai.usage.reasoning.output_tokens", "gen_ai.usage.reasoning_tokens"});
+  const std::uint64_t total = count_of(attributes, {"gen_ai.usage.total_tokens", "gen_ai.usage.total.token_count"});
+  const auto reconciled = all::types::reconcile_token_total(block, reasoning, total);
+  if (reconciled.counts_nothing()) return std::nullopt;
+  return reader::Counts::of(reconciled);
 }
 
-// A record is dropped when a more specific kind of record of the file shares its trace id
-// or its response id: that one describes the same model call.
-void keep_most_specific(std::vector<CopilotTelemetryRecord>& records) {
-  constexpr std::size_t kKinds = 4;
-  std::unordered_set<std::string_view> traces[kKinds], responses[kKinds];
-  for (const auto& r : records) {
-    const auto k = static_cast<std::size_t>(r.kind);
-    if (r.trace_id) traces[k].insert(*r.trace_id);
-    if (r.response_id) responses[k].insert(*r.response_id);
-  }
-  std::vector<bool> dropped(records.size(), false);
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    const auto& r = records[i];
-    for (std::size_t k = 0; k < static_cast<std::size_t>(r.kind); ++k)
-      if ((r.trace_id && traces[k].contains(*r.trace_id)) || (r.response_id && responses[k].contains(*r.response_id)))
-        dropped[i] = true;
-  }
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < records.size(); ++i)
-    if (!dropped[i]) {
-      if (kept != i) records[kept] = std::move(records[i]);
-      ++kept;
-    }
-  records.resize(kept);
+// Numbers the ids of `from` in `into`, in order.
+std::vector<std::uint32_t> renumber(const reader::SeenKeys& from, std::size_t count, reader::SeenKeys& into) {
+  std::vector<std::uint32_t> numbers(count);
+  for (std::size_t i = 0; i < count; ++i) numbers[i] = static_cast<std::uint32_t>(into.meet(from.key(i)).number);
+  return numbers;
 }
 
 }  // namespace
-
-std::optional<Session> session_id(std::optional<json::element> attributes) {
-  static constexpr std::pair<std::string_view, int> kKeys[] = {
-      {"gen_ai.conversation.id", 3}, {"copilot_chat.session_id", 3},       {"copilot_chat.chat_session_id", 3},
-      {"session.id", 3},             {"github.copilot.interaction_id", 2}, {"gen_ai.response.id", 1},
-  };
-  std::optional<Session> best;
-  for (const auto& [key, priority] : kKeys)
-    if (auto id = reader::text(at(attributes, key)); id && (!best || priority >= best->priority))
-      best = Session{std::string(*id), priority};
-  return best;
-}
 
 std::optional<std::string_view> model_name(std::optional<json::element> attributes) {
   return reader::first_of(attributes, {"gen_ai.response.model", "gen_ai.request.model"}, reader::text);
@@ -154,98 +114,96 @@ std::optional<std::int64_t> hrtime_ms(std::optional<json::element> value) {
   return ms;
 }
 
-std::optional<OtelRecord> parse_otel_line(std::string_view line, json::StrictParser& parser) {
-  if (fast::find_text(line, kAttributesMarker) == std::string_view::npos) return std::nullopt;
+bool may_matter(std::string_view line) { return reader::may_name(line, {"gen_ai.usage.", "gen_ai.re"}); }
+
+std::uint32_t ExportFold::trace_number(std::string_view id) {
+  const auto met = items_->traces.meet(id);
+  if (met.first) items_->trace_model.push_back(reader::Names::kNone);
+  return static_cast<std::uint32_t>(met.number);
+}
+
+void ExportFold::line(std::string_view line, json::StrictParser& parser) {
+  if (!reader::mentions_quoted(line, kAttributes) || !may_matter(line)) return;
   auto record = parser.parse(line);
-  if (!record || !record->is_object()) return std::nullopt;
-  OtelRecord r;
+  if (!record || !record->is_object()) return;
   const auto attributes = at(*record, "attributes");
-  if (!reader::is_object(attributes)) return r;
-  r.has_attributes = true;
-  r.kind = kind_of(*record, attributes);
-  r.trace_id = owned(context_id(*record, "traceId"));
-  r.span_id = owned(context_id(*record, "spanId"));
-  r.response_id = owned(reader::text(at(attributes, "gen_ai.response.id")));
-  r.model = owned(model_name(attributes));
-  r.session = session_id(attributes);
-  if (auto turn = reader::first_of(attributes, {"turn.index", "copilot_chat.turn.index"}, reader::count_or_decimal))
-    r.turn = std::to_string(*turn);
-  r.time_ms = record_time(*record);
-  r.input = count_of(attributes, {"gen_ai.usage.input_tokens"});
-  r.output = count_of(attributes, {"gen_ai.usage.output_tokens"});
-  r.cache_read = count_of(attributes, {"gen_ai.usage.cache_read.input_tokens"});
-  r.cache_write = count_of(attributes, {"gen_ai.usage.cache_write.input_tokens", "gen_ai.usage.cache_creation.input_tokens"});
-  r.reasoning = count_of(attributes, {"gen_ai.usage.reasoning.output_tokens", "gen_ai.usage.reasoning_tokens"});
-  r.total = count_of(attributes, {"gen_ai.usage.total_tokens", "gen_ai.usage.total.token_count"});
-  return r;
-}
-
-std::optional<CopilotTelemetryRecord> record_from_otel(const OtelRecord& r, std::size_t index, std::int64_t file_time,
-                                                       const TraceSummaries& summaries) {
-  if (!r.has_attributes || !r.kind) return std::nullopt;
-  TokenUsageRaw block;
-  block.input = r.input - std::min(r.cache_read, r.input);  // the reported input holds the cached tokens
-  block.output = r.output;
-  block.cache_creation = r.cache_write;
-  block.cache_read = r.cache_read;
-  const auto reconciled = all::types::reconcile_token_total(block, r.reasoning, r.total);
-  const TokenUsageRaw& b = reconciled.block;
-  if (reconciled.counts_nothing()) return std::nullopt;
-
-  const TraceSummary* summary = nullptr;
-  if (r.trace_id)
-    if (auto it = summaries.find(*r.trace_id); it != summaries.end()) summary = &it->second;
-  std::optional<std::string_view> model = r.model;
-  if (!model && summary) model = summary->model;
-  if (!model) return std::nullopt;
-
-  CopilotTelemetryRecord out;
-  out.model = std::string(*model);
-  if (r.session)
-    out.session_id = r.session->id;
-  else if (summary && summary->session)
-    out.session_id = summary->session->id;
-  else
-    out.session_id = r.trace_id.value_or("unknown-session");
-  out.time = r.time_ms.value_or(file_time);
-  out.record_id = record_id(*r.kind, r, out.session_id, out.time, index);
-  out.trace_id = r.trace_id;
-  out.response_id = r.response_id;
-  out.input = b.input;
-  out.output = b.output;
-  out.cache_write = b.cache_creation;
-  out.cache_read = b.cache_read;
-  out.reasoning = reconciled.extra;
-  out.kind = *r.kind;
-  return out;
-}
-
-namespace {
-
-// The kept records of the lines of one export file.
-std::vector<CopilotTelemetryRecord> file_records(const std::vector<OtelRecord>& lines, std::int64_t file_time) {
-  TraceSummaries summaries;
-  for (const auto& r : lines) {
-    if (!r.has_attributes || !r.trace_id) continue;
-    TraceSummary& s = summaries[*r.trace_id];
-    if (!s.model && r.model) s.model = *r.model;
-    if (r.session && (!s.session || r.session->priority > s.session->priority)) s.session = &*r.session;
+  if (!reader::is_object(attributes)) return;
+  const auto trace = context_id(*record, "traceId");
+  const auto model = model_name(attributes);
+  // A trace's model is the first that one of its records names (calls without one take it).
+  if (trace && model) {
+    std::uint32_t& first = items_->trace_model[trace_number(*trace)];
+    if (first == reader::Names::kNone) first = items_->models.id(*model);
   }
-  std::vector<CopilotTelemetryRecord> records;
-  for (std::size_t i = 0; i < lines.size(); ++i)
-    if (auto r = record_from_otel(lines[i], i, file_time, summaries)) records.push_back(std::move(*r));
-  keep_most_specific(records);
-  return records;
+  const auto kind = kind_of(*record, attributes);
+  if (!kind) return;
+  const auto counts = counts_of(attributes);
+  if (!counts || (!model && !trace)) return;
+  Call call;
+  call.time_ms = record_time(*record).value_or(file_time_);
+  call.counts = *counts;
+  call.model = model ? items_->models.id(*model) : kTraceModel;
+  if (trace) call.trace = trace_number(*trace);
+  if (auto response = reader::text(at(attributes, "gen_ai.response.id")))
+    call.response = static_cast<std::uint32_t>(items_->responses.meet(*response).number);
+  call.kind = *kind;
+  items_->calls.push_back(call);
 }
 
-}  // namespace
+void append_part(ExportItems& whole, const ExportItems& part) {
+  std::vector<std::uint32_t> models(part.models.size());
+  for (std::uint32_t i = 0; i < models.size(); ++i) models[i] = whole.models.id(part.models[i]);
+  const auto traces = renumber(part.traces, part.trace_model.size(), whole.traces);
+  for (std::size_t t = 0; t < traces.size(); ++t) {
+    if (traces[t] >= whole.trace_model.size()) whole.trace_model.resize(traces[t] + 1, reader::Names::kNone);
+    if (whole.trace_model[traces[t]] == reader::Names::kNone && part.trace_model[t] != reader::Names::kNone)
+      whole.trace_model[traces[t]] = models[part.trace_model[t]];
+  }
+  std::size_t responses = 0;
+  for (const Call& c : part.calls)
+    if (c.response != kNoId) responses = std::max<std::size_t>(responses, c.response + 1);
+  const auto response_numbers = renumber(part.responses, responses, whole.responses);
+  for (Call c : part.calls) {
+    if (c.model != kTraceModel) c.model = models[c.model];
+    if (c.trace != kNoId) c.trace = traces[c.trace];
+    if (c.response != kNoId) c.response = response_numbers[c.response];
+    whole.calls.push_back(c);
+  }
+}
 
-std::vector<CopilotTelemetryRecord> parse_file(std::string_view text, std::int64_t file_time, json::StrictParser& parser) {
-  std::vector<OtelRecord> lines;
-  reader::for_each_line(text, [&](std::string_view line) {
-    if (auto r = parse_otel_line(line, parser)) lines.push_back(std::move(*r));
+void settle(ExportItems& items) {
+  auto& kept = items.calls;
+  for (Call& c : kept)
+    if (c.model == kTraceModel) c.model = items.trace_model[c.trace];
+  std::erase_if(kept, [](const Call& c) { return c.model == reader::Names::kNone; });
+  // A call is dropped when a more specific kind of call of the file shares its trace id or
+  // its response id: that one describes the same model call. Per id, the kinds that have it.
+  std::vector<std::uint8_t> trace_kinds(items.trace_model.size()), response_kinds;
+  for (const Call& c : kept) {
+    const auto bit = static_cast<std::uint8_t>(1u << static_cast<unsigned>(c.kind));
+    if (c.trace != kNoId) trace_kinds[c.trace] |= bit;
+    if (c.response != kNoId) {
+      if (response_kinds.size() <= c.response) response_kinds.resize(c.response + 1);
+      response_kinds[c.response] |= bit;
+    }
+  }
+  std::erase_if(kept, [&](const Call& c) {
+    const auto more_specific = static_cast<std::uint8_t>((1u << static_cast<unsigned>(c.kind)) - 1);
+    return (c.trace != kNoId && (trace_kinds[c.trace] & more_specific)) ||
+           (c.response != kNoId && (response_kinds[c.response] & more_specific));
   });
-  return file_records(lines, file_time);
+}
+
+std::expected<ExportItems, std::string> ExportReader::read(const fs::path& path, std::int64_t file_time) {
+  ExportItems items;
+  ExportFold fold(items, file_time);
+  // A line that is not UTF-8 does not parse: it is passed over like any other.
+  bool ok = lines_.for_each_line_containing(path, kAttributes, [&](std::string_view line) {
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    fold.line(line, parser_);
+  });
+  if (!ok) return std::unexpected(lines_.error());
+  return items;
 }
 
 AgentLoadResult load_copilot_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table) {
@@ -258,43 +216,33 @@ AgentLoadResult load_copilot_usage(const all::loader::LoadOptions& options, cons
   reader::sort_paths(files);
 
   // Read in chunks: the exporter's file grows for as long as it is configured.
-  using PerFile = std::expected<std::vector<CopilotTelemetryRecord>, std::string>;
-  auto per_file = reader::read_files<std::vector<CopilotTelemetryRecord>>(files, options.common.single_thread,
-                                                                          run.unread(), [] {
-    return [lines = jsonl::LineReader(), parser = json::StrictParser(), records = std::vector<OtelRecord>()](
-               const fs::path& path) mutable -> PerFile {
-      records.clear();
-      // A line that is not UTF-8 does not parse: it is passed over like any other.
-      auto done = reader::for_each_line(lines, path, [&](std::string_view line) {
-        if (auto r = parse_otel_line(line, parser)) records.push_back(std::move(*r));
-      });
-      if (!done) return std::unexpected(std::move(done.error()));
-      return file_records(records, reader::file_time_ms(path).value_or(date_utils::now_ms()));
+  auto per_file = reader::read_files<ExportItems>(files, options.common.single_thread, run.unread(), [] {
+    return [reader = ExportReader()](const fs::path& path) mutable {
+      return reader.read(path, reader::file_time_ms(path).value_or(date_utils::now_ms()));
     };
   });
-  auto items = reader::concatenate(per_file);
 
+  const bool priced = options.common.mode != CostMode::Display;
   reader::Prices prices(&table);
-  std::vector<UsageRecord> records;
-  records.reserve(items.size());
-  for (auto& item : items) {
-    UsageRecord r = reader::record_at(AgentKind::Copilot, "GitHub Copilot CLI", item.model, item.time, options.zone);
-    r.tokens.input = item.input;
-    r.tokens.output = item.output;
-    r.tokens.cache_creation = item.cache_write;
-    r.tokens.cache_read = item.cache_read;
-    r.reasoning = item.reasoning;
-    r.record_id = std::move(item.record_id);
-    r.session_text = item.session_id;
-    r.session_id = std::move(item.session_id);
-    TokenUsageRaw priced = r.tokens;
-    priced.output = util::saturating_add(priced.output, item.reasoning);
-    // Only the model's own name is priced.
-    prices.price_computed(r, options.common.mode, std::span<const std::string>(&item.model, 1), priced,
-                          reader::token_sum(priced));
-    records.push_back(std::move(r));
+  reader::UsageList usages(options.zone);
+  for (auto& file : per_file) {
+    settle(file);
+    reader::ListModels models(file.models, usages);
+    // Each call is let go once it is a usage.
+    for (; !file.calls.empty(); file.calls.pop_front()) {
+      const Call& c = file.calls.front();
+      reader::Usage& u = reader::add_counts(usages, c.time_ms, models(c.model), c.counts);
+      if (!priced) continue;
+      TokenUsageRaw block = c.counts.block();
+      block.output = util::saturating_add(block.output, c.counts.reasoning);
+      // Only the model's own name is priced.
+      const std::span<const std::string> names(&file.models[c.model], 1);
+      u.cost = prices.first_priced_cost(names, block);
+      u.unpriced = prices.unpriced(names[0], names, reader::token_sum(block)).has_value();
+    }
+    file = ExportItems();
   }
-  return run.finish(std::move(records));
+  return run.finish(usages);
 }
 
 }  // namespace qm::copilot

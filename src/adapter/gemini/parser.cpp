@@ -1,9 +1,9 @@
 #include "adapter/gemini/parser.h"
 
 #include <algorithm>
-#include <unordered_map>
 
 #include "date_utils.h"
+#include "reader/line_filter.h"
 #include "reader/reader.h"
 #include "util.h"
 
@@ -26,6 +26,62 @@ MaybeElement stats_of(MaybeElement object) {
 
 std::int64_t time_or(MaybeElement value, std::int64_t fallback) { return reader::time_text_ms(value).value_or(fallback); }
 
+// (non-cached input, cache read)
+std::pair<std::uint64_t, std::uint64_t> split_input(const GeminiTokenCounts& c, InputRule rule) {
+  if (rule == InputRule::Statistics) return {c.input - std::min(c.cached, c.input), c.cached};
+  return all::types::split_cached_input(c.input, c.cached, c.total,
+                                        util::saturating_add(util::saturating_add(c.output, c.thoughts), c.tool));
+}
+
+// An item's counts, reconciled with its total; none when they count nothing.
+struct Counted {
+  all::types::Reconciled reconciled;
+  std::uint64_t total = 0;
+
+  // The counts of the item's record: its reasoning is what the total holds beyond the rest.
+  reader::Counts record() const {
+    const auto& b = reconciled.block;
+    const std::uint64_t counted = util::saturating_add(util::saturating_add(b.input, b.cache_read), b.output);
+    return reader::Counts{b.input, b.output, 0, b.cache_read, total > counted ? total - counted : 0};
+  }
+};
+
+std::optional<Counted> counted(const GeminiTokenCounts& counts, InputRule rule) {
+  const auto [input, cache_read] = split_input(counts, rule);
+  TokenUsageRaw block;
+  block.input = util::saturating_add(input, counts.tool);
+  block.output = counts.output;
+  block.cache_read = cache_read;
+  const std::uint64_t total = counts.total.value_or(util::saturating_add(
+      util::saturating_add(util::saturating_add(input, cache_read), util::saturating_add(counts.output, counts.thoughts)),
+      counts.tool));
+  const auto r = all::types::reconcile_token_total(block, counts.thoughts, total);
+  if (r.counts_nothing()) return std::nullopt;
+  return Counted{r, total};
+}
+
+// A statistics block's "models" entries that have tokens, in key order.
+std::vector<std::pair<std::string_view, json::element>> model_entries(json::element stats) {
+  std::vector<std::pair<std::string_view, json::element>> entries;
+  simdjson::dom::object models;
+  if (stats.at_key("models").get_object().get(models)) return entries;
+  for (auto field : models)
+    if (reader::is_object(at(field.value, "tokens"))) entries.emplace_back(field.key, field.value);
+  std::stable_sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  return entries;
+}
+
+constexpr std::size_t kKeptDocumentRoom = 1 << 20;
+
+Reply reply_of(const GeminiMessageUsage& item, reader::Names& models) {
+  const std::uint64_t counted = util::saturating_add(util::saturating_add(item.input, item.cache_read), item.output);
+  return Reply{item.timestamp,
+               reader::Counts{item.input, item.output, 0, item.cache_read, item.total > counted ? item.total - counted : 0},
+               models.id(item.model), std::nullopt};
+}
+
+}  // namespace
+
 std::vector<GeminiMessageUsage> parse_document(const fs::path& path, std::string_view text, std::int64_t file_time,
                                                json::StrictParser& parser) {
   auto doc = parser.parse(text);
@@ -47,46 +103,6 @@ std::vector<GeminiMessageUsage> parse_document(const fs::path& path, std::string
   }
   return items;
 }
-
-std::vector<GeminiMessageUsage> parse_lines(const fs::path& path, std::string_view text, std::int64_t file_time,
-                                            json::StrictParser& parser) {
-  std::string session = reader::file_stem(path).value_or("unknown");
-  std::optional<std::string> model;
-  std::vector<GeminiMessageUsage> items;
-  std::unordered_map<std::string, std::size_t> position_of_id;  // this file only
-  reader::for_each_line(text, [&](std::string_view line) {
-    auto obj = parser.parse(line);  // the bytes after the line are the file's or its padding
-    if (!obj || !obj->is_object()) return;
-    session = session_or(*obj, std::move(session));
-    if (auto m = reader::text(at(*obj, "model"))) model = std::string(*m);
-    if (reader::string(at(*obj, "type")) == "gemini") {
-      auto item = message_usage(*obj, model, session, file_time);
-      if (!item) return;
-      if (!item->message_id) {
-        items.push_back(std::move(*item));
-        return;
-      }
-      auto [it, fresh] = position_of_id.try_emplace(*item->message_id, items.size());
-      if (fresh)
-        items.push_back(std::move(*item));
-      else
-        items[it->second] = std::move(*item);  // the later line wins, in the earlier place
-    } else if (auto stats = stats_of(*obj)) {
-      for (auto& item : session_stats_usage(stats, model, session, time_or(at(*obj, "timestamp"), file_time)))
-        items.push_back(std::move(item));
-    }
-  });
-  return items;
-}
-
-// (non-cached input, cache read)
-std::pair<std::uint64_t, std::uint64_t> split_input(const GeminiTokenCounts& c, InputRule rule) {
-  if (rule == InputRule::Statistics) return {c.input - std::min(c.cached, c.input), c.cached};
-  return all::types::split_cached_input(c.input, c.cached, c.total,
-                                        util::saturating_add(util::saturating_add(c.output, c.thoughts), c.tool));
-}
-
-}  // namespace
 
 std::optional<GeminiTokenCounts> read_token_counts(std::optional<json::element> value) {
   if (!reader::is_object(value)) return std::nullopt;
@@ -122,20 +138,11 @@ std::vector<GeminiMessageUsage> session_stats_usage(std::optional<json::element>
                                                     std::string_view session_id, std::int64_t time) {
   if (!reader::is_object(stats)) return {};
   std::vector<GeminiMessageUsage> items;
-  simdjson::dom::object models;
-  if (!stats->at_key("models").get_object().get(models)) {
-    std::vector<std::pair<std::string_view, json::element>> entries;
-    for (auto field : models) entries.emplace_back(field.key, field.value);
-    std::stable_sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    for (const auto& [name, entry] : entries) {
-      auto tokens = at(entry, "tokens");
-      if (!reader::is_object(tokens)) continue;
-      if (auto item = build_message_usage(name, session_id, time, *read_token_counts(tokens), InputRule::Statistics,
-                                          std::nullopt))
-        items.push_back(std::move(*item));
-    }
-    if (!items.empty()) return items;
-  }
+  for (const auto& [name, entry] : model_entries(*stats))
+    if (auto item = build_message_usage(name, session_id, time, *read_token_counts(at(entry, "tokens")),
+                                        InputRule::Statistics, std::nullopt))
+      items.push_back(std::move(*item));
+  if (!items.empty()) return items;
   if (auto item = build_message_usage(fallback_model.value_or("unknown"), session_id, time, *read_token_counts(stats),
                                       InputRule::Statistics, std::nullopt))
     items.push_back(std::move(*item));
@@ -146,27 +153,19 @@ std::optional<GeminiMessageUsage> build_message_usage(std::string_view model, st
                                                       std::int64_t time, const GeminiTokenCounts& counts, InputRule rule,
                                                       std::optional<std::string_view> message_id) {
   if (util::trim(model).empty()) return std::nullopt;
-  const auto [input, cache_read] = split_input(counts, rule);
-  TokenUsageRaw block;
-  block.input = util::saturating_add(input, counts.tool);
-  block.output = counts.output;
-  block.cache_read = cache_read;
-  const std::uint64_t total = counts.total.value_or(util::saturating_add(
-      util::saturating_add(util::saturating_add(input, cache_read), util::saturating_add(counts.output, counts.thoughts)),
-      counts.tool));
-  const auto r = all::types::reconcile_token_total(block, counts.thoughts, total);
-  if (r.counts_nothing()) return std::nullopt;
+  const auto c = counted(counts, rule);
+  if (!c) return std::nullopt;
   GeminiMessageUsage item;
   item.timestamp_text = date_utils::format_timestamp_ms(time);
   item.session_id = std::string(session_id);
   item.model = std::string(model);
   if (message_id) item.message_id = std::string(*message_id);
   item.timestamp = time;
-  item.input = r.block.input;
-  item.output = r.block.output;
-  item.cache_read = r.block.cache_read;
-  item.reasoning = r.extra;
-  item.total = total;
+  item.input = c->reconciled.block.input;
+  item.output = c->reconciled.block.output;
+  item.cache_read = c->reconciled.block.cache_read;
+  item.reasoning = c->reconciled.extra;
+  item.total = c->total;
   return item;
 }
 
@@ -178,10 +177,140 @@ std::vector<std::string> price_candidates(std::string_view model) {
   return names;
 }
 
-std::vector<GeminiMessageUsage> parse_file(const fs::path& path, std::string_view text, std::int64_t file_time,
-                                           json::StrictParser& parser) {
-  if (path.extension() == ".jsonl") return parse_lines(path, text, file_time, parser);
-  return parse_document(path, text, file_time, parser);
+bool may_matter(std::string_view line) { return reader::may_name(line, {"model\"", "gemini\"", "stats\""}); }
+
+LogFold::LogFold(FileItems& items, std::int64_t file_time, bool at_file_start) : items_(&items), file_time_(file_time) {
+  current_.known = at_file_start;
+}
+
+void LogFold::line(std::string_view line, json::StrictParser& parser) {
+  if (!may_matter(line)) return;
+  auto obj = parser.parse(line);  // the bytes after the line are the file's or the reader's padding
+  if (!obj || !obj->is_object()) return;
+  // A line's "sessionId" names the session of the lines from it on; sessions are not reported.
+  if (auto m = reader::text(at(*obj, "model"))) current_ = CurrentModel{true, items_->models.id(*m)};
+  if (reader::string(at(*obj, "type")) == "gemini")
+    message(*obj);
+  else if (auto stats = stats_of(*obj))
+    statistics(*stats, time_or(at(*obj, "timestamp"), file_time_));
+}
+
+void LogFold::message(json::element message) {
+  auto counts = read_token_counts(at(message, "tokens"));
+  if (!counts) return;
+  // The line's own model, if any, is the current one now.
+  if (current_.known && current_.model == reader::Names::kNone) return;
+  auto c = counted(*counts, InputRule::Message);
+  if (!c) return;
+  const std::int64_t time = reader::first_of(message, {"timestamp", "created_at"}, reader::time_text_ms).value_or(file_time_);
+  place(Reply{time, c->record(), current_.known ? current_.model : kInheritedModel, std::nullopt},
+        reader::text(at(message, "id")));
+}
+
+void LogFold::statistics(json::element stats, std::int64_t time) {
+  if (!stats.is_object()) return;
+  bool any = false;
+  for (const auto& [name, entry] : model_entries(stats)) {
+    if (util::trim(name).empty()) continue;
+    if (auto c = counted(*read_token_counts(at(entry, "tokens")), InputRule::Statistics)) {
+      place(Reply{time, c->record(), items_->models.id(name), std::nullopt}, std::nullopt);
+      any = true;
+    }
+  }
+  if (any) return;
+  auto c = counted(*read_token_counts(stats), InputRule::Statistics);
+  if (!c) return;
+  std::uint32_t model = kInheritedOrUnknown;
+  if (current_.known) model = items_->models.id(current_.model == reader::Names::kNone ? "unknown" : items_->models[current_.model]);
+  place(Reply{time, c->record(), model, std::nullopt}, std::nullopt);
+}
+
+void ReplyPlaces::place(FileItems& items, Reply reply, std::optional<std::string_view> id) {
+  auto& replies = items.replies;
+  reply.id = std::nullopt;
+  if (!id) {
+    replies.push_back(reply);
+    return;
+  }
+  const auto met = ids_.meet(*id);
+  if (!met.first) {
+    reply.id = replies[place_of_[met.number]].id;
+    replies[place_of_[met.number]] = reply;  // the later line wins, in the earlier place
+    return;
+  }
+  reply.id = items.ids.keep(*id);
+  place_of_.push_back(static_cast<std::uint32_t>(replies.size()));
+  replies.push_back(reply);
+}
+
+void ReplyPlaces::take(const FileItems& items) {
+  for (std::size_t i = 0; i < items.replies.size(); ++i)
+    if (const auto& id = items.replies[i].id; id && ids_.meet(items.ids[*id]).first)
+      place_of_.push_back(static_cast<std::uint32_t>(i));
+}
+
+void LogFold::place(Reply reply, std::optional<std::string_view> id) {
+  if (current_.known) {
+    places_.place(*items_, reply, id);
+    return;
+  }
+  // Matched against the ids of the parts before when they are put together.
+  if (id) reply.id = items_->ids.keep(*id);
+  items_->inherited.push_back(reply);
+}
+
+LogJoin::LogJoin(FileItems first, const CurrentModel& first_current)
+    : whole_(std::move(first)), current_(first_current) {
+  places_.take(whole_);
+}
+
+void LogJoin::add(const FileItems& part, const CurrentModel& part_current) {
+  std::vector<std::uint32_t> models(part.models.size());
+  for (std::uint32_t i = 0; i < models.size(); ++i) models[i] = whole_.models.id(part.models[i]);
+  auto id_of = [&](const Reply& r) { return r.id ? std::optional(part.ids[*r.id]) : std::nullopt; };
+  for (Reply r : part.inherited) {
+    if (r.model == kInheritedModel) {
+      if (current_.model == reader::Names::kNone) continue;  // a reply without a model counts nothing
+      r.model = current_.model;
+    } else if (r.model == kInheritedOrUnknown) {
+      r.model = current_.model != reader::Names::kNone ? current_.model : whole_.models.id("unknown");
+    } else {
+      r.model = models[r.model];
+    }
+    places_.place(whole_, r, id_of(r));
+  }
+  for (Reply r : part.replies) {
+    r.model = models[r.model];
+    places_.place(whole_, r, id_of(r));
+  }
+  if (part_current.known)
+    current_ = CurrentModel{true, part_current.model == reader::Names::kNone ? reader::Names::kNone : models[part_current.model]};
+}
+
+std::expected<FileItems, std::string> FileReader::read(const fs::path& path, std::int64_t file_time) {
+  return path.extension() == ".jsonl" ? read_log(path, file_time) : read_document(path, file_time);
+}
+
+std::expected<FileItems, std::string> FileReader::read_log(const fs::path& path, std::int64_t file_time) {
+  FileItems items;
+  LogFold fold(items, file_time, true);
+  // A line that is not UTF-8 does not parse: it is passed over like any other.
+  auto done = reader::for_each_line(lines_, path, [&](std::string_view line) { fold.line(line, parser_); });
+  if (!done) return std::unexpected(std::move(done.error()));
+  return items;
+}
+
+std::expected<FileItems, std::string> FileReader::read_document(const fs::path& path, std::int64_t file_time) {
+  FileItems items;
+  // A document is read whole; its usage is a few replies per message at most.
+  auto text = reader::read_text(path);
+  if (!text) return std::unexpected(std::move(text.error()));
+  for (const auto& item : parse_document(path, text->view(), file_time, parser_))
+    items.replies.push_back(reply_of(item, items.models));
+  // The parser keeps room for the largest text it has read, several times its size: after a
+  // large document a fresh one, so that a worker holds no more than the document in hand.
+  if (text->view().size() > kKeptDocumentRoom) parser_ = json::StrictParser();
+  return items;
 }
 
 AgentLoadResult load_gemini_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table) {
@@ -196,33 +325,32 @@ AgentLoadResult load_gemini_usage(const all::loader::LoadOptions& options, const
   }
   reader::sort_paths(files);
 
-  auto items = reader::parse_json_files<GeminiMessageUsage>(
-      files, options.common.single_thread, run.unread(),
-      [](const fs::path& path, std::string_view text, json::StrictParser& parser) {
-        return parse_file(path, text, reader::file_time_ms(path).value_or(0), parser);
-      });
-  std::stable_sort(items.begin(), items.end(), [](const auto& a, const auto& b) { return a.timestamp < b.timestamp; });
+  auto per_file = reader::read_files<FileItems>(files, options.common.single_thread, run.unread(), [] {
+    return [reader = FileReader()](const fs::path& path) mutable {
+      return reader.read(path, reader::file_time_ms(path).value_or(0));
+    };
+  });
 
+  const bool priced = options.common.mode != CostMode::Display;
   reader::Prices prices(&table);
-  std::vector<UsageRecord> records;
-  records.reserve(items.size());
-  for (auto& item : items) {
-    UsageRecord r = reader::record_at(AgentKind::Gemini, "Gemini", item.model, item.timestamp, options.zone);
-    r.tokens.input = item.input;
-    r.tokens.output = item.output;
-    r.tokens.cache_read = item.cache_read;
-    r.record_id = std::move(item.message_id);
-    r.session_text = item.session_id;
-    r.session_id = std::move(item.session_id);
-    const std::uint64_t counted = util::saturating_add(util::saturating_add(item.input, item.cache_read), item.output);
-    r.reasoning = item.total > counted ? item.total - counted : 0;
-    TokenUsageRaw priced = r.tokens;
-    priced.output = util::saturating_add(priced.output, r.reasoning);
-    prices.price_computed(r, options.common.mode, prices.candidates(item.model, [&] { return price_candidates(item.model); }),
-                          priced, reader::token_sum(priced));
-    records.push_back(std::move(r));
+  reader::UsageList usages(options.zone);
+  for (auto& file : per_file) {
+    reader::ListModels models(file.models, usages);
+    // Each reply is let go once it is a usage.
+    for (; !file.replies.empty(); file.replies.pop_front()) {
+      const Reply& r = file.replies.front();
+      reader::Usage& u = reader::add_counts(usages, r.time_ms, models(r.model), r.counts);
+      const std::string_view model = file.models[r.model];
+      const auto& candidates = prices.candidates(model, std::string_view(), [&] { return price_candidates(model); });
+      if (!priced) continue;
+      TokenUsageRaw block = r.counts.block();
+      block.output = util::saturating_add(block.output, r.counts.reasoning);
+      u.cost = reader::Prices::first_priced_cost(candidates, block);
+      u.unpriced = prices.unpriced(candidates, reader::token_sum(block));
+    }
+    file = FileItems();
   }
-  return run.finish(std::move(records));
+  return run.finish(usages);
 }
 
 }  // namespace qm::gemini::parser

@@ -1,9 +1,10 @@
 #include "adapter/kimi/reader.h"
 
-#include <tuple>
+#include <map>
 
 #include "date_utils.h"
 #include "fast.h"
+#include "reader/line_filter.h"
 #include "reader/reader.h"
 #include "util.h"
 
@@ -13,6 +14,11 @@ namespace {
 namespace fs = std::filesystem;
 using reader::at;
 
+// The quoted names a status update holds, each without its opening quote: a rarer pair of
+// bytes to look for than two quotes.
+constexpr std::string_view kStatusUpdate = "StatusUpdate\"";
+constexpr std::string_view kTokenUsage = "token_usage\"";
+
 // sessions/<a>/<b>/wire.jsonl, exactly.
 bool is_wire_file(const fs::path& sessions, const fs::path& path) {
   if (path.filename() != "wire.jsonl") return false;
@@ -20,23 +26,15 @@ bool is_wire_file(const fs::path& sessions, const fs::path& path) {
   return std::distance(relative.begin(), relative.end()) == 3;
 }
 
-bool mentions(std::string_view line, std::string_view quoted) {
-  return fast::find_text(line, quoted) != std::string_view::npos;
-}
+// What a status update line says; its texts are the parser's, valid until the next parse.
+struct WireLine {
+  reader::Counts counts;
+  std::optional<std::int64_t> time_ms;  // none: the file's time
+  std::optional<std::string_view> message_id;
+};
 
-}  // namespace
-
-std::string configured_model(const fs::path& root, json::StrictParser& parser) {
-  auto text = reader::read_text(root / "config.json");
-  if (!text) return std::string(kDefaultModel);
-  auto config = parser.parse(text->view());
-  if (!config) return std::string(kDefaultModel);
-  return std::string(reader::text(at(*config, "model")).value_or(kDefaultModel));
-}
-
-std::optional<KimiWireUsage> parse_wire_line(std::string_view line, json::StrictParser& parser,
-                                             std::string_view session_id, std::string_view model, std::int64_t file_time) {
-  if (!mentions(line, "\"StatusUpdate\"") || !mentions(line, "\"token_usage\"")) return std::nullopt;
+std::optional<WireLine> wire_line(std::string_view line, json::StrictParser& parser) {
+  if (!reader::mentions_quoted(line, kStatusUpdate) || !reader::mentions_quoted(line, kTokenUsage)) return std::nullopt;
   auto event = parser.parse(line);
   if (!event || reader::string(at(*event, "type")) == "metadata") return std::nullopt;
   const auto message = at(*event, "message");
@@ -51,46 +49,79 @@ std::optional<KimiWireUsage> parse_wire_line(std::string_view line, json::Strict
   block.cache_creation = reader::count_or_zero(at(usage, "input_cache_creation"));
   block.cache_read = reader::count_or_zero(at(usage, "input_cache_read"));
   const auto r = all::types::reconcile_token_total(block, 0, reader::count_or_zero(at(usage, "total")));
-  const TokenUsageRaw& b = r.block;
   if (r.counts_nothing()) return std::nullopt;
+  WireLine w;
+  w.counts = reader::Counts::of(r);
+  if (auto seconds = reader::number(at(*event, "timestamp"))) w.time_ms = reader::seconds_to_ms(*seconds);
+  w.message_id = reader::text(at(payload, "message_id"));
+  return w;
+}
 
+// <root>/sessions/<a>/<b>/wire.jsonl
+fs::path root_of(const fs::path& wire) { return wire.parent_path().parent_path().parent_path().parent_path(); }
+
+std::string session_of(const fs::path& wire) {
+  std::string session = wire.parent_path().filename().string();
+  return session.empty() ? "unknown" : session;
+}
+
+}  // namespace
+
+std::string configured_model(const fs::path& root, json::StrictParser& parser) {
+  auto text = reader::read_text(root / "config.json");
+  if (!text) return std::string(kDefaultModel);
+  auto config = parser.parse(text->view());
+  if (!config) return std::string(kDefaultModel);
+  return std::string(reader::text(at(*config, "model")).value_or(kDefaultModel));
+}
+
+std::optional<KimiWireUsage> parse_wire_line(std::string_view line, json::StrictParser& parser,
+                                             std::string_view session_id, std::string_view model, std::int64_t file_time) {
+  auto w = wire_line(line, parser);
+  if (!w) return std::nullopt;
   KimiWireUsage item;
-  std::optional<std::int64_t> time;
-  if (auto seconds = reader::number(at(*event, "timestamp"))) time = reader::seconds_to_ms(*seconds);
-  item.timestamp = time.value_or(file_time);
+  item.timestamp = w->time_ms.value_or(file_time);
   item.timestamp_text = date_utils::format_timestamp_ms(item.timestamp);
   item.session_id = std::string(session_id);
   item.model = std::string(model);
-  if (auto id = reader::text(at(payload, "message_id"))) item.message_id = std::string(*id);
-  item.input = b.input;
-  item.output = b.output;
-  item.cache_creation = b.cache_creation;
-  item.cache_read = b.cache_read;
-  item.reasoning = r.extra;
+  if (w->message_id) item.message_id = std::string(*w->message_id);
+  item.input = w->counts.input;
+  item.output = w->counts.output;
+  item.cache_creation = w->counts.cache_creation;
+  item.cache_read = w->counts.cache_read;
+  item.reasoning = w->counts.reasoning;
   return item;
 }
 
-std::vector<std::string> price_candidates(const KimiWireUsage& item) {
+std::vector<std::string> price_candidates(std::string_view model, std::int64_t time_ms) {
   std::vector<std::string> names;
-  if (item.model == kDefaultModel)
-    names.emplace_back(item.timestamp >= kK26SinceMs ? "moonshot/kimi-k2.6" : "moonshot/kimi-k2.5");
-  reader::add_candidate(names, "moonshot/" + item.model);
-  reader::add_candidate(names, "kimi/" + item.model);
-  reader::add_candidate(names, item.model);
+  const std::string m(model);
+  if (m == kDefaultModel) names.emplace_back(time_ms >= kK26SinceMs ? "moonshot/kimi-k2.6" : "moonshot/kimi-k2.5");
+  reader::add_candidate(names, "moonshot/" + m);
+  reader::add_candidate(names, "kimi/" + m);
+  reader::add_candidate(names, m);
   return names;
 }
 
-std::vector<KimiWireUsage> parse_file(const fs::path& path, std::string_view text, std::int64_t file_time,
-                                      json::StrictParser& parser) {
-  // <root>/sessions/<a>/<b>/wire.jsonl
-  const std::string model = configured_model(path.parent_path().parent_path().parent_path().parent_path(), parser);
-  std::string session = path.parent_path().filename().string();
-  if (session.empty()) session = "unknown";
-  std::vector<KimiWireUsage> items;
-  reader::for_each_line(text, [&](std::string_view line) {
-    if (auto item = parse_wire_line(line, parser, session, model, file_time)) items.push_back(std::move(*item));
+std::expected<WireFile, std::string> WireReader::read(const fs::path& path, std::int64_t file_time) {
+  WireFile file;
+  file.model = configured_model(root_of(path), parser_);
+  file.session = session_of(path);
+  // Only the lines that name a status update are looked at (the rest are most of a log).
+  bool ok = lines_.for_each_line_containing(path, kStatusUpdate, [&](std::string_view line) {
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    auto w = wire_line(line, parser_);
+    if (!w) return;
+    const std::int64_t time = w->time_ms.value_or(file_time);
+    // A status update logged twice counts once: equal ones of this file are dropped here,
+    // the rest against those of other files of the session when the files are put together.
+    key_.clear();
+    key_.text(w->message_id.value_or("")).text(date_utils::format_timestamp_ms(time)).counts(w->counts);
+    const auto met = file.keys.meet(key_.view());
+    if (met.first) file.updates.push_back(Update{time, w->counts, static_cast<std::uint32_t>(met.number)});
   });
-  return items;
+  if (!ok) return std::unexpected(lines_.error());
+  return file;
 }
 
 AgentLoadResult load_kimi_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table) {
@@ -104,37 +135,51 @@ AgentLoadResult load_kimi_usage(const all::loader::LoadOptions& options, const p
   }
   reader::sort_paths(files);
 
-  auto items = reader::parse_json_files<KimiWireUsage>(
-      files, options.common.single_thread, run.unread(),
-      [](const fs::path& path, std::string_view text, json::StrictParser& parser) {
-        return parse_file(path, text, reader::file_time_ms(path).value_or(0), parser);
-      });
-  // A status update logged twice, in one file or in two of the same session, counts once.
-  reader::drop_repeated(items, 0, [](const KimiWireUsage& i) {
-    return std::tuple(std::string_view(i.session_id), i.message_id ? std::string_view(*i.message_id) : std::string_view(),
-                      std::string_view(i.timestamp_text), std::string_view(i.model), i.input, i.output,
-                      i.cache_creation, i.cache_read, i.reasoning);
+  auto wires = reader::read_files<WireFile>(files, options.common.single_thread, run.unread(), [] {
+    return [reader = WireReader()](const fs::path& path) mutable {
+      return reader.read(path, reader::file_time_ms(path).value_or(0));
+    };
   });
 
+  const bool priced = options.common.mode != CostMode::Display;
   reader::Prices prices(&table);
-  std::vector<UsageRecord> records;
-  records.reserve(items.size());
-  for (auto& item : items) {
-    UsageRecord r = reader::record_at(AgentKind::Kimi, "Kimi", item.model, item.timestamp, options.zone);
-    r.tokens.input = item.input;
-    r.tokens.output = item.output;
-    r.tokens.cache_creation = item.cache_creation;
-    r.tokens.cache_read = item.cache_read;
-    r.reasoning = item.reasoning;
-    // The reasoning count is not priced as output here, but it counts for the marker.
-    prices.price_computed(r, options.common.mode, price_candidates(item), r.tokens,
-                          util::saturating_add(reader::token_sum(r.tokens), item.reasoning));
-    r.record_id = std::move(item.message_id);
-    r.session_text = item.session_id;
-    r.session_id = std::move(item.session_id);
-    records.push_back(std::move(r));
+  reader::UsageList usages(options.zone);
+  // The same update in two files of one session (and model) counts once: only the keys of such
+  // files are looked up among those of others.
+  std::vector<char> shared(wires.size());
+  {
+    std::map<std::pair<std::string_view, std::string_view>, std::size_t> files_of;
+    for (const auto& wire : wires) ++files_of[{wire.session, wire.model}];
+    for (std::size_t i = 0; i < wires.size(); ++i) shared[i] = files_of[{wires[i].session, wires[i].model}] > 1;
   }
-  return run.finish(std::move(records));
+  reader::SeenKeys seen;
+  reader::KeyBytes key;
+  for (std::size_t i = 0; i < wires.size(); ++i) {
+    WireFile& wire = wires[i];
+    const std::uint32_t model = usages.model(wire.model);
+    // The names the file's model is priced under, before and after the default model's change.
+    std::optional<std::vector<std::string>> names[2];
+    // Each update is let go once it is a usage.
+    for (; !wire.updates.empty(); wire.updates.pop_front()) {
+      const Update& u = wire.updates.front();
+      if (shared[i]) {
+        key.clear();
+        key.text(wire.session).text(wire.model).text(wire.keys.key(u.key));
+        if (!seen.first(key.view())) continue;
+      }
+      reader::Usage& usage = reader::add_counts(usages, u.time_ms, model, u.counts);
+      if (!priced) continue;
+      auto& candidates = names[u.time_ms >= kK26SinceMs];
+      if (!candidates) candidates = price_candidates(wire.model, u.time_ms);
+      // The reasoning count is not priced as output here, but it counts for the marker.
+      const TokenUsageRaw block = u.counts.block();
+      usage.cost = prices.first_priced_cost(*candidates, block);
+      usage.unpriced = prices.unpriced(wire.model, *candidates, util::saturating_add(reader::token_sum(block), u.counts.reasoning))
+                           .has_value();
+    }
+    wire = WireFile();
+  }
+  return run.finish(usages);
 }
 
 }  // namespace qm::kimi

@@ -3,6 +3,8 @@
 // directories, whose status updates carry each model step's tokens. The log does not name
 // the model: the data directory's config.json does.
 #include <cstdint>
+#include <deque>
+#include <expected>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -12,7 +14,10 @@
 #include "adapter/all/loader.h"
 #include "adapter/all/types.h"
 #include "json/strict.h"
+#include "jsonl_reader.h"
 #include "pricing/table.h"
+#include "reader/file_usage.h"
+#include "reader/seen.h"
 
 namespace qm::kimi {
 
@@ -46,10 +51,33 @@ std::optional<KimiWireUsage> parse_wire_line(std::string_view line, json::Strict
 // The data directory's model: config.json's "model", else the default.
 std::string configured_model(const std::filesystem::path& root, json::StrictParser& parser);
 
-std::vector<std::string> price_candidates(const KimiWireUsage& item);
+std::vector<std::string> price_candidates(std::string_view model, std::int64_t time_ms);
 
-// The usage items of one wire file's text (followed by the parser's padding).
-std::vector<KimiWireUsage> parse_file(const std::filesystem::path& path, std::string_view text, std::int64_t file_time,
-                                      json::StrictParser& parser);
+// A status update of a wire file, each but the first of equal ones dropped: its counts, its
+// time and its key (the number of its message id, time and counts in the file's keys).
+struct Update {
+  std::int64_t time_ms = 0;
+  reader::Counts counts;
+  std::uint32_t key = 0;
+};
+struct WireFile {
+  std::string session;
+  std::string model;
+  std::deque<Update> updates;  // a deque: growing never copies what was read
+  reader::SeenKeys keys;
+};
+
+// One worker's reader of wire files.
+class WireReader {
+ public:
+  explicit WireReader(std::size_t chunk = 1 << 18) : lines_(chunk) {}
+  // The error is the system's text when the file cannot be opened or read.
+  std::expected<WireFile, std::string> read(const std::filesystem::path& path, std::int64_t file_time);
+
+ private:
+  jsonl::LineReader lines_;
+  json::StrictParser parser_;
+  reader::KeyBytes key_;
+};
 
 }  // namespace qm::kimi

@@ -3,6 +3,7 @@
 #include "adapter/openclaw/paths.h"
 #include "date_utils.h"
 #include "fast.h"
+#include "reader/line_filter.h"
 #include "reader/reader.h"
 
 namespace qm::openclaw::parser {
@@ -12,12 +13,24 @@ namespace fs = std::filesystem;
 using reader::at;
 using reader::MaybeElement;
 
-bool holds(std::string_view line, std::string_view text) { return fast::find_text(line, text) != std::string_view::npos; }
-
 // An integer is milliseconds, a string a timestamp text; anything else gives the fallback.
 std::int64_t time_of(MaybeElement value, std::int64_t fallback) {
   if (auto ms = reader::integer(value)) return *ms;
   return reader::time_text_ms(value).value_or(fallback);
+}
+
+// Whether a line holds "usage", "model_change" or "model-snapshot" with their quotes; only
+// such lines are parsed.
+bool may_matter(std::string_view line) {
+  if (reader::mentions_quoted(line, "usage\"")) return true;
+  // The two names begin alike: one scan finds both.
+  constexpr std::string_view kModel = "model";
+  for (std::size_t at = fast::find_text(line, kModel); at != std::string_view::npos;
+       at = fast::find_text(line, kModel, at + 1)) {
+    const std::string_view rest = line.substr(at + kModel.size());
+    if (at > 0 && line[at - 1] == '"' && (rest.starts_with("_change\"") || rest.starts_with("-snapshot\""))) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -31,25 +44,22 @@ std::string session_id(const fs::path& path) {
   return name;
 }
 
-std::expected<session_log::SessionLog, std::string> FileReader::read(const fs::path& path) {
-  session_log::SessionLog log{"OpenClaw", session_id(path), {}};
-  State state;  // each file starts with no model
-  state.file_time = reader::file_time_ms(path).value_or(0);
-  auto done = reader::for_each_line(lines_, path, [&](std::string_view line) { read_line(line, state, log); });
-  if (!done) return std::unexpected(std::move(done.error()));
-  return log;
+LogFold::LogFold(session_log::SessionLog& log, std::int64_t file_time, bool at_file_start)
+    : log_(&log), file_time_(file_time) {
+  current_.known = at_file_start;
 }
 
-void FileReader::read_line(std::string_view line, State& state, session_log::SessionLog& log) {
-  if (!holds(line, "\"usage\"") && !holds(line, "\"model_change\"") && !holds(line, "\"model-snapshot\"")) return;
+void LogFold::line(std::string_view line, json::StrictParser& parser) {
+  if (!may_matter(line)) return;
   // A line that is not valid UTF-8 does not parse.
-  auto obj = parser_.parse(line);
+  auto obj = parser.parse(line);
   if (!obj || !obj->is_object()) return;
   auto type = reader::string(at(*obj, "type"));
   if (type == "model_change" || (type == "custom" && reader::string(at(*obj, "customType")) == "model-snapshot")) {
     MaybeElement source = reader::is_object(at(*obj, "data")) ? at(*obj, "data") : obj;
-    if (auto model = reader::first_of(source, {"modelId", "model"}, reader::text)) state.model = std::string(*model);
-    if (auto provider = reader::text(at(source, "provider"))) state.provider = std::string(*provider);
+    // The provider is announced too; it is no part of what is reported.
+    if (auto model = reader::first_of(source, {"modelId", "model"}, reader::text))
+      current_ = CurrentModel{true, session_log::label_of(*log_, AgentKind::OpenClaw, *model)};
     return;
   }
   if (type != "message") return;
@@ -61,18 +71,37 @@ void FileReader::read_line(std::string_view line, State& state, session_log::Ses
   session_log::LogUsage u;
   u.usage = *usage;
   auto stamp = at(message, "timestamp");
-  u.time = time_of(stamp ? stamp : at(*obj, "timestamp"), state.file_time);
-  std::string_view model = "unknown";
-  if (auto own = reader::first_of(message, {"modelId", "model"}, reader::text))
-    model = *own;
-  else if (state.model)
-    model = *state.model;
-  u.model = session_log::model_label(AgentKind::OpenClaw, model);
-  if (auto provider = reader::text(at(message, "provider")))
-    u.provider = std::string(*provider);
-  else
-    u.provider = state.provider;
-  log.usages.push_back(std::move(u));
+  u.time = time_of(stamp ? stamp : at(*obj, "timestamp"), file_time_);
+  if (auto own = reader::first_of(message, {"modelId", "model"}, reader::text)) {
+    u.model = session_log::label_of(*log_, AgentKind::OpenClaw, *own);
+  } else if (!current_.known) {
+    u.model = session_log::kInheritedModel;
+  } else if (current_.label != reader::Names::kNone) {
+    u.model = current_.label;
+  } else {
+    u.model = session_log::label_of(*log_, AgentKind::OpenClaw, "unknown");
+  }
+  log_->usages.push_back(u);
+}
+
+void join(session_log::SessionLog& whole, CurrentModel& current, const session_log::SessionLog& part,
+          const CurrentModel& part_current) {
+  std::uint32_t inherited = current.label;
+  if (inherited == reader::Names::kNone) inherited = session_log::label_of(whole, AgentKind::OpenClaw, "unknown");
+  session_log::append_part(whole, part, inherited);
+  if (part_current.known)
+    current = CurrentModel{true, part_current.label == reader::Names::kNone ? reader::Names::kNone
+                                                                            : whole.models.id(part.models[part_current.label])};
+}
+
+std::expected<session_log::SessionLog, std::string> FileReader::read(const fs::path& path) {
+  session_log::SessionLog log;
+  log.project = "OpenClaw";
+  log.session_id = session_id(path);
+  LogFold fold(log, reader::file_time_ms(path).value_or(0), true);  // each file starts with no model
+  auto done = reader::for_each_line(lines_, path, [&](std::string_view line) { fold.line(line, parser_); });
+  if (!done) return std::unexpected(std::move(done.error()));
+  return log;
 }
 
 AgentLoadResult load_openclaw_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table) {
@@ -83,7 +112,9 @@ AgentLoadResult load_openclaw_usage(const all::loader::LoadOptions& options, con
   auto logs = reader::read_files<session_log::SessionLog>(files, options.common.single_thread, run.unread(), [] {
     return [reader = FileReader()](const fs::path& path) mutable { return reader.read(path); };
   });
-  return run.finish(session_log::to_records(AgentKind::OpenClaw, std::move(logs), options, table));
+  reader::UsageList usages(options.zone);
+  session_log::add_usages(logs, options, table, usages);
+  return run.finish(usages);
 }
 
 }  // namespace qm::openclaw::parser

@@ -22,19 +22,42 @@ AgentLoadResult load_openclaw_usage(const all::loader::LoadOptions& options, con
 // its rotated copies share it.
 std::string session_id(const std::filesystem::path& path);
 
+// The model the lines read so far left current: a label of the log's models, none before the
+// first model change; not known in a part that began after the file's start until the part
+// announces one.
+struct CurrentModel {
+  bool known = true;
+  std::uint32_t label = reader::Names::kNone;
+};
+
+// The lines of a session file, or of one part of it, in order. Each line's meaning depends on
+// the lines before it only through the current model.
+class LogFold {
+ public:
+  // `at_file_start`: the part begins with the file, with no model yet.
+  LogFold(session_log::SessionLog& log, std::int64_t file_time, bool at_file_start);
+  void line(std::string_view line, json::StrictParser& parser);
+  const CurrentModel& current() const { return current_; }
+
+ private:
+  session_log::SessionLog* log_;
+  std::int64_t file_time_;
+  CurrentModel current_;
+};
+
+// Appends the next part of the same file (read by a LogFold that did not begin at the file's
+// start) to what was read before it, which left `current`; `current` becomes the model the
+// part leaves current.
+void join(session_log::SessionLog& whole, CurrentModel& current, const session_log::SessionLog& part,
+          const CurrentModel& part_current);
+
 // One worker's reader of session files.
 class FileReader {
  public:
+  explicit FileReader(std::size_t chunk = 1 << 18) : lines_(chunk) {}
   std::expected<session_log::SessionLog, std::string> read(const std::filesystem::path& path);
 
  private:
-  struct State {
-    std::optional<std::string> model;
-    std::optional<std::string> provider;
-    std::int64_t file_time = 0;
-  };
-  void read_line(std::string_view line, State& state, session_log::SessionLog& log);
-
   jsonl::LineReader lines_;
   json::StrictParser parser_;
 };

@@ -1,7 +1,7 @@
 #include "adapter/openclaw/session_log.h"
 
 #include <bit>
-#include <tuple>
+#include <map>
 
 #include "pricing/cost.h"
 #include "reader/reader.h"
@@ -19,7 +19,26 @@ std::optional<MessageUsage> message_usage(reader::MaybeElement usage) {
   const auto r = all::types::reconcile_token_total(block, 0, reader::count_or_zero(at(usage, "totalTokens")));
   if (r.counts_nothing()) return std::nullopt;
   // A negative or non-finite cost would lower the totals: it counts as not recorded.
-  return MessageUsage{r.block, r.extra, reader::amount(at(usage, {"cost", "total"}))};
+  return MessageUsage{reader::Counts::of(r), reader::amount(at(usage, {"cost", "total"}))};
+}
+
+std::uint32_t label_of(SessionLog& log, AgentKind kind, std::string_view model) {
+  const std::uint32_t name = log.names.id(model);
+  if (name == log.labels.size()) log.labels.push_back(log.models.id(model_label(kind, model)));
+  return log.labels[name];
+}
+
+void append_part(SessionLog& whole, const SessionLog& part, std::uint32_t inherited) {
+  std::vector<std::uint32_t> labels(part.models.size());
+  for (std::uint32_t i = 0; i < labels.size(); ++i) labels[i] = whole.models.id(part.models[i]);
+  for (LogUsage u : part.usages) {
+    if (u.model == kInheritedModel)
+      u.model = inherited;
+    else if (u.model != reader::Names::kNone)
+      u.model = labels[u.model];
+    u.timestamp_text = whole.texts.keep(part.texts[u.timestamp_text]);
+    whole.usages.push_back(u);
+  }
 }
 
 std::string model_label(AgentKind kind, std::string_view model) {
@@ -30,56 +49,43 @@ std::string model_label(AgentKind kind, std::string_view model) {
   return label;
 }
 
-std::vector<UsageRecord> to_records(AgentKind kind, std::vector<SessionLog> logs, const all::loader::LoadOptions& options,
-                                    const pricing::PricingTable& table) {
-  struct Priced {
-    const SessionLog* log;
-    LogUsage* usage;
-    double cost;
-    std::optional<std::string_view> unpriced;
-  };
+void add_usages(std::vector<SessionLog>& logs, const all::loader::LoadOptions& options,
+                const pricing::PricingTable& table, reader::UsageList& usages) {
   const CostMode mode = options.common.mode;
   reader::Prices prices(&table);  // a label is never an exact key: look each up once
-  std::vector<Priced> priced;
-  for (auto& log : logs)
-    for (auto& u : log.usages) {
-      const auto& block = u.usage.tokens;
+  // A message copied into another file of the session counts once: the keys of a session that
+  // only one file has are looked up among that file's alone.
+  std::map<std::pair<std::string_view, std::string_view>, std::size_t> files_of;
+  for (const auto& log : logs) ++files_of[{log.project, log.session_id}];
+  reader::SeenKeys of_shared, of_file;
+  reader::KeyBytes key;
+  for (auto& log : logs) {
+    const bool shared = files_of[{log.project, log.session_id}] > 1;
+    reader::SeenKeys& seen = shared ? of_shared : of_file;
+    of_file.clear();
+    reader::ListModels models(log.models, usages);
+    // Each usage is let go once it is one of the list's.
+    for (; !log.usages.empty(); log.usages.pop_front()) {
+      const LogUsage& u = log.usages.front();
+      const TokenUsageRaw block = u.usage.counts.block();
       const bool recorded = u.usage.recorded_cost.has_value();
+      const bool labelled = u.model != reader::Names::kNone;
       // Looked up only when the cost is computed: a missed name may fetch the catalogue.
       const bool computed = mode == CostMode::Calculate || (mode == CostMode::Auto && !recorded);
-      const pricing::ModelPrice* price = u.model && computed ? prices.find(*u.model) : nullptr;
-      Priced p{&log, &u, pricing::cost_for_mode_at_price(price, block, u.usage.recorded_cost, mode), std::nullopt};
-      if (u.model && !price && pricing::reports_missing_price(block, recorded, mode)) p.unpriced = *u.model;
-      priced.push_back(p);
+      const pricing::ModelPrice* price = labelled && computed ? prices.find(log.models[u.model]) : nullptr;
+      const double cost = pricing::cost_for_mode_at_price(price, block, u.usage.recorded_cost, mode);
+      // The cost as its bits: two costs are the same when their shortest texts are.
+      key.clear();
+      if (shared) key.text(log.project).text(log.session_id);  // else the same for all the file's
+      key.text(log.texts[u.timestamp_text]);
+      key.number(static_cast<std::uint64_t>(u.time)).text(labelled ? log.models[u.model] : std::string_view());
+      key.counts(u.usage.counts).number(std::bit_cast<std::uint64_t>(cost));
+      if (!seen.first(key.view())) continue;
+      reader::Usage& added = reader::add_counts(usages, u.time, models(u.model), u.usage.counts);
+      added.cost = cost;
+      added.unpriced = labelled && !price && pricing::reports_missing_price(block, recorded, mode);
     }
-  reader::drop_repeated(priced, 0, [](const Priced& p) {
-    const auto& t = p.usage->usage.tokens;
-    // The cost as its bits: two costs are the same when their shortest texts are.
-    return std::make_tuple(std::string_view(p.log->project), std::string_view(p.log->session_id),
-                           std::string_view(p.usage->timestamp_text), p.usage->time,
-                           p.usage->model ? std::string_view(*p.usage->model) : std::string_view(), t.input, t.output,
-                           t.cache_creation, t.cache_read, p.usage->usage.reasoning, std::bit_cast<std::uint64_t>(p.cost));
-  });
-
-  std::vector<UsageRecord> records;
-  records.reserve(priced.size());
-  for (auto& p : priced) {
-    LogUsage& u = *p.usage;
-    UsageRecord r = reader::record_at(kind, p.log->project, u.model.value_or(std::string()), u.time, options.zone);
-    if (kind == AgentKind::Pi) r.agent_id = p.log->project;  // pi's records name their project here
-    if (!u.model) r.model = r.model_key = std::nullopt;
-    if (!u.timestamp_text.empty()) r.timestamp_text = std::move(u.timestamp_text);
-    r.tokens = u.usage.tokens;
-    r.reasoning = u.usage.reasoning;
-    r.recorded_cost = u.usage.recorded_cost;
-    r.cost = p.cost;
-    if (p.unpriced) r.unpriced = std::string(*p.unpriced);
-    r.provider_text = std::move(u.provider);
-    r.session_text = p.log->session_id;
-    r.session_id = p.log->session_id;
-    records.push_back(std::move(r));
   }
-  return records;
 }
 
 }  // namespace qm::openclaw::session_log

@@ -1,7 +1,7 @@
 #include "adapter/pi/pi.h"
 
 #include "date_utils.h"
-#include "fast.h"
+#include "reader/line_filter.h"
 #include "reader/reader.h"
 #include "util.h"
 
@@ -12,7 +12,8 @@ namespace fs = std::filesystem;
 using openclaw::session_log::SessionLog;
 using reader::at;
 
-bool holds(std::string_view line, std::string_view text) { return fast::find_text(line, text) != std::string_view::npos; }
+// The name "usage" and its closing quote: a rarer pair of bytes to look for than two quotes.
+constexpr std::string_view kUsage = "usage\"";
 
 }  // namespace
 
@@ -29,17 +30,9 @@ std::string session_id(const fs::path& path) {
   return underscore == std::string::npos ? std::move(*stem) : stem->substr(underscore + 1);
 }
 
-std::expected<SessionLog, std::string> FileReader::read(const fs::path& path) {
-  SessionLog log{project_of(path), session_id(path), {}};
-  // A line that is not UTF-8 does not parse: a log cut inside a character loses that line.
-  auto done = reader::for_each_line(lines_, path, [&](std::string_view line) { read_line(line, log); });
-  if (!done) return std::unexpected(std::move(done.error()));
-  return log;
-}
-
-void FileReader::read_line(std::string_view line, SessionLog& log) {
-  if (!holds(line, "\"usage\"") || !holds(line, "\"message\"")) return;
-  auto obj = parser_.parse(line);
+void read_line(std::string_view line, json::StrictParser& parser, SessionLog& log) {
+  if (!reader::mentions_quoted(line, kUsage) || !reader::mentions_quoted(line, "message\"")) return;
+  auto obj = parser.parse(line);
   if (!obj || !obj->is_object()) return;
   if (auto type = at(*obj, "type"); type && reader::string(type) != "message") return;
   auto message = at(*obj, "message");
@@ -53,9 +46,24 @@ void FileReader::read_line(std::string_view line, SessionLog& log) {
   openclaw::session_log::LogUsage u;
   u.usage = *usage;
   u.time = *time;
-  u.timestamp_text = std::string(*stamp);
-  if (auto model = reader::text(at(message, "model"))) u.model = openclaw::session_log::model_label(AgentKind::Pi, *model);
-  log.usages.push_back(std::move(u));
+  u.timestamp_text = log.texts.keep(*stamp);
+  if (auto model = reader::text(at(message, "model")))
+    u.model = openclaw::session_log::label_of(log, AgentKind::Pi, *model);
+  log.usages.push_back(u);
+}
+
+std::expected<SessionLog, std::string> FileReader::read(const fs::path& path) {
+  SessionLog log;
+  log.project = project_of(path);
+  log.session_id = session_id(path);
+  // A line that is not UTF-8 does not parse: a log cut inside a character loses that line.
+  // Only the lines that name a usage are looked at.
+  bool ok = lines_.for_each_line_containing(path, kUsage, [&](std::string_view line) {
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    read_line(line, parser_, log);
+  });
+  if (!ok) return std::unexpected(lines_.error());
+  return log;
 }
 
 AgentLoadResult load_pi_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table) {
@@ -72,7 +80,9 @@ AgentLoadResult load_pi_usage(const all::loader::LoadOptions& options, const pri
   auto logs = reader::read_files<SessionLog>(files, options.common.single_thread, run.unread(), [] {
     return [reader = FileReader()](const fs::path& path) mutable { return reader.read(path); };
   });
-  return run.finish(openclaw::session_log::to_records(AgentKind::Pi, std::move(logs), options, table));
+  reader::UsageList usages(options.zone);
+  openclaw::session_log::add_usages(logs, options, table, usages);
+  return run.finish(usages);
 }
 
 }  // namespace qm::pi

@@ -20,15 +20,18 @@ std::string project_of(const std::filesystem::path& path);
 // The file name without its last extension, from after its first "_" when it has one.
 std::string session_id(const std::filesystem::path& path);
 
+// The usage of one line of a session log, added to `log`. A line's meaning does not depend on
+// the lines before it.
+void read_line(std::string_view line, json::StrictParser& parser, openclaw::session_log::SessionLog& log);
+
 // One worker's reader of session files.
 class FileReader {
  public:
+  explicit FileReader(std::size_t chunk = 1 << 18) : lines_(chunk) {}
   // The error is the system's text when the file cannot be opened or read.
   std::expected<openclaw::session_log::SessionLog, std::string> read(const std::filesystem::path& path);
 
  private:
-  void read_line(std::string_view line, openclaw::session_log::SessionLog& log);
-
   jsonl::LineReader lines_;
   json::StrictParser parser_;
 };

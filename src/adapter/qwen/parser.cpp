@@ -3,9 +3,11 @@
 #include <fmt/format.h>
 
 #include <tuple>
+#include <unordered_map>
 
 #include "date_utils.h"
 #include "log.h"
+#include "reader/line_filter.h"
 #include "reader/reader.h"
 #include "util.h"
 
@@ -23,10 +25,22 @@ std::string project_of(const fs::path& path) {
   return "unknown";
 }
 
-std::optional<QwenChatUsage> line_usage(json::element line, const std::string& project, const std::string& file_session,
-                                        std::int64_t file_time) {
-  if (reader::string(at(line, "type")) != "assistant") return std::nullopt;
-  const auto usage = at(line, "usageMetadata");
+std::string file_session(const fs::path& path) { return project_of(path) + "-" + reader::file_stem(path).value_or("unknown"); }
+
+// What an assistant line with usage says; its texts are the parser's, valid until the next parse.
+struct ReplyLine {
+  reader::Counts counts;
+  std::optional<std::int64_t> time_ms;        // none: the file's time
+  std::optional<std::string_view> timestamp;  // the line's own, when it gives the time
+  std::optional<std::string_view> session;
+  std::string_view model;
+};
+
+std::optional<ReplyLine> reply_line(std::string_view line, json::StrictParser& parser) {
+  auto obj = parser.parse(line);  // refuses a line that is not UTF-8
+  if (!obj || !obj->is_object()) return std::nullopt;
+  if (reader::string(at(*obj, "type")) != "assistant") return std::nullopt;
+  const auto usage = at(*obj, "usageMetadata");
   if (!usage) return std::nullopt;
   TokenUsageRaw block;
   block.output = reader::count_or_zero(at(usage, "candidatesTokenCount"));
@@ -38,41 +52,22 @@ std::optional<QwenChatUsage> line_usage(json::element line, const std::string& p
   const auto r = all::types::reconcile_token_total(block, thoughts, total.value_or(0));
   if (r.counts_nothing()) return std::nullopt;
 
-  QwenChatUsage item;
-  const auto stamp = reader::text(at(line, "timestamp"));
-  const auto parsed = stamp ? date_utils::parse_timestamp_ms(*stamp) : std::nullopt;
-  item.timestamp = parsed.value_or(file_time);
-  item.timestamp_text = parsed ? std::string(*stamp) : date_utils::format_timestamp_ms(file_time);
-  const auto session = reader::text(at(line, "sessionId"));
-  item.session_id = session ? std::string(*session) : file_session;
-  item.model = std::string(reader::text(at(line, "model")).value_or("unknown"));
-  item.project = project;
-  item.input = r.block.input;
-  item.output = r.block.output;
-  item.cache_read = r.block.cache_read;
-  item.reasoning = r.extra;
-  return item;
+  ReplyLine reply;
+  reply.counts = reader::Counts::of(r);
+  const auto stamp = reader::text(at(*obj, "timestamp"));
+  reply.time_ms = stamp ? date_utils::parse_timestamp_ms(*stamp) : std::nullopt;
+  if (reply.time_ms) reply.timestamp = stamp;
+  reply.session = reader::text(at(*obj, "sessionId"));
+  reply.model = reader::text(at(*obj, "model")).value_or("unknown");
+  return reply;
 }
 
-// The usage lines of one chat file, handed over line by line.
-class ChatFile {
- public:
-  ChatFile(const fs::path& path, std::int64_t file_time)
-      : project_(project_of(path)), session_(project_ + "-" + reader::file_stem(path).value_or("unknown")),
-        file_time_(file_time) {}
-  void line(std::string_view line, json::StrictParser& parser) {
-    auto obj = parser.parse(line);  // refuses a line that is not UTF-8
-    if (!obj || !obj->is_object()) return;
-    if (auto item = line_usage(*obj, project_, session_, file_time_)) items_.push_back(std::move(*item));
-  }
-  std::vector<QwenChatUsage> take() { return std::move(items_); }
-
- private:
-  std::string project_;
-  std::string session_;
-  std::int64_t file_time_;
-  std::vector<QwenChatUsage> items_;
-};
+// Whether a line may be an assistant line with usage: it names both, plainly or perhaps with
+// escapes. Most lines of a chat are prompts and tool results.
+bool may_hold_reply(std::string_view line) {
+  if (reader::mentions_quoted(line, "usageMetadata\"") && reader::mentions_quoted(line, "assistant\"")) return true;
+  return reader::may_spell_names(line);
+}
 
 }  // namespace
 
@@ -103,9 +98,49 @@ std::vector<std::string> price_candidates(std::string_view model) {
 
 std::vector<QwenChatUsage> parse_file(const fs::path& path, std::string_view text, std::int64_t file_time,
                                       json::StrictParser& parser) {
-  ChatFile chat(path, file_time);
-  reader::for_each_line(text, [&](std::string_view line) { chat.line(line, parser); });
-  return chat.take();
+  const std::string project = project_of(path), session = file_session(path);
+  std::vector<QwenChatUsage> items;
+  reader::for_each_line(text, [&](std::string_view line) {
+    auto reply = reply_line(line, parser);
+    if (!reply) return;
+    QwenChatUsage item;
+    item.timestamp = reply->time_ms.value_or(file_time);
+    item.timestamp_text = reply->timestamp ? std::string(*reply->timestamp) : date_utils::format_timestamp_ms(file_time);
+    item.session_id = reply->session ? std::string(*reply->session) : session;
+    item.model = std::string(reply->model);
+    item.project = project;
+    item.input = reply->counts.input;
+    item.output = reply->counts.output;
+    item.cache_read = reply->counts.cache_read;
+    item.reasoning = reply->counts.reasoning;
+    items.push_back(std::move(item));
+  });
+  return items;
+}
+
+std::expected<ChatFile, std::string> ChatReader::read(const fs::path& path, std::int64_t file_time) {
+  ChatFile chat;
+  const std::string session = file_session(path);
+  std::optional<std::string> file_timestamp;  // the file time's text, made when a line needs it
+  auto done = reader::for_each_line(lines_, path, [&](std::string_view line) {
+    if (!may_hold_reply(line)) return;
+    auto reply = reply_line(line, parser_);
+    if (!reply) return;
+    if (!reply->timestamp && !file_timestamp) file_timestamp = date_utils::format_timestamp_ms(file_time);
+    const std::string_view timestamp = reply->timestamp ? *reply->timestamp : std::string_view(*file_timestamp);
+    // The same reply logged twice (a copied file, a repeated line) counts once: equal ones of
+    // this file are dropped here, the rest against those of other files of the session when
+    // the files are put together.
+    const std::string_view session_id = reply->session.value_or(session);
+    key_.clear();
+    key_.text(session_id).text(timestamp).text(reply->model).counts(reply->counts);
+    const auto met = chat.keys.meet(key_.view());
+    if (!met.first) return;
+    chat.replies.push_back(Reply{reply->time_ms.value_or(file_time), reply->counts, chat.models.id(reply->model),
+                                 chat.sessions.id(session_id), static_cast<std::uint32_t>(met.number)});
+  });
+  if (!done) return std::unexpected(std::move(done.error()));
+  return chat;
 }
 
 AgentLoadResult load_qwen_usage(const all::loader::LoadOptions& options) {
@@ -118,45 +153,50 @@ AgentLoadResult load_qwen_usage(const all::loader::LoadOptions& options, const p
   const auto files = find_chat_files(run.unread());
   const bool debug = options.common.debug;
   // Read in chunks: a chat's size does not matter.
-  auto parsed = reader::read_files<std::vector<QwenChatUsage>>(files, options.common.single_thread, run.unread(),
-                                                               [debug] {
-    return [debug, lines = jsonl::LineReader(), parser = json::StrictParser()](
-               const fs::path& path) mutable -> std::expected<std::vector<QwenChatUsage>, std::string> {
+  auto chats = reader::read_files<ChatFile>(files, options.common.single_thread, run.unread(), [debug] {
+    return [debug, reader = ChatReader()](const fs::path& path) mutable -> std::expected<ChatFile, std::string> {
       auto time = reader::file_time(path);
-      ChatFile chat(path, time.value_or(date_utils::now_ms()));
-      auto done = reader::for_each_line(lines, path, [&](std::string_view line) { chat.line(line, parser); });
-      if (!done) return std::unexpected(std::move(done.error()));
-      if (!time)
+      auto chat = reader.read(path, time.value_or(date_utils::now_ms()));
+      if (chat && !time)
         log::debug_print(debug, fmt::format("Failed to read Qwen chat file timestamp for {}: {}", path.string(),
                                             time.error()));
-      return chat.take();
+      return chat;
     };
   });
-  std::vector<QwenChatUsage> items = reader::concatenate(parsed);
-  // The same reply logged twice (a copied file, a repeated line) counts once.
-  reader::drop_repeated(items, 0, [](const QwenChatUsage& i) {
-    return std::tie(i.session_id, i.timestamp_text, i.model, i.input, i.output, i.cache_read, i.reasoning);
-  });
 
+  const bool priced = options.common.mode != CostMode::Display;
   reader::Prices prices(table);
-  std::vector<UsageRecord> records;
-  records.reserve(items.size());
-  for (auto& item : items) {
-    UsageRecord r = reader::record_at(AgentKind::Qwen, item.project, item.model, item.timestamp, options.zone);
-    r.timestamp_text = std::move(item.timestamp_text);
-    r.tokens.input = item.input;
-    r.tokens.output = item.output;
-    r.tokens.cache_read = item.cache_read;
-    r.reasoning = item.reasoning;
-    r.session_text = item.session_id;
-    r.session_id = std::move(item.session_id);
-    TokenUsageRaw priced = r.tokens;
-    priced.output = util::saturating_add(priced.output, item.reasoning);
-    prices.price_computed(r, options.common.mode, prices.candidates(item.model, [&] { return price_candidates(item.model); }),
-                          priced, reader::token_sum(priced));
-    records.push_back(std::move(r));
+  reader::UsageList usages(options.zone);
+  // A reply copied into another file counts once: only the keys of sessions that two files
+  // have are looked up among those of others.
+  std::vector<std::vector<char>> shared(chats.size());  // by file and session
+  {
+    std::unordered_map<std::string_view, std::size_t> files_of;
+    for (const auto& chat : chats)
+      for (std::uint32_t s = 0; s < chat.sessions.size(); ++s) ++files_of[chat.sessions[s]];
+    for (std::size_t i = 0; i < chats.size(); ++i)
+      for (std::uint32_t s = 0; s < chats[i].sessions.size(); ++s) shared[i].push_back(files_of[chats[i].sessions[s]] > 1);
   }
-  auto usage = run.finish(std::move(records));
+  reader::SeenKeys seen;
+  for (std::size_t i = 0; i < chats.size(); ++i) {
+    ChatFile& chat = chats[i];
+    reader::ListModels models(chat.models, usages);
+    // Each reply is let go once it is a usage.
+    for (; !chat.replies.empty(); chat.replies.pop_front()) {
+      const Reply& r = chat.replies.front();
+      if (shared[i][r.session] && !seen.first(chat.keys.key(r.key))) continue;
+      reader::Usage& u = reader::add_counts(usages, r.time_ms, models(r.model), r.counts);
+      if (!priced) continue;
+      const std::string_view model = chat.models[r.model];
+      const auto& candidates = prices.candidates(model, std::string_view(), [&] { return price_candidates(model); });
+      TokenUsageRaw block = r.counts.block();
+      block.output = util::saturating_add(block.output, r.counts.reasoning);
+      u.cost = reader::Prices::first_priced_cost(candidates, block);
+      u.unpriced = prices.unpriced(candidates, reader::token_sum(block));
+    }
+    chat = ChatFile();
+  }
+  auto usage = run.finish(usages);
   // Chat files whose lines all lack usage still show the agent is in use.
   if (usage) usage->detected = usage->detected || !files.empty();
   return usage;

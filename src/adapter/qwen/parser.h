@@ -3,7 +3,10 @@
 // of its data directories; each assistant line carries the token counts of one model reply.
 // Priced with a table of its own.
 #include <cstdint>
+#include <deque>
+#include <expected>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,7 +14,10 @@
 #include "adapter/all/loader.h"
 #include "adapter/all/types.h"
 #include "json/strict.h"
+#include "jsonl_reader.h"
 #include "pricing/table.h"
+#include "reader/file_usage.h"
+#include "reader/seen.h"
 
 namespace qm::qwen::parser {
 
@@ -40,9 +46,39 @@ std::vector<std::filesystem::path> find_chat_files(UnreadFiles& unread);
 bool is_chat_file(const std::filesystem::path& projects, const std::filesystem::path& path);
 std::vector<std::string> price_candidates(std::string_view model);
 
-// The usage lines of one chat file's bytes (followed by the parser's padding); lines that
-// are not UTF-8 are passed over.
+// The usage lines of one chat file's bytes (followed by the parser's padding), every line
+// parsed; lines that are not UTF-8 are passed over.
 std::vector<QwenChatUsage> parse_file(const std::filesystem::path& path, std::string_view text, std::int64_t file_time,
                                       json::StrictParser& parser);
+
+// A reply of a chat file, each but the first of equal ones dropped: its counts, time, model
+// and session, and its key (the number of its session, time text, model and counts in the
+// file's keys).
+struct Reply {
+  std::int64_t time_ms = 0;
+  reader::Counts counts;
+  std::uint32_t model = 0;  // of the file's models
+  std::uint32_t session = 0;  // of the file's sessions
+  std::uint32_t key = 0;
+};
+struct ChatFile {
+  std::deque<Reply> replies;  // a deque: growing never copies what was read
+  reader::Names models;
+  reader::Names sessions;
+  reader::SeenKeys keys;
+};
+
+// One worker's reader of chat files: lines that cannot hold a reply are not parsed.
+class ChatReader {
+ public:
+  explicit ChatReader(std::size_t chunk = 1 << 18) : lines_(chunk) {}
+  // The error is the system's text when the file cannot be opened or read.
+  std::expected<ChatFile, std::string> read(const std::filesystem::path& path, std::int64_t file_time);
+
+ private:
+  jsonl::LineReader lines_;
+  json::StrictParser parser_;
+  reader::KeyBytes key_;
+};
 
 }  // namespace qm::qwen::parser

@@ -16,9 +16,37 @@ pricing::PricingTable prices() {
   return kit::price_table({{"gpt-4o", {.input = 1e-6, .output = 4e-6, .cache_creation = 2e-6, .cache_read = 1e-7}}});
 }
 
-std::vector<CopilotTelemetryRecord> parse(const std::string& text, std::int64_t file_time = 7) {
+// A call that stays, with its model's name.
+struct Got {
+  RecordKind kind;
+  std::string model;
+  std::int64_t time;
+  reader::Counts counts;
+  bool operator==(const Got&) const = default;
+};
+
+std::vector<Got> calls_of(ExportItems& items) {
+  settle(items);
+  std::vector<Got> out;
+  for (const Call& c : items.calls) out.push_back(Got{c.kind, items.models[c.model], c.time_ms, c.counts});
+  return out;
+}
+
+// The lines of `text` folded in parts that begin at the given lines.
+std::vector<Got> parse(const std::string& text, std::int64_t file_time = 7, std::vector<std::size_t> cuts = {}) {
   json::StrictParser parser;
-  return parse_file(reader::Text(text).view(), file_time, parser);
+  std::vector<std::string> lines;
+  reader::for_each_line(text, [&](std::string_view line) { lines.emplace_back(line); });
+  cuts.insert(cuts.begin(), 0);
+  cuts.push_back(lines.size());
+  ExportItems whole;
+  for (std::size_t p = 0; p + 1 < cuts.size(); ++p) {
+    ExportItems part;
+    ExportFold fold(part, file_time);
+    for (std::size_t i = cuts[p]; i < cuts[p + 1]; ++i) fold.line(reader::Text(lines[i]).view(), parser);
+    append_part(whole, part);
+  }
+  return calls_of(whole);
 }
 
 // One model call told three times (span, inference event, agent turn) and an agent
@@ -37,21 +65,20 @@ TEST(CopilotReader, TheMostSpecificRecordOfEachCallBecomesARow) {
   ASSERT_EQ(records.size(), 2u);
   const auto& chat = records[0];
   EXPECT_EQ(chat.kind, RecordKind::ChatSpan);
-  EXPECT_EQ(chat.record_id, "t1:s1");
-  EXPECT_EQ(chat.session_id, "sess");  // of equal priority, the later key
   EXPECT_EQ(chat.time, 1746093600500);
-  EXPECT_EQ(chat.input, 200u);  // the reported input holds the 800 cached tokens
-  EXPECT_EQ(chat.cache_read, 800u);
-  EXPECT_EQ(chat.cache_write, 5u);
-  EXPECT_EQ(chat.output, 50u);
-  EXPECT_EQ(chat.reasoning, 20u);
+  EXPECT_EQ(chat.counts.input, 200u);  // the reported input holds the 800 cached tokens
+  EXPECT_EQ(chat.counts.cache_read, 800u);
+  EXPECT_EQ(chat.counts.cache_creation, 5u);
+  EXPECT_EQ(chat.counts.output, 50u);
+  EXPECT_EQ(chat.counts.reasoning, 20u);
   const auto& agent = records[1];
   EXPECT_EQ(agent.kind, RecordKind::AgentInvocation);
   EXPECT_EQ(agent.model, "gpt-4o");  // the response model of a later record of the trace
-  EXPECT_EQ(agent.session_id, "late");
-  EXPECT_EQ(agent.record_id, "t2:s9");
-  EXPECT_EQ(agent.output, 15u);  // the total's shortfall, with no output to join
+  EXPECT_EQ(agent.counts.output, 15u);  // the total's shortfall, with no output to join
   EXPECT_EQ(agent.time, 1746093700000);
+  // Read in parts cut anywhere, then put together: the same calls.
+  for (std::size_t cut = 1; cut < 6; ++cut) EXPECT_EQ(parse(kExport, 7, {cut}), records) << cut;
+  EXPECT_EQ(parse(kExport, 7, {1, 2, 3, 4, 5}), records);
 
   kit::TempDir home;
   kit::EnvGuard env;
@@ -72,6 +99,34 @@ TEST(CopilotReader, TheMostSpecificRecordOfEachCallBecomesARow) {
   EXPECT_DOUBLE_EQ(row.cost, 210 * 1e-6 + (65 + 20) * 4e-6 + 5 * 2e-6 + 800 * 1e-7);
 }
 
+// Lines that name neither token counts nor a model are not parsed; names spelt with escapes
+// are the same names, and a file read in chunks gives what its text gives.
+TEST(CopilotReader, NamesSpeltWithEscapesCountAndChunksChangeNothing) {
+  const std::string text =
+      R"({"type":"span","name":"chat m","traceId":"t","attributes":{"gen_ai\u002eusage.input_tokens":5,"gen_ai.r\u0065quest.model":"gpt-4o"}})" "\n"
+      R"({"type":"span","name":"chat m","traceId":"u","attributes":{"gen_ai.usage.input_tokens":7}})" "\r\n"
+      R"({"type":"span","name":"execute_tool x","traceId":"u","attributes":{"gen_ai\u002Eresponse\u002emodel":"gpt-4o"}})" "\n"
+      R"({"type":"span","name":"execute_tool y","traceId":"u","attributes":{"gen_ai.tool.name":"\u00e9\u001b"}})";
+  auto got = parse(text);
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].counts.input, 5u);
+  EXPECT_EQ(got[0].model, "gpt-4o");
+  EXPECT_EQ(got[1].counts.input, 7u);
+  EXPECT_EQ(got[1].model, "gpt-4o");  // from the tool span of its trace
+  EXPECT_FALSE(may_matter(R"({"attributes":{"gen_ai.tool.name":"\u00e9\u001b","gen_ai.operation.name":"x"}})"));
+
+  kit::TempDir t;
+  for (const std::string& file : {text, kExport}) {
+    kit::write_file(t / "a.jsonl", file);
+    for (std::size_t chunk : {1, 7, 1 << 18}) {
+      ExportReader reader(chunk);
+      auto items = reader.read(t / "a.jsonl", 7);
+      ASSERT_TRUE(items) << items.error();
+      EXPECT_EQ(calls_of(*items), parse(file)) << chunk;
+    }
+  }
+}
+
 TEST(CopilotReader, PrecedenceHoldsWithinOneFileOnly) {
   const std::string span =
       R"({"type":"span","name":"chat m","traceId":"t","spanId":"a","attributes":{"gen_ai.request.model":"gpt-4o","gen_ai.usage.input_tokens":1}})";
@@ -81,8 +136,10 @@ TEST(CopilotReader, PrecedenceHoldsWithinOneFileOnly) {
       R"({"type":"log","traceId":"u","body":"copilot_chat.agent.turn done","attributes":{"turn.index":"3","gen_ai.request.model":"gpt-4o","gen_ai.usage.input_tokens":4}})";
   auto one = parse(span + "\n" + event + "\n" + turn + "\n");
   ASSERT_EQ(one.size(), 2u);
-  EXPECT_EQ(one[0].input, 1u);
-  EXPECT_EQ(one[1].record_id, "agent-turn:u:3");
+  EXPECT_EQ(one[0].counts.input, 1u);
+  EXPECT_EQ(one[1].kind, RecordKind::AgentTurn);
+  EXPECT_EQ(one[1].counts.input, 4u);
+  EXPECT_EQ(parse(span + "\n" + event + "\n" + turn + "\n", 7, {1}), one);  // one file read in parts
 
   kit::TempDir home;
   kit::EnvGuard env;
@@ -113,7 +170,7 @@ TEST(CopilotReader, LinesAndRecordsThatGiveNothing) {
   for (const auto& line : cases) EXPECT_TRUE(parse(line + "\n").empty()) << line;
 }
 
-TEST(CopilotReader, TimesAndIdsOfRecordsWithoutTheirOwnIds) {
+TEST(CopilotReader, TimesOfRecords) {
   struct Case {
     std::string time;  // members of the record
     std::int64_t ms;
@@ -133,19 +190,7 @@ TEST(CopilotReader, TimesAndIdsOfRecordsWithoutTheirOwnIds) {
                          R"(,"attributes":{"gen_ai.request.model":"m","gen_ai.usage.input_tokens":1}})" "\n");
     ASSERT_EQ(records.size(), 1u) << c.time;
     EXPECT_EQ(records[0].time, c.ms) << c.time;
-    EXPECT_EQ(records[0].session_id, "unknown-session");
   }
-  // At index 4 of its file (the line without attributes counts; the line without the marker
-  // does not), without trace or turn index.
-  std::string text = "{}\n";
-  for (int i = 0; i < 3; ++i) text += R"({"attributes":1})" "\n";
-  text += R"({"attributes":{"gen_ai.request.model":"m"}})" "\n";
-  text += R"({"type":"log","body":"copilot_chat.agent.turn","timestamp":9,"attributes":{"github.copilot.interaction_id":"S","gen_ai.response.id":"R","gen_ai.request.model":"m","gen_ai.usage.output_tokens":1}})" "\n";
-  text += R"({"type":"span","name":"chat m","spanId":"x","timestamp":9,"attributes":{"gen_ai.response.id":"Q","gen_ai.request.model":"m","gen_ai.usage.output_tokens":1}})" "\n";
-  auto records = parse(text);
-  ASSERT_EQ(records.size(), 2u);
-  EXPECT_EQ(records[0].record_id, "agent-turn:S:idx-4:4");
-  EXPECT_EQ(records[1].record_id, "span:Q:9000:5");  // the response id as the session
 }
 
 TEST(CopilotReader, ExporterFileCountsOnceHoweverItIsReached) {

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "kit/env.h"
 #include "kit/reader.h"
 #include "reader/files.h"
@@ -22,7 +24,31 @@ pricing::PricingTable prices() {
 
 std::vector<GeminiMessageUsage> parse(const std::string& name, const std::string& text, std::int64_t file_time = 7) {
   json::StrictParser parser;
-  return parse_file(name, reader::Text(text).view(), file_time, parser);
+  return parse_document(name, reader::Text(text).view(), file_time, parser);
+}
+
+// A log's items as (model, input, time), read in parts that begin at the given lines.
+using Items = std::vector<std::tuple<std::string, std::uint64_t, std::int64_t>>;
+Items log_items(const std::string& text, std::vector<std::size_t> cuts = {}) {
+  json::StrictParser parser;
+  std::vector<std::string> lines;
+  reader::for_each_line(text, [&](std::string_view line) { lines.emplace_back(line); });
+  cuts.insert(cuts.begin(), 0);
+  cuts.push_back(lines.size());
+  std::optional<LogJoin> join;
+  for (std::size_t p = 0; p + 1 < cuts.size(); ++p) {
+    FileItems part;
+    LogFold fold(part, 7, p == 0);
+    for (std::size_t i = cuts[p]; i < cuts[p + 1]; ++i) fold.line(reader::Text(lines[i]).view(), parser);
+    if (join)
+      join->add(part, fold.current());
+    else
+      join.emplace(std::move(part), fold.current());
+  }
+  const FileItems whole = join->take();
+  Items out;
+  for (const auto& r : whole.replies) out.emplace_back(whole.models[r.model], r.counts.input, r.time_ms);
+  return out;
 }
 
 const std::string kSession = R"({"sessionId":" s-1 ","startTime":"2025-05-01T10:00:00Z","messages":[
@@ -96,13 +122,11 @@ TEST(GeminiReader, RepeatedIdsInALogKeepTheLaterLineInTheEarlierPlace) {
 {"type":"gemini","tokens":{"input":4}}
 {"stats":{"models":{"z":{"tokens":{"input":5}},"b":{"tokens":{"input":6}}}}}
 )";
-  auto items = parse("x/log.jsonl", log);
-  std::vector<std::pair<std::string, std::uint64_t>> got;
-  for (const auto& i : items) got.emplace_back(i.model, i.input);
-  EXPECT_EQ(got, (std::vector<std::pair<std::string, std::uint64_t>>{
-                     {"flash", 3}, {"gemini-pro", 2}, {"flash", 4}, {"flash", 4}, {"b", 6}, {"z", 5}}));
-  EXPECT_EQ(items[0].message_id, "a");
-  EXPECT_EQ(items[0].session_id, "s");
+  const Items items = log_items(log);
+  EXPECT_EQ(items, (Items{{"flash", 3, 7}, {"gemini-pro", 2, 7}, {"flash", 4, 7}, {"flash", 4, 7}, {"b", 6, 7}, {"z", 5, 7}}));
+  // Read in parts cut anywhere, each part after the first not knowing the model before it.
+  for (std::size_t cut = 1; cut < 7; ++cut) EXPECT_EQ(log_items(log, {cut}), items) << cut;
+  EXPECT_EQ(log_items(log, {1, 2, 3, 4, 5, 6}), items);
 
   // The same ids in a second file count again, and the line's own carriage return is dropped.
   kit::TempDir t;
@@ -130,9 +154,42 @@ TEST(GeminiReader, InputsThatGiveNothing) {
       {"a.json", R"({"messages":[{"type":"gemini","model":" ","tokens":{"input":1}}]})"},        // blank model
       {"a.json", R"({"messages":[{"type":"gemini","model":"m","tokens":{"input":0,"output":-5}}]})"},  // all zero
       {"a.json", R"({"messages":{"type":"gemini"},"type":"user"})"},                              // no array
-      {"a.jsonl", "[1]\nnot json\n{\"type\":\"gemini\",\"model\":\"m\",\"tokens\":7}\n"},
   };
   for (const auto& c : cases) EXPECT_TRUE(parse(c.name, c.text).empty()) << c.text;
+  EXPECT_TRUE(log_items("[1]\nnot json\n{\"type\":\"gemini\",\"model\":\"m\",\"tokens\":7}\n").empty());
+  // A reply before any model counts nothing, even when a later part of the log names one.
+  const std::string late = "{\"type\":\"gemini\",\"id\":\"a\",\"tokens\":{\"input\":1}}\n"
+                           "{\"type\":\"gemini\",\"id\":\"a\",\"tokens\":{\"input\":2}}\n"
+                           "{\"model\":\"m\"}\n{\"type\":\"gemini\",\"id\":\"a\",\"tokens\":{\"input\":3}}\n"
+                           "{\"stats\":{\"input\":4}}\n";
+  const Items after{{"m", 3, 7}, {"m", 4, 7}};
+  EXPECT_EQ(log_items(late), after);
+  for (std::size_t cut = 1; cut < 5; ++cut) EXPECT_EQ(log_items(late, {cut}), after) << cut;
+}
+
+// Names spelt with escapes are the same names: such lines are read, while lines that name
+// nothing the reader looks for are not parsed. A log read in chunks gives what its text gives.
+TEST(GeminiReader, LogLinesWithEscapedNamesCountAndChunksChangeNothing) {
+  const std::string log = R"({"mo\u0064el":"flash"})" "\n"
+                          R"({"type":"g\u0065mini","id":"a","tokens":{"input":1}})" "\r\n"
+                          R"({"type":"user","content":"\u00e9\u001b[1m"})" "\n"
+                          R"({"st\u0061ts":{"input":4}})" "\n"
+                          R"({"type":"gemini","tokens":{"input":2},"timestamp":"2025-05-01T10:00:00Z"})";
+  const Items items = log_items(log);
+  EXPECT_EQ(items, (Items{{"flash", 1, 7}, {"flash", 4, 7}, {"flash", 2, 1746093600000}}));
+  EXPECT_FALSE(may_matter(R"({"type":"user","content":"\u00e9\u001b[1m \"models\""})"));
+  EXPECT_TRUE(may_matter(R"({"type":"user","x":"\u005F"})"));
+
+  kit::TempDir t;
+  kit::write_file(t / "log.jsonl", log);
+  for (std::size_t chunk : {1, 7, 1 << 18}) {
+    FileReader reader(chunk);
+    auto read = reader.read(t / "log.jsonl", 7);
+    ASSERT_TRUE(read) << read.error();
+    Items got;
+    for (const auto& r : read->replies) got.emplace_back(read->models[r.model], r.counts.input, r.time_ms);
+    EXPECT_EQ(got, items) << chunk;
+  }
 }
 
 TEST(GeminiReader, TokenCountsAndTheirTotals) {

@@ -74,6 +74,24 @@ TEST(KimiReader, AnUpdateLoggedTwiceInOneSessionCountsOnce) {
   EXPECT_EQ(kit::input_tokens(load_kimi_usage(kit::reader_options(), table)), 3u);
 }
 
+// Equal updates are dropped as the file is read: a log of many copies of a few updates keeps
+// the few, in the order first met.
+TEST(KimiReader, EqualUpdatesOfAFileAreKeptOnce) {
+  kit::TempDir t;
+  std::string log;
+  for (int i = 0; i < 500; ++i)
+    for (const char* id : {"b", "a", "c"}) log += update(id, R"("input_other":1)") + "\n";
+  log += update("a", R"("input_other":2)") + "\n";  // other counts: another update
+  kit::write_file(t / "sessions/x/s/wire.jsonl", log);
+  WireReader reader;
+  auto wire = reader.read(t / "sessions/x/s/wire.jsonl", 0);
+  ASSERT_TRUE(wire) << wire.error();
+  EXPECT_EQ(wire->model, kDefaultModel);
+  std::vector<std::uint64_t> inputs;
+  for (const auto& u : wire->updates) inputs.push_back(u.counts.input);
+  EXPECT_EQ(inputs, (std::vector<std::uint64_t>{1, 1, 1, 2}));
+}
+
 TEST(KimiReader, FilesAndLinesPassedOver) {
   json::StrictParser parser;
   struct Case {
@@ -140,17 +158,11 @@ TEST(KimiReader, RootsVariableAndTheDefaultDirectory) {
 }
 
 TEST(KimiReader, TheDefaultModelIsPricedByItsReleaseThenUnderCostModes) {
-  auto item = [](std::string model, std::int64_t time) {
-    KimiWireUsage i;
-    i.model = std::move(model);
-    i.timestamp = time;
-    return i;
-  };
   using Names = std::vector<std::string>;
-  EXPECT_EQ(price_candidates(item("kimi-for-coding", kK26SinceMs - 1000)),
+  EXPECT_EQ(price_candidates("kimi-for-coding", kK26SinceMs - 1000),
             (Names{"moonshot/kimi-k2.5", "moonshot/kimi-for-coding", "kimi/kimi-for-coding", "kimi-for-coding"}));
-  EXPECT_EQ(price_candidates(item("kimi-for-coding", kK26SinceMs))[0], "moonshot/kimi-k2.6");
-  EXPECT_EQ(price_candidates(item("moonshot/x", 0)), (Names{"moonshot/moonshot/x", "kimi/moonshot/x", "moonshot/x"}));
+  EXPECT_EQ(price_candidates("kimi-for-coding", kK26SinceMs)[0], "moonshot/kimi-k2.6");
+  EXPECT_EQ(price_candidates("moonshot/x", 0), (Names{"moonshot/moonshot/x", "kimi/moonshot/x", "moonshot/x"}));
 
   kit::TempDir t;
   kit::EnvGuard env;

@@ -12,6 +12,7 @@
 #include "kit/reader.h"
 #include "kit/run.h"
 #include "kit/snapshot.h"
+#include "reader/files.h"
 
 namespace qm::openclaw::parser {
 namespace {
@@ -70,6 +71,55 @@ TEST(OpenClawReader, ModelChangesRecordedCostsAndTheReconciledTotal) {
   ASSERT_NE(model_usage(row, "[openclaw] m2"), nullptr);
   EXPECT_TRUE(model_usage(row, "[openclaw] m2")->unpriced);
   EXPECT_NE(model_usage(row, "[openclaw] unknown"), nullptr);
+}
+
+// A log read in parts cut anywhere, each part after the first not knowing the model before
+// it, gives what the whole log gives; so does the reader, however it cuts the file in chunks.
+TEST(OpenClawReader, ALogReadInPartsGivesWhatTheWholeGives) {
+  const std::string log = reply(R"({"input":1})") +  // before any model: unknown
+                          R"({"type":"model_change","data":{"modelId":"m1"}})" "\n" + reply(R"({"input":2})") +
+                          reply(R"({"input":4})", R"(,"model":"m9")") + reply(R"({"input":8})") +
+                          R"({"type":"custom","customType":"model-snapshot","modelId":"m2"})" "\r\n" +
+                          R"({"type":"model_change","data":{"provider":"p"}})" "\n" + reply(R"({"input":16})");
+  using Got = std::vector<std::pair<std::string, std::uint64_t>>;
+  std::vector<std::string> lines;
+  reader::for_each_line(log, [&](std::string_view line) { lines.emplace_back(line); });
+  auto read = [&](std::vector<std::size_t> cuts) {
+    cuts.insert(cuts.begin(), 0);
+    cuts.push_back(lines.size());
+    json::StrictParser parser;
+    session_log::SessionLog whole;
+    CurrentModel current;
+    for (std::size_t p = 0; p + 1 < cuts.size(); ++p) {
+      session_log::SessionLog part;
+      LogFold fold(p == 0 ? whole : part, 0, p == 0);
+      for (std::size_t i = cuts[p]; i < cuts[p + 1]; ++i) fold.line(reader::Text(lines[i]).view(), parser);
+      if (p == 0)
+        current = fold.current();
+      else
+        join(whole, current, part, fold.current());
+    }
+    Got got;
+    for (const auto& u : whole.usages) got.emplace_back(whole.models[u.model], u.usage.counts.input);
+    return got;
+  };
+  const Got whole{{"[openclaw] unknown", 1}, {"[openclaw] m1", 2}, {"[openclaw] m9", 4},
+                  {"[openclaw] m1", 8},      {"[openclaw] m2", 16}};
+  EXPECT_EQ(read({}), whole);
+  for (std::size_t cut = 1; cut < lines.size(); ++cut) EXPECT_EQ(read({cut}), whole) << cut;
+  EXPECT_EQ(read({1, 2, 3, 4, 5, 6, 7}), whole);
+
+  kit::TempDir t;
+  kit::write_file(t / "s1.jsonl", log);
+  for (std::size_t chunk : {1, 7}) {
+    FileReader reader(chunk);
+    auto got = reader.read(t / "s1.jsonl");
+    ASSERT_TRUE(got) << got.error();
+    EXPECT_EQ(got->session_id, "s1");
+    Got labels;
+    for (const auto& u : got->usages) labels.emplace_back(got->models[u.model], u.usage.counts.input);
+    EXPECT_EQ(labels, whole) << chunk;
+  }
 }
 
 TEST(OpenClawReader, ACopyInARotatedFileCountsOnceAndAnotherSessionAgain) {

@@ -53,19 +53,6 @@ TEST(PiReader, ProjectsSessionsAndModelLabels) {
   EXPECT_DOUBLE_EQ(row.cost, 1000 * 1e-6 + 10 * 2e-6);
 }
 
-TEST(PiReader, RecordsKeepTheProjectAsTheirAgent) {
-  Fixture f;
-  openclaw::session_log::LogUsage u;
-  u.usage.tokens.input = 1;
-  u.timestamp_text = "2025-01-15T10:30:00Z";
-  std::vector<openclaw::session_log::SessionLog> logs{{"proj", "s1", {u}}};
-  auto records = openclaw::session_log::to_records(AgentKind::Pi, logs, kit::reader_options(), f.table);
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].agent_id, "proj");
-  EXPECT_EQ(records[0].project, "proj");
-  EXPECT_EQ(records[0].timestamp_text, "2025-01-15T10:30:00Z");
-}
-
 TEST(PiReader, AMessageCountsOncePerProjectAndSession) {
   Fixture f;
   const std::string line = reply(R"({"input":1})");

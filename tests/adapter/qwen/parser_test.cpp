@@ -123,6 +123,35 @@ TEST(QwenReader, CachedTokensCountOnceWhenThePromptHoldsThem) {
   EXPECT_DOUBLE_EQ(got->rows[0].cost, 200 * 1e-6 + 50 * 2e-6 + 800 * 1e-7);
 }
 
+// The reader does not parse lines that cannot hold a reply, and reads a file in chunks: what
+// it keeps is what every line parsed gives, each but the first of equal replies dropped. A
+// name spelt with escapes is the same name.
+TEST(QwenReader, PassingOverLinesAndReadingInChunksChangeNothing) {
+  const std::string text = kReply + "\n" + R"({"type":"user","message":"\u00e9\u001b[1m"})" "\n" +
+                           R"({"type":"assistant","usage\u004detadata":{"promptTokenCount":3}})" "\r\n" +
+                           R"({"type":"\u0061ssistant","usageMetadata":{"promptTokenCount":5}})" "\n" + kReply + "\n" +
+                           R"({"type":"assistant","timestamp":"x","usageMetadata":{"promptTokenCount":7}})";
+  json::StrictParser parser;
+  const auto all = parse_file("projects/p/chats/c.jsonl", reader::Text(text).view(), 1748779200000, parser);
+  ASSERT_EQ(all.size(), 5u);
+  kit::TempDir t;
+  kit::write_file(t / "projects/p/chats/c.jsonl", text);
+  for (std::size_t chunk : {1, 7, 1 << 18}) {
+    ChatReader reader(chunk);
+    auto chat = reader.read(t / "projects/p/chats/c.jsonl", 1748779200000);
+    ASSERT_TRUE(chat) << chat.error();
+    std::vector<std::pair<std::uint64_t, std::int64_t>> got;
+    for (const auto& r : chat->replies) got.emplace_back(r.counts.input, r.time_ms);
+    EXPECT_EQ(got, (std::vector<std::pair<std::uint64_t, std::int64_t>>{
+                       {all[0].input, all[0].timestamp}, {3, 1748779200000}, {5, 1748779200000}, {7, 1748779200000}}))
+        << chunk;
+  }
+  kit::EnvGuard env;
+  env.set("QWEN_DATA_DIR", t.path().string());
+  auto table = prices();
+  EXPECT_EQ(kit::input_tokens(load_qwen_usage(kit::reader_options(), &table)), 100u + 3u + 5u + 7u);
+}
+
 TEST(QwenReader, AReplyRepeatedAcrossFilesCountsOnce) {
   kit::TempDir t;
   kit::EnvGuard env;
