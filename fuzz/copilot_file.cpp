@@ -58,8 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Two parts cut at a line the input chooses, read apart and put together.
   const std::size_t cut = lines.empty() ? 0 : size % (lines.size() + 1);
   auto joined = fold(lines, 0, cut, reused);
-  const auto second = fold(lines, cut, lines.size(), reused);
-  copilot::append_part(joined, second);
+  copilot::append_part(joined, fold(lines, cut, lines.size(), reused));
   FUZZ_CHECK(describe(joined) == calls);
 
   fuzzing::MemoryFile file(input);

@@ -57,9 +57,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t cut = size % (lines.size() + 1);
   parser::CurrentModel first_current, second_current;
   auto first = fold(lines, 0, cut, true, json, &first_current);
-  const auto second = fold(lines, cut, lines.size(), false, json, &second_current);
-  parser::LogJoin join(std::move(first), first_current);
-  join.add(second, second_current);
+  auto second = fold(lines, cut, lines.size(), false, json, &second_current);
+  parser::LogJoin join(parser::PartItems{std::move(first), first_current});
+  join.add(parser::PartItems{std::move(second), second_current});
   FUZZ_CHECK(describe(join.take()) == items);
 
   fuzzing::MemoryFile file(input);

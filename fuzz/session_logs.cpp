@@ -62,11 +62,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto lines = fuzzing::lines_of(text);
     const std::size_t cut = size % (lines.size() + 1);
     static qm::json::StrictParser parser;
-    session_log::SessionLog whole, part;
-    qm::openclaw::parser::LogFold first(whole, 0, true), second(part, 0, false);
+    qm::openclaw::parser::PartLog head, tail;
+    qm::openclaw::parser::LogFold first(head.log, 0, true), second(tail.log, 0, false);
     for (std::size_t i = 0; i < lines.size(); ++i) (i < cut ? first : second).line(lines[i].view(), parser);
-    qm::openclaw::parser::CurrentModel current = first.current();
-    qm::openclaw::parser::join(whole, current, part, second.current());
+    head.current = first.current();
+    tail.current = second.current();
+    qm::openclaw::parser::LogJoin join(std::move(head));
+    join.add(std::move(tail));
+    const session_log::SessionLog whole = join.take();
     // The file's time is that of the memory file; the parts were read with time 0.
     session_log::SessionLog at_zero;
     qm::openclaw::parser::LogFold all(at_zero, 0, true);

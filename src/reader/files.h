@@ -141,17 +141,24 @@ std::vector<Item> parse_json_files(const std::vector<fs::path>& files, bool sing
   return concatenate(per_file);
 }
 
-// Calls `on_line(line)` for every line of a JSON Lines file read in chunks (for files too
-// large to hold whole): lines cut as above, each followed by the parser's padding so that it
-// parses in place. The error is LineReader's when the file cannot be opened or read.
+// Calls `on_line(line)` for every line of a JSON Lines file, or of one part of it, read in
+// chunks (for files too large to hold whole): lines cut as above, each followed by the
+// parser's padding so that it parses in place. The error is LineReader's when the file cannot
+// be opened or read.
 template <typename OnLine>
-std::expected<void, std::string> for_each_line(jsonl::LineReader& lines, const fs::path& path, OnLine on_line) {
-  bool ok = lines.for_each_line(path, [&](std::string_view line) {
+std::expected<void, std::string> for_each_line(jsonl::LineReader& lines, const fs::path& path,
+                                               const jsonl::FilePart& part, OnLine on_line) {
+  bool ok = lines.for_each_line(path, part, [&](std::string_view line) {
     if (line.ends_with('\r')) line.remove_suffix(1);
     on_line(line);
   });
   if (!ok) return std::unexpected(lines.error());
   return {};
+}
+
+template <typename OnLine>
+std::expected<void, std::string> for_each_line(jsonl::LineReader& lines, const fs::path& path, OnLine on_line) {
+  return for_each_line(lines, path, jsonl::FilePart{}, std::move(on_line));
 }
 
 }  // namespace qm::reader

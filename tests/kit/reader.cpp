@@ -45,6 +45,23 @@ void expect_one_unread(const AgentLoadResult& result, std::uint64_t input, const
   EXPECT_EQ(result->unread, (UnreadFiles{1, path.string(), std::string(reason)}));
 }
 
+void expect_parts_read_as_whole(
+    const std::function<AgentLoadResult(const all::loader::LoadOptions&, const parallel::PartSizes&)>& load) {
+  auto options = reader_options();
+  options.common.single_thread = true;
+  const auto whole = load(options, parallel::PartSizes{});
+  ASSERT_TRUE(whole) << whole.error();
+  ASSERT_FALSE(whole->rows.empty());
+  options.common.single_thread = false;
+  for (std::uint64_t part : {1, 2, 3, 5, 8, 13, 21, 64, 150, 333, 1000, 4096}) {
+    const auto cut = load(options, parallel::PartSizes{.cut_above = 0, .part = part});
+    ASSERT_TRUE(cut) << cut.error();
+    EXPECT_EQ(cut->rows, whole->rows) << "parts of " << part << " bytes";
+    EXPECT_EQ(cut->detected, whole->detected);
+    EXPECT_EQ(cut->unread, whole->unread);
+  }
+}
+
 const ModelUsage* model_usage(const UsageRow& row, std::string_view model) {
   for (const auto& m : row.model_usages)
     if (m.model == model) return &m;

@@ -10,6 +10,7 @@
 #include "adapter/all/loader.h"
 #include "kit/env.h"
 #include "kit/pricing.h"
+#include "parallel.h"
 
 namespace qm::kit {
 
@@ -28,6 +29,13 @@ void expect_computed_cost_modes(const std::function<AgentLoadResult(CostMode)>& 
 // `path`, for `reason`: the rest of its usage is still there.
 void expect_one_unread(const AgentLoadResult& result, std::uint64_t input, const std::filesystem::path& path,
                        std::string_view reason);
+
+// A reader's result with every file cut into parts of many sizes, down to one byte (so that
+// each line is a part of its own), read by several workers, is the result of each file read
+// whole by one worker. `load` reads with these options and part sizes; the fixture is
+// expected to give some usage.
+void expect_parts_read_as_whole(
+    const std::function<AgentLoadResult(const all::loader::LoadOptions&, const parallel::PartSizes&)>& load);
 
 // The share of a model in a row; null when the row has none.
 const ModelUsage* model_usage(const UsageRow& row, std::string_view model);

@@ -150,7 +150,7 @@ void ExportFold::line(std::string_view line, json::StrictParser& parser) {
   items_->calls.push_back(call);
 }
 
-void append_part(ExportItems& whole, const ExportItems& part) {
+void append_part(ExportItems& whole, ExportItems&& part) {
   std::vector<std::uint32_t> models(part.models.size());
   for (std::uint32_t i = 0; i < models.size(); ++i) models[i] = whole.models.id(part.models[i]);
   const auto traces = renumber(part.traces, part.trace_model.size(), whole.traces);
@@ -163,12 +163,17 @@ void append_part(ExportItems& whole, const ExportItems& part) {
   for (const Call& c : part.calls)
     if (c.response != kNoId) responses = std::max<std::size_t>(responses, c.response + 1);
   const auto response_numbers = renumber(part.responses, responses, whole.responses);
-  for (Call c : part.calls) {
+  part.traces = reader::SeenKeys();
+  part.responses = reader::SeenKeys();
+  // Each call is let go as it is appended: the part's memory goes to the whole's.
+  for (; !part.calls.empty(); part.calls.pop_front()) {
+    Call c = part.calls.front();
     if (c.model != kTraceModel) c.model = models[c.model];
     if (c.trace != kNoId) c.trace = traces[c.trace];
     if (c.response != kNoId) c.response = response_numbers[c.response];
     whole.calls.push_back(c);
   }
+  part = ExportItems();
 }
 
 void settle(ExportItems& items) {
@@ -194,11 +199,12 @@ void settle(ExportItems& items) {
   });
 }
 
-std::expected<ExportItems, std::string> ExportReader::read(const fs::path& path, std::int64_t file_time) {
+std::expected<ExportItems, std::string> ExportReader::read(const fs::path& path, const jsonl::FilePart& part,
+                                                          std::int64_t file_time) {
   ExportItems items;
   ExportFold fold(items, file_time);
   // A line that is not UTF-8 does not parse: it is passed over like any other.
-  bool ok = lines_.for_each_line_containing(path, kAttributes, [&](std::string_view line) {
+  bool ok = lines_.for_each_line_containing(path, part, kAttributes, [&](std::string_view line) {
     if (line.ends_with('\r')) line.remove_suffix(1);
     fold.line(line, parser_);
   });
@@ -207,6 +213,11 @@ std::expected<ExportItems, std::string> ExportReader::read(const fs::path& path,
 }
 
 AgentLoadResult load_copilot_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table) {
+  return load_copilot_usage(options, table, parallel::PartSizes{});
+}
+
+AgentLoadResult load_copilot_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table,
+                                   const parallel::PartSizes& sizes) {
   reader::Run run(AgentKind::Copilot, options);
   std::vector<fs::path> files;
   if (auto dir = reader::below_home(".copilot/otel")) reader::walk(*dir, "jsonl", files, run.unread());
@@ -215,12 +226,18 @@ AgentLoadResult load_copilot_usage(const all::loader::LoadOptions& options, cons
   files = reader::canonical_files(files);
   reader::sort_paths(files);
 
-  // Read in chunks: the exporter's file grows for as long as it is configured.
-  auto per_file = reader::read_files<ExportItems>(files, options.common.single_thread, run.unread(), [] {
-    return [reader = ExportReader()](const fs::path& path) mutable {
-      return reader.read(path, reader::file_time_ms(path).value_or(date_utils::now_ms()));
-    };
-  });
+  // Read in chunks, a large file in parts: the exporter's file grows for as long as it is
+  // configured.
+  const std::int64_t now = date_utils::now_ms();
+  auto per_file = reader::read_files_in_parts<ExportJoin>(
+      files, options.common.single_thread, run.unread(),
+      [now] {
+        return [now, reader = ExportReader()](const fs::path& path, const jsonl::FilePart& part,
+                                              const reader::FileTime& time) mutable {
+          return reader.read(path, part, time.value_or(now));
+        };
+      },
+      sizes);
 
   const bool priced = options.common.mode != CostMode::Display;
   reader::Prices prices(&table);

@@ -16,7 +16,9 @@
 #include "adapter/all/types.h"
 #include "json/strict.h"
 #include "jsonl_reader.h"
+#include "parallel.h"
 #include "pricing/table.h"
+#include "reader/file_parts.h"
 #include "reader/file_usage.h"
 #include "reader/seen.h"
 
@@ -26,6 +28,9 @@ namespace qm::copilot {
 enum class RecordKind : std::uint8_t { ChatSpan = 0, InferenceEvent = 1, AgentTurn = 2, AgentInvocation = 3 };
 
 AgentLoadResult load_copilot_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table);
+// The same with a large file cut into parts of other sizes.
+AgentLoadResult load_copilot_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table,
+                                   const parallel::PartSizes& sizes);
 
 std::optional<std::string_view> model_name(std::optional<json::element> attributes);
 // A count read by its magnitude: nanoseconds, microseconds, milliseconds or seconds.
@@ -80,8 +85,10 @@ class ExportFold {
   std::int64_t file_time_;
 };
 
-// Appends the items of the next part of the same file.
-void append_part(ExportItems& whole, const ExportItems& part);
+// Appends the items of the next part of the same file, which is left empty.
+void append_part(ExportItems& whole, ExportItems&& part);
+// A file's parts put together (reader/file_parts.h).
+using ExportJoin = reader::AppendJoin<ExportItems, append_part>;
 
 // Leaves the calls that stay, in line order, each with its model: a call without one whose
 // trace names none is dropped, and so is one whose trace or response id a call of a more
@@ -92,8 +99,13 @@ void settle(ExportItems& items);
 class ExportReader {
  public:
   explicit ExportReader(std::size_t chunk = 1 << 18) : lines_(chunk) {}
-  // The error is the system's text when the file cannot be opened or read.
-  std::expected<ExportItems, std::string> read(const std::filesystem::path& path, std::int64_t file_time);
+  // The items of a file, or of one part of it. The error is the system's text when the file
+  // cannot be opened or read.
+  std::expected<ExportItems, std::string> read(const std::filesystem::path& path, const jsonl::FilePart& part,
+                                               std::int64_t file_time);
+  std::expected<ExportItems, std::string> read(const std::filesystem::path& path, std::int64_t file_time) {
+    return read(path, jsonl::FilePart{}, file_time);
+  }
 
  private:
   jsonl::LineReader lines_;

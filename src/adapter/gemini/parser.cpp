@@ -259,16 +259,16 @@ void LogFold::place(Reply reply, std::optional<std::string_view> id) {
   items_->inherited.push_back(reply);
 }
 
-LogJoin::LogJoin(FileItems first, const CurrentModel& first_current)
-    : whole_(std::move(first)), current_(first_current) {
-  places_.take(whole_);
-}
-
-void LogJoin::add(const FileItems& part, const CurrentModel& part_current) {
+void LogJoin::add(PartItems added) {
+  // The first part's places are taken only when a second comes: a file read whole needs none.
+  if (!placed_) places_.take(whole_);
+  placed_ = true;
+  FileItems& part = added.items;
   std::vector<std::uint32_t> models(part.models.size());
   for (std::uint32_t i = 0; i < models.size(); ++i) models[i] = whole_.models.id(part.models[i]);
   auto id_of = [&](const Reply& r) { return r.id ? std::optional(part.ids[*r.id]) : std::nullopt; };
-  for (Reply r : part.inherited) {
+  for (; !part.inherited.empty(); part.inherited.pop_front()) {
+    Reply r = part.inherited.front();
     if (r.model == kInheritedModel) {
       if (current_.model == reader::Names::kNone) continue;  // a reply without a model counts nothing
       r.model = current_.model;
@@ -279,25 +279,49 @@ void LogJoin::add(const FileItems& part, const CurrentModel& part_current) {
     }
     places_.place(whole_, r, id_of(r));
   }
-  for (Reply r : part.replies) {
+  for (; !part.replies.empty(); part.replies.pop_front()) {
+    Reply r = part.replies.front();
     r.model = models[r.model];
     places_.place(whole_, r, id_of(r));
   }
-  if (part_current.known)
-    current_ = CurrentModel{true, part_current.model == reader::Names::kNone ? reader::Names::kNone : models[part_current.model]};
+  const CurrentModel& left = added.current;
+  if (left.known)
+    current_ = CurrentModel{true, left.model == reader::Names::kNone ? reader::Names::kNone : models[left.model]};
 }
 
 std::expected<FileItems, std::string> FileReader::read(const fs::path& path, std::int64_t file_time) {
   return path.extension() == ".jsonl" ? read_log(path, file_time) : read_document(path, file_time);
 }
 
+std::expected<PartItems, std::string> FileReader::read(const fs::path& path, const jsonl::FilePart& part,
+                                                      std::int64_t file_time) {
+  if (path.extension() == ".jsonl") return read_log(path, part, file_time);
+  PartItems got;
+  if (part.index > 0) {
+    got.current.known = false;  // changes nothing when put together
+    return got;
+  }
+  auto items = read_document(path, file_time);
+  if (!items) return std::unexpected(std::move(items.error()));
+  got.items = std::move(*items);
+  return got;
+}
+
 std::expected<FileItems, std::string> FileReader::read_log(const fs::path& path, std::int64_t file_time) {
-  FileItems items;
-  LogFold fold(items, file_time, true);
+  auto got = read_log(path, jsonl::FilePart{}, file_time);
+  if (!got) return std::unexpected(std::move(got.error()));
+  return std::move(got->items);
+}
+
+std::expected<PartItems, std::string> FileReader::read_log(const fs::path& path, const jsonl::FilePart& part,
+                                                          std::int64_t file_time) {
+  PartItems got;
+  LogFold fold(got.items, file_time, part.begin == 0);
   // A line that is not UTF-8 does not parse: it is passed over like any other.
-  auto done = reader::for_each_line(lines_, path, [&](std::string_view line) { fold.line(line, parser_); });
+  auto done = reader::for_each_line(lines_, path, part, [&](std::string_view line) { fold.line(line, parser_); });
   if (!done) return std::unexpected(std::move(done.error()));
-  return items;
+  got.current = fold.current();
+  return got;
 }
 
 std::expected<FileItems, std::string> FileReader::read_document(const fs::path& path, std::int64_t file_time) {
@@ -314,6 +338,11 @@ std::expected<FileItems, std::string> FileReader::read_document(const fs::path& 
 }
 
 AgentLoadResult load_gemini_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table) {
+  return load_gemini_usage(options, table, parallel::PartSizes{});
+}
+
+AgentLoadResult load_gemini_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table,
+                                  const parallel::PartSizes& sizes) {
   reader::Run run(AgentKind::Gemini, options);
   auto roots = reader::directory_roots("GEMINI_DATA_DIR", ".gemini/tmp", reader::NoHome::Empty);
   if (!roots) return run.fail(roots.error());
@@ -325,11 +354,15 @@ AgentLoadResult load_gemini_usage(const all::loader::LoadOptions& options, const
   }
   reader::sort_paths(files);
 
-  auto per_file = reader::read_files<FileItems>(files, options.common.single_thread, run.unread(), [] {
-    return [reader = FileReader()](const fs::path& path) mutable {
-      return reader.read(path, reader::file_time_ms(path).value_or(0));
-    };
-  });
+  auto per_file = reader::read_files_in_parts<LogJoin>(
+      files, options.common.single_thread, run.unread(),
+      [] {
+        return [reader = FileReader()](const fs::path& path, const jsonl::FilePart& part,
+                                       const reader::FileTime& time) mutable {
+          return reader.read(path, part, time.value_or(0));
+        };
+      },
+      sizes);
 
   const bool priced = options.common.mode != CostMode::Display;
   reader::Prices prices(&table);

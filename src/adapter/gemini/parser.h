@@ -14,7 +14,9 @@
 #include "adapter/all/types.h"
 #include "json/strict.h"
 #include "jsonl_reader.h"
+#include "parallel.h"
 #include "pricing/table.h"
+#include "reader/file_parts.h"
 #include "reader/file_usage.h"
 #include "reader/row_workers.h"
 #include "reader/seen.h"
@@ -50,6 +52,9 @@ struct GeminiMessageUsage {
 enum class InputRule { Message, Statistics };
 
 AgentLoadResult load_gemini_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table);
+// The same with a large log cut into parts of other sizes.
+AgentLoadResult load_gemini_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table,
+                                  const parallel::PartSizes& sizes);
 
 std::optional<GeminiTokenCounts> read_token_counts(std::optional<json::element> value);
 std::optional<GeminiMessageUsage> message_usage(json::element message, std::optional<std::string_view> fallback_model,
@@ -139,19 +144,27 @@ class LogFold {
   ReplyPlaces places_;
 };
 
-// The parts of one log put together in order, as if read in one: each part after the first
-// (read by a LogFold that did not begin at the file's start) takes the model the parts before
-// it left current, and its replies replace those of the same id before it.
+// The items of a part of a file, and the model its lines left current.
+struct PartItems {
+  FileItems items;
+  CurrentModel current;
+};
+
+// The parts of one log put together in order, as if read in one (reader/file_parts.h): each
+// part after the first (read by a LogFold that did not begin at the file's start) takes the
+// model the parts before it left current, and its replies replace those of the same id
+// before it. A part's items are let go as they are added.
 class LogJoin {
  public:
-  LogJoin(FileItems first, const CurrentModel& first_current);
-  void add(const FileItems& part, const CurrentModel& part_current);
+  explicit LogJoin(PartItems first) : whole_(std::move(first.items)), current_(first.current) {}
+  void add(PartItems part);
   FileItems take() { return std::move(whole_); }
 
  private:
   FileItems whole_;
   CurrentModel current_;
   ReplyPlaces places_;
+  bool placed_ = false;  // places_ holds the first part's replies
 };
 
 // One worker's reader of Gemini files: logs in chunks, documents whole.
@@ -161,7 +174,13 @@ class FileReader {
   // A log when the extension is "jsonl", else a document. The error is the system's text
   // when the file cannot be read, or a document's that it is not UTF-8.
   std::expected<FileItems, std::string> read(const std::filesystem::path& path, std::int64_t file_time);
+  // The same for one part of a file: a document is read whole by its first part, and the
+  // others give nothing.
+  std::expected<PartItems, std::string> read(const std::filesystem::path& path, const jsonl::FilePart& part,
+                                            std::int64_t file_time);
   std::expected<FileItems, std::string> read_log(const std::filesystem::path& path, std::int64_t file_time);
+  std::expected<PartItems, std::string> read_log(const std::filesystem::path& path, const jsonl::FilePart& part,
+                                                std::int64_t file_time);
   std::expected<FileItems, std::string> read_document(const std::filesystem::path& path, std::int64_t file_time);
 
  private:

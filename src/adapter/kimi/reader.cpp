@@ -103,12 +103,25 @@ std::vector<std::string> price_candidates(std::string_view model, std::int64_t t
   return names;
 }
 
-std::expected<WireFile, std::string> WireReader::read(const fs::path& path, std::int64_t file_time) {
+void append_part(WireFile& whole, WireFile&& part) {
+  // Each update is let go as it is appended.
+  for (; !part.updates.empty(); part.updates.pop_front()) {
+    const Update& u = part.updates.front();
+    const auto met = whole.keys.meet(part.keys.key(u.key));
+    if (met.first) whole.updates.push_back(Update{u.time_ms, u.counts, static_cast<std::uint32_t>(met.number)});
+  }
+  part = WireFile();
+}
+
+std::expected<WireFile, std::string> WireReader::read(const fs::path& path, const jsonl::FilePart& part,
+                                                      std::int64_t file_time) {
   WireFile file;
-  file.model = configured_model(root_of(path), parser_);
-  file.session = session_of(path);
+  if (part.index == 0) {  // one model for all of a file's parts
+    file.model = configured_model(root_of(path), parser_);
+    file.session = session_of(path);
+  }
   // Only the lines that name a status update are looked at (the rest are most of a log).
-  bool ok = lines_.for_each_line_containing(path, kStatusUpdate, [&](std::string_view line) {
+  bool ok = lines_.for_each_line_containing(path, part, kStatusUpdate, [&](std::string_view line) {
     if (line.ends_with('\r')) line.remove_suffix(1);
     auto w = wire_line(line, parser_);
     if (!w) return;
@@ -125,6 +138,11 @@ std::expected<WireFile, std::string> WireReader::read(const fs::path& path, std:
 }
 
 AgentLoadResult load_kimi_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table) {
+  return load_kimi_usage(options, table, parallel::PartSizes{});
+}
+
+AgentLoadResult load_kimi_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table,
+                                const parallel::PartSizes& sizes) {
   reader::Run run(AgentKind::Kimi, options);
   auto roots = reader::directory_roots("KIMI_DATA_DIR", ".kimi", reader::NoHome::Empty);
   if (!roots) return run.fail(roots.error());
@@ -135,11 +153,15 @@ AgentLoadResult load_kimi_usage(const all::loader::LoadOptions& options, const p
   }
   reader::sort_paths(files);
 
-  auto wires = reader::read_files<WireFile>(files, options.common.single_thread, run.unread(), [] {
-    return [reader = WireReader()](const fs::path& path) mutable {
-      return reader.read(path, reader::file_time_ms(path).value_or(0));
-    };
-  });
+  auto wires = reader::read_files_in_parts<WireJoin>(
+      files, options.common.single_thread, run.unread(),
+      [] {
+        return [reader = WireReader()](const fs::path& path, const jsonl::FilePart& part,
+                                       const reader::FileTime& time) mutable {
+          return reader.read(path, part, time.value_or(0));
+        };
+      },
+      sizes);
 
   const bool priced = options.common.mode != CostMode::Display;
   reader::Prices prices(&table);

@@ -15,7 +15,9 @@
 #include "adapter/all/types.h"
 #include "json/strict.h"
 #include "jsonl_reader.h"
+#include "parallel.h"
 #include "pricing/table.h"
+#include "reader/file_parts.h"
 #include "reader/file_usage.h"
 #include "reader/seen.h"
 
@@ -42,6 +44,9 @@ struct KimiWireUsage {
 };
 
 AgentLoadResult load_kimi_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table);
+// The same with a large file cut into parts of other sizes.
+AgentLoadResult load_kimi_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table,
+                                const parallel::PartSizes& sizes);
 
 // The usage of one line of a wire file; none for every other line. `line` is followed by
 // readable bytes (the file's or the parser's padding).
@@ -61,18 +66,29 @@ struct Update {
   std::uint32_t key = 0;
 };
 struct WireFile {
-  std::string session;
+  std::string session;  // these two read by a file's first part
   std::string model;
   std::deque<Update> updates;  // a deque: growing never copies what was read
   reader::SeenKeys keys;
 };
 
+// Appends the updates of the next part of the same file but those equal to one before them;
+// the part is left empty.
+void append_part(WireFile& whole, WireFile&& part);
+// A file's parts put together (reader/file_parts.h).
+using WireJoin = reader::AppendJoin<WireFile, append_part>;
+
 // One worker's reader of wire files.
 class WireReader {
  public:
   explicit WireReader(std::size_t chunk = 1 << 18) : lines_(chunk) {}
-  // The error is the system's text when the file cannot be opened or read.
-  std::expected<WireFile, std::string> read(const std::filesystem::path& path, std::int64_t file_time);
+  // The updates of a file, or of one part of it; the first part reads the model too. The
+  // error is the system's text when the file cannot be opened or read.
+  std::expected<WireFile, std::string> read(const std::filesystem::path& path, const jsonl::FilePart& part,
+                                            std::int64_t file_time);
+  std::expected<WireFile, std::string> read(const std::filesystem::path& path, std::int64_t file_time) {
+    return read(path, jsonl::FilePart{}, file_time);
+  }
 
  private:
   jsonl::LineReader lines_;

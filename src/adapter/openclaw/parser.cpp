@@ -84,34 +84,55 @@ void LogFold::line(std::string_view line, json::StrictParser& parser) {
   log_->usages.push_back(u);
 }
 
-void join(session_log::SessionLog& whole, CurrentModel& current, const session_log::SessionLog& part,
-          const CurrentModel& part_current) {
-  std::uint32_t inherited = current.label;
-  if (inherited == reader::Names::kNone) inherited = session_log::label_of(whole, AgentKind::OpenClaw, "unknown");
-  session_log::append_part(whole, part, inherited);
-  if (part_current.known)
-    current = CurrentModel{true, part_current.label == reader::Names::kNone ? reader::Names::kNone
-                                                                            : whole.models.id(part.models[part_current.label])};
+void LogJoin::add(PartLog part) {
+  std::uint32_t inherited = current_.label;
+  if (inherited == reader::Names::kNone) inherited = session_log::label_of(whole_, AgentKind::OpenClaw, "unknown");
+  // The label the part leaves current, in whole_'s models, before the part is let go.
+  std::uint32_t left = current_.label;
+  if (part.current.known)
+    left = part.current.label == reader::Names::kNone ? reader::Names::kNone
+                                                      : whole_.models.id(part.log.models[part.current.label]);
+  session_log::append_part(whole_, std::move(part.log), inherited);
+  if (part.current.known) current_.label = left;
 }
 
 std::expected<session_log::SessionLog, std::string> FileReader::read(const fs::path& path) {
-  session_log::SessionLog log;
-  log.project = "OpenClaw";
-  log.session_id = session_id(path);
-  LogFold fold(log, reader::file_time_ms(path).value_or(0), true);  // each file starts with no model
-  auto done = reader::for_each_line(lines_, path, [&](std::string_view line) { fold.line(line, parser_); });
+  auto got = read(path, jsonl::FilePart{}, reader::file_time_ms(path).value_or(0));
+  if (!got) return std::unexpected(std::move(got.error()));
+  return std::move(got->log);
+}
+
+std::expected<PartLog, std::string> FileReader::read(const fs::path& path, const jsonl::FilePart& part,
+                                                     std::int64_t file_time) {
+  PartLog got;
+  got.log.project = "OpenClaw";
+  got.log.session_id = session_id(path);
+  LogFold fold(got.log, file_time, part.begin == 0);  // each file starts with no model
+  auto done = reader::for_each_line(lines_, path, part, [&](std::string_view line) { fold.line(line, parser_); });
   if (!done) return std::unexpected(std::move(done.error()));
-  return log;
+  got.current = fold.current();
+  return got;
 }
 
 AgentLoadResult load_openclaw_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table) {
+  return load_openclaw_usage(options, table, parallel::PartSizes{});
+}
+
+AgentLoadResult load_openclaw_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table,
+                                    const parallel::PartSizes& sizes) {
   reader::Run run(AgentKind::OpenClaw, options);
   std::vector<fs::path> files;
   for (const auto& root : paths::roots()) paths::collect_session_files(root, files, run.unread());
 
-  auto logs = reader::read_files<session_log::SessionLog>(files, options.common.single_thread, run.unread(), [] {
-    return [reader = FileReader()](const fs::path& path) mutable { return reader.read(path); };
-  });
+  auto logs = reader::read_files_in_parts<LogJoin>(
+      files, options.common.single_thread, run.unread(),
+      [] {
+        return [reader = FileReader()](const fs::path& path, const jsonl::FilePart& part,
+                                       const reader::FileTime& time) mutable {
+          return reader.read(path, part, time.value_or(0));
+        };
+      },
+      sizes);
   reader::UsageList usages(options.zone);
   session_log::add_usages(logs, options, table, usages);
   return run.finish(usages);

@@ -12,11 +12,16 @@
 #include "adapter/openclaw/session_log.h"
 #include "json/strict.h"
 #include "jsonl_reader.h"
+#include "parallel.h"
+#include "reader/file_parts.h"
 #include "pricing/table.h"
 
 namespace qm::openclaw::parser {
 
 AgentLoadResult load_openclaw_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table);
+// The same with a large file cut into parts of other sizes.
+AgentLoadResult load_openclaw_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table,
+                                    const parallel::PartSizes& sizes);
 
 // The file name up to its first ".jsonl" (the whole name when that is empty): a log and
 // its rotated copies share it.
@@ -45,17 +50,34 @@ class LogFold {
   CurrentModel current_;
 };
 
-// Appends the next part of the same file (read by a LogFold that did not begin at the file's
-// start) to what was read before it, which left `current`; `current` becomes the model the
-// part leaves current.
-void join(session_log::SessionLog& whole, CurrentModel& current, const session_log::SessionLog& part,
-          const CurrentModel& part_current);
+// The usages of a part of a file, and the model its lines left current.
+struct PartLog {
+  session_log::SessionLog log;
+  CurrentModel current;
+};
+
+// The parts of one file put together in order, as if read in one (reader/file_parts.h): each
+// part after the first (read by a LogFold that did not begin at the file's start) takes the
+// model the parts before it left current. A part's usages are let go as they are added.
+class LogJoin {
+ public:
+  explicit LogJoin(PartLog first) : whole_(std::move(first.log)), current_(first.current) {}
+  void add(PartLog part);
+  session_log::SessionLog take() { return std::move(whole_); }
+
+ private:
+  session_log::SessionLog whole_;
+  CurrentModel current_;
+};
 
 // One worker's reader of session files.
 class FileReader {
  public:
   explicit FileReader(std::size_t chunk = 1 << 18) : lines_(chunk) {}
+  // The error is the system's text when the file cannot be opened or read.
   std::expected<session_log::SessionLog, std::string> read(const std::filesystem::path& path);
+  std::expected<PartLog, std::string> read(const std::filesystem::path& path, const jsonl::FilePart& part,
+                                           std::int64_t file_time);
 
  private:
   jsonl::LineReader lines_;

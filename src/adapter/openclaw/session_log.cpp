@@ -28,10 +28,12 @@ std::uint32_t label_of(SessionLog& log, AgentKind kind, std::string_view model) 
   return log.labels[name];
 }
 
-void append_part(SessionLog& whole, const SessionLog& part, std::uint32_t inherited) {
+void append_part(SessionLog& whole, SessionLog&& part, std::uint32_t inherited) {
   std::vector<std::uint32_t> labels(part.models.size());
   for (std::uint32_t i = 0; i < labels.size(); ++i) labels[i] = whole.models.id(part.models[i]);
-  for (LogUsage u : part.usages) {
+  // Each usage is let go as it is appended.
+  for (; !part.usages.empty(); part.usages.pop_front()) {
+    LogUsage u = part.usages.front();
     if (u.model == kInheritedModel)
       u.model = inherited;
     else if (u.model != reader::Names::kNone)
@@ -39,6 +41,7 @@ void append_part(SessionLog& whole, const SessionLog& part, std::uint32_t inheri
     u.timestamp_text = whole.texts.keep(part.texts[u.timestamp_text]);
     whole.usages.push_back(u);
   }
+  part = SessionLog();
 }
 
 std::string model_label(AgentKind kind, std::string_view model) {

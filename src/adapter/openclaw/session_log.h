@@ -53,8 +53,9 @@ struct SessionLog {
 std::uint32_t label_of(SessionLog& log, AgentKind kind, std::string_view model);
 
 // Appends the usages of the next part of the same file, their models and texts kept in
-// `whole`'s; a usage of kInheritedModel takes `inherited` (a label of `whole`'s models).
-void append_part(SessionLog& whole, const SessionLog& part, std::uint32_t inherited);
+// `whole`'s; a usage of kInheritedModel takes `inherited` (a label of `whole`'s models). The
+// part is left empty.
+void append_part(SessionLog& whole, SessionLog&& part, std::uint32_t inherited);
 
 // "[agent] model"
 std::string model_label(AgentKind kind, std::string_view model);

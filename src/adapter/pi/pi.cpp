@@ -52,13 +52,18 @@ void read_line(std::string_view line, json::StrictParser& parser, SessionLog& lo
   log.usages.push_back(u);
 }
 
-std::expected<SessionLog, std::string> FileReader::read(const fs::path& path) {
+void append_part(SessionLog& whole, SessionLog&& part) {
+  // Every usage names its own model, or none.
+  openclaw::session_log::append_part(whole, std::move(part), reader::Names::kNone);
+}
+
+std::expected<SessionLog, std::string> FileReader::read(const fs::path& path, const jsonl::FilePart& part) {
   SessionLog log;
   log.project = project_of(path);
   log.session_id = session_id(path);
   // A line that is not UTF-8 does not parse: a log cut inside a character loses that line.
   // Only the lines that name a usage are looked at.
-  bool ok = lines_.for_each_line_containing(path, kUsage, [&](std::string_view line) {
+  bool ok = lines_.for_each_line_containing(path, part, kUsage, [&](std::string_view line) {
     if (line.ends_with('\r')) line.remove_suffix(1);
     read_line(line, parser_, log);
   });
@@ -67,6 +72,11 @@ std::expected<SessionLog, std::string> FileReader::read(const fs::path& path) {
 }
 
 AgentLoadResult load_pi_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table) {
+  return load_pi_usage(options, table, parallel::PartSizes{});
+}
+
+AgentLoadResult load_pi_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table,
+                              const parallel::PartSizes& sizes) {
   reader::Run run(AgentKind::Pi, options);
   auto roots = reader::listed_dirs("PI_AGENT_DIR");
   if (!roots) {
@@ -77,9 +87,13 @@ AgentLoadResult load_pi_usage(const all::loader::LoadOptions& options, const pri
   std::vector<fs::path> files;
   for (const auto& root : *roots) reader::walk(root, "jsonl", files, run.unread());
 
-  auto logs = reader::read_files<SessionLog>(files, options.common.single_thread, run.unread(), [] {
-    return [reader = FileReader()](const fs::path& path) mutable { return reader.read(path); };
-  });
+  auto logs = reader::read_files_in_parts<LogJoin>(
+      files, options.common.single_thread, run.unread(),
+      [] {
+        return [reader = FileReader()](const fs::path& path, const jsonl::FilePart& part,
+                                       const reader::FileTime&) mutable { return reader.read(path, part); };
+      },
+      sizes);
   reader::UsageList usages(options.zone);
   openclaw::session_log::add_usages(logs, options, table, usages);
   return run.finish(usages);

@@ -9,11 +9,16 @@
 #include "adapter/openclaw/session_log.h"
 #include "json/strict.h"
 #include "jsonl_reader.h"
+#include "parallel.h"
+#include "reader/file_parts.h"
 #include "pricing/table.h"
 
 namespace qm::pi {
 
 AgentLoadResult load_pi_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table);
+// The same with a large file cut into parts of other sizes.
+AgentLoadResult load_pi_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table,
+                              const parallel::PartSizes& sizes);
 
 // The path component after the first one named "sessions"; "unknown" without one.
 std::string project_of(const std::filesystem::path& path);
@@ -24,12 +29,19 @@ std::string session_id(const std::filesystem::path& path);
 // the lines before it.
 void read_line(std::string_view line, json::StrictParser& parser, openclaw::session_log::SessionLog& log);
 
+// Appends the usages of the next part of the same file, which is left empty.
+void append_part(openclaw::session_log::SessionLog& whole, openclaw::session_log::SessionLog&& part);
+// A file's parts put together (reader/file_parts.h).
+using LogJoin = reader::AppendJoin<openclaw::session_log::SessionLog, append_part>;
+
 // One worker's reader of session files.
 class FileReader {
  public:
   explicit FileReader(std::size_t chunk = 1 << 18) : lines_(chunk) {}
-  // The error is the system's text when the file cannot be opened or read.
-  std::expected<openclaw::session_log::SessionLog, std::string> read(const std::filesystem::path& path);
+  // The usages of a file, or of one part of it. The error is the system's text when the file
+  // cannot be opened or read.
+  std::expected<openclaw::session_log::SessionLog, std::string> read(const std::filesystem::path& path,
+                                                                     const jsonl::FilePart& part = {});
 
  private:
   jsonl::LineReader lines_;

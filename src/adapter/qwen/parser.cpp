@@ -118,11 +118,27 @@ std::vector<QwenChatUsage> parse_file(const fs::path& path, std::string_view tex
   return items;
 }
 
-std::expected<ChatFile, std::string> ChatReader::read(const fs::path& path, std::int64_t file_time) {
+void append_part(ChatFile& whole, ChatFile&& part) {
+  std::vector<std::uint32_t> models(part.models.size()), sessions(part.sessions.size());
+  for (std::uint32_t i = 0; i < models.size(); ++i) models[i] = whole.models.id(part.models[i]);
+  for (std::uint32_t i = 0; i < sessions.size(); ++i) sessions[i] = whole.sessions.id(part.sessions[i]);
+  // Each reply is let go as it is appended.
+  for (; !part.replies.empty(); part.replies.pop_front()) {
+    const Reply& r = part.replies.front();
+    const auto met = whole.keys.meet(part.keys.key(r.key));
+    if (met.first)
+      whole.replies.push_back(
+          Reply{r.time_ms, r.counts, models[r.model], sessions[r.session], static_cast<std::uint32_t>(met.number)});
+  }
+  part = ChatFile();
+}
+
+std::expected<ChatFile, std::string> ChatReader::read(const fs::path& path, const jsonl::FilePart& part,
+                                                      std::int64_t file_time) {
   ChatFile chat;
   const std::string session = file_session(path);
   std::optional<std::string> file_timestamp;  // the file time's text, made when a line needs it
-  auto done = reader::for_each_line(lines_, path, [&](std::string_view line) {
+  auto done = reader::for_each_line(lines_, path, part, [&](std::string_view line) {
     if (!may_hold_reply(line)) return;
     auto reply = reply_line(line, parser_);
     if (!reply) return;
@@ -148,21 +164,26 @@ AgentLoadResult load_qwen_usage(const all::loader::LoadOptions& options) {
   return load_qwen_usage(options, table ? &*table : nullptr);
 }
 
-AgentLoadResult load_qwen_usage(const all::loader::LoadOptions& options, const pricing::PricingTable* table) {
+AgentLoadResult load_qwen_usage(const all::loader::LoadOptions& options, const pricing::PricingTable* table,
+                                const parallel::PartSizes& sizes) {
   reader::Run run(AgentKind::Qwen, options);
   const auto files = find_chat_files(run.unread());
   const bool debug = options.common.debug;
-  // Read in chunks: a chat's size does not matter.
-  auto chats = reader::read_files<ChatFile>(files, options.common.single_thread, run.unread(), [debug] {
-    return [debug, reader = ChatReader()](const fs::path& path) mutable -> std::expected<ChatFile, std::string> {
-      auto time = reader::file_time(path);
-      auto chat = reader.read(path, time.value_or(date_utils::now_ms()));
-      if (chat && !time)
-        log::debug_print(debug, fmt::format("Failed to read Qwen chat file timestamp for {}: {}", path.string(),
-                                            time.error()));
-      return chat;
-    };
-  });
+  const std::int64_t now = date_utils::now_ms();
+  // Read in chunks, a large file in parts: a chat's size does not matter.
+  auto chats = reader::read_files_in_parts<ChatJoin>(
+      files, options.common.single_thread, run.unread(),
+      [debug, now] {
+        return [debug, now, reader = ChatReader()](const fs::path& path, const jsonl::FilePart& part,
+                                                   const reader::FileTime& time) mutable {
+          auto chat = reader.read(path, part, time.value_or(now));
+          if (chat && !time && part.index == 0)
+            log::debug_print(debug, fmt::format("Failed to read Qwen chat file timestamp for {}: {}", path.string(),
+                                                time.error()));
+          return chat;
+        };
+      },
+      sizes);
 
   const bool priced = options.common.mode != CostMode::Display;
   reader::Prices prices(table);

@@ -15,7 +15,9 @@
 #include "adapter/all/types.h"
 #include "json/strict.h"
 #include "jsonl_reader.h"
+#include "parallel.h"
 #include "pricing/table.h"
+#include "reader/file_parts.h"
 #include "reader/file_usage.h"
 #include "reader/seen.h"
 
@@ -37,8 +39,10 @@ struct QwenChatUsage {
 
 // Loads its own price table (none under the display mode), then reads.
 AgentLoadResult load_qwen_usage(const all::loader::LoadOptions& options);
-// The reading itself, priced from `table` (none: nothing priced).
-AgentLoadResult load_qwen_usage(const all::loader::LoadOptions& options, const pricing::PricingTable* table);
+// The reading itself, priced from `table` (none: nothing priced), a large file cut into parts
+// of `sizes`.
+AgentLoadResult load_qwen_usage(const all::loader::LoadOptions& options, const pricing::PricingTable* table,
+                                const parallel::PartSizes& sizes = {});
 
 // The chat files of every data directory, in path order; what cannot be listed goes to `unread`.
 std::vector<std::filesystem::path> find_chat_files(UnreadFiles& unread);
@@ -68,12 +72,23 @@ struct ChatFile {
   reader::SeenKeys keys;
 };
 
+// Appends the replies of the next part of the same file but those equal to one before them;
+// the part is left empty.
+void append_part(ChatFile& whole, ChatFile&& part);
+// A file's parts put together (reader/file_parts.h).
+using ChatJoin = reader::AppendJoin<ChatFile, append_part>;
+
 // One worker's reader of chat files: lines that cannot hold a reply are not parsed.
 class ChatReader {
  public:
   explicit ChatReader(std::size_t chunk = 1 << 18) : lines_(chunk) {}
-  // The error is the system's text when the file cannot be opened or read.
-  std::expected<ChatFile, std::string> read(const std::filesystem::path& path, std::int64_t file_time);
+  // The replies of a file, or of one part of it. The error is the system's text when the
+  // file cannot be opened or read.
+  std::expected<ChatFile, std::string> read(const std::filesystem::path& path, const jsonl::FilePart& part,
+                                            std::int64_t file_time);
+  std::expected<ChatFile, std::string> read(const std::filesystem::path& path, std::int64_t file_time) {
+    return read(path, jsonl::FilePart{}, file_time);
+  }
 
  private:
   jsonl::LineReader lines_;

@@ -44,7 +44,7 @@ std::vector<Got> parse(const std::string& text, std::int64_t file_time = 7, std:
     ExportItems part;
     ExportFold fold(part, file_time);
     for (std::size_t i = cuts[p]; i < cuts[p + 1]; ++i) fold.line(reader::Text(lines[i]).view(), parser);
-    append_part(whole, part);
+    append_part(whole, std::move(part));
   }
   return calls_of(whole);
 }
@@ -241,6 +241,43 @@ TEST(CopilotReader, OnlyTheModelsOwnNameIsPricedUnderEachCostMode) {
 )");
   auto table = prices();
   kit::expect_computed_cost_modes([&](CostMode mode) { return load_copilot_usage(kit::reader_options(mode), table); }, 1000 * 1e-6);
+}
+
+// A file cut anywhere, read by several workers, gives what one worker reading it whole
+// gives: traces whose model, or more specific record, comes parts later; ids met on both sides
+// of a cut; and the precedence still kept within each file.
+TEST(CopilotReader, FilesReadInPartsGiveWhatTheyGiveWhole) {
+  auto record = [](std::string_view head, std::string_view trace, std::string_view attributes, int second) {
+    return "{" + std::string(head) + R"(,"traceId":")" + std::string(trace) + R"(","endTime":[)" +
+           std::to_string(1746093600 + second * 7200) + R"(,5000000],"attributes":{)" + std::string(attributes) + "}}\n";
+  };
+  const std::string chat = R"("type":"span","name":"chat m")", event = R"("type":"log","body":"GenAI inference: m")",
+                    turn = R"("type":"log","body":"copilot_chat.agent.turn")", agent = R"("type":"span","name":"invoke_agent a")",
+                    tool = R"("type":"span","name":"execute_tool t")";
+  auto tokens = [](int n) { return R"("gen_ai.usage.input_tokens":)" + std::to_string(n) + R"(,"gen_ai.usage.output_tokens":3)"; };
+  const std::string model = R"("gen_ai.request.model":"gpt-4o")";
+  std::string a = record(agent, "t1", tokens(10), 0) +                                         // its model comes last
+                  record(event, "t9", tokens(11) + "," + model + R"(,"gen_ai.response.id":"r9")", 1) +  // a chat span has r9 later
+                  record(tool, "t4", R"("gen_ai.response.model":"nowhere")", 2) +             // t4's model, named first
+                  record(chat, "t2", tokens(12) + "," + model + R"(,"gen_ai.response.id":"r1")", 3);
+  for (int i = 0; i < 6; ++i) a += record(tool, "t" + std::to_string(20 + i), R"("gen_ai.tool.name":"read")", i);
+  a += record(event, "t2", tokens(13) + "," + model, 4) +                                     // under t2's chat span
+       record(turn, "t3", tokens(14) + "," + model + R"(,"gen_ai.response.id":"r1")", 5) +   // shares r1 with it
+       record(chat, "t4", tokens(15), 6) +                                                    // takes t4's model
+       record(chat, "t5", tokens(16), 7) +                                                    // t5 names no model
+       record(chat, "t9", tokens(17) + "," + model + R"(,"gen_ai.response.id":"r9")", 8) +
+       record(tool, "t1", R"("gen_ai.response.model":"gpt-4o","gen_ai.request.model":"other")", 9) +
+       record(tool, "t1", R"("gen_ai.request.model":"other")", 10);  // t1 named gpt-4o first
+  kit::TempDir home;
+  kit::EnvGuard env;
+  env.set("HOME", home.path().string()).unset("COPILOT_OTEL_FILE_EXPORTER_PATH");
+  kit::write_file(home / ".copilot/otel/a.jsonl", a);
+  kit::write_file(home / ".copilot/otel/b.jsonl", record(event, "t2", tokens(19) + "," + model, 1));  // another file's t2
+  auto table = prices();
+  kit::expect_parts_read_as_whole([&](const all::loader::LoadOptions& options, const parallel::PartSizes& sizes) {
+    return load_copilot_usage(options, table, sizes);
+  });
+  EXPECT_EQ(kit::input_tokens(load_copilot_usage(kit::reader_options(), table)), 10u + 12 + 15 + 17 + 19);
 }
 
 }  // namespace

@@ -41,9 +41,9 @@ Items log_items(const std::string& text, std::vector<std::size_t> cuts = {}) {
     LogFold fold(part, 7, p == 0);
     for (std::size_t i = cuts[p]; i < cuts[p + 1]; ++i) fold.line(reader::Text(lines[i]).view(), parser);
     if (join)
-      join->add(part, fold.current());
+      join->add(PartItems{std::move(part), fold.current()});
     else
-      join.emplace(std::move(part), fold.current());
+      join.emplace(PartItems{std::move(part), fold.current()});
   }
   const FileItems whole = join->take();
   Items out;
@@ -276,6 +276,38 @@ TEST(GeminiReader, RootsVariableDefaultDirectoryAndUnreadableFiles) {
   auto no_home = load_gemini_usage(kit::reader_options(), table);
   ASSERT_TRUE(no_home);
   EXPECT_FALSE(no_home->detected);
+}
+
+// Logs cut anywhere, read by several workers, give what one worker reading them whole gives:
+// models changed just before a cut, replies replaced by the same id parts later, replies and
+// statistics before any model. A document is read whole however it is cut.
+TEST(GeminiReader, FilesReadInPartsGiveWhatTheyGiveWhole) {
+  kit::TempDir t;
+  kit::EnvGuard env;
+  env.set("GEMINI_DATA_DIR", t.path().string());
+  auto reply = [](std::string_view id, int input, std::string_view extra = "") {
+    return R"({"type":"gemini",)" + (id.empty() ? "" : R"("id":")" + std::string(id) + R"(",)") + R"("tokens":{"input":)" +
+           std::to_string(input) + R"(,"output":1})" + std::string(extra) + "}\n";
+  };
+  const std::string day2 = R"(,"timestamp":"2025-05-02T10:00:00Z")";
+  kit::write_file(t / "h/chats/log.jsonl",
+                  reply("a", 1) + R"({"sessionId":"s","model":"gemini-pro"})" "\n" + reply("b", 2) +
+                      R"({"stats":{"input":4,"cached":1}})" "\n" R"({"model":"flash"})" "\n" + reply("b", 3, day2) +
+                      reply("a", 5) + R"({"stats":{"models":{"z":{"tokens":{"input":6}},"b":{"tokens":{"input":7}}}}})" "\n" +
+                      reply("", 8) + reply("a", 9, R"(,"model":"gemini-pro")") + reply("", 10, day2) +
+                      R"({"type":"user","content":"a line between"})" "\r\n" + reply("b", 11));
+  kit::write_file(t / "h/chats/start.jsonl", reply("a", 20) + R"({"stats":{"input":21}})" "\n" R"({"model":"flash"})" "\n" +
+                                                 reply("a", 22));
+  kit::write_file(t / "h/chats/session.json", kSession);
+  kit::write_file(t / "h/chats/bad.json", "{\"type\":\"gemini\"}\xff");
+  auto table = prices();
+  kit::expect_parts_read_as_whole([&](const all::loader::LoadOptions& options, const parallel::PartSizes& sizes) {
+    return load_gemini_usage(options, table, sizes);
+  });
+  // b's last value, the statistics without their cached token, a's last value, ...; a reply
+  // before any model counts nothing.
+  kit::expect_one_unread(load_gemini_usage(kit::reader_options(), table), 11u + 3 + 9 + 6 + 7 + 8 + 10 + 21 + 22 + 1710,
+                         t / "h/chats/bad.json", "not valid UTF-8");
 }
 
 }  // namespace

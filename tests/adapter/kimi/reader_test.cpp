@@ -186,5 +186,29 @@ TEST(KimiReader, TheDefaultModelIsPricedByItsReleaseThenUnderCostModes) {
   EXPECT_TRUE(unpriced->rows[0].model_usages[0].unpriced);
 }
 
+// Wire files cut anywhere, read by several workers, give what one worker reading them whole
+// gives: an update repeated on both sides of a cut counts once, and so does one in another file
+// of its session; the configured model holds for every part.
+TEST(KimiReader, FilesReadInPartsGiveWhatTheyGiveWhole) {
+  kit::TempDir t;
+  kit::EnvGuard env;
+  env.set("KIMI_DATA_DIR", t.path().string());
+  kit::write_file(t / "config.json", R"({"model":"kimi-k2-turbo"})");
+  auto counts = [](int input) { return R"("input_other":)" + std::to_string(input) + R"(,"output":2,"input_cache_read":1)"; };
+  const std::string first = update("m1", counts(100)), shared = update("m3", counts(300), "1748858400");
+  kit::write_file(t / "sessions/w1/s1/wire.jsonl",
+                  first + "\n" + R"({"type":"metadata","message":{"type":"StatusUpdate","payload":{"token_usage":{"output":9}}}})" "\n" +
+                      update("m2", counts(101)) + "\r\n" + first + "\n" R"({"message":{"type":"TurnBegin"}})" "\n" + shared + "\n" +
+                      update("m2", counts(101), "1748772001") + "\n" + first + "\n" +
+                      R"({"message":{"type":"StatusUpdate","payload":{"token_usage":{"input_other":102}}}})");  // the file's time
+  kit::write_file(t / "sessions/w2/s1/wire.jsonl", shared + "\n" + update("m4", counts(400)) + "\n");
+  kit::write_file(t / "sessions/w1/s2/wire.jsonl", first + "\n" + first + "\n");  // another session
+  auto table = prices();
+  kit::expect_parts_read_as_whole([&](const all::loader::LoadOptions& options, const parallel::PartSizes& sizes) {
+    return load_kimi_usage(options, table, sizes);
+  });
+  EXPECT_EQ(kit::input_tokens(load_kimi_usage(kit::reader_options(), table)), 100u + 101 + 300 + 101 + 102 + 400 + 100);
+}
+
 }  // namespace
 }  // namespace qm::kimi

@@ -88,17 +88,18 @@ TEST(OpenClawReader, ALogReadInPartsGivesWhatTheWholeGives) {
     cuts.insert(cuts.begin(), 0);
     cuts.push_back(lines.size());
     json::StrictParser parser;
-    session_log::SessionLog whole;
-    CurrentModel current;
+    std::optional<LogJoin> join;
     for (std::size_t p = 0; p + 1 < cuts.size(); ++p) {
-      session_log::SessionLog part;
-      LogFold fold(p == 0 ? whole : part, 0, p == 0);
+      PartLog part;
+      LogFold fold(part.log, 0, p == 0);
       for (std::size_t i = cuts[p]; i < cuts[p + 1]; ++i) fold.line(reader::Text(lines[i]).view(), parser);
-      if (p == 0)
-        current = fold.current();
+      part.current = fold.current();
+      if (join)
+        join->add(std::move(part));
       else
-        join(whole, current, part, fold.current());
+        join.emplace(std::move(part));
     }
+    const session_log::SessionLog whole = join->take();
     Got got;
     for (const auto& u : whole.usages) got.emplace_back(whole.models[u.model], u.usage.counts.input);
     return got;
@@ -272,6 +273,28 @@ TEST(OpenClawReader, ADirectoryThatCannotBeListedIsSaidAndTheRestCounted) {
   EXPECT_EQ(said.out, ok.out);
   EXPECT_EQ(said.err, "WARN  Could not read 1 OpenClaw file; its usage is not counted: " +
                           (home / ".openclaw/locked").string() + ": Permission denied\n");
+}
+
+// Session files cut anywhere, read by several workers, give what one worker reading them
+// whole gives: the model announced parts before, a reply before any model, a message repeated
+// on both sides of a cut or in a rotated copy of its log.
+TEST(OpenClawReader, FilesReadInPartsGiveWhatTheyGiveWhole) {
+  Fixture f;
+  const std::string change = R"({"type":"model_change","data":{"modelId":"m1"}})" "\n",
+                    snapshot = R"({"type":"custom","customType":"model-snapshot","model":"m2"})" "\r\n",
+                    again = reply(R"({"input":5,"cost":{"total":0.25}})");
+  kit::write_file(f.t / "oc/agents/a/sessions/s1.jsonl",
+                  reply(R"({"input":1})") + change + reply(R"({"input":2})") + again +
+                      R"({"type":"message","message":{"role":"user","content":"between"}})" "\n" +
+                      reply(R"({"input":3})", R"(,"model":"m9")") + snapshot + again + reply(R"({"input":4})", "", "1740830400000") +
+                      change + again + reply(R"({"input":6})"));
+  kit::write_file(f.t / "oc/agents/a/sessions/s1.jsonl.reset.2025-03-01", change + again + reply(R"({"input":7})"));
+  kit::write_file(f.t / "oc/agents/a/sessions/s2.jsonl", reply(R"({"input":8})") + snapshot + reply(R"({"input":8})"));
+  kit::expect_parts_read_as_whole([&](const all::loader::LoadOptions& options, const parallel::PartSizes& sizes) {
+    return load_openclaw_usage(options, f.table, sizes);
+  });
+  // again counts once under m1 and once under m2 (another model), in s1 and its copy alike.
+  EXPECT_EQ(kit::input_tokens(f.load()), 1u + 2 + 5 + 3 + 5 + 4 + 6 + 7 + 8 + 8);
 }
 
 }  // namespace

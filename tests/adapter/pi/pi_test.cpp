@@ -139,5 +139,23 @@ TEST(PiReader, RootsVariableHomeAndUnreadableLogs) {
   EXPECT_EQ(f.load().error(), "home directory is not set");
 }
 
+// Session logs cut anywhere, read by several workers, give what one worker reading them
+// whole gives: a message repeated on both sides of a cut, or in another file of its session,
+// counts once.
+TEST(PiReader, FilesReadInPartsGiveWhatTheyGiveWhole) {
+  Fixture f;
+  const std::string again = reply(R"({"input":3,"cost":{"total":0.5}})");
+  kit::write_file(f.sessions() / "p/a_s1.jsonl",
+                  reply(R"({"input":1000,"output":10,"totalTokens":1100})") + again + reply(R"({"input":7})", "") +
+                      R"({"type":"message","message":{"role":"user","content":"between"}})" "\r\n" + again +
+                      reply(R"({"input":5})", "", "") + reply(R"({"input":9})", R"(,"model":"other")") + again);
+  kit::write_file(f.sessions() / "p/b_s1.jsonl", again + reply(R"({"input":11})"));
+  kit::write_file(f.sessions() / "q/c_s1.jsonl", again);  // another project
+  kit::expect_parts_read_as_whole([&](const all::loader::LoadOptions& options, const parallel::PartSizes& sizes) {
+    return load_pi_usage(options, f.table, sizes);
+  });
+  EXPECT_EQ(kit::input_tokens(f.load()), 1000u + 3 + 7 + 9 + 11 + 3);
+}
+
 }  // namespace
 }  // namespace qm::pi

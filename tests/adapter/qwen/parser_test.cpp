@@ -275,5 +275,33 @@ TEST(QwenReader, PricedWithATableOfItsOwnUnlessDisplayed) {
   }
 }
 
+// Files cut anywhere, read by several workers, give what one worker reading them whole gives:
+// a reply repeated on both sides of a cut counts once, and so does one copied into another
+// file of its session; replies without a time take the file's, in every part.
+TEST(QwenReader, FilesReadInPartsGiveWhatTheyGiveWhole) {
+  kit::TempDir t;
+  kit::EnvGuard env;
+  env.set("QWEN_DATA_DIR", t.path().string());
+  auto reply = [](std::string_view session, std::string_view time, int prompt, std::string_view model = "qwen3-coder-plus") {
+    std::string line = R"({"type":"assistant",)";
+    if (!session.empty()) line += R"("sessionId":")" + std::string(session) + R"(",)";
+    if (!time.empty()) line += R"("timestamp":")" + std::string(time) + R"(",)";
+    return line + R"("model":")" + std::string(model) + R"(","usageMetadata":{"promptTokenCount":)" + std::to_string(prompt) +
+           R"(,"candidatesTokenCount":2}})" "\n";
+  };
+  const std::string early = reply("s1", "2025-06-01T10:00:00Z", 100), shared = reply("s2", "2025-06-02T10:00:00Z", 300);
+  kit::write_file(t / "projects/p/chats/a.jsonl",
+                  early + R"({"type":"user","message":"between"})" "\n" + reply("s1", "2025-06-01T10:00:01Z", 101) +
+                      reply("", "", 102) + shared + early + reply("", "", 102) + reply("s1", "2025-06-01T10:00:00Z", 100, "other") +
+                      early + "\r\n" + reply("s1", "2025-06-02T10:00:00Z", 103));
+  kit::write_file(t / "projects/q/chats/b.jsonl", reply("s3", "2025-06-02T10:00:00Z", 400) + shared);
+  set_mtime(t / "projects/p/chats/a.jsonl", 1748779200);
+  auto table = prices();
+  kit::expect_parts_read_as_whole([&](const all::loader::LoadOptions& options, const parallel::PartSizes& sizes) {
+    return load_qwen_usage(options, &table, sizes);
+  });
+  EXPECT_EQ(kit::input_tokens(load_qwen_usage(kit::reader_options(), &table)), 100u + 101 + 102 + 300 + 100 + 103 + 400);
+}
+
 }  // namespace
 }  // namespace qm::qwen::parser
