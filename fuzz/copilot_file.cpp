@@ -1,13 +1,14 @@
 // GitHub Copilot CLI export files: read without fault; the same calls from a parser that read
 // other files before, from the same lines with blank lines between them, from the file read
-// in chunks and from the file read in two parts put together; a line passed over unparsed
-// names neither counts nor a model; no kept call shares a trace or response id with a kept
-// call of a more specific kind.
+// in chunks, from the file read in two parts put together and from it cut into parts as the
+// workers read it; a line passed over unparsed names neither counts nor a model; no kept call
+// shares a trace or response id with a kept call of a more specific kind.
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "adapter/copilot/reader.h"
+#include "reader/file_parts.h"
 #include "reader/files.h"
 #include "reading.h"
 #include "support.h"
@@ -66,6 +67,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto read = reader.read(file.path(), 1746093600000);
   FUZZ_CHECK(read.has_value());
   FUZZ_CHECK(describe(*read) == calls);
+  auto read_part = [&](const std::filesystem::path& path, const qm::jsonl::FilePart& part, const qm::reader::FileTime&) {
+    return reader.read(path, part, 1746093600000);
+  };
+  auto parts = qm::reader::read_in_parts<copilot::ExportJoin>(file.path(), 1 + (size / 3) % 97, read_part);
+  FUZZ_CHECK(parts.has_value());
+  FUZZ_CHECK(describe(*parts) == calls);
 
   // A line passed over unparsed names no count and no model, however it spells its names.
   for (const auto& line : lines) {

@@ -1,12 +1,14 @@
 // Gemini CLI files, session documents or JSON Lines logs (the first byte chooses): read
 // without fault, the same items again with the same parser. A log gives the same items read
-// in chunks and read in two parts put together, the second not knowing the model before it;
-// a log line passed over unparsed names no model, statistics or reply.
+// in chunks, read in two parts put together, the second not knowing the model before it, and
+// cut into parts as the workers read it; a log line passed over unparsed names no model,
+// statistics or reply.
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "adapter/gemini/parser.h"
+#include "reader/file_parts.h"
 #include "reader/files.h"
 #include "reading.h"
 #include "support.h"
@@ -67,6 +69,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto read = reader.read_log(file.path(), 1746093600000);
   FUZZ_CHECK(read.has_value());
   FUZZ_CHECK(describe(*read) == items);
+  auto read_part = [&](const std::filesystem::path& path, const qm::jsonl::FilePart& part, const qm::reader::FileTime&) {
+    return reader.read_log(path, part, 1746093600000);
+  };
+  auto parts = qm::reader::read_in_parts<parser::LogJoin>(file.path(), 1 + (size / 3) % 97, read_part);
+  FUZZ_CHECK(parts.has_value());
+  FUZZ_CHECK(describe(*parts) == items);
 
   for (const auto& line : lines) {
     if (parser::may_matter(line.view())) continue;

@@ -2,7 +2,7 @@
 // config part): read without fault; the file's lines each read alone give items of the
 // configured model, with tokens, the same from a parser that read other files before; the
 // reader, which reads in chunks and drops repeated updates as it goes, keeps those items
-// but the repeated ones.
+// but the repeated ones, and so it does with the file cut into parts as the workers read it.
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
@@ -12,6 +12,7 @@
 #include <tuple>
 
 #include "adapter/kimi/reader.h"
+#include "reader/file_parts.h"
 #include "reading.h"
 #include "support.h"
 
@@ -68,6 +69,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             .second)
       kept.emplace_back(i.timestamp, i.input, i.output, i.cache_creation, i.cache_read, i.reasoning);
   for (const auto& u : wire->updates)
+    got.emplace_back(u.time_ms, u.counts.input, u.counts.output, u.counts.cache_creation, u.counts.cache_read,
+                     u.counts.reasoning);
+  FUZZ_CHECK(got == kept);
+
+  auto read_part = [&](const std::filesystem::path& p, const qm::jsonl::FilePart& part, const qm::reader::FileTime&) {
+    return reader.read(p, part, 1746093600000);
+  };
+  auto parts = qm::reader::read_in_parts<qm::kimi::WireJoin>(path, 1 + (size / 3) % 97, read_part);
+  FUZZ_CHECK(parts.has_value() && parts->model == model);
+  got.clear();
+  for (const auto& u : parts->updates)
     got.emplace_back(u.time_ms, u.counts.input, u.counts.output, u.counts.cache_creation, u.counts.cache_read,
                      u.counts.reasoning);
   FUZZ_CHECK(got == kept);

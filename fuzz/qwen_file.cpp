@@ -1,7 +1,8 @@
 // Qwen chat files, lines that are not UTF-8 included: read without fault, the same items
 // from a parser that read other files before and from the file's lines each read alone, none
 // of them without tokens; the reader, which reads in chunks and passes over lines that cannot
-// hold a reply, keeps those items but the repeated ones.
+// hold a reply, keeps those items but the repeated ones, and so it does with the file cut into
+// parts as the workers read it.
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
@@ -11,6 +12,7 @@
 #include <tuple>
 
 #include "adapter/qwen/parser.h"
+#include "reader/file_parts.h"
 #include "reading.h"
 #include "support.h"
 
@@ -59,6 +61,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       kept.emplace_back(i.model, i.timestamp, i.input, i.output, i.cache_read, i.reasoning);
   for (const auto& r : chat->replies)
     got.emplace_back(chat->models[r.model], r.time_ms, r.counts.input, r.counts.output, r.counts.cache_read,
+                     r.counts.reasoning);
+  FUZZ_CHECK(got == kept);
+
+  auto read_part = [&](const std::filesystem::path& p, const qm::jsonl::FilePart& part, const qm::reader::FileTime&) {
+    return reader.read(p, part, 1746093600000);
+  };
+  auto parts = qm::reader::read_in_parts<qm::qwen::parser::ChatJoin>(path, 1 + (size / 3) % 97, read_part);
+  FUZZ_CHECK(parts.has_value());
+  got.clear();
+  for (const auto& r : parts->replies)
+    got.emplace_back(parts->models[r.model], r.time_ms, r.counts.input, r.counts.output, r.counts.cache_read,
                      r.counts.reasoning);
   FUZZ_CHECK(got == kept);
   return 0;

@@ -1,13 +1,15 @@
 // OpenClaw and pi session logs (the first byte chooses): a reader that read other files gives
-// what a fresh one gives, whatever the size of its chunks; every usage counts tokens under
-// the agent's label; a log that can be read never fails. An OpenClaw log gives the same
-// usages read in two parts put together, the second not knowing the model before it; a pi
-// log gives the usages of its lines each read alone (a line that is not UTF-8 gives none).
+// what a fresh one gives, whatever the size of its chunks, and so does the log cut into parts
+// as the workers read it; every usage counts tokens under the agent's label; a log that can be
+// read never fails. An OpenClaw log gives the same usages read in two parts put together, the
+// second not knowing the model before it; a pi log gives the usages of its lines each read
+// alone (a line that is not UTF-8 gives none).
 #include <cstdint>
 #include <string>
 
 #include "adapter/openclaw/parser.h"
 #include "adapter/pi/pi.h"
+#include "reader/file_parts.h"
 #include "reading.h"
 #include "support.h"
 #include "util.h"
@@ -49,6 +51,7 @@ void check_usages(const session_log::SessionLog& log, std::string_view label) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   const std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
+  const std::uint64_t part_size = 1 + (size / 3) % 97;
   fuzzing::MemoryFile file(text);
   if (data[0] % 2) {
     static qm::openclaw::parser::FileReader reused;
@@ -76,6 +79,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto& line : lines) all.line(line.view(), parser);
     FUZZ_CHECK(describe_usages(whole) == describe_usages(at_zero));
     FUZZ_CHECK(at_zero.usages.size() == log->usages.size());
+
+    auto read_part = [&](const std::filesystem::path& path, const qm::jsonl::FilePart& part,
+                         const qm::reader::FileTime& time) { return reused.read(path, part, time.value_or(0)); };
+    auto parts = qm::reader::read_in_parts<qm::openclaw::parser::LogJoin>(file.path(), part_size, read_part);
+    FUZZ_CHECK(parts.has_value());
+    FUZZ_CHECK(describe_usages(*parts) == describe_usages(*log));
   } else {
     static qm::pi::FileReader reused;
     qm::pi::FileReader fresh(1 + size % 61);
@@ -92,6 +101,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       one_by_one += describe_usages(*read);
     }
     FUZZ_CHECK(one_by_one == describe_usages(*log));
+
+    auto read_part = [&](const std::filesystem::path& path, const qm::jsonl::FilePart& part,
+                         const qm::reader::FileTime&) { return reused.read(path, part); };
+    auto parts = qm::reader::read_in_parts<qm::pi::LogJoin>(file.path(), part_size, read_part);
+    FUZZ_CHECK(parts.has_value());
+    FUZZ_CHECK(describe_usages(*parts) == describe_usages(*log));
   }
   return 0;
 }
