@@ -121,29 +121,38 @@ TextRef KeptTexts::keep(std::string_view text) {
   return ref;
 }
 
-std::optional<std::string_view> CopiedRow::bytes(int column) const {
+std::optional<std::string_view> RowView::bytes(int column) const {
+  if (live_) return live_->bytes(column);
   const detail::Cell& c = cell(column);
   if (c.null) return std::nullopt;
   return std::string_view(rows_->bytes.data() + c.offset, c.size);
 }
 
-std::optional<std::string_view> CopiedRow::text(int column) const {
+std::optional<std::string_view> RowView::padded(int column) const {
+  const auto raw = bytes(column);
+  if (!raw || !live_) return raw;
+  std::string& copy = (*scratch_)[static_cast<std::size_t>(column)];
+  copy.assign(*raw);
+  copy.append(json::kPadding, '\0');
+  return std::string_view(copy.data(), raw->size());
+}
+
+std::optional<std::string_view> RowView::text(int column) const {
+  if (live_) return live_->text(column);
   const auto raw_bytes = bytes(column);
   if (!raw_bytes) return std::nullopt;
   const std::string_view raw = *raw_bytes;
   if (util::is_valid_utf8(raw)) return raw;
-  std::string& lossy = (*lossy_)[static_cast<std::size_t>(column)];
+  std::string& lossy = (*scratch_)[static_cast<std::size_t>(column)];
   lossy = util::utf8_lossy(raw);
-  const std::size_t size = lossy.size();
-  lossy.append(json::kPadding, '\0');
-  return std::string_view(lossy.data(), size);
+  return lossy;
 }
 
 namespace detail {
 
 namespace {
 constexpr std::size_t kMostSpans = 1u << 20;  // sparser rowids are read on one connection
-constexpr std::size_t kMostConnections = 4;
+constexpr std::size_t kMostConnections = 8;
 
 // Begins a read transaction and reads the table's first and last rowid.
 std::optional<std::pair<std::int64_t, std::int64_t>> begin_with_bounds(Database& db, std::string_view bounds) {
@@ -187,7 +196,7 @@ std::optional<SpanReader> join_spans(const ReadPlan& plan, const RowidSpans& que
   return SpanReader{std::move(*db), std::move(*stmt)};
 }
 
-std::size_t span_connections(std::size_t workers) { return std::min(kMostConnections, std::max<std::size_t>(2, workers / 2)); }
+std::size_t span_connections(std::size_t workers) { return std::min(kMostConnections, std::max<std::size_t>(2, workers)); }
 
 }  // namespace detail
 

@@ -91,6 +91,10 @@ std::expected<Database, ReadFailure> Database::open(const ReadPlan& plan, bool b
   const auto status = fs::status(plan.path(), ec);
   if (ec) return std::unexpected(ReadFailure{ReadFailure::Stage::Open, 0, ec.message()});
   if (!fs::is_regular_file(status)) return std::unexpected(ReadFailure{ReadFailure::Stage::Open, 0, "not a regular file"});
+  // SQLite's memory statistics take one process-wide lock on every allocation, which
+  // connections stepping side by side would queue on. Only to be had before SQLite starts.
+  static const bool unlocked_allocation = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0) == SQLITE_OK;
+  (void)unlocked_allocation;
   sqlite3* db = nullptr;
   const int rc =
       sqlite3_open_v2(plan.uri().c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr);

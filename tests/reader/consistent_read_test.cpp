@@ -87,7 +87,7 @@ Taken read_numbers(const fs::path& db, std::size_t workers, const std::function<
     return taken;
   }
   auto make_parse = [] {
-    return [](const CopiedRow& row, KeptTexts&) { return std::optional(std::pair{row.int64(0), row.int64(1)}); };
+    return [](const RowView& row, KeptTexts&) { return std::optional(std::pair{row.int64(0), row.int64(1)}); };
   };
   taken.read = for_each_parsed_row<std::pair<std::int64_t, std::int64_t>>(
       db, "Test", kQuery, false, kColumns, workers, make_parse,

@@ -73,10 +73,12 @@ std::vector<Item> by_workers(const fs::path& db, std::size_t workers, std::optio
     bool null_n;
   };
   auto make_parse = [] {
-    return [](const CopiedRow& row, KeptTexts& kept) -> std::optional<Parsed> {
+    return [](const RowView& row, KeptTexts& kept) -> std::optional<Parsed> {
       if (row.int64(0) % 5 == 1) return std::nullopt;
       auto text = row.text(2);
-      if (text && text->data()[text->size()] != '\0') ADD_FAILURE() << "no padding after the text";
+      const auto padded = row.padded(2);
+      if (padded && (padded->data()[padded->size()] != '\0' || *padded != *row.bytes(2)))
+        ADD_FAILURE() << "no padding after the bytes";
       return Parsed{row.int64(0), row.real(1), text ? std::optional(kept.keep(*text)) : std::nullopt, row.is_null(0)};
     };
   };
@@ -159,7 +161,7 @@ TEST(RowWorkers, RowidSpansOnSeveralConnectionsGiveTheRowsOfOneQuery) {
 TEST(RowWorkers, FailuresAreTheDebugLinesOfOneThread) {
   kit::TempDir t;
   kit::SqliteFile(t / "other.db").exec("CREATE TABLE other (x)");
-  auto never = [] { return [](const CopiedRow&, KeptTexts&) -> std::optional<int> { return 1; }; };
+  auto never = [] { return [](const RowView&, KeptTexts&) -> std::optional<int> { return 1; }; };
   auto none = [](std::span<const std::optional<int>>, const KeptTexts&) { ADD_FAILURE(); };
   testing::internal::CaptureStderr();
   EXPECT_EQ(for_each_parsed_row<int>(t / "other.db", "Test", kQuery, true, kColumns, 4, never, none, [] {}).end,

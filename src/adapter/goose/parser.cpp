@@ -43,7 +43,7 @@ constexpr std::size_t kAhead = 16;  // sessions whose seen-key lookup is prefetc
 struct Counts {
   std::uint64_t input = 0, output = 0, extra = 0;
 };
-std::optional<Counts> counts_of(const reader::CopiedRow& row) {
+std::optional<Counts> counts_of(const reader::RowView& row) {
   auto either = [&](int accumulated, int plain) -> std::optional<std::uint64_t> {
     auto v = column_positive_i64(row, accumulated);
     if (!v) v = column_positive_i64(row, plain);
@@ -76,7 +76,7 @@ struct Session {
   bool unpriced = false;
 };
 
-std::optional<Session> read_session(const reader::CopiedRow& row, json::StrictParser& parser, reader::Prices& prices,
+std::optional<Session> read_session(const reader::RowView& row, json::StrictParser& parser, reader::Prices& prices,
                                     reader::KeptTexts& kept) {
   auto id = row.text(0);
   auto config = row.bytes(1);
@@ -85,8 +85,8 @@ std::optional<Session> read_session(const reader::CopiedRow& row, json::StrictPa
   auto time = created_at_ms(util::trim(*created));
   if (!time) return std::nullopt;
   // The parser checks the UTF-8 itself: the text is made (lossy) only when that fails.
-  auto doc = parser.parse(*config);
-  if (!doc && !util::is_valid_utf8(*config)) doc = parser.parse(*row.text(1));
+  auto doc = parser.parse(*row.padded(1));
+  if (!doc && !util::is_valid_utf8(*config)) doc = parser.parse_copy(*row.text(1));
   auto model = doc ? reader::text(reader::at(*doc, "model_name")) : std::nullopt;
   if (!model) return std::nullopt;
   auto counts = counts_of(row);
@@ -173,7 +173,7 @@ AgentLoadResult load_goose_usage(const all::loader::LoadOptions& options, const 
   reader::UsageList usages(options.zone);
   reader::SeenKeys seen;
   auto make_parse = [&] {
-    return [parser = json::StrictParser(), prices = reader::Prices(&table)](const reader::CopiedRow& row,
+    return [parser = json::StrictParser(), prices = reader::Prices(&table)](const reader::RowView& row,
                                                                           reader::KeptTexts& kept) mutable {
       return read_session(row, parser, prices, kept);
     };

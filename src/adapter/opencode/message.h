@@ -79,14 +79,14 @@ reader::DatabaseRead for_each_message(const std::filesystem::path& db, std::stri
                                       std::size_t workers, MakeParse make_parse, Consume consume, Discard discard) {
   static constexpr reader::Column kColumns[] = {reader::Column::Text, reader::Column::Text, reader::Column::Text};
   auto make_row_parse = [&] {
-    return [json = json::StrictParser(), parse = make_parse()](const reader::CopiedRow& row,
+    return [json = json::StrictParser(), parse = make_parse()](const reader::RowView& row,
                                                                reader::KeptTexts& kept) mutable -> std::optional<Item> {
       const auto id = row.text(0);
       const auto data = row.bytes(2);
       if (!id || row.is_null(1) || !data || !may_hold_tokens(*data)) return std::nullopt;
       // The parser checks the UTF-8 itself: the text is made (lossy) only when that fails.
-      auto doc = json.parse(*data);
-      if (!doc && !util::is_valid_utf8(*data)) doc = json.parse(*row.text(2));
+      auto doc = json.parse(*row.padded(2));
+      if (!doc && !util::is_valid_utf8(*data)) doc = json.parse_copy(*row.text(2));
       if (!doc) return std::nullopt;
       return parse(*id, *doc, kept);
     };
