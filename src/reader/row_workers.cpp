@@ -171,26 +171,37 @@ std::pair<std::int64_t, std::int64_t> Spans::at(std::size_t span) const {
   return {static_cast<std::int64_t>(low), static_cast<std::int64_t>(low + width - 1)};
 }
 
-std::optional<std::pair<Spans, SpanReader>> begin_spans(Database& first, const ReadPlan& plan, const RowidSpans& query,
-                                                         std::size_t connections) {
+std::optional<SpanStart> begin_spans(Database& first, const ReadPlan& plan, const RowidSpans& query,
+                                     std::size_t connections) {
+  if (query.width == 0) return std::nullopt;
+  // The watch looks before the first connection begins.
+  std::optional<CommitWatch> watch;
+  if (!plan.immutable() && first.write_ahead()) {
+    auto db = Database::open(plan, false);
+    if (!db) return std::nullopt;
+    const auto version = db->data_version();
+    if (!version) return std::nullopt;
+    watch = CommitWatch{std::move(*db), *version};
+  }
   const auto bounds = begin_with_bounds(first, query.bounds);
-  if (!bounds || query.width == 0) return std::nullopt;
-  // Only the shared lock of a rollback journal (or an immutable file) makes a later
-  // connection read the first one's state.
-  if (!plan.immutable() && first.write_ahead()) return std::nullopt;
+  if (!bounds) return std::nullopt;
+  // A database that went over to a write-ahead log meanwhile has no watch.
+  if (!watch && !plan.immutable() && first.write_ahead()) return std::nullopt;
   const std::uint64_t rowids = static_cast<std::uint64_t>(bounds->second) - static_cast<std::uint64_t>(bounds->first);
   if (rowids / query.width >= kMostSpans) return std::nullopt;
   const Spans spans{bounds->first, bounds->second, query.width, static_cast<std::size_t>(rowids / query.width) + 1};
   if (spans.count < 2 * connections) return std::nullopt;
   auto stmt = first.prepare(query.ranged);
   if (!stmt) return std::nullopt;
-  return std::pair{spans, SpanReader{std::nullopt, std::move(*stmt)}};
+  return SpanStart{spans, SpanReader{std::nullopt, std::move(*stmt)}, std::move(watch)};
 }
 
 std::optional<SpanReader> join_spans(const ReadPlan& plan, const RowidSpans& query, const Spans& spans) {
   // No busy wait: a writer waiting for the first connection's lock would wait for this one.
   auto db = Database::open(plan, false);
-  if (!db || begin_with_bounds(*db, query.bounds) != std::pair{spans.first, spans.last}) return std::nullopt;
+  if (!db) return std::nullopt;
+  db->scan_only();
+  if (begin_with_bounds(*db, query.bounds) != std::pair{spans.first, spans.last}) return std::nullopt;
   auto stmt = db->prepare(query.ranged);
   if (!stmt) return std::nullopt;
   return SpanReader{std::move(*db), std::move(*stmt)};

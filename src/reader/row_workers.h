@@ -159,17 +159,31 @@ struct SpanReader {
   std::optional<Database> db;  // none for the first connection, owned by the caller
   Statement stmt;
 };
+// Under a write-ahead log each connection reads the state of the moment it begins: a
+// connection of its own looks for commits before the first one begins and after the last
+// one began. Every one read the first one's state when none came in between.
+struct CommitWatch {
+  Database db;
+  std::int64_t version = 0;
+
+  bool none_since() { return db.data_version() == version; }
+};
+struct SpanStart {
+  Spans spans;
+  SpanReader first;
+  std::optional<CommitWatch> watch;  // under a write-ahead log
+};
 // Begins a read transaction on the first connection, which stays open while others join,
-// and cuts the table into spans; none when other connections could not read the state it
-// reads (a write-ahead log: each connection would read the state of the moment it began),
-// the table is too small to share among `connections`, its rowids too sparse, or the ranged
-// query cannot be prepared (a table without rowids, say).
-std::optional<std::pair<Spans, SpanReader>> begin_spans(Database& first, const ReadPlan& plan, const RowidSpans& query,
-                                                         std::size_t connections);
+// and cuts the table into spans; none when the table is too small to share among
+// `connections`, its rowids too sparse, or the ranged query cannot be prepared (a table
+// without rowids, say).
+std::optional<SpanStart> begin_spans(Database& first, const ReadPlan& plan, const RowidSpans& query,
+                                     std::size_t connections);
 // Another connection that reads the state the first one reads: it opens as the first one did
 // and begins its read transaction while the first one's is open, so that under a rollback
-// journal no writer can commit in between (an immutable file is checked after the read); and
-// it saw the same first and last rowid. None otherwise.
+// journal no writer can commit in between (an immutable file is checked after the read, a
+// write-ahead log by the watch once all joined); and it saw the same first and last rowid.
+// None otherwise.
 std::optional<SpanReader> join_spans(const ReadPlan& plan, const RowidSpans& query, const Spans& spans);
 // The connections that step a large table at once for this many workers.
 std::size_t span_connections(std::size_t workers);
@@ -186,13 +200,16 @@ struct Parsed {
   }
 };
 
-// Steps the spans of `cut` on `connections` connections, each on a thread of its own that
-// parses the rows it steps, and hands each span's items to take(const Parsed<Item>&) on this
-// thread in span order. None when no thread could start.
+// Steps the spans on `connections` connections, each on a thread of its own that parses the
+// rows it steps, and hands each span's items to take(const Parsed<Item>&) on this thread in
+// span order. The connections step once every one has tried to join; none step, and this
+// gives none, when no other could join, the watch saw a commit, or no thread could start:
+// the first connection then reads alone.
 template <typename Item, typename MakeParse, typename Take>
-std::optional<Attempt> parse_spans(const ReadPlan& plan, const RowidSpans& query, const Spans& cut,
-                                   SpanReader& first_reader, std::size_t connections, std::span<const Column> columns,
-                                   MakeParse& make_parse, Take take) {
+std::optional<Attempt> parse_spans(const ReadPlan& plan, const RowidSpans& query, SpanStart& start,
+                                   std::size_t connections, std::span<const Column> columns, MakeParse& make_parse,
+                                   Take take) {
+  const Spans& cut = start.spans;
   struct Slot {
     Parsed<Item> parsed;
     bool complete = false;
@@ -208,6 +225,14 @@ std::optional<Attempt> parse_spans(const ReadPlan& plan, const RowidSpans& query
   std::condition_variable room, completed;  // for the steppers, for this thread
   std::size_t next = 0, consumed = 0, awaited = kNone, waiting = 0;
   bool stop = false;
+  enum class Go : std::uint8_t { Wait, Step, Quit };
+  Go go = Go::Wait;
+  std::size_t tried = 0, joined = 0;  // joins that ended, and that gave a connection
+  auto stepping = [&] {
+    std::unique_lock lock(mutex);
+    room.wait(lock, [&] { return go != Go::Wait; });
+    return go == Go::Step;
+  };
   auto step_spans = [&](Statement& stmt) {
     auto parse = make_parse();
     std::vector<std::string> scratch(columns.size());
@@ -253,12 +278,33 @@ std::optional<Attempt> parse_spans(const ReadPlan& plan, const RowidSpans& query
   };
   // Each further connection opens on its own thread; one that cannot join takes no span.
   std::vector<std::thread> steppers;
-  if (!parallel::start_thread(steppers, [&] { step_spans(first_reader.stmt); })) return std::nullopt;
-  for (std::size_t c = 1; c < connections; ++c)
+  if (!parallel::start_thread(steppers, [&] {
+        if (stepping()) step_spans(start.first.stmt);
+      }))
+    return std::nullopt;
+  std::size_t joining = 0;
+  for (std::size_t c = 1; c < connections; ++c, ++joining)
     if (!parallel::start_thread(steppers, [&] {
-          if (auto reader = join_spans(plan, query, cut)) step_spans(reader->stmt);
+          auto reader = join_spans(plan, query, cut);
+          {
+            std::lock_guard lock(mutex);
+            ++tried;
+            if (reader) ++joined;
+          }
+          completed.notify_one();
+          if (stepping() && reader) step_spans(reader->stmt);
         }))
       break;
+  {
+    std::unique_lock lock(mutex);
+    completed.wait(lock, [&] { return tried == joining; });
+    go = joined > 0 && (!start.watch || start.watch->none_since()) ? Go::Step : Go::Quit;
+  }
+  room.notify_all();
+  if (go == Go::Quit) {
+    for (auto& t : steppers) t.join();
+    return std::nullopt;
+  }
   std::optional<ReadFailure> failed;
   for (std::size_t span = 0; span < cut.count && !failed; ++span) {
     Slot& slot = slots[span % window];
@@ -450,8 +496,7 @@ DatabaseRead for_each_parsed_row(const std::filesystem::path& path, std::string_
     if (spans && workers > 1) {
       const std::size_t connections = detail::span_connections(workers);
       if (auto begun = detail::begin_spans(query->db, plan, *spans, connections))
-        if (auto done = detail::parse_spans<Item>(plan, *spans, begun->first, begun->second, connections, columns,
-                                                  make_parse, take))
+        if (auto done = detail::parse_spans<Item>(plan, *spans, *begun, connections, columns, make_parse, take))
           return std::move(*done);
     }
     return detail::parse_batches<Item>(query->stmt, workers, columns, make_parse, take);

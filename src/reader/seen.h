@@ -1,8 +1,10 @@
 #pragma once
 // The keys a reader has met (message ids, session ids), to keep the first record of each.
 // An open-addressing table of 8-byte slots (a piece of the hash and the key's number) over
-// one buffer of key bytes: no allocation per key, and a table small enough to stay cached.
+// blocks of key bytes and of key entries: no allocation per key, nothing copied as the keys
+// grow, and a table small enough to stay cached.
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,20 +26,27 @@ class SeenKeys {
   void clear();
   // The number of keys met, and going back to the first `size` of them (a database read
   // again, say).
-  std::size_t size() const { return keys_.size(); }
+  std::size_t size() const { return count_; }
   void truncate(std::size_t size);
 
  private:
   struct Key {
-    std::uint64_t offset, size;  // in bytes_
     std::uint64_t hash;
+    std::uint32_t block, offset;  // where its size (4 bytes) and then its bytes lie
   };
+  const Key& key(std::size_t k) const { return key_blocks_[k / kKeysPerBlock][k % kKeysPerBlock]; }
+  std::string_view bytes_of(const Key& k) const;
+  void store(std::string_view key, std::uint64_t hash);
   void grow();
   void place_keys();  // in slots_, all empty
 
+  static constexpr std::size_t kKeysPerBlock = 1 << 14;
+  static constexpr std::size_t kBlockBytes = 1 << 20;
+
   std::vector<std::uint64_t> slots_;  // 0, or hash's high half and key number + 1; a power of two
-  std::vector<Key> keys_;
-  std::string bytes_;
+  std::vector<std::unique_ptr<Key[]>> key_blocks_;
+  std::vector<std::string> byte_blocks_;  // each filled up to its capacity, never beyond
+  std::size_t count_ = 0;
 };
 
 }  // namespace qm::reader

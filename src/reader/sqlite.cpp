@@ -138,9 +138,22 @@ bool Database::write_ahead() {
   return util::ascii_lower(stmt->row().text(0).value_or("")) == "wal";
 }
 
+void Database::scan_only() {
+  // A scan visits each page once, and keeps only the pages from the root to its leaf in use:
+  // a larger cache only costs the memory it fills.
+  exec("PRAGMA cache_size=-256");
+}
+
+std::optional<std::int64_t> Database::data_version() {
+  auto stmt = prepare("PRAGMA data_version");
+  if (!stmt || stmt->step() != Statement::Step::Row || stmt->row().is_null(0)) return std::nullopt;
+  return stmt->row().int64(0);
+}
+
 std::expected<Query, ReadFailure> open_query(const ReadPlan& plan, std::string_view sql) {
   auto db = Database::open(plan);
   if (!db) return std::unexpected(std::move(db.error()));
+  db->scan_only();
   auto stmt = db->prepare(sql);
   if (!stmt) return std::unexpected(std::move(stmt.error()));
   return Query{std::move(*db), std::move(*stmt)};

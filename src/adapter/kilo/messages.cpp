@@ -18,20 +18,19 @@ constexpr std::int64_t kMillisecondsFrom = 1'000'000'000'000;
 std::optional<message::Counted> count_message(const fs::path& db, std::string_view id_column, json::element data,
                                               CostMode mode, reader::Prices& prices, std::string& key,
                                               reader::KeptTexts& kept) {
-  static constexpr std::array<std::string_view, 7> kKeys{"role", "tokens", "modelID", "time", "id", "cost", "providerID"};
-  const auto [role, tokens_member, model_id, time_member, message_id, cost, provider_id] = reader::members(data, kKeys);
-  if (reader::string(role) != "assistant" || !tokens_member) return std::nullopt;
+  const message::Members members = message::members_of(data);
+  if (reader::string(members.role) != "assistant" || !members.tokens) return std::nullopt;
   message::Counted r;
-  r.tokens = message::tokens_of(tokens_member, true);
+  r.tokens = message::tokens_of(members.tokens, true);
   if (!r.tokens.any()) return std::nullopt;
-  const auto model = reader::text(model_id);
-  const auto created = reader::integer(reader::at(time_member, "created"));
+  const auto model = message::text(members.model_id);
+  const auto created = reader::integer(reader::at(members.time, "created"));
   if (!model || !created || *created <= 0) return std::nullopt;
   const auto time = *created < kMillisecondsFrom ? reader::seconds_to_ms(*created) : created;
   if (!time) return std::nullopt;
   r.time_ms = *time;
 
-  if (auto id = reader::text(message_id)) {
+  if (auto id = message::text(members.id)) {
     key.assign(*id);
   } else {
     key.assign(db.native());
@@ -41,12 +40,12 @@ std::optional<message::Counted> count_message(const fs::path& db, std::string_vi
   r.keep_key(key, kept);
   r.model = kept.keep(*model);
 
-  const auto recorded = reader::amount(cost);
+  const auto recorded = reader::amount(members.cost);
   if (mode == CostMode::Display) {
     r.cost = recorded.value_or(0.0);
     return r;
   }
-  const auto provider = reader::text(provider_id);
+  const auto provider = message::text(members.provider_id);
   const auto& names = prices.candidates(*model, provider.value_or(""), [&] { return price_candidates(*model, provider); });
   r.cost = mode == CostMode::Auto && recorded ? *recorded : reader::Prices::first_priced_cost(names, r.tokens.priced());
   r.unpriced = !(recorded && *recorded > 0) && prices.unpriced(names, r.tokens.sum());

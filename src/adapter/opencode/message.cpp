@@ -38,6 +38,60 @@ bool may_hold_tokens(std::string_view data) {
   return false;
 }
 
+namespace {
+
+// A key of the message's format: its few bytes are compared at once.
+template <std::size_t N>
+bool is(std::string_view key, const char (&name)[N]) {
+  return key.size() == N - 1 && std::memcmp(key.data(), name, N - 1) == 0;
+}
+void keep_first(reader::MaybeElement& member, json::element value) {
+  if (!member) member = value;
+}
+
+}  // namespace
+
+Members members_of(reader::MaybeElement data) {
+  Members m;
+  json::object obj;
+  if (!data || data->get_object().get(obj)) return m;
+  for (auto field : obj) {
+    const std::string_view key = field.key;
+    switch (key.size()) {
+      case 2:
+        if (is(key, "id")) keep_first(m.id, field.value);
+        break;
+      case 4:
+        if (is(key, "role"))
+          keep_first(m.role, field.value);
+        else if (is(key, "time"))
+          keep_first(m.time, field.value);
+        else if (is(key, "cost"))
+          keep_first(m.cost, field.value);
+        break;
+      case 6:
+        if (is(key, "tokens")) keep_first(m.tokens, field.value);
+        break;
+      case 7:
+        if (is(key, "modelID")) keep_first(m.model_id, field.value);
+        break;
+      case 10:
+        if (is(key, "providerID")) keep_first(m.provider_id, field.value);
+        break;
+      default: break;
+    }
+  }
+  return m;
+}
+
+std::optional<std::string_view> text(reader::MaybeElement v) {
+  // White space that trimming drops begins and ends outside printable ASCII.
+  auto printable = [](char c) { return c > ' ' && c < 0x7F; };
+  const auto s = reader::string(v);
+  if (s && !s->empty() && printable(s->front()) && printable(s->back())) return s;
+  return reader::text(v);
+}
+
 bool Tokens::any() const {
   return block.input || block.output || block.cache_creation || block.cache_read || extra;
 }
@@ -51,9 +105,32 @@ TokenUsageRaw Tokens::priced() const {
 std::uint64_t Tokens::sum() const { return reader::token_sum(priced()); }
 
 Tokens tokens_of(reader::MaybeElement tokens, bool with_reasoning) {
-  static constexpr std::array<std::string_view, 5> kKeys{"input", "output", "cache", "reasoning", "total"};
-  const auto [input, output, cache, reasoning, total] = reader::members(tokens, kKeys);
-  const auto [write, read] = reader::members(cache, std::array<std::string_view, 2>{"write", "read"});
+  reader::MaybeElement input, output, cache, reasoning, total, write, read;
+  json::object obj;
+  if (tokens && !tokens->get_object().get(obj)) {
+    for (auto field : obj) {
+      const std::string_view key = field.key;
+      if (is(key, "input"))
+        keep_first(input, field.value);
+      else if (is(key, "output"))
+        keep_first(output, field.value);
+      else if (is(key, "cache"))
+        keep_first(cache, field.value);
+      else if (is(key, "reasoning"))
+        keep_first(reasoning, field.value);
+      else if (is(key, "total"))
+        keep_first(total, field.value);
+    }
+  }
+  if (cache && !cache->get_object().get(obj)) {
+    for (auto field : obj) {
+      const std::string_view key = field.key;
+      if (is(key, "write"))
+        keep_first(write, field.value);
+      else if (is(key, "read"))
+        keep_first(read, field.value);
+    }
+  }
   TokenUsageRaw block;
   block.input = reader::count_or_zero(input);
   block.output = reader::count_or_zero(output);

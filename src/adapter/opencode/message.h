@@ -25,12 +25,23 @@ inline constexpr std::string_view kQuery = "SELECT id, session_id, data FROM mes
 // The same rows, a span of rowids at a time (a table's rows come in rowid order).
 inline constexpr reader::RowidSpans kQuerySpans{
     "SELECT (SELECT min(rowid) FROM message), (SELECT max(rowid) FROM message)",
-    "SELECT id, session_id, data FROM message WHERE rowid BETWEEN ?1 AND ?2 ORDER BY rowid", 4096};
+    "SELECT id, session_id, data FROM message WHERE rowid BETWEEN ?1 AND ?2 ORDER BY rowid", 2048};
 
 // The entries of the list variable that are directories, when it is set; else
 // ~/.local/share/<name> and $XDG_DATA_HOME/<name>, those that are directories, once each.
 std::expected<std::vector<std::filesystem::path>, std::string> data_dirs(const char* variable, std::string_view name,
                                                                          reader::NoHome no_home);
+
+// The members of a message that the readers look at, found in one pass over its object: a
+// repeated key keeps its first value, as reader::members gives it; all none when the data is
+// no object.
+struct Members {
+  reader::MaybeElement role, tokens, model_id, provider_id, time, id, cost;
+};
+Members members_of(reader::MaybeElement data);
+
+// reader::text of a string that needs no trimming, decided without looking inside it.
+std::optional<std::string_view> text(reader::MaybeElement v);
 
 // The counts of a message's "tokens" reconciled with its reported "total": the block, and
 // the extra (reasoning) count, which starts from "reasoning" when `with_reasoning`.

@@ -80,22 +80,21 @@ auto stored_message_parser() {
 }  // namespace
 
 std::optional<Message> parse_message(json::element data, std::optional<std::string_view> id) {
-  static constexpr std::array<std::string_view, 6> kKeys{"tokens", "modelID", "providerID", "time", "id", "cost"};
-  const auto [tokens, model_id, provider_id, time, message_id, cost] = reader::members(data, kKeys);
-  if (!tokens) return std::nullopt;
+  const message::Members members = message::members_of(data);
+  if (!members.tokens) return std::nullopt;
   Message m;
-  m.tokens = message::tokens_of(tokens, false);
+  m.tokens = message::tokens_of(members.tokens, false);
   if (!m.tokens.any()) return std::nullopt;
-  const auto model = reader::text(model_id);
-  const auto provider = reader::text(provider_id);
+  const auto model = message::text(members.model_id);
+  const auto provider = message::text(members.provider_id);
   // A message without its time of creation is passed over: it would count on 1970-01-01.
-  const auto created = reader::integer(reader::at(time, "created"));
+  const auto created = reader::integer(reader::at(members.time, "created"));
   if (!model || !provider || !created || *created <= 0) return std::nullopt;
   m.model = *model;
   m.provider = *provider;
   m.time_ms = *created;
-  m.id = id ? id : reader::text(message_id);
-  m.recorded_cost = reader::amount(cost);
+  m.id = id ? id : message::text(members.id);
+  m.recorded_cost = reader::amount(members.cost);
   return m;
 }
 

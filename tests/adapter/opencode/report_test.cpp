@@ -164,6 +164,61 @@ TEST(OpenCodeReader, MembersNamedWithEscapesAreRead) {
   EXPECT_EQ(got->rows[0].input, 1000u);
 }
 
+// The one pass over a message's members finds what a lookup of each key finds: the first of
+// repeated keys, keys spelt with escapes, nothing in other values or in a longer or shorter
+// key, nothing at all in what is no object.
+TEST(OpenCodeReader, MembersOfOnePassAreThoseOfAKeyLookup) {
+  const std::string docs[] = {
+      R"({"role":"assistant","tokens":{"input":1,"output":2,"cache":{"read":3,"write":4,"read":9},"input":7},"id":"a",)"
+      R"("modelID":"m","providerID":"p","time":{"created":1},"cost":0.5,"id":"b","role":"user","tokens":{}})",
+      R"({"rol\u0065":"assistant","i\u0064":"x","modelIDs":"m","modelI":"n","providerId":"p","costs":1,"tim":{},)"
+      R"("Tokens":{"input":1},"tokens":{"inputs":1,"Input":2,"reasoning":3,"total":4,"cache":[1]}})",
+      R"({"nested":{"id":"z","tokens":{"input":1}},"list":[{"modelID":"q"}],"cost":"1"})",
+      R"(["id","tokens"])",
+      R"("tokens")",
+      R"(null)",
+  };
+  qm::json::StrictParser parser;
+  for (const auto& text : docs) {
+    const auto doc = parser.parse_copy(text);
+    ASSERT_TRUE(doc) << text;
+    static constexpr std::array<std::string_view, 7> kKeys{"role", "tokens", "modelID", "providerID", "time", "id", "cost"};
+    const auto want = reader::members(*doc, kKeys);
+    const message::Members got = message::members_of(*doc);
+    const reader::MaybeElement in_order[] = {got.role, got.tokens, got.model_id, got.provider_id, got.time, got.id, got.cost};
+    for (std::size_t k = 0; k < kKeys.size(); ++k) {
+      ASSERT_EQ(in_order[k].has_value(), want[k].has_value()) << text << " " << kKeys[k];
+      if (want[k]) EXPECT_EQ(simdjson::minify(*in_order[k]), simdjson::minify(*want[k])) << text << " " << kKeys[k];
+    }
+    for (bool reasoning : {false, true}) {
+      const auto t = message::tokens_of(got.tokens, reasoning);
+      const auto from_lookups = [&] {
+        static constexpr std::array<std::string_view, 5> kTokenKeys{"input", "output", "cache", "reasoning", "total"};
+        const auto [input, output, cache, reasoned, total] = reader::members(got.tokens, kTokenKeys);
+        const auto [write, read] = reader::members(cache, std::array<std::string_view, 2>{"write", "read"});
+        TokenUsageRaw block;
+        block.input = reader::count_or_zero(input);
+        block.output = reader::count_or_zero(output);
+        block.cache_creation = reader::count_or_zero(write);
+        block.cache_read = reader::count_or_zero(read);
+        return all::types::reconcile_token_total(block, reasoning ? reader::count_or_zero(reasoned) : 0,
+                                                 reader::count_or_zero(total));
+      }();
+      EXPECT_EQ(t.block.input, from_lookups.block.input) << text;
+      EXPECT_EQ(t.block.output, from_lookups.block.output) << text;
+      EXPECT_EQ(t.block.cache_creation, from_lookups.block.cache_creation) << text;
+      EXPECT_EQ(t.block.cache_read, from_lookups.block.cache_read) << text;
+      EXPECT_EQ(t.extra, from_lookups.extra) << text;
+    }
+  }
+  for (std::string_view text : {R"("claude")", R"(" claude\t")", R"("\u00a0claude\u2009")", R"("c\u2009")", R"(" ")",
+                                 R"("")", R"("é")", R"(1)"}) {
+    const auto doc = parser.parse_copy(text);
+    ASSERT_TRUE(doc) << text;
+    EXPECT_EQ(message::text(*doc), reader::text(*doc)) << text;
+  }
+}
+
 // Valid JSON is read however deep a member the reader never looks at nests.
 TEST(OpenCodeReader, MessagesNestingDeepInAMemberNeverReadCount) {
   kit::TempDir t;
