@@ -115,6 +115,16 @@ void Pool::wait(const bool* done) {
 
 }  // namespace detail
 
+std::uint32_t KeptTexts::keep_name(std::string_view name) {
+  // A batch names a few models; past this many every further one is kept anew, unsought.
+  constexpr std::size_t kSought = 32;
+  const std::size_t sought = std::min(names_.size(), kSought);
+  for (std::size_t n = 0; n < sought; ++n)
+    if ((*this)[names_[n]] == name) return static_cast<std::uint32_t>(n);
+  names_.push_back(keep(name));
+  return static_cast<std::uint32_t>(names_.size() - 1);
+}
+
 TextRef KeptTexts::keep(std::string_view text) {
   TextRef ref{static_cast<std::uint32_t>(bytes_.size()), static_cast<std::uint32_t>(text.size())};
   bytes_.append(text);

@@ -95,10 +95,19 @@ class KeptTexts {
  public:
   TextRef keep(std::string_view text);
   std::string_view operator[](TextRef ref) const { return std::string_view(bytes_).substr(ref.offset, ref.size); }
-  void clear() { bytes_.clear(); }
+  // A name that many items of a batch repeat (a model, say), kept once and known by its
+  // number: the consumer looks each one up once a batch. Numbers go from 0 to names() - 1.
+  std::uint32_t keep_name(std::string_view name);
+  std::string_view name(std::uint32_t number) const { return (*this)[names_[number]]; }
+  std::size_t names() const { return names_.size(); }
+  void clear() {
+    bytes_.clear();
+    names_.clear();
+  }
 
  private:
   std::string bytes_;
+  std::vector<TextRef> names_;
 };
 
 // The row being parsed, read as a Row is read: a row of a stepping connection, or one copied

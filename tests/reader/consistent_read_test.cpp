@@ -190,6 +190,27 @@ TEST(ConsistentRead, AWriteAheadLogGivesOneStateWhileItsAgentCommits) {
   EXPECT_EQ(taken.discards, 0);
 }
 
+// An agent that holds its log open and commits only once every connection began: the
+// connections all read the state of the first one's beginning, which the commit is not part of.
+TEST(ConsistentRead, ConnectionsThatBeganBeforeACommitUnderALogReadTheEarlierState) {
+  kit::TempDir t;
+  numbers(t / "db", true);
+  kit::WriterProcess agent(t / "db");
+  ASSERT_EQ(agent.exec("SELECT count(*) FROM t"), SQLITE_OK);
+  std::atomic<int> opened = 0;
+  kit::OpenHook hook([&](std::string_view name) {
+    if (name == fs::canonical(t / "db").string()) ++opened;
+  });
+  int commits = 0;
+  const Taken taken = read_numbers(t / "db", 8, [&] { commits += agent.exec(kCommit) == SQLITE_OK; });
+  EXPECT_EQ(taken.read.end, DatabaseRead::End::Read);
+  EXPECT_EQ(taken.rows, static_cast<std::size_t>(kRows));
+  EXPECT_EQ(taken.states, std::set<std::int64_t>{0});
+  EXPECT_EQ(commits, 1);
+  EXPECT_GT(opened.load(), 2);  // the first connection, its watch and those that joined
+  EXPECT_EQ(taken.discards, 0);
+}
+
 // A writer that keeps the database locked past the busy time-out: unreadable at once, without
 // a second wait.
 TEST(ConsistentRead, ADatabaseLockedPastTheBusyTimeOutIsUnreadable) {

@@ -52,7 +52,8 @@ std::uint64_t count(const reader::RowView& row, int column) {
 
 // A session row made ready on a worker; its texts kept beside its batch.
 struct Session {
-  reader::TextRef id, model;
+  reader::TextRef id;
+  std::uint32_t model = 0;  // the number of its name in the batch's texts
   std::uint64_t id_hash = 0;
   TokenUsageRaw tokens;
   std::uint64_t reasoning = 0, message_count = 0;
@@ -88,7 +89,7 @@ std::optional<Session> read_session(const reader::RowView& row, reader::Prices& 
     return std::nullopt;
   s.id = kept.keep(*id);
   s.id_hash = reader::SeenKeys::hash(*id);
-  s.model = kept.keep(model);
+  s.model = kept.keep_name(model);
   s.time_ms = *time;
   s.message_count = count(row, 4);
   if (recorded) {
@@ -108,12 +109,14 @@ std::optional<Session> read_session(const reader::RowView& row, reader::Prices& 
 // The sessions whose id was not met before, in row order.
 void add_sessions(std::span<const std::optional<Session>> sessions, const reader::KeptTexts& kept,
                   reader::SeenKeys& seen, reader::UsageList& usages) {
+  reader::BatchModels models(usages);
+  models.reset(kept.names());
   for (std::size_t i = 0; i < sessions.size(); ++i) {
     if (i + kAhead < sessions.size() && sessions[i + kAhead]) seen.prefetch(sessions[i + kAhead]->id_hash);
     if (!sessions[i]) continue;
     const Session& s = *sessions[i];
     if (!seen.first(kept[s.id], s.id_hash)) continue;
-    reader::Usage& u = usages.add(s.time_ms, usages.model(kept[s.model]));
+    reader::Usage& u = usages.add(s.time_ms, models.id(s.model, kept.name(s.model)));
     u.set_tokens(s.tokens);
     u.reasoning = s.reasoning;
     u.has_message_count = true;

@@ -38,7 +38,7 @@ std::optional<message::Counted> count_message(const fs::path& db, std::string_vi
     key += id_column;
   }
   r.keep_key(key, kept);
-  r.model = kept.keep(*model);
+  r.model = kept.keep_name(*model);
 
   const auto recorded = reader::amount(members.cost);
   if (mode == CostMode::Display) {

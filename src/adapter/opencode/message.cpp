@@ -149,13 +149,15 @@ void Counted::keep_key(std::string_view id, reader::KeptTexts& kept) {
 void add(std::span<const std::optional<Counted>> messages, const reader::KeptTexts& kept, reader::SeenKeys& seen,
          reader::UsageList& usages) {
   constexpr std::size_t kAhead = 16;
+  reader::BatchModels models(usages);
+  models.reset(kept.names());
   for (std::size_t i = 0; i < messages.size(); ++i) {
     if (i + kAhead < messages.size() && messages[i + kAhead] && messages[i + kAhead]->key)
       seen.prefetch(messages[i + kAhead]->key_hash);
     if (!messages[i]) continue;
     const Counted& c = *messages[i];
     if (c.key && !seen.first(kept[*c.key], c.key_hash)) continue;
-    reader::Usage& u = usages.add(c.time_ms, usages.model(kept[c.model]));
+    reader::Usage& u = usages.add(c.time_ms, models.id(c.model, kept.name(c.model)));
     u.set_tokens(c.tokens.block);
     u.reasoning = c.tokens.extra;
     u.cost = c.cost;

@@ -63,7 +63,7 @@ struct Counted {
   std::int64_t time_ms = 0;
   double cost = 0.0;
   bool unpriced = false;
-  reader::TextRef model;
+  std::uint32_t model = 0;  // the number of its name in the batch's texts
   std::optional<reader::TextRef> key;  // the record id; a message without one is never dropped
   std::uint64_t key_hash = 0;
 

@@ -55,7 +55,7 @@ message::Counted count(const Message& m, reader::Prices& prices, bool display, r
   message::Counted c;
   c.tokens = m.tokens;
   c.time_ms = m.time_ms;
-  c.model = kept.keep(m.model);
+  c.model = kept.keep_name(m.model);
   if (m.id) c.keep_key(*m.id, kept);
   if (m.recorded_cost && *m.recorded_cost > 0) {
     c.cost = *m.recorded_cost;
