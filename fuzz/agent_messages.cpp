@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   static const qm::CostMode kModes[] = {qm::CostMode::Auto, qm::CostMode::Calculate, qm::CostMode::Display};
-  qm::reader::Prices prices(&table);
+  qm::opencode::message::RecentPrices prices(&table);
   std::string key;
   qm::reader::KeptTexts kept;
   const auto c = qm::kilo::count_message("/k/kilo.db", "row", *doc, kModes[data[0] / 2 % 3], prices, key, kept);

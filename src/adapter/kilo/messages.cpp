@@ -16,7 +16,7 @@ constexpr std::int64_t kMillisecondsFrom = 1'000'000'000'000;
 }  // namespace
 
 std::optional<message::Counted> count_message(const fs::path& db, std::string_view id_column, json::element data,
-                                              CostMode mode, reader::Prices& prices, std::string& key,
+                                              CostMode mode, message::RecentPrices& prices, std::string& key,
                                               reader::KeptTexts& kept) {
   const message::Members members = message::members_of(data);
   if (reader::string(members.role) != "assistant" || !members.tokens) return std::nullopt;
@@ -48,7 +48,7 @@ std::optional<message::Counted> count_message(const fs::path& db, std::string_vi
   const auto provider = message::text(members.provider_id);
   const auto& names = prices.candidates(*model, provider.value_or(""), [&] { return price_candidates(*model, provider); });
   r.cost = mode == CostMode::Auto && recorded ? *recorded : reader::Prices::first_priced_cost(names, r.tokens.priced());
-  r.unpriced = !(recorded && *recorded > 0) && prices.unpriced(names, r.tokens.sum());
+  r.unpriced = !(recorded && *recorded > 0) && prices.prices().unpriced(names, r.tokens.sum());
   return r;
 }
 
@@ -76,7 +76,7 @@ AgentLoadResult load_kilo_usage(const all::loader::LoadOptions& options, const p
     std::error_code ec;
     if (!fs::is_regular_file(db, ec)) continue;
     auto make_parse = [&] {
-      return [&db, mode, prices = reader::Prices(&table), key = std::string()](
+      return [&db, mode, prices = message::RecentPrices(&table), key = std::string()](
                  std::string_view id, json::element data, reader::KeptTexts& kept) mutable {
         return count_message(db, id, data, mode, prices, key, kept);
       };

@@ -2,6 +2,7 @@
 // What the OpenCode and Kilo readers share: both agents keep their chat messages in a table
 // `message` of (id, session_id, data), data being the message as a JSON object, and both
 // keep their data directories below the user's data directory.
+#include <array>
 #include <cstdint>
 #include <expected>
 #include <filesystem>
@@ -11,6 +12,8 @@
 
 #include "adapter/all/types.h"
 #include "json/strict.h"
+#include "pricing/table.h"
+#include "reader/prices.h"
 #include "reader/roots.h"
 #include "reader/row_workers.h"
 #include "reader/seen.h"
@@ -70,6 +73,36 @@ struct Counted {
   // Keeps the record id for the test against the ids met before.
   void keep_key(std::string_view id, reader::KeptTexts& kept);
 };
+// A worker's price lookups, in front of which the candidates of the last few models and
+// providers are kept: a table's next messages mostly repeat them.
+class RecentPrices {
+ public:
+  explicit RecentPrices(const pricing::PricingTable* table) : prices_(table) {}
+  reader::Prices& prices() { return prices_; }
+
+  // Prices::candidates(model, qualifier, make_names), found among the recent ones first.
+  template <typename MakeNames>
+  const reader::Candidates& candidates(std::string_view model, std::string_view qualifier, MakeNames&& make_names) {
+    for (const Recent& r : recent_)
+      if (r.candidates && r.model == model && r.qualifier == qualifier) return *r.candidates;
+    Recent& r = recent_[next_++ % recent_.size()];
+    r.model.assign(model);
+    r.qualifier.assign(qualifier);
+    // The map's values stay where they are as it grows.
+    r.candidates = &prices_.candidates(model, qualifier, make_names);
+    return *r.candidates;
+  }
+
+ private:
+  struct Recent {
+    std::string model, qualifier;
+    const reader::Candidates* candidates = nullptr;
+  };
+  reader::Prices prices_;
+  std::array<Recent, 4> recent_;
+  std::size_t next_ = 0;
+};
+
 // Adds the messages to the usages, each unless its record id was met before.
 void add(std::span<const std::optional<Counted>> messages, const reader::KeptTexts& kept, reader::SeenKeys& seen,
          reader::UsageList& usages);

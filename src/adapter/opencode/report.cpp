@@ -51,7 +51,7 @@ struct StoredMessage {
 
 // A positive recorded cost, else the first positive cost among the candidates; the unpriced
 // marker unless the cost mode is display (then there is no table).
-message::Counted count(const Message& m, reader::Prices& prices, bool display, reader::KeptTexts& kept) {
+message::Counted count(const Message& m, message::RecentPrices& prices, bool display, reader::KeptTexts& kept) {
   message::Counted c;
   c.tokens = m.tokens;
   c.time_ms = m.time_ms;
@@ -63,7 +63,7 @@ message::Counted count(const Message& m, reader::Prices& prices, bool display, r
   }
   const auto& names = prices.candidates(m.model, m.provider, [&] { return normalize_model(m.model, m.provider); });
   c.cost = reader::Prices::first_positive_cost(names, m.tokens.priced());
-  c.unpriced = !display && prices.unpriced(names, m.tokens.sum());
+  c.unpriced = !display && prices.prices().unpriced(names, m.tokens.sum());
   return c;
 }
 
@@ -132,12 +132,12 @@ AgentLoadResult load_opencode_usage(const all::loader::LoadOptions& options,
   reader::UsageList usages(options.zone);
   // A message counts once: the database before the older store, the first directory first.
   reader::SeenKeys seen;
-  reader::Prices store_prices(prices);
+  message::RecentPrices store_prices(prices);
   reader::KeptTexts store_texts;
   for (const auto& dir : *dirs) {
     if (auto db = loader::database_in(dir)) {
       auto make_parse = [&] {
-        return [worker_prices = reader::Prices(prices), display](std::string_view id, json::element data,
+        return [worker_prices = message::RecentPrices(prices), display](std::string_view id, json::element data,
                                                                   reader::KeptTexts& kept) mutable {
           const auto m = parse_message(data, id);
           return m ? std::optional(count(*m, worker_prices, display, kept)) : std::nullopt;
