@@ -53,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   qm::reader::KeptTexts kept;
   const auto c = qm::kilo::count_message("/k/kilo.db", "row", *doc, kModes[data[0] / 2 % 3], prices, key, kept);
   if (!c) return 0;
-  FUZZ_CHECK(c->tokens.any() && c->time_ms > 0 && c->key && !kept.name(c->model).empty());
+  FUZZ_CHECK(c->any_tokens() && c->time_ms > 0 && c->has_key && !kept.name(c->model).empty());
   FUZZ_CHECK(std::isfinite(c->cost) && c->cost >= 0);
   return 0;
 }

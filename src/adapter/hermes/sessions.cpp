@@ -55,7 +55,7 @@ struct Session {
   reader::TextRef id;
   std::uint32_t model = 0;  // the number of its name in the batch's texts
   std::uint64_t id_hash = 0;
-  TokenUsageRaw tokens;
+  std::uint64_t input = 0, output = 0, cache_read = 0, cache_creation = 0;
   std::uint64_t reasoning = 0, message_count = 0;
   std::int64_t time_ms = 0;
   double cost = 0.0;
@@ -72,11 +72,16 @@ std::optional<Session> read_session(const reader::RowView& row, reader::Prices& 
   const auto time = started_at_ms(row.real(3));
   if (!time) return std::nullopt;
 
+  TokenUsageRaw tokens;
+  tokens.input = count(row, 5);
+  tokens.output = count(row, 6);
+  tokens.cache_read = count(row, 7);
+  tokens.cache_creation = count(row, 8);
   Session s;
-  s.tokens.input = count(row, 5);
-  s.tokens.output = count(row, 6);
-  s.tokens.cache_read = count(row, 7);
-  s.tokens.cache_creation = count(row, 8);
+  s.input = tokens.input;
+  s.output = tokens.output;
+  s.cache_read = tokens.cache_read;
+  s.cache_creation = tokens.cache_creation;
   s.reasoning = count(row, 9);
   std::optional<double> cost;
   if (!row.is_null(11))
@@ -84,7 +89,6 @@ std::optional<Session> read_session(const reader::RowView& row, reader::Prices& 
   else if (!row.is_null(10))
     cost = column_f64(row, 10);
   const bool recorded = cost && *cost > 0;
-  const TokenUsageRaw& tokens = s.tokens;
   if (!tokens.input && !tokens.output && !tokens.cache_read && !tokens.cache_creation && !s.reasoning && !recorded)
     return std::nullopt;
   s.id = kept.keep(*id);
@@ -117,7 +121,10 @@ void add_sessions(std::span<const std::optional<Session>> sessions, const reader
     const Session& s = *sessions[i];
     if (!seen.first(kept[s.id], s.id_hash)) continue;
     reader::Usage& u = usages.add(s.time_ms, models.id(s.model, kept.name(s.model)));
-    u.set_tokens(s.tokens);
+    u.input = s.input;
+    u.output = s.output;
+    u.cache_read = s.cache_read;
+    u.cache_creation = s.cache_creation;
     u.reasoning = s.reasoning;
     u.has_message_count = true;
     u.message_count = s.message_count;

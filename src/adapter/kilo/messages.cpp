@@ -20,14 +20,15 @@ std::optional<message::Counted> count_message(const fs::path& db, std::string_vi
                                               reader::KeptTexts& kept) {
   const message::Members members = message::members_of(data);
   if (reader::string(members.role) != "assistant" || !members.tokens) return std::nullopt;
-  message::Counted r;
-  r.tokens = message::tokens_of(members.tokens, true);
-  if (!r.tokens.any()) return std::nullopt;
+  const message::Tokens tokens = message::tokens_of(members.tokens, true);
+  if (!tokens.any()) return std::nullopt;
   const auto model = message::text(members.model_id);
   const auto created = reader::integer(reader::at(members.time, "created"));
   if (!model || !created || *created <= 0) return std::nullopt;
   const auto time = *created < kMillisecondsFrom ? reader::seconds_to_ms(*created) : created;
   if (!time) return std::nullopt;
+  message::Counted r;
+  r.set_tokens(tokens);
   r.time_ms = *time;
 
   if (auto id = message::text(members.id)) {
@@ -47,8 +48,8 @@ std::optional<message::Counted> count_message(const fs::path& db, std::string_vi
   }
   const auto provider = message::text(members.provider_id);
   const auto& names = prices.candidates(*model, provider.value_or(""), [&] { return price_candidates(*model, provider); });
-  r.cost = mode == CostMode::Auto && recorded ? *recorded : reader::Prices::first_priced_cost(names, r.tokens.priced());
-  r.unpriced = !(recorded && *recorded > 0) && prices.prices().unpriced(names, r.tokens.sum());
+  r.cost = mode == CostMode::Auto && recorded ? *recorded : reader::Prices::first_priced_cost(names, tokens.priced());
+  r.unpriced = !(recorded && *recorded > 0) && prices.prices().unpriced(names, tokens.sum());
   return r;
 }
 

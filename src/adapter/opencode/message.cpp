@@ -141,9 +141,18 @@ Tokens tokens_of(reader::MaybeElement tokens, bool with_reasoning) {
   return Tokens{reconciled.block, reconciled.extra};
 }
 
+void Counted::set_tokens(const Tokens& tokens) {
+  input = tokens.block.input;
+  output = tokens.block.output;
+  cache_creation = tokens.block.effective_cache_creation();
+  cache_read = tokens.block.cache_read;
+  reasoning = tokens.extra;
+}
+
 void Counted::keep_key(std::string_view id, reader::KeptTexts& kept) {
   key = kept.keep(id);
   key_hash = reader::SeenKeys::hash(id);
+  has_key = true;
 }
 
 void add(std::span<const std::optional<Counted>> messages, const reader::KeptTexts& kept, reader::SeenKeys& seen,
@@ -152,14 +161,17 @@ void add(std::span<const std::optional<Counted>> messages, const reader::KeptTex
   reader::BatchModels models(usages);
   models.reset(kept.names());
   for (std::size_t i = 0; i < messages.size(); ++i) {
-    if (i + kAhead < messages.size() && messages[i + kAhead] && messages[i + kAhead]->key)
+    if (i + kAhead < messages.size() && messages[i + kAhead] && messages[i + kAhead]->has_key)
       seen.prefetch(messages[i + kAhead]->key_hash);
     if (!messages[i]) continue;
     const Counted& c = *messages[i];
-    if (c.key && !seen.first(kept[*c.key], c.key_hash)) continue;
+    if (c.has_key && !seen.first(kept[c.key], c.key_hash)) continue;
     reader::Usage& u = usages.add(c.time_ms, models.id(c.model, kept.name(c.model)));
-    u.set_tokens(c.tokens.block);
-    u.reasoning = c.tokens.extra;
+    u.input = c.input;
+    u.output = c.output;
+    u.cache_creation = c.cache_creation;
+    u.cache_read = c.cache_read;
+    u.reasoning = c.reasoning;
     u.cost = c.cost;
     u.unpriced = c.unpriced;
   }

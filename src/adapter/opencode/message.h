@@ -61,15 +61,20 @@ struct Tokens {
 Tokens tokens_of(reader::MaybeElement tokens, bool with_reasoning);
 
 // A message made ready on a worker: counts, time and price, its texts kept beside its batch.
+// As small as it goes: the consumer reads every one.
 struct Counted {
-  Tokens tokens;
+  std::uint64_t input = 0, output = 0, cache_creation = 0, cache_read = 0, reasoning = 0;
   std::int64_t time_ms = 0;
   double cost = 0.0;
-  bool unpriced = false;
-  std::uint32_t model = 0;  // the number of its name in the batch's texts
-  std::optional<reader::TextRef> key;  // the record id; a message without one is never dropped
   std::uint64_t key_hash = 0;
+  reader::TextRef key;      // the record id, when has_key; a message without one is never dropped
+  std::uint32_t model = 0;  // the number of its name in the batch's texts
+  bool has_key = false;
+  bool unpriced = false;
 
+  // The counts of the block (its cache writes as one count) and the extra count.
+  void set_tokens(const Tokens& tokens);
+  bool any_tokens() const { return input || output || cache_creation || cache_read || reasoning; }
   // Keeps the record id for the test against the ids met before.
   void keep_key(std::string_view id, reader::KeptTexts& kept);
 };

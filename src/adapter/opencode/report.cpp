@@ -53,7 +53,7 @@ struct StoredMessage {
 // marker unless the cost mode is display (then there is no table).
 message::Counted count(const Message& m, message::RecentPrices& prices, bool display, reader::KeptTexts& kept) {
   message::Counted c;
-  c.tokens = m.tokens;
+  c.set_tokens(m.tokens);
   c.time_ms = m.time_ms;
   c.model = kept.keep_name(m.model);
   if (m.id) c.keep_key(*m.id, kept);
