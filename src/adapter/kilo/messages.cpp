@@ -19,11 +19,11 @@ std::optional<message::Counted> count_message(const fs::path& db, std::string_vi
                                               CostMode mode, message::RecentPrices& prices, std::string& key,
                                               reader::KeptTexts& kept) {
   const message::Members members = message::members_of(data);
-  if (reader::string(members.role) != "assistant" || !members.tokens) return std::nullopt;
+  if (message::string(members.role) != "assistant" || !members.tokens) return std::nullopt;
   const message::Tokens tokens = message::tokens_of(members.tokens, true);
   if (!tokens.any()) return std::nullopt;
   const auto model = message::text(members.model_id);
-  const auto created = reader::integer(reader::at(members.time, "created"));
+  const auto created = message::created(members.time);
   if (!model || !created || *created <= 0) return std::nullopt;
   const auto time = *created < kMillisecondsFrom ? reader::seconds_to_ms(*created) : created;
   if (!time) return std::nullopt;
@@ -41,7 +41,7 @@ std::optional<message::Counted> count_message(const fs::path& db, std::string_vi
   r.keep_key(key, kept);
   r.model = kept.keep_name(*model);
 
-  const auto recorded = reader::amount(members.cost);
+  const auto recorded = message::amount(members.cost);
   if (mode == CostMode::Display) {
     r.cost = recorded.value_or(0.0);
     return r;

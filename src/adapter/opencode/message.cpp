@@ -1,5 +1,6 @@
 #include "adapter/opencode/message.h"
 
+#include <cmath>
 #include <cstring>
 
 #include "reader/prices.h"
@@ -84,12 +85,34 @@ Members members_of(reader::MaybeElement data) {
   return m;
 }
 
-std::optional<std::string_view> text(reader::MaybeElement v) {
+std::optional<std::string_view> string(const reader::MaybeElement& v) {
+  if (!v || !v->is_string()) return std::nullopt;
+  return v->get_string().value_unsafe();
+}
+
+std::optional<std::string_view> text(const reader::MaybeElement& v) {
   // White space that trimming drops begins and ends outside printable ASCII.
   auto printable = [](char c) { return c > ' ' && c < 0x7F; };
-  const auto s = reader::string(v);
-  if (s && !s->empty() && printable(s->front()) && printable(s->back())) return s;
-  return reader::text(v);
+  const auto s = string(v);
+  if (!s) return std::nullopt;
+  if (!s->empty() && printable(s->front()) && printable(s->back())) return s;
+  const std::string_view t = util::trim(*s);
+  if (t.empty()) return std::nullopt;
+  return t;
+}
+
+std::optional<double> amount(const reader::MaybeElement& v) {
+  if (!v) return std::nullopt;
+  const auto n = json::as_number(*v);
+  if (!n || !std::isfinite(*n) || *n < 0) return std::nullopt;
+  return *n + 0.0;  // -0 + 0 is +0
+}
+
+std::optional<std::int64_t> created(const reader::MaybeElement& time) {
+  json::object obj;
+  json::element value;
+  if (!time || time->get_object().get(obj) || obj.at_key("created").get(value)) return std::nullopt;
+  return json::as_i64(value);
 }
 
 bool Tokens::any() const {
@@ -131,13 +154,15 @@ Tokens tokens_of(reader::MaybeElement tokens, bool with_reasoning) {
         keep_first(read, field.value);
     }
   }
+  // reader::count_or_zero, without copying each member on the way.
+  auto count_of = [](const reader::MaybeElement& v) -> std::uint64_t { return v ? json::as_count(*v).value_or(0) : 0; };
   TokenUsageRaw block;
-  block.input = reader::count_or_zero(input);
-  block.output = reader::count_or_zero(output);
-  block.cache_creation = reader::count_or_zero(write);
-  block.cache_read = reader::count_or_zero(read);
-  const auto reconciled = all::types::reconcile_token_total(
-      block, with_reasoning ? reader::count_or_zero(reasoning) : 0, reader::count_or_zero(total));
+  block.input = count_of(input);
+  block.output = count_of(output);
+  block.cache_creation = count_of(write);
+  block.cache_read = count_of(read);
+  const auto reconciled =
+      all::types::reconcile_token_total(block, with_reasoning ? count_of(reasoning) : 0, count_of(total));
   return Tokens{reconciled.block, reconciled.extra};
 }
 

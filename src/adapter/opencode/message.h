@@ -43,8 +43,14 @@ struct Members {
 };
 Members members_of(reader::MaybeElement data);
 
-// reader::text of a string that needs no trimming, decided without looking inside it.
-std::optional<std::string_view> text(reader::MaybeElement v);
+// values.h's readers of the members every message is read for, over the member where it is
+// (a member passed on by value is copied at every call): reader::string, reader::text (a
+// string that needs no trimming told without looking inside it), reader::amount, and
+// reader::integer(reader::at(time, "created")).
+std::optional<std::string_view> string(const reader::MaybeElement& v);
+std::optional<std::string_view> text(const reader::MaybeElement& v);
+std::optional<double> amount(const reader::MaybeElement& v);
+std::optional<std::int64_t> created(const reader::MaybeElement& time);
 
 // The counts of a message's "tokens" reconciled with its reported "total": the block, and
 // the extra (reasoning) count, which starts from "reasoning" when `with_reasoning`.

@@ -88,13 +88,13 @@ std::optional<Message> parse_message(json::element data, std::optional<std::stri
   const auto model = message::text(members.model_id);
   const auto provider = message::text(members.provider_id);
   // A message without its time of creation is passed over: it would count on 1970-01-01.
-  const auto created = reader::integer(reader::at(members.time, "created"));
+  const auto created = message::created(members.time);
   if (!model || !provider || !created || *created <= 0) return std::nullopt;
   m.model = *model;
   m.provider = *provider;
   m.time_ms = *created;
   m.id = id ? id : message::text(members.id);
-  m.recorded_cost = reader::amount(members.cost);
+  m.recorded_cost = message::amount(members.cost);
   return m;
 }
 

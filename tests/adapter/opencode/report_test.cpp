@@ -212,11 +212,22 @@ TEST(OpenCodeReader, MembersOfOnePassAreThoseOfAKeyLookup) {
     }
   }
   for (std::string_view text : {R"("claude")", R"(" claude\t")", R"("\u00a0claude\u2009")", R"("c\u2009")", R"(" ")",
-                                 R"("")", R"("é")", R"(1)"}) {
+                                 R"("")", R"("é")", R"(1)", R"(-0.0)", R"(-1)", R"(1.5)", R"(1e400)", R"(18446744073709551615)",
+                                 R"({"created":12,"created":13})", R"({"created":1.0})", R"({"Created":1})", R"([12])",
+                                 R"(null)"}) {
     const auto doc = parser.parse_copy(text);
     ASSERT_TRUE(doc) << text;
+    EXPECT_EQ(message::string(*doc), reader::string(*doc)) << text;
     EXPECT_EQ(message::text(*doc), reader::text(*doc)) << text;
+    const auto amount = message::amount(*doc);
+    ASSERT_EQ(amount.has_value(), reader::amount(*doc).has_value()) << text;
+    if (amount) EXPECT_EQ(std::signbit(*amount), std::signbit(*reader::amount(*doc))) << text;
+    EXPECT_EQ(amount, reader::amount(*doc)) << text;
+    EXPECT_EQ(message::created(*doc), reader::integer(reader::at(*doc, "created"))) << text;
   }
+  for (auto none : {message::string(std::nullopt), message::text(std::nullopt)}) EXPECT_EQ(none, std::nullopt);
+  EXPECT_EQ(message::amount(std::nullopt), std::nullopt);
+  EXPECT_EQ(message::created(std::nullopt), std::nullopt);
 }
 
 // Valid JSON is read however deep a member the reader never looks at nests.
