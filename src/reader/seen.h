@@ -2,7 +2,8 @@
 // The keys a reader has met (message ids, session ids), to keep the first record of each.
 // An open-addressing table of 8-byte slots (a piece of the hash and the key's number) over
 // blocks of key bytes and of key entries: no allocation per key, nothing copied as the keys
-// grow, and a table small enough to stay cached.
+// grow, and a table small enough to stay cached. Keys that begin alike (a database's path,
+// say) can be offered as that beginning and the rest: the beginning is kept once.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -16,7 +17,10 @@ class SeenKeys {
   // True the first time a key is offered; it is remembered from then on.
   bool first(std::string_view key) { return first(key, hash(key)); }
   // The same with the key's hash made beforehand (on a worker thread, say).
-  bool first(std::string_view key, std::uint64_t hash);
+  bool first(std::string_view key, std::uint64_t hash) { return first({}, key, hash); }
+  // The key `prefix` followed by `rest`, the same key as the two joined, `hash` the joined
+  // key's hash.
+  bool first(std::string_view prefix, std::string_view rest, std::uint64_t hash);
   static std::uint64_t hash(std::string_view key);
   // Asks for the memory that first(key, hash) will read: a consumer that knows its next
   // keys calls this some keys ahead, so that the lookups do not wait one after another.
@@ -32,11 +36,20 @@ class SeenKeys {
  private:
   struct Key {
     std::uint64_t hash;
-    std::uint32_t block, offset;  // where its size (4 bytes) and then its bytes lie
+    std::uint32_t block, offset;  // where its header and then its bytes lie
+  };
+  // Before a key's bytes: their size and the number of its prefix (kNoPrefix for none).
+  struct Header {
+    std::uint32_t size, prefix;
+  };
+  static constexpr std::uint32_t kNoPrefix = UINT32_MAX;
+  struct Stored {
+    std::string_view prefix, rest;
   };
   const Key& key(std::size_t k) const { return key_blocks_[k / kKeysPerBlock][k % kKeysPerBlock]; }
-  std::string_view bytes_of(const Key& k) const;
-  void store(std::string_view key, std::uint64_t hash);
+  Stored stored(const Key& k) const;
+  std::uint32_t prefix_number(std::string_view prefix);
+  void store(std::uint32_t prefix, std::string_view rest, std::uint64_t hash);
   void grow();
   void place_keys();  // in slots_, all empty
 
@@ -46,6 +59,7 @@ class SeenKeys {
   std::vector<std::uint64_t> slots_;  // 0, or hash's high half and key number + 1; a power of two
   std::vector<std::unique_ptr<Key[]>> key_blocks_;
   std::vector<std::string> byte_blocks_;  // each filled up to its capacity, never beyond
+  std::vector<std::string> prefixes_;     // never dropped: a truncated key's prefix may come again
   std::size_t count_ = 0;
 };
 

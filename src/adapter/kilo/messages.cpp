@@ -32,13 +32,15 @@ std::optional<message::Counted> count_message(const fs::path& db, std::string_vi
   r.time_ms = *time;
 
   if (auto id = message::text(members.id)) {
-    key.assign(*id);
+    r.keep_key(*id, kept);
   } else {
+    // The database's path begins the key of each of its rows: kept once.
     key.assign(db.native());
     key += ':';
+    const std::size_t prefix = key.size();
     key += id_column;
+    r.keep_key(std::string_view(key).substr(0, prefix), id_column, reader::SeenKeys::hash(key), kept);
   }
-  r.keep_key(key, kept);
   r.model = kept.keep_name(*model);
 
   const auto recorded = message::amount(members.cost);

@@ -180,6 +180,13 @@ void Counted::keep_key(std::string_view id, reader::KeptTexts& kept) {
   has_key = true;
 }
 
+void Counted::keep_key(std::string_view prefix, std::string_view rest, std::uint64_t hash, reader::KeptTexts& kept) {
+  key = kept.keep(rest);
+  key_prefix = kept.keep_name(prefix);
+  key_hash = hash;
+  has_key = true;
+}
+
 void add(std::span<const std::optional<Counted>> messages, const reader::KeptTexts& kept, reader::SeenKeys& seen,
          reader::UsageList& usages) {
   constexpr std::size_t kAhead = 16;
@@ -190,7 +197,10 @@ void add(std::span<const std::optional<Counted>> messages, const reader::KeptTex
       seen.prefetch(messages[i + kAhead]->key_hash);
     if (!messages[i]) continue;
     const Counted& c = *messages[i];
-    if (c.has_key && !seen.first(kept[c.key], c.key_hash)) continue;
+    if (c.has_key) {
+      const std::string_view prefix = c.key_prefix == Counted::kNoPrefix ? std::string_view() : kept.name(c.key_prefix);
+      if (!seen.first(prefix, kept[c.key], c.key_hash)) continue;
+    }
     reader::Usage& u = usages.add(c.time_ms, models.id(c.model, kept.name(c.model)));
     u.input = c.input;
     u.output = c.output;

@@ -72,17 +72,21 @@ struct Counted {
   std::uint64_t input = 0, output = 0, cache_creation = 0, cache_read = 0, reasoning = 0;
   std::int64_t time_ms = 0;
   double cost = 0.0;
+  static constexpr std::uint32_t kNoPrefix = UINT32_MAX;
   std::uint64_t key_hash = 0;
-  reader::TextRef key;      // the record id, when has_key; a message without one is never dropped
-  std::uint32_t model = 0;  // the number of its name in the batch's texts
+  reader::TextRef key;  // the record id, when has_key; a message without one is never dropped
+  std::uint32_t key_prefix = kNoPrefix;  // the number of the name the record id begins with
+  std::uint32_t model = 0;               // the number of its name in the batch's texts
   bool has_key = false;
   bool unpriced = false;
 
   // The counts of the block (its cache writes as one count) and the extra count.
   void set_tokens(const Tokens& tokens);
   bool any_tokens() const { return input || output || cache_creation || cache_read || reasoning; }
-  // Keeps the record id for the test against the ids met before.
+  // Keeps the record id for the test against the ids met before; a prefix that many ids
+  // share (a database's path) is kept once a batch.
   void keep_key(std::string_view id, reader::KeptTexts& kept);
+  void keep_key(std::string_view prefix, std::string_view rest, std::uint64_t hash, reader::KeptTexts& kept);
 };
 // A worker's price lookups, in front of which the candidates of the last few models and
 // providers are kept: a table's next messages mostly repeat them.
