@@ -217,7 +217,12 @@ std::optional<SpanReader> join_spans(const ReadPlan& plan, const RowidSpans& que
   return SpanReader{std::move(*db), std::move(*stmt)};
 }
 
-std::size_t span_connections(std::size_t workers) { return std::min(kMostConnections, std::max<std::size_t>(2, workers)); }
+std::size_t span_connections(std::size_t workers) {
+  // Beyond three, a quarter of the processors stays for the consumer and whatever else runs:
+  // steppers wait for nothing but a processor, so more of them only queue for one.
+  const std::size_t steppers = workers <= 3 ? workers : workers - workers / 4;
+  return std::min(kMostConnections, std::max<std::size_t>(2, steppers));
+}
 
 }  // namespace detail
 
