@@ -33,9 +33,21 @@ bool may_hold_tokens(std::string_view data) {
     if (static_cast<std::size_t>(k - begin) >= kAt && static_cast<std::size_t>(end - k) >= kName.size() - kAt &&
         std::string_view(k - kAt, kName.size()) == kName)
       return true;
+  // Else a letter of the name spelt as an escape, \u0074 for the "t" say: others (the
+  // terminal's \u001b) cannot make it.
+  auto hex = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
   for (const char* b = begin; b < end && (b = static_cast<const char*>(std::memchr(b, '\\', static_cast<std::size_t>(end - b))));
-       b += 2)
-    if (b + 1 < end && b[1] == 'u') return true;
+       b += 2) {
+    if (end - b < 6 || b[1] != 'u' || b[2] != '0' || b[3] != '0') continue;
+    const int high = hex(b[4]), low = hex(b[5]);
+    if (high >= 0 && low >= 0 && kName.substr(1, 6).find(static_cast<char>(high << 4 | low)) != std::string_view::npos)
+      return true;
+  }
   return false;
 }
 

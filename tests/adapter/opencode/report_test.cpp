@@ -230,6 +230,27 @@ TEST(OpenCodeReader, MembersOfOnePassAreThoseOfAKeyLookup) {
   EXPECT_EQ(message::created(std::nullopt), std::nullopt);
 }
 
+// The quick test passes over a message only when no member "tokens" can be in it, however
+// its letters are spelt.
+TEST(OpenCodeReader, TheQuickTestForTokensPassesOverOnlyWhatCannotHoldThem) {
+  const std::pair<std::string_view, bool> cases[] = {
+      {R"({"tokens":{}})", true},
+      {R"({"x":"\u001b[0m","tokens":1})", true},
+      {R"({"tok\u0065ns":1})", true},
+      {R"({"\u0074okens":1})", true},
+      {R"({"token\u0073":1})", true},
+      {R"({"toke\u006Es":1})", true},
+      {R"({"t\u006f\u006bens":1})", true},
+      {R"({"summary":"no tok ens here","text":"\u001b[31m\u00e9\\u0074"})", false},
+      {R"({"role":"user","text":"tokens"})", true},  // a text that says it: parsed, and has none
+      {R"({"Tokens":1,"tokens_x":2})", false},
+      {R"({"t":"\u0074"})", true},  // a letter of the name escaped anywhere
+      {R"({"t":"\u00"})", false},
+      {"", false},
+  };
+  for (const auto& [text, may] : cases) EXPECT_EQ(message::may_hold_tokens(text), may) << text;
+}
+
 // Valid JSON is read however deep a member the reader never looks at nests.
 TEST(OpenCodeReader, MessagesNestingDeepInAMemberNeverReadCount) {
   kit::TempDir t;
