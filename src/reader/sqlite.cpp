@@ -153,9 +153,9 @@ std::optional<std::int64_t> Database::data_version() {
 std::expected<Query, ReadFailure> open_query(const ReadPlan& plan, std::string_view sql) {
   auto db = Database::open(plan);
   if (!db) return std::unexpected(std::move(db.error()));
-  db->scan_only();
   auto stmt = db->prepare(sql);
   if (!stmt) return std::unexpected(std::move(stmt.error()));
+  db->scan_only();  // once the schema is read: the setting reads it too, and would wait apart
   return Query{std::move(*db), std::move(*stmt)};
 }
 

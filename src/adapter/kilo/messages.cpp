@@ -48,10 +48,15 @@ std::optional<message::Counted> count_message(const fs::path& db, std::string_vi
     r.cost = recorded.value_or(0.0);
     return r;
   }
+  // The names are looked up only for a cost to compute or a marker that may be due.
+  const bool recorded_cost = mode == CostMode::Auto && recorded;
+  const bool may_be_unpriced = !(recorded && *recorded > 0);
+  if (recorded_cost) r.cost = *recorded;
+  if (recorded_cost && !may_be_unpriced) return r;
   const auto provider = message::text(members.provider_id);
   const auto& names = prices.candidates(*model, provider.value_or(""), [&] { return price_candidates(*model, provider); });
-  r.cost = mode == CostMode::Auto && recorded ? *recorded : reader::Prices::first_priced_cost(names, tokens.priced());
-  r.unpriced = !(recorded && *recorded > 0) && prices.prices().unpriced(names, tokens.sum());
+  if (!recorded_cost) r.cost = reader::Prices::first_priced_cost(names, tokens.priced());
+  r.unpriced = may_be_unpriced && prices.prices().unpriced(names, tokens.sum());
   return r;
 }
 
