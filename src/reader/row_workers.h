@@ -481,8 +481,9 @@ Attempt parse_batches(Statement& stmt, std::size_t workers, std::span<const Colu
 }  // namespace detail
 
 // Runs `sql` over the database as for_each_row does (one state of it, the same debug lines
-// and outcomes), reading the columns of each row as `columns` says. make_parse() is called
-// once per worker and gives `parse(const RowView&, KeptTexts&) -> std::optional<Item>`;
+// and outcomes), copying the columns of each row as `columns` says where rows are copied.
+// make_parse() is called once per worker and gives
+// `parse(const RowView&, KeptTexts&) -> std::optional<Item>`;
 // then `consume(std::span<const std::optional<Item>>, const KeptTexts&)` is called on this
 // thread with the items of each batch (none for rows that gave none), batch after batch in
 // row order: a consumer can look ahead within a batch (to prefetch, say). When the rows are
