@@ -37,8 +37,8 @@
 // usage_list.h instead of full records: `reader::UsageList usages(options.zone);`,
 // `usages.add(time_ms, usages.model(name))` then its counts and cost, and
 // `run.finish(usages)`; it parses on workers with row_workers.h's for_each_parsed_row
-// (this thread steps the query, workers parse and price, this thread takes the results in
-// row order) and drops repeated ids with seen.h's SeenKeys.
+// (connections step the rows and workers parse and price them, this thread takes the results
+// in row order) and drops repeated ids with seen.h's SeenKeys.
 #include <algorithm>
 #include <cstdint>
 #include <string>

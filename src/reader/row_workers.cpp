@@ -115,35 +115,54 @@ void Pool::wait(const bool* done) {
 
 }  // namespace detail
 
+std::uint32_t KeptTexts::keep_name(std::string_view name) {
+  // A batch names a few models; past this many every further one is kept anew, unsought.
+  constexpr std::size_t kSought = 32;
+  const std::size_t sought = std::min(names_.size(), kSought);
+  for (std::size_t n = 0; n < sought; ++n)
+    if ((*this)[names_[n]] == name) return static_cast<std::uint32_t>(n);
+  names_.push_back(keep(name));
+  return static_cast<std::uint32_t>(names_.size() - 1);
+}
+
 TextRef KeptTexts::keep(std::string_view text) {
   TextRef ref{static_cast<std::uint32_t>(bytes_.size()), static_cast<std::uint32_t>(text.size())};
   bytes_.append(text);
   return ref;
 }
 
-std::optional<std::string_view> CopiedRow::bytes(int column) const {
+std::optional<std::string_view> RowView::bytes(int column) const {
+  if (live_) return live_->bytes(column);
   const detail::Cell& c = cell(column);
   if (c.null) return std::nullopt;
   return std::string_view(rows_->bytes.data() + c.offset, c.size);
 }
 
-std::optional<std::string_view> CopiedRow::text(int column) const {
+std::optional<std::string_view> RowView::padded(int column) const {
+  const auto raw = bytes(column);
+  if (!raw || !live_) return raw;
+  std::string& copy = (*scratch_)[static_cast<std::size_t>(column)];
+  copy.assign(*raw);
+  copy.append(json::kPadding, '\0');
+  return std::string_view(copy.data(), raw->size());
+}
+
+std::optional<std::string_view> RowView::text(int column) const {
+  if (live_) return live_->text(column);
   const auto raw_bytes = bytes(column);
   if (!raw_bytes) return std::nullopt;
   const std::string_view raw = *raw_bytes;
   if (util::is_valid_utf8(raw)) return raw;
-  std::string& lossy = (*lossy_)[static_cast<std::size_t>(column)];
+  std::string& lossy = (*scratch_)[static_cast<std::size_t>(column)];
   lossy = util::utf8_lossy(raw);
-  const std::size_t size = lossy.size();
-  lossy.append(json::kPadding, '\0');
-  return std::string_view(lossy.data(), size);
+  return lossy;
 }
 
 namespace detail {
 
 namespace {
 constexpr std::size_t kMostSpans = 1u << 20;  // sparser rowids are read on one connection
-constexpr std::size_t kMostConnections = 4;
+constexpr std::size_t kMostConnections = 8;
 
 // Begins a read transaction and reads the table's first and last rowid.
 std::optional<std::pair<std::int64_t, std::int64_t>> begin_with_bounds(Database& db, std::string_view bounds) {
@@ -162,32 +181,48 @@ std::pair<std::int64_t, std::int64_t> Spans::at(std::size_t span) const {
   return {static_cast<std::int64_t>(low), static_cast<std::int64_t>(low + width - 1)};
 }
 
-std::optional<std::pair<Spans, SpanReader>> begin_spans(Database& first, const ReadPlan& plan, const RowidSpans& query,
-                                                         std::size_t connections) {
+std::optional<SpanStart> begin_spans(Database& first, const ReadPlan& plan, const RowidSpans& query,
+                                     std::size_t connections) {
+  if (query.width == 0) return std::nullopt;
+  // The watch looks before the first connection begins.
+  std::optional<CommitWatch> watch;
+  if (!plan.immutable() && first.write_ahead()) {
+    auto db = Database::open(plan, false);
+    if (!db) return std::nullopt;
+    const auto version = db->data_version();
+    if (!version) return std::nullopt;
+    watch = CommitWatch{std::move(*db), *version};
+  }
   const auto bounds = begin_with_bounds(first, query.bounds);
-  if (!bounds || query.width == 0) return std::nullopt;
-  // Only the shared lock of a rollback journal (or an immutable file) makes a later
-  // connection read the first one's state.
-  if (!plan.immutable() && first.write_ahead()) return std::nullopt;
+  if (!bounds) return std::nullopt;
+  // A database that went over to a write-ahead log meanwhile has no watch.
+  if (!watch && !plan.immutable() && first.write_ahead()) return std::nullopt;
   const std::uint64_t rowids = static_cast<std::uint64_t>(bounds->second) - static_cast<std::uint64_t>(bounds->first);
   if (rowids / query.width >= kMostSpans) return std::nullopt;
   const Spans spans{bounds->first, bounds->second, query.width, static_cast<std::size_t>(rowids / query.width) + 1};
   if (spans.count < 2 * connections) return std::nullopt;
   auto stmt = first.prepare(query.ranged);
   if (!stmt) return std::nullopt;
-  return std::pair{spans, SpanReader{std::nullopt, std::move(*stmt)}};
+  return SpanStart{spans, SpanReader{std::nullopt, std::move(*stmt)}, std::move(watch)};
 }
 
 std::optional<SpanReader> join_spans(const ReadPlan& plan, const RowidSpans& query, const Spans& spans) {
   // No busy wait: a writer waiting for the first connection's lock would wait for this one.
   auto db = Database::open(plan, false);
-  if (!db || begin_with_bounds(*db, query.bounds) != std::pair{spans.first, spans.last}) return std::nullopt;
+  if (!db) return std::nullopt;
+  db->scan_only();
+  if (begin_with_bounds(*db, query.bounds) != std::pair{spans.first, spans.last}) return std::nullopt;
   auto stmt = db->prepare(query.ranged);
   if (!stmt) return std::nullopt;
   return SpanReader{std::move(*db), std::move(*stmt)};
 }
 
-std::size_t span_connections(std::size_t workers) { return std::min(kMostConnections, std::max<std::size_t>(2, workers / 2)); }
+std::size_t span_connections(std::size_t workers) {
+  // Beyond three, a quarter of the processors stays for the consumer and whatever else runs:
+  // steppers wait for nothing but a processor, so more of them only queue for one.
+  const std::size_t steppers = workers <= 3 ? workers : workers - workers / 4;
+  return std::min(kMostConnections, std::max<std::size_t>(2, steppers));
+}
 
 }  // namespace detail
 

@@ -1,8 +1,10 @@
 #pragma once
-// Reading a large table faster than one thread can parse it: stepping threads (one per
-// connection) copy each row's columns into batches, worker threads turn the rows of a batch
-// into items (parsing JSON columns, pricing), and the calling thread takes the items back in
-// row order. Neither the items nor their order depend on the number of workers.
+// Reading a large table faster than one thread can parse it. Where several connections can
+// read one state of the database (see begin_spans), each of them steps spans of rowids on a
+// thread of its own and turns its rows into items (parsing JSON columns, pricing) as it steps
+// them; else one stepping thread copies each row's columns into batches and worker threads
+// turn the rows of a batch into items. Either way the calling thread takes the items back in
+// row order, and neither the items nor their order depend on the number of workers.
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -93,34 +95,49 @@ class KeptTexts {
  public:
   TextRef keep(std::string_view text);
   std::string_view operator[](TextRef ref) const { return std::string_view(bytes_).substr(ref.offset, ref.size); }
-  void clear() { bytes_.clear(); }
+  // A name that many items of a batch repeat (a model, say), kept once and known by its
+  // number: the consumer looks each one up once a batch. Numbers go from 0 to names() - 1.
+  std::uint32_t keep_name(std::string_view name);
+  std::string_view name(std::uint32_t number) const { return (*this)[names_[number]]; }
+  std::size_t names() const { return names_.size(); }
+  void clear() {
+    bytes_.clear();
+    names_.clear();
+  }
 
  private:
   std::string bytes_;
+  std::vector<TextRef> names_;
 };
 
-// One copied row, read as a Row is read.
-class CopiedRow {
+// The row being parsed, read as a Row is read: a row of a stepping connection, or one copied
+// into a batch. Its views stay valid until the next row.
+class RowView {
  public:
-  CopiedRow(const detail::Rows& rows, std::size_t width, std::vector<std::string>& lossy)
-      : rows_(&rows), width_(width), lossy_(&lossy) {}
+  // A copied row of `rows` (at(row) picks it), or the current row of a connection.
+  RowView(const detail::Rows& rows, std::size_t width, std::vector<std::string>& scratch)
+      : rows_(&rows), width_(width), scratch_(&scratch) {}
+  RowView(const Row& row, std::vector<std::string>& scratch) : live_(&row), scratch_(&scratch) {}
   void at(std::size_t row) { first_ = row * width_; }
 
-  bool is_null(int column) const { return cell(column).null; }
-  std::int64_t int64(int column) const { return cell(column).integer; }
-  double real(int column) const { return cell(column).real; }
-  // Invalid UTF-8 sequences replaced by U+FFFD; none for NULL. The text is followed by the
-  // JSON parser's padding, so StrictParser::parse reads it in place.
+  bool is_null(int column) const { return live_ ? live_->is_null(column) : cell(column).null; }
+  std::int64_t int64(int column) const { return live_ ? live_->int64(column) : cell(column).integer; }
+  double real(int column) const { return live_ ? live_->real(column) : cell(column).real; }
+  // Invalid UTF-8 sequences replaced by U+FFFD; none for NULL.
   std::optional<std::string_view> text(int column) const;
-  // The bytes as SQLite gave them (not checked for UTF-8), also followed by the padding: a
-  // JSON column can be parsed as it is, and made text only when that fails.
+  // The bytes as SQLite gave them (not checked for UTF-8); none for NULL.
   std::optional<std::string_view> bytes(int column) const;
+  // The same followed by the JSON parser's padding, so that StrictParser::parse reads them
+  // in place: a JSON column is parsed as it is, and made text only when that fails.
+  std::optional<std::string_view> padded(int column) const;
 
  private:
   const detail::Cell& cell(int column) const { return rows_->cells[first_ + static_cast<std::size_t>(column)]; }
-  const detail::Rows* rows_;
-  std::size_t width_, first_ = 0;
-  std::vector<std::string>* lossy_;  // per column, used only for text that is not UTF-8
+
+  const Row* live_ = nullptr;
+  const detail::Rows* rows_ = nullptr;  // the texts in it are followed by the padding
+  std::size_t width_ = 0, first_ = 0;
+  std::vector<std::string>* scratch_;  // per column: a padded copy, text made of invalid UTF-8
 };
 
 // The number of threads that parse rows: 1 under --single-thread, else the processors.
@@ -151,70 +168,216 @@ struct SpanReader {
   std::optional<Database> db;  // none for the first connection, owned by the caller
   Statement stmt;
 };
+// Under a write-ahead log each connection reads the state of the moment it begins: a
+// connection of its own looks for commits before the first one begins and after the last
+// one began. Every one read the first one's state when none came in between.
+struct CommitWatch {
+  Database db;
+  std::int64_t version = 0;
+
+  bool none_since() { return db.data_version() == version; }
+};
+struct SpanStart {
+  Spans spans;
+  SpanReader first;
+  std::optional<CommitWatch> watch;  // under a write-ahead log
+};
 // Begins a read transaction on the first connection, which stays open while others join,
-// and cuts the table into spans; none when other connections could not read the state it
-// reads (a write-ahead log: each connection would read the state of the moment it began),
-// the table is too small to share among `connections`, its rowids too sparse, or the ranged
-// query cannot be prepared (a table without rowids, say).
-std::optional<std::pair<Spans, SpanReader>> begin_spans(Database& first, const ReadPlan& plan, const RowidSpans& query,
-                                                         std::size_t connections);
+// and cuts the table into spans; none when the table is too small to share among
+// `connections`, its rowids too sparse, or the ranged query cannot be prepared (a table
+// without rowids, say).
+std::optional<SpanStart> begin_spans(Database& first, const ReadPlan& plan, const RowidSpans& query,
+                                     std::size_t connections);
 // Another connection that reads the state the first one reads: it opens as the first one did
 // and begins its read transaction while the first one's is open, so that under a rollback
-// journal no writer can commit in between (an immutable file is checked after the read); and
-// it saw the same first and last rowid. None otherwise.
+// journal no writer can commit in between (an immutable file is checked after the read, a
+// write-ahead log by the watch once all joined); and it saw the same first and last rowid.
+// None otherwise.
 std::optional<SpanReader> join_spans(const ReadPlan& plan, const RowidSpans& query, const Spans& spans);
 // The connections that step a large table at once for this many workers.
 std::size_t span_connections(std::size_t workers);
 
-}  // namespace detail
+// The items of the rows of one span, or of one batch, with the texts they keep.
+template <typename Item>
+struct Parsed {
+  std::vector<std::optional<Item>> items;
+  KeptTexts texts;
 
-// Runs `sql` over the database as for_each_row does (one state of it, the same debug lines
-// and outcomes), copying the columns of each row as `columns` says. make_parse() is called
-// once per worker and gives `parse(const CopiedRow&, KeptTexts&) -> std::optional<Item>`;
-// then `consume(std::span<const std::optional<Item>>, const KeptTexts&)` is called on this
-// thread with the items of each batch (none for rows that gave none), batch after batch in
-// row order: a consumer can look ahead within a batch (to prefetch, say). When the rows are
-// read again, discard() first drops all that consume() took.
-//
-// Once a second batch is due, stepping moves to threads of their own and this thread only
-// takes the parsed batches back. With `spans`, a large table is stepped on several
-// connections at once, span after span of rowids, the spans taken back in order, where the
-// connections read one state (see begin_spans).
-template <typename Item, typename MakeParse, typename Consume, typename Discard>
-DatabaseRead for_each_parsed_row(const std::filesystem::path& path, std::string_view label, std::string_view sql,
-                                 bool debug, std::span<const Column> columns, std::size_t workers, MakeParse make_parse,
-                                 Consume consume, Discard discard, std::optional<RowidSpans> spans = std::nullopt) {
+  void clear() {
+    items.clear();
+    texts.clear();
+  }
+};
+
+// Steps the spans on `connections` connections, each on a thread of its own that parses the
+// rows it steps, and hands each span's items to take(const Parsed<Item>&) on this thread in
+// span order. The connections step once every one has tried to join; none step, and this
+// gives none, when no other could join, the watch saw a commit, or no thread could start:
+// the first connection then reads alone.
+template <typename Item, typename MakeParse, typename Take>
+std::optional<Attempt> parse_spans(const ReadPlan& plan, const RowidSpans& query, SpanStart& start,
+                                   std::size_t connections, std::span<const Column> columns, MakeParse& make_parse,
+                                   Take take) {
+  const Spans& cut = start.spans;
+  struct Slot {
+    Parsed<Item> parsed;
+    bool complete = false;
+    std::optional<ReadFailure> failure;
+  };
+  // A stepper runs ahead of the consumer by at most this many spans.
+  const std::size_t window = connections + connections / 2 + 1;
+  std::vector<Slot> slots(window);
+  // Each side wakes the other only when it waits for what it did: a freed slot wakes one
+  // stepper, and only the span this thread waits for wakes it.
+  constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+  std::mutex mutex;
+  std::condition_variable room, completed;  // for the steppers, for this thread
+  std::size_t next = 0, consumed = 0, awaited = kNone, waiting = 0;
+  bool stop = false;
+  enum class Go : std::uint8_t { Wait, Step, Quit };
+  Go go = Go::Wait;
+  std::size_t tried = 0, joined = 0;  // joins that ended, and that gave a connection
+  auto stepping = [&] {
+    std::unique_lock lock(mutex);
+    room.wait(lock, [&] { return go != Go::Wait; });
+    return go == Go::Step;
+  };
+  auto step_spans = [&](Statement& stmt) {
+    auto parse = make_parse();
+    std::vector<std::string> scratch(columns.size());
+    const RowView row(stmt.row(), scratch);
+    for (;;) {
+      std::size_t span = 0;
+      {
+        std::unique_lock lock(mutex);
+        if (!stop && next < cut.count && next >= consumed + window) {
+          ++waiting;
+          room.wait(lock, [&] { return stop || next < consumed + window; });
+          --waiting;
+        }
+        if (stop || next >= cut.count) return;
+        span = next++;
+      }
+      // The slot is this stepper's alone until it is complete.
+      Slot& slot = slots[span % window];
+      const auto [low, high] = cut.at(span);
+      stmt.reset();
+      std::optional<ReadFailure> failure;
+      if (!stmt.bind_int64(1, low) || !stmt.bind_int64(2, high)) failure = stmt.failure();
+      while (!failure) {
+        const Statement::Step step = stmt.step();
+        if (step == Statement::Step::Done) break;
+        if (step == Statement::Step::Failed) {
+          failure = stmt.failure();
+          break;
+        }
+        slot.parsed.items.push_back(parse(row, slot.parsed.texts));
+      }
+      const bool failed = failure.has_value();
+      bool awaited_here = false;
+      {
+        std::lock_guard lock(mutex);
+        slot.failure = std::move(failure);
+        slot.complete = true;
+        awaited_here = awaited == span;
+      }
+      if (awaited_here) completed.notify_one();
+      if (failed) return;
+    }
+  };
+  // Each further connection opens on its own thread; one that cannot join takes no span.
+  std::vector<std::thread> steppers;
+  if (!parallel::start_thread(steppers, [&] {
+        if (stepping()) step_spans(start.first.stmt);
+      }))
+    return std::nullopt;
+  std::size_t joining = 0;
+  for (std::size_t c = 1; c < connections; ++c, ++joining)
+    if (!parallel::start_thread(steppers, [&] {
+          auto reader = join_spans(plan, query, cut);
+          {
+            std::lock_guard lock(mutex);
+            ++tried;
+            if (reader) ++joined;
+          }
+          completed.notify_one();
+          if (stepping() && reader) step_spans(reader->stmt);
+        }))
+      break;
+  {
+    std::unique_lock lock(mutex);
+    completed.wait(lock, [&] { return tried == joining; });
+    go = joined > 0 && (!start.watch || start.watch->none_since()) ? Go::Step : Go::Quit;
+  }
+  room.notify_all();
+  if (go == Go::Quit) {
+    for (auto& t : steppers) t.join();
+    return std::nullopt;
+  }
+  std::optional<ReadFailure> failed;
+  for (std::size_t span = 0; span < cut.count && !failed; ++span) {
+    Slot& slot = slots[span % window];
+    {
+      std::unique_lock lock(mutex);
+      awaited = span;
+      completed.wait(lock, [&] { return slot.complete; });
+      awaited = kNone;
+      failed = std::move(slot.failure);
+    }
+    if (!failed) take(slot.parsed);
+    slot.parsed.clear();
+    bool wake = false;
+    {
+      std::lock_guard lock(mutex);
+      slot.failure.reset();
+      slot.complete = false;
+      ++consumed;
+      if (failed) stop = true;
+      wake = waiting > 0;
+    }
+    if (failed)
+      room.notify_all();
+    else if (wake)
+      room.notify_one();
+  }
+  for (auto& t : steppers) t.join();
+  if (failed) return std::unexpected(std::move(*failed));
+  return Attempt{};
+}
+
+// Steps the query on this connection, copying its rows into batches that workers parse, and
+// hands each batch's items to take(const Parsed<Item>&) on this thread in row order.
+template <typename Item, typename MakeParse, typename Take>
+Attempt parse_batches(Statement& stmt, std::size_t workers, std::span<const Column> columns, MakeParse& make_parse,
+                      Take take) {
   struct Batch {
-    detail::Rows rows;
-    KeptTexts texts;
-    std::vector<std::optional<Item>> items;
+    Rows rows;
+    Parsed<Item> parsed;
     bool done = false;
 
     void clear() {
       rows.clear();
-      texts.clear();
-      items.clear();
+      parsed.clear();
       done = false;
     }
   };
   using Parse = decltype(make_parse());
   struct Worker {
     std::optional<Parse> parse;
-    std::vector<std::string> lossy;
+    std::vector<std::string> scratch;
   };
   std::vector<Worker> state(workers > 0 ? workers : 1);
   auto parse_batch = [&](Batch& b, std::size_t worker) {
     Worker& w = state[worker];
     if (!w.parse) w.parse.emplace(make_parse());
-    w.lossy.resize(columns.size());
-    CopiedRow row(b.rows, columns.size(), w.lossy);
-    b.items.resize(b.rows.count);
+    w.scratch.resize(columns.size());
+    RowView row(b.rows, columns.size(), w.scratch);
+    b.parsed.items.resize(b.rows.count);
     for (std::size_t r = 0; r < b.rows.count; ++r) {
       row.at(r);
-      b.items[r] = (*w.parse)(row, b.texts);
+      b.parsed.items[r] = (*w.parse)(row, b.parsed.texts);
     }
   };
-  auto take = [&](Batch& b) { consume(std::span<const std::optional<Item>>(b.items), b.texts); };
   // Batches are owned here, before any pool: a pool finishes its jobs before it goes. A failed
   // attempt leaves the batches it did not take back behind.
   std::mutex mutex;
@@ -231,187 +394,122 @@ DatabaseRead for_each_parsed_row(const std::filesystem::path& path, std::string_
     return b;
   };
 
-  // Spans of rowids: each stepper takes the next span (no further than `window` spans ahead of
-  // the consumer), and the consumer takes the spans' batches back in span order. None when no
-  // stepping thread could start.
-  auto in_spans = [&](const ReadPlan& plan, const detail::Spans& cut, detail::SpanReader& first_reader,
-                      std::size_t connections) -> std::optional<Attempt> {
-    struct Slot {
-      std::vector<Batch*> batches;
-      bool complete = false;
-      std::optional<ReadFailure> failure;
-    };
-    const std::size_t window = 2 * connections;
-    std::vector<Slot> slots(window);
-    std::size_t next = 0, consumed = 0;
-    bool stop = false;
-    detail::Pool pool(workers - 1);
-    auto step_spans = [&](Statement& stmt) {
-      for (;;) {
-        std::size_t span = 0;
-        {
-          std::unique_lock lock(mutex);
-          cv.wait(lock, [&] { return stop || next >= cut.count || next < consumed + window; });
-          if (stop || next >= cut.count) return;
-          span = next++;
-        }
-        const auto [low, high] = cut.at(span);
-        stmt.reset();
-        const bool bound = stmt.bind_int64(1, low) && stmt.bind_int64(2, high);
-        Slot& slot = slots[span % window];
-        for (detail::Fill f = detail::Fill::Full; f == detail::Fill::Full;) {
-          Batch* b = nullptr;
-          {
-            std::lock_guard lock(mutex);
-            b = fresh();
-          }
-          f = bound ? detail::fill(stmt, b->rows, columns) : detail::Fill::Failed;
-          std::optional<ReadFailure> failure;
-          if (f == detail::Fill::Failed) failure = stmt.failure();
-          {
-            std::lock_guard lock(mutex);
-            slot.batches.push_back(b);
-            slot.complete = f != detail::Fill::Full;
-            slot.failure = std::move(failure);
-          }
-          pool.submit([&parse_batch, b](std::size_t worker) { parse_batch(*b, worker); }, &b->done);
-          cv.notify_all();
-          if (f == detail::Fill::Failed) return;
-        }
-      }
-    };
-    // Each further connection opens on its own thread; one that cannot join takes no span.
-    std::vector<std::thread> steppers;
-    if (!parallel::start_thread(steppers, [&] { step_spans(first_reader.stmt); })) return std::nullopt;
-    for (std::size_t c = 1; c < connections; ++c)
-      if (!parallel::start_thread(steppers, [&] {
-            if (auto reader = detail::join_spans(plan, *spans, cut)) step_spans(reader->stmt);
-          }))
-        break;
-    std::optional<ReadFailure> failed;
-    for (std::size_t span = 0; span < cut.count && !failed; ++span) {
-      Slot& slot = slots[span % window];
-      for (std::size_t i = 0;; ++i) {
-        Batch* b = nullptr;
-        {
-          std::unique_lock lock(mutex);
-          cv.wait(lock, [&] { return i < slot.batches.size() || slot.complete; });
-          if (i == slot.batches.size()) break;
-          b = slot.batches[i];
-        }
-        pool.wait(&b->done);
-        take(*b);
-        b->clear();
-        std::lock_guard lock(mutex);
-        spare.push_back(b);
-      }
+  std::optional<ReadFailure> failure;  // of the step that ended the rows
+  auto fill_batch = [&](Batch& b) {
+    const Fill f = fill(stmt, b.rows, columns);
+    if (f == Fill::Failed) failure = stmt.failure();
+    return f;
+  };
+  auto ended = [&]() -> Attempt {
+    if (failure) return std::unexpected(std::move(*failure));
+    return {};
+  };
+  Batch* first = nullptr;
+  {
+    std::lock_guard lock(mutex);
+    first = fresh();
+  }
+  Fill filled = fill_batch(*first);
+  // One thread does it all: under a single worker, for less than a batch, or when the
+  // system gives no thread.
+  auto serially = [&] {
+    for (;;) {
+      parse_batch(*first, 0);
+      take(first->parsed);
+      first->clear();
+      if (filled != Fill::Full) break;
+      filled = fill_batch(*first);
+    }
+    std::lock_guard lock(mutex);
+    spare.push_back(first);
+    return ended();
+  };
+  if (filled != Fill::Full || workers < 2) return serially();
+  Pool pool(workers - 1);
+  if (pool.threads() == 0) return serially();
+
+  std::deque<Batch*> flight;  // in row order, each handed to the pool
+  bool stepping = true;
+  const std::size_t limit = 2 * (pool.threads() + 1);
+  auto step_all = [&] {
+    Batch* b = first;
+    for (Fill f = Fill::Full;;) {
       {
         std::lock_guard lock(mutex);
-        failed = std::move(slot.failure);
-        slot.failure.reset();
-        slot.batches.clear();
-        slot.complete = false;
-        ++consumed;
-        if (failed) stop = true;
+        flight.push_back(b);
       }
+      pool.submit([&parse_batch, b](std::size_t worker) { parse_batch(*b, worker); }, &b->done);
       cv.notify_all();
+      if (f != Fill::Full) break;
+      {
+        std::unique_lock lock(mutex);
+        cv.wait(lock, [&] { return flight.size() < limit; });
+        b = fresh();
+      }
+      f = fill_batch(*b);
     }
-    for (auto& t : steppers) t.join();
-    if (failed) return std::unexpected(std::move(*failed));
-    return Attempt{};
+    {
+      std::lock_guard lock(mutex);
+      stepping = false;
+    }
+    cv.notify_all();
   };
+  std::vector<std::thread> stepper;
+  if (!parallel::start_thread(stepper, step_all)) return serially();
+  for (;;) {
+    Batch* b = nullptr;
+    {
+      std::unique_lock lock(mutex);
+      cv.wait(lock, [&] { return !flight.empty() || !stepping; });
+      if (flight.empty()) break;
+      b = flight.front();
+    }
+    pool.wait(&b->done);
+    take(b->parsed);
+    b->clear();
+    {
+      std::lock_guard lock(mutex);
+      flight.pop_front();
+      spare.push_back(b);
+    }
+    cv.notify_all();
+  }
+  for (auto& t : stepper) t.join();
+  return ended();  // the stepper is done with `failure`
+}
 
+}  // namespace detail
+
+// Runs `sql` over the database as for_each_row does (one state of it, the same debug lines
+// and outcomes), copying the columns of each row as `columns` says where rows are copied.
+// make_parse() is called once per worker and gives
+// `parse(const RowView&, KeptTexts&) -> std::optional<Item>`;
+// then `consume(std::span<const std::optional<Item>>, const KeptTexts&)` is called on this
+// thread with the items of each batch (none for rows that gave none), batch after batch in
+// row order: a consumer can look ahead within a batch (to prefetch, say). When the rows are
+// read again, discard() first drops all that consume() took.
+//
+// With `spans`, a large table is stepped on several connections at once, span after span of
+// rowids, each connection parsing the rows it steps, where the connections read one state
+// (see begin_spans). Else, once a second batch is due, stepping moves to a thread of its own,
+// workers parse the batches it copies, and this thread only takes the parsed batches back.
+template <typename Item, typename MakeParse, typename Consume, typename Discard>
+DatabaseRead for_each_parsed_row(const std::filesystem::path& path, std::string_view label, std::string_view sql,
+                                 bool debug, std::span<const Column> columns, std::size_t workers, MakeParse make_parse,
+                                 Consume consume, Discard discard, std::optional<RowidSpans> spans = std::nullopt) {
+  auto take = [&](const detail::Parsed<Item>& parsed) {
+    consume(std::span<const std::optional<Item>>(parsed.items), parsed.texts);
+  };
   auto attempt = [&](const ReadPlan& plan) -> Attempt {
     auto query = open_query(plan, sql);
     if (!query) return std::unexpected(std::move(query.error()));
-    if (spans && workers > 2) {
+    if (spans && workers > 1) {
       const std::size_t connections = detail::span_connections(workers);
       if (auto begun = detail::begin_spans(query->db, plan, *spans, connections))
-        if (auto done = in_spans(plan, begun->first, begun->second, connections)) return std::move(*done);
+        if (auto done = detail::parse_spans<Item>(plan, *spans, *begun, connections, columns, make_parse, take))
+          return std::move(*done);
     }
-
-    std::optional<ReadFailure> failure;  // of the step that ended the rows
-    auto fill_batch = [&](Batch& b) {
-      const detail::Fill f = detail::fill(query->stmt, b.rows, columns);
-      if (f == detail::Fill::Failed) failure = query->stmt.failure();
-      return f;
-    };
-    auto ended = [&]() -> Attempt {
-      if (failure) return std::unexpected(std::move(*failure));
-      return {};
-    };
-    Batch* first = nullptr;
-    {
-      std::lock_guard lock(mutex);
-      first = fresh();
-    }
-    detail::Fill filled = fill_batch(*first);
-    // One thread does it all: under a single worker, for less than a batch, or when the
-    // system gives no thread.
-    auto serially = [&] {
-      for (;;) {
-        parse_batch(*first, 0);
-        take(*first);
-        first->clear();
-        if (filled != detail::Fill::Full) break;
-        filled = fill_batch(*first);
-      }
-      std::lock_guard lock(mutex);
-      spare.push_back(first);
-      return ended();
-    };
-    if (filled != detail::Fill::Full || workers < 2) return serially();
-    detail::Pool pool(workers - 1);
-    if (pool.threads() == 0) return serially();
-
-    std::deque<Batch*> flight;  // in row order, each handed to the pool
-    bool stepping = true;
-    const std::size_t limit = 2 * (pool.threads() + 1);
-    auto step_all = [&] {
-      Batch* b = first;
-      for (detail::Fill f = detail::Fill::Full;;) {
-        {
-          std::lock_guard lock(mutex);
-          flight.push_back(b);
-        }
-        pool.submit([&parse_batch, b](std::size_t worker) { parse_batch(*b, worker); }, &b->done);
-        cv.notify_all();
-        if (f != detail::Fill::Full) break;
-        {
-          std::unique_lock lock(mutex);
-          cv.wait(lock, [&] { return flight.size() < limit; });
-          b = fresh();
-        }
-        f = fill_batch(*b);
-      }
-      {
-        std::lock_guard lock(mutex);
-        stepping = false;
-      }
-      cv.notify_all();
-    };
-    std::vector<std::thread> stepper;
-    if (!parallel::start_thread(stepper, step_all)) return serially();
-    for (;;) {
-      Batch* b = nullptr;
-      {
-        std::unique_lock lock(mutex);
-        cv.wait(lock, [&] { return !flight.empty() || !stepping; });
-        if (flight.empty()) break;
-        b = flight.front();
-      }
-      pool.wait(&b->done);
-      take(*b);
-      b->clear();
-      {
-        std::lock_guard lock(mutex);
-        flight.pop_front();
-        spare.push_back(b);
-      }
-      cv.notify_all();
-    }
-    for (auto& t : stepper) t.join();
-    return ended();  // the stepper is done with `failure`
+    return detail::parse_batches<Item>(query->stmt, workers, columns, make_parse, take);
   };
   return read_database(path, label, debug, attempt, discard);
 }

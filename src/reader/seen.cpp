@@ -1,6 +1,7 @@
 #include "reader/seen.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <functional>
 
@@ -11,36 +12,89 @@ constexpr std::uint64_t kTagMask = 0xFFFF'FFFF'0000'0000;
 std::uint64_t tag_of(std::uint64_t hash) { return hash & kTagMask; }
 std::size_t key_of(std::uint64_t slot) { return static_cast<std::size_t>((slot & ~kTagMask) - 1); }
 
+// Whether a1 a2 and b1 b2, joined, are the same bytes.
+bool same_joined(std::string_view a1, std::string_view a2, std::string_view b1, std::string_view b2) {
+  if (a1.size() + a2.size() != b1.size() + b2.size()) return false;
+  if (a1.size() > b1.size()) {
+    std::swap(a1, b1);
+    std::swap(a2, b2);
+  }
+  // a1 is the shorter beginning: b1 is a1, then the start of a2.
+  const std::size_t split = b1.size() - a1.size();
+  return b1.substr(0, a1.size()) == a1 && b1.substr(a1.size()) == a2.substr(0, split) && a2.substr(split) == b2;
+}
+
 }  // namespace
 
 std::uint64_t SeenKeys::hash(std::string_view key) { return std::hash<std::string_view>{}(key); }
 
-SeenKeys::Met SeenKeys::meet(std::string_view key, std::uint64_t hash) {
-  if (4 * (keys_.size() + 1) > 3 * slots_.size()) grow();  // at most three quarters full
+SeenKeys::Stored SeenKeys::stored(const Key& k) const {
+  const char* at = byte_blocks_[k.block].data() + k.offset;
+  Header header;
+  std::memcpy(&header, at, sizeof header);
+  const std::string_view prefix = header.prefix == kNoPrefix ? std::string_view() : prefixes_[header.prefix];
+  return {prefix, std::string_view(at + sizeof header, header.size)};
+}
+
+SeenKeys::Met SeenKeys::meet(std::string_view prefix, std::string_view rest, std::uint64_t hash) {
+  if (4 * (count_ + 1) > 3 * slots_.size()) grow();  // at most three quarters full
   const std::size_t mask = slots_.size() - 1;
   std::size_t i = hash & mask;
   for (; slots_[i] != 0; i = (i + 1) & mask) {
     if (tag_of(slots_[i]) != tag_of(hash)) continue;
-    const Key& k = keys_[key_of(slots_[i])];
-    if (k.size == key.size() && std::memcmp(bytes_.data() + k.offset, key.data(), key.size()) == 0)
-      return Met{key_of(slots_[i]), false};
+    const Stored met = stored(entry(key_of(slots_[i])));
+    if (same_joined(met.prefix, met.rest, prefix, rest)) return Met{key_of(slots_[i]), false};
   }
-  keys_.push_back(Key{bytes_.size(), key.size(), hash});
-  bytes_.append(key);
-  slots_[i] = tag_of(hash) | keys_.size();
-  return Met{keys_.size() - 1, true};
+  store(prefix.empty() ? kNoPrefix : prefix_number(prefix), rest, hash);
+  slots_[i] = tag_of(hash) | count_;
+  return Met{count_ - 1, true};
+}
+
+std::string_view SeenKeys::key(std::size_t number) const {
+  const Stored met = stored(entry(number));
+  assert(met.prefix.empty());
+  return met.rest;
+}
+
+std::uint32_t SeenKeys::prefix_number(std::string_view prefix) {
+  // A reader offers one prefix a database: the last one is nearly always the one.
+  for (std::size_t p = prefixes_.size(); p-- > 0;)
+    if (prefixes_[p] == prefix) return static_cast<std::uint32_t>(p);
+  prefixes_.emplace_back(prefix);
+  return static_cast<std::uint32_t>(prefixes_.size() - 1);
+}
+
+void SeenKeys::store(std::uint32_t prefix, std::string_view rest, std::uint64_t hash) {
+  const std::size_t need = sizeof(Header) + rest.size();
+  if (byte_blocks_.empty() || byte_blocks_.back().capacity() - byte_blocks_.back().size() < need) {
+    byte_blocks_.emplace_back().reserve(std::max(kBlockBytes, need));
+  }
+  std::string& bytes = byte_blocks_.back();  // appended within its capacity: earlier keys stay put
+  const Header header{static_cast<std::uint32_t>(rest.size()), prefix};
+  const Key k{hash, static_cast<std::uint32_t>(byte_blocks_.size() - 1), static_cast<std::uint32_t>(bytes.size())};
+  bytes.append(reinterpret_cast<const char*>(&header), sizeof header);
+  bytes.append(rest);
+  if (count_ % kKeysPerBlock == 0) key_blocks_.emplace_back().reserve(kKeysPerBlock);
+  key_blocks_.back().push_back(k);
+  ++count_;
 }
 
 void SeenKeys::clear() {
   slots_.clear();
-  keys_.clear();
-  bytes_.clear();
+  key_blocks_.clear();
+  byte_blocks_.clear();
+  prefixes_.clear();
+  count_ = 0;
 }
 
 void SeenKeys::truncate(std::size_t size) {
-  if (size >= keys_.size()) return;
-  bytes_.resize(keys_[size].offset);
-  keys_.resize(size);
+  if (size >= count_) return;
+  const Key& k = entry(size);  // the first key dropped, where the bytes to drop begin
+  byte_blocks_[k.block].resize(k.offset);
+  byte_blocks_.resize(k.block + 1);
+  count_ = size;
+  key_blocks_.resize((size + kKeysPerBlock - 1) / kKeysPerBlock);
+  if (!key_blocks_.empty()) key_blocks_.back().resize(size - (key_blocks_.size() - 1) * kKeysPerBlock);
   std::fill(slots_.begin(), slots_.end(), 0);
   place_keys();
 }
@@ -52,8 +106,8 @@ void SeenKeys::grow() {
 
 void SeenKeys::place_keys() {
   const std::size_t mask = slots_.size() - 1;
-  for (std::size_t k = 0; k < keys_.size(); ++k) {
-    const std::uint64_t h = keys_[k].hash;
+  for (std::size_t k = 0; k < count_; ++k) {
+    const std::uint64_t h = entry(k).hash;
     std::size_t i = h & mask;
     while (slots_[i] != 0) i = (i + 1) & mask;
     slots_[i] = tag_of(h) | (k + 1);

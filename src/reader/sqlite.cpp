@@ -91,6 +91,10 @@ std::expected<Database, ReadFailure> Database::open(const ReadPlan& plan, bool b
   const auto status = fs::status(plan.path(), ec);
   if (ec) return std::unexpected(ReadFailure{ReadFailure::Stage::Open, 0, ec.message()});
   if (!fs::is_regular_file(status)) return std::unexpected(ReadFailure{ReadFailure::Stage::Open, 0, "not a regular file"});
+  // SQLite's memory statistics take one process-wide lock on every allocation, which
+  // connections stepping side by side would queue on. Only to be had before SQLite starts.
+  static const bool unlocked_allocation = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0) == SQLITE_OK;
+  (void)unlocked_allocation;
   sqlite3* db = nullptr;
   const int rc =
       sqlite3_open_v2(plan.uri().c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr);
@@ -134,11 +138,24 @@ bool Database::write_ahead() {
   return util::ascii_lower(stmt->row().text(0).value_or("")) == "wal";
 }
 
+void Database::scan_only() {
+  // A scan visits each page once, and keeps only the pages from the root to its leaf in use:
+  // a larger cache only costs the memory it fills.
+  exec("PRAGMA cache_size=-256");
+}
+
+std::optional<std::int64_t> Database::data_version() {
+  auto stmt = prepare("PRAGMA data_version");
+  if (!stmt || stmt->step() != Statement::Step::Row || stmt->row().is_null(0)) return std::nullopt;
+  return stmt->row().int64(0);
+}
+
 std::expected<Query, ReadFailure> open_query(const ReadPlan& plan, std::string_view sql) {
   auto db = Database::open(plan);
   if (!db) return std::unexpected(std::move(db.error()));
   auto stmt = db->prepare(sql);
   if (!stmt) return std::unexpected(std::move(stmt.error()));
+  db->scan_only();  // once the schema is read: the setting reads it too, and would wait apart
   return Query{std::move(*db), std::move(*stmt)};
 }
 

@@ -95,15 +95,20 @@ class Database {
   std::expected<Statement, ReadFailure> prepare(std::string_view sql);
   // Runs statements that give no rows ("BEGIN", say).
   bool exec(const std::string& sql);
-  // Whether SQLite reads this database through a write-ahead log (known once a read began).
+  // Settings for a connection that only scans tables: a small page cache.
+  void scan_only();
+  // Whether SQLite reads this database through a write-ahead log.
   bool write_ahead();
+  // A number that changes whenever another connection commits: two equal values of one
+  // connection, each read outside a transaction, say no commit came between them.
+  std::optional<std::int64_t> data_version();
 
  private:
   explicit Database(sqlite3* db) : db_(db) {}
   sqlite3* db_;
 };
 
-// A database and its query, ready to step.
+// A database and its query, ready to step, the connection set to scan.
 struct Query {
   Database db;
   Statement stmt;

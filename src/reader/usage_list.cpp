@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <limits>
 
 #include "date_utils.h"
 #include "sort.h"
@@ -39,6 +40,12 @@ void Usage::set_tokens(const TokenUsageRaw& tokens) {
 std::uint32_t UsageList::model(std::string_view name) {
   if (last_model_ != Usage::kNoModel && models_[last_model_] == name) return last_model_;
   return last_model_ = intern(name, models_, model_ids_);
+}
+
+std::uint32_t BatchModels::id(std::uint32_t number, std::string_view name) {
+  std::uint32_t& id = ids_[number];
+  if (id == Usage::kNoModel) id = list_->model(name);
+  return id;
 }
 
 std::uint32_t UsageList::day_id(std::string_view date_key) { return intern(date_key, days_, day_ids_); }
@@ -104,14 +111,25 @@ std::vector<UsageGroup> UsageList::group_by_day(const std::function<bool(std::st
   std::vector<char> kept_day(days_.size());
   for (std::size_t d = 0; d < days_.size(); ++d) kept_day[d] = keep(days_[d]);
 
-  // (time, position): sorting these pairs is a stable sort by time.
-  std::vector<std::pair<std::int64_t, std::uint32_t>> order;
-  order.reserve(size_);
-  for (std::size_t i = 0; i < size_; ++i) {
+  // The usages of the kept days in time order (stable): as added when they were added so,
+  // else (time, position) pairs sorted.
+  bool in_order = true;
+  std::int64_t latest = std::numeric_limits<std::int64_t>::min();
+  for (std::size_t i = 0; by_time && in_order && i < size_; ++i) {
     const Usage& u = (*this)[i];
-    if (kept_day[u.day]) order.emplace_back(by_time ? u.time_ms : 0, static_cast<std::uint32_t>(i));
+    if (!kept_day[u.day]) continue;
+    in_order = u.time_ms >= latest;
+    latest = u.time_ms;
   }
-  if (!std::is_sorted(order.begin(), order.end())) std::sort(order.begin(), order.end());
+  std::vector<std::pair<std::int64_t, std::uint32_t>> order;
+  if (!in_order) {
+    order.reserve(size_);
+    for (std::size_t i = 0; i < size_; ++i) {
+      const Usage& u = (*this)[i];
+      if (kept_day[u.day]) order.emplace_back(u.time_ms, static_cast<std::uint32_t>(i));
+    }
+    std::sort(order.begin(), order.end());
+  }
 
   // The place of a (day, model) pair in the day's model usages: a flat table when the pairs
   // are few enough, else a map.
@@ -126,8 +144,10 @@ std::vector<UsageGroup> UsageList::group_by_day(const std::function<bool(std::st
 
   std::vector<UsageGroup> groups(days_.size());
   std::vector<char> used(days_.size(), 0);
-  for (const auto& [time, i] : order) {
-    const Usage& u = (*this)[i];
+  const std::size_t taken = in_order ? size_ : order.size();
+  for (std::size_t n = 0; n < taken; ++n) {
+    const Usage& u = (*this)[in_order ? n : order[n].second];
+    if (in_order && !kept_day[u.day]) continue;
     UsageGroup& g = groups[u.day];
     used[u.day] = 1;
     TokenUsageRaw tokens;

@@ -38,6 +38,22 @@ struct Usage {
   void set_tokens(const TokenUsageRaw& tokens);
 };
 
+class UsageList;
+
+// The model ids of the names a batch of items numbers (a batch's KeptTexts::keep_name): each
+// name is looked up once a batch.
+class BatchModels {
+ public:
+  explicit BatchModels(UsageList& list) : list_(&list) {}
+  // For a batch of `names` names.
+  void reset(std::size_t names) { ids_.assign(names, Usage::kNoModel); }
+  std::uint32_t id(std::uint32_t number, std::string_view name);
+
+ private:
+  UsageList* list_;
+  std::vector<std::uint32_t> ids_;
+};
+
 class UsageList {
  public:
   // Dates of instants are taken in this zone, which must outlive the list.

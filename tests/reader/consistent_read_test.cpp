@@ -87,7 +87,7 @@ Taken read_numbers(const fs::path& db, std::size_t workers, const std::function<
     return taken;
   }
   auto make_parse = [] {
-    return [](const CopiedRow& row, KeptTexts&) { return std::optional(std::pair{row.int64(0), row.int64(1)}); };
+    return [](const RowView& row, KeptTexts&) { return std::optional(std::pair{row.int64(0), row.int64(1)}); };
   };
   taken.read = for_each_parsed_row<std::pair<std::int64_t, std::int64_t>>(
       db, "Test", kQuery, false, kColumns, workers, make_parse,
@@ -187,6 +187,27 @@ TEST(ConsistentRead, AWriteAheadLogGivesOneStateWhileItsAgentCommits) {
   EXPECT_EQ(taken.rows, static_cast<std::size_t>(kRows));
   EXPECT_EQ(taken.states.size(), 1u);
   for (int rc : writes.results) EXPECT_EQ(rc, SQLITE_OK);
+  EXPECT_EQ(taken.discards, 0);
+}
+
+// An agent that holds its log open and commits only once every connection began: the
+// connections all read the state of the first one's beginning, which the commit is not part of.
+TEST(ConsistentRead, ConnectionsThatBeganBeforeACommitUnderALogReadTheEarlierState) {
+  kit::TempDir t;
+  numbers(t / "db", true);
+  kit::WriterProcess agent(t / "db");
+  ASSERT_EQ(agent.exec("SELECT count(*) FROM t"), SQLITE_OK);
+  std::atomic<int> opened = 0;
+  kit::OpenHook hook([&](std::string_view name) {
+    if (name == fs::canonical(t / "db").string()) ++opened;
+  });
+  int commits = 0;
+  const Taken taken = read_numbers(t / "db", 8, [&] { commits += agent.exec(kCommit) == SQLITE_OK; });
+  EXPECT_EQ(taken.read.end, DatabaseRead::End::Read);
+  EXPECT_EQ(taken.rows, static_cast<std::size_t>(kRows));
+  EXPECT_EQ(taken.states, std::set<std::int64_t>{0});
+  EXPECT_EQ(commits, 1);
+  EXPECT_GT(opened.load(), 2);  // the first connection, its watch and those that joined
   EXPECT_EQ(taken.discards, 0);
 }
 

@@ -73,10 +73,12 @@ std::vector<Item> by_workers(const fs::path& db, std::size_t workers, std::optio
     bool null_n;
   };
   auto make_parse = [] {
-    return [](const CopiedRow& row, KeptTexts& kept) -> std::optional<Parsed> {
+    return [](const RowView& row, KeptTexts& kept) -> std::optional<Parsed> {
       if (row.int64(0) % 5 == 1) return std::nullopt;
       auto text = row.text(2);
-      if (text && text->data()[text->size()] != '\0') ADD_FAILURE() << "no padding after the text";
+      const auto padded = row.padded(2);
+      if (padded && (padded->data()[padded->size()] != '\0' || *padded != *row.bytes(2)))
+        ADD_FAILURE() << "no padding after the bytes";
       return Parsed{row.int64(0), row.real(1), text ? std::optional(kept.keep(*text)) : std::nullopt, row.is_null(0)};
     };
   };
@@ -133,22 +135,27 @@ TEST(RowWorkers, RowidSpansOnSeveralConnectionsGiveTheRowsOfOneQuery) {
     kit::SqliteFile closed(t / "closed-wal.db");
     closed.wal();
   }  // no log beside it: read as immutable
-  for (const char* name : {"spread.db", "closed-wal.db"}) {
+  for (const char* name : {"spread.db", "closed-wal.db", "wal.db"}) {
     const auto plan = ReadPlan::make(t / name, true);
     auto db = Database::open(plan);
     ASSERT_TRUE(db);
-    const auto begun = detail::begin_spans(*db, plan, kSpans, 4);
+    auto begun = detail::begin_spans(*db, plan, kSpans, 4);
     ASSERT_TRUE(begun) << name;
-    const detail::Spans& spans = begun->first;
+    const detail::Spans& spans = begun->spans;
     EXPECT_EQ(spans.at(0).first, spread(19'998));
     EXPECT_EQ(spans.at(spans.count - 1).second, spread(19'999));
     EXPECT_TRUE(detail::join_spans(plan, kSpans, spans));
     detail::Spans other = spans;
     other.last += 1;  // as if a row was appended before the second connection began
     EXPECT_FALSE(detail::join_spans(plan, kSpans, other));
+    // Only a live log needs the watch, which sees the agent's commits.
+    ASSERT_EQ(begun->watch.has_value(), std::string_view(name) == "wal.db") << name;
+    if (!begun->watch) continue;
+    EXPECT_TRUE(begun->watch->none_since());
+    writer.exec("UPDATE t SET n = n + 1 WHERE rowid = " + std::to_string(spread(5)));
+    EXPECT_FALSE(begun->watch->none_since());
   }
-  // Under a log each connection reads the state of the moment it begins.
-  for (const char* name : {"extremes.db", "empty.db", "wal.db"}) {
+  for (const char* name : {"extremes.db", "empty.db"}) {
     const auto plan = ReadPlan::make(t / name, true);
     auto db = Database::open(plan);
     ASSERT_TRUE(db);
@@ -159,7 +166,7 @@ TEST(RowWorkers, RowidSpansOnSeveralConnectionsGiveTheRowsOfOneQuery) {
 TEST(RowWorkers, FailuresAreTheDebugLinesOfOneThread) {
   kit::TempDir t;
   kit::SqliteFile(t / "other.db").exec("CREATE TABLE other (x)");
-  auto never = [] { return [](const CopiedRow&, KeptTexts&) -> std::optional<int> { return 1; }; };
+  auto never = [] { return [](const RowView&, KeptTexts&) -> std::optional<int> { return 1; }; };
   auto none = [](std::span<const std::optional<int>>, const KeptTexts&) { ADD_FAILURE(); };
   testing::internal::CaptureStderr();
   EXPECT_EQ(for_each_parsed_row<int>(t / "other.db", "Test", kQuery, true, kColumns, 4, never, none, [] {}).end,

@@ -49,5 +49,31 @@ TEST(SeenKeys, NumbersAndKeysOfKeysMet) {
   EXPECT_FALSE(seen.first("id-17"));
 }
 
+// A key offered as a beginning and a rest is the key they join into, however it is split,
+// and a truncated key can come again under its old beginning.
+TEST(SeenKeys, KeysSplitAnywhereAreTheJoinedKey) {
+  SeenKeys seen;
+  const std::string db = "/home/u/.local/share/kilo/kilo.db:";
+  auto first = [&](std::string_view prefix, std::string_view rest) {
+    return seen.first(prefix, rest, SeenKeys::hash(std::string(prefix) + std::string(rest)));
+  };
+  EXPECT_TRUE(first(db, "msg_1"));
+  EXPECT_FALSE(seen.first(db + "msg_1"));  // the same key, whole
+  EXPECT_FALSE(first(db.substr(0, 5), db.substr(5) + "msg_1"));
+  EXPECT_FALSE(first("", db + "msg_1"));
+  EXPECT_TRUE(seen.first(db + "msg_2"));
+  EXPECT_FALSE(first(db, "msg_2"));  // met whole, offered split
+  EXPECT_TRUE(first(db, "msg_12"));
+  EXPECT_TRUE(first(db + "m", "sg_3"));
+  EXPECT_TRUE(first("other.db:", "msg_1"));
+  EXPECT_TRUE(first(db, ""));
+  EXPECT_FALSE(seen.first(db));
+  EXPECT_EQ(seen.size(), 6u);
+  seen.truncate(2);
+  EXPECT_TRUE(first(db, "msg_12"));
+  EXPECT_FALSE(first(db, "msg_1"));
+  EXPECT_TRUE(first("other.db:", "msg_1"));
+}
+
 }  // namespace
 }  // namespace qm::reader

@@ -43,7 +43,7 @@ constexpr std::size_t kAhead = 16;  // sessions whose seen-key lookup is prefetc
 struct Counts {
   std::uint64_t input = 0, output = 0, extra = 0;
 };
-std::optional<Counts> counts_of(const reader::CopiedRow& row) {
+std::optional<Counts> counts_of(const reader::RowView& row) {
   auto either = [&](int accumulated, int plain) -> std::optional<std::uint64_t> {
     auto v = column_positive_i64(row, accumulated);
     if (!v) v = column_positive_i64(row, plain);
@@ -68,7 +68,8 @@ constexpr reader::Column kColumns[] = {
 
 // A session row made ready on a worker; its texts kept beside its batch.
 struct Session {
-  reader::TextRef id, model;
+  reader::TextRef id;
+  std::uint32_t model = 0;  // the number of its name in the batch's texts
   std::uint64_t id_hash = 0;
   Counts counts;
   std::int64_t time_ms = 0;
@@ -76,7 +77,7 @@ struct Session {
   bool unpriced = false;
 };
 
-std::optional<Session> read_session(const reader::CopiedRow& row, json::StrictParser& parser, reader::Prices& prices,
+std::optional<Session> read_session(const reader::RowView& row, json::StrictParser& parser, reader::Prices& prices,
                                     reader::KeptTexts& kept) {
   auto id = row.text(0);
   auto config = row.bytes(1);
@@ -85,14 +86,14 @@ std::optional<Session> read_session(const reader::CopiedRow& row, json::StrictPa
   auto time = created_at_ms(util::trim(*created));
   if (!time) return std::nullopt;
   // The parser checks the UTF-8 itself: the text is made (lossy) only when that fails.
-  auto doc = parser.parse(*config);
-  if (!doc && !util::is_valid_utf8(*config)) doc = parser.parse(*row.text(1));
+  auto doc = parser.parse(*row.padded(1));
+  if (!doc && !util::is_valid_utf8(*config)) doc = parser.parse_copy(*row.text(1));
   auto model = doc ? reader::text(reader::at(*doc, "model_name")) : std::nullopt;
   if (!model) return std::nullopt;
   auto counts = counts_of(row);
   if (!counts) return std::nullopt;
 
-  Session s{kept.keep(*id), kept.keep(*model), reader::SeenKeys::hash(*id), *counts, *time};
+  Session s{kept.keep(*id), kept.keep_name(*model), reader::SeenKeys::hash(*id), *counts, *time};
   const auto provider_name = row.text(2);
   const auto& names = prices.candidates(*model, provider_name.value_or(""), [&] {
     std::vector<std::string> names{std::string(*model)};
@@ -171,9 +172,10 @@ AgentLoadResult load_goose_usage(const all::loader::LoadOptions& options, const 
   if (!dbs) return run.fail(dbs.error());
 
   reader::UsageList usages(options.zone);
+  reader::BatchModels models(usages);
   reader::SeenKeys seen;
   auto make_parse = [&] {
-    return [parser = json::StrictParser(), prices = reader::Prices(&table)](const reader::CopiedRow& row,
+    return [parser = json::StrictParser(), prices = reader::Prices(&table)](const reader::RowView& row,
                                                                           reader::KeptTexts& kept) mutable {
       return read_session(row, parser, prices, kept);
     };
@@ -185,12 +187,13 @@ AgentLoadResult load_goose_usage(const all::loader::LoadOptions& options, const 
     const auto read = reader::for_each_parsed_row<Session>(
         db, "Goose", kQuery, options.common.debug, kColumns, reader::row_workers(options.common.single_thread),
         make_parse, [&](std::span<const std::optional<Session>> sessions, const reader::KeptTexts& kept) {
+          models.reset(kept.names());
           for (std::size_t i = 0; i < sessions.size(); ++i) {
             if (i + kAhead < sessions.size() && sessions[i + kAhead]) seen.prefetch(sessions[i + kAhead]->id_hash);
             if (!sessions[i]) continue;
             const Session& s = *sessions[i];
             if (!seen.first(kept[s.id], s.id_hash)) continue;
-            reader::Usage& u = usages.add(s.time_ms, usages.model(kept[s.model]));
+            reader::Usage& u = usages.add(s.time_ms, models.id(s.model, kept.name(s.model)));
             u.input = s.counts.input;
             u.output = s.counts.output;
             u.reasoning = s.counts.extra;

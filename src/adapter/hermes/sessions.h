@@ -12,7 +12,7 @@
 #include "adapter/all/loader.h"
 #include "adapter/all/types.h"
 #include "pricing/table.h"
-#include "reader/sqlite.h"
+#include "reader/row_workers.h"
 
 namespace qm::hermes {
 
@@ -22,10 +22,10 @@ AgentLoadResult load_hermes_usage(const all::loader::LoadOptions& options, const
 std::expected<std::vector<std::filesystem::path>, std::string> state_dbs();
 
 // SQLite's integer conversion, below 0 raised to 0.
-std::int64_t column_non_negative_i64(const reader::Row& row, int column);
+std::int64_t column_non_negative_i64(const reader::RowView& row, int column);
 // SQLite's float conversion; below 0 or not finite it is 0 (an infinite cost would swamp
 // the totals).
-double column_f64(const reader::Row& row, int column);
+double column_f64(const reader::RowView& row, int column);
 
 // started_at as milliseconds: above 10^12 it is milliseconds already, else seconds; none
 // unless the time is after 1970 and fits.

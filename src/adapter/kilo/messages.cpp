@@ -16,40 +16,47 @@ constexpr std::int64_t kMillisecondsFrom = 1'000'000'000'000;
 }  // namespace
 
 std::optional<message::Counted> count_message(const fs::path& db, std::string_view id_column, json::element data,
-                                              CostMode mode, reader::Prices& prices, std::string& key,
+                                              CostMode mode, message::RecentPrices& prices, std::string& key,
                                               reader::KeptTexts& kept) {
-  static constexpr std::array<std::string_view, 7> kKeys{"role", "tokens", "modelID", "time", "id", "cost", "providerID"};
-  const auto [role, tokens_member, model_id, time_member, message_id, cost, provider_id] = reader::members(data, kKeys);
-  if (reader::string(role) != "assistant" || !tokens_member) return std::nullopt;
-  message::Counted r;
-  r.tokens = message::tokens_of(tokens_member, true);
-  if (!r.tokens.any()) return std::nullopt;
-  const auto model = reader::text(model_id);
-  const auto created = reader::integer(reader::at(time_member, "created"));
+  const message::Members members = message::members_of(data);
+  if (message::string(members.role) != "assistant" || !members.tokens) return std::nullopt;
+  const message::Tokens tokens = message::tokens_of(members.tokens, true);
+  if (!tokens.any()) return std::nullopt;
+  const auto model = message::text(members.model_id);
+  const auto created = message::created(members.time);
   if (!model || !created || *created <= 0) return std::nullopt;
   const auto time = *created < kMillisecondsFrom ? reader::seconds_to_ms(*created) : created;
   if (!time) return std::nullopt;
+  message::Counted r;
+  r.set_tokens(tokens);
   r.time_ms = *time;
 
-  if (auto id = reader::text(message_id)) {
-    key.assign(*id);
+  if (auto id = message::text(members.id)) {
+    r.keep_key(*id, kept);
   } else {
+    // The database's path begins the key of each of its rows: kept once.
     key.assign(db.native());
     key += ':';
+    const std::size_t prefix = key.size();
     key += id_column;
+    r.keep_key(std::string_view(key).substr(0, prefix), id_column, reader::SeenKeys::hash(key), kept);
   }
-  r.keep_key(key, kept);
-  r.model = kept.keep(*model);
+  r.model = kept.keep_name(*model);
 
-  const auto recorded = reader::amount(cost);
+  const auto recorded = message::amount(members.cost);
   if (mode == CostMode::Display) {
     r.cost = recorded.value_or(0.0);
     return r;
   }
-  const auto provider = reader::text(provider_id);
+  // The names are looked up only for a cost to compute or a marker that may be due.
+  const bool recorded_cost = mode == CostMode::Auto && recorded;
+  const bool may_be_unpriced = !(recorded && *recorded > 0);
+  if (recorded_cost) r.cost = *recorded;
+  if (recorded_cost && !may_be_unpriced) return r;
+  const auto provider = message::text(members.provider_id);
   const auto& names = prices.candidates(*model, provider.value_or(""), [&] { return price_candidates(*model, provider); });
-  r.cost = mode == CostMode::Auto && recorded ? *recorded : reader::Prices::first_priced_cost(names, r.tokens.priced());
-  r.unpriced = !(recorded && *recorded > 0) && prices.unpriced(names, r.tokens.sum());
+  if (!recorded_cost) r.cost = reader::Prices::first_priced_cost(names, tokens.priced());
+  r.unpriced = may_be_unpriced && prices.prices().unpriced(names, tokens.sum());
   return r;
 }
 
@@ -77,7 +84,7 @@ AgentLoadResult load_kilo_usage(const all::loader::LoadOptions& options, const p
     std::error_code ec;
     if (!fs::is_regular_file(db, ec)) continue;
     auto make_parse = [&] {
-      return [&db, mode, prices = reader::Prices(&table), key = std::string()](
+      return [&db, mode, prices = message::RecentPrices(&table), key = std::string()](
                  std::string_view id, json::element data, reader::KeptTexts& kept) mutable {
         return count_message(db, id, data, mode, prices, key, kept);
       };

@@ -23,7 +23,8 @@ std::vector<std::string> price_candidates(std::string_view model, std::optional<
 // message with tokens, a model and a time, its texts kept in `kept` (`key` is scratch room
 // for its record id); none for any other.
 std::optional<opencode::message::Counted> count_message(const std::filesystem::path& db, std::string_view id_column,
-                                                        json::element data, CostMode mode, reader::Prices& prices,
-                                                        std::string& key, reader::KeptTexts& kept);
+                                                        json::element data, CostMode mode,
+                                                        opencode::message::RecentPrices& prices, std::string& key,
+                                                        reader::KeptTexts& kept);
 
 }  // namespace qm::kilo

@@ -51,11 +51,11 @@ struct StoredMessage {
 
 // A positive recorded cost, else the first positive cost among the candidates; the unpriced
 // marker unless the cost mode is display (then there is no table).
-message::Counted count(const Message& m, reader::Prices& prices, bool display, reader::KeptTexts& kept) {
+message::Counted count(const Message& m, message::RecentPrices& prices, bool display, reader::KeptTexts& kept) {
   message::Counted c;
-  c.tokens = m.tokens;
+  c.set_tokens(m.tokens);
   c.time_ms = m.time_ms;
-  c.model = kept.keep(m.model);
+  c.model = kept.keep_name(m.model);
   if (m.id) c.keep_key(*m.id, kept);
   if (m.recorded_cost && *m.recorded_cost > 0) {
     c.cost = *m.recorded_cost;
@@ -63,7 +63,7 @@ message::Counted count(const Message& m, reader::Prices& prices, bool display, r
   }
   const auto& names = prices.candidates(m.model, m.provider, [&] { return normalize_model(m.model, m.provider); });
   c.cost = reader::Prices::first_positive_cost(names, m.tokens.priced());
-  c.unpriced = !display && prices.unpriced(names, m.tokens.sum());
+  c.unpriced = !display && prices.prices().unpriced(names, m.tokens.sum());
   return c;
 }
 
@@ -80,22 +80,21 @@ auto stored_message_parser() {
 }  // namespace
 
 std::optional<Message> parse_message(json::element data, std::optional<std::string_view> id) {
-  static constexpr std::array<std::string_view, 6> kKeys{"tokens", "modelID", "providerID", "time", "id", "cost"};
-  const auto [tokens, model_id, provider_id, time, message_id, cost] = reader::members(data, kKeys);
-  if (!tokens) return std::nullopt;
+  const message::Members members = message::members_of(data);
+  if (!members.tokens) return std::nullopt;
   Message m;
-  m.tokens = message::tokens_of(tokens, false);
+  m.tokens = message::tokens_of(members.tokens, false);
   if (!m.tokens.any()) return std::nullopt;
-  const auto model = reader::text(model_id);
-  const auto provider = reader::text(provider_id);
+  const auto model = message::text(members.model_id);
+  const auto provider = message::text(members.provider_id);
   // A message without its time of creation is passed over: it would count on 1970-01-01.
-  const auto created = reader::integer(reader::at(time, "created"));
+  const auto created = message::created(members.time);
   if (!model || !provider || !created || *created <= 0) return std::nullopt;
   m.model = *model;
   m.provider = *provider;
   m.time_ms = *created;
-  m.id = id ? id : reader::text(message_id);
-  m.recorded_cost = reader::amount(cost);
+  m.id = id ? id : message::text(members.id);
+  m.recorded_cost = message::amount(members.cost);
   return m;
 }
 
@@ -133,12 +132,12 @@ AgentLoadResult load_opencode_usage(const all::loader::LoadOptions& options,
   reader::UsageList usages(options.zone);
   // A message counts once: the database before the older store, the first directory first.
   reader::SeenKeys seen;
-  reader::Prices store_prices(prices);
+  message::RecentPrices store_prices(prices);
   reader::KeptTexts store_texts;
   for (const auto& dir : *dirs) {
     if (auto db = loader::database_in(dir)) {
       auto make_parse = [&] {
-        return [worker_prices = reader::Prices(prices), display](std::string_view id, json::element data,
+        return [worker_prices = message::RecentPrices(prices), display](std::string_view id, json::element data,
                                                                   reader::KeptTexts& kept) mutable {
           const auto m = parse_message(data, id);
           return m ? std::optional(count(*m, worker_prices, display, kept)) : std::nullopt;

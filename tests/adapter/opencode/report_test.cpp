@@ -164,6 +164,93 @@ TEST(OpenCodeReader, MembersNamedWithEscapesAreRead) {
   EXPECT_EQ(got->rows[0].input, 1000u);
 }
 
+// The one pass over a message's members finds what a lookup of each key finds: the first of
+// repeated keys, keys spelt with escapes, nothing in other values or in a longer or shorter
+// key, nothing at all in what is no object.
+TEST(OpenCodeReader, MembersOfOnePassAreThoseOfAKeyLookup) {
+  const std::string docs[] = {
+      R"({"role":"assistant","tokens":{"input":1,"output":2,"cache":{"read":3,"write":4,"read":9},"input":7},"id":"a",)"
+      R"("modelID":"m","providerID":"p","time":{"created":1},"cost":0.5,"id":"b","role":"user","tokens":{}})",
+      R"({"rol\u0065":"assistant","i\u0064":"x","modelIDs":"m","modelI":"n","providerId":"p","costs":1,"tim":{},)"
+      R"("Tokens":{"input":1},"tokens":{"inputs":1,"Input":2,"reasoning":3,"total":4,"cache":[1]}})",
+      R"({"nested":{"id":"z","tokens":{"input":1}},"list":[{"modelID":"q"}],"cost":"1"})",
+      R"(["id","tokens"])",
+      R"("tokens")",
+      R"(null)",
+  };
+  qm::json::StrictParser parser;
+  for (const auto& text : docs) {
+    const auto doc = parser.parse_copy(text);
+    ASSERT_TRUE(doc) << text;
+    static constexpr std::array<std::string_view, 7> kKeys{"role", "tokens", "modelID", "providerID", "time", "id", "cost"};
+    const auto want = reader::members(*doc, kKeys);
+    const message::Members got = message::members_of(*doc);
+    const reader::MaybeElement in_order[] = {got.role, got.tokens, got.model_id, got.provider_id, got.time, got.id, got.cost};
+    for (std::size_t k = 0; k < kKeys.size(); ++k) {
+      ASSERT_EQ(in_order[k].has_value(), want[k].has_value()) << text << " " << kKeys[k];
+      if (want[k]) EXPECT_EQ(simdjson::minify(*in_order[k]), simdjson::minify(*want[k])) << text << " " << kKeys[k];
+    }
+    for (bool reasoning : {false, true}) {
+      const auto t = message::tokens_of(got.tokens, reasoning);
+      const auto from_lookups = [&] {
+        static constexpr std::array<std::string_view, 5> kTokenKeys{"input", "output", "cache", "reasoning", "total"};
+        const auto [input, output, cache, reasoned, total] = reader::members(got.tokens, kTokenKeys);
+        const auto [write, read] = reader::members(cache, std::array<std::string_view, 2>{"write", "read"});
+        TokenUsageRaw block;
+        block.input = reader::count_or_zero(input);
+        block.output = reader::count_or_zero(output);
+        block.cache_creation = reader::count_or_zero(write);
+        block.cache_read = reader::count_or_zero(read);
+        return all::types::reconcile_token_total(block, reasoning ? reader::count_or_zero(reasoned) : 0,
+                                                 reader::count_or_zero(total));
+      }();
+      EXPECT_EQ(t.block.input, from_lookups.block.input) << text;
+      EXPECT_EQ(t.block.output, from_lookups.block.output) << text;
+      EXPECT_EQ(t.block.cache_creation, from_lookups.block.cache_creation) << text;
+      EXPECT_EQ(t.block.cache_read, from_lookups.block.cache_read) << text;
+      EXPECT_EQ(t.extra, from_lookups.extra) << text;
+    }
+  }
+  for (std::string_view text : {R"("claude")", R"(" claude\t")", R"("\u00a0claude\u2009")", R"("c\u2009")", R"(" ")",
+                                 R"("")", R"("é")", R"(1)", R"(-0.0)", R"(-1)", R"(1.5)", R"(1e400)", R"(18446744073709551615)",
+                                 R"({"created":12,"created":13})", R"({"created":1.0})", R"({"Created":1})", R"([12])",
+                                 R"(null)"}) {
+    const auto doc = parser.parse_copy(text);
+    ASSERT_TRUE(doc) << text;
+    EXPECT_EQ(message::string(*doc), reader::string(*doc)) << text;
+    EXPECT_EQ(message::text(*doc), reader::text(*doc)) << text;
+    const auto amount = message::amount(*doc);
+    ASSERT_EQ(amount.has_value(), reader::amount(*doc).has_value()) << text;
+    if (amount) EXPECT_EQ(std::signbit(*amount), std::signbit(*reader::amount(*doc))) << text;
+    EXPECT_EQ(amount, reader::amount(*doc)) << text;
+    EXPECT_EQ(message::created(*doc), reader::integer(reader::at(*doc, "created"))) << text;
+  }
+  for (auto none : {message::string(std::nullopt), message::text(std::nullopt)}) EXPECT_EQ(none, std::nullopt);
+  EXPECT_EQ(message::amount(std::nullopt), std::nullopt);
+  EXPECT_EQ(message::created(std::nullopt), std::nullopt);
+}
+
+// The quick test passes over a message only when no member "tokens" can be in it, however
+// its letters are spelt.
+TEST(OpenCodeReader, TheQuickTestForTokensPassesOverOnlyWhatCannotHoldThem) {
+  const std::pair<std::string_view, bool> cases[] = {
+      {R"({"tokens":{}})", true},
+      {R"({"x":"\u001b[0m","tokens":1})", true},
+      {R"({"tok\u0065ns":1})", true},
+      {R"({"\u0074okens":1})", true},
+      {R"({"token\u0073":1})", true},
+      {R"({"toke\u006Es":1})", true},
+      {R"({"t\u006f\u006bens":1})", true},
+      {R"({"summary":"no tok ens here","text":"\u001b[31m\u00e9\\u0074"})", false},
+      {R"({"role":"user","text":"tokens"})", true},  // a text that says it: parsed, and has none
+      {R"({"Tokens":1,"tokens_x":2})", false},
+      {R"({"t":"\u0074"})", true},  // a letter of the name escaped anywhere
+      {R"({"t":"\u00"})", false},
+      {"", false},
+  };
+  for (const auto& [text, may] : cases) EXPECT_EQ(message::may_hold_tokens(text), may) << text;
+}
+
 // Valid JSON is read however deep a member the reader never looks at nests.
 TEST(OpenCodeReader, MessagesNestingDeepInAMemberNeverReadCount) {
   kit::TempDir t;
