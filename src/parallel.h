@@ -13,6 +13,7 @@
 
 #include "adapter/claude/partition.h"
 #include "jsonl_reader.h"
+#include "worker_budget.h"
 
 namespace qm::parallel {
 
@@ -30,16 +31,17 @@ bool start_thread(std::vector<std::thread>& threads, Fn&& fn) {
   }
 }
 
-// Runs drain() on up to `workers` threads, this one among them (and alone when no other can
-// start), and waits for all of them.
+// Runs drain() on this thread and on up to `workers` - 1 helpers, as the worker budget gives
+// them (now or, while drain runs, as slots come free), and waits for all of them. With no
+// helper at all this thread does the work alone.
 template <typename Drain>
 void run_drain(std::size_t workers, Drain& drain) {
-  std::vector<std::thread> threads;
-  threads.reserve(workers);
-  for (std::size_t w = 1; w < workers; ++w)
-    if (!start_thread(threads, drain)) break;
+  if (workers < 2) {
+    drain();
+    return;
+  }
+  HelpedDrain helped([&drain] { drain(); }, workers - 1);
   drain();
-  for (auto& t : threads) t.join();
 }
 
 // The worker count for a list of files: the smaller of files and processors, 1 under

@@ -425,8 +425,10 @@ Attempt parse_batches(Statement& stmt, std::size_t workers, std::span<const Colu
     return ended();
   };
   if (filled != Fill::Full || workers < 2) return serially();
-  Pool pool(workers - 1);
-  if (pool.threads() == 0) return serially();
+  // The stepper takes one slot of the budget, the pool the others; this thread parses too.
+  const parallel::WorkerSlots slots(workers - 1);
+  if (slots.count() == 0) return serially();
+  Pool pool(slots.count() - 1);
 
   std::deque<Batch*> flight;  // in row order, each handed to the pool
   bool stepping = true;
@@ -504,10 +506,14 @@ DatabaseRead for_each_parsed_row(const std::filesystem::path& path, std::string_
     auto query = open_query(plan, sql);
     if (!query) return std::unexpected(std::move(query.error()));
     if (spans && workers > 1) {
-      const std::size_t connections = detail::span_connections(workers);
-      if (auto begun = detail::begin_spans(query->db, plan, *spans, connections))
-        if (auto done = detail::parse_spans<Item>(plan, *spans, *begun, connections, columns, make_parse, take))
-          return std::move(*done);
+      // A stepper on a thread of its own per connection, this thread only taking their
+      // items: it lends its slot to one of them.
+      const parallel::WorkerSlots slots(detail::span_connections(workers) - 1);
+      const std::size_t connections = slots.count() + 1;
+      if (connections >= 2)
+        if (auto begun = detail::begin_spans(query->db, plan, *spans, connections))
+          if (auto done = detail::parse_spans<Item>(plan, *spans, *begun, connections, columns, make_parse, take))
+            return std::move(*done);
     }
     return detail::parse_batches<Item>(query->stmt, workers, columns, make_parse, take);
   };

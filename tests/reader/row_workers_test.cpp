@@ -8,6 +8,7 @@
 
 #include "kit/env.h"
 #include "kit/sqlite.h"
+#include "worker_budget.h"
 
 namespace qm::reader {
 namespace {
@@ -175,6 +176,26 @@ TEST(RowWorkers, FailuresAreTheDebugLinesOfOneThread) {
             DatabaseRead::End::Unreadable);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "Failed to read Test database: " + (t / "other.db").string() +
                                                         "\nFailed to open Test database: " + (t / "gone.db").string() + "\n");
+}
+
+}  // namespace
+}  // namespace qm::reader
+
+namespace qm::reader {
+namespace {
+
+// Workers asked for beyond the process's budget are not given: with one slot or two the
+// rows are read alone or on fewer connections, the items the same.
+TEST(RowWorkers, TheBudgetBoundsTheWorkersGivenTheSameItems) {
+  kit::TempDir t;
+  table(t / "big.db", 20'000);
+  table(t / "spread.db", 20'000, spread);
+  for (std::size_t budget : {1u, 2u}) {
+    parallel::set_worker_budget(budget);
+    EXPECT_EQ(by_workers(t / "big.db", 8), by_one_thread(t / "big.db")) << budget;
+    EXPECT_EQ(by_workers(t / "spread.db", 8, kSpans), by_one_thread(t / "spread.db")) << budget;
+  }
+  parallel::set_worker_budget(parallel::available_processors());
 }
 
 }  // namespace

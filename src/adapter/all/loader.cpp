@@ -2,11 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <condition_variable>
 #include <map>
-#include <mutex>
+#include <optional>
 #include <set>
-#include <thread>
 #include <unordered_map>
 
 #include "adapter/amp/amp.h"
@@ -28,6 +26,7 @@
 #include "date_utils.h"
 #include "log.h"
 #include "output.h"
+#include "parallel.h"
 #include "pricing/table.h"
 #include "progress.h"
 #include "reader/usage_list.h"
@@ -42,36 +41,6 @@ struct Message {
   std::string_view agent_id;
   AgentKind kind;
   AgentLoadResult result;
-};
-
-// A multi-producer queue: each loader thread sends one message and then says it is done.
-class Channel {
- public:
-  explicit Channel(std::size_t senders) : open_senders_(senders) {}
-  void send(Message m) {
-    std::lock_guard lock(mutex_);
-    queue_.push_back(std::move(m));
-    cv_.notify_one();
-  }
-  void drop_sender() {
-    std::lock_guard lock(mutex_);
-    --open_senders_;
-    cv_.notify_one();
-  }
-  std::optional<Message> receive() {
-    std::unique_lock lock(mutex_);
-    cv_.wait(lock, [&] { return !queue_.empty() || open_senders_ == 0; });
-    if (queue_.empty()) return std::nullopt;
-    Message m = std::move(queue_.front());
-    queue_.erase(queue_.begin());
-    return m;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  std::vector<Message> queue_;
-  std::size_t open_senders_;
 };
 
 void merge_model_usages(std::vector<ModelUsage>& into, const std::vector<ModelUsage>& from) {
@@ -250,24 +219,22 @@ std::expected<LoadedUsage, std::string> load_agents(const CommonOptions& options
     });
   for (const auto& e : table) progress::mark_loading(progress, e.kind);
 
-  Channel channel(table.size());
-  std::vector<std::thread> threads;
-  threads.reserve(table.size());
-  for (auto& e : table) {
-    threads.emplace_back([&channel, entry = std::move(e)]() mutable {
-      channel.send(Message{entry.row_index, entry.agent_id, entry.kind, entry.reader()});
-      channel.drop_sender();
-    });
-  }
-  std::vector<Message> results;
-  while (auto m = channel.receive()) {
-    if (m->result)
-      progress::mark_done(progress, m->kind);
+  // The agents take workers of the process's budget in table order, and each reader's own
+  // workers come from the same budget: threads that finish one agent take the next, then help
+  // the readers still at work.
+  std::vector<std::optional<Message>> done(table.size());
+  parallel::run_tasks(table.size(), options.single_thread ? 1 : table.size(), [&](std::size_t i) {
+    LoaderEntry& e = table[i];
+    Message m{e.row_index, e.agent_id, e.kind, e.reader()};
+    if (m.result)
+      progress::mark_done(progress, m.kind);
     else
-      progress::mark_skipped(progress, m->kind);
-    results.push_back(std::move(*m));
-  }
-  for (auto& t : threads) t.join();
+      progress::mark_skipped(progress, m.kind);
+    done[i].emplace(std::move(m));
+  });
+  std::vector<Message> results;
+  results.reserve(done.size());
+  for (auto& m : done) results.push_back(std::move(*m));
 
   std::stable_sort(results.begin(), results.end(),
                    [](const Message& a, const Message& b) { return a.row_index < b.row_index; });

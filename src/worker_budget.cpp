@@ -1,0 +1,154 @@
+#include "worker_budget.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "parallel.h"
+
+namespace qm::parallel {
+
+struct HelpedDrain::Job {
+  std::function<void()> drain;
+  std::size_t wanted = 0;            // helpers still to start
+  std::vector<std::thread> threads;  // added to only while open
+  bool open = true;
+};
+
+namespace {
+
+using Job = HelpedDrain::Job;
+
+struct Budget {
+  std::mutex mutex;
+  std::size_t workers = 1;
+  // Slots free; below zero while the budget is lower than the slots held.
+  std::ptrdiff_t free = 0;
+  // Threads that lent their slot while they waited, waiting to take one back: they come
+  // before new helpers, so that the threads at work stay within the budget.
+  std::size_t reclaiming = 0;
+  std::condition_variable returned;  // a slot came free
+  std::vector<Job*> open;            // drains that want helpers, oldest first
+};
+
+Budget& budget() {
+  static Budget* b = [] {
+    auto* made = new Budget;
+    made->workers = std::max<std::size_t>(1, available_processors());
+    made->free = static_cast<std::ptrdiff_t>(made->workers) - 1;  // the main thread's
+    return made;
+  }();
+  return *b;
+}
+
+void close(Budget& b, Job* job) {  // the lock held
+  if (!job->open) return;
+  job->open = false;
+  std::erase(b.open, job);
+}
+
+void dispatch(Budget& b);
+
+void give_back(Budget& b, std::size_t slots) {  // the lock held
+  b.free += static_cast<std::ptrdiff_t>(slots);
+  if (b.reclaiming > 0) b.returned.notify_all();
+  dispatch(b);
+}
+
+void help(Job* job) {
+  job->drain();
+  Budget& b = budget();
+  std::lock_guard lock(b.mutex);
+  // The drain returned, so every task of it is taken: further helpers would find none.
+  close(b, job);
+  give_back(b, 1);
+}
+
+// Gives the free slots to the oldest drains that want helpers (the lock held).
+void dispatch(Budget& b) {
+  while (b.free > static_cast<std::ptrdiff_t>(b.reclaiming) && !b.open.empty()) {
+    Job* job = b.open.front();
+    try {
+      job->threads.emplace_back([job] { help(job); });
+    } catch (const std::system_error&) {
+      return;  // tried again when a slot comes back
+    }
+    --b.free;
+    if (--job->wanted == 0) close(b, job);
+  }
+}
+
+}  // namespace
+
+std::size_t worker_budget() {
+  Budget& b = budget();
+  std::lock_guard lock(b.mutex);
+  return b.workers;
+}
+
+void set_worker_budget(std::size_t workers) {
+  workers = std::max<std::size_t>(1, workers);
+  Budget& b = budget();
+  std::lock_guard lock(b.mutex);
+  b.free -= static_cast<std::ptrdiff_t>(b.workers);
+  b.workers = workers;
+  give_back(b, workers);
+}
+
+WorkerSlots::WorkerSlots(std::size_t wanted) {
+  if (wanted == 0) return;
+  Budget& b = budget();
+  std::lock_guard lock(b.mutex);
+  const std::ptrdiff_t free = b.free - static_cast<std::ptrdiff_t>(b.reclaiming);
+  count_ = std::min(wanted, static_cast<std::size_t>(std::max<std::ptrdiff_t>(free, 0)));
+  b.free -= static_cast<std::ptrdiff_t>(count_);
+}
+
+WorkerSlots::~WorkerSlots() {
+  if (count_ == 0) return;
+  Budget& b = budget();
+  std::lock_guard lock(b.mutex);
+  give_back(b, count_);
+}
+
+HelpedDrain::HelpedDrain(std::function<void()> drain, std::size_t helpers) : job_(std::make_unique<Job>()) {
+  job_->drain = std::move(drain);
+  job_->wanted = helpers;
+  if (helpers == 0) {
+    job_->open = false;
+    return;
+  }
+  Budget& b = budget();
+  std::lock_guard lock(b.mutex);
+  b.open.push_back(job_.get());
+  dispatch(b);
+}
+
+HelpedDrain::~HelpedDrain() {
+  Budget& b = budget();
+  std::unique_lock lock(b.mutex);
+  close(b, job_.get());
+  if (job_->threads.empty()) return;
+  // Lent while this thread only waits. Slot holders never wait for a thread that waits here,
+  // so one comes back.
+  give_back(b, 1);
+  lock.unlock();
+  for (auto& t : job_->threads) t.join();
+  lock.lock();
+  ++b.reclaiming;
+  b.returned.wait(lock, [&] { return b.free > 0; });
+  --b.reclaiming;
+  --b.free;
+}
+
+std::size_t HelpedDrain::helpers() const {
+  Budget& b = budget();
+  std::lock_guard lock(b.mutex);
+  return job_->threads.size();
+}
+
+}  // namespace qm::parallel
