@@ -31,6 +31,7 @@ struct Budget {
   // Threads that lent their slot while they waited, waiting to take one back: they come
   // before new helpers, so that the threads at work stay within the budget.
   std::size_t reclaiming = 0;
+  std::size_t awaiting = 0;          // threads that lent theirs until more are free
   std::condition_variable returned;  // a slot came free
   std::vector<Job*> open;            // drains that want helpers, oldest first
 };
@@ -55,7 +56,7 @@ void dispatch(Budget& b);
 
 void give_back(Budget& b, std::size_t slots) {  // the lock held
   b.free += static_cast<std::ptrdiff_t>(slots);
-  if (b.reclaiming > 0) b.returned.notify_all();
+  if (b.reclaiming > 0 || b.awaiting > 0) b.returned.notify_all();
   dispatch(b);
 }
 
@@ -105,6 +106,22 @@ WorkerSlots::WorkerSlots(std::size_t wanted) {
   std::lock_guard lock(b.mutex);
   const std::ptrdiff_t free = b.free - static_cast<std::ptrdiff_t>(b.reclaiming);
   count_ = std::min(wanted, static_cast<std::size_t>(std::max<std::ptrdiff_t>(free, 0)));
+  b.free -= static_cast<std::ptrdiff_t>(count_);
+}
+
+WorkerSlots::WorkerSlots(std::size_t wanted, Await) {
+  if (wanted == 0) return;
+  Budget& b = budget();
+  std::unique_lock lock(b.mutex);
+  auto free = [&] { return b.free - static_cast<std::ptrdiff_t>(b.reclaiming); };
+  if (free() <= 0) {
+    give_back(b, 1);
+    ++b.awaiting;
+    b.returned.wait(lock, [&] { return free() >= 2 || free() >= static_cast<std::ptrdiff_t>(b.workers); });
+    --b.awaiting;
+    --b.free;
+  }
+  count_ = std::min(wanted, static_cast<std::size_t>(std::max<std::ptrdiff_t>(free(), 0)));
   b.free -= static_cast<std::ptrdiff_t>(count_);
 }
 

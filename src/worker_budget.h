@@ -20,6 +20,12 @@ void set_worker_budget(std::size_t workers);
 class WorkerSlots {
  public:
   explicit WorkerSlots(std::size_t wanted);
+  // For work that can take no helper once it has begun: with none free, the asking thread
+  // lends its own slot and waits until two are free (or the whole budget), taking its own
+  // back and what else is free, so that drains under way finish first and it then runs on
+  // all the slots they give up.
+  struct Await {};
+  WorkerSlots(std::size_t wanted, Await);
   ~WorkerSlots();
   WorkerSlots(const WorkerSlots&) = delete;
   WorkerSlots& operator=(const WorkerSlots&) = delete;

@@ -93,6 +93,27 @@ TEST_F(WorkerBudget, SlotsGiveWhatIsFreeAndComeBack) {
   EXPECT_EQ(WorkerSlots(5).count(), 1u);
 }
 
+TEST_F(WorkerBudget, AwaitingSlotsWaitsForTwoFreeOrTheWholeBudget) {
+  set_worker_budget(1);
+  EXPECT_EQ(WorkerSlots(4, WorkerSlots::Await{}).count(), 0u);  // alone: no wait
+  set_worker_budget(3);
+  std::optional<WorkerSlots> held(std::in_place, 2);
+  ASSERT_EQ(held->count(), 2u);
+  std::atomic<bool> given = false;
+  std::atomic<std::size_t> got = 0;
+  std::thread reader([&] {
+    const WorkerSlots slots(5, WorkerSlots::Await{});
+    given = true;
+    got = slots.count();
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(given.load());
+  held.reset();
+  reader.join();
+  EXPECT_EQ(got.load(), 2u);  // its own slot back, and the two given up
+  EXPECT_EQ(WorkerSlots(5).count(), 2u);
+}
+
 TEST_F(WorkerBudget, FreedSlotsJoinADrainUnderWay) {
   set_worker_budget(2);
   std::optional<WorkerSlots> held(std::in_place, 1);

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <optional>
 #include <span>
+#include <system_error>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -196,6 +197,9 @@ std::optional<SpanStart> begin_spans(Database& first, const ReadPlan& plan, cons
 std::optional<SpanReader> join_spans(const ReadPlan& plan, const RowidSpans& query, const Spans& spans);
 // The connections that step a large table at once for this many workers.
 std::size_t span_connections(std::size_t workers);
+// A database file of more bytes than this waits for worker slots to read on several
+// connections (parsing it alone would take longer than the others' drains).
+inline constexpr std::uintmax_t kAwaitSlotsAbove = 16u << 20;
 
 // The items of the rows of one span, or of one batch, with the texts they keep.
 template <typename Item>
@@ -507,9 +511,16 @@ DatabaseRead for_each_parsed_row(const std::filesystem::path& path, std::string_
     if (!query) return std::unexpected(std::move(query.error()));
     if (spans && workers > 1) {
       // A stepper on a thread of its own per connection, this thread only taking their
-      // items: it lends its slot to one of them.
-      const parallel::WorkerSlots slots(detail::span_connections(workers) - 1);
-      const std::size_t connections = slots.count() + 1;
+      // items: it lends its slot to one of them. No connection joins once they step, so a
+      // large table waits for slots that others give up rather than be read alone.
+      const std::size_t wanted = detail::span_connections(workers) - 1;
+      std::optional<parallel::WorkerSlots> slots;
+      std::error_code size_error;
+      if (std::filesystem::file_size(path, size_error) >= detail::kAwaitSlotsAbove && !size_error)
+        slots.emplace(wanted, parallel::WorkerSlots::Await{});
+      else
+        slots.emplace(wanted);
+      const std::size_t connections = slots->count() + 1;
       if (connections >= 2)
         if (auto begun = detail::begin_spans(query->db, plan, *spans, connections))
           if (auto done = detail::parse_spans<Item>(plan, *spans, *begun, connections, columns, make_parse, take))
