@@ -221,9 +221,10 @@ std::expected<LoadedUsage, std::string> load_agents(const CommonOptions& options
 
   // The agents take workers of the process's budget in table order, and each reader's own
   // workers come from the same budget: threads that finish one agent take the next, then help
-  // the readers still at work.
+  // the readers still at work. --single-thread keeps each reader to one thread; the agents
+  // still go side by side, as they always have.
   std::vector<std::optional<Message>> done(table.size());
-  parallel::run_tasks(table.size(), options.single_thread ? 1 : table.size(), [&](std::size_t i) {
+  parallel::run_tasks(table.size(), table.size(), [&](std::size_t i) {
     LoaderEntry& e = table[i];
     Message m{e.row_index, e.agent_id, e.kind, e.reader()};
     if (m.result)
