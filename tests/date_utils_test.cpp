@@ -167,16 +167,6 @@ TEST(DateRange, TextComparisonOfBounds) {
   EXPECT_TRUE(in_date_range(DateRange{"2024", std::nullopt}, "2024-03-10"));
   EXPECT_FALSE(in_date_range(DateRange{std::nullopt, "2024"}, "2024-03-10"));
   EXPECT_TRUE(in_date_range(DateRange{}, ""));
-  std::vector<UsageRecord> records(3);
-  records[0].date_key = "2024-03-09";
-  records[1].date_key = "";
-  records[2].date_key = "2024-03-11";
-  auto copy = records;
-  all::loader::filter_records_by_date(copy, DateRange{});
-  EXPECT_EQ(copy.size(), 3u);
-  all::loader::filter_records_by_date(records, DateRange{"20240310", std::nullopt});
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].date_key, "2024-03-11");
 }
 
 }  // namespace

@@ -90,10 +90,6 @@ std::uint64_t dedup_key_from_hash(std::uint64_t message_hash, std::optional<std:
   return mix(h);
 }
 
-std::uint64_t hash_dedup_key(std::string_view message_id, std::optional<std::string_view> request_id) {
-  return dedup_key_from_hash(std::hash<std::string_view>{}(message_id), request_id);
-}
-
 }  // namespace qm::claude
 
 namespace qm::claude::daily {
