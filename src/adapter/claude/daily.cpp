@@ -8,6 +8,7 @@
 
 #include "date_utils.h"
 #include "fast.h"
+#include "no_destructor.h"
 #include "pricing/cost.h"
 #include "pricing/lookup.h"
 
@@ -227,8 +228,8 @@ bool present_but_empty(const std::optional<std::string_view>& text) { return tex
 
 const std::string* intern_model_name(std::string_view name) {
   static std::mutex mutex;
-  // Never freed: records of loader threads point into it.
-  static auto* names = new std::unordered_set<std::string, pricing::StringHash, std::equal_to<>>;
+  // Records of loader threads point into it.
+  static NoDestructor<std::unordered_set<std::string, pricing::StringHash, std::equal_to<>>> names;
   std::lock_guard lock(mutex);
   auto it = names->find(name);
   if (it == names->end()) it = names->emplace(name).first;
