@@ -30,16 +30,6 @@ constexpr std::int64_t kMaxRepresentableMs = 253402207200000;
 
 }  // namespace
 
-std::optional<std::uint32_t> parse_digits(std::string_view text) {
-  std::uint64_t v = 0;
-  for (char c : text) {
-    if (!is_digit(c)) return std::nullopt;
-    v = v * 10 + static_cast<std::uint64_t>(c - '0');
-    if (v > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
-  }
-  return static_cast<std::uint32_t>(v);
-}
-
 std::optional<CivilDate> civil_date(std::int64_t year, std::int64_t month, std::int64_t day) {
   if (month < 1 || month > 12 || day < 1) return std::nullopt;
   if (year < std::numeric_limits<std::int32_t>::min() || year > std::numeric_limits<std::int32_t>::max())

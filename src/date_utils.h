@@ -16,7 +16,6 @@ struct CivilDate {
   bool operator==(const CivilDate&) const = default;
 };
 
-std::optional<std::uint32_t> parse_digits(std::string_view text);
 std::optional<CivilDate> civil_date(std::int64_t year, std::int64_t month, std::int64_t day);
 std::optional<CivilDate> parse_ymd(std::string_view text);
 std::int64_t days_from_civil(const CivilDate& date);

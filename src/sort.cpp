@@ -29,21 +29,6 @@ bool path_file_name_less(const std::filesystem::path& a, const std::filesystem::
   return a.filename().native() < b.filename().native();
 }
 
-bool float_then_count_desc(const std::pair<double, std::uint64_t>& a, const std::pair<double, std::uint64_t>& b) {
-  int c = total_order_compare(a.first, b.first);
-  if (c != 0) return c > 0;
-  return a.second > b.second;
-}
-
-bool tokens_or_cost_desc(bool by_tokens, const std::pair<std::uint64_t, double>& a,
-                         const std::pair<std::uint64_t, double>& b) {
-  double ka = by_tokens ? static_cast<double>(a.first) : a.second;
-  double kb = by_tokens ? static_cast<double>(b.first) : b.second;
-  int c = total_order_compare(ka, kb);
-  if (c != 0) return c > 0;
-  return total_order_compare(a.second, b.second) > 0;
-}
-
 void sort_model_usages(std::vector<ModelUsage>& usages) {
   std::stable_sort(usages.begin(), usages.end(),
                    [](const ModelUsage& a, const ModelUsage& b) { return total_less(b.cost, a.cost); });

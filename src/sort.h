@@ -16,9 +16,6 @@ inline bool total_less(double a, double b) { return total_order_compare(a, b) < 
 bool agent_id_less(std::string_view a, std::string_view b);
 bool row_less(const UsageRow& a, const UsageRow& b);
 bool path_file_name_less(const std::filesystem::path& a, const std::filesystem::path& b);
-bool float_then_count_desc(const std::pair<double, std::uint64_t>& a, const std::pair<double, std::uint64_t>& b);
-bool tokens_or_cost_desc(bool by_tokens, const std::pair<std::uint64_t, double>& a,
-                         const std::pair<std::uint64_t, double>& b);
 
 // Stable sort of model usages by cost, highest first.
 void sort_model_usages(std::vector<ModelUsage>& usages);

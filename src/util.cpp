@@ -272,13 +272,6 @@ std::optional<double> parse_f64_decimal(std::string_view text) {
   return v;
 }
 
-std::int64_t saturating_i64(double v) {
-  if (std::isnan(v)) return 0;
-  if (v >= 9223372036854775808.0) return std::numeric_limits<std::int64_t>::max();
-  if (v <= -9223372036854775808.0) return std::numeric_limits<std::int64_t>::min();
-  return static_cast<std::int64_t>(v);
-}
-
 std::uint64_t saturating_u64(double v) {
   if (std::isnan(v) || v <= 0) return 0;
   if (v >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
@@ -298,13 +291,6 @@ std::optional<std::uint64_t> value_as_u64(std::optional<simdjson::dom::element> 
     default:
       return std::nullopt;
   }
-}
-
-std::optional<std::string> value_trimmed_string(std::optional<simdjson::dom::element> value) {
-  if (!value || !value->is_string()) return std::nullopt;
-  std::string_view s = trim(value->get_string().value_unsafe());
-  if (s.empty()) return std::nullopt;
-  return std::string(s);
 }
 
 bool is_positive_number(simdjson::dom::element value) {

@@ -73,12 +73,10 @@ std::optional<std::int64_t> parse_i64_decimal(std::string_view text);
 std::optional<double> parse_f64_decimal(std::string_view text);
 
 // Float to integer with saturation at the type's ends; NaN gives 0.
-std::int64_t saturating_i64(double value);
 std::uint64_t saturating_u64(double value);
 
 // JSON values of the parsed document tree.
 std::optional<std::uint64_t> value_as_u64(std::optional<simdjson::dom::element> value);
-std::optional<std::string> value_trimmed_string(std::optional<simdjson::dom::element> value);
 bool is_positive_number(simdjson::dom::element value);
 // A member of an object, or none when the value is not an object or lacks the key.
 std::optional<simdjson::dom::element> member(simdjson::dom::element object, std::string_view key);

@@ -1,8 +1,5 @@
 #include "json/tree.h"
 
-#include "json/strict.h"
-#include "util.h"
-
 namespace qm::json {
 
 nlohmann::json to_tree(simdjson::dom::element value) {
@@ -28,13 +25,6 @@ nlohmann::json to_tree(simdjson::dom::element value) {
     case element_type::NULL_VALUE: return nullptr;
   }
   return nullptr;
-}
-
-std::optional<nlohmann::json> parse_object_tree(std::string_view text) {
-  StrictParser parser;
-  auto root = parser.parse_copy(util::trim(text));
-  if (!root || !root->is_object()) return std::nullopt;
-  return to_tree(*root);
 }
 
 }  // namespace qm::json

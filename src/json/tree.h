@@ -1,9 +1,6 @@
 #pragma once
 // Outside JSON that we keep and write back (a credentials document): read strictly, then held
 // as a tree that can be changed and printed with every member we do not know preserved.
-#include <optional>
-#include <string_view>
-
 #include <nlohmann/json.hpp>
 #include <simdjson.h>
 
@@ -12,8 +9,5 @@ namespace qm::json {
 // The same value as a tree. Integers keep their signed or unsigned kind; objects keep the
 // last of repeated keys.
 nlohmann::json to_tree(simdjson::dom::element value);
-
-// The text after trimming white space, read strictly, when it is one JSON object.
-std::optional<nlohmann::json> parse_object_tree(std::string_view text);
 
 }  // namespace qm::json

@@ -49,19 +49,6 @@ double cost_for_mode_at_price(const ModelPrice* price, const TokenUsageRaw& bloc
   return price ? cost_at_price(*price, block) : 0.0;
 }
 
-double record_cost(const UsageRecord& record, CostMode mode, const PricingTable* table) {
-  std::optional<std::string_view> model;
-  if (record.model) model = *record.model;
-  return cost_for_mode(model, record.tokens, record.recorded_cost, mode, table);
-}
-
-std::optional<std::string> unpriced_model(std::optional<std::string_view> model, std::uint64_t tokens,
-                                          const PricingTable* table) {
-  if (tokens == 0 || !model || !table) return std::nullopt;
-  if (price_for_model(*table, *model)) return std::nullopt;
-  return std::string(*model);
-}
-
 namespace {
 std::uint64_t block_total(const TokenUsageRaw& block) {
   return block.input + block.output + block.cache_read + block.effective_cache_creation();
@@ -71,20 +58,6 @@ std::uint64_t block_total(const TokenUsageRaw& block) {
 bool reports_missing_price(const TokenUsageRaw& block, bool recorded_present, CostMode mode) {
   if (mode == CostMode::Display || (mode == CostMode::Auto && recorded_present)) return false;
   return block_total(block) != 0;
-}
-
-std::optional<std::string> missing_price_model(std::optional<std::string_view> model, const TokenUsageRaw& block,
-                                               bool recorded_present, CostMode mode, const PricingTable* table) {
-  if (mode == CostMode::Display || (mode == CostMode::Auto && recorded_present)) return std::nullopt;
-  return unpriced_model(model, block_total(block), table);
-}
-
-std::optional<std::string> unpriced_model_among(std::string_view model, std::span<const std::string> candidates,
-                                                std::uint64_t tokens, const PricingTable* table) {
-  if (tokens == 0 || !table) return std::nullopt;
-  for (const auto& candidate : candidates)
-    if (price_for_model(*table, candidate)) return std::nullopt;
-  return std::string(model);
 }
 
 std::string fast_model_key(std::string_view model) { return std::string(model) + "-fast"; }

@@ -2,7 +2,6 @@
 // The API-equivalent cost of a token block, the cost modes, and which models lack a price.
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 
@@ -25,23 +24,14 @@ double calculate_cost(std::optional<std::string_view> model, const TokenUsageRaw
 
 double cost_for_mode(std::optional<std::string_view> model, const TokenUsageRaw& block, std::optional<double> recorded,
                      CostMode mode, const PricingTable* table);
-double record_cost(const UsageRecord& record, CostMode mode, const PricingTable* table);
 // cost_for_mode for a reader that looked the price up once per model: `price` is null when
 // there is no model, no table or no price.
 double cost_for_mode_at_price(const ModelPrice* price, const TokenUsageRaw& block, std::optional<double> recorded,
                               CostMode mode);
 
-// The model name when the record's cost has to be computed and no price exists.
-std::optional<std::string> missing_price_model(std::optional<std::string_view> model, const TokenUsageRaw& block,
-                                               bool recorded_present, CostMode mode, const PricingTable* table);
-// Whether missing_price_model reports a model that has no price (the mode computes the cost
-// and the block has tokens).
+// Whether a record's model, when it has no price, is reported as unpriced: the mode computes
+// the cost and the block has tokens.
 bool reports_missing_price(const TokenUsageRaw& block, bool recorded_present, CostMode mode);
-std::optional<std::string> unpriced_model(std::optional<std::string_view> model, std::uint64_t tokens,
-                                          const PricingTable* table);
-// The model name when it has tokens and none of the candidate spellings has a price.
-std::optional<std::string> unpriced_model_among(std::string_view model, std::span<const std::string> candidates,
-                                                std::uint64_t tokens, const PricingTable* table);
 
 // The name under which fast-mode usage of a model is reported.
 std::string fast_model_key(std::string_view model);

@@ -6,6 +6,7 @@
 
 #include "http/hosts.h"
 #include "log.h"
+#include "no_destructor.h"
 
 namespace qm::pricing {
 namespace {
@@ -84,8 +85,8 @@ const PricingTable* downloaded_models_dev(ModelsDevCache& cache) {
 }  // namespace
 
 ModelsDevCache& process_models_dev_cache() {
-  static ModelsDevCache* cache = new ModelsDevCache;  // never freed: loader threads may outlive statics
-  return *cache;
+  static NoDestructor<ModelsDevCache> cache;
+  return cache.get();
 }
 
 bool contains_at_boundary(std::string_view text, std::string_view part) {

@@ -11,6 +11,7 @@
 #include "http/hosts.h"
 #include "json/strict.h"
 #include "log.h"
+#include "no_destructor.h"
 #include "pricing/lookup.h"
 #include "progress.h"
 #include "util.h"
@@ -385,13 +386,13 @@ bool parse_models_dev(PricingTable& table, std::string_view text) {
 }
 
 const PricingTable& embedded_models_dev_table() {
-  static const PricingTable* table = [] {
-    auto* t = new PricingTable;  // kept for the life of the process
-    if (!parse_models_dev(*t, embedded::models_dev_pricing))
+  static const NoDestructor<PricingTable> table([] {
+    PricingTable t;
+    if (!parse_models_dev(t, embedded::models_dev_pricing))
       embedded_data_broken("embedded models-dev-pricing.json must parse");
     return t;
-  }();
-  return *table;
+  }());
+  return table.get();
 }
 
 void apply_config_overrides(PricingTable& table, const std::map<std::string, ConfigPricingOverride>& overrides) {
@@ -431,15 +432,15 @@ namespace {
 
 // The compiled-in LiteLLM rows under the built-in entries, parsed once.
 const PricingTable& compiled_in_prices() {
-  static const PricingTable* table = [] {
-    auto* t = new PricingTable;  // kept for the life of the process
+  static const NoDestructor<PricingTable> table([] {
+    PricingTable t;
     const auto fast = load_fast_multiplier_overrides();
-    parse_litellm_prices(*t, embedded::litellm_pricing, fast);
-    for (auto& [key, price] : built_in_entries(fast)) t->prices.insert_or_assign(std::move(key), price);
-    t->embedded_models_dev_allowed = true;
+    parse_litellm_prices(t, embedded::litellm_pricing, fast);
+    for (auto& [key, price] : built_in_entries(fast)) t.prices.insert_or_assign(std::move(key), price);
+    t.embedded_models_dev_allowed = true;
     return t;
-  }();
-  return *table;
+  }());
+  return table.get();
 }
 
 void fetch_litellm(bool show_progress, PricingTable& into) {
@@ -460,8 +461,8 @@ void fetch_litellm(bool show_progress, PricingTable& into) {
 }  // namespace
 
 LiteLlmDownload& process_litellm_download() {
-  static auto* download = new LiteLlmDownload;  // never freed: loader threads may outlive statics
-  return *download;
+  static NoDestructor<LiteLlmDownload> download;
+  return download.get();
 }
 
 PricingTable load_price_table(bool offline, bool show_progress,

@@ -7,22 +7,21 @@
 #include <thread>
 #include <vector>
 
+#include "kit/env.h"
+#include "kit/run.h"
+
 namespace pellox::testing {
 
 // A private directory under /tmp (socket paths must stay short), removed
 // with everything in it.
 class TempDir {
  public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
   const std::string& path() const { return path_; }
   std::string file(const std::string& name) const { return path_ + "/" + name; }
 
  private:
-  std::string path_;
+  qm::kit::TempDir dir_{"/tmp"};
+  std::string path_ = dir_.path().string();
 };
 
 // The descriptor number the next open would get: unchanged across a call
@@ -71,11 +70,7 @@ class Companion {
   bool closed_after_request_ = false;
 };
 
-struct Run {
-  int status = -1;  // exit status, or -1 when not a normal exit
-  std::string out;
-  std::string err;
-};
+using Run = qm::kit::RunResult;
 
 // Runs the built pellox-bridge with exactly this environment and input.
 Run runBridge(const std::vector<std::string>& args, const std::map<std::string, std::string>& environment,

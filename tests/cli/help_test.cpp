@@ -3,17 +3,20 @@
 #include <gtest/gtest.h>
 
 #include "kit/env.h"
+#include "kit/golden.h"
 #include "kit/run.h"
 
 namespace qm::cli::help {
 namespace {
 
-std::string golden(const std::string& name) {
-  return kit::read_file(std::string(QM_SOURCE_DIR) + "/tests/cli/golden/help_" + name + ".txt");
+// The page the words give, as kept in its golden file.
+std::string golden(const std::string& name, const std::vector<std::string>& words) {
+  return kit::golden("tests/cli/golden/help_" + name + ".txt", build_help(words) + "\n");
 }
 
 TEST(Help, PageChosenFromTheWords) {
-  const std::string top = golden("top"), summary = golden("summary"), harness = golden("harness");
+  const std::string top = golden("top", {"--help"}), summary = golden("summary", {"summary", "--help"}),
+                    harness = golden("harness", {"harness", "--help"});
   struct Case {
     std::vector<std::string> args;
     const std::string* page;
@@ -38,7 +41,7 @@ TEST(Help, BinaryPrintsThePageWithOneLineFeed) {
   opts.env = kit::base_env(home.path().string());
   auto r = kit::run({QM_BINARY, "summary", "--bogus", "--help"}, opts);
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, golden("summary"));
+  EXPECT_EQ(r.out, golden("summary", {"summary", "--help"}));
   EXPECT_EQ(r.err, "");
   ASSERT_GE(r.out.size(), 2u);
   EXPECT_NE(r.out[r.out.size() - 2], '\n');

@@ -170,20 +170,5 @@ TEST(LineReader, SameLinesAsTheWholeFileWhateverTheChunk) {
   EXPECT_FALSE(reader.for_each_line(dir / "missing", [](std::string_view) {}));
 }
 
-TEST(Partition, LargestFirstToTheLeastLoaded) {
-  kit::TempDir dir;
-  std::vector<std::filesystem::path> files;
-  int sizes[] = {10, 7, 5, 4, 1};
-  for (int i = 0; i < 5; ++i) {
-    files.push_back(dir / ("f" + std::to_string(i)));
-    kit::write_file(files.back(), std::string(static_cast<std::size_t>(sizes[i]), 'x'));
-  }
-  auto buckets = claude::partition_files_by_size(files, 2);
-  ASSERT_EQ(buckets.size(), 2u);
-  EXPECT_EQ(buckets[0], (std::vector<std::size_t>{0, 3}));
-  EXPECT_EQ(buckets[1], (std::vector<std::size_t>{1, 2, 4}));
-  EXPECT_EQ(claude::partition_files_by_size(files, 9).size(), 5u);
-}
-
 }  // namespace
 }  // namespace qm::json

@@ -9,10 +9,12 @@
 
 namespace qm::kit {
 
-// A fresh directory under the system temporary directory, removed with everything in it.
+// A fresh private directory under the system temporary directory (or under `parent`, such
+// as /tmp where socket paths must stay short), removed with everything in it.
 class TempDir {
  public:
   TempDir();
+  explicit TempDir(const std::filesystem::path& parent);
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;

@@ -1,4 +1,5 @@
 #include "pricing/cost.h"
+#include "pricing/lookup.h"
 
 #include <gtest/gtest.h>
 
@@ -110,36 +111,14 @@ TEST(CostModes, RecordedCostAndUnpricedModels) {
   for (const auto& c : cases) {
     const auto label = std::string(c.model) + " mode " + std::to_string(static_cast<int>(c.mode));
     EXPECT_DOUBLE_EQ(cost_for_mode(c.model, block, c.recorded, c.mode, &t), c.cost) << label;
-    EXPECT_EQ(missing_price_model(c.model, block, c.recorded.has_value(), c.mode, &t).has_value(), c.reported)
-        << label;
-    UsageRecord record;
-    record.model = c.model;
-    record.tokens = block;
-    record.recorded_cost = c.recorded;
-    EXPECT_DOUBLE_EQ(record_cost(record, c.mode, &t), c.cost) << label;
+    const auto price = price_for_model(t, c.model);
+    EXPECT_DOUBLE_EQ(cost_for_mode_at_price(price ? &*price : nullptr, block, c.recorded, c.mode), c.cost) << label;
+    EXPECT_EQ(reports_missing_price(block, c.recorded.has_value(), c.mode) && !price, c.reported) << label;
   }
-  EXPECT_EQ(missing_price_model("unknown", block, false, CostMode::Auto, &t), std::optional<std::string>("unknown"));
-  EXPECT_FALSE(missing_price_model("unknown", TokenUsageRaw{}, false, CostMode::Calculate, &t).has_value());
+  EXPECT_FALSE(reports_missing_price(TokenUsageRaw{}, false, CostMode::Calculate));
   // Split cache writes count towards "has tokens".
   TokenUsageRaw writes{.cache_creation_split = CacheCreationRaw{.ephemeral_5m = 0, .ephemeral_1h = 5}};
-  EXPECT_TRUE(missing_price_model("unknown", writes, false, CostMode::Calculate, &t).has_value());
-}
-
-TEST(UnpricedModel, NeedsTokensAModelAndATable) {
-  const auto t = small_table();
-  EXPECT_EQ(unpriced_model("unknown", 10, &t), std::optional<std::string>("unknown"));
-  EXPECT_FALSE(unpriced_model("unknown", 0, &t).has_value());
-  EXPECT_FALSE(unpriced_model(std::nullopt, 10, &t).has_value());
-  EXPECT_FALSE(unpriced_model("unknown", 10, nullptr).has_value());
-  EXPECT_FALSE(unpriced_model("flat", 10, &t).has_value());
-
-  const std::vector<std::string> spellings = {"provider/unknown", "flat"};
-  const std::vector<std::string> none_priced = {"provider/unknown", "unknown"};
-  EXPECT_FALSE(unpriced_model_among("provider/unknown", spellings, 10, &t).has_value());
-  EXPECT_EQ(unpriced_model_among("provider/unknown", none_priced, 10, &t),
-            std::optional<std::string>("provider/unknown"));
-  EXPECT_FALSE(unpriced_model_among("provider/unknown", none_priced, 0, &t).has_value());
-  EXPECT_FALSE(unpriced_model_among("provider/unknown", none_priced, 10, nullptr).has_value());
+  EXPECT_TRUE(reports_missing_price(writes, false, CostMode::Calculate));
 }
 
 TEST(FastModelKey, AppendsFast) { EXPECT_EQ(fast_model_key("gpt-5"), "gpt-5-fast"); }

@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <random>
 
 #include "adapter/all/loader.h"
 #include "date_utils.h"
+#include "sort.h"
 #include "summary.h"
 
 namespace qm::reader {
@@ -56,6 +58,47 @@ std::vector<UsageRecord> random_records(std::mt19937_64& rng, std::size_t n) {
   return out;
 }
 
+// The daily groups of full records taken one by one in the order given: the slow, plain
+// reading the compact list has to agree with.
+std::vector<UsageGroup> reference_groups(const std::vector<UsageRecord>& records) {
+  struct Day {
+    UsageGroup group;
+    std::map<std::string, std::size_t> model_index;
+  };
+  std::map<std::string, Day> days;
+  for (const auto& r : records) {
+    Day& day = days[r.date_key];
+    summary::add_to_group(day.group, r.tokens, r.reasoning, r.cost, r.credits, r.message_count);
+    if (!r.model_key) continue;
+    auto [it, inserted] = day.model_index.try_emplace(*r.model_key, day.group.model_usages.size());
+    if (inserted) {
+      day.group.models.push_back(*r.model_key);
+      day.group.model_usages.push_back(ModelUsage{*r.model_key});
+    }
+    summary::add_to_model(day.group.model_usages[it->second], r.tokens, r.reasoning, r.cost, r.unpriced.has_value());
+  }
+  std::vector<UsageGroup> out;
+  for (auto& [label, day] : days) {
+    sort::sort_model_usages(day.group.model_usages);
+    day.group.label = label;
+    out.push_back(std::move(day.group));
+  }
+  return out;
+}
+
+std::vector<UsageRecord> in_range(std::vector<UsageRecord> records, const all::loader::DateRange& range) {
+  std::erase_if(records, [&](const UsageRecord& r) { return !all::loader::in_date_range(range, r.date_key); });
+  return records;
+}
+
+// The groups of records added in the order given, as a reader of full records gets them.
+std::vector<UsageGroup> groups_as_added(const std::vector<UsageRecord>& records) {
+  static const auto zone = date_utils::report_zone("UTC");
+  UsageList list(zone);
+  for (const auto& r : records) list.add_record(r);
+  return list.group_by_day([](std::string_view) { return true; }, false);
+}
+
 TEST(UsageList, GroupsAsFullRecordsAreGrouped) {
   std::mt19937_64 rng(7);
   const auto zone = date_utils::report_zone("UTC");
@@ -70,12 +113,11 @@ TEST(UsageList, GroupsAsFullRecordsAreGrouped) {
     const all::loader::DateRange ranges[] = {{}, {"20250302", "20250303"}, {"20250304", std::nullopt}};
     for (const auto& range : ranges) {
       auto keep = [&](std::string_view d) { return all::loader::in_date_range(range, d); };
-      auto kept = records;
-      all::loader::filter_records_by_date(kept, range);
-      expect_same_groups(list.group_by_day(keep, false), summary::group_by_day(kept));
+      auto kept = in_range(records, range);
+      expect_same_groups(list.group_by_day(keep, false), reference_groups(kept));
       std::stable_sort(kept.begin(), kept.end(),
                        [](const UsageRecord& a, const UsageRecord& b) { return a.timestamp_ms < b.timestamp_ms; });
-      expect_same_groups(list.group_by_day(keep), summary::group_by_day(kept));
+      expect_same_groups(list.group_by_day(keep), reference_groups(kept));
     }
   }
 }
@@ -110,6 +152,83 @@ TEST(UsageList, TruncatedListsGroupAsIfTheDroppedUsagesWereNeverAdded) {
     }
     expect_same_groups(list.group_by_day(keep_all), want.group_by_day(keep_all));
   }
+}
+
+UsageRecord rec(std::string date, std::optional<std::string> model, double cost, std::uint64_t input = 1) {
+  UsageRecord r;
+  r.date_key = std::move(date);
+  r.model_key = std::move(model);
+  r.cost = cost;
+  r.tokens.input = input;
+  return r;
+}
+
+TEST(UsageListGroups, DaysAscendingModelsByCostStable) {
+  std::vector<UsageRecord> records = {rec("2025-01-02", "b", 1), rec("2025-01-01", "x", 0.5), rec("2025-01-02", "a", 1),
+                                      rec("2025-01-02", "c", 2), rec("2025-01-02", std::nullopt, 4, 10)};
+  records[0].credits = 0.5;
+  records[2].credits = 1.5;
+  records[3].unpriced = "estimated";
+  records[3].tokens.cache_creation_split = CacheCreationRaw{3, 4};
+  auto groups = groups_as_added(records);
+  ASSERT_EQ(groups.size(), 2u);
+  EXPECT_EQ(groups[0].label, "2025-01-01");
+  const auto& g = groups[1];
+  EXPECT_EQ(g.models, (std::vector<std::string>{"b", "a", "c"}));
+  ASSERT_EQ(g.model_usages.size(), 3u);
+  EXPECT_EQ(g.model_usages[0].model, "c");
+  EXPECT_EQ(g.model_usages[1].model, "b");
+  EXPECT_EQ(g.model_usages[2].model, "a");
+  EXPECT_TRUE(g.model_usages[0].unpriced);
+  EXPECT_EQ(g.model_usages[0].cache_creation, 7u);
+  EXPECT_EQ(g.cost, 8.0);
+  EXPECT_EQ(g.totals.input, 13u);
+  EXPECT_EQ(g.credits, 2.0);
+
+  auto rows = all::loader::to_usage_rows("amp", groups);
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_FALSE(rows[0].metadata);
+  ASSERT_TRUE(rows[1].metadata);
+  EXPECT_EQ(rows[1].metadata->dump(), R"({"credits":2})");
+  EXPECT_EQ(rows[1].total, 13u + 7u);
+  EXPECT_EQ(rows[1].agents, (std::vector<std::string>{"amp"}));
+}
+
+TEST(UsageListGroups, SumsStopAtTheLargestCount) {
+  auto big = rec("2025-03-01", "m", 1, UINT64_MAX);
+  big.tokens.output = UINT64_MAX;
+  big.tokens.cache_creation_split = CacheCreationRaw{UINT64_MAX, 1};
+  big.tokens.cache_read = UINT64_MAX;
+  big.reasoning = UINT64_MAX;
+  big.message_count = UINT64_MAX;
+  auto groups = groups_as_added({big, big});
+  ASSERT_EQ(groups.size(), 1u);
+  const UsageGroup& g = groups[0];
+  EXPECT_EQ(g.totals, (TokenTotals{UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX}));
+  EXPECT_EQ(g.reasoning, UINT64_MAX);
+  EXPECT_EQ(g.extra_count, UINT64_MAX);
+  ASSERT_EQ(g.model_usages.size(), 1u);
+  EXPECT_EQ(g.model_usages[0], (ModelUsage{"m", UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX, 2.0}));
+  auto rows = all::loader::to_usage_rows("amp", groups);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].total, UINT64_MAX);
+  auto merged = all::loader::merge_rows_by_label({rows[0], rows[0]});
+  ASSERT_EQ(merged.size(), 1u);
+  EXPECT_EQ(merged[0].total, UINT64_MAX);
+  EXPECT_EQ(merged[0].model_usages,
+            (std::vector<ModelUsage>{{"m", UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX, 4.0}}));
+}
+
+TEST(UsageListGroups, DaysWithoutTokensGiveNoRow) {
+  auto only_cache = rec("2025-02-01", "m", 0, 0);
+  only_cache.tokens.cache_read = 5;
+  auto zero = rec("2025-02-02", "m", 3, 0);
+  auto no_key = rec("2025-02-03", std::nullopt, 1, 2);
+  auto rows = all::loader::to_usage_rows("x", groups_as_added({only_cache, zero, no_key}));
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].label, "2025-02-01");
+  EXPECT_EQ(rows[1].label, "2025-02-03");
+  EXPECT_TRUE(rows[1].model_usages.empty());
 }
 
 TEST(UsageList, DatesOfInstantsAreTheReportZones) {

@@ -21,11 +21,6 @@ bool in_date_range(const DateRange& range, std::string_view date) {
   return true;
 }
 
-void filter_records_by_date(std::vector<UsageRecord>& records, const DateRange& range) {
-  if (range.unbounded()) return;
-  std::erase_if(records, [&](const UsageRecord& r) { return !in_date_range(range, r.date_key); });
-}
-
 bool row_in_date_range(const DateRange& range, const std::optional<std::string>& date) {
   return in_date_range(range, date ? std::string_view(*date) : std::string_view());
 }

@@ -32,7 +32,6 @@ struct DateRange {
 
 // Bounds compare as texts, byte by byte, against the date with its dashes removed.
 bool in_date_range(const DateRange& range, std::string_view date);
-void filter_records_by_date(std::vector<UsageRecord>& records, const DateRange& range);
 bool row_in_date_range(const DateRange& range, const std::optional<std::string>& date);
 bool entry_in_date_range(const DateRange& range, const std::optional<std::string>& date);
 

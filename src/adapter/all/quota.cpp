@@ -177,6 +177,5 @@ std::optional<LimitState> codex_limit_state(const std::vector<UsageRow>& rows, b
   return codex_state_from_limits(*limits, rows, clock.now_ms(), zone);
 }
 
-std::size_t date_label(std::string_view date) { return summary::short_day_label(date).size(); }
 
 }  // namespace qm::all::quota

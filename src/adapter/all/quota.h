@@ -111,7 +111,4 @@ std::optional<LimitState> claude_state_from_reading(const claude::limits::Claude
                                                     const std::vector<UsageRow>& rows, std::int64_t now_ms,
                                                     const cctz::time_zone& zone);
 
-// The width of the short day label of a date ("Mon Jan 05").
-std::size_t date_label(std::string_view date);
-
 }  // namespace qm::all::quota

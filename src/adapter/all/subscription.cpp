@@ -22,16 +22,11 @@ std::string format_compact_count(std::uint64_t n) {
   return std::to_string(n);
 }
 
-std::size_t compact_count_string(std::uint64_t count) { return format_compact_count(count).size(); }
-
 std::string format_money_short(double x) {
   if (x >= 1'000'000.0) return "$" + one_decimal(x / 1'000'000.0, "M");
   if (x >= 1'000.0) return "$" + one_decimal(x / 1'000.0, "k");
   return render::format_usd(x);
 }
-
-std::size_t money_short_string(double amount) { return format_money_short(amount).size(); }
-std::size_t money_string(double amount) { return render::format_usd(amount).size(); }
 
 std::vector<summary::ModelTotal> top_models(const std::vector<UsageRow>& rows) {
   std::vector<summary::ModelTotal> models;

@@ -93,11 +93,8 @@ std::string format_row(std::string_view text, const ConsoleSettings& console);
 
 // 1.0K, 2.5M, 3.1B, 4.0T; plain below 1,000.
 std::string format_compact_count(std::uint64_t count);
-std::size_t compact_count_string(std::uint64_t count);
 // $1.2k, $2.5M; "${:.2}" below 1,000.
 std::string format_money_short(double amount);
-std::size_t money_short_string(double amount);
-std::size_t money_string(double amount);
 
 // Input, output, cache and reasoning tokens of one model's entry.
 inline std::uint64_t total_tokens(const ModelUsage& usage) { return summary::model_tokens(usage); }

@@ -72,7 +72,6 @@ std::string format_token_count(std::uint64_t count, std::size_t width, const Con
 std::string render_bar(Style style, double value, double maximum, const ConsoleSettings& console);
 Style agent_style(std::string_view agent);
 Style model_style(std::string_view model);
-std::size_t value_text_width(bool no_cost, const ModelTotal& model);
 std::string heading_text(const std::vector<std::string>& detected);
 // The tables (everything after the heading box), or none when there is nothing to show.
 std::optional<std::string> render_tables(const SummaryTotals& totals, bool no_cost, const ConsoleSettings& console);

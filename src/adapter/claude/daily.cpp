@@ -8,6 +8,7 @@
 
 #include "date_utils.h"
 #include "fast.h"
+#include "no_destructor.h"
 #include "pricing/cost.h"
 #include "pricing/lookup.h"
 
@@ -88,10 +89,6 @@ std::uint64_t dedup_key_from_hash(std::uint64_t message_hash, std::optional<std:
   std::uint64_t h = mix(message_hash);
   h ^= request_id ? mix(std::hash<std::string_view>{}(*request_id) + 1) : 0x2545f4914f6cdd1dULL;
   return mix(h);
-}
-
-std::uint64_t hash_dedup_key(std::string_view message_id, std::optional<std::string_view> request_id) {
-  return dedup_key_from_hash(std::hash<std::string_view>{}(message_id), request_id);
 }
 
 }  // namespace qm::claude
@@ -231,8 +228,8 @@ bool present_but_empty(const std::optional<std::string_view>& text) { return tex
 
 const std::string* intern_model_name(std::string_view name) {
   static std::mutex mutex;
-  // Never freed: records of loader threads point into it.
-  static auto* names = new std::unordered_set<std::string, pricing::StringHash, std::equal_to<>>;
+  // Records of loader threads point into it.
+  static NoDestructor<std::unordered_set<std::string, pricing::StringHash, std::equal_to<>>> names;
   std::lock_guard lock(mutex);
   auto it = names->find(name);
   if (it == names->end()) it = names->emplace(name).first;

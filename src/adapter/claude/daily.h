@@ -30,10 +30,9 @@ bool line_has_null_key(std::string_view line);
 // Digits "." digits "." digit at the start (1.0.35, 2.1.3-beta; not 1.0).
 bool is_version_string(std::string_view text);
 
-// The hash under which the de-duplication index files a key (message id, optional request
-// id). Equal keys hash alike; a collision costs a comparison, never a wrong merge.
-std::uint64_t hash_dedup_key(std::string_view message_id, std::optional<std::string_view> request_id);
-// The same from std::hash of the message id, for callers that have it already.
+// The hash under which the de-duplication index files a key (std::hash of the message id,
+// optional request id). Equal keys hash alike; a collision costs a comparison, never a wrong
+// merge.
 std::uint64_t dedup_key_from_hash(std::uint64_t message_hash, std::optional<std::string_view> request_id);
 
 }  // namespace qm::claude

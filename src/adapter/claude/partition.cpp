@@ -1,7 +1,5 @@
 #include "adapter/claude/partition.h"
 
-#include "util.h"
-
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -34,20 +32,6 @@ std::vector<std::size_t> largest_files_first(const std::vector<std::filesystem::
   order.reserve(files.size());
   for (const auto& [index, size] : sized_largest_first(files)) order.push_back(index);
   return order;
-}
-
-std::vector<std::vector<std::size_t>> partition_files_by_size(const std::vector<std::filesystem::path>& files,
-                                                              std::size_t n) {
-  n = std::max<std::size_t>(n, 1);
-  std::vector<std::vector<std::size_t>> buckets(n);
-  std::vector<std::uint64_t> load(n, 0);
-  for (const auto& [index, size] : sized_largest_first(files)) {
-    std::size_t best = static_cast<std::size_t>(std::min_element(load.begin(), load.end()) - load.begin());
-    buckets[best].push_back(index);
-    load[best] = util::saturating_add(load[best], size);
-  }
-  std::erase_if(buckets, [](const auto& b) { return b.empty(); });
-  return buckets;
 }
 
 }  // namespace qm::claude

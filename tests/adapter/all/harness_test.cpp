@@ -11,6 +11,7 @@
 #include "adapter/codex/rollout.h"
 #include "date_utils.h"
 #include "kit/env.h"
+#include "kit/golden.h"
 #include "kit/fake_clock.h"
 #include "kit/http_server.h"
 #include "kit/pricing.h"
@@ -56,11 +57,8 @@ pricing::ModelPrice price(double input, double output, double cache_creation, do
   return kit::model_price({input, output, cache_creation, cache_read}, true);
 }
 
-// QM_UPDATE_GOLDEN=1 rewrites the expected texts from the current output.
 std::string golden(const std::string& name, const std::string& actual) {
-  std::string path = std::string(QM_SOURCE_DIR) + "/tests/adapter/all/golden/" + name;
-  if (std::getenv("QM_UPDATE_GOLDEN")) kit::write_file(path, actual);
-  return kit::read_file(path);
+  return kit::golden("tests/adapter/all/golden/" + name, actual);
 }
 
 TEST(SpendMix, ClassesAtBasePricesScaledToTheEntry) {

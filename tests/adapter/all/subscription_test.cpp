@@ -215,10 +215,8 @@ TEST(Texts, LabelsAndShortNumbers) {
   };
   for (const auto& c : plans) EXPECT_EQ(plan_price_label(c.plan), c.want);
   for (auto [x, want] : std::initializer_list<std::pair<double, const char*>>{
-           {1234.5, "$1.2k"}, {999.999, "$1000.00"}, {2'500'000, "$2.5M"}, {0, "$0.00"}, {1000, "$1.0k"}}) {
+           {1234.5, "$1.2k"}, {999.999, "$1000.00"}, {2'500'000, "$2.5M"}, {0, "$0.00"}, {1000, "$1.0k"}})
     EXPECT_EQ(format_money_short(x), want) << x;
-    EXPECT_EQ(money_short_string(x), std::string(want).size());
-  }
   for (auto [n, want] : std::initializer_list<std::pair<std::uint64_t, const char*>>{
            {1000, "1.0K"}, {999, "999"}, {1'000'000, "1.0M"}, {2'500'000'000, "2.5B"}, {1'000'000'000'000, "1.0T"}})
     EXPECT_EQ(format_compact_count(n), want) << n;

@@ -8,6 +8,7 @@
 #include "adapter/all/loader.h"
 #include "adapter/all/rows.h"
 #include "kit/env.h"
+#include "kit/golden.h"
 #include "kit/run.h"
 #include "render.h"
 
@@ -75,11 +76,8 @@ std::string screen(const std::vector<UsageRow>& rows, bool no_cost, const std::v
   return render::box_text(heading_text(detected), console) + render_tables(t, no_cost, console).value_or("");
 }
 
-// QM_UPDATE_GOLDEN=1 rewrites the expected screens from the current output.
 std::string golden(const std::string& name, const std::string& actual) {
-  std::string path = std::string(QM_SOURCE_DIR) + "/tests/adapter/all/golden/" + name;
-  if (std::getenv("QM_UPDATE_GOLDEN")) kit::write_file(path, actual);
-  return kit::read_file(path);
+  return kit::golden("tests/adapter/all/golden/" + name, actual);
 }
 
 TEST(Screen, GoldenWithoutAndWithColour) {

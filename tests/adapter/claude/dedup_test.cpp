@@ -178,6 +178,9 @@ TEST(ClaudeDailyTotals, DaysModelsAndTotals) {
 }
 
 TEST(ClaudeDedup, KeyHashes) {
+  auto hash_dedup_key = [](std::string_view message_id, std::optional<std::string_view> request_id) {
+    return dedup_key_from_hash(std::hash<std::string_view>{}(message_id), request_id);
+  };
   EXPECT_EQ(hash_dedup_key("m", "r"), hash_dedup_key(std::string("m"), std::string("r")));
   EXPECT_NE(hash_dedup_key("m", "r"), hash_dedup_key("m", std::nullopt));
   EXPECT_NE(hash_dedup_key("m", "r"), hash_dedup_key("m", "s"));

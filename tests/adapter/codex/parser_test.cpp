@@ -6,7 +6,6 @@
 #include <chrono>
 #include <filesystem>
 
-#include "adapter/codex/loader.h"
 #include "adapter/codex/rollout.h"
 #include "kit/env.h"
 
@@ -234,44 +233,6 @@ TEST_F(RolloutFile, UnreadableSessionLinesArePassedOver) {
                  "\n");
   ASSERT_EQ(ev.size(), 1u);
   EXPECT_EQ(ev[0].model, "gpt-5");
-}
-
-TEST(CodexLoader, EventsInFileOrderWhateverTheWorkers) {
-  kit::TempDir dir;
-  std::vector<std::filesystem::path> files;
-  for (int i = 0; i < 8; ++i) {
-    std::string content;
-    // Sizes differ, so the buckets do not follow file order.
-    for (int j = 0; j <= (i * 5) % 8; ++j)
-      content += token_count(quoted(fmt::format("2025-10-0{}T10:00:{:02}.000Z", i + 1, j)),
-                             Usage{static_cast<std::uint64_t>(i), 0, 1, 0, 0});
-    files.push_back(dir / fmt::format("f{}.jsonl", i));
-    kit::write_file(files.back(), content);
-  }
-  auto one = loader::load_rollouts_parallel(files, true);
-  auto many = loader::load_rollouts_parallel(files, false);
-  EXPECT_EQ(one, many);
-  ASSERT_FALSE(one.empty());
-  EXPECT_EQ(one.front().timestamp, "2025-10-01T10:00:00.000Z");
-  EXPECT_EQ(one.back().timestamp.substr(0, 10), "2025-10-08");
-  EXPECT_TRUE(std::is_sorted(one.begin(), one.end(), [](const auto& a, const auto& b) { return a.timestamp < b.timestamp; }));
-}
-
-// A file cut anywhere, its parts read in any order, gives the events of one reading in
-// line order: the state each line needs (model, running total, replayed history) carried over
-// from the parts before.
-TEST(CodexLoader, FilesReadInPartsGiveTheEventsOfOneReading) {
-  kit::TempDir dir;
-  const auto files = testing::write_stateful_rollouts(dir.path());
-  const auto one = loader::load_rollouts_parallel(files, true);
-  ASSERT_GT(one.size(), 300u);
-  // Parts of one line or less, and parts of a few lines cut at many places.
-  std::vector<std::uint64_t> sizes{7, 19, 64, 9000};
-  for (std::uint64_t part = 200; part < 3000; part += 61) sizes.push_back(part);
-  for (std::uint64_t part : sizes) {
-    EXPECT_EQ(loader::load_rollouts_parallel(files, false, parallel::PartSizes{.cut_above = 0, .part = part}), one)
-        << part << " bytes a part";
-  }
 }
 
 }  // namespace

@@ -82,10 +82,6 @@ Style model_style(std::string_view model) {
   return Style::Cyan;
 }
 
-std::size_t value_text_width(bool no_cost, const ModelTotal& model) {
-  return no_cost ? subscription::compact_count_string(model.tokens) : subscription::money_string(model.cost);
-}
-
 std::string heading_text(const std::vector<std::string>& detected) {
   std::set<std::string> names;
   for (const auto& id : detected) names.insert(std::string(types::agent_display_name(id)));
