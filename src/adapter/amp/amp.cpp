@@ -10,7 +10,11 @@
 #include <unordered_set>
 
 #include "date_utils.h"
+#include "reader/files.h"
+#include "reader/prices.h"
 #include "reader/reader.h"
+#include "reader/roots.h"
+#include "reader/values.h"
 #include "util.h"
 
 namespace qm::amp {

@@ -29,13 +29,6 @@ std::vector<std::pair<std::size_t, std::uint64_t>> sized_largest_first(const std
 
 }  // namespace
 
-std::vector<std::size_t> largest_files_first(const std::vector<std::filesystem::path>& files) {
-  std::vector<std::size_t> order;
-  order.reserve(files.size());
-  for (const auto& [index, size] : sized_largest_first(files)) order.push_back(index);
-  return order;
-}
-
 std::vector<std::vector<std::size_t>> partition_files_by_size(const std::vector<std::filesystem::path>& files,
                                                               std::size_t n) {
   n = std::max<std::size_t>(n, 1);

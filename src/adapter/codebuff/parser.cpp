@@ -6,7 +6,12 @@
 #include <unordered_map>
 
 #include "date_utils.h"
+#include "reader/epoch.h"
+#include "reader/files.h"
+#include "reader/prices.h"
 #include "reader/reader.h"
+#include "reader/roots.h"
+#include "reader/values.h"
 #include "util.h"
 
 namespace qm::codebuff::parser {

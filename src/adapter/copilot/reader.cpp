@@ -4,8 +4,14 @@
 #include <climits>
 
 #include "date_utils.h"
+#include "reader/files.h"
 #include "reader/line_filter.h"
+#include "reader/prices.h"
 #include "reader/reader.h"
+#include "reader/roots.h"
+#include "reader/seen.h"
+#include "reader/usage_list.h"
+#include "reader/values.h"
 #include "util.h"
 
 namespace qm::copilot {

@@ -8,7 +8,9 @@
 #include "adapter/cursor/account.h"
 #include "log.h"
 #include "pricing/cost.h"
+#include "reader/prices.h"
 #include "reader/reader.h"
+#include "reader/values.h"
 #include "util.h"
 
 namespace qm::cursor::loader {

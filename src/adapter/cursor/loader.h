@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "adapter/all/loader.h"
+#include "adapter/all/load_options.h"
 #include "adapter/all/types.h"
 #include "date_utils.h"
 #include "json/strict.h"

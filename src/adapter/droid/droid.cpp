@@ -9,7 +9,11 @@
 #include "adapter/droid/model.h"
 #include "adapter/droid/transcript.h"
 #include "date_utils.h"
+#include "reader/files.h"
+#include "reader/prices.h"
 #include "reader/reader.h"
+#include "reader/roots.h"
+#include "reader/values.h"
 #include "util.h"
 
 namespace qm::droid {

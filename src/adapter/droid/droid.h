@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "adapter/all/loader.h"
+#include "adapter/all/load_options.h"
 #include "adapter/all/types.h"
 #include "json/strict.h"
 #include "pricing/table.h"

@@ -4,7 +4,14 @@
 #include <cstring>
 
 #include "date_utils.h"
+#include "reader/epoch.h"
+#include "reader/prices.h"
 #include "reader/reader.h"
+#include "reader/roots.h"
+#include "reader/row_workers.h"
+#include "reader/seen.h"
+#include "reader/usage_list.h"
+#include "reader/values.h"
 #include "util.h"
 
 namespace qm::goose::parser {

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "adapter/all/loader.h"
+#include "adapter/all/load_options.h"
 #include "adapter/all/types.h"
 #include "pricing/table.h"
 #include "reader/sqlite.h"

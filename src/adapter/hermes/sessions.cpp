@@ -3,7 +3,12 @@
 #include <algorithm>
 #include <cmath>
 
+#include "reader/prices.h"
 #include "reader/reader.h"
+#include "reader/roots.h"
+#include "reader/row_workers.h"
+#include "reader/seen.h"
+#include "reader/usage_list.h"
 #include "util.h"
 
 namespace qm::hermes {

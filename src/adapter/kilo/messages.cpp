@@ -3,7 +3,13 @@
 #include <algorithm>
 
 #include "adapter/opencode/message.h"
+#include "reader/epoch.h"
+#include "reader/prices.h"
 #include "reader/reader.h"
+#include "reader/roots.h"
+#include "reader/row_workers.h"
+#include "reader/seen.h"
+#include "reader/usage_list.h"
 
 namespace qm::kilo {
 namespace {

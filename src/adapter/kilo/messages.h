@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "adapter/all/loader.h"
+#include "adapter/all/load_options.h"
 #include "adapter/opencode/message.h"
 #include "reader/prices.h"
 #include "pricing/table.h"

@@ -3,8 +3,11 @@
 #include "adapter/openclaw/paths.h"
 #include "date_utils.h"
 #include "fast.h"
+#include "reader/files.h"
 #include "reader/line_filter.h"
 #include "reader/reader.h"
+#include "reader/usage_list.h"
+#include "reader/values.h"
 
 namespace qm::openclaw::parser {
 namespace {

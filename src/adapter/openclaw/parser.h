@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "adapter/all/loader.h"
+#include "adapter/all/load_options.h"
 #include "adapter/all/types.h"
 #include "adapter/openclaw/session_log.h"
 #include "json/strict.h"

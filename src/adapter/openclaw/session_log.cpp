@@ -3,8 +3,13 @@
 #include <bit>
 #include <map>
 
+#include "adapter/all/registry.h"
 #include "pricing/cost.h"
+#include "reader/prices.h"
 #include "reader/reader.h"
+#include "reader/seen.h"
+#include "reader/usage_list.h"
+#include "reader/values.h"
 
 namespace qm::openclaw::session_log {
 
@@ -46,7 +51,7 @@ void append_part(SessionLog& whole, SessionLog&& part, std::uint32_t inherited) 
 
 std::string model_label(AgentKind kind, std::string_view model) {
   std::string label = "[";
-  label += all::types::agent_info(kind).id;
+  label += all::registry::agent(kind).id;
   label += "] ";
   label += model;
   return label;

@@ -3,7 +3,12 @@
 #include <algorithm>
 
 #include "adapter/opencode/loader.h"
+#include "reader/files.h"
+#include "reader/prices.h"
 #include "reader/reader.h"
+#include "reader/row_workers.h"
+#include "reader/seen.h"
+#include "reader/usage_list.h"
 
 namespace qm::opencode::report {
 namespace {
@@ -112,7 +117,7 @@ std::vector<std::string> normalize_model(std::string_view model, std::string_vie
   return names;
 }
 
-AgentLoadResult load_opencode_usage(const all::loader::LoadOptions& options) {
+AgentLoadResult load_opencode_usage(const all::loader::LoadOptions& options, const pricing::PricingTable&) {
   // Never called under the display mode, which has no table.
   return load_opencode_usage(options, [&] { return std::move(*reader::own_table(options.common)); });
 }

@@ -9,15 +9,15 @@
 #include <string_view>
 #include <vector>
 
-#include "adapter/all/loader.h"
+#include "adapter/all/load_options.h"
 #include "adapter/opencode/message.h"
 #include "json/strict.h"
 #include "pricing/table.h"
 
 namespace qm::opencode::report {
 
-// Loads its own price table (not under the display cost mode), as the framework does.
-AgentLoadResult load_opencode_usage(const all::loader::LoadOptions& options);
+// Loads its own price table (not under the display cost mode): the shared one is not used.
+AgentLoadResult load_opencode_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& shared);
 // The same with the table that `load_table` gives; it is called once per run, only when
 // there is a data directory and the cost mode is not display.
 AgentLoadResult load_opencode_usage(const all::loader::LoadOptions& options,

@@ -1,8 +1,12 @@
 #include "adapter/pi/pi.h"
 
 #include "date_utils.h"
+#include "reader/files.h"
 #include "reader/line_filter.h"
 #include "reader/reader.h"
+#include "reader/roots.h"
+#include "reader/usage_list.h"
+#include "reader/values.h"
 #include "util.h"
 
 namespace qm::pi {

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <string>
 
-#include "adapter/all/loader.h"
+#include "adapter/all/load_options.h"
 #include "adapter/all/types.h"
 #include "adapter/openclaw/session_log.h"
 #include "json/strict.h"

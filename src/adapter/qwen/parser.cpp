@@ -7,8 +7,14 @@
 
 #include "date_utils.h"
 #include "log.h"
+#include "reader/files.h"
 #include "reader/line_filter.h"
+#include "reader/prices.h"
 #include "reader/reader.h"
+#include "reader/roots.h"
+#include "reader/seen.h"
+#include "reader/usage_list.h"
+#include "reader/values.h"
 #include "util.h"
 
 namespace qm::qwen::parser {
@@ -159,7 +165,7 @@ std::expected<ChatFile, std::string> ChatReader::read(const fs::path& path, cons
   return chat;
 }
 
-AgentLoadResult load_qwen_usage(const all::loader::LoadOptions& options) {
+AgentLoadResult load_qwen_usage(const all::loader::LoadOptions& options, const pricing::PricingTable&) {
   const auto table = reader::own_table(options.common);
   return load_qwen_usage(options, table ? &*table : nullptr);
 }

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "adapter/all/loader.h"
+#include "adapter/all/load_options.h"
 #include "adapter/all/types.h"
 #include "json/strict.h"
 #include "jsonl_reader.h"
@@ -37,8 +37,9 @@ struct QwenChatUsage {
   bool operator==(const QwenChatUsage&) const = default;
 };
 
-// Loads its own price table (none under the display mode), then reads.
-AgentLoadResult load_qwen_usage(const all::loader::LoadOptions& options);
+// Loads its own price table (none under the display mode), then reads: the shared one is not
+// used.
+AgentLoadResult load_qwen_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& shared);
 // The reading itself, priced from `table` (none: nothing priced), a large file cut into parts
 // of `sizes`.
 AgentLoadResult load_qwen_usage(const all::loader::LoadOptions& options, const pricing::PricingTable* table,

@@ -264,7 +264,7 @@ TEST(QwenReader, PricedWithATableOfItsOwnUnlessDisplayed) {
     env.set("QWEN_DATA_DIR", c.root.string());
     auto o = kit::reader_options(c.mode);
     o.common.offline = false;
-    auto got = load_qwen_usage(o);
+    auto got = load_qwen_usage(o, pricing::PricingTable{});
     ASSERT_TRUE(got) << got.error();
     ASSERT_EQ(got->rows.size(), c.rows);
     if (c.rows) {
