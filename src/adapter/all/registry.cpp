@@ -2,22 +2,22 @@
 
 #include <array>
 
-#include "adapter/amp/amp.h"
+#include "adapter/amp/reader.h"
 #include "adapter/claude/loader.h"
-#include "adapter/codebuff/parser.h"
+#include "adapter/codebuff/reader.h"
 #include "adapter/codex/aggregate.h"
 #include "adapter/copilot/reader.h"
-#include "adapter/cursor/loader.h"
-#include "adapter/droid/droid.h"
-#include "adapter/gemini/parser.h"
-#include "adapter/goose/parser.h"
-#include "adapter/hermes/sessions.h"
-#include "adapter/kilo/messages.h"
+#include "adapter/cursor/reader.h"
+#include "adapter/droid/reader.h"
+#include "adapter/gemini/reader.h"
+#include "adapter/goose/reader.h"
+#include "adapter/hermes/reader.h"
+#include "adapter/kilo/reader.h"
 #include "adapter/kimi/reader.h"
-#include "adapter/openclaw/parser.h"
-#include "adapter/opencode/report.h"
-#include "adapter/pi/pi.h"
-#include "adapter/qwen/parser.h"
+#include "adapter/openclaw/reader.h"
+#include "adapter/opencode/reader.h"
+#include "adapter/pi/reader.h"
+#include "adapter/qwen/reader.h"
 
 namespace qm::all::registry {
 namespace {

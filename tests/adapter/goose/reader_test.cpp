@@ -1,5 +1,5 @@
 // The Goose reader over real sessions databases.
-#include "adapter/goose/parser.h"
+#include "adapter/goose/reader.h"
 
 #include <gtest/gtest.h>
 

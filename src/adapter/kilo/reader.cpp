@@ -1,4 +1,4 @@
-#include "adapter/kilo/messages.h"
+#include "adapter/kilo/reader.h"
 
 #include <algorithm>
 

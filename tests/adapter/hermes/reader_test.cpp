@@ -1,5 +1,5 @@
 // The Hermes reader over real state databases.
-#include "adapter/hermes/sessions.h"
+#include "adapter/hermes/reader.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "adapter/hermes/sessions.h"
+#include "adapter/hermes/reader.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "adapter/pi/pi.h"
+#include "adapter/pi/reader.h"
 
 #include "date_utils.h"
 #include "reader/files.h"

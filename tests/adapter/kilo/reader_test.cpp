@@ -1,5 +1,5 @@
 // The Kilo reader over real databases.
-#include "adapter/kilo/messages.h"
+#include "adapter/kilo/reader.h"
 
 #include <gtest/gtest.h>
 

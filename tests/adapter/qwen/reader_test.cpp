@@ -1,5 +1,5 @@
 // The Qwen reader over small chat logs.
-#include "adapter/qwen/parser.h"
+#include "adapter/qwen/reader.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 // The pi-agent reader over small session logs.
-#include "adapter/pi/pi.h"
+#include "adapter/pi/reader.h"
 
 #include <gtest/gtest.h>
 

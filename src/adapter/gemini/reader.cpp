@@ -1,4 +1,4 @@
-#include "adapter/gemini/parser.h"
+#include "adapter/gemini/reader.h"
 
 #include <algorithm>
 

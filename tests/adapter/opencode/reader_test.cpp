@@ -1,5 +1,5 @@
 // The OpenCode reader over real databases and older message stores.
-#include "adapter/opencode/report.h"
+#include "adapter/opencode/reader.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "adapter/droid/droid.h"
+#include "adapter/droid/reader.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "adapter/amp/amp.h"
+#include "adapter/amp/reader.h"
 
 #include <fmt/format.h>
 

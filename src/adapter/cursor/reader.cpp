@@ -1,4 +1,4 @@
-#include "adapter/cursor/loader.h"
+#include "adapter/cursor/reader.h"
 
 #include <cmath>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "adapter/codebuff/parser.h"
+#include "adapter/codebuff/reader.h"
 
 #include <fmt/format.h>
 

@@ -1,4 +1,4 @@
-#include "adapter/goose/parser.h"
+#include "adapter/goose/reader.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,5 +1,5 @@
 // The Codebuff reader over small chat files.
-#include "adapter/codebuff/parser.h"
+#include "adapter/codebuff/reader.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The Amp reader over small thread documents.
-#include "adapter/amp/amp.h"
+#include "adapter/amp/reader.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The Droid reader over small settings files and transcripts.
-#include "adapter/droid/droid.h"
+#include "adapter/droid/reader.h"
 
 #include <gtest/gtest.h>
 #include <fcntl.h>

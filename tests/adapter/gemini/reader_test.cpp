@@ -1,5 +1,5 @@
 // The Gemini CLI reader over small session files.
-#include "adapter/gemini/parser.h"
+#include "adapter/gemini/reader.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "adapter/openclaw/parser.h"
+#include "adapter/openclaw/reader.h"
 
 #include "adapter/openclaw/paths.h"
 #include "date_utils.h"

@@ -1,5 +1,5 @@
 // The OpenClaw reader over small session logs.
-#include "adapter/openclaw/parser.h"
+#include "adapter/openclaw/reader.h"
 
 #include <gtest/gtest.h>
 #include <fcntl.h>

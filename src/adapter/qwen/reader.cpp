@@ -1,4 +1,4 @@
-#include "adapter/qwen/parser.h"
+#include "adapter/qwen/reader.h"
 
 #include <fmt/format.h>
 

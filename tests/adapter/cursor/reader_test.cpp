@@ -1,6 +1,6 @@
 // The Cursor reader against a loopback dashboard: the day range, the day loop and its
 // failures, aggregation rows made records, and the agent-table row through the binary.
-#include "adapter/cursor/loader.h"
+#include "adapter/cursor/reader.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "adapter/opencode/report.h"
+#include "adapter/opencode/reader.h"
 
 #include <algorithm>
 
