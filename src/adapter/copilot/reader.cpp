@@ -235,15 +235,8 @@ AgentLoadResult load_copilot_usage(const all::loader::LoadOptions& options, cons
   // Read in chunks, a large file in parts: the exporter's file grows for as long as it is
   // configured.
   const std::int64_t now = date_utils::now_ms();
-  auto per_file = reader::read_files_in_parts<ExportJoin>(
-      files, options.common.single_thread, run.unread(),
-      [now] {
-        return [now, reader = ExportReader()](const fs::path& path, const jsonl::FilePart& part,
-                                              const reader::FileTime& time) mutable {
-          return reader.read(path, part, time.value_or(now));
-        };
-      },
-      sizes);
+  auto per_file =
+      reader::read_files_with<ExportJoin, ExportReader>(files, options.common.single_thread, run.unread(), now, sizes);
 
   const bool priced = options.common.mode != CostMode::Display;
   reader::Prices prices(&table);

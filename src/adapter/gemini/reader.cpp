@@ -359,15 +359,8 @@ AgentLoadResult load_gemini_usage(const all::loader::LoadOptions& options, const
   }
   reader::sort_paths(files);
 
-  auto per_file = reader::read_files_in_parts<LogJoin>(
-      files, options.common.single_thread, run.unread(),
-      [] {
-        return [reader = FileReader()](const fs::path& path, const jsonl::FilePart& part,
-                                       const reader::FileTime& time) mutable {
-          return reader.read(path, part, time.value_or(0));
-        };
-      },
-      sizes);
+  auto per_file =
+      reader::read_files_with<LogJoin, FileReader>(files, options.common.single_thread, run.unread(), 0, sizes);
 
   const bool priced = options.common.mode != CostMode::Display;
   reader::Prices prices(&table);

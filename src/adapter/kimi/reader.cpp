@@ -160,15 +160,8 @@ AgentLoadResult load_kimi_usage(const all::loader::LoadOptions& options, const p
   }
   reader::sort_paths(files);
 
-  auto wires = reader::read_files_in_parts<WireJoin>(
-      files, options.common.single_thread, run.unread(),
-      [] {
-        return [reader = WireReader()](const fs::path& path, const jsonl::FilePart& part,
-                                       const reader::FileTime& time) mutable {
-          return reader.read(path, part, time.value_or(0));
-        };
-      },
-      sizes);
+  auto wires =
+      reader::read_files_with<WireJoin, WireReader>(files, options.common.single_thread, run.unread(), 0, sizes);
 
   const bool priced = options.common.mode != CostMode::Display;
   reader::Prices prices(&table);

@@ -127,15 +127,7 @@ AgentLoadResult load_openclaw_usage(const all::loader::LoadOptions& options, con
   std::vector<fs::path> files;
   for (const auto& root : paths::roots()) paths::collect_session_files(root, files, run.unread());
 
-  auto logs = reader::read_files_in_parts<LogJoin>(
-      files, options.common.single_thread, run.unread(),
-      [] {
-        return [reader = FileReader()](const fs::path& path, const jsonl::FilePart& part,
-                                       const reader::FileTime& time) mutable {
-          return reader.read(path, part, time.value_or(0));
-        };
-      },
-      sizes);
+  auto logs = reader::read_files_with<LogJoin, FileReader>(files, options.common.single_thread, run.unread(), 0, sizes);
   reader::UsageList usages(options.zone);
   session_log::add_usages(logs, options, table, usages);
   return run.finish(usages);
