@@ -22,6 +22,12 @@
 namespace qm::all::registry {
 namespace {
 
+// A reader that may cut a large file into parts, with the part sizes of a real run.
+template <auto read>
+AgentLoadResult in_parts(const loader::LoadOptions& options, const pricing::PricingTable& prices) {
+  return read(options, prices, parallel::PartSizes{});
+}
+
 constexpr std::string_view kOtherPageColor = "#94a3b8";
 
 constexpr std::array<Agent, kAgentKindCount> kAgents{{
@@ -32,14 +38,14 @@ constexpr std::array<Agent, kAgentKindCount> kAgents{{
     {AgentKind::Droid, "droid", "Droid", 1, "#fbbf24", droid::load_droid_usage},
     {AgentKind::Codebuff, "codebuff", "Codebuff", 1, kOtherPageColor, codebuff::parser::load_codebuff_usage},
     {AgentKind::Hermes, "hermes", "Hermes", 1, kOtherPageColor, hermes::load_hermes_usage},
-    {AgentKind::Pi, "pi", "pi-agent", 1, "#a78bfa", pi::load_pi_usage},
+    {AgentKind::Pi, "pi", "pi-agent", 1, "#a78bfa", in_parts<pi::load_pi_usage>},
     {AgentKind::Goose, "goose", "Goose", 1, kOtherPageColor, goose::parser::load_goose_usage},
-    {AgentKind::OpenClaw, "openclaw", "OpenClaw", 1, "#22d3ee", openclaw::parser::load_openclaw_usage},
+    {AgentKind::OpenClaw, "openclaw", "OpenClaw", 1, "#22d3ee", in_parts<openclaw::parser::load_openclaw_usage>},
     {AgentKind::Kilo, "kilo", "Kilo", 1, kOtherPageColor, kilo::load_kilo_usage},
     {AgentKind::Cursor, "cursor", "Cursor", 5, "#f97316", cursor::loader::load_cursor_usage},
-    {AgentKind::Copilot, "copilot", "GitHub Copilot CLI", 1, kOtherPageColor, copilot::load_copilot_usage},
-    {AgentKind::Gemini, "gemini", "Gemini CLI", 1, "#60a5fa", gemini::parser::load_gemini_usage},
-    {AgentKind::Kimi, "kimi", "Kimi", 1, kOtherPageColor, kimi::load_kimi_usage},
+    {AgentKind::Copilot, "copilot", "GitHub Copilot CLI", 1, kOtherPageColor, in_parts<copilot::load_copilot_usage>},
+    {AgentKind::Gemini, "gemini", "Gemini CLI", 1, "#60a5fa", in_parts<gemini::parser::load_gemini_usage>},
+    {AgentKind::Kimi, "kimi", "Kimi", 1, kOtherPageColor, in_parts<kimi::load_kimi_usage>},
     {AgentKind::Qwen, "qwen", "Qwen", 1, kOtherPageColor, qwen::parser::load_qwen_usage},
 }};
 

@@ -218,10 +218,6 @@ std::expected<ExportItems, std::string> ExportReader::read(const fs::path& path,
   return items;
 }
 
-AgentLoadResult load_copilot_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table) {
-  return load_copilot_usage(options, table, parallel::PartSizes{});
-}
-
 AgentLoadResult load_copilot_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table,
                                    const parallel::PartSizes& sizes) {
   reader::Run run(AgentKind::Copilot, options);

@@ -27,10 +27,9 @@ namespace qm::copilot {
 // In order of precedence: a chat span describes a call best, an agent invocation least.
 enum class RecordKind : std::uint8_t { ChatSpan = 0, InferenceEvent = 1, AgentTurn = 2, AgentInvocation = 3 };
 
-AgentLoadResult load_copilot_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table);
-// The same with a large file cut into parts of other sizes.
+// A large file is cut into parts of `sizes`.
 AgentLoadResult load_copilot_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table,
-                                   const parallel::PartSizes& sizes);
+                                   const parallel::PartSizes& sizes = {});
 
 std::optional<std::string_view> model_name(std::optional<json::element> attributes);
 // A count read by its magnitude: nanoseconds, microseconds, milliseconds or seconds.

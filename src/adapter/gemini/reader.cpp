@@ -342,10 +342,6 @@ std::expected<FileItems, std::string> FileReader::read_document(const fs::path& 
   return items;
 }
 
-AgentLoadResult load_gemini_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table) {
-  return load_gemini_usage(options, table, parallel::PartSizes{});
-}
-
 AgentLoadResult load_gemini_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table,
                                   const parallel::PartSizes& sizes) {
   reader::Run run(AgentKind::Gemini, options);

@@ -51,10 +51,9 @@ struct GeminiMessageUsage {
 // when its total says so; a statistics block's input always does.
 enum class InputRule { Message, Statistics };
 
-AgentLoadResult load_gemini_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table);
-// The same with a large log cut into parts of other sizes.
+// A large log is cut into parts of `sizes`.
 AgentLoadResult load_gemini_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table,
-                                  const parallel::PartSizes& sizes);
+                                  const parallel::PartSizes& sizes = {});
 
 std::optional<GeminiTokenCounts> read_token_counts(std::optional<json::element> value);
 std::optional<GeminiMessageUsage> message_usage(json::element message, std::optional<std::string_view> fallback_model,

@@ -144,10 +144,6 @@ std::expected<WireFile, std::string> WireReader::read(const fs::path& path, cons
   return file;
 }
 
-AgentLoadResult load_kimi_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table) {
-  return load_kimi_usage(options, table, parallel::PartSizes{});
-}
-
 AgentLoadResult load_kimi_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table,
                                 const parallel::PartSizes& sizes) {
   reader::Run run(AgentKind::Kimi, options);

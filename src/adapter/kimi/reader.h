@@ -43,10 +43,9 @@ struct KimiWireUsage {
   bool operator==(const KimiWireUsage&) const = default;
 };
 
-AgentLoadResult load_kimi_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table);
-// The same with a large file cut into parts of other sizes.
+// A large file is cut into parts of `sizes`.
 AgentLoadResult load_kimi_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table,
-                                const parallel::PartSizes& sizes);
+                                const parallel::PartSizes& sizes = {});
 
 // The usage of one line of a wire file; none for every other line. `line` is followed by
 // readable bytes (the file's or the parser's padding).

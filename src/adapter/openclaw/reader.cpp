@@ -117,10 +117,6 @@ std::expected<PartLog, std::string> FileReader::read(const fs::path& path, const
   return got;
 }
 
-AgentLoadResult load_openclaw_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table) {
-  return load_openclaw_usage(options, table, parallel::PartSizes{});
-}
-
 AgentLoadResult load_openclaw_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table,
                                     const parallel::PartSizes& sizes) {
   reader::Run run(AgentKind::OpenClaw, options);

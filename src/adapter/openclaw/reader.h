@@ -18,10 +18,9 @@
 
 namespace qm::openclaw::parser {
 
-AgentLoadResult load_openclaw_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table);
-// The same with a large file cut into parts of other sizes.
+// A large file is cut into parts of `sizes`.
 AgentLoadResult load_openclaw_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table,
-                                    const parallel::PartSizes& sizes);
+                                    const parallel::PartSizes& sizes = {});
 
 // The file name up to its first ".jsonl" (the whole name when that is empty): a log and
 // its rotated copies share it.

@@ -75,10 +75,6 @@ std::expected<SessionLog, std::string> FileReader::read(const fs::path& path, co
   return log;
 }
 
-AgentLoadResult load_pi_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table) {
-  return load_pi_usage(options, table, parallel::PartSizes{});
-}
-
 AgentLoadResult load_pi_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table,
                               const parallel::PartSizes& sizes) {
   reader::Run run(AgentKind::Pi, options);

@@ -15,10 +15,9 @@
 
 namespace qm::pi {
 
-AgentLoadResult load_pi_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table);
-// The same with a large file cut into parts of other sizes.
+// A large file is cut into parts of `sizes`.
 AgentLoadResult load_pi_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table,
-                              const parallel::PartSizes& sizes);
+                              const parallel::PartSizes& sizes = {});
 
 // The path component after the first one named "sessions"; "unknown" without one.
 std::string project_of(const std::filesystem::path& path);
