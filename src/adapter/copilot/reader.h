@@ -20,6 +20,7 @@
 #include "pricing/table.h"
 #include "reader/file_parts.h"
 #include "reader/file_usage.h"
+#include "reader/line_worker.h"
 #include "reader/seen.h"
 
 namespace qm::copilot {
@@ -95,16 +96,14 @@ using ExportJoin = reader::AppendJoin<ExportItems, append_part>;
 void settle(ExportItems& items);
 
 // One worker's reader of export files.
-class ExportReader {
+class ExportReader : public reader::LineWorker<ExportReader> {
  public:
-  explicit ExportReader(std::size_t chunk = 1 << 18) : lines_(chunk) {}
+  using LineWorker::LineWorker;
+  using LineWorker::read;
   // The items of a file, or of one part of it. The error is the system's text when the file
   // cannot be opened or read.
   std::expected<ExportItems, std::string> read(const std::filesystem::path& path, const jsonl::FilePart& part,
                                                std::int64_t file_time);
-  std::expected<ExportItems, std::string> read(const std::filesystem::path& path, std::int64_t file_time) {
-    return read(path, jsonl::FilePart{}, file_time);
-  }
 
  private:
   jsonl::LineReader lines_;

@@ -18,6 +18,7 @@
 #include "pricing/table.h"
 #include "reader/file_parts.h"
 #include "reader/file_usage.h"
+#include "reader/line_worker.h"
 #include "reader/row_workers.h"
 #include "reader/seen.h"
 
@@ -167,9 +168,9 @@ class LogJoin {
 };
 
 // One worker's reader of Gemini files: logs in chunks, documents whole.
-class FileReader {
+class FileReader : public reader::LineWorker<FileReader> {
  public:
-  explicit FileReader(std::size_t chunk = 1 << 18) : lines_(chunk) {}
+  using LineWorker::LineWorker;
   // A log when the extension is "jsonl", else a document. The error is the system's text
   // when the file cannot be read, or a document's that it is not UTF-8.
   std::expected<FileItems, std::string> read(const std::filesystem::path& path, std::int64_t file_time);

@@ -13,8 +13,9 @@
 #include "json/strict.h"
 #include "jsonl_reader.h"
 #include "parallel.h"
-#include "reader/file_parts.h"
 #include "pricing/table.h"
+#include "reader/file_parts.h"
+#include "reader/line_worker.h"
 
 namespace qm::openclaw::parser {
 
@@ -70,9 +71,9 @@ class LogJoin {
 };
 
 // One worker's reader of session files.
-class FileReader {
+class FileReader : public reader::LineWorker<FileReader> {
  public:
-  explicit FileReader(std::size_t chunk = 1 << 18) : lines_(chunk) {}
+  using LineWorker::LineWorker;
   // The error is the system's text when the file cannot be opened or read.
   std::expected<session_log::SessionLog, std::string> read(const std::filesystem::path& path);
   std::expected<PartLog, std::string> read(const std::filesystem::path& path, const jsonl::FilePart& part,

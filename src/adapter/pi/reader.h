@@ -10,8 +10,9 @@
 #include "json/strict.h"
 #include "jsonl_reader.h"
 #include "parallel.h"
-#include "reader/file_parts.h"
 #include "pricing/table.h"
+#include "reader/file_parts.h"
+#include "reader/line_worker.h"
 
 namespace qm::pi {
 
@@ -34,9 +35,9 @@ void append_part(openclaw::session_log::SessionLog& whole, openclaw::session_log
 using LogJoin = reader::AppendJoin<openclaw::session_log::SessionLog, append_part>;
 
 // One worker's reader of session files.
-class FileReader {
+class FileReader : public reader::LineWorker<FileReader> {
  public:
-  explicit FileReader(std::size_t chunk = 1 << 18) : lines_(chunk) {}
+  using LineWorker::LineWorker;
   // The usages of a file, or of one part of it. The error is the system's text when the file
   // cannot be opened or read.
   std::expected<openclaw::session_log::SessionLog, std::string> read(const std::filesystem::path& path,

@@ -19,6 +19,7 @@
 #include "pricing/table.h"
 #include "reader/file_parts.h"
 #include "reader/file_usage.h"
+#include "reader/line_worker.h"
 #include "reader/seen.h"
 
 namespace qm::qwen::parser {
@@ -80,20 +81,16 @@ void append_part(ChatFile& whole, ChatFile&& part);
 using ChatJoin = reader::AppendJoin<ChatFile, append_part>;
 
 // One worker's reader of chat files: lines that cannot hold a reply are not parsed.
-class ChatReader {
+class ChatReader : public reader::LineWorker<ChatReader> {
  public:
-  explicit ChatReader(std::size_t chunk = 1 << 18) : lines_(chunk) {}
+  using LineWorker::LineWorker;
+  using LineWorker::read;
   // The replies of a file, or of one part of it. The error is the system's text when the
   // file cannot be opened or read.
   std::expected<ChatFile, std::string> read(const std::filesystem::path& path, const jsonl::FilePart& part,
                                             std::int64_t file_time);
-  std::expected<ChatFile, std::string> read(const std::filesystem::path& path, std::int64_t file_time) {
-    return read(path, jsonl::FilePart{}, file_time);
-  }
 
  private:
-  jsonl::LineReader lines_;
-  json::StrictParser parser_;
   reader::KeyBytes key_;
 };
 
