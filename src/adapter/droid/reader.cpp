@@ -13,6 +13,7 @@
 #include "reader/prices.h"
 #include "reader/reader.h"
 #include "reader/roots.h"
+#include "reader/token_block.h"
 #include "reader/values.h"
 #include "util.h"
 
@@ -51,13 +52,8 @@ std::expected<std::optional<DroidSessionUsage>, std::string> read_settings(const
   auto usage = at(*doc, "tokenUsage");
   if (!doc->is_object() || !reader::is_object(usage)) return std::nullopt;
 
-  TokenUsageRaw block;
-  block.input = reader::count_or_zero(at(usage, "inputTokens"));
-  block.output = reader::count_or_zero(at(usage, "outputTokens"));
-  block.cache_creation = reader::count_or_zero(at(usage, "cacheCreationTokens"));
-  block.cache_read = reader::count_or_zero(at(usage, "cacheReadTokens"));
-  const auto r = all::types::reconcile_token_total(block, reader::count_or_zero(at(usage, "thinkingTokens")),
-                                                   reader::count_or_zero(at(usage, "totalTokens")));
+  const auto r = reader::count_block(usage, {"inputTokens", "outputTokens", "cacheCreationTokens", "cacheReadTokens",
+                                             "totalTokens", "thinkingTokens"});
   if (r.counts_nothing()) return std::nullopt;
 
   auto lock = get_trimmed_string(*doc, "providerLock");

@@ -11,6 +11,7 @@
 #include "reader/reader.h"
 #include "reader/roots.h"
 #include "reader/seen.h"
+#include "reader/token_block.h"
 #include "reader/usage_list.h"
 #include "reader/values.h"
 #include "util.h"
@@ -50,12 +51,8 @@ std::optional<WireLine> wire_line(std::string_view line, json::StrictParser& par
   const auto usage = at(payload, "token_usage");
   if (!usage) return std::nullopt;
 
-  TokenUsageRaw block;
-  block.input = reader::count_or_zero(at(usage, "input_other"));
-  block.output = reader::count_or_zero(at(usage, "output"));
-  block.cache_creation = reader::count_or_zero(at(usage, "input_cache_creation"));
-  block.cache_read = reader::count_or_zero(at(usage, "input_cache_read"));
-  const auto r = all::types::reconcile_token_total(block, 0, reader::count_or_zero(at(usage, "total")));
+  const auto r =
+      reader::count_block(usage, {"input_other", "output", "input_cache_creation", "input_cache_read", "total"});
   if (r.counts_nothing()) return std::nullopt;
   WireLine w;
   w.counts = reader::Counts::of(r);
