@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "adapter/all/types.h"
+#include "adapter/all/registry.h"
 #include "util.h"
 
 namespace qm::cli::args {
@@ -43,7 +43,7 @@ Status add_agents(std::string_view value, CommonOptions& options) {
   for (;;) {
     auto comma = value.find(',', start);
     std::string_view piece = util::trim(value.substr(start, comma == std::string_view::npos ? value.npos : comma - start));
-    if (!all::types::agent_kind_from_id(piece)) return std::unexpected(quoted("Unsupported summary agent '", piece));
+    if (!all::registry::agent_kind_from_id(piece)) return std::unexpected(quoted("Unsupported summary agent '", piece));
     if (!util::slice_contains(options.agents, piece)) options.agents.emplace_back(piece);
     if (comma == std::string_view::npos) return {};
     start = comma + 1;
@@ -57,13 +57,7 @@ std::string_view option_name(std::string_view arg) {
   return eq == std::string_view::npos ? arg : arg.substr(0, eq);
 }
 
-std::string remove_dashes(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text)
-    if (c != '-') out += c;
-  return out;
-}
+std::string remove_dashes(std::string_view text) { return date_bound(text); }
 
 std::expected<SummaryRange, std::string> parse_summary_range(std::string_view w) {
   if (w == "today" || w == "day") return SummaryRange::Today;

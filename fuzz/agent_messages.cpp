@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "adapter/kilo/messages.h"
-#include "adapter/opencode/report.h"
+#include "adapter/kilo/reader.h"
+#include "adapter/opencode/reader.h"
 #include "support.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "adapter/amp/amp.h"
+#include "adapter/amp/reader.h"
 #include "date_utils.h"
 #include "reader/values.h"
 #include "reading.h"

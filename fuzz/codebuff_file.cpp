@@ -9,7 +9,7 @@
 #include <tuple>
 #include <vector>
 
-#include "adapter/codebuff/parser.h"
+#include "adapter/codebuff/reader.h"
 #include "reading.h"
 #include "support.h"
 

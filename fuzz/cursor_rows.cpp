@@ -12,7 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "adapter/cursor/account.h"
-#include "adapter/cursor/loader.h"
+#include "adapter/cursor/reader.h"
 #include "database.h"
 #include "date_utils.h"
 #include "support.h"

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "adapter/droid/droid.h"
+#include "adapter/droid/reader.h"
 #include "adapter/droid/model.h"
 #include "adapter/droid/transcript.h"
 #include "reader/files.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "adapter/gemini/parser.h"
+#include "adapter/gemini/reader.h"
 #include "reader/file_parts.h"
 #include "reader/files.h"
 #include "reading.h"

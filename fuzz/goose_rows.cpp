@@ -8,7 +8,7 @@
 #include <iterator>
 #include <string>
 
-#include "adapter/goose/parser.h"
+#include "adapter/goose/reader.h"
 #include "database.h"
 #include "pricing/table.h"
 #include "support.h"

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <tuple>
 
-#include "adapter/qwen/parser.h"
+#include "adapter/qwen/reader.h"
 #include "reader/file_parts.h"
 #include "reading.h"
 #include "support.h"

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string>
 
-#include "adapter/openclaw/parser.h"
-#include "adapter/pi/pi.h"
+#include "adapter/openclaw/reader.h"
+#include "adapter/pi/reader.h"
 #include "reader/file_parts.h"
 #include "reading.h"
 #include "support.h"

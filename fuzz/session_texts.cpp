@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "adapter/goose/parser.h"
-#include "adapter/hermes/sessions.h"
+#include "adapter/goose/reader.h"
+#include "adapter/hermes/reader.h"
 #include "date_utils.h"
 #include "support.h"
 

@@ -5,7 +5,6 @@
 
 #include <array>
 
-#include "cli/args.h"
 #include "util.h"
 
 namespace qm::config {
@@ -91,8 +90,8 @@ void set_if(std::optional<T> v, T& field) {
 }
 
 void apply_layer(element layer, CommonOptions& o) {
-  if (auto s = string_field(layer, "since")) o.since = cli::args::remove_dashes(*s);
-  if (auto s = string_field(layer, "until")) o.until = cli::args::remove_dashes(*s);
+  if (auto s = string_field(layer, "since")) o.since = date_bound(*s);
+  if (auto s = string_field(layer, "until")) o.until = date_bound(*s);
   set_if(bool_field(layer, "json"), o.json);
   if (auto v = last_member(layer, "mode"))
     if (auto m = deserialize_cost_mode(*v)) o.mode = *m;

@@ -4,6 +4,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "config_override.h"
@@ -13,6 +14,15 @@ namespace qm {
 enum class CostMode : std::uint8_t { Auto = 0, Calculate = 1, Display = 2 };
 enum class SortOrder : std::uint8_t { Desc = 0, Asc = 1 };
 enum class SummaryRange : std::uint8_t { Today = 0, Yesterday = 1, Wtd = 2, Mtd = 3, Ytd = 4, Week = 5, Month = 6 };
+
+// A date bound as `since` and `until` keep it: the written date with every "-" removed.
+inline std::string date_bound(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text)
+    if (c != '-') out += c;
+  return out;
+}
 
 struct CommonOptions {
   std::vector<std::string> agents;  // first-seen order, no duplicates; empty = every agent

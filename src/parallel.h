@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "adapter/claude/partition.h"
+#include "file_order.h"
 #include "jsonl_reader.h"
 #include "worker_budget.h"
 
@@ -61,7 +61,7 @@ std::vector<R> map_files(const std::vector<std::filesystem::path>& files, std::s
     for (std::size_t i = 0; i < files.size(); ++i) results[i] = w(files[i]);
     return results;
   }
-  const auto order = claude::largest_files_first(files);
+  const auto order = file_order::largest_files_first(files);
   std::atomic<std::size_t> next = 0;
   auto drain = [&] {
     auto w = make_worker();

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <string_view>
 
+#include "adapter/all/registry.h"
 #include "exit_signals.h"
 
 namespace qm::progress {
@@ -51,7 +52,7 @@ std::string format_line(const std::vector<std::pair<AgentKind, AgentLoadState>>&
       continue;
     }
     if (!pending.empty()) pending += ", ";
-    pending += all::types::agent_info(kind).display_name;
+    pending += all::registry::agent(kind).display_name;
   }
   std::string line = "Loading usage logs (" + std::to_string(done) + "/" + std::to_string(agents.size()) + ")";
   if (!pending.empty()) line += " :: " + pending;

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "adapter/all/types.h"
+#include "adapter/all/agent_kind.h"
 
 namespace qm::progress {
 

@@ -149,6 +149,22 @@ auto read_files_in_parts(const std::vector<fs::path>& files, bool single_thread,
 // the file whole when it cannot be opened, so that its reader meets the error.
 std::vector<jsonl::FilePart> cut_in_parts(const fs::path& file, std::uint64_t part_size, parallel::OpenFiles& open);
 
+// read_files_in_parts with one `FileReader` per worker, whose `read(path, part, time_ms)` is
+// given the file's time, or `no_time` when it has none.
+template <typename Join, typename FileReader>
+auto read_files_with(const std::vector<fs::path>& files, bool single_thread, UnreadFiles& unread, std::int64_t no_time,
+                     const parallel::PartSizes& sizes) {
+  return read_files_in_parts<Join>(
+      files, single_thread, unread,
+      [no_time] {
+        return [no_time, reader = FileReader()](const fs::path& path, const jsonl::FilePart& part,
+                                                const FileTime& time) mutable {
+          return reader.read(path, part, time.value_or(no_time));
+        };
+      },
+      sizes);
+}
+
 // One file read as read_files_in_parts reads it when cut into parts of about `part_size`
 // bytes, here on this thread, the last part first (workers finish them in any order): for
 // tests.

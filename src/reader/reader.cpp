@@ -1,7 +1,10 @@
 #include "reader/reader.h"
 
+#include "adapter/all/loader.h"
+#include "adapter/all/registry.h"
 #include "date_utils.h"
 #include "log.h"
+#include "reader/usage_list.h"
 
 namespace qm::reader {
 
@@ -19,14 +22,14 @@ AgentLoadResult Run::fail(std::string message) {
 
 AgentLoadResult Run::finish(std::vector<UsageRecord> records, all::loader::RecordOrder order) {
   progress::mark_done(progress_, kind_);
-  AgentUsage usage = all::loader::records_to_usage(all::types::agent_info(kind_).id, std::move(records), options_, order);
+  AgentUsage usage = all::loader::records_to_usage(all::registry::agent(kind_).id, std::move(records), options_, order);
   usage.unread = std::move(unread_);
   return usage;
 }
 
 AgentLoadResult Run::finish(const UsageList& usages) {
   progress::mark_done(progress_, kind_);
-  AgentUsage usage = all::loader::list_to_usage(all::types::agent_info(kind_).id, usages, options_);
+  AgentUsage usage = all::loader::list_to_usage(all::registry::agent(kind_).id, usages, options_);
   usage.unread = std::move(unread_);
   return usage;
 }
@@ -38,7 +41,7 @@ UsageRecord record_at(AgentKind kind, std::string_view project, std::string mode
   r.model = std::move(model);
   r.timestamp_text = date_utils::format_timestamp_ms(time_ms);
   r.date_key = date_utils::format_local_date(time_ms, zone);
-  r.agent_id = std::string(all::types::agent_info(kind).id);
+  r.agent_id = std::string(all::registry::agent(kind).id);
   r.project = std::string(project);
   r.timestamp_ms = time_ms;
   return r;

@@ -1,7 +1,7 @@
 #pragma once
 // The reader toolkit: what every agent reader but Claude's and Codex's is made of. A reader is
 // one folder under src/adapter/ with one entry point, registered in the agent table of
-// adapter/all/loader.cpp (`table[row].reader = shared(x::load_x_usage);`). Its shape:
+// adapter/all/registry.cpp. Its shape:
 //
 //   AgentLoadResult load_x_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table) {
 //     reader::Run run(AgentKind::X, options);
@@ -45,19 +45,14 @@
 #include <string_view>
 #include <vector>
 
-#include "adapter/all/loader.h"
+#include "adapter/all/agent_kind.h"
+#include "adapter/all/load_options.h"
 #include "adapter/all/types.h"
 #include "progress.h"
-#include "reader/epoch.h"
-#include "reader/files.h"
-#include "reader/prices.h"
-#include "reader/roots.h"
-#include "reader/row_workers.h"
-#include "reader/seen.h"
-#include "reader/usage_list.h"
-#include "reader/values.h"
 
 namespace qm::reader {
+class UsageList;
+
 
 // One run of a reader: its progress mark (loading from the start; skipped when it fails,
 // done when it finishes) and its last step.

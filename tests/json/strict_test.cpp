@@ -5,7 +5,6 @@
 #include <limits>
 #include <random>
 
-#include "adapter/claude/partition.h"
 #include "jsonl_reader.h"
 #include "kit/env.h"
 

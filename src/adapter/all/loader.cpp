@@ -7,22 +7,7 @@
 #include <set>
 #include <unordered_map>
 
-#include "adapter/amp/amp.h"
-#include "adapter/claude/loader.h"
-#include "adapter/codebuff/parser.h"
-#include "adapter/codex/aggregate.h"
-#include "adapter/copilot/reader.h"
-#include "adapter/cursor/loader.h"
-#include "adapter/droid/droid.h"
-#include "adapter/gemini/parser.h"
-#include "adapter/goose/parser.h"
-#include "adapter/hermes/sessions.h"
-#include "adapter/kilo/messages.h"
-#include "adapter/kimi/reader.h"
-#include "adapter/openclaw/parser.h"
-#include "adapter/opencode/report.h"
-#include "adapter/pi/pi.h"
-#include "adapter/qwen/parser.h"
+#include "adapter/all/registry.h"
 #include "date_utils.h"
 #include "log.h"
 #include "output.h"
@@ -53,8 +38,6 @@ void merge_model_usages(std::vector<ModelUsage>& into, const std::vector<ModelUs
     all::types::add_model_usage(*it, m);
   }
 }
-
-AgentUsage nothing_found() { return AgentUsage{}; }
 
 }  // namespace
 
@@ -160,43 +143,13 @@ AgentUsage list_to_usage(std::string_view agent_id, const reader::UsageList& lis
 }
 
 AgentTable default_agent_table(const LoadContext& context) {
-  struct Row {
-    std::string_view id;
-    AgentKind kind;
-  };
-  static constexpr Row kRows[] = {
-      {"claude", AgentKind::Claude},   {"codex", AgentKind::Codex},     {"opencode", AgentKind::OpenCode},
-      {"amp", AgentKind::Amp},         {"droid", AgentKind::Droid},     {"codebuff", AgentKind::Codebuff},
-      {"hermes", AgentKind::Hermes},   {"pi", AgentKind::Pi},           {"goose", AgentKind::Goose},
-      {"openclaw", AgentKind::OpenClaw}, {"kilo", AgentKind::Kilo},     {"cursor", AgentKind::Cursor},
-      {"copilot", AgentKind::Copilot}, {"gemini", AgentKind::Gemini},   {"kimi", AgentKind::Kimi},
-      {"qwen", AgentKind::Qwen},
-  };
   AgentTable table;
-  for (std::size_t i = 0; i < std::size(kRows); ++i)
-    table.push_back(LoaderEntry{kRows[i].id, nothing_found, i, kRows[i].kind});
-  table[0].reader = [&options = context.options] { return claude::load_usage_entries(options); };
-  // A reader of the load options and the shared price table.
-  auto shared = [&context](AgentLoadResult (*load)(const LoadOptions&, const pricing::PricingTable&)) {
-    return [load, &options = context.options, &prices = context.prices] { return load(options, prices); };
-  };
-  table[1].reader = shared(codex::aggregate::load_codex_usage);
-  // OpenCode loads a price table of its own.
-  table[2].reader = [&options = context.options] { return opencode::report::load_opencode_usage(options); };
-  table[3].reader = shared(amp::load_amp_usage);
-  table[4].reader = shared(droid::load_droid_usage);
-  table[5].reader = shared(codebuff::parser::load_codebuff_usage);
-  table[6].reader = shared(hermes::load_hermes_usage);
-  table[7].reader = shared(pi::load_pi_usage);
-  table[8].reader = shared(goose::parser::load_goose_usage);
-  table[9].reader = shared(openclaw::parser::load_openclaw_usage);
-  table[10].reader = shared(kilo::load_kilo_usage);
-  table[11].reader = shared(cursor::loader::load_cursor_usage);
-  table[12].reader = shared(copilot::load_copilot_usage);
-  table[13].reader = shared(gemini::parser::load_gemini_usage);
-  table[14].reader = shared(kimi::load_kimi_usage);
-  // Qwen loads a price table of its own.
-  table[15].reader = [&options = context.options] { return qwen::parser::load_qwen_usage(options); };
+  for (const auto& agent : registry::agents())
+    table.push_back(LoaderEntry{agent.id,
+                                [read = agent.reader, &options = context.options, &prices = context.prices] {
+                                  return read(options, prices);
+                                },
+                                static_cast<std::size_t>(agent.kind), agent.kind});
   return table;
 }
 
@@ -244,7 +197,7 @@ std::expected<LoadedUsage, std::string> load_agents(const CommonOptions& options
   for (const auto& m : results)
     if (m.result && !m.result->unread.empty()) {
       const std::string line =
-          all::types::unread_files_warning(all::types::agent_info(m.kind).display_name, m.result->unread);
+          all::types::unread_files_warning(registry::agent(m.kind).display_name, m.result->unread);
       std::fputs(line.c_str(), stderr);
     }
   for (const auto& m : results)

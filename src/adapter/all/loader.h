@@ -7,8 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include <cctz/time_zone.h>
-
+#include "adapter/all/load_options.h"
 #include "adapter/all/types.h"
 #include "options.h"
 #include "src/summary.h"  // not the runner beside this file
@@ -22,28 +21,6 @@ class UsageList;
 
 namespace qm::all::loader {
 
-struct DateRange {
-  std::optional<std::string> since;  // dashes removed
-  std::optional<std::string> until;  // dashes removed, inclusive
-
-  static DateRange from(const CommonOptions& o) { return {o.since, o.until}; }
-  bool unbounded() const { return !since && !until; }
-};
-
-// Bounds compare as texts, byte by byte, against the date with its dashes removed.
-bool in_date_range(const DateRange& range, std::string_view date);
-bool row_in_date_range(const DateRange& range, const std::optional<std::string>& date);
-bool entry_in_date_range(const DateRange& range, const std::optional<std::string>& date);
-
-// What every reader sees: the options with JSON forced on (so no reader draws), and the
-// report time zone resolved once for the run.
-struct LoadOptions {
-  CommonOptions common;
-  cctz::time_zone zone;
-
-  DateRange range() const { return DateRange::from(common); }
-};
-LoadOptions make_load_options(const CommonOptions& options);
 
 struct LoadContext {
   qm::summary::GroupingMode mode;
@@ -60,7 +37,7 @@ struct LoaderEntry {
 using AgentTable = std::vector<LoaderEntry>;
 using TableBuilder = std::function<AgentTable(const LoadContext&)>;
 
-// The sixteen agents in table order.
+// A row per agent of the registry, in its order.
 AgentTable default_agent_table(const LoadContext& context);
 
 struct LoadedUsage {
@@ -79,7 +56,6 @@ std::vector<UsageRow> to_usage_rows(std::string_view agent_id, const std::vector
 
 // The common tail of most readers: (stable) sort by time unless the reader keeps its own
 // order, date filter, daily grouping, rows. Detected when any record was read.
-enum class RecordOrder { ByTime, AsRead };
 AgentUsage records_to_usage(std::string_view agent_id, std::vector<UsageRecord> records, const LoadOptions& options,
                             RecordOrder order = RecordOrder::ByTime);
 // The same for usages collected in the compact form.

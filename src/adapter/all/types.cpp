@@ -5,34 +5,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <array>
 #include <limits>
-
-namespace qm::all::types {
-namespace {
-
-constexpr std::array<AgentInfo, kAgentKindCount> kAgents{{
-    {AgentKind::Claude, "claude", "Claude", 4},
-    {AgentKind::Codex, "codex", "Codex", 2},
-    {AgentKind::OpenCode, "opencode", "OpenCode", 1},
-    {AgentKind::Amp, "amp", "Amp", 1},
-    {AgentKind::Droid, "droid", "Droid", 1},
-    {AgentKind::Codebuff, "codebuff", "Codebuff", 1},
-    {AgentKind::Hermes, "hermes", "Hermes", 1},
-    {AgentKind::Pi, "pi", "pi-agent", 1},
-    {AgentKind::Goose, "goose", "Goose", 1},
-    {AgentKind::Kilo, "kilo", "Kilo", 1},
-    {AgentKind::Qwen, "qwen", "Qwen", 1},
-    {AgentKind::Copilot, "copilot", "GitHub Copilot CLI", 1},
-    {AgentKind::Cursor, "cursor", "Cursor", 5},
-    {AgentKind::Gemini, "gemini", "Gemini CLI", 1},
-    {AgentKind::Kimi, "kimi", "Kimi", 1},
-    {AgentKind::OpenClaw, "openclaw", "OpenClaw", 1},
-}};
-
-}  // namespace
-
-}  // namespace qm::all::types
 
 namespace qm {
 
@@ -59,14 +32,6 @@ std::uint64_t TokenUsageRaw::effective_cache_creation() const {
 }  // namespace qm
 
 namespace qm::all::types {
-
-const AgentInfo& agent_info(AgentKind kind) { return kAgents[static_cast<std::size_t>(kind)]; }
-
-std::optional<AgentKind> agent_kind_from_id(std::string_view id) {
-  for (const auto& a : kAgents)
-    if (a.id == id) return a.kind;
-  return std::nullopt;
-}
 
 void add_token_totals(TokenTotals& totals, const TokenUsageRaw& block) {
   totals.input = util::saturating_add(totals.input, block.input);
@@ -124,17 +89,6 @@ std::pair<std::uint64_t, std::uint64_t> split_cached_input(std::uint64_t input, 
                                                            std::optional<std::uint64_t> total, std::uint64_t other) {
   if (total && *total == util::saturating_add(input, other)) return {input - std::min(cached, input), cached};
   return {input, cached};
-}
-
-std::string_view agent_display_name(std::string_view word) {
-  if (word == "all") return "All";
-  if (auto kind = agent_kind_from_id(word)) return agent_info(*kind).display_name;
-  return word;
-}
-
-std::uint8_t agent_color(std::string_view agent_id) {
-  if (auto kind = agent_kind_from_id(agent_id)) return agent_info(*kind).color_index;
-  return 1;
 }
 
 std::string unread_files_warning(std::string_view display_name, const UnreadFiles& unread) {

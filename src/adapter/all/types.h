@@ -10,6 +10,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "adapter/all/agent_kind.h"
+
 namespace qm {
 
 enum class Speed : std::uint8_t { Standard = 0, Fast = 1 };
@@ -127,24 +129,7 @@ struct AgentUsage {
 
 using AgentLoadResult = std::expected<AgentUsage, std::string>;
 
-enum class AgentKind : std::uint8_t {
-  Claude = 0, Codex = 1, OpenCode = 2, Amp = 3, Droid = 4, Codebuff = 5, Hermes = 6, Pi = 7,
-  Goose = 8, Kilo = 9, Qwen = 10, Copilot = 11, Cursor = 12, Gemini = 13, Kimi = 14, OpenClaw = 15,
-};
-inline constexpr std::size_t kAgentKindCount = 16;
-
 namespace all::types {
-
-struct AgentInfo {
-  AgentKind kind;
-  std::string_view id;
-  std::string_view display_name;
-  std::uint8_t color_index;
-};
-
-// Indexed by AgentKind.
-const AgentInfo& agent_info(AgentKind kind);
-std::optional<AgentKind> agent_kind_from_id(std::string_view id);
 
 // Every token sum saturates at 2^64 - 1.
 void add_token_totals(TokenTotals& totals, const TokenUsageRaw& block);
@@ -173,11 +158,9 @@ Reconciled reconcile_token_total(const TokenUsageRaw& block, std::uint64_t extra
 std::pair<std::uint64_t, std::uint64_t> split_cached_input(std::uint64_t input, std::uint64_t cached,
                                                            std::optional<std::uint64_t> total, std::uint64_t other);
 
-std::string_view agent_display_name(std::string_view word);
 // "WARN  Could not read 2 Gemini CLI files; their usage is not counted. First: {path}: {reason}"
 // (with a newline); nothing when every file was read.
 std::string unread_files_warning(std::string_view display_name, const UnreadFiles& unread);
-std::uint8_t agent_color(std::string_view agent_id);
 
 }  // namespace all::types
 }  // namespace qm

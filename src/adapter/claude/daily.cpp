@@ -8,6 +8,7 @@
 
 #include "date_utils.h"
 #include "fast.h"
+#include "hash_mix.h"
 #include "no_destructor.h"
 #include "pricing/cost.h"
 #include "pricing/lookup.h"
@@ -75,20 +76,10 @@ bool is_version_string(std::string_view text) {
   return i < text.size() && is_digit(text[i]);
 }
 
-namespace {
-std::uint64_t mix(std::uint64_t x) {  // splitmix64 finaliser
-  x ^= x >> 30;
-  x *= 0xbf58476d1ce4e5b9ULL;
-  x ^= x >> 27;
-  x *= 0x94d049bb133111ebULL;
-  return x ^ (x >> 31);
-}
-}  // namespace
-
 std::uint64_t dedup_key_from_hash(std::uint64_t message_hash, std::optional<std::string_view> request_id) {
-  std::uint64_t h = mix(message_hash);
-  h ^= request_id ? mix(std::hash<std::string_view>{}(*request_id) + 1) : 0x2545f4914f6cdd1dULL;
-  return mix(h);
+  std::uint64_t h = hash_mix::mix(message_hash);
+  h ^= request_id ? hash_mix::mix(std::hash<std::string_view>{}(*request_id) + 1) : 0x2545f4914f6cdd1dULL;
+  return hash_mix::mix(h);
 }
 
 }  // namespace qm::claude

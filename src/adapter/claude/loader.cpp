@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "adapter/all/loader.h"
 #include "adapter/claude/daily.h"
 #include "adapter/claude/paths.h"
 #include "log.h"
@@ -41,6 +42,10 @@ std::vector<UsageGroup> read_usage_groups(const std::vector<std::filesystem::pat
   // Hundreds of thousands of records: freed on several threads, not one by one here.
   parallel::run_tasks(lists.size(), workers, [&](std::size_t i) { Records().swap(lists[i]); });
   return groups;
+}
+
+AgentLoadResult run_claude_loader(const all::loader::LoadOptions& options, const pricing::PricingTable&) {
+  return load_usage_entries(options);
 }
 
 AgentLoadResult load_usage_entries(const all::loader::LoadOptions& options) {

@@ -6,7 +6,7 @@
 
 #include <cctz/time_zone.h>
 
-#include "adapter/all/loader.h"
+#include "adapter/all/load_options.h"
 #include "adapter/all/types.h"
 #include "options.h"
 #include "parallel.h"
@@ -15,6 +15,8 @@
 namespace qm::claude {
 
 AgentLoadResult load_usage_entries(const all::loader::LoadOptions& options);
+// The agent table's reader: Claude prices from a table of its own, not the shared one.
+AgentLoadResult run_claude_loader(const all::loader::LoadOptions& options, const pricing::PricingTable& shared);
 
 // The day groups of the log files, one record per reply across all of them, read on up to
 // `workers` workers, the large files in parts (`sizes`). A file that cannot be read, in any

@@ -8,24 +8,13 @@
 
 #include "adapter/all/codex_row.h"
 #include "date_utils.h"
+#include "hash_mix.h"
 #include "parallel.h"
 #include "pricing/lookup.h"
 #include "reader/files.h"
 #include "util.h"
 
 namespace qm::codex::aggregate {
-namespace {
-
-std::uint64_t mix(std::uint64_t h, std::uint64_t v) {
-  h ^= v + 0x9e3779b97f4a7c15ULL;
-  h ^= h >> 30;
-  h *= 0xbf58476d1ce4e5b9ULL;
-  h ^= h >> 27;
-  h *= 0x94d049bb133111ebULL;
-  return h ^ (h >> 31);
-}
-
-}  // namespace
 
 void CodexModelTotals::add(const parser::TokenCounts& c) {
   input = util::saturating_add(input, c.input);
@@ -70,13 +59,13 @@ const std::string& ModelNames::name(std::uint32_t id) const {
 }
 
 std::uint64_t hash_event_key(const EventKey& k) {
-  std::uint64_t h = mix(0, static_cast<std::uint64_t>(k.instant_ms));
-  h = mix(h, k.model);
-  h = mix(h, k.counts.input);
-  h = mix(h, k.counts.cached_input);
-  h = mix(h, k.counts.output);
-  h = mix(h, k.counts.reasoning_output);
-  return mix(h, k.counts.total);
+  std::uint64_t h = hash_mix::combine(0, static_cast<std::uint64_t>(k.instant_ms));
+  h = hash_mix::combine(h, k.model);
+  h = hash_mix::combine(h, k.counts.input);
+  h = hash_mix::combine(h, k.counts.cached_input);
+  h = hash_mix::combine(h, k.counts.output);
+  h = hash_mix::combine(h, k.counts.reasoning_output);
+  return hash_mix::combine(h, k.counts.total);
 }
 
 // Open addressing over the positions of the keys, which lie side by side: a probe touches 16

@@ -14,7 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "adapter/all/loader.h"
+#include "adapter/all/load_options.h"
 #include "adapter/all/types.h"
 #include "adapter/codex/home.h"
 #include "adapter/codex/parser.h"

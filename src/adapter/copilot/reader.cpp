@@ -4,8 +4,14 @@
 #include <climits>
 
 #include "date_utils.h"
+#include "reader/files.h"
 #include "reader/line_filter.h"
+#include "reader/prices.h"
 #include "reader/reader.h"
+#include "reader/roots.h"
+#include "reader/seen.h"
+#include "reader/usage_list.h"
+#include "reader/values.h"
 #include "util.h"
 
 namespace qm::copilot {
@@ -212,10 +218,6 @@ std::expected<ExportItems, std::string> ExportReader::read(const fs::path& path,
   return items;
 }
 
-AgentLoadResult load_copilot_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table) {
-  return load_copilot_usage(options, table, parallel::PartSizes{});
-}
-
 AgentLoadResult load_copilot_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table,
                                    const parallel::PartSizes& sizes) {
   reader::Run run(AgentKind::Copilot, options);
@@ -229,15 +231,8 @@ AgentLoadResult load_copilot_usage(const all::loader::LoadOptions& options, cons
   // Read in chunks, a large file in parts: the exporter's file grows for as long as it is
   // configured.
   const std::int64_t now = date_utils::now_ms();
-  auto per_file = reader::read_files_in_parts<ExportJoin>(
-      files, options.common.single_thread, run.unread(),
-      [now] {
-        return [now, reader = ExportReader()](const fs::path& path, const jsonl::FilePart& part,
-                                              const reader::FileTime& time) mutable {
-          return reader.read(path, part, time.value_or(now));
-        };
-      },
-      sizes);
+  auto per_file =
+      reader::read_files_with<ExportJoin, ExportReader>(files, options.common.single_thread, run.unread(), now, sizes);
 
   const bool priced = options.common.mode != CostMode::Display;
   reader::Prices prices(&table);

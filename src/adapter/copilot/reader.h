@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "adapter/all/loader.h"
+#include "adapter/all/load_options.h"
 #include "adapter/all/types.h"
 #include "json/strict.h"
 #include "jsonl_reader.h"
@@ -20,6 +20,7 @@
 #include "pricing/table.h"
 #include "reader/file_parts.h"
 #include "reader/file_usage.h"
+#include "reader/line_worker.h"
 #include "reader/seen.h"
 
 namespace qm::copilot {
@@ -27,10 +28,9 @@ namespace qm::copilot {
 // In order of precedence: a chat span describes a call best, an agent invocation least.
 enum class RecordKind : std::uint8_t { ChatSpan = 0, InferenceEvent = 1, AgentTurn = 2, AgentInvocation = 3 };
 
-AgentLoadResult load_copilot_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table);
-// The same with a large file cut into parts of other sizes.
+// A large file is cut into parts of `sizes`.
 AgentLoadResult load_copilot_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table,
-                                   const parallel::PartSizes& sizes);
+                                   const parallel::PartSizes& sizes = {});
 
 std::optional<std::string_view> model_name(std::optional<json::element> attributes);
 // A count read by its magnitude: nanoseconds, microseconds, milliseconds or seconds.
@@ -96,16 +96,14 @@ using ExportJoin = reader::AppendJoin<ExportItems, append_part>;
 void settle(ExportItems& items);
 
 // One worker's reader of export files.
-class ExportReader {
+class ExportReader : public reader::LineWorker<ExportReader> {
  public:
-  explicit ExportReader(std::size_t chunk = 1 << 18) : lines_(chunk) {}
+  using LineWorker::LineWorker;
+  using LineWorker::read;
   // The items of a file, or of one part of it. The error is the system's text when the file
   // cannot be opened or read.
   std::expected<ExportItems, std::string> read(const std::filesystem::path& path, const jsonl::FilePart& part,
                                                std::int64_t file_time);
-  std::expected<ExportItems, std::string> read(const std::filesystem::path& path, std::int64_t file_time) {
-    return read(path, jsonl::FilePart{}, file_time);
-  }
 
  private:
   jsonl::LineReader lines_;

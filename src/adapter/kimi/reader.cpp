@@ -4,8 +4,16 @@
 
 #include "date_utils.h"
 #include "fast.h"
+#include "reader/epoch.h"
+#include "reader/files.h"
 #include "reader/line_filter.h"
+#include "reader/prices.h"
 #include "reader/reader.h"
+#include "reader/roots.h"
+#include "reader/seen.h"
+#include "reader/token_block.h"
+#include "reader/usage_list.h"
+#include "reader/values.h"
 #include "util.h"
 
 namespace qm::kimi {
@@ -43,12 +51,8 @@ std::optional<WireLine> wire_line(std::string_view line, json::StrictParser& par
   const auto usage = at(payload, "token_usage");
   if (!usage) return std::nullopt;
 
-  TokenUsageRaw block;
-  block.input = reader::count_or_zero(at(usage, "input_other"));
-  block.output = reader::count_or_zero(at(usage, "output"));
-  block.cache_creation = reader::count_or_zero(at(usage, "input_cache_creation"));
-  block.cache_read = reader::count_or_zero(at(usage, "input_cache_read"));
-  const auto r = all::types::reconcile_token_total(block, 0, reader::count_or_zero(at(usage, "total")));
+  const auto r =
+      reader::count_block(usage, {"input_other", "output", "input_cache_creation", "input_cache_read", "total"});
   if (r.counts_nothing()) return std::nullopt;
   WireLine w;
   w.counts = reader::Counts::of(r);
@@ -137,10 +141,6 @@ std::expected<WireFile, std::string> WireReader::read(const fs::path& path, cons
   return file;
 }
 
-AgentLoadResult load_kimi_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table) {
-  return load_kimi_usage(options, table, parallel::PartSizes{});
-}
-
 AgentLoadResult load_kimi_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table,
                                 const parallel::PartSizes& sizes) {
   reader::Run run(AgentKind::Kimi, options);
@@ -153,15 +153,8 @@ AgentLoadResult load_kimi_usage(const all::loader::LoadOptions& options, const p
   }
   reader::sort_paths(files);
 
-  auto wires = reader::read_files_in_parts<WireJoin>(
-      files, options.common.single_thread, run.unread(),
-      [] {
-        return [reader = WireReader()](const fs::path& path, const jsonl::FilePart& part,
-                                       const reader::FileTime& time) mutable {
-          return reader.read(path, part, time.value_or(0));
-        };
-      },
-      sizes);
+  auto wires =
+      reader::read_files_with<WireJoin, WireReader>(files, options.common.single_thread, run.unread(), 0, sizes);
 
   const bool priced = options.common.mode != CostMode::Display;
   reader::Prices prices(&table);

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "adapter/all/loader.h"
+#include "adapter/all/load_options.h"
 #include "adapter/all/types.h"
 #include "json/strict.h"
 #include "jsonl_reader.h"
@@ -19,6 +19,7 @@
 #include "pricing/table.h"
 #include "reader/file_parts.h"
 #include "reader/file_usage.h"
+#include "reader/line_worker.h"
 #include "reader/seen.h"
 
 namespace qm::kimi {
@@ -43,10 +44,9 @@ struct KimiWireUsage {
   bool operator==(const KimiWireUsage&) const = default;
 };
 
-AgentLoadResult load_kimi_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table);
-// The same with a large file cut into parts of other sizes.
+// A large file is cut into parts of `sizes`.
 AgentLoadResult load_kimi_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table,
-                                const parallel::PartSizes& sizes);
+                                const parallel::PartSizes& sizes = {});
 
 // The usage of one line of a wire file; none for every other line. `line` is followed by
 // readable bytes (the file's or the parser's padding).
@@ -79,20 +79,16 @@ void append_part(WireFile& whole, WireFile&& part);
 using WireJoin = reader::AppendJoin<WireFile, append_part>;
 
 // One worker's reader of wire files.
-class WireReader {
+class WireReader : public reader::LineWorker<WireReader> {
  public:
-  explicit WireReader(std::size_t chunk = 1 << 18) : lines_(chunk) {}
+  using LineWorker::LineWorker;
+  using LineWorker::read;
   // The updates of a file, or of one part of it; the first part reads the model too. The
   // error is the system's text when the file cannot be opened or read.
   std::expected<WireFile, std::string> read(const std::filesystem::path& path, const jsonl::FilePart& part,
                                             std::int64_t file_time);
-  std::expected<WireFile, std::string> read(const std::filesystem::path& path, std::int64_t file_time) {
-    return read(path, jsonl::FilePart{}, file_time);
-  }
 
  private:
-  jsonl::LineReader lines_;
-  json::StrictParser parser_;
   reader::KeyBytes key_;
 };
 

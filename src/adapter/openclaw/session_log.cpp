@@ -3,20 +3,21 @@
 #include <bit>
 #include <map>
 
+#include "adapter/all/registry.h"
 #include "pricing/cost.h"
+#include "reader/prices.h"
 #include "reader/reader.h"
+#include "reader/seen.h"
+#include "reader/token_block.h"
+#include "reader/usage_list.h"
+#include "reader/values.h"
 
 namespace qm::openclaw::session_log {
 
 using reader::at;
 
 std::optional<MessageUsage> message_usage(reader::MaybeElement usage) {
-  TokenUsageRaw block;
-  block.input = reader::count_or_zero(at(usage, "input"));
-  block.output = reader::count_or_zero(at(usage, "output"));
-  block.cache_creation = reader::count_or_zero(at(usage, "cacheWrite"));
-  block.cache_read = reader::count_or_zero(at(usage, "cacheRead"));
-  const auto r = all::types::reconcile_token_total(block, 0, reader::count_or_zero(at(usage, "totalTokens")));
+  const auto r = reader::count_block(usage, {"input", "output", "cacheWrite", "cacheRead", "totalTokens"});
   if (r.counts_nothing()) return std::nullopt;
   // A negative or non-finite cost would lower the totals: it counts as not recorded.
   return MessageUsage{reader::Counts::of(r), reader::amount(at(usage, {"cost", "total"}))};
@@ -46,7 +47,7 @@ void append_part(SessionLog& whole, SessionLog&& part, std::uint32_t inherited) 
 
 std::string model_label(AgentKind kind, std::string_view model) {
   std::string label = "[";
-  label += all::types::agent_info(kind).id;
+  label += all::registry::agent(kind).id;
   label += "] ";
   label += model;
   return label;

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "adapter/all/loader.h"
+#include "adapter/all/load_options.h"
 #include "adapter/all/types.h"
 #include "pricing/table.h"
 #include "reader/file_usage.h"

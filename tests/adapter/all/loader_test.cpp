@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "adapter/all/registry.h"
 #include "pricing/table.h"
 
 #include <atomic>
@@ -152,7 +153,7 @@ TEST(Loader, AgentTableOrderAndKinds) {
     EXPECT_EQ(table[i].agent_id, want[i].first);
     EXPECT_EQ(table[i].kind, want[i].second);
     EXPECT_EQ(table[i].row_index, i);
-    EXPECT_EQ(types::agent_info(table[i].kind).id, table[i].agent_id);
+    EXPECT_EQ(registry::agent(table[i].kind).id, table[i].agent_id);
   }
 }
 

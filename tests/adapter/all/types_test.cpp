@@ -36,17 +36,5 @@ TEST(TokenArithmetic, ReconcileWithReportedTotal) {
   }
 }
 
-TEST(AgentNames, DisplayNamesAndColours) {
-  EXPECT_EQ(agent_display_name("all"), "All");
-  EXPECT_EQ(agent_display_name("pi"), "pi-agent");
-  EXPECT_EQ(agent_display_name("copilot"), "GitHub Copilot CLI");
-  EXPECT_EQ(agent_display_name("Claude"), "Claude");
-  EXPECT_EQ(agent_display_name("nobody"), "nobody");
-  EXPECT_EQ(agent_color("claude"), 4);
-  EXPECT_EQ(agent_color("codex"), 2);
-  EXPECT_EQ(agent_color("cursor"), 5);
-  EXPECT_EQ(agent_color("Claude"), 1);
-}
-
 }  // namespace
 }  // namespace qm::all::types

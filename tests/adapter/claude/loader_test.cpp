@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "adapter/all/loader.h"
 #include "adapter/claude/daily.h"
 #include "fast.h"
 #include "kit/env.h"

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "adapter/all/registry.h"
 #include "cache_dir.h"
 #include "output.h"
 #include "private_file.h"
@@ -28,18 +29,6 @@ using nlohmann::json;
 constexpr std::string_view kOtherColor = "#52525b";
 constexpr std::string_view kModelColors[] = {"#7c83ff", "#2dd4bf", "#f59e0b", "#f472b6",
                                              "#60a5fa", "#a3e635", "#c084fc", "#fb7185"};
-
-std::string_view agent_color(std::string_view id) {
-  if (id == "claude") return "#d96bf5";
-  if (id == "codex") return "#34d399";
-  if (id == "cursor") return "#f97316";
-  if (id == "gemini") return "#60a5fa";
-  if (id == "droid") return "#fbbf24";
-  if (id == "openclaw" || id == "opencode") return "#22d3ee";
-  if (id == "pi") return "#a78bfa";
-  if (id == "amp") return "#fb7185";
-  return "#94a3b8";
-}
 
 std::unordered_map<std::string_view, std::size_t> positions(const auto& list, auto key) {
   std::unordered_map<std::string_view, std::size_t> index;
@@ -138,8 +127,8 @@ json report_data(const ReportInput& in) {
 
   json agents = json::array();
   for (const auto& a : t.agents)
-    agents.push_back({{"agent", types::agent_display_name(a.agent)},
-                      {"color", agent_color(a.agent)},
+    agents.push_back({{"agent", registry::agent_display_name(a.agent)},
+                      {"color", registry::agent_page_color(a.agent)},
                       {"cost", output::json_number(a.cost)},
                       {"tokens", a.tokens}});
   json models = json::array();

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <set>
 
+#include "adapter/all/registry.h"
 #include "adapter/all/subscription.h"
 #include "adapter/all/summary.h"
 #include "render.h"
@@ -84,7 +85,7 @@ Style model_style(std::string_view model) {
 
 std::string heading_text(const std::vector<std::string>& detected) {
   std::set<std::string> names;
-  for (const auto& id : detected) names.insert(std::string(types::agent_display_name(id)));
+  for (const auto& id : detected) names.insert(std::string(registry::agent_display_name(id)));
   std::string list;
   for (const auto& n : names) list += (list.empty() ? "" : ", ") + n;
   return "Coding (Agent) CLI Usage Summary\nDetected: " + (list.empty() ? std::string("None") : list);
@@ -123,7 +124,7 @@ std::optional<std::string> render_tables(const SummaryTotals& t, bool no_cost, c
   if (!t.agents.empty()) {
     std::vector<std::string> names, costs, counts;
     for (const auto& a : t.agents) {
-      names.emplace_back(types::agent_display_name(a.agent));
+      names.emplace_back(registry::agent_display_name(a.agent));
       costs.push_back(render::format_usd(a.cost));
       counts.push_back(subscription::format_compact_count(a.tokens));
     }
