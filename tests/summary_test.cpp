@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "adapter/all/row_metadata.h"
 #include "adapter/all/loader.h"
 
 namespace qm::summary {
@@ -43,7 +44,7 @@ TEST(Grouping, DaysAscendingModelsByCostStable) {
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_FALSE(rows[0].metadata);
   ASSERT_TRUE(rows[1].metadata);
-  EXPECT_EQ(rows[1].metadata->dump(), R"({"credits":2})");
+  EXPECT_EQ(all::types::metadata_json(rows[1].metadata).dump(), R"({"credits":2})");
   EXPECT_EQ(rows[1].total, 13u + 7u);
   EXPECT_EQ(rows[1].agents, (std::vector<std::string>{"amp"}));
 }

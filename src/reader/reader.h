@@ -104,9 +104,8 @@ void drop_repeated(std::vector<T>& items, std::size_t from, Key key) {
   items.erase(items.begin() + static_cast<std::ptrdiff_t>(kept), items.end());
 }
 
-// A record of the agent at an instant: agent id, project, model and its per-model key, the
-// UTC timestamp text and the date key in the report time zone. The caller fills the rest.
-UsageRecord record_at(AgentKind kind, std::string_view project, std::string model, std::int64_t time_ms,
-                      const cctz::time_zone& zone);
+// A record at an instant: model and its per-model key, the time and the date key in the
+// report time zone. The caller fills the rest.
+UsageRecord record_at(std::string model, std::int64_t time_ms, const cctz::time_zone& zone);
 
 }  // namespace qm::reader
