@@ -34,15 +34,11 @@ AgentLoadResult Run::finish(const UsageList& usages) {
   return usage;
 }
 
-UsageRecord record_at(AgentKind kind, std::string_view project, std::string model, std::int64_t time_ms,
-                      const cctz::time_zone& zone) {
+UsageRecord record_at(std::string model, std::int64_t time_ms, const cctz::time_zone& zone) {
   UsageRecord r;
   r.model_key = model;
   r.model = std::move(model);
-  r.timestamp_text = date_utils::format_timestamp_ms(time_ms);
   r.date_key = date_utils::format_local_date(time_ms, zone);
-  r.agent_id = std::string(all::registry::agent(kind).id);
-  r.project = std::string(project);
   r.timestamp_ms = time_ms;
   return r;
 }

@@ -16,7 +16,7 @@
 //     reader::Prices prices(&table);                         // prices.h: once per distinct name
 //     std::vector<UsageRecord> records;
 //     for (const auto& item : flattened items) {
-//       UsageRecord r = reader::record_at(AgentKind::X, "X", item.model, item.time_ms, options.zone);
+//       UsageRecord r = reader::record_at(item.model, item.time_ms, options.zone);
 //       r.tokens = ...;  r.cost = prices.first_priced_cost(names, block);  r.unpriced = prices.unpriced(...);
 //       records.push_back(std::move(r));
 //     }
@@ -99,9 +99,8 @@ void drop_repeated(std::vector<T>& items, std::size_t from, Key key) {
   items.erase(items.begin() + static_cast<std::ptrdiff_t>(kept), items.end());
 }
 
-// A record of the agent at an instant: agent id, project, model and its per-model key, the
-// UTC timestamp text and the date key in the report time zone. The caller fills the rest.
-UsageRecord record_at(AgentKind kind, std::string_view project, std::string model, std::int64_t time_ms,
-                      const cctz::time_zone& zone);
+// A record at an instant: model and its per-model key, the time and the date key in the
+// report time zone. The caller fills the rest.
+UsageRecord record_at(std::string model, std::int64_t time_ms, const cctz::time_zone& zone);
 
 }  // namespace qm::reader

@@ -9,6 +9,7 @@
 #include <random>
 
 #include "adapter/all/loader.h"
+#include "adapter/all/row_metadata.h"
 #include "date_utils.h"
 #include "sort.h"
 #include "summary.h"
@@ -189,7 +190,7 @@ TEST(UsageListGroups, DaysAscendingModelsByCostStable) {
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_FALSE(rows[0].metadata);
   ASSERT_TRUE(rows[1].metadata);
-  EXPECT_EQ(rows[1].metadata->dump(), R"({"credits":2})");
+  EXPECT_EQ(all::types::metadata_json(rows[1].metadata).dump(), R"({"credits":2})");
   EXPECT_EQ(rows[1].total, 13u + 7u);
   EXPECT_EQ(rows[1].agents, (std::vector<std::string>{"amp"}));
 }

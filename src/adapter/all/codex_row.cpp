@@ -35,9 +35,7 @@ UsageRow codex_usage_row(const std::string& date, const codex::aggregate::CodexD
   row.cache_read = bucket.sums.cached_input;
   row.total = bucket.sums.total;
   row.cost = cost;
-  row.metadata = nlohmann::json{
-      {"lastActivity", bucket.last_activity ? nlohmann::json(*bucket.last_activity) : nlohmann::json(nullptr)},
-      {"reasoningOutputTokens", bucket.sums.reasoning_output}};
+  row.metadata = RowMetadata{.codex = CodexDayMetadata{bucket.last_activity, bucket.sums.reasoning_output}};
   return row;
 }
 

@@ -119,7 +119,7 @@ std::vector<UsageRow> to_usage_rows(std::string_view agent_id, const std::vector
     r.cache_read = g.totals.cache_read;
     r.total = total;
     r.cost = g.cost;
-    if (g.credits) r.metadata = nlohmann::json{{"credits", output::json_number(*g.credits)}};
+    if (g.credits) r.metadata = RowMetadata{.credits = g.credits};
     rows.push_back(std::move(r));
   }
   return rows;

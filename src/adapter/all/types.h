@@ -8,8 +8,6 @@
 #include <utility>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "adapter/all/agent_kind.h"
 
 namespace qm {
@@ -33,24 +31,17 @@ struct TokenUsageRaw {
   std::uint64_t effective_cache_creation() const;
 };
 
+// What the core reads of a usage event; a reader keeps whatever else it needs (ids for
+// de-duplication, session names, timestamps as text) in its own items.
 struct UsageRecord {
   TokenUsageRaw tokens;
   std::optional<std::string> model;
-  std::optional<std::string> record_id;
   std::optional<double> recorded_cost;
-  std::optional<std::string> timestamp_text;
-  std::optional<std::string> session_text;
-  std::optional<std::string> provider_text;
-  std::optional<bool> flag_a;
-  std::optional<bool> flag_b;
   std::optional<double> credits;
   std::optional<std::uint64_t> message_count;
   std::string date_key;                   // "YYYY-MM-DD" in the report time zone
   std::optional<std::string> model_key;   // per-model breakdown key; none = no per-model entry
   std::optional<std::string> unpriced;    // present when the price is missing or estimated
-  std::string agent_id;
-  std::string session_id;
-  std::string project;
   std::int64_t timestamp_ms = 0;
   double cost = 0.0;
   std::uint64_t reasoning = 0;
@@ -89,13 +80,31 @@ struct UsageGroup {
   double cost = 0.0;
 };
 
+// A Codex day's extra values: its last activity as logged (none when no event said) and its
+// reasoning output tokens.
+struct CodexDayMetadata {
+  std::optional<std::string> last_activity;
+  std::uint64_t reasoning_output_tokens = 0;
+
+  bool operator==(const CodexDayMetadata&) const = default;
+};
+
+// The extra values of a row that only the JSON document of a row carries
+// (adapter/all/row_metadata.h writes them).
+struct RowMetadata {
+  std::optional<double> credits;
+  std::optional<CodexDayMetadata> codex;
+
+  bool operator==(const RowMetadata&) const = default;
+};
+
 struct UsageRow {
   std::string label;
   std::vector<std::string> models;
   std::vector<ModelUsage> model_usages;
   std::vector<std::string> agents;
   std::optional<std::vector<UsageRow>> parts;
-  std::optional<nlohmann::json> metadata;
+  std::optional<RowMetadata> metadata;
   std::string agent_id;
   std::uint64_t input = 0;
   std::uint64_t output = 0;

@@ -169,15 +169,11 @@ AgentLoadResult load_amp_usage(const all::loader::LoadOptions& options, const pr
       if (!seen.insert(std::move(key)).second) continue;
       TokenUsageRaw priced = u.tokens;  // the reasoning tokens cost as output
       priced.output = util::saturating_add(priced.output, u.reasoning);
-      UsageRecord r = reader::record_at(AgentKind::Amp, "Amp", u.model, u.time, options.zone);
+      UsageRecord r = reader::record_at(u.model, u.time, options.zone);
       prices.price_computed(r, options.common.mode, std::span(&u.model, 1), priced, reader::token_sum(priced));
       r.tokens = u.tokens;
       r.reasoning = u.reasoning;
-      r.record_id = std::move(u.record_id);
       r.credits = u.credits;
-      r.timestamp_text = std::move(u.timestamp_text);
-      r.session_text = thread.id;
-      r.session_id = thread.id;
       records.push_back(std::move(r));
     }
   }

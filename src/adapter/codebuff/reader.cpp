@@ -200,7 +200,7 @@ std::vector<CodebuffMessage> parse_file(const fs::path& path, std::string_view t
 }
 
 UsageRecord build_usage_row(CodebuffMessage m, reader::Prices& prices, const cctz::time_zone& zone) {
-  UsageRecord r = reader::record_at(AgentKind::Codebuff, "Codebuff", m.model, m.timestamp, zone);
+  UsageRecord r = reader::record_at(m.model, m.timestamp, zone);
   r.tokens = m.tokens;
   r.reasoning = m.reasoning;
   if (m.credits > 0) r.credits = m.credits;
@@ -210,10 +210,6 @@ UsageRecord build_usage_row(CodebuffMessage m, reader::Prices& prices, const cct
   const auto names = price_candidates(m.model, m.provider);
   r.cost = prices.first_positive_cost(names, priced);
   r.unpriced = prices.unpriced(m.model, names, reader::token_sum(priced));
-  r.record_id = std::move(m.record_id);
-  r.timestamp_text = std::move(m.timestamp_text);
-  r.session_text = m.session_key;
-  r.session_id = std::move(m.session_key);
   return r;
 }
 

@@ -89,15 +89,12 @@ std::vector<CursorUsageEvent> fetch_days(Dashboard& dashboard, const CivilDate& 
 }
 
 UsageRecord record_of(CursorUsageEvent& e, reader::Prices& prices, const all::loader::LoadOptions& options) {
-  UsageRecord r = reader::record_at(AgentKind::Cursor, "Cursor", e.model, e.day_start_ms, options.zone);
+  UsageRecord r = reader::record_at(e.model, e.day_start_ms, options.zone);
   r.tokens.input = e.input;
   r.tokens.output = e.output;
   r.tokens.cache_creation = e.cache_write;
   r.tokens.cache_read = e.cache_read;
-  r.record_id = e.label + ":" + e.model;
   if (e.has_recorded_cost) r.recorded_cost = e.recorded_cost;
-  r.session_text = e.label;
-  r.session_id = e.label;
   r.date_key = std::move(e.label);
 
   const auto names = price_candidates(e.model);

@@ -104,14 +104,11 @@ AgentLoadResult load_droid_usage(const all::loader::LoadOptions& options, const 
     TokenUsageRaw priced = s.tokens;  // the cost is computed in every cost mode, reasoning as output
     priced.output = util::saturating_add(priced.output, s.reasoning);
     const auto names = resolve_model(s.model, s.provider);
-    UsageRecord r = reader::record_at(AgentKind::Droid, "Droid", s.model, s.timestamp, options.zone);
+    UsageRecord r = reader::record_at(s.model, s.timestamp, options.zone);
     r.cost = prices.first_positive_cost(names, priced);
     r.unpriced = prices.unpriced(s.model, names, reader::token_sum(priced));
     r.tokens = s.tokens;
     r.reasoning = s.reasoning;
-    r.record_id = "droid:" + s.session_id;
-    r.session_text = s.session_id;
-    r.session_id = s.session_id;
     records.push_back(std::move(r));
   }
   // Newest first, as taken: on a day, models of equal cost are listed in that order.
