@@ -3,12 +3,30 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string_view>
+#include <thread>
 
 #include "adapter/all/registry.h"
 #include "exit_signals.h"
 
 namespace qm::progress {
+
+struct ProgressState {
+  std::mutex mutex;
+  std::vector<std::pair<AgentKind, AgentLoadState>> agents;  // first-registration order
+  std::optional<std::string> message;
+  std::uint64_t frame = 0;
+  bool drawn = false;
+};
+
+struct StopSignal {
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool running = true;
+  std::thread thread;  // joined by the owner before the last handle lets go
+};
 namespace {
 
 constexpr const char* kFrames[10] = {"⠋", "⠙", "⠹", "⠸", "⠼", "⠴", "⠦", "⠧", "⠇", "⠏"};
@@ -71,7 +89,7 @@ Progress start_spinner(bool enabled) {
   p.state_ = std::make_shared<ProgressState>();
   p.stop_ = std::make_shared<StopSignal>();
   p.owner_ = true;
-  p.thread_ = std::thread(spin, p.state_, p.stop_);
+  p.stop_->thread = std::thread(spin, p.state_, p.stop_);
   t_slot = p.state_;
   return p;
 }
@@ -87,7 +105,7 @@ void stop_spinner(Progress& h) {
     h.stop_->running = false;
   }
   h.stop_->cv.notify_all();
-  if (h.thread_.joinable()) h.thread_.join();
+  if (h.stop_->thread.joinable()) h.stop_->thread.join();
   {
     std::lock_guard lock(h.state_->mutex);
     if (h.state_->drawn) exit_signals::write_screen(kEraseFrame, {});
@@ -130,7 +148,6 @@ Progress& Progress::operator=(Progress&& o) noexcept {
     stop_spinner(*this);
     state_ = std::move(o.state_);
     stop_ = std::move(o.stop_);
-    thread_ = std::move(o.thread_);
     active_ = std::exchange(o.active_, false);
     owner_ = std::exchange(o.owner_, false);
     stopped_ = std::exchange(o.stopped_, true);

@@ -1,12 +1,9 @@
 #pragma once
 // The loading spinner: one line on standard error while the agents load.
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -16,19 +13,10 @@ namespace qm::progress {
 
 enum class AgentLoadState : std::uint8_t { Loading = 0, Done = 1, Skipped = 2 };
 
-struct ProgressState {
-  std::mutex mutex;
-  std::vector<std::pair<AgentKind, AgentLoadState>> agents;  // first-registration order
-  std::optional<std::string> message;
-  std::uint64_t frame = 0;
-  bool drawn = false;
-};
-
-struct StopSignal {
-  std::mutex mutex;
-  std::condition_variable cv;
-  bool running = true;
-};
+// Shared by the handles of a thread and the spinner thread; defined where they are used, so
+// that every reader including this header does not pull in the threading headers.
+struct ProgressState;
+struct StopSignal;
 
 // A handle. Only the first enabled handle of a thread owns the spinner thread; later
 // enabled handles on that thread share its state; a disabled handle does nothing.
@@ -51,8 +39,7 @@ class Progress {
   friend std::string render_line(const Progress& handle);
 
   std::shared_ptr<ProgressState> state_;
-  std::shared_ptr<StopSignal> stop_;
-  std::thread thread_;
+  std::shared_ptr<StopSignal> stop_;  // with the spinner thread, for the owner
   bool active_ = false;
   bool owner_ = false;
   bool stopped_ = false;

@@ -39,7 +39,6 @@
 // `run.finish(usages)`; it parses on workers with row_workers.h's for_each_parsed_row
 // (connections step the rows and workers parse and price them, this thread takes the results
 // in row order) and drops repeated ids with seen.h's SeenKeys.
-#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -79,25 +78,6 @@ class Run {
   const all::loader::LoadOptions& options_;
   UnreadFiles unread_;
 };
-
-// Drops the items from `from` on whose key an earlier item of that range has (the first
-// stays; the order is kept). One sort instead of a set of copied keys.
-template <typename T, typename Key>
-void drop_repeated(std::vector<T>& items, std::size_t from, Key key) {
-  std::vector<std::size_t> order(items.size() - from);
-  for (std::size_t i = 0; i < order.size(); ++i) order[i] = from + i;
-  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return key(items[a]) < key(items[b]); });
-  std::vector<bool> repeated(items.size(), false);
-  for (std::size_t i = 1; i < order.size(); ++i)
-    if (key(items[order[i]]) == key(items[order[i - 1]])) repeated[order[i]] = true;
-  std::size_t kept = from;
-  for (std::size_t i = from; i < items.size(); ++i)
-    if (!repeated[i]) {
-      if (kept != i) items[kept] = std::move(items[i]);
-      ++kept;
-    }
-  items.erase(items.begin() + static_cast<std::ptrdiff_t>(kept), items.end());
-}
 
 // A record at an instant: model and its per-model key, the time and the date key in the
 // report time zone. The caller fills the rest.

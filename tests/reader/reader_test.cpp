@@ -1,4 +1,4 @@
-// The reader run's small helpers: repeated keys and the record of an instant.
+// The reader run's record of an instant.
 #include "reader/reader.h"
 
 #include <gtest/gtest.h>
@@ -7,16 +7,6 @@
 
 namespace qm::reader {
 namespace {
-
-TEST(ReaderRun, DropRepeatedKeepsTheFirstOfEachKeyInOrder) {
-  using Item = std::pair<std::string, int>;
-  std::vector<Item> items{{"a", 0}, {"b", 1}, {"a", 2}, {"c", 3}, {"b", 4}, {"a", 5}, {"d", 6}};
-  auto key = [](const Item& i) -> const std::string& { return i.first; };
-  drop_repeated(items, 3, key);  // only from index 3 on: "a" at 5 is not compared with "a" at 0
-  EXPECT_EQ(items, (std::vector<Item>{{"a", 0}, {"b", 1}, {"a", 2}, {"c", 3}, {"b", 4}, {"a", 5}, {"d", 6}}));
-  drop_repeated(items, 0, key);
-  EXPECT_EQ(items, (std::vector<Item>{{"a", 0}, {"b", 1}, {"c", 3}, {"d", 6}}));
-}
 
 TEST(ReaderRun, ARecordAtAnInstantInTheReportZone) {
   auto zone = date_utils::find_time_zone("America/New_York");
