@@ -8,6 +8,7 @@
 #include "date_utils.h"
 #include "reader/epoch.h"
 #include "reader/files.h"
+#include "pricing/cost.h"
 #include "reader/prices.h"
 #include "reader/reader.h"
 #include "reader/roots.h"
@@ -208,7 +209,7 @@ UsageRecord build_usage_row(CodebuffMessage m, reader::Prices& prices, const cct
   priced.output = util::saturating_add(priced.output, m.reasoning);
   // Every cost mode computes Codebuff's cost: the agent records credits, not money.
   const auto names = price_candidates(m.model, m.provider);
-  r.cost = prices.first_positive_cost(names, priced);
+  r.cost = pricing::cost_for(CostMode::Calculate, std::nullopt, pricing::CostRule::FirstPositive, reader::NamePrices(prices, names), priced);
   r.unpriced = prices.unpriced(m.model, names, reader::token_sum(priced));
   return r;
 }

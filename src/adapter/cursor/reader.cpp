@@ -99,7 +99,7 @@ UsageRecord record_of(CursorUsageEvent& e, reader::Prices& prices, const all::lo
 
   const auto names = price_candidates(e.model);
   const CostMode mode = options.common.mode;
-  r.cost = pricing::cost_for_mode_at_price(prices.first_price(names), r.tokens, r.recorded_cost, mode);
+  r.cost = pricing::cost_for(mode, r.recorded_cost, pricing::CostRule::FirstPriced, reader::NamePrices(prices, names), r.tokens);
   if (pricing::reports_missing_price(r.tokens, e.has_recorded_cost, mode)) {
     const std::uint64_t tokens = util::saturating_add(util::saturating_add(e.input, e.output),
                                                       util::saturating_add(e.cache_write, e.cache_read));

@@ -5,6 +5,7 @@
 #include "date_utils.h"
 #include "reader/files.h"
 #include "reader/line_filter.h"
+#include "pricing/cost.h"
 #include "reader/prices.h"
 #include "reader/reader.h"
 #include "reader/roots.h"
@@ -372,7 +373,7 @@ AgentLoadResult load_gemini_usage(const all::loader::LoadOptions& options, const
       if (!priced) continue;
       TokenUsageRaw block = r.counts.block();
       block.output = util::saturating_add(block.output, r.counts.reasoning);
-      u.cost = reader::Prices::first_priced_cost(candidates, block);
+      u.cost = pricing::cost_for(options.common.mode, std::nullopt, pricing::CostRule::FirstPriced, candidates.prices, block);
       u.unpriced = prices.unpriced(candidates, reader::token_sum(block));
     }
     file = FileItems();

@@ -5,6 +5,7 @@
 
 #include "date_utils.h"
 #include "reader/epoch.h"
+#include "pricing/cost.h"
 #include "reader/prices.h"
 #include "reader/reader.h"
 #include "reader/roots.h"
@@ -111,7 +112,7 @@ std::optional<Session> read_session(const reader::RowView& row, json::StrictPars
   TokenUsageRaw priced;
   priced.input = counts->input;
   priced.output = util::saturating_add(counts->output, counts->extra);
-  s.cost = reader::Prices::first_positive_cost(names, priced);
+  s.cost = pricing::cost_for(CostMode::Calculate, std::nullopt, pricing::CostRule::FirstPositive, names.prices, priced);
   s.unpriced = prices.unpriced(names, reader::token_sum(priced));
   return s;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "pricing/cost.h"
 #include "reader/prices.h"
 #include "reader/reader.h"
 #include "reader/roots.h"
@@ -110,7 +111,7 @@ std::optional<Session> read_session(const reader::RowView& row, reader::Prices& 
                                         [&] { return price_candidates(model, price_prefix(model, billing)); });
   TokenUsageRaw priced = tokens;
   priced.output = util::saturating_add(tokens.output, s.reasoning);
-  s.cost = reader::Prices::first_positive_cost(names, priced);
+  s.cost = pricing::cost_for(CostMode::Calculate, std::nullopt, pricing::CostRule::FirstPositive, names.prices, priced);
   s.unpriced = prices.unpriced(names, reader::token_sum(priced));
   return s;
 }

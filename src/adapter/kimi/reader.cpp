@@ -7,6 +7,7 @@
 #include "reader/epoch.h"
 #include "reader/files.h"
 #include "reader/line_filter.h"
+#include "pricing/cost.h"
 #include "reader/prices.h"
 #include "reader/reader.h"
 #include "reader/roots.h"
@@ -188,7 +189,7 @@ AgentLoadResult load_kimi_usage(const all::loader::LoadOptions& options, const p
       if (!candidates) candidates = price_candidates(wire.model, u.time_ms);
       // The reasoning count is not priced as output here, but it counts for the marker.
       const TokenUsageRaw block = u.counts.block();
-      usage.cost = prices.first_priced_cost(*candidates, block);
+      usage.cost = pricing::cost_for(options.common.mode, std::nullopt, pricing::CostRule::FirstPriced, reader::NamePrices(prices, *candidates), block);
       usage.unpriced = prices.unpriced(wire.model, *candidates, util::saturating_add(reader::token_sum(block), u.counts.reasoning))
                            .has_value();
     }
