@@ -90,11 +90,7 @@ std::optional<KimiWireUsage> parse_wire_line(std::string_view line, json::Strict
   item.session_id = std::string(session_id);
   item.model = std::string(model);
   if (w->message_id) item.message_id = std::string(*w->message_id);
-  item.input = w->counts.input;
-  item.output = w->counts.output;
-  item.cache_creation = w->counts.cache_creation;
-  item.cache_read = w->counts.cache_read;
-  item.reasoning = w->counts.reasoning;
+  item.counts = w->counts;
   return item;
 }
 
