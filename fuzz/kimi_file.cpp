@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                      i.counts.reasoning)
             .second)
       kept.emplace_back(i.timestamp, i.counts.input, i.counts.output, i.counts.cache_creation, i.counts.cache_read, i.counts.reasoning);
-  for (const auto& u : wire->updates)
+  for (const auto& u : wire->items)
     got.emplace_back(u.time_ms, u.counts.input, u.counts.output, u.counts.cache_creation, u.counts.cache_read,
                      u.counts.reasoning);
   FUZZ_CHECK(got == kept);
@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto parts = qm::reader::read_in_parts<qm::kimi::WireJoin>(path, 1 + (size / 3) % 97, read_part);
   FUZZ_CHECK(parts.has_value() && parts->model == model);
   got.clear();
-  for (const auto& u : parts->updates)
+  for (const auto& u : parts->items)
     got.emplace_back(u.time_ms, u.counts.input, u.counts.output, u.counts.cache_creation, u.counts.cache_read,
                      u.counts.reasoning);
   FUZZ_CHECK(got == kept);

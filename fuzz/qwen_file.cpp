@@ -59,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const auto& i : items)
     if (seen.emplace(i.session_id, i.timestamp_text, i.model, i.input, i.output, i.cache_read, i.reasoning).second)
       kept.emplace_back(i.model, i.timestamp, i.input, i.output, i.cache_read, i.reasoning);
-  for (const auto& r : chat->replies)
+  for (const auto& r : chat->items)
     got.emplace_back(chat->models[r.model], r.time_ms, r.counts.input, r.counts.output, r.counts.cache_read,
                      r.counts.reasoning);
   FUZZ_CHECK(got == kept);
@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto parts = qm::reader::read_in_parts<qm::qwen::parser::ChatJoin>(path, 1 + (size / 3) % 97, read_part);
   FUZZ_CHECK(parts.has_value());
   got.clear();
-  for (const auto& r : parts->replies)
+  for (const auto& r : parts->items)
     got.emplace_back(parts->models[r.model], r.time_ms, r.counts.input, r.counts.output, r.counts.cache_read,
                      r.counts.reasoning);
   FUZZ_CHECK(got == kept);

@@ -11,9 +11,48 @@
 
 #include "adapter/all/types.h"
 #include "reader/counts.h"
+#include "reader/seen.h"
 #include "reader/usage_list.h"
 
 namespace qm::reader {
+
+// An item of a file as a reader keeps it until it is priced: its instant and counts. A
+// reader's item adds the numbers of what it names among the file's (model, session, key).
+struct Item {
+  std::int64_t time_ms = 0;
+  Counts counts;
+};
+
+// The items of a file, each but the first of equal ones dropped; an item's `key` is the
+// number of its key among `keys`.
+template <typename T>
+struct KeyedItems {
+  std::deque<T> items;  // a deque: growing never copies what was read
+  SeenKeys keys;
+
+  // Keeps `item` unless its key was met before.
+  void add(T item, std::string_view key) {
+    const auto met = keys.meet(key);
+    if (!met.first) return;
+    item.key = static_cast<std::uint32_t>(met.number);
+    items.push_back(item);
+  }
+};
+
+// Appends the items of the next part of the same file but those whose keys `whole` has met,
+// each as `renumber(item)` gives it (the part's other numbers made the whole's). The part's
+// items are let go as they are appended.
+template <typename T, typename Renumber>
+void append_unmet(KeyedItems<T>& whole, KeyedItems<T>& part, Renumber renumber) {
+  for (; !part.items.empty(); part.items.pop_front()) {
+    const T& item = part.items.front();
+    const auto met = whole.keys.meet(part.keys.key(item.key));
+    if (!met.first) continue;
+    T kept = renumber(item);
+    kept.key = static_cast<std::uint32_t>(met.number);
+    whole.items.push_back(kept);
+  }
+}
 
 // The names a file's usages carry (models, mostly), each kept once and numbered in the order
 // first met.

@@ -105,12 +105,7 @@ std::vector<std::string> price_candidates(std::string_view model, std::int64_t t
 }
 
 void append_part(WireFile& whole, WireFile&& part) {
-  // Each update is let go as it is appended.
-  for (; !part.updates.empty(); part.updates.pop_front()) {
-    const Update& u = part.updates.front();
-    const auto met = whole.keys.meet(part.keys.key(u.key));
-    if (met.first) whole.updates.push_back(Update{u.time_ms, u.counts, static_cast<std::uint32_t>(met.number)});
-  }
+  reader::append_unmet(whole, part, [](const Update& u) { return u; });
   part = WireFile();
 }
 
@@ -131,8 +126,7 @@ std::expected<WireFile, std::string> WireReader::read(const fs::path& path, cons
     // the rest against those of other files of the session when the files are put together.
     key_.clear();
     key_.text(w->message_id.value_or("")).text(date_utils::format_timestamp_ms(time)).counts(w->counts);
-    const auto met = file.keys.meet(key_.view());
-    if (met.first) file.updates.push_back(Update{time, w->counts, static_cast<std::uint32_t>(met.number)});
+    file.add(Update{{time, w->counts}}, key_.view());
   });
   if (!ok) return std::unexpected(lines_.error());
   return file;
@@ -172,8 +166,8 @@ AgentLoadResult load_kimi_usage(const all::loader::LoadOptions& options, const p
     // The names the file's model is priced under, before and after the default model's change.
     std::optional<std::vector<std::string>> names[2];
     // Each update is let go once it is a usage.
-    for (; !wire.updates.empty(); wire.updates.pop_front()) {
-      const Update& u = wire.updates.front();
+    for (; !wire.items.empty(); wire.items.pop_front()) {
+      const Update& u = wire.items.front();
       if (shared[i]) {
         key.clear();
         key.text(wire.session).text(wire.model).text(wire.keys.key(u.key));

@@ -47,16 +47,12 @@ std::vector<std::string> price_candidates(std::string_view model, std::int64_t t
 
 // A status update of a wire file, each but the first of equal ones dropped: its counts, its
 // time and its key (the number of its message id, time and counts in the file's keys).
-struct Update {
-  std::int64_t time_ms = 0;
-  reader::Counts counts;
+struct Update : reader::Item {
   std::uint32_t key = 0;
 };
-struct WireFile {
+struct WireFile : reader::KeyedItems<Update> {
   std::string session;  // these two read by a file's first part
   std::string model;
-  std::deque<Update> updates;  // a deque: growing never copies what was read
-  reader::SeenKeys keys;
 };
 
 // Appends the updates of the next part of the same file but those equal to one before them;

@@ -129,14 +129,11 @@ void append_part(ChatFile& whole, ChatFile&& part) {
   std::vector<std::uint32_t> models(part.models.size()), sessions(part.sessions.size());
   for (std::uint32_t i = 0; i < models.size(); ++i) models[i] = whole.models.id(part.models[i]);
   for (std::uint32_t i = 0; i < sessions.size(); ++i) sessions[i] = whole.sessions.id(part.sessions[i]);
-  // Each reply is let go as it is appended.
-  for (; !part.replies.empty(); part.replies.pop_front()) {
-    const Reply& r = part.replies.front();
-    const auto met = whole.keys.meet(part.keys.key(r.key));
-    if (met.first)
-      whole.replies.push_back(
-          Reply{r.time_ms, r.counts, models[r.model], sessions[r.session], static_cast<std::uint32_t>(met.number)});
-  }
+  reader::append_unmet(whole, part, [&](Reply r) {
+    r.model = models[r.model];
+    r.session = sessions[r.session];
+    return r;
+  });
   part = ChatFile();
 }
 
@@ -157,10 +154,10 @@ std::expected<ChatFile, std::string> ChatReader::read(const fs::path& path, cons
     const std::string_view session_id = reply->session.value_or(session);
     key_.clear();
     key_.text(session_id).text(timestamp).text(reply->model).counts(reply->counts);
-    const auto met = chat.keys.meet(key_.view());
-    if (!met.first) return;
-    chat.replies.push_back(Reply{reply->time_ms.value_or(file_time), reply->counts, chat.models.id(reply->model),
-                                 chat.sessions.id(session_id), static_cast<std::uint32_t>(met.number)});
+    // A repeated key names the model and session of the reply it repeats: no name is added.
+    chat.add(Reply{{reply->time_ms.value_or(file_time), reply->counts}, chat.models.id(reply->model),
+                   chat.sessions.id(session_id)},
+             key_.view());
   });
   if (!done) return std::unexpected(std::move(done.error()));
   return chat;
@@ -210,8 +207,8 @@ AgentLoadResult load_qwen_usage(const all::loader::LoadOptions& options, const p
     ChatFile& chat = chats[i];
     reader::ListModels models(chat.models, usages);
     // Each reply is let go once it is a usage.
-    for (; !chat.replies.empty(); chat.replies.pop_front()) {
-      const Reply& r = chat.replies.front();
+    for (; !chat.items.empty(); chat.items.pop_front()) {
+      const Reply& r = chat.items.front();
       if (shared[i][r.session] && !seen.first(chat.keys.key(r.key))) continue;
       reader::Usage& u = reader::add_counts(usages, r.time_ms, models(r.model), r.counts);
       if (!priced) continue;

@@ -60,18 +60,14 @@ std::vector<QwenChatUsage> parse_file(const std::filesystem::path& path, std::st
 // A reply of a chat file, each but the first of equal ones dropped: its counts, time, model
 // and session, and its key (the number of its session, time text, model and counts in the
 // file's keys).
-struct Reply {
-  std::int64_t time_ms = 0;
-  reader::Counts counts;
+struct Reply : reader::Item {
   std::uint32_t model = 0;  // of the file's models
   std::uint32_t session = 0;  // of the file's sessions
   std::uint32_t key = 0;
 };
-struct ChatFile {
-  std::deque<Reply> replies;  // a deque: growing never copies what was read
+struct ChatFile : reader::KeyedItems<Reply> {
   reader::Names models;
   reader::Names sessions;
-  reader::SeenKeys keys;
 };
 
 // Appends the replies of the next part of the same file but those equal to one before them;

@@ -88,7 +88,7 @@ TEST(KimiReader, EqualUpdatesOfAFileAreKeptOnce) {
   ASSERT_TRUE(wire) << wire.error();
   EXPECT_EQ(wire->model, kDefaultModel);
   std::vector<std::uint64_t> inputs;
-  for (const auto& u : wire->updates) inputs.push_back(u.counts.input);
+  for (const auto& u : wire->items) inputs.push_back(u.counts.input);
   EXPECT_EQ(inputs, (std::vector<std::uint64_t>{1, 1, 1, 2}));
 }
 

@@ -141,7 +141,7 @@ TEST(QwenReader, PassingOverLinesAndReadingInChunksChangeNothing) {
     auto chat = reader.read(t / "projects/p/chats/c.jsonl", 1748779200000);
     ASSERT_TRUE(chat) << chat.error();
     std::vector<std::pair<std::uint64_t, std::int64_t>> got;
-    for (const auto& r : chat->replies) got.emplace_back(r.counts.input, r.time_ms);
+    for (const auto& r : chat->items) got.emplace_back(r.counts.input, r.time_ms);
     EXPECT_EQ(got, (std::vector<std::pair<std::uint64_t, std::int64_t>>{
                        {all[0].input, all[0].timestamp}, {3, 1748779200000}, {5, 1748779200000}, {7, 1748779200000}}))
         << chunk;
