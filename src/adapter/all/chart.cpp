@@ -69,8 +69,8 @@ std::string render_daily_chart(const std::vector<UsageRow>& rows, SortOrder orde
   std::vector<Column> columns;
   std::unordered_map<std::string_view, std::size_t> column_of;
   for (std::size_t i = 0; i < top; ++i) {
-    columns.push_back({summary::model_display_name(models[i].model), kColumnStyles[i]});
-    column_of.emplace(models[i].model, i);
+    columns.push_back({summary::model_display_name(models[i].name), kColumnStyles[i]});
+    column_of.emplace(models[i].name, i);
   }
   const bool has_other = models.size() > top || columns.empty();
   if (has_other) columns.push_back({"other", Style::Grey});

@@ -37,7 +37,7 @@ std::vector<summary::ModelTotal> top_models(const std::vector<UsageRow>& rows) {
   std::sort(models.begin(), models.end(), [](const auto& a, const auto& b) {
     if (int c = sort::total_order_compare(a.cost, b.cost); c != 0) return c > 0;
     if (a.tokens != b.tokens) return a.tokens > b.tokens;
-    return a.model < b.model;
+    return a.name < b.name;
   });
   return models;
 }

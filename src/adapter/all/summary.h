@@ -17,21 +17,16 @@
 
 namespace qm::all::summary {
 
-struct DayTotal {
-  std::string date;
+// The cost and tokens of one day, agent or model: `name` is the date, the agent's id or the
+// model.
+struct Total {
+  std::string name;
   double cost = 0.0;
   std::uint64_t tokens = 0;
 };
-struct AgentTotal {
-  std::string agent;
-  double cost = 0.0;
-  std::uint64_t tokens = 0;
-};
-struct ModelTotal {
-  std::string model;
-  double cost = 0.0;
-  std::uint64_t tokens = 0;
-};
+using DayTotal = Total;
+using AgentTotal = Total;
+using ModelTotal = Total;
 struct SummaryPeriod {
   std::string from;
   std::string to;

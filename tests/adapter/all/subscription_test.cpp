@@ -235,7 +235,7 @@ TEST(TopModels, CostThenTokensThenName) {
       part("cursor", "2026-01-06", 0, 10, {{"zeta-free", 0}}),
   });
   std::vector<std::string> names;
-  for (const auto& m : top_models(rows)) names.push_back(m.model);
+  for (const auto& m : top_models(rows)) names.push_back(m.name);
   // zeta-free has 20 tokens over two days; the other free models 10 each, by name.
   EXPECT_EQ(names, (std::vector<std::string>{"paid", "zeta-free", "alpha-free", "beta-free", "gamma-free"}));
   EXPECT_EQ(top_models(rows)[1].tokens, 20u);

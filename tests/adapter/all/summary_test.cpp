@@ -21,22 +21,22 @@ using testing::sample_rows;
 TEST(Totals, AgentsAndModelsByCostThenTokens) {
   auto t = build_summary_totals(sample_rows());
   ASSERT_EQ(t.agents.size(), 3u);
-  EXPECT_EQ(t.agents[0].agent, "claude");
+  EXPECT_EQ(t.agents[0].name, "claude");
   EXPECT_EQ(t.agents[0].cost, 12.5);
   EXPECT_EQ(t.agents[0].tokens, 1'500'999u);
   EXPECT_EQ(t.daily.size(), 2u);
   EXPECT_EQ(t.period->from, "2026-01-05");
   EXPECT_EQ(t.period->to, "2026-01-06");
   EXPECT_EQ(t.total_cost, 16.75);
-  EXPECT_EQ(t.models.front().model, "claude-sonnet-4-5");
-  EXPECT_EQ(t.models.back().model, "modèle-été");
+  EXPECT_EQ(t.models.front().name, "claude-sonnet-4-5");
+  EXPECT_EQ(t.models.back().name, "modèle-été");
 
   // Equal costs: more tokens first; equal in both: first met stays first.
   std::vector<UsageRow> ties = {part("a", "2026-01-01", 1, 5, {}), part("b", "2026-01-01", 1, 9, {}),
                                 part("c", "2026-01-01", 1, 9, {}), part("all", "2026-01-01", 7, 1, {})};
   auto tt = build_summary_totals(ties);
   ASSERT_EQ(tt.agents.size(), 3u);  // an unmerged "all" row counts in no agent
-  EXPECT_EQ(tt.agents[0].agent + tt.agents[1].agent + tt.agents[2].agent, "bca");
+  EXPECT_EQ(tt.agents[0].name + tt.agents[1].name + tt.agents[2].name, "bca");
   EXPECT_EQ(tt.total_cost, 10.0);
   EXPECT_FALSE(build_summary_totals({}).period);
 }

@@ -154,7 +154,7 @@ void render_top_models(const HarnessReport& r, std::string& out, const ConsoleSe
   for (std::size_t i = 0; i < shown; ++i) {
     const auto& m = r.top_models[i];
     largest = std::max(largest, m.cost);
-    names.push_back(m.model);
+    names.push_back(m.name);
     costs.push_back(format_money_short(m.cost));
     counts.push_back(format_compact_count(m.tokens));
     shares.push_back(percent_label(share(m.cost, total)));
@@ -295,7 +295,7 @@ json harness_json(const HarnessReport& r) {
               {"elapsedPercent", output::json_number(elapsed_percent(*r.weekly))},
               {"apiEquivalentSpent", output::json_number(r.weekly->spend)}};
   for (std::size_t i = 0; i < std::min(r.top_models.size(), kTopModelRows); ++i)
-    models.push_back({{"model", r.top_models[i].model},
+    models.push_back({{"model", r.top_models[i].name},
                       {"cost", output::json_number(r.top_models[i].cost)},
                       {"tokens", r.top_models[i].tokens}});
   return {{"agent", r.agent},

@@ -14,7 +14,7 @@ json model_objects(const SummaryTotals& t) {
   json models = json::array();
   for (const auto& m : t.models) {
     double pct = t.total_cost > 0 ? m.cost / t.total_cost * 100.0 : 0.0;
-    models.push_back({{"model", m.model},
+    models.push_back({{"model", m.name},
                       {"percentage", output::json_number(pct)},
                       {"totalCost", output::json_number(m.cost)},
                       {"totalTokens", m.tokens}});
@@ -53,7 +53,7 @@ json cursor_daily(const SummaryTotals& s, const std::vector<UsageRow>& agent_row
     double cost = 0;
     std::uint64_t tokens = 0;
     for (const auto& row : agent_rows) {
-      if (row.label != d.date) continue;
+      if (row.label != d.name) continue;
       for (const auto& m : row.model_usages) {
         if (!is_cursor_model(m.model)) continue;
         cost += m.cost;
@@ -61,7 +61,7 @@ json cursor_daily(const SummaryTotals& s, const std::vector<UsageRow>& agent_row
       }
     }
     days.push_back({{"cost", output::json_number(d.cost)},
-                    {"date", d.date},
+                    {"date", d.name},
                     {"tokens", d.tokens},
                     {"cursorModelsCost", output::json_number(cost)},
                     {"cursorModelsTokens", tokens}});
@@ -75,7 +75,7 @@ namespace detail {
 json daily_json(const std::vector<DayTotal>& daily) {
   json days = json::array();
   for (const auto& d : daily)
-    days.push_back({{"cost", output::json_number(d.cost)}, {"date", d.date}, {"tokens", d.tokens}});
+    days.push_back({{"cost", output::json_number(d.cost)}, {"date", d.name}, {"tokens", d.tokens}});
   return days;
 }
 }  // namespace detail
@@ -83,7 +83,7 @@ json daily_json(const std::vector<DayTotal>& daily) {
 json totals_json(const SummaryTotals& t) {
   json agents = json::array();
   for (const auto& a : t.agents)
-    agents.push_back({{"agent", a.agent}, {"totalCost", output::json_number(a.cost)}, {"totalTokens", a.tokens}});
+    agents.push_back({{"agent", a.name}, {"totalCost", output::json_number(a.cost)}, {"totalTokens", a.tokens}});
   return {{"agents", std::move(agents)},
           {"models", model_objects(t)},
           {"totals", {{"totalCost", output::json_number(t.total_cost)}, {"totalTokens", t.total_tokens}}}};

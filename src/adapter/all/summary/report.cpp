@@ -122,13 +122,13 @@ void open_in_browser(const fs::path& page) {
 
 json report_data(const ReportInput& in) {
   const auto& t = in.totals;
-  auto agent_at = positions(t.agents, [](const AgentTotal& a) -> std::string_view { return a.agent; });
-  auto model_at = positions(t.models, [](const ModelTotal& m) -> std::string_view { return m.model; });
+  auto agent_at = positions(t.agents, [](const AgentTotal& a) -> std::string_view { return a.name; });
+  auto model_at = positions(t.models, [](const ModelTotal& m) -> std::string_view { return m.name; });
 
   json agents = json::array();
   for (const auto& a : t.agents)
-    agents.push_back({{"agent", registry::agent_display_name(a.agent)},
-                      {"color", registry::agent_page_color(a.agent)},
+    agents.push_back({{"agent", registry::agent_display_name(a.name)},
+                      {"color", registry::agent_page_color(a.name)},
                       {"cost", output::json_number(a.cost)},
                       {"tokens", a.tokens}});
   json models = json::array();
@@ -136,8 +136,8 @@ json report_data(const ReportInput& in) {
     const auto& m = t.models[i];
     models.push_back({{"color", i < std::size(kModelColors) ? kModelColors[i] : kOtherColor},
                       {"cost", output::json_number(m.cost)},
-                      {"model", m.model},
-                      {"short", model_display_name(m.model)},
+                      {"model", m.name},
+                      {"short", model_display_name(m.name)},
                       {"tokens", m.tokens}});
   }
 

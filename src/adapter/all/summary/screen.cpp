@@ -104,7 +104,7 @@ std::optional<std::string> render_tables(const SummaryTotals& t, bool no_cost, c
     std::vector<std::string> labels, costs, counts, pcts;
     double top = 0;
     for (const auto& d : t.daily) {
-      labels.push_back(short_day_label(d.date));
+      labels.push_back(short_day_label(d.name));
       costs.push_back(render::format_usd(d.cost));
       counts.push_back(subscription::format_compact_count(d.tokens));
       pcts.push_back(percent_text(share(value_of(d.cost, d.tokens), grand)));
@@ -124,7 +124,7 @@ std::optional<std::string> render_tables(const SummaryTotals& t, bool no_cost, c
   if (!t.agents.empty()) {
     std::vector<std::string> names, costs, counts;
     for (const auto& a : t.agents) {
-      names.emplace_back(registry::agent_display_name(a.agent));
+      names.emplace_back(registry::agent_display_name(a.name));
       costs.push_back(render::format_usd(a.cost));
       counts.push_back(subscription::format_compact_count(a.tokens));
     }
@@ -132,7 +132,7 @@ std::optional<std::string> render_tables(const SummaryTotals& t, bool no_cost, c
     out += "\n" + indent_line("agents");
     for (std::size_t i = 0; i < t.agents.size(); ++i) {
       const auto& a = t.agents[i];
-      Style st = agent_style(a.agent);
+      Style st = agent_style(a.name);
       out += "    " + paint(c, render::pad_right(names[i], nw), st) + "   ";
       if (!no_cost) out += format_cost_cell(a.cost, cw, st, c) + "   ";
       out += format_token_count(a.tokens, tw, c) + "\n";
@@ -149,7 +149,7 @@ std::optional<std::string> render_tables(const SummaryTotals& t, bool no_cost, c
     std::size_t shown = std::min<std::size_t>(models.size(), 10);
     std::vector<std::string> names, values, pcts;
     for (std::size_t i = 0; i < shown; ++i) {
-      names.push_back(models[i].model);
+      names.push_back(models[i].name);
       values.push_back(no_cost ? subscription::format_compact_count(models[i].tokens)
                                : render::format_usd(models[i].cost));
       pcts.push_back(percent_text(share(value_of(models[i].cost, models[i].tokens), grand)));
@@ -159,8 +159,8 @@ std::optional<std::string> render_tables(const SummaryTotals& t, bool no_cost, c
     out += "\n" + indent_line("models");
     for (std::size_t i = 0; i < shown; ++i) {
       const auto& m = models[i];
-      Style st = model_style(m.model);
-      out += "    " + paint(c, render::pad_right(m.model, nw), st) + "   ";
+      Style st = model_style(m.name);
+      out += "    " + paint(c, render::pad_right(m.name, nw), st) + "   ";
       out += no_cost ? format_token_count(m.tokens, vw, c) : format_cost_cell(m.cost, vw, Style::Green, c);
       out += "  " + paint(c, render::pad_left(pcts[i], pw), Style::Grey) + "  " +
              render_bar(st, value_of(m.cost, m.tokens), first, c) + "\n";

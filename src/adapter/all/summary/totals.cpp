@@ -11,22 +11,29 @@ std::uint64_t model_tokens(const ModelUsage& m) {
   return util::saturating_sum({m.input, m.output, m.cache_creation, m.cache_read, m.reasoning});
 }
 
+namespace {
+
+// Adds to the total of `name`, appended at the end when new.
+Total& add_total(std::vector<Total>& totals, std::unordered_map<std::string, std::size_t>& index, std::string_view name,
+                 double cost, std::uint64_t tokens) {
+  auto [it, inserted] = index.try_emplace(std::string(name), totals.size());
+  if (inserted) totals.push_back(Total{std::string(name), 0.0, 0});
+  Total& t = totals[it->second];
+  t.cost += cost;
+  t.tokens = util::saturating_add(t.tokens, tokens);
+  return t;
+}
+
+}  // namespace
+
 double add_agent_totals(std::vector<AgentTotal>& agents, std::unordered_map<std::string, std::size_t>& index,
                         std::string_view agent, double cost, std::uint64_t tokens) {
-  auto [it, inserted] = index.try_emplace(std::string(agent), agents.size());
-  if (inserted) agents.push_back(AgentTotal{std::string(agent), 0.0, 0});
-  AgentTotal& a = agents[it->second];
-  a.cost += cost;
-  a.tokens = util::saturating_add(a.tokens, tokens);
-  return a.cost;
+  return add_total(agents, index, agent, cost, tokens).cost;
 }
 
 void add_model_totals(std::vector<ModelTotal>& models, std::unordered_map<std::string, std::size_t>& index,
                       const ModelUsage& usage) {
-  auto [it, inserted] = index.try_emplace(usage.model, models.size());
-  if (inserted) models.push_back(ModelTotal{usage.model, 0.0, 0});
-  models[it->second].cost += usage.cost;
-  models[it->second].tokens = util::saturating_add(models[it->second].tokens, model_tokens(usage));
+  add_total(models, index, usage.model, usage.cost, model_tokens(usage));
 }
 
 SummaryTotals build_summary_totals(const std::vector<UsageRow>& rows) {
@@ -60,7 +67,7 @@ SummaryTotals build_summary_totals(const std::vector<UsageRow>& rows) {
   std::stable_sort(t.agents.begin(), t.agents.end(), by_cost);
   std::stable_sort(t.models.begin(), t.models.end(), by_cost);
   for (auto& [label, d] : days) {
-    d.date = label;
+    d.name = label;
     t.daily.push_back(std::move(d));
   }
   return t;

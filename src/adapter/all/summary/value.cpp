@@ -23,7 +23,7 @@ using terminal::color::paint;
 
 std::optional<double> agent_spend(const SummaryTotals& totals, std::string_view agent) {
   for (const auto& a : totals.agents)
-    if (a.agent == agent) return a.cost;
+    if (a.name == agent) return a.cost;
   return std::nullopt;
 }
 
