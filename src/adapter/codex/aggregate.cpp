@@ -24,10 +24,6 @@ void CodexModelTotals::add(const parser::TokenCounts& c) {
   total = util::saturating_add(total, c.total);
 }
 
-void CodexModelTotals::add(const CodexModelTotals& t) {
-  add(parser::TokenCounts{t.input, t.cached_input, t.output, t.reasoning_output, t.total});
-}
-
 void merge_buckets(BucketMap& into, BucketMap from) {
   for (auto& [date, bucket] : from) {
     auto [it, fresh] = into.try_emplace(date);

@@ -23,15 +23,9 @@
 
 namespace qm::codex::aggregate {
 
-struct CodexModelTotals {
-  std::uint64_t input = 0;
-  std::uint64_t cached_input = 0;
-  std::uint64_t output = 0;
-  std::uint64_t reasoning_output = 0;
-  std::uint64_t total = 0;
-
+// The counts of a report summed, each saturating.
+struct CodexModelTotals : parser::TokenCounts {
   void add(const parser::TokenCounts& c);
-  void add(const CodexModelTotals& t);
   bool operator==(const CodexModelTotals&) const = default;
 };
 

@@ -189,7 +189,7 @@ TEST_F(CodexReader, RowsPricedPerModelWithTheServiceTier) {
 
 TEST(CodexRowCost, CachedInputAtTheCacheReadPriceOnlyWhenTheSourceGaveIt) {
   auto prices = table();
-  CodexModelTotals t{1000, 800, 50, 0, 1050};
+  CodexModelTotals t{{1000, 800, 50, 0, 1050}};
   using home::CodexServiceTier;
   EXPECT_NEAR(row_cost("gpt-5", t, prices, CodexServiceTier::Standard), 0.00106, 1e-12);
   EXPECT_NEAR(row_cost("gpt-5", t, prices, CodexServiceTier::Fast), 0.00212, 1e-12);
@@ -197,7 +197,7 @@ TEST(CodexRowCost, CachedInputAtTheCacheReadPriceOnlyWhenTheSourceGaveIt) {
   EXPECT_NEAR(row_cost("gpt-5-codex", t, prices, CodexServiceTier::Standard), 0.0025, 1e-12);
   EXPECT_EQ(row_cost("mystery-model", t, prices, CodexServiceTier::Fast), 0.0);
   // More cached than input: the uncached part is 0, not a wrapped-around count.
-  EXPECT_NEAR(row_cost("gpt-5", CodexModelTotals{10, 20, 0, 0, 10}, prices, CodexServiceTier::Standard),
+  EXPECT_NEAR(row_cost("gpt-5", CodexModelTotals{{10, 20, 0, 0, 10}}, prices, CodexServiceTier::Standard),
               20 * 0.0000002, 1e-15);
 
   CodexDayBucket bucket;
