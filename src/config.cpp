@@ -6,6 +6,7 @@
 #include <array>
 
 #include "util.h"
+#include "util_json.h"
 
 namespace qm::config {
 namespace {

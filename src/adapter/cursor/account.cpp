@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include <nlohmann/json.hpp>
+
 #include "http/hosts.h"
 #include "output.h"
 #include "reader/roots.h"

@@ -8,10 +8,10 @@
 #include <string>
 #include <string_view>
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include "http/client.h"
-#include "json/strict.h"
+#include "json/dom_fwd.h"
 #include "reader/values.h"
 
 namespace qm::cursor::account {

@@ -2,6 +2,7 @@
 #include "adapter/codebuff/reader.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "adapter/all/row_metadata.h"
 #include "date_utils.h"

@@ -3,6 +3,7 @@
 #include "adapter/cursor/account.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "adapter/cursor/dashboard.h"
 #include "kit/env.h"

@@ -1,0 +1,22 @@
+#pragma once
+// The parsed-document types by name, for headers that only pass them along: including the
+// parser (json/strict.h, simdjson.h) costs every unit that sees it about 130,000 lines.
+#include <cstddef>
+
+namespace simdjson::dom {
+class element;
+class object;
+class parser;
+}  // namespace simdjson::dom
+
+namespace qm::json {
+
+using simdjson::dom::element;
+using simdjson::dom::object;
+class StrictParser;
+
+// Bytes past the end of a text that the parser may read (strict.h checks it against the
+// parser's own figure).
+inline constexpr std::size_t kPadding = 64;
+
+}  // namespace qm::json
