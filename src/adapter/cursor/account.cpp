@@ -8,6 +8,7 @@
 #include "output.h"
 #include "reader/roots.h"
 #include "reader/sqlite.h"
+#include "reader/values.h"
 #include "util.h"
 
 namespace qm::cursor::account {

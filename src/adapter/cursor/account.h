@@ -12,7 +12,7 @@
 
 #include "http/client.h"
 #include "json/dom_fwd.h"
-#include "reader/values.h"
+#include "reader/maybe_element.h"
 
 namespace qm::cursor::account {
 

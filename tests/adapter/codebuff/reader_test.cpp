@@ -6,6 +6,7 @@
 
 #include "adapter/all/row_metadata.h"
 #include "date_utils.h"
+#include "json/strict.h"
 #include "kit/env.h"
 #include "kit/reader.h"
 #include "reader/files.h"
