@@ -1,6 +1,7 @@
 #pragma once
-// The parsed-document types by name, for headers that only pass them along: including the
-// parser (json/strict.h, simdjson.h) costs every unit that sees it about 130,000 lines.
+// The parsed-document types by name, for headers that only pass them along: the parser
+// (json/strict.h, simdjson.h) adds some 30,000 to 75,000 preprocessed lines to every unit
+// that includes it. Include json/strict.h where a value is looked into or a parser made.
 #include <cstddef>
 
 namespace simdjson::dom {
