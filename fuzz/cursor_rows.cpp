@@ -15,6 +15,7 @@
 #include "adapter/cursor/reader.h"
 #include "database.h"
 #include "date_utils.h"
+#include "reader/values.h"
 #include "support.h"
 #include "util.h"
 

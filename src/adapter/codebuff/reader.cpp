@@ -14,6 +14,7 @@
 #include "reader/roots.h"
 #include "reader/values.h"
 #include "util.h"
+#include "util_json.h"
 
 namespace qm::codebuff::parser {
 namespace {

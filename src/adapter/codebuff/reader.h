@@ -12,7 +12,7 @@
 
 #include "adapter/all/load_options.h"
 #include "adapter/all/types.h"
-#include "json/strict.h"
+#include "json/dom_fwd.h"
 #include "pricing/table.h"
 #include "reader/counts.h"
 #include "reader/prices.h"

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #include "adapter/cursor/account.h"
 #include "log.h"
