@@ -1,5 +1,7 @@
 #include "reader/counts.h"
 
+#include "util.h"
+
 namespace qm::reader {
 
 Counts Counts::of(const all::types::Reconciled& r) {
@@ -12,6 +14,12 @@ TokenUsageRaw Counts::block() const {
   b.output = output;
   b.cache_creation = cache_creation;
   b.cache_read = cache_read;
+  return b;
+}
+
+TokenUsageRaw Counts::priced() const {
+  TokenUsageRaw b = block();
+  b.output = util::saturating_add(b.output, reasoning);
   return b;
 }
 

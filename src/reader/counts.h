@@ -15,6 +15,8 @@ struct Counts {
 
   static Counts of(const all::types::Reconciled& reconciled);
   TokenUsageRaw block() const;
+  // The block as it is priced where reasoning is billed as output.
+  TokenUsageRaw priced() const;
   bool any() const { return input || output || cache_creation || cache_read || reasoning; }
   bool operator==(const Counts&) const = default;
 };

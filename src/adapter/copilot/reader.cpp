@@ -246,8 +246,7 @@ AgentLoadResult load_copilot_usage(const all::loader::LoadOptions& options, cons
       const Call& c = file.calls.front();
       reader::Usage& u = reader::add_counts(usages, c.time_ms, models(c.model), c.counts);
       if (!priced) continue;
-      TokenUsageRaw block = c.counts.block();
-      block.output = util::saturating_add(block.output, c.counts.reasoning);
+      const TokenUsageRaw block = c.counts.priced();
       // Only the model's own name is priced.
       const std::span<const std::string> names(&file.models[c.model], 1);
       u.cost = pricing::cost_for(options.common.mode, std::nullopt, prices.find(names[0]), block);

@@ -368,8 +368,7 @@ AgentLoadResult load_gemini_usage(const all::loader::LoadOptions& options, const
       const std::string_view model = file.models[r.model];
       const auto& candidates = prices.candidates(model, std::string_view(), [&] { return price_candidates(model); });
       if (!priced) continue;
-      TokenUsageRaw block = r.counts.block();
-      block.output = util::saturating_add(block.output, r.counts.reasoning);
+      const TokenUsageRaw block = r.counts.priced();
       u.cost = pricing::cost_for(options.common.mode, std::nullopt, pricing::CostRule::FirstPriced, candidates.prices, block);
       u.unpriced = prices.unpriced(candidates, reader::token_sum(block));
     }

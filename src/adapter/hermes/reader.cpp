@@ -103,8 +103,7 @@ std::optional<Session> read_session(const reader::RowView& row, reader::Prices& 
   const auto billing = row.text(2);
   const auto& names = prices.candidates(model, billing.value_or(""),
                                         [&] { return price_candidates(model, price_prefix(model, billing)); });
-  TokenUsageRaw priced = tokens;
-  priced.output = util::saturating_add(tokens.output, s.counts.reasoning);
+  const TokenUsageRaw priced = s.counts.priced();
   s.cost = pricing::cost_for(CostMode::Calculate, std::nullopt, pricing::CostRule::FirstPositive, names.prices, priced);
   s.unpriced = prices.unpriced(names, reader::token_sum(priced));
   return s;

@@ -214,8 +214,7 @@ AgentLoadResult load_qwen_usage(const all::loader::LoadOptions& options, const p
       if (!priced) continue;
       const std::string_view model = chat.models[r.model];
       const auto& candidates = prices.candidates(model, std::string_view(), [&] { return price_candidates(model); });
-      TokenUsageRaw block = r.counts.block();
-      block.output = util::saturating_add(block.output, r.counts.reasoning);
+      const TokenUsageRaw block = r.counts.priced();
       u.cost = pricing::cost_for(options.common.mode, std::nullopt, pricing::CostRule::FirstPriced, candidates.prices, block);
       u.unpriced = prices.unpriced(candidates, reader::token_sum(block));
     }
