@@ -37,7 +37,7 @@ void aggregations(std::string_view text) {
   std::vector<std::string> all_at_once, one_at_a_time;
   auto it = rows.begin();
   while (auto e = loader::next_aggregation_row(it, rows.end(), "2025-06-01", 1748736000000)) {
-    FUZZ_CHECK(!e->model.empty() && (e->input || e->output || e->cache_write || e->cache_read));
+    FUZZ_CHECK(!e->model.empty() && (e->tokens.input || e->tokens.output || e->tokens.cache_creation || e->tokens.cache_read));
     FUZZ_CHECK(!e->has_recorded_cost || e->recorded_cost > 0);
     all_at_once.push_back(describe(*e));
   }
