@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "adapter/codebuff/reader.h"
+#include "json/strict.h"
 #include "reading.h"
 #include "support.h"
 

@@ -15,6 +15,7 @@
 #include "adapter/cursor/reader.h"
 #include "database.h"
 #include "date_utils.h"
+#include "reader/values.h"
 #include "support.h"
 #include "util.h"
 
@@ -24,7 +25,7 @@ namespace loader = qm::cursor::loader;
 
 std::string describe(const loader::CursorUsageEvent& e) {
   return fmt::format("{}|{}|{}|{}|{:a}|{} {} {} {}", e.label, e.model, e.day_start_ms, e.has_recorded_cost,
-                     e.recorded_cost, e.input, e.output, e.cache_write, e.cache_read);
+                     e.recorded_cost, e.tokens.input, e.tokens.output, e.tokens.cache_creation, e.tokens.cache_read);
 }
 
 void aggregations(std::string_view text) {

@@ -9,6 +9,7 @@
 #include "adapter/droid/reader.h"
 #include "adapter/droid/model.h"
 #include "adapter/droid/transcript.h"
+#include "json/strict.h"
 #include "reader/files.h"
 #include "support.h"
 #include "util.h"

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "json/strict.h"
 #include "jsonl_reader.h"
 #include "support.h"
 

@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(again == items);
   for (const auto& i : items) {
     FUZZ_CHECK(i.model == model && i.session_id == "s");
-    FUZZ_CHECK(i.input != 0 || i.output != 0 || i.cache_creation != 0 || i.cache_read != 0 || i.reasoning != 0);
+    FUZZ_CHECK(i.counts.any());
   }
 
   std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
@@ -64,10 +64,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::set<std::tuple<std::string, std::string, std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t>>
       seen;
   for (const auto& i : items)
-    if (seen.emplace(i.message_id.value_or(""), i.timestamp_text, i.input, i.output, i.cache_creation, i.cache_read,
-                     i.reasoning)
+    if (seen.emplace(i.message_id.value_or(""), i.timestamp_text, i.counts.input, i.counts.output, i.counts.cache_creation, i.counts.cache_read,
+                     i.counts.reasoning)
             .second)
-      kept.emplace_back(i.timestamp, i.input, i.output, i.cache_creation, i.cache_read, i.reasoning);
+      kept.emplace_back(i.timestamp, i.counts.input, i.counts.output, i.counts.cache_creation, i.counts.cache_read, i.counts.reasoning);
   for (const auto& u : wire->updates)
     got.emplace_back(u.time_ms, u.counts.input, u.counts.output, u.counts.cache_creation, u.counts.cache_read,
                      u.counts.reasoning);

@@ -5,7 +5,9 @@
 
 #include <array>
 
+#include "json/strict.h"
 #include "util.h"
+#include "util_json.h"
 
 namespace qm::config {
 namespace {
@@ -212,22 +214,29 @@ std::vector<std::filesystem::path> candidate_paths(const std::optional<std::stri
   return out;
 }
 
+ConfigFile::ConfigFile() = default;
+ConfigFile::ConfigFile(ConfigFile&&) noexcept = default;
+ConfigFile& ConfigFile::operator=(ConfigFile&&) noexcept = default;
+ConfigFile::~ConfigFile() = default;
+
 std::optional<ConfigFile> load_config(const std::vector<std::string>& args) {
   for (const auto& path : candidate_paths(config_path_from_args(args))) {
     auto text = util::read_file(path);
     if (!text) continue;
-    ConfigFile cf{path, std::make_unique<json::StrictParser>(), {}};
+    ConfigFile cf;
+    cf.path = path;
+    cf.parser = std::make_unique<json::StrictParser>();
     auto root = cf.parser->parse_copy(*text);
     if (!root || !root->is_object()) continue;
-    cf.root = *root;
+    cf.root = std::make_unique<json::element>(*root);
     return cf;
   }
   return std::nullopt;
 }
 
 void apply_config(const ConfigFile& config, std::string_view command_key, CommonOptions& options) {
-  if (auto defaults = object_field(config.root, "defaults")) apply_layer(*defaults, options);
-  if (auto commands = object_field(config.root, "commands"))
+  if (auto defaults = object_field(*config.root, "defaults")) apply_layer(*defaults, options);
+  if (auto commands = object_field(*config.root, "commands"))
     if (auto layer = object_field(*commands, command_key)) apply_layer(*layer, options);
 }
 

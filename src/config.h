@@ -9,19 +9,23 @@
 #include <string_view>
 #include <vector>
 
-#include <simdjson.h>
-
-#include "json/strict.h"
+#include "json/dom_fwd.h"
 #include "options.h"
 
 namespace qm::config {
 
 // A parsed configuration object; the parser owns the document the root points into.
-// Integers beyond 64 bits are read as floats, as a generic JSON reader keeps them.
+// Integers beyond 64 bits are read as floats, as a generic JSON reader keeps them. Both are
+// held by pointer so that this header does not include the parser.
 struct ConfigFile {
   std::filesystem::path path;
   std::unique_ptr<json::StrictParser> parser;
-  simdjson::dom::element root;
+  std::unique_ptr<json::element> root;
+
+  ConfigFile();
+  ConfigFile(ConfigFile&&) noexcept;
+  ConfigFile& operator=(ConfigFile&&) noexcept;
+  ~ConfigFile();
 };
 
 // Members are read by their last occurrence, as a map-based reader would keep them.

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "fast.h"
-#include "json/strict.h"
+#include "json/dom_fwd.h"
 
 namespace qm::jsonl {
 

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <limits>
 
+#include <nlohmann/json.hpp>
+
 #include "subprocess.h"
 #include "util.h"
 

@@ -1,5 +1,5 @@
 #pragma once
-// Small helpers every reader and the core share: environment, texts, JSON values, file walks.
+// Small helpers every reader and the core share: environment, texts, file walks.
 #include <cstdint>
 #include <expected>
 #include <filesystem>
@@ -9,8 +9,6 @@
 #include <string_view>
 #include <utility>
 #include <vector>
-
-#include <simdjson.h>
 
 namespace qm::util {
 
@@ -74,17 +72,6 @@ std::optional<double> parse_f64_decimal(std::string_view text);
 
 // Float to integer with saturation at the type's ends; NaN gives 0.
 std::uint64_t saturating_u64(double value);
-
-// JSON values of the parsed document tree.
-std::optional<std::uint64_t> value_as_u64(std::optional<simdjson::dom::element> value);
-bool is_positive_number(simdjson::dom::element value);
-// A member of an object, or none when the value is not an object or lacks the key.
-std::optional<simdjson::dom::element> member(simdjson::dom::element object, std::string_view key);
-// The last member of that key, as a reader that keeps objects as maps sees it.
-std::optional<simdjson::dom::element> last_member(simdjson::dom::element object, std::string_view key);
-// The members of an object as a map keeps them: each key once, at its first place, with the
-// value of its last occurrence.
-std::vector<std::pair<std::string_view, simdjson::dom::element>> unique_members(simdjson::dom::object object);
 
 // A directory that a walk could not list, or an entry whose type it could not read, with the
 // errno value: the files in it went unseen.

@@ -8,6 +8,7 @@
 #include "kit/env.h"
 #include "log.h"
 #include "sort.h"
+#include "util_json.h"
 
 namespace qm::util {
 namespace {

@@ -13,15 +13,14 @@
 
 #include <simdjson.h>
 
-namespace qm::json {
+#include "json/dom_fwd.h"
 
-using simdjson::dom::element;
-using simdjson::dom::object;
+namespace qm::json {
 
 // The parser's own limit: a text holds fewer than this many levels of containers that are
 // not empty (an empty [] or {} takes no level of its own).
 inline constexpr std::size_t kParserDepth = simdjson::DEFAULT_MAX_DEPTH;
-inline constexpr std::size_t kPadding = simdjson::SIMDJSON_PADDING;
+static_assert(kPadding == simdjson::SIMDJSON_PADDING);
 
 // One parser per thread, reused for every line. Numbers the parser itself refuses are still
 // read: an integer beyond 64 bits as a float, a number beyond a double's range as an

@@ -1,6 +1,5 @@
 #include "pricing/cost.h"
 
-#include "pricing/lookup.h"
 
 namespace qm::pricing {
 
@@ -25,28 +24,6 @@ double cost_at_price(const ModelPrice& price, const TokenUsageRaw& block) {
                      tiered_cost(one_hour, one_hour_above, 2.0 * price.input) +
                      tiered_cost(block.cache_read, price.cache_read_above_200k, price.cache_read);
   return m * sum;
-}
-
-double calculate_cost(std::optional<std::string_view> model, const TokenUsageRaw& block, const PricingTable* table) {
-  if (!model || !table) return 0.0;
-  auto price = price_for_model(*table, *model);
-  return price ? cost_at_price(*price, block) : 0.0;
-}
-
-double cost_for_mode(std::optional<std::string_view> model, const TokenUsageRaw& block, std::optional<double> recorded,
-                     CostMode mode, const PricingTable* table) {
-  switch (mode) {
-    case CostMode::Display: return recorded.value_or(0.0);
-    case CostMode::Auto: return recorded ? *recorded : calculate_cost(model, block, table);
-    case CostMode::Calculate: return calculate_cost(model, block, table);
-  }
-  return 0.0;
-}
-
-double cost_for_mode_at_price(const ModelPrice* price, const TokenUsageRaw& block, std::optional<double> recorded,
-                              CostMode mode) {
-  if (mode == CostMode::Display || (mode == CostMode::Auto && recorded)) return recorded.value_or(0.0);
-  return price ? cost_at_price(*price, block) : 0.0;
 }
 
 namespace {

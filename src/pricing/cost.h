@@ -1,7 +1,10 @@
 #pragma once
 // The API-equivalent cost of a token block, the cost modes, and which models lack a price.
+#include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -19,15 +22,31 @@ double tiered_cost(std::uint64_t tokens, std::optional<double> above, double bas
 // The cost of a block at a known price, fast multiplier included.
 double cost_at_price(const ModelPrice& price, const TokenUsageRaw& block);
 
-// 0 without a model, a table or a price.
-double calculate_cost(std::optional<std::string_view> model, const TokenUsageRaw& block, const PricingTable* table);
+// Which candidate prices a computed cost: the first that has a price, or the first whose cost
+// of the block is finite and above 0.
+enum class CostRule { FirstPriced, FirstPositive };
 
-double cost_for_mode(std::optional<std::string_view> model, const TokenUsageRaw& block, std::optional<double> recorded,
-                     CostMode mode, const PricingTable* table);
-// cost_for_mode for a reader that looked the price up once per model: `price` is null when
-// there is no model, no table or no price.
-double cost_for_mode_at_price(const ModelPrice* price, const TokenUsageRaw& block, std::optional<double> recorded,
-                              CostMode mode);
+// The one cost step. Display takes the recorded cost (0 without one), auto takes it when there
+// is one; otherwise the block is priced at the candidates in order by `rule`, 0 when none
+// applies. `candidates` is anything indexable whose i-th entry is a price or null; it is read
+// only as far as the rule needs, so a list that looks prices up on access looks up no more.
+template <typename PriceList>
+double cost_for(CostMode mode, std::optional<double> recorded, CostRule rule, const PriceList& candidates,
+                const TokenUsageRaw& block) {
+  if (mode == CostMode::Display || (mode == CostMode::Auto && recorded)) return recorded.value_or(0.0);
+  for (std::size_t i = 0, n = candidates.size(); i < n; ++i) {
+    const ModelPrice* price = candidates[i];
+    if (!price) continue;
+    const double cost = cost_at_price(*price, block);
+    if (rule == CostRule::FirstPriced || (std::isfinite(cost) && cost > 0)) return cost;
+  }
+  return 0.0;
+}
+
+// A single candidate, `price` null when the model has none.
+inline double cost_for(CostMode mode, std::optional<double> recorded, const ModelPrice* price, const TokenUsageRaw& block) {
+  return cost_for(mode, recorded, CostRule::FirstPriced, std::span<const ModelPrice* const>(&price, 1), block);
+}
 
 // Whether a record's model, when it has no price, is reported as unpriced: the mode computes
 // the cost and the block has tokens.

@@ -15,6 +15,7 @@
 #include "pricing/lookup.h"
 #include "progress.h"
 #include "util.h"
+#include "util_json.h"
 
 namespace qm::embedded {
 extern const std::string_view litellm_pricing;

@@ -10,19 +10,10 @@
 #include <vector>
 
 #include "adapter/all/types.h"
+#include "reader/counts.h"
 #include "reader/usage_list.h"
 
 namespace qm::reader {
-
-// The counts of one usage, reconciled with its reported total: the block and the extra
-// (reasoning) count.
-struct Counts {
-  std::uint64_t input = 0, output = 0, cache_creation = 0, cache_read = 0, reasoning = 0;
-
-  static Counts of(const all::types::Reconciled& reconciled);
-  TokenUsageRaw block() const;
-  bool operator==(const Counts&) const = default;
-};
 
 // The names a file's usages carry (models, mostly), each kept once and numbered in the order
 // first met.

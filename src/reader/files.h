@@ -13,7 +13,7 @@
 
 #include "adapter/all/types.h"
 #include "fast.h"
-#include "json/strict.h"
+#include "json/dom_fwd.h"
 #include "jsonl_reader.h"
 #include "parallel.h"
 #include "util.h"
@@ -129,12 +129,14 @@ std::vector<Item> concatenate(std::vector<std::vector<Item>>& per_file) {
 }
 
 // parse_files for the readers of JSON: `parse(path, text, parser)` gets the worker's own
-// parser, and the items of all files come back in one list, in file order.
-template <typename Item, typename Parse>
+// parser, and the items of all files come back in one list, in file order. (`Parser` is a
+// parameter only so that this header need not include the parser: callers include
+// json/strict.h.)
+template <typename Item, typename Parse, typename Parser = json::StrictParser>
 std::vector<Item> parse_json_files(const std::vector<fs::path>& files, bool single_thread, UnreadFiles& unread,
                                    const Parse& parse) {
   auto per_file = parse_files<Item>(files, single_thread, unread, [&parse] {
-    return [&parse, parser = json::StrictParser()](const fs::path& path, std::string_view text) mutable {
+    return [&parse, parser = Parser()](const fs::path& path, std::string_view text) mutable {
       return parse(path, text, parser);
     };
   });

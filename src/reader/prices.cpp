@@ -1,7 +1,6 @@
 #include "reader/prices.h"
 
 #include <algorithm>
-#include <cmath>
 
 #include "pricing/cost.h"
 #include "pricing/lookup.h"
@@ -30,45 +29,6 @@ const pricing::ModelPrice* Prices::first_price(std::span<const std::string> name
   return nullptr;
 }
 
-namespace {
-
-// The two rules over a list of prices, `price(i)` giving the i-th (null when it has none).
-template <typename PriceAt>
-double first_priced(std::size_t n, PriceAt price, const TokenUsageRaw& block) {
-  for (std::size_t i = 0; i < n; ++i)
-    if (const auto* p = price(i)) return pricing::cost_at_price(*p, block);
-  return 0.0;
-}
-
-template <typename PriceAt>
-double first_positive(std::size_t n, PriceAt price, const TokenUsageRaw& block) {
-  for (std::size_t i = 0; i < n; ++i) {
-    const auto* p = price(i);
-    if (!p) continue;
-    double cost = pricing::cost_at_price(*p, block);
-    if (std::isfinite(cost) && cost > 0) return cost;
-  }
-  return 0.0;
-}
-
-}  // namespace
-
-double Prices::first_priced_cost(std::span<const std::string> names, const TokenUsageRaw& block) {
-  return first_priced(names.size(), [&](std::size_t i) { return find(names[i]); }, block);
-}
-
-double Prices::first_positive_cost(std::span<const std::string> names, const TokenUsageRaw& block) {
-  return first_positive(names.size(), [&](std::size_t i) { return find(names[i]); }, block);
-}
-
-double Prices::first_priced_cost(const Candidates& c, const TokenUsageRaw& block) {
-  return first_priced(c.prices.size(), [&](std::size_t i) { return c.prices[i]; }, block);
-}
-
-double Prices::first_positive_cost(const Candidates& c, const TokenUsageRaw& block) {
-  return first_positive(c.prices.size(), [&](std::size_t i) { return c.prices[i]; }, block);
-}
-
 bool Prices::unpriced(const Candidates& c, std::uint64_t tokens) const {
   return tokens != 0 && table_ && std::none_of(c.prices.begin(), c.prices.end(), [](const auto* p) { return p; });
 }
@@ -77,13 +37,6 @@ std::optional<std::string> Prices::unpriced(std::string_view model, std::span<co
                                             std::uint64_t tokens) {
   if (tokens == 0 || !table_ || first_price(names)) return std::nullopt;
   return std::string(model);
-}
-
-void Prices::price_computed(UsageRecord& record, CostMode mode, std::span<const std::string> names,
-                            const TokenUsageRaw& priced, std::uint64_t tokens) {
-  if (mode == CostMode::Display) return;
-  record.cost = first_priced_cost(names, priced);
-  record.unpriced = unpriced(record.model.value_or(""), names, tokens);
 }
 
 std::optional<pricing::PricingTable> own_table(const CommonOptions& options) {

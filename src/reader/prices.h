@@ -38,20 +38,8 @@ class Prices {
   // The price of the first name that has one, or null.
   const pricing::ModelPrice* first_price(std::span<const std::string> names);
 
-  // First priced name: the cost of the block at the price of the first name that has one;
-  // 0 when none has.
-  double first_priced_cost(std::span<const std::string> names, const TokenUsageRaw& block);
-  // First positive cost: the first name whose cost of the block is finite and above 0; 0
-  // when none is.
-  double first_positive_cost(std::span<const std::string> names, const TokenUsageRaw& block);
   // The unpriced marker: the model, when it has tokens and none of the names has a price.
   std::optional<std::string> unpriced(std::string_view model, std::span<const std::string> names, std::uint64_t tokens);
-
-  // A record that carries no recorded cost, under the cost mode: display leaves its cost 0
-  // and marks nothing; the other modes give it the first priced name's cost of `priced`
-  // and the marker of its model over `tokens`.
-  void price_computed(UsageRecord& record, CostMode mode, std::span<const std::string> names,
-                      const TokenUsageRaw& priced, std::uint64_t tokens);
 
   // The candidate names of a model, made by `make()` once per distinct model.
   template <typename Make>
@@ -75,8 +63,6 @@ class Prices {
     }
     return it->second;
   }
-  static double first_priced_cost(const Candidates& c, const TokenUsageRaw& block);
-  static double first_positive_cost(const Candidates& c, const TokenUsageRaw& block);
   // Whether the unpriced marker is due: tokens, a table, and no candidate with a price.
   bool unpriced(const Candidates& c, std::uint64_t tokens) const;
 
@@ -85,6 +71,19 @@ class Prices {
   std::unordered_map<std::string, std::optional<pricing::ModelPrice>, pricing::StringHash, std::equal_to<>> memo_;
   std::unordered_map<std::string, Candidates, pricing::StringHash, std::equal_to<>> candidates_;
   std::string key_;
+};
+
+// Candidate names for `pricing::cost_for`, each looked up when the rule reaches it: a missed
+// name may fetch the catalogue, so none past the one that decides is looked up.
+class NamePrices {
+ public:
+  NamePrices(Prices& prices, std::span<const std::string> names) : prices_(&prices), names_(names) {}
+  std::size_t size() const { return names_.size(); }
+  const pricing::ModelPrice* operator[](std::size_t i) const { return prices_->find(names_[i]); }
+
+ private:
+  Prices* prices_;
+  std::span<const std::string> names_;
 };
 
 // A price table of the reader's own, loaded as the framework loads the shared one but

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "json/strict.h"
+#include "json/dom_fwd.h"
 #include "parallel.h"
 #include "util.h"
 

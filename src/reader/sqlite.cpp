@@ -1,5 +1,6 @@
 #include "reader/sqlite.h"
 
+#include <fmt/format.h>
 #include <sqlite3.h>
 
 #include <system_error>

@@ -16,8 +16,6 @@
 #include <utility>
 #include <vector>
 
-#include <fmt/format.h>
-
 #include "adapter/all/types.h"
 #include "log.h"
 #include "reader/read_plan.h"

@@ -1,4 +1,5 @@
 #include "reader/token_block.h"
+#include "reader/values.h"
 
 namespace qm::reader {
 

@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "adapter/all/types.h"
-#include "reader/values.h"
+#include "reader/maybe_element.h"
 
 namespace qm::reader {
 

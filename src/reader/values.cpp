@@ -4,6 +4,7 @@
 
 #include "date_utils.h"
 #include "util.h"
+#include "util_json.h"
 
 namespace qm::reader {
 

@@ -8,11 +8,9 @@
 #include <string_view>
 
 #include "json/strict.h"
+#include "reader/maybe_element.h"
 
 namespace qm::reader {
-
-using json::element;
-using MaybeElement = std::optional<element>;
 
 // The member at the end of a key path ("time", "created"); none when a step is missing or
 // is not an object.

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace qm::pricing {
 namespace {
 
@@ -39,6 +41,12 @@ PricingTable small_table() {
   return t;
 }
 
+// The computed cost of a block at a model's price in the table.
+double priced(const char* model, const TokenUsageRaw& block, const PricingTable* t) {
+  const auto price = t ? price_for_model(*t, model) : std::nullopt;
+  return cost_for(CostMode::Calculate, std::nullopt, price ? &*price : nullptr, block);
+}
+
 TEST(TieredCost, OnlyTokensBeyondTwoHundredThousand) {
   EXPECT_DOUBLE_EQ(tiered_cost(250'000, 6e-6, 3e-6), 0.9);
   EXPECT_DOUBLE_EQ(tiered_cost(250'000, std::nullopt, 3e-6), 0.75);
@@ -47,43 +55,42 @@ TEST(TieredCost, OnlyTokensBeyondTwoHundredThousand) {
   EXPECT_EQ(tiered_cost(0, 6e-6, 3e-6), 0.0);
 }
 
-TEST(CalculateCost, TiersApplyPerTerm) {
+TEST(CostAtPrice, TiersApplyPerTerm) {
   const auto t = small_table();
   auto block = tokens(250'000, 1'000, 300'000, 100'000);
   const double expected = 200'000 * 3e-6 + 50'000 * 6e-6      // input
                           + 1'000 * 1.5e-5                   // output, below the tier
                           + 200'000 * 3.75e-6 + 100'000 * 7.5e-6  // cache creation
                           + 100'000 * 3e-7;                  // cache read, below the tier
-  EXPECT_DOUBLE_EQ(calculate_cost("tiered", block, &t), expected);
-  EXPECT_DOUBLE_EQ(calculate_cost("flat", block, &t), 250'000 * 3e-6 + 1'000 * 1.5e-5 + 300'000 * 3.75e-6 + 100'000 * 3e-7);
+  EXPECT_DOUBLE_EQ(priced("tiered", block, &t), expected);
+  EXPECT_DOUBLE_EQ(priced("flat", block, &t), 250'000 * 3e-6 + 1'000 * 1.5e-5 + 300'000 * 3.75e-6 + 100'000 * 3e-7);
 }
 
-TEST(CalculateCost, OneHourWritesAtTwiceTheInputPrice) {
+TEST(CostAtPrice, OneHourWritesAtTwiceTheInputPrice) {
   const auto t = small_table();
   TokenUsageRaw block{.cache_creation_split = CacheCreationRaw{.ephemeral_5m = 1'000, .ephemeral_1h = 2'000},
                       .cache_creation = 3'000};
-  EXPECT_DOUBLE_EQ(calculate_cost("flat", block, &t), 1'000 * 3.75e-6 + 2'000 * 6e-6);
+  EXPECT_DOUBLE_EQ(priced("flat", block, &t), 1'000 * 3.75e-6 + 2'000 * 6e-6);
   // Beyond 200,000 one-hour tokens the doubled above-200k input price applies.
   block.cache_creation_split = CacheCreationRaw{.ephemeral_5m = 0, .ephemeral_1h = 300'000};
-  EXPECT_DOUBLE_EQ(calculate_cost("tiered", block, &t), 200'000 * 6e-6 + 100'000 * 12e-6);
-  EXPECT_DOUBLE_EQ(calculate_cost("flat", block, &t), 300'000 * 6e-6);
+  EXPECT_DOUBLE_EQ(priced("tiered", block, &t), 200'000 * 6e-6 + 100'000 * 12e-6);
+  EXPECT_DOUBLE_EQ(priced("flat", block, &t), 300'000 * 6e-6);
 }
 
-TEST(CalculateCost, FastMultiplier) {
+TEST(CostAtPrice, FastMultiplier) {
   const auto t = small_table();
   auto standard = tokens(1'000, 500, 0, 10'000);
   TokenUsageRaw fast = standard;
   fast.speed = Speed::Fast;
-  EXPECT_DOUBLE_EQ(calculate_cost("fast-model", fast, &t), 6.0 * calculate_cost("fast-model", standard, &t));
-  EXPECT_DOUBLE_EQ(calculate_cost("flat", fast, &t), calculate_cost("flat", standard, &t));
+  EXPECT_DOUBLE_EQ(priced("fast-model", fast, &t), 6.0 * priced("fast-model", standard, &t));
+  EXPECT_DOUBLE_EQ(priced("flat", fast, &t), priced("flat", standard, &t));
 }
 
-TEST(CalculateCost, NothingToPriceIsZero) {
+TEST(CostAtPrice, NothingToPriceIsZero) {
   const auto t = small_table();
   auto block = tokens(1'000);
-  EXPECT_EQ(calculate_cost(std::nullopt, block, &t), 0.0);
-  EXPECT_EQ(calculate_cost("flat", block, nullptr), 0.0);
-  EXPECT_EQ(calculate_cost("unknown", block, &t), 0.0);
+  EXPECT_EQ(priced("flat", block, nullptr), 0.0);
+  EXPECT_EQ(priced("unknown", block, &t), 0.0);
 }
 
 TEST(CostModes, RecordedCostAndUnpricedModels) {
@@ -110,15 +117,51 @@ TEST(CostModes, RecordedCostAndUnpricedModels) {
   };
   for (const auto& c : cases) {
     const auto label = std::string(c.model) + " mode " + std::to_string(static_cast<int>(c.mode));
-    EXPECT_DOUBLE_EQ(cost_for_mode(c.model, block, c.recorded, c.mode, &t), c.cost) << label;
     const auto price = price_for_model(t, c.model);
-    EXPECT_DOUBLE_EQ(cost_for_mode_at_price(price ? &*price : nullptr, block, c.recorded, c.mode), c.cost) << label;
+    EXPECT_DOUBLE_EQ(cost_for(c.mode, c.recorded, price ? &*price : nullptr, block), c.cost) << label;
     EXPECT_EQ(reports_missing_price(block, c.recorded.has_value(), c.mode) && !price, c.reported) << label;
   }
   EXPECT_FALSE(reports_missing_price(TokenUsageRaw{}, false, CostMode::Calculate));
   // Split cache writes count towards "has tokens".
   TokenUsageRaw writes{.cache_creation_split = CacheCreationRaw{.ephemeral_5m = 0, .ephemeral_1h = 5}};
   EXPECT_TRUE(reports_missing_price(writes, false, CostMode::Calculate));
+}
+
+// A list that counts how far it is read, as a list that looks prices up on access would.
+struct CountedPrices {
+  std::vector<const ModelPrice*> prices;
+  mutable std::size_t read = 0;
+  std::size_t size() const { return prices.size(); }
+  const ModelPrice* operator[](std::size_t i) const {
+    read = std::max(read, i + 1);
+    return prices[i];
+  }
+};
+
+TEST(CostFor, TwoRulesReadTheCandidatesOnlyAsFarAsTheyDecide) {
+  ModelPrice free, paid, other;
+  paid.input = 2e-6;
+  other.input = 1e-6;
+  const auto block = tokens(1'000);
+  struct Case {
+    std::vector<const ModelPrice*> prices;
+    CostRule rule;
+    double cost;
+    std::size_t read;
+  } cases[] = {
+      {{nullptr, &free, &paid, &other}, CostRule::FirstPriced, 0.0, 2},  // priced at 0 decides
+      {{nullptr, &free, &paid, &other}, CostRule::FirstPositive, 2e-3, 3},
+      {{nullptr, nullptr}, CostRule::FirstPositive, 0.0, 2},
+      {{}, CostRule::FirstPriced, 0.0, 0},
+  };
+  for (const auto& c : cases) {
+    CountedPrices list{c.prices};
+    EXPECT_DOUBLE_EQ(cost_for(CostMode::Calculate, std::nullopt, c.rule, list, block), c.cost);
+    EXPECT_EQ(list.read, c.read);
+    CountedPrices untouched{c.prices};  // a recorded cost the mode takes looks nothing up
+    EXPECT_DOUBLE_EQ(cost_for(CostMode::Auto, 0.25, c.rule, untouched, block), 0.25);
+    EXPECT_EQ(untouched.read, 0u);
+  }
 }
 
 TEST(FastModelKey, AppendsFast) { EXPECT_EQ(fast_model_key("gpt-5"), "gpt-5-fast"); }

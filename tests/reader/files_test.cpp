@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "json/strict.h"
 #include "kit/env.h"
 
 namespace qm::reader {

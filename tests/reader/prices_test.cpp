@@ -3,8 +3,16 @@
 
 #include <gtest/gtest.h>
 
+#include "pricing/cost.h"
+
 namespace qm::reader {
 namespace {
+
+using pricing::CostRule;
+
+double computed(CostRule rule, Prices& prices, std::span<const std::string> names, const TokenUsageRaw& block) {
+  return pricing::cost_for(CostMode::Calculate, std::nullopt, rule, NamePrices(prices, names), block);
+}
 
 pricing::ModelPrice per_input(double input) {
   pricing::ModelPrice p;
@@ -39,14 +47,16 @@ TEST(ReaderPrices, TwoRulesOverCandidateNames) {
       {{}, 0.0, 0.0, true},
   };
   for (const auto& c : cases) {
-    EXPECT_DOUBLE_EQ(prices.first_priced_cost(c.names, block), c.first_priced) << testing::PrintToString(c.names);
-    EXPECT_DOUBLE_EQ(prices.first_positive_cost(c.names, block), c.first_positive) << testing::PrintToString(c.names);
+    EXPECT_DOUBLE_EQ(computed(CostRule::FirstPriced, prices, c.names, block), c.first_priced)
+        << testing::PrintToString(c.names);
+    EXPECT_DOUBLE_EQ(computed(CostRule::FirstPositive, prices, c.names, block), c.first_positive)
+        << testing::PrintToString(c.names);
     EXPECT_EQ(prices.unpriced("m", c.names, 5), c.unpriced ? std::optional<std::string>("m") : std::nullopt);
   }
   EXPECT_EQ(prices.unpriced("m", Names{"nothing/x"}, 0), std::nullopt);  // no tokens, no marker
 
   Prices none(nullptr);  // no table: nothing priced and nothing marked
-  EXPECT_EQ(none.first_positive_cost(Names{"paid/m"}, block), 0.0);
+  EXPECT_EQ(computed(CostRule::FirstPositive, none, Names{"paid/m"}, block), 0.0);
   EXPECT_EQ(none.unpriced("m", Names{"nothing/x"}, 5), std::nullopt);
 }
 
@@ -68,9 +78,12 @@ TEST(ReaderPrices, CandidatesOfAModelAreMadeAndLookedUpOncePerQualifier) {
   const Candidates& none = prices.candidates("mx", "", make({"nothing/x"}));
   EXPECT_EQ(made, 3);
   EXPECT_EQ(free.names, (std::vector<std::string>{"free/m", "plain-m"}));
-  EXPECT_DOUBLE_EQ(Prices::first_priced_cost(free, block), 0.0);
-  EXPECT_DOUBLE_EQ(Prices::first_positive_cost(free, block), 1e-3);
-  EXPECT_DOUBLE_EQ(Prices::first_positive_cost(paid, block), 2e-3);
+  const auto at = [&](CostRule rule, const Candidates& c) {
+    return pricing::cost_for(CostMode::Calculate, std::nullopt, rule, c.prices, block);
+  };
+  EXPECT_DOUBLE_EQ(at(CostRule::FirstPriced, free), 0.0);
+  EXPECT_DOUBLE_EQ(at(CostRule::FirstPositive, free), 1e-3);
+  EXPECT_DOUBLE_EQ(at(CostRule::FirstPositive, paid), 2e-3);
   EXPECT_FALSE(prices.unpriced(free, 5));
   EXPECT_TRUE(prices.unpriced(none, 5));
   EXPECT_FALSE(prices.unpriced(none, 0));
@@ -80,7 +93,7 @@ TEST(ReaderPrices, CandidatesOfAModelAreMadeAndLookedUpOncePerQualifier) {
   EXPECT_EQ(made, 5);
 }
 
-TEST(ReaderPrices, ComputedCostsFollowTheCostMode) {
+TEST(ReaderPrices, CostsFollowTheCostMode) {
   const auto t = table();
   Prices prices(&t);
   TokenUsageRaw block;
@@ -89,21 +102,21 @@ TEST(ReaderPrices, ComputedCostsFollowTheCostMode) {
   const std::vector<std::string> none{"nothing/x"};
   struct Case {
     CostMode mode;
+    std::optional<double> recorded;
     const std::vector<std::string>& names;
     double cost;
-    std::optional<std::string> marker;
   } cases[] = {
-      {CostMode::Auto, names, 2e-3, std::nullopt},
-      {CostMode::Calculate, none, 0.0, "m"},
-      {CostMode::Display, none, 0.0, std::nullopt},  // nothing computed, nothing marked
+      {CostMode::Auto, std::nullopt, names, 2e-3},
+      {CostMode::Auto, 0.5, names, 0.5},
+      {CostMode::Calculate, 0.5, names, 2e-3},
+      {CostMode::Calculate, std::nullopt, none, 0.0},
+      {CostMode::Display, std::nullopt, names, 0.0},  // nothing computed
+      {CostMode::Display, 0.5, none, 0.5},
   };
-  for (const auto& c : cases) {
-    UsageRecord r;
-    r.model = "m";
-    prices.price_computed(r, c.mode, c.names, block, 1000);
-    EXPECT_DOUBLE_EQ(r.cost, c.cost);
-    EXPECT_EQ(r.unpriced, c.marker);
-  }
+  for (const auto& c : cases)
+    EXPECT_DOUBLE_EQ(pricing::cost_for(c.mode, c.recorded, CostRule::FirstPriced, NamePrices(prices, c.names), block),
+                     c.cost)
+        << static_cast<int>(c.mode);
   int made = 0;
   auto make = [&] {
     ++made;

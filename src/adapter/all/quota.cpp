@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include <nlohmann/json.hpp>
+
 #include "adapter/all/subscription.h"
 #include "adapter/codex/live_usage.h"
 #include "adapter/cursor/account.h"

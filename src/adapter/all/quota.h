@@ -10,7 +10,7 @@
 #include <vector>
 
 #include <cctz/time_zone.h>
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include "adapter/all/types.h"
 #include "adapter/claude/limits.h"

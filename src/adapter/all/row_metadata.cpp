@@ -1,5 +1,7 @@
 #include "adapter/all/row_metadata.h"
 
+#include <nlohmann/json.hpp>
+
 #include "output.h"
 
 namespace qm::all::types {

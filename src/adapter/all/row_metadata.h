@@ -3,7 +3,7 @@
 // {"lastActivity": text or null, "reasoningOutputTokens": n} for a Codex day; null for none.
 #include <optional>
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include "adapter/all/types.h"
 

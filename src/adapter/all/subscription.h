@@ -8,7 +8,7 @@
 #include <vector>
 
 #include <cctz/time_zone.h>
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include "adapter/all/quota.h"
 #include "adapter/all/summary.h"

@@ -8,7 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include "adapter/all/types.h"
 #include "date_utils.h"

@@ -11,6 +11,7 @@
 
 #include "date_utils.h"
 #include "reader/files.h"
+#include "pricing/cost.h"
 #include "reader/prices.h"
 #include "reader/reader.h"
 #include "reader/roots.h"
@@ -170,7 +171,13 @@ AgentLoadResult load_amp_usage(const all::loader::LoadOptions& options, const pr
       TokenUsageRaw priced = u.tokens;  // the reasoning tokens cost as output
       priced.output = util::saturating_add(priced.output, u.reasoning);
       UsageRecord r = reader::record_at(u.model, u.time, options.zone);
-      prices.price_computed(r, options.common.mode, std::span(&u.model, 1), priced, reader::token_sum(priced));
+      // No recorded cost: display leaves it 0 and marks nothing.
+      if (options.common.mode != CostMode::Display) {
+        const std::span<const std::string> names(&u.model, 1);
+        r.cost = pricing::cost_for(options.common.mode, std::nullopt, pricing::CostRule::FirstPriced,
+                                   reader::NamePrices(prices, names), priced);
+        r.unpriced = prices.unpriced(u.model, names, reader::token_sum(priced));
+      }
       r.tokens = u.tokens;
       r.reasoning = u.reasoning;
       r.credits = u.credits;

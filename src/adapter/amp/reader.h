@@ -9,7 +9,7 @@
 
 #include "adapter/all/load_options.h"
 #include "adapter/all/types.h"
-#include "json/strict.h"
+#include "json/dom_fwd.h"
 #include "pricing/table.h"
 
 namespace qm::amp {

@@ -316,7 +316,7 @@ void FileReader::read_line(std::string_view line, std::vector<DailyUsageRecord>&
   r.has_speed = f->has_speed;
   ModelEntry* m = f->model ? &model_entry(*f->model) : nullptr;
   const pricing::ModelPrice* price = m && m->price ? &*m->price : nullptr;
-  r.cost = pricing::cost_for_mode_at_price(price, r.tokens, f->cost, mode_);
+  r.cost = pricing::cost_for(mode_, f->cost, price, r.tokens);
   r.unpriced = m && table_ && !price && pricing::reports_missing_price(r.tokens, f->cost.has_value(), mode_);
   if (m && *m->name != "<synthetic>") {
     if (r.tokens.speed != Speed::Fast) {

@@ -12,11 +12,11 @@
 #include <variant>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-#include <simdjson.h>
+#include <nlohmann/json_fwd.hpp>
 
 #include "adapter/claude/usage_cache.h"
 #include "clock.h"
+#include "json/dom_fwd.h"
 
 namespace qm::claude::limits {
 

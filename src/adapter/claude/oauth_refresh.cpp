@@ -14,6 +14,7 @@
 #include "json/strict.h"
 #include "output.h"
 #include "util.h"
+#include "util_json.h"
 
 namespace qm::claude::oauth_refresh {
 namespace {

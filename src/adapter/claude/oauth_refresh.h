@@ -10,11 +10,10 @@
 #include <string_view>
 #include <vector>
 
-#include <simdjson.h>
-
 #include "adapter/claude/credentials.h"
 #include "adapter/claude/usage_cache.h"
 #include "clock.h"
+#include "json/dom_fwd.h"
 
 namespace qm::claude::oauth_refresh {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include <simdjson.h>
+#include "json/dom_fwd.h"
 
 namespace qm::claude::usage_cache {
 

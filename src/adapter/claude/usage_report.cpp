@@ -4,10 +4,13 @@
 #include <cmath>
 #include <limits>
 
+#include <nlohmann/json.hpp>
+
 #include "adapter/claude/limits.h"
 #include "date_utils.h"
 #include "json/strict.h"
 #include "util.h"
+#include "util_json.h"
 
 namespace qm::claude::limits {
 namespace {

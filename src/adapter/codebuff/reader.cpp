@@ -8,11 +8,13 @@
 #include "date_utils.h"
 #include "reader/epoch.h"
 #include "reader/files.h"
+#include "pricing/cost.h"
 #include "reader/prices.h"
 #include "reader/reader.h"
 #include "reader/roots.h"
 #include "reader/values.h"
 #include "util.h"
+#include "util_json.h"
 
 namespace qm::codebuff::parser {
 namespace {
@@ -101,27 +103,25 @@ CodebuffUsage parse_usage(std::optional<json::element> value) {
       value, {"cacheCreationInputTokens", "cache_creation_input_tokens", "cacheCreationTokens", "cache_creation_tokens",
               "cachedTokensCreated", "cached_tokens_created"});
   const auto r = all::types::reconcile_token_total(block, 0, first_positive_count(value, {"totalTokens", "total_tokens", "total"}));
-  u.input = r.block.input;
-  u.output = r.block.output;
-  u.cache_creation = r.block.cache_creation;
-  u.cache_read = r.block.cache_read;
-  u.reasoning = r.extra;
+  u.counts = reader::Counts::of(r);
   u.credits = positive_number(at(value, "credits")).value_or(0.0);
   if (auto model = reader::text(at(value, "model"))) u.model = std::string(*model);
   return u;
 }
 
 void merge_usage(CodebuffUsage& target, const CodebuffUsage& source) {
-  for (auto [to, from] : {std::pair{&target.input, source.input}, std::pair{&target.output, source.output},
-                          std::pair{&target.cache_creation, source.cache_creation},
-                          std::pair{&target.cache_read, source.cache_read}, std::pair{&target.reasoning, source.reasoning}})
-    if (*to == 0) *to = from;
+  reader::Counts& to = target.counts;
+  const reader::Counts& from = source.counts;
+  for (auto [into, value] : {std::pair{&to.input, from.input}, std::pair{&to.output, from.output},
+                             std::pair{&to.cache_creation, from.cache_creation}, std::pair{&to.cache_read, from.cache_read},
+                             std::pair{&to.reasoning, from.reasoning}})
+    if (*into == 0) *into = value;
   if (!(target.credits > 0)) target.credits = source.credits;
   if (!target.model) target.model = source.model;
 }
 
 bool has_usage(const CodebuffUsage& u) {
-  return u.input != 0 || u.output != 0 || u.cache_creation != 0 || u.cache_read != 0 || u.reasoning != 0 || u.credits > 0;
+  return u.counts.any() || u.credits > 0;
 }
 
 std::optional<std::int64_t> timestamp_ms(std::optional<json::element> value) {
@@ -187,13 +187,11 @@ std::vector<CodebuffMessage> parse_file(const fs::path& path, std::string_view t
       m.record_id = fmt::format("codebuff:{}:{}", session_key, *id);
     else
       m.record_id = fmt::format("codebuff:{}:{}:{}:{}:{}:{}:{}:{}:{}", session_key, m.timestamp_text, m.model, index,
-                                u.input, u.output, u.cache_read, u.cache_creation, u.reasoning);
-    m.tokens.input = u.input;
-    m.tokens.output = u.output;
-    m.tokens.cache_creation = u.cache_creation;
-    m.tokens.cache_read = u.cache_read;
+                                u.counts.input, u.counts.output, u.counts.cache_read, u.counts.cache_creation,
+                                u.counts.reasoning);
+    m.tokens = u.counts.block();
     m.credits = u.credits;
-    m.reasoning = u.reasoning;
+    m.reasoning = u.counts.reasoning;
     out.push_back(std::move(m));
   }
   return out;
@@ -208,7 +206,7 @@ UsageRecord build_usage_row(CodebuffMessage m, reader::Prices& prices, const cct
   priced.output = util::saturating_add(priced.output, m.reasoning);
   // Every cost mode computes Codebuff's cost: the agent records credits, not money.
   const auto names = price_candidates(m.model, m.provider);
-  r.cost = prices.first_positive_cost(names, priced);
+  r.cost = pricing::cost_for(CostMode::Calculate, std::nullopt, pricing::CostRule::FirstPositive, reader::NamePrices(prices, names), priced);
   r.unpriced = prices.unpriced(m.model, names, reader::token_sum(priced));
   return r;
 }

@@ -12,8 +12,9 @@
 
 #include "adapter/all/load_options.h"
 #include "adapter/all/types.h"
-#include "json/strict.h"
+#include "json/dom_fwd.h"
 #include "pricing/table.h"
+#include "reader/counts.h"
 #include "reader/prices.h"
 
 namespace qm::codebuff::parser {
@@ -21,11 +22,7 @@ namespace qm::codebuff::parser {
 struct CodebuffUsage {
   std::optional<std::string> model;
   double credits = 0.0;
-  std::uint64_t input = 0;
-  std::uint64_t output = 0;
-  std::uint64_t cache_creation = 0;
-  std::uint64_t cache_read = 0;
-  std::uint64_t reasoning = 0;
+  reader::Counts counts;
 
   bool operator==(const CodebuffUsage&) const = default;
 };

@@ -12,6 +12,7 @@
 #include "adapter/codex/home.h"
 #include "date_utils.h"
 #include "fast.h"
+#include "json/strict.h"
 #include "sort.h"
 #include "util.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "json/strict.h"
+#include "json/dom_fwd.h"
 
 namespace qm::codex::plan {
 

@@ -6,6 +6,7 @@
 #include "date_utils.h"
 #include "reader/files.h"
 #include "reader/line_filter.h"
+#include "pricing/cost.h"
 #include "reader/prices.h"
 #include "reader/reader.h"
 #include "reader/roots.h"
@@ -249,7 +250,7 @@ AgentLoadResult load_copilot_usage(const all::loader::LoadOptions& options, cons
       block.output = util::saturating_add(block.output, c.counts.reasoning);
       // Only the model's own name is priced.
       const std::span<const std::string> names(&file.models[c.model], 1);
-      u.cost = prices.first_priced_cost(names, block);
+      u.cost = pricing::cost_for(options.common.mode, std::nullopt, prices.find(names[0]), block);
       u.unpriced = prices.unpriced(names[0], names, reader::token_sum(block)).has_value();
     }
     file = ExportItems();

@@ -2,10 +2,13 @@
 
 #include <algorithm>
 
+#include <nlohmann/json.hpp>
+
 #include "http/hosts.h"
 #include "output.h"
 #include "reader/roots.h"
 #include "reader/sqlite.h"
+#include "reader/values.h"
 #include "util.h"
 
 namespace qm::cursor::account {

@@ -8,11 +8,11 @@
 #include <string>
 #include <string_view>
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include "http/client.h"
-#include "json/strict.h"
-#include "reader/values.h"
+#include "json/dom_fwd.h"
+#include "reader/maybe_element.h"
 
 namespace qm::cursor::account {
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #include "adapter/cursor/account.h"
 #include "log.h"
@@ -90,19 +91,15 @@ std::vector<CursorUsageEvent> fetch_days(Dashboard& dashboard, const CivilDate& 
 
 UsageRecord record_of(CursorUsageEvent& e, reader::Prices& prices, const all::loader::LoadOptions& options) {
   UsageRecord r = reader::record_at(e.model, e.day_start_ms, options.zone);
-  r.tokens.input = e.input;
-  r.tokens.output = e.output;
-  r.tokens.cache_creation = e.cache_write;
-  r.tokens.cache_read = e.cache_read;
+  r.tokens = e.tokens;
   if (e.has_recorded_cost) r.recorded_cost = e.recorded_cost;
   r.date_key = std::move(e.label);
 
   const auto names = price_candidates(e.model);
   const CostMode mode = options.common.mode;
-  r.cost = pricing::cost_for_mode_at_price(prices.first_price(names), r.tokens, r.recorded_cost, mode);
+  r.cost = pricing::cost_for(mode, r.recorded_cost, pricing::CostRule::FirstPriced, reader::NamePrices(prices, names), r.tokens);
   if (pricing::reports_missing_price(r.tokens, e.has_recorded_cost, mode)) {
-    const std::uint64_t tokens = util::saturating_add(util::saturating_add(e.input, e.output),
-                                                      util::saturating_add(e.cache_write, e.cache_read));
+    const std::uint64_t tokens = reader::token_sum(e.tokens);
     r.unpriced = prices.unpriced(e.model, names, tokens);
   }
   return r;
@@ -144,11 +141,12 @@ std::optional<CursorUsageEvent> next_aggregation_row(simdjson::dom::array::itera
     auto model = reader::text(reader::at(row, "modelIntent"));
     if (!model) continue;
     CursorUsageEvent e;
-    e.input = json_count(reader::at(row, "inputTokens"));
-    e.output = json_count(reader::at(row, "outputTokens"));
-    e.cache_write = json_count(reader::at(row, "cacheWriteTokens"));
-    e.cache_read = json_count(reader::at(row, "cacheReadTokens"));
-    if (e.input == 0 && e.output == 0 && e.cache_write == 0 && e.cache_read == 0) continue;
+    TokenUsageRaw& t = e.tokens;
+    t.input = json_count(reader::at(row, "inputTokens"));
+    t.output = json_count(reader::at(row, "outputTokens"));
+    t.cache_creation = json_count(reader::at(row, "cacheWriteTokens"));
+    t.cache_read = json_count(reader::at(row, "cacheReadTokens"));
+    if (t.input == 0 && t.output == 0 && t.cache_creation == 0 && t.cache_read == 0) continue;
     auto cents = reader::number_or_decimal(reader::at(row, "totalCents"));
     if (cents && std::isfinite(*cents) && *cents > 0) {
       e.has_recorded_cost = true;

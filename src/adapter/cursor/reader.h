@@ -22,10 +22,7 @@ struct CursorUsageEvent {
   std::string label;               // the day, "YYYY-MM-DD"
   std::string model;
   std::int64_t day_start_ms = 0;
-  std::uint64_t input = 0;
-  std::uint64_t output = 0;
-  std::uint64_t cache_write = 0;
-  std::uint64_t cache_read = 0;
+  TokenUsageRaw tokens;  // its cache writes as cache creation
 };
 
 AgentLoadResult load_cursor_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table);

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "json/strict.h"
+#include "json/dom_fwd.h"
 
 namespace qm::droid {
 

@@ -10,6 +10,7 @@
 #include "adapter/droid/transcript.h"
 #include "date_utils.h"
 #include "reader/files.h"
+#include "pricing/cost.h"
 #include "reader/prices.h"
 #include "reader/reader.h"
 #include "reader/roots.h"
@@ -105,7 +106,7 @@ AgentLoadResult load_droid_usage(const all::loader::LoadOptions& options, const 
     priced.output = util::saturating_add(priced.output, s.reasoning);
     const auto names = resolve_model(s.model, s.provider);
     UsageRecord r = reader::record_at(s.model, s.timestamp, options.zone);
-    r.cost = prices.first_positive_cost(names, priced);
+    r.cost = pricing::cost_for(CostMode::Calculate, std::nullopt, pricing::CostRule::FirstPositive, reader::NamePrices(prices, names), priced);
     r.unpriced = prices.unpriced(s.model, names, reader::token_sum(priced));
     r.tokens = s.tokens;
     r.reasoning = s.reasoning;

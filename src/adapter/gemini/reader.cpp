@@ -5,6 +5,7 @@
 #include "date_utils.h"
 #include "reader/files.h"
 #include "reader/line_filter.h"
+#include "pricing/cost.h"
 #include "reader/prices.h"
 #include "reader/reader.h"
 #include "reader/roots.h"
@@ -79,9 +80,9 @@ std::vector<std::pair<std::string_view, json::element>> model_entries(json::elem
 constexpr std::size_t kKeptDocumentRoom = 1 << 20;
 
 Reply reply_of(const GeminiMessageUsage& item, reader::Names& models) {
-  const std::uint64_t counted = util::saturating_add(util::saturating_add(item.input, item.cache_read), item.output);
-  return Reply{item.timestamp,
-               reader::Counts{item.input, item.output, 0, item.cache_read, item.total > counted ? item.total - counted : 0},
+  const reader::Counts& c = item.counts;
+  const std::uint64_t counted = util::saturating_add(util::saturating_add(c.input, c.cache_read), c.output);
+  return Reply{item.timestamp, reader::Counts{c.input, c.output, 0, c.cache_read, item.total > counted ? item.total - counted : 0},
                models.id(item.model), std::nullopt};
 }
 
@@ -166,10 +167,7 @@ std::optional<GeminiMessageUsage> build_message_usage(std::string_view model, st
   item.model = std::string(model);
   if (message_id) item.message_id = std::string(*message_id);
   item.timestamp = time;
-  item.input = c->reconciled.block.input;
-  item.output = c->reconciled.block.output;
-  item.cache_read = c->reconciled.block.cache_read;
-  item.reasoning = c->reconciled.extra;
+  item.counts = reader::Counts::of(c->reconciled);
   item.total = c->total;
   return item;
 }
@@ -372,7 +370,7 @@ AgentLoadResult load_gemini_usage(const all::loader::LoadOptions& options, const
       if (!priced) continue;
       TokenUsageRaw block = r.counts.block();
       block.output = util::saturating_add(block.output, r.counts.reasoning);
-      u.cost = reader::Prices::first_priced_cost(candidates, block);
+      u.cost = pricing::cost_for(options.common.mode, std::nullopt, pricing::CostRule::FirstPriced, candidates.prices, block);
       u.unpriced = prices.unpriced(candidates, reader::token_sum(block));
     }
     file = FileItems();

@@ -33,16 +33,8 @@ struct GeminiTokenCounts {
   std::uint64_t tool = 0;
 };
 
-struct GeminiMessageUsage {
-  std::string timestamp_text;
-  std::string session_id;
-  std::string model;
-  std::optional<std::string> message_id;
-  std::int64_t timestamp = 0;
-  std::uint64_t input = 0;  // the non-cached input and the tool tokens
-  std::uint64_t output = 0;
-  std::uint64_t cache_read = 0;
-  std::uint64_t reasoning = 0;
+// Its input is the non-cached input and the tool tokens; it writes no cache.
+struct GeminiMessageUsage : reader::ParsedUsage {
   std::uint64_t total = 0;
 
   bool operator==(const GeminiMessageUsage&) const = default;

@@ -5,11 +5,13 @@
 
 #include "date_utils.h"
 #include "reader/epoch.h"
+#include "pricing/cost.h"
 #include "reader/prices.h"
 #include "reader/reader.h"
 #include "reader/roots.h"
 #include "reader/row_workers.h"
 #include "reader/seen.h"
+#include "reader/session_spans.h"
 #include "reader/usage_list.h"
 #include "reader/values.h"
 #include "util.h"
@@ -36,12 +38,8 @@ WHERE model_config_json IS NOT NULL
     AND TRIM(model_config_json) != ''
 )";
 
-// The same rows, a span of rowids at a time (a table's rows come in rowid order); sessions
-// are few, so narrow spans still share them out.
-reader::RowidSpans query_spans() {
-  static const std::string ranged = std::string(kQuery) + "    AND rowid BETWEEN ?1 AND ?2\nORDER BY rowid\n";
-  return {"SELECT (SELECT min(rowid) FROM sessions), (SELECT max(rowid) FROM sessions)", ranged, 512};
-}
+// Sessions are few, so narrow spans still share them out.
+constexpr std::uint64_t kSpanWidth = 512;
 
 constexpr std::int64_t kMillisecondsAbove = 1'000'000'000'000;
 constexpr std::size_t kAhead = 16;  // sessions whose seen-key lookup is prefetched
@@ -111,7 +109,7 @@ std::optional<Session> read_session(const reader::RowView& row, json::StrictPars
   TokenUsageRaw priced;
   priced.input = counts->input;
   priced.output = util::saturating_add(counts->output, counts->extra);
-  s.cost = reader::Prices::first_positive_cost(names, priced);
+  s.cost = pricing::cost_for(CostMode::Calculate, std::nullopt, pricing::CostRule::FirstPositive, names.prices, priced);
   s.unpriced = prices.unpriced(names, reader::token_sum(priced));
   return s;
 }
@@ -212,7 +210,7 @@ AgentLoadResult load_goose_usage(const all::loader::LoadOptions& options, const 
           usages.truncate(before);
           seen.clear();
         },
-        query_spans());
+        reader::session_spans<kQuery, kSpanWidth>());
     read.add_to(run.unread(), db);
   }
   return run.finish(usages);

@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <cmath>
 
+#include "pricing/cost.h"
+#include "reader/file_usage.h"
 #include "reader/prices.h"
 #include "reader/reader.h"
 #include "reader/roots.h"
 #include "reader/row_workers.h"
 #include "reader/seen.h"
+#include "reader/session_spans.h"
 #include "reader/usage_list.h"
 #include "util.h"
 
@@ -36,11 +39,7 @@ constexpr std::string_view kQuery = R"(
         )";
 static_assert(kQuery.size() == 498);
 
-// The same rows, a span of rowids at a time (a table's rows come in rowid order).
-reader::RowidSpans query_spans() {
-  static const std::string ranged = std::string(kQuery) + "    AND rowid BETWEEN ?1 AND ?2\nORDER BY rowid\n";
-  return {"SELECT (SELECT min(rowid) FROM sessions), (SELECT max(rowid) FROM sessions)", ranged, 2048};
-}
+constexpr std::uint64_t kSpanWidth = 2048;
 
 constexpr reader::Column kColumns[] = {
     reader::Column::Text,    reader::Column::Text,    reader::Column::Text,    reader::Column::Real,
@@ -60,8 +59,8 @@ struct Session {
   reader::TextRef id;
   std::uint32_t model = 0;  // the number of its name in the batch's texts
   std::uint64_t id_hash = 0;
-  std::uint64_t input = 0, output = 0, cache_read = 0, cache_creation = 0;
-  std::uint64_t reasoning = 0, message_count = 0;
+  reader::Counts counts;
+  std::uint64_t message_count = 0;
   std::int64_t time_ms = 0;
   double cost = 0.0;
   bool unpriced = false;
@@ -83,18 +82,14 @@ std::optional<Session> read_session(const reader::RowView& row, reader::Prices& 
   tokens.cache_read = count(row, 7);
   tokens.cache_creation = count(row, 8);
   Session s;
-  s.input = tokens.input;
-  s.output = tokens.output;
-  s.cache_read = tokens.cache_read;
-  s.cache_creation = tokens.cache_creation;
-  s.reasoning = count(row, 9);
+  s.counts = reader::Counts{tokens.input, tokens.output, tokens.cache_creation, tokens.cache_read, count(row, 9)};
   std::optional<double> cost;
   if (!row.is_null(11))
     cost = column_f64(row, 11);
   else if (!row.is_null(10))
     cost = column_f64(row, 10);
   const bool recorded = cost && *cost > 0;
-  if (!tokens.input && !tokens.output && !tokens.cache_read && !tokens.cache_creation && !s.reasoning && !recorded)
+  if (!tokens.input && !tokens.output && !tokens.cache_read && !tokens.cache_creation && !s.counts.reasoning && !recorded)
     return std::nullopt;
   s.id = kept.keep(*id);
   s.id_hash = reader::SeenKeys::hash(*id);
@@ -109,8 +104,8 @@ std::optional<Session> read_session(const reader::RowView& row, reader::Prices& 
   const auto& names = prices.candidates(model, billing.value_or(""),
                                         [&] { return price_candidates(model, price_prefix(model, billing)); });
   TokenUsageRaw priced = tokens;
-  priced.output = util::saturating_add(tokens.output, s.reasoning);
-  s.cost = reader::Prices::first_positive_cost(names, priced);
+  priced.output = util::saturating_add(tokens.output, s.counts.reasoning);
+  s.cost = pricing::cost_for(CostMode::Calculate, std::nullopt, pricing::CostRule::FirstPositive, names.prices, priced);
   s.unpriced = prices.unpriced(names, reader::token_sum(priced));
   return s;
 }
@@ -125,12 +120,7 @@ void add_sessions(std::span<const std::optional<Session>> sessions, const reader
     if (!sessions[i]) continue;
     const Session& s = *sessions[i];
     if (!seen.first(kept[s.id], s.id_hash)) continue;
-    reader::Usage& u = usages.add(s.time_ms, models.id(s.model, kept.name(s.model)));
-    u.input = s.input;
-    u.output = s.output;
-    u.cache_read = s.cache_read;
-    u.cache_creation = s.cache_creation;
-    u.reasoning = s.reasoning;
+    reader::Usage& u = reader::add_counts(usages, s.time_ms, models.id(s.model, kept.name(s.model)), s.counts);
     u.has_message_count = true;
     u.message_count = s.message_count;
     u.cost = s.cost;
@@ -217,7 +207,7 @@ AgentLoadResult load_hermes_usage(const all::loader::LoadOptions& options, const
           usages.truncate(usages_before);
           seen.truncate(seen_before);
         },
-        query_spans())
+        reader::session_spans<kQuery, kSpanWidth>())
         .add_to(run.unread(), db);
   }
   return run.finish(usages);

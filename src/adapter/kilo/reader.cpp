@@ -4,6 +4,7 @@
 
 #include "adapter/opencode/message.h"
 #include "reader/epoch.h"
+#include "pricing/cost.h"
 #include "reader/prices.h"
 #include "reader/reader.h"
 #include "reader/roots.h"
@@ -57,11 +58,13 @@ std::optional<message::Counted> count_message(const fs::path& db, std::string_vi
   // The names are looked up only for a cost to compute or a marker that may be due.
   const bool recorded_cost = mode == CostMode::Auto && recorded;
   const bool may_be_unpriced = !(recorded && *recorded > 0);
-  if (recorded_cost) r.cost = *recorded;
-  if (recorded_cost && !may_be_unpriced) return r;
+  if (recorded_cost && !may_be_unpriced) {
+    r.cost = *recorded;
+    return r;
+  }
   const auto provider = message::text(members.provider_id);
   const auto& names = prices.candidates(*model, provider.value_or(""), [&] { return price_candidates(*model, provider); });
-  if (!recorded_cost) r.cost = reader::Prices::first_priced_cost(names, tokens.priced());
+  r.cost = pricing::cost_for(mode, recorded, pricing::CostRule::FirstPriced, names.prices, tokens.priced());
   r.unpriced = may_be_unpriced && prices.prices().unpriced(names, tokens.sum());
   return r;
 }

@@ -7,6 +7,7 @@
 #include "reader/epoch.h"
 #include "reader/files.h"
 #include "reader/line_filter.h"
+#include "pricing/cost.h"
 #include "reader/prices.h"
 #include "reader/reader.h"
 #include "reader/roots.h"
@@ -89,11 +90,7 @@ std::optional<KimiWireUsage> parse_wire_line(std::string_view line, json::Strict
   item.session_id = std::string(session_id);
   item.model = std::string(model);
   if (w->message_id) item.message_id = std::string(*w->message_id);
-  item.input = w->counts.input;
-  item.output = w->counts.output;
-  item.cache_creation = w->counts.cache_creation;
-  item.cache_read = w->counts.cache_read;
-  item.reasoning = w->counts.reasoning;
+  item.counts = w->counts;
   return item;
 }
 
@@ -188,7 +185,7 @@ AgentLoadResult load_kimi_usage(const all::loader::LoadOptions& options, const p
       if (!candidates) candidates = price_candidates(wire.model, u.time_ms);
       // The reasoning count is not priced as output here, but it counts for the marker.
       const TokenUsageRaw block = u.counts.block();
-      usage.cost = prices.first_priced_cost(*candidates, block);
+      usage.cost = pricing::cost_for(options.common.mode, std::nullopt, pricing::CostRule::FirstPriced, reader::NamePrices(prices, *candidates), block);
       usage.unpriced = prices.unpriced(wire.model, *candidates, util::saturating_add(reader::token_sum(block), u.counts.reasoning))
                            .has_value();
     }

@@ -13,7 +13,7 @@
 
 #include "adapter/all/load_options.h"
 #include "adapter/all/types.h"
-#include "json/strict.h"
+#include "json/dom_fwd.h"
 #include "jsonl_reader.h"
 #include "parallel.h"
 #include "pricing/table.h"
@@ -29,20 +29,7 @@ inline constexpr std::string_view kDefaultModel = "kimi-for-coding";
 // The default model is priced as kimi-k2.6 from this instant on, as kimi-k2.5 before it.
 inline constexpr std::int64_t kK26SinceMs = 1776698890072;
 
-struct KimiWireUsage {
-  std::string timestamp_text;
-  std::string session_id;
-  std::string model;
-  std::optional<std::string> message_id;
-  std::int64_t timestamp = 0;
-  std::uint64_t input = 0;
-  std::uint64_t output = 0;
-  std::uint64_t cache_creation = 0;
-  std::uint64_t cache_read = 0;
-  std::uint64_t reasoning = 0;
-
-  bool operator==(const KimiWireUsage&) const = default;
-};
+using KimiWireUsage = reader::ParsedUsage;
 
 // A large file is cut into parts of `sizes`.
 AgentLoadResult load_kimi_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table,

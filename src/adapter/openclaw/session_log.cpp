@@ -77,7 +77,7 @@ void add_usages(std::vector<SessionLog>& logs, const all::loader::LoadOptions& o
       // Looked up only when the cost is computed: a missed name may fetch the catalogue.
       const bool computed = mode == CostMode::Calculate || (mode == CostMode::Auto && !recorded);
       const pricing::ModelPrice* price = labelled && computed ? prices.find(log.models[u.model]) : nullptr;
-      const double cost = pricing::cost_for_mode_at_price(price, block, u.usage.recorded_cost, mode);
+      const double cost = pricing::cost_for(mode, u.usage.recorded_cost, price, block);
       // The cost as its bits: two costs are the same when their shortest texts are.
       key.clear();
       if (shared) key.text(log.project).text(log.session_id);  // else the same for all the file's

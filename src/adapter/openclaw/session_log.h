@@ -14,7 +14,7 @@
 #include "reader/file_usage.h"
 #include "reader/row_workers.h"
 #include "reader/usage_list.h"
-#include "reader/values.h"
+#include "reader/maybe_element.h"
 
 namespace qm::openclaw::session_log {
 

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "reader/file_usage.h"
 #include "reader/prices.h"
 #include "util.h"
 
@@ -184,11 +185,8 @@ Tokens tokens_of(reader::MaybeElement tokens, bool with_reasoning) {
 }
 
 void Counted::set_tokens(const Tokens& tokens) {
-  input = tokens.block.input;
-  output = tokens.block.output;
-  cache_creation = tokens.block.effective_cache_creation();
-  cache_read = tokens.block.cache_read;
-  reasoning = tokens.extra;
+  counts = reader::Counts{tokens.block.input, tokens.block.output, tokens.block.effective_cache_creation(),
+                          tokens.block.cache_read, tokens.extra};
 }
 
 void Counted::keep_key(std::string_view id, reader::KeptTexts& kept) {
@@ -218,12 +216,7 @@ void add(std::span<const std::optional<Counted>> messages, const reader::KeptTex
       const std::string_view prefix = c.key_prefix == Counted::kNoPrefix ? std::string_view() : kept.name(c.key_prefix);
       if (!seen.first(prefix, kept[c.key], c.key_hash)) continue;
     }
-    reader::Usage& u = usages.add(c.time_ms, models.id(c.model, kept.name(c.model)));
-    u.input = c.input;
-    u.output = c.output;
-    u.cache_creation = c.cache_creation;
-    u.cache_read = c.cache_read;
-    u.reasoning = c.reasoning;
+    reader::Usage& u = reader::add_counts(usages, c.time_ms, models.id(c.model, kept.name(c.model)), c.counts);
     u.cost = c.cost;
     u.unpriced = c.unpriced;
   }

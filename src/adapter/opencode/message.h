@@ -13,6 +13,7 @@
 #include "adapter/all/types.h"
 #include "json/strict.h"
 #include "pricing/table.h"
+#include "reader/counts.h"
 #include "reader/prices.h"
 #include "reader/roots.h"
 #include "reader/row_workers.h"
@@ -69,7 +70,7 @@ Tokens tokens_of(reader::MaybeElement tokens, bool with_reasoning);
 // A message made ready on a worker: counts, time and price, its texts kept beside its batch.
 // As small as it goes: the consumer reads every one.
 struct Counted {
-  std::uint64_t input = 0, output = 0, cache_creation = 0, cache_read = 0, reasoning = 0;
+  reader::Counts counts;
   std::int64_t time_ms = 0;
   double cost = 0.0;
   static constexpr std::uint32_t kNoPrefix = UINT32_MAX;
@@ -82,7 +83,7 @@ struct Counted {
 
   // The counts of the block (its cache writes as one count) and the extra count.
   void set_tokens(const Tokens& tokens);
-  bool any_tokens() const { return input || output || cache_creation || cache_read || reasoning; }
+  bool any_tokens() const { return counts.any(); }
   // Keeps the record id for the test against the ids met before; a prefix that many ids
   // share (a database's path) is kept once a batch.
   void keep_key(std::string_view id, reader::KeptTexts& kept);

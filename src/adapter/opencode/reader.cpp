@@ -4,6 +4,7 @@
 
 #include "adapter/opencode/loader.h"
 #include "reader/files.h"
+#include "pricing/cost.h"
 #include "reader/prices.h"
 #include "reader/reader.h"
 #include "reader/row_workers.h"
@@ -67,7 +68,7 @@ message::Counted count(const Message& m, message::RecentPrices& prices, bool dis
     return c;
   }
   const auto& names = prices.candidates(m.model, m.provider, [&] { return normalize_model(m.model, m.provider); });
-  c.cost = reader::Prices::first_positive_cost(names, m.tokens.priced());
+  c.cost = pricing::cost_for(CostMode::Calculate, std::nullopt, pricing::CostRule::FirstPositive, names.prices, m.tokens.priced());
   c.unpriced = !display && prices.prices().unpriced(names, m.tokens.sum());
   return c;
 }

@@ -11,7 +11,7 @@
 
 #include "adapter/all/load_options.h"
 #include "adapter/opencode/message.h"
-#include "json/strict.h"
+#include "json/dom_fwd.h"
 #include "pricing/table.h"
 
 namespace qm::opencode::report {

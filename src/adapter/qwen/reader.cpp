@@ -9,6 +9,7 @@
 #include "log.h"
 #include "reader/files.h"
 #include "reader/line_filter.h"
+#include "pricing/cost.h"
 #include "reader/prices.h"
 #include "reader/reader.h"
 #include "reader/roots.h"
@@ -218,7 +219,7 @@ AgentLoadResult load_qwen_usage(const all::loader::LoadOptions& options, const p
       const auto& candidates = prices.candidates(model, std::string_view(), [&] { return price_candidates(model); });
       TokenUsageRaw block = r.counts.block();
       block.output = util::saturating_add(block.output, r.counts.reasoning);
-      u.cost = reader::Prices::first_priced_cost(candidates, block);
+      u.cost = pricing::cost_for(options.common.mode, std::nullopt, pricing::CostRule::FirstPriced, candidates.prices, block);
       u.unpriced = prices.unpriced(candidates, reader::token_sum(block));
     }
     chat = ChatFile();

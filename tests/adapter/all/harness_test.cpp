@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #include <functional>
 

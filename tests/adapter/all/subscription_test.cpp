@@ -2,6 +2,7 @@
 #include "adapter/all/subscription.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <cmath>
 

@@ -2,8 +2,10 @@
 #include "adapter/amp/reader.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "adapter/all/row_metadata.h"
+#include "json/strict.h"
 #include "kit/env.h"
 #include "kit/reader.h"
 #include "kit/snapshot.h"

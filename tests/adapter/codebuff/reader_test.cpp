@@ -2,9 +2,11 @@
 #include "adapter/codebuff/reader.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "adapter/all/row_metadata.h"
 #include "date_utils.h"
+#include "json/strict.h"
 #include "kit/env.h"
 #include "kit/reader.h"
 #include "reader/files.h"

@@ -2,6 +2,7 @@
 #include "adapter/codex/aggregate.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "adapter/all/row_metadata.h"
 #include "adapter/all/codex_row.h"

@@ -5,6 +5,7 @@
 
 #include <fmt/format.h>
 
+#include "json/strict.h"
 #include "kit/env.h"
 
 namespace qm::codex::plan {

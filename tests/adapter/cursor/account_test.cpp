@@ -3,8 +3,10 @@
 #include "adapter/cursor/account.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "adapter/cursor/dashboard.h"
+#include "json/strict.h"
 #include "kit/env.h"
 #include "kit/http_server.h"
 #include "kit/snapshot.h"

@@ -93,8 +93,8 @@ TEST(GeminiReader, ANumberBeyondADoublesRangeKeepsTheDocument) {
     {"type":"gemini","id":"m1","model":"flash","tokens":{"input":10,"output":2}},
     {"type":"gemini","id":"m2","model":"flash","tokens":{"input":5,"tool":1e400,"total":-1e400}}]})");
   ASSERT_EQ(items.size(), 2u);
-  EXPECT_EQ(items[0].input, 10u);
-  EXPECT_EQ(items[1].input, 5u);
+  EXPECT_EQ(items[0].counts.input, 10u);
+  EXPECT_EQ(items[1].counts.input, 5u);
   EXPECT_EQ(items[1].total, 5u);
 }
 
@@ -219,8 +219,8 @@ TEST(GeminiReader, TokenCountsAndTheirTotals) {
   auto items = session_stats_usage(stats, std::nullopt, "s", 1000);
   ASSERT_EQ(items.size(), 1u);
   EXPECT_EQ(items[0].model, "unknown");
-  EXPECT_EQ(items[0].input, 70u);
-  EXPECT_EQ(items[0].cache_read, 30u);
+  EXPECT_EQ(items[0].counts.input, 70u);
+  EXPECT_EQ(items[0].counts.cache_read, 30u);
   EXPECT_EQ(items[0].timestamp_text, "1970-01-01T00:00:01.000Z");
 }
 

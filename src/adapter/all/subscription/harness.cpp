@@ -7,6 +7,8 @@
 #include <functional>
 #include <map>
 
+#include <nlohmann/json.hpp>
+
 #include "adapter/all/loader.h"
 #include "adapter/claude/tier.h"
 #include "adapter/codex/home.h"

@@ -2,6 +2,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include <nlohmann/json.hpp>
+
 #include "adapter/all/subscription/harness.h"
 #include "output.h"
 #include "render.h"

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include <cctz/civil_time.h>
+#include <nlohmann/json.hpp>
 
 #include "adapter/all/subscription.h"
 #include "date_utils.h"

@@ -1,6 +1,8 @@
 // The summary's JSON document.
 #include <algorithm>
 
+#include <nlohmann/json.hpp>
+
 #include "adapter/all/summary.h"
 #include "output.h"
 #include "util.h"
