@@ -23,14 +23,11 @@ bool mentions(std::string_view line, std::string_view text) {
 }
 
 bool mentions_quoted(std::string_view line, std::string_view text) {
-  std::array<std::size_t, 16> at;
-  for (std::size_t from = 0;;) {
-    const std::size_t n = fast::find_all(line, text, from, at);
-    for (std::size_t i = 0; i < n; ++i)
-      if (at[i] > 0 && line[at[i] - 1] == '"') return true;
-    if (n < at.size()) return false;
-    from = at[n - 1] + 1;
-  }
+  // One at a time: the scan stops at the first quoted one, mostly near the line's start.
+  for (std::size_t at = fast::find_text(line, text); at != std::string_view::npos;
+       at = fast::find_text(line, text, at + 1))
+    if (at > 0 && line[at - 1] == '"') return true;
+  return false;
 }
 
 bool may_spell_names(std::string_view line) {

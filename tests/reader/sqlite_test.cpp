@@ -59,6 +59,34 @@ TEST(ReaderSqlite, TypedColumnsAndLossyText) {
   EXPECT_EQ(rows, 1);
 }
 
+// Texts on both sides of the length a plain byte look covers: ASCII, valid UTF-8 and invalid
+// bytes at the end, where a look that stopped short would miss them.
+TEST(ReaderSqlite, TextIsLossyWhateverItsLength) {
+  struct Case {
+    std::string stored, read;
+  };
+  std::vector<Case> cases;
+  for (std::size_t n : {0, 1, 62, 63, 64, 65, 200}) {
+    const std::string ascii(n, 'x');
+    cases.push_back({ascii, ascii});
+    cases.push_back({ascii + "\xC3\xA9", ascii + "\xC3\xA9"});
+    cases.push_back({ascii + "\xff", ascii + "\xEF\xBF\xBD"});
+    if (n > 0) cases.push_back({ascii.substr(1) + "\x80", ascii.substr(1) + "\xEF\xBF\xBD"});
+  }
+  kit::TempDir t;
+  std::vector<kit::SqlRow> stored;
+  for (std::size_t i = 0; i < cases.size(); ++i) stored.push_back({static_cast<std::int64_t>(i), cases[i].stored});
+  kit::SqliteFile(t / "a.db").exec("CREATE TABLE c (n, v)").insert("c", {"n", "v"}, stored);
+  std::size_t rows = 0;
+  const auto read = for_each_row(t / "a.db", "Test", "SELECT n, v FROM c ORDER BY n", false, [&](const Row& r) {
+    const auto& c = cases[static_cast<std::size_t>(r.int64(0))];
+    EXPECT_EQ(r.text(1), c.read) << c.stored.size();
+    ++rows;
+  }, [] { ADD_FAILURE(); });
+  EXPECT_EQ(read.end, DatabaseRead::End::Read);
+  EXPECT_EQ(rows, cases.size());
+}
+
 // A database that cannot be opened, or read to its end twice, is unreadable and gives no row;
 // one of another schema is passed over; only --debug tells which.
 TEST(ReaderSqlite, FailuresAreDebugLinesWithThePathAndUnreadableDatabasesGiveNoRow) {

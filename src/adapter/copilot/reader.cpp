@@ -1,7 +1,9 @@
 #include "adapter/copilot/reader.h"
 
 #include <algorithm>
+#include <array>
 #include <climits>
+#include <span>
 
 #include "date_utils.h"
 #include "reader/files.h"
@@ -26,29 +28,62 @@ using reader::MaybeElement;
 // bytes than two quotes.
 constexpr std::string_view kAttributes = "attributes\"";
 
-// The record's own member, else the same member of its "spanContext".
-std::optional<std::string_view> context_id(json::element record, std::string_view key) {
-  if (auto id = reader::text(at(record, key))) return id;
-  return reader::text(at(record, {"spanContext", key}));
+// The members a record's line is read for, each found in one pass over its object; a repeated
+// key keeps its first value, as a lookup by key does.
+enum Top : std::size_t {
+  kAttributesMember, kTraceId, kSpanContext, kType, kName, kSpanId, kStartTime, kEndTime, kDuration, kKind,
+  kHrTime, kHrTimeUnderscored, kTime, kTimestamp, kObservedTimestamp, kTimeUnixNano, kBody, kBodyUnderscored,
+  kTopCount
+};
+constexpr std::array<std::string_view, kTopCount> kTopKeys = {
+    "attributes", "traceId", "spanContext", "type", "name", "spanId", "startTime", "endTime", "duration", "kind",
+    "hrTime", "_hrTime", "time", "timestamp", "observedTimestamp", "timeUnixNano", "body", "_body"};
+
+enum Attribute : std::size_t {
+  kResponseModel, kRequestModel, kOperation, kEvent, kInput, kOutput, kCacheRead, kCacheWrite, kCacheCreation,
+  kReasoning, kReasoningTokens, kTotal, kTotalCount, kResponseId, kAttributeCount
+};
+constexpr std::array<std::string_view, kAttributeCount> kAttributeKeys = {
+    "gen_ai.response.model", "gen_ai.request.model", "gen_ai.operation.name", "event.name",
+    "gen_ai.usage.input_tokens", "gen_ai.usage.output_tokens", "gen_ai.usage.cache_read.input_tokens",
+    "gen_ai.usage.cache_write.input_tokens", "gen_ai.usage.cache_creation.input_tokens",
+    "gen_ai.usage.reasoning.output_tokens", "gen_ai.usage.reasoning_tokens", "gen_ai.usage.total_tokens",
+    "gen_ai.usage.total.token_count", "gen_ai.response.id"};
+
+using TopMembers = std::array<MaybeElement, kTopCount>;
+using AttributeMembers = std::array<MaybeElement, kAttributeCount>;
+
+// The first of several members that `read` accepts, in the order given.
+template <typename Read>
+auto first_read(std::span<const MaybeElement> found, std::initializer_list<std::size_t> keys, Read read)
+    -> decltype(read(MaybeElement{})) {
+  for (auto key : keys)
+    if (auto v = read(found[key])) return v;
+  return {};
 }
 
-bool is_span(json::element record) {
-  if (auto type = reader::string(at(record, "type"))) return *type == "span";
-  if (!reader::text(at(record, "name"))) return false;
-  return reader::text(at(record, "spanId")) || reader::text(at(record, "traceId")) ||
-         std::ranges::any_of(std::initializer_list<std::string_view>{"startTime", "endTime", "duration", "kind"},
-                             [&](std::string_view key) { return at(record, key).has_value(); });
+// The record's own member, else the same member of its "spanContext".
+std::optional<std::string_view> context_id(const TopMembers& record, Top key) {
+  if (auto id = reader::text(record[key])) return id;
+  return reader::text(at(record[kSpanContext], kTopKeys[key]));
+}
+
+bool is_span(const TopMembers& record) {
+  if (auto type = reader::string(record[kType])) return *type == "span";
+  if (!reader::text(record[kName])) return false;
+  return reader::text(record[kSpanId]) || reader::text(record[kTraceId]) || record[kStartTime] ||
+         record[kEndTime] || record[kDuration] || record[kKind];
 }
 
 bool begins(std::optional<std::string_view> text, std::string_view prefix) { return text && text->starts_with(prefix); }
 
-std::optional<RecordKind> kind_of(json::element record, MaybeElement attributes) {
+std::optional<RecordKind> kind_of(const TopMembers& record, const AttributeMembers& attributes) {
   const bool span = is_span(record);
-  const auto operation = reader::text(at(attributes, "gen_ai.operation.name"));
-  const auto name = reader::text(at(record, "name"));
+  const auto operation = reader::text(attributes[kOperation]);
+  const auto name = reader::text(record[kName]);
   if (span && (operation == "chat" || begins(name, "chat "))) return RecordKind::ChatSpan;
-  const auto event = reader::text(at(attributes, "event.name"));
-  const auto body = reader::first_of(record, {"body", "_body"}, reader::text);
+  const auto event = reader::text(attributes[kEvent]);
+  const auto body = first_read(record, {kBody, kBodyUnderscored}, reader::text);
   if (!span && (event == "gen_ai.client.inference.operation.details" || begins(body, "GenAI inference:")))
     return RecordKind::InferenceEvent;
   if (!span && (event == "copilot_chat.agent.turn" || begins(body, "copilot_chat.agent.turn")))
@@ -57,32 +92,30 @@ std::optional<RecordKind> kind_of(json::element record, MaybeElement attributes)
   return std::nullopt;
 }
 
-std::optional<std::int64_t> record_time(json::element record) {
-  for (auto key : {"endTime", "startTime", "hrTime", "_hrTime", "time"})
-    if (auto ms = hrtime_ms(at(record, key))) return ms;
-  if (auto v = reader::first_of(record, {"timestamp", "observedTimestamp"}, reader::count_or_decimal))
+std::optional<std::int64_t> record_time(const TopMembers& record) {
+  for (auto key : {kEndTime, kStartTime, kHrTime, kHrTimeUnderscored, kTime})
+    if (auto ms = hrtime_ms(record[key])) return ms;
+  if (auto v = first_read(record, {kTimestamp, kObservedTimestamp}, reader::count_or_decimal))
     return timestamp_ms(*v);
-  if (auto ns = reader::count_or_decimal(at(record, "timeUnixNano")); ns && *ns != 0)
+  if (auto ns = reader::count_or_decimal(record[kTimeUnixNano]); ns && *ns != 0)
     return static_cast<std::int64_t>(*ns / 1'000'000);
   return std::nullopt;
 }
 
-std::uint64_t count_of(MaybeElement attributes, std::initializer_list<std::string_view> keys) {
-  return reader::first_of(attributes, keys, reader::count_or_decimal).value_or(0);
+std::uint64_t count_of(const AttributeMembers& attributes, std::initializer_list<std::size_t> keys) {
+  return first_read(attributes, keys, reader::count_or_decimal).value_or(0);
 }
 
 // The counts of a record's attributes; none when they count nothing.
-std::optional<reader::Counts> counts_of(MaybeElement attributes) {
-  const std::uint64_t input = count_of(attributes, {"gen_ai.usage.input_tokens"});
+std::optional<reader::Counts> counts_of(const AttributeMembers& attributes) {
+  const std::uint64_t input = count_of(attributes, {kInput});
   TokenUsageRaw block;
-  block.output = count_of(attributes, {"gen_ai.usage.output_tokens"});
-  block.cache_read = count_of(attributes, {"gen_ai.usage.cache_read.input_tokens"});
-  block.cache_creation =
-      count_of(attributes, {"gen_ai.usage.cache_write.input_tokens", "gen_ai.usage.cache_creation.input_tokens"});
+  block.output = count_of(attributes, {kOutput});
+  block.cache_read = count_of(attributes, {kCacheRead});
+  block.cache_creation = count_of(attributes, {kCacheWrite, kCacheCreation});
   block.input = input - std::min(block.cache_read, input);  // the reported input holds the cached tokens
-  const std::uint64_t reasoning =
-      count_of(attributes, {"gen_ai.usage.reasoning.output_tokens", "gen_ai.usage.reasoning_tokens"});
-  const std::uint64_t total = count_of(attributes, {"gen_ai.usage.total_tokens", "gen_ai.usage.total.token_count"});
+  const std::uint64_t reasoning = count_of(attributes, {kReasoning, kReasoningTokens});
+  const std::uint64_t total = count_of(attributes, {kTotal, kTotalCount});
   const auto reconciled = all::types::reconcile_token_total(block, reasoning, total);
   if (reconciled.counts_nothing()) return std::nullopt;
   return reader::Counts::of(reconciled);
@@ -131,27 +164,28 @@ std::uint32_t ExportFold::trace_number(std::string_view id) {
 
 void ExportFold::line(std::string_view line, json::StrictParser& parser) {
   if (!reader::mentions_quoted(line, kAttributes) || !may_matter(line)) return;
-  auto record = parser.parse(line);
-  if (!record || !record->is_object()) return;
-  const auto attributes = at(*record, "attributes");
-  if (!reader::is_object(attributes)) return;
-  const auto trace = context_id(*record, "traceId");
-  const auto model = model_name(attributes);
+  auto parsed = parser.parse(line);
+  if (!parsed || !parsed->is_object()) return;
+  const auto record = reader::members(parsed, kTopKeys);
+  if (!reader::is_object(record[kAttributesMember])) return;
+  const auto attributes = reader::members(record[kAttributesMember], kAttributeKeys);
+  const auto trace = context_id(record, kTraceId);
+  const auto model = first_read(attributes, {kResponseModel, kRequestModel}, reader::text);
   // A trace's model is the first that one of its records names (calls without one take it).
   if (trace && model) {
     std::uint32_t& first = items_->trace_model[trace_number(*trace)];
     if (first == reader::Names::kNone) first = items_->models.id(*model);
   }
-  const auto kind = kind_of(*record, attributes);
+  const auto kind = kind_of(record, attributes);
   if (!kind) return;
   const auto counts = counts_of(attributes);
   if (!counts || (!model && !trace)) return;
   Call call;
-  call.time_ms = record_time(*record).value_or(file_time_);
+  call.time_ms = record_time(record).value_or(file_time_);
   call.counts = *counts;
   call.model = model ? items_->models.id(*model) : kTraceModel;
   if (trace) call.trace = trace_number(*trace);
-  if (auto response = reader::text(at(attributes, "gen_ai.response.id")))
+  if (auto response = reader::text(attributes[kResponseId]))
     call.response = static_cast<std::uint32_t>(items_->responses.meet(*response).number);
   call.kind = *kind;
   items_->calls.push_back(call);

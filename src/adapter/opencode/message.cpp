@@ -25,15 +25,20 @@ std::expected<std::vector<fs::path>, std::string> data_dirs(const char* variable
 }
 
 bool may_hold_tokens(std::string_view data) {
-  // Look for the "k", which JSON texts hold few of, then for the name around it.
+  // Look for the "k", which JSON texts hold few of, then for the name around it: from the
+  // end, as the agents write the member after the message's ids and paths.
   constexpr std::string_view kName = "\"tokens\"";
   constexpr std::size_t kAt = 3;
   const char* const begin = data.data();
   const char* const end = begin + data.size();
-  for (const char* k = begin; (k = static_cast<const char*>(std::memchr(k, 'k', static_cast<std::size_t>(end - k)))); ++k)
-    if (static_cast<std::size_t>(k - begin) >= kAt && static_cast<std::size_t>(end - k) >= kName.size() - kAt &&
+  for (std::size_t left = data.size(); left > kAt;) {
+    const char* const k = static_cast<const char*>(::memrchr(begin, 'k', left));
+    if (!k) break;
+    left = static_cast<std::size_t>(k - begin);
+    if (left >= kAt && static_cast<std::size_t>(end - k) >= kName.size() - kAt &&
         std::string_view(k - kAt, kName.size()) == kName)
       return true;
+  }
   // Else a letter of the name spelt as an escape, \u0074 for the "t" say: others (the
   // terminal's \u001b) cannot make it.
   auto hex = [](char c) -> int {

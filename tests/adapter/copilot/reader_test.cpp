@@ -101,6 +101,20 @@ TEST(CopilotReader, TheMostSpecificRecordOfEachCallBecomesARow) {
 
 // Lines that name neither token counts nor a model are not parsed; names spelt with escapes
 // are the same names, and a file read in chunks gives what its text gives.
+// A repeated key keeps its first value, whatever it holds; keys come in any order, and a nested
+// object's members of the same names are not the record's.
+TEST(CopilotReader, RepeatedKeysKeepTheirFirstValueInAnyOrder) {
+  const std::string text =
+      R"({"attributes":{"gen_ai.usage.output_tokens":7,"gen_ai.request.model":"gpt-4o","gen_ai.usage.output_tokens":9,"gen_ai.operation.name":"chat","nested":{"gen_ai.usage.input_tokens":100}},"name":"chat x","type":"span","type":"log","endTime":[1746093600,0],"endTime":[1,0],"traceId":"t5","attributes":{"gen_ai.usage.output_tokens":1000}})"
+      "\n"
+      R"({"type":"span","name":"chat y","traceId":"t6","endTime":[1746093601,0],"attributes":{"gen_ai.request.model":"gpt-4o","gen_ai.usage.input_tokens":"x","gen_ai.usage.input_tokens":50,"gen_ai.usage.output_tokens":4}})"
+      "\n";
+  const auto records = parse(text);
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0], (Got{RecordKind::ChatSpan, "gpt-4o", 1746093600000, reader::Counts{0, 7, 0, 0, 0}}));
+  EXPECT_EQ(records[1], (Got{RecordKind::ChatSpan, "gpt-4o", 1746093601000, reader::Counts{0, 4, 0, 0, 0}}));
+}
+
 TEST(CopilotReader, NamesSpeltWithEscapesCountAndChunksChangeNothing) {
   const std::string text =
       R"({"type":"span","name":"chat m","traceId":"t","attributes":{"gen_ai\u002eusage.input_tokens":5,"gen_ai.r\u0065quest.model":"gpt-4o"}})" "\n"
