@@ -15,6 +15,7 @@
 #include "reader/prices.h"
 #include "reader/reader.h"
 #include "reader/roots.h"
+#include "reader/token_block.h"
 #include "reader/values.h"
 #include "util.h"
 
@@ -25,11 +26,9 @@ namespace fs = std::filesystem;
 using reader::at;
 using reader::MaybeElement;
 
-std::optional<AmpUsage> usage_of(std::string_view time_text, std::string_view model, TokenUsageRaw block,
-                                 std::uint64_t total) {
+std::optional<AmpUsage> usage_of(std::string_view time_text, std::string_view model, const all::types::Reconciled& r) {
   auto time = date_utils::parse_timestamp_ms(time_text);
   if (!time) return std::nullopt;
-  const auto r = all::types::reconcile_token_total(block, 0, total);
   if (r.counts_nothing()) return std::nullopt;
   AmpUsage u;
   u.tokens = r.block;
@@ -70,7 +69,7 @@ void ledger_usages(simdjson::dom::array events, MaybeElement messages, std::vect
     if (auto to = reader::integer(at(event, "toMessageId"))) {
       if (auto it = cache.find(*to); it != cache.end()) std::tie(block.cache_creation, block.cache_read) = it->second;
     }
-    auto u = usage_of(*time, *model, block, reader::count_or_zero(at(tokens, "total")));
+    auto u = usage_of(*time, *model, all::types::reconcile_token_total(block, 0, reader::count_or_zero(at(tokens, "total"))));
     if (!u) continue;
     if (auto id = reader::text(at(event, "id"))) u->record_id = std::string(*id);
     u->credits = reader::finite_number(at(event, "credits"));
@@ -87,12 +86,9 @@ void message_usages(simdjson::dom::array messages, std::vector<AmpUsage>& out) {
     auto model = reader::text(at(usage, "model"));
     if (!model) model = reader::text(at(m, "model"));
     if (!time || !model) continue;
-    TokenUsageRaw block;
-    block.input = reader::count_or_zero(at(usage, "inputTokens"));
-    block.output = reader::count_or_zero(at(usage, "outputTokens"));
-    block.cache_creation = reader::count_or_zero(at(usage, "cacheCreationInputTokens"));
-    block.cache_read = reader::count_or_zero(at(usage, "cacheReadInputTokens"));
-    auto u = usage_of(*time, *model, block, reader::count_or_zero(at(usage, "totalTokens")));
+    auto u = usage_of(*time, *model,
+                      reader::count_block(usage, {"inputTokens", "outputTokens", "cacheCreationInputTokens",
+                                                  "cacheReadInputTokens", "totalTokens"}));
     if (!u) continue;
     if (auto id = reader::integer(at(m, "messageId")))
       u->record_id = std::to_string(*id);
