@@ -290,7 +290,9 @@ std::string_view extension_of(std::string_view name) {
 // A directory that is gone, or is no directory, held nothing to count.
 bool absent(int err) { return err == ENOENT || err == ENOTDIR; }
 
-void walk(const std::string& dir, std::string_view extension, std::vector<std::filesystem::path>& out,
+// `keep` decides by the file's name alone, so the walk stays one function for every filter.
+template <class Keep>
+void walk(const std::string& dir, const Keep& keep, std::vector<std::filesystem::path>& out,
           std::vector<Unlisted>* unlisted) {
   auto unseen = [&](const std::string& path, int err) {
     if (unlisted && !absent(err)) unlisted->push_back({path, err});
@@ -319,10 +321,9 @@ void walk(const std::string& dir, std::string_view extension, std::vector<std::f
       type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_LNK;
     }
     if (type == DT_DIR) {
-      walk(path, extension, out, unlisted);
-    } else if (type == DT_REG) {
-      auto ext = extension_of(name);
-      if (!ext.empty() && ext == extension) out.emplace_back(std::move(path));
+      walk(path, keep, out, unlisted);
+    } else if (type == DT_REG && keep(name)) {
+      out.emplace_back(std::move(path));
     }
   }
   closedir(d);
@@ -332,7 +333,16 @@ void walk(const std::string& dir, std::string_view extension, std::vector<std::f
 
 void collect_files_with_extension(const std::filesystem::path& directory, std::string_view extension,
                                   std::vector<std::filesystem::path>& out, std::vector<Unlisted>* unlisted) {
-  walk(directory.string(), extension, out, unlisted);
+  auto has_extension = [extension](std::string_view name) {
+    auto ext = extension_of(name);
+    return !ext.empty() && ext == extension;
+  };
+  walk(directory.string(), has_extension, out, unlisted);
+}
+
+void collect_files_named(const std::filesystem::path& directory, bool (*keep)(std::string_view name),
+                         std::vector<std::filesystem::path>& out, std::vector<Unlisted>* unlisted) {
+  walk(directory.string(), keep, out, unlisted);
 }
 
 void collect_jsonl_files(const std::filesystem::path& directory, std::vector<std::filesystem::path>& out,

@@ -88,6 +88,9 @@ void collect_files_with_extension(const std::filesystem::path& directory, std::s
                                   std::vector<std::filesystem::path>& out, std::vector<Unlisted>* unlisted = nullptr);
 void collect_jsonl_files(const std::filesystem::path& directory, std::vector<std::filesystem::path>& out,
                          std::vector<Unlisted>* unlisted = nullptr);
+// The same walk, collecting the regular files whose name `keep` accepts.
+void collect_files_named(const std::filesystem::path& directory, bool (*keep)(std::string_view name),
+                         std::vector<std::filesystem::path>& out, std::vector<Unlisted>* unlisted = nullptr);
 
 // Compares two paths by their components: "/a/" and "/a" are the same path.
 bool same_path(const std::filesystem::path& a, const std::filesystem::path& b);

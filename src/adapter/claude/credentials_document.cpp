@@ -38,35 +38,16 @@ std::vector<std::string_view> number_tokens(std::string_view text) {
   return out;
 }
 
-struct Builder {
+// A number whose shortest text is not the document's own keeps the document's text.
+struct NumberLeaf {
   const std::vector<std::string_view>& tokens;
   std::size_t next = 0;
 
-  nlohmann::json build(simdjson::dom::element value) {
-    using simdjson::dom::element_type;
-    switch (value.type()) {
-      case element_type::OBJECT: {
-        nlohmann::json out = nlohmann::json::object();
-        simdjson::dom::object object = value.get_object().value_unsafe();  // not a temporary's member
-        for (auto field : object) out[std::string(field.key)] = build(field.value);
-        return out;
-      }
-      case element_type::ARRAY: {
-        nlohmann::json out = nlohmann::json::array();
-        simdjson::dom::array array = value.get_array().value_unsafe();
-        for (auto item : array) out.push_back(build(item));
-        return out;
-      }
-      case element_type::INT64:
-      case element_type::UINT64:
-      case element_type::DOUBLE: {
-        nlohmann::json number = json::to_tree(value);
-        if (next >= tokens.size()) return number;  // cannot happen on a text that parsed
-        std::string_view token = tokens[next++];
-        return output::compact(number) == token ? number : number_as_text(token);
-      }
-      default: return json::to_tree(value);
-    }
+  nlohmann::json operator()(simdjson::dom::element value) {
+    nlohmann::json number = json::leaf_tree(value);
+    if (next >= tokens.size()) return number;  // cannot happen on a text that parsed
+    std::string_view token = tokens[next++];
+    return output::compact(number) == token ? number : number_as_text(token);
   }
 };
 
@@ -117,7 +98,8 @@ std::optional<nlohmann::json> read_document(std::string_view text) {
   auto root = parser.parse_copy(text);
   if (!root || !root->is_object()) return std::nullopt;
   const auto tokens = number_tokens(text);
-  return Builder{tokens}.build(*root);
+  NumberLeaf number{tokens};
+  return json::to_tree_with(*root, number);
 }
 
 std::string document_text(const nlohmann::json& document) {

@@ -68,6 +68,26 @@ void keep_first(reader::MaybeElement& member, json::element value) {
   if (!member) member = value;
 }
 
+// A key and the slot that keeps the first value under it.
+template <std::size_t N>
+struct Wanted {
+  const char (&key)[N];
+  reader::MaybeElement& slot;
+};
+template <std::size_t N>
+Wanted(const char (&)[N], reader::MaybeElement&) -> Wanted<N>;
+
+// One pass over an object's members; the keys are known here, so each is compared at once.
+template <std::size_t... N>
+void keep_first_members(reader::MaybeElement object, Wanted<N>... wanted) {
+  json::object obj;
+  if (!object || object->get_object().get(obj)) return;
+  for (auto field : obj) {
+    const std::string_view key = field.key;
+    (void)((is(key, wanted.key) && (keep_first(wanted.slot, field.value), true)) || ...);
+  }
+}
+
 }  // namespace
 
 Members members_of(reader::MaybeElement data) {
@@ -147,31 +167,9 @@ std::uint64_t Tokens::sum() const { return reader::token_sum(priced()); }
 
 Tokens tokens_of(reader::MaybeElement tokens, bool with_reasoning) {
   reader::MaybeElement input, output, cache, reasoning, total, write, read;
-  json::object obj;
-  if (tokens && !tokens->get_object().get(obj)) {
-    for (auto field : obj) {
-      const std::string_view key = field.key;
-      if (is(key, "input"))
-        keep_first(input, field.value);
-      else if (is(key, "output"))
-        keep_first(output, field.value);
-      else if (is(key, "cache"))
-        keep_first(cache, field.value);
-      else if (is(key, "reasoning"))
-        keep_first(reasoning, field.value);
-      else if (is(key, "total"))
-        keep_first(total, field.value);
-    }
-  }
-  if (cache && !cache->get_object().get(obj)) {
-    for (auto field : obj) {
-      const std::string_view key = field.key;
-      if (is(key, "write"))
-        keep_first(write, field.value);
-      else if (is(key, "read"))
-        keep_first(read, field.value);
-    }
-  }
+  keep_first_members(tokens, Wanted{"input", input}, Wanted{"output", output}, Wanted{"cache", cache},
+                     Wanted{"reasoning", reasoning}, Wanted{"total", total});
+  keep_first_members(cache, Wanted{"write", write}, Wanted{"read", read});
   // reader::count_or_zero, without copying each member on the way.
   auto count_of = [](const reader::MaybeElement& v) -> std::uint64_t { return v ? json::as_count(*v).value_or(0) : 0; };
   TokenUsageRaw block;
