@@ -31,6 +31,22 @@ void sort_paths(std::vector<fs::path>& paths) {
   paths.erase(std::unique(paths.begin(), paths.end()), paths.end());
 }
 
+std::expected<std::vector<fs::path>, std::string> find_files(const FileSearch& search, UnreadFiles& unread) {
+  auto roots = directory_roots(search.variable, search.default_below_home, search.no_home);
+  if (!roots) return std::unexpected(std::move(roots.error()));
+  std::vector<fs::path> files;
+  for (const auto& root : *roots) {
+    const fs::path directory = search.below.empty() ? root : root / search.below;
+    if (!search.keep) {
+      walk(directory, search.extension, files, unread);
+      continue;
+    }
+    walk(directory, search.extension, [&](const fs::path& p) { return search.keep(directory, p); }, files, unread);
+  }
+  sort_paths(files);
+  return files;
+}
+
 Text::Text(std::string bytes) : bytes_(std::move(bytes)), size_(bytes_.size()) {
   bytes_.append(json::kPadding, '\0');
 }

@@ -16,6 +16,7 @@
 #include "json/dom_fwd.h"
 #include "jsonl_reader.h"
 #include "parallel.h"
+#include "reader/roots.h"
 #include "util.h"
 
 namespace qm::reader {
@@ -38,6 +39,20 @@ void add_unlisted(const std::vector<util::Unlisted>& unlisted, UnreadFiles& unre
 
 // Sorts paths component by component ("a/b" before "a-b") and drops repeated ones.
 void sort_paths(std::vector<fs::path>& paths);
+
+// Where a reader of files finds them: the roots (a list variable, or a default below the
+// home directory), the directory below each root ("" for the root itself), the extension,
+// and, when given, a test of each file found with the directory it was found in.
+struct FileSearch {
+  const char* variable;
+  std::string_view default_below_home;
+  NoHome no_home;
+  std::string_view below;
+  std::string_view extension;
+  bool (*keep)(const fs::path& directory, const fs::path& path) = nullptr;
+};
+// The files of a search, in path order, or why the roots could not be found.
+std::expected<std::vector<fs::path>, std::string> find_files(const FileSearch& search, UnreadFiles& unread);
 
 // A whole file, followed by the padding the JSON parser reads past the end.
 class Text {

@@ -76,17 +76,15 @@ std::expected<std::optional<DroidSessionUsage>, std::string> read_settings(const
 
 AgentLoadResult load_droid_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table) {
   reader::Run run(AgentKind::Droid, options);
-  auto roots = reader::directory_roots("DROID_SESSIONS_DIR", ".factory/sessions", reader::NoHome::Fails);
-  if (!roots) return run.fail(std::move(roots.error()));
-  std::vector<fs::path> files;
-  auto is_settings = [](const fs::path& p) {
+  auto is_settings = [](const fs::path&, const fs::path& p) {
     std::string name = p.filename().string();
     return util::is_valid_utf8(name) && name.ends_with(kSettingsEnding);
   };
-  for (const auto& root : *roots) reader::walk(root, "json", is_settings, files, run.unread());
-  reader::sort_paths(files);
+  auto files = reader::find_files(
+      {"DROID_SESSIONS_DIR", ".factory/sessions", reader::NoHome::Fails, "", "json", is_settings}, run.unread());
+  if (!files) return run.fail(std::move(files.error()));
 
-  auto read = reader::read_files<std::optional<DroidSessionUsage>>(files, options.common.single_thread,
+  auto read = reader::read_files<std::optional<DroidSessionUsage>>(*files, options.common.single_thread,
                                                                    run.unread(), [] {
     return [parser = json::StrictParser()](const fs::path& path) mutable { return read_settings(path, parser); };
   });

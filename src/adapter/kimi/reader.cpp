@@ -135,17 +135,12 @@ std::expected<WireFile, std::string> WireReader::read(const fs::path& path, cons
 AgentLoadResult load_kimi_usage(const all::loader::LoadOptions& options, const pricing::PricingTable& table,
                                 const parallel::PartSizes& sizes) {
   reader::Run run(AgentKind::Kimi, options);
-  auto roots = reader::directory_roots("KIMI_DATA_DIR", ".kimi", reader::NoHome::Empty);
-  if (!roots) return run.fail(roots.error());
-  std::vector<fs::path> files;
-  for (const auto& root : *roots) {
-    const fs::path sessions = root / "sessions";
-    reader::walk(sessions, "jsonl", [&](const fs::path& p) { return is_wire_file(sessions, p); }, files, run.unread());
-  }
-  reader::sort_paths(files);
+  auto files = reader::find_files({"KIMI_DATA_DIR", ".kimi", reader::NoHome::Empty, "sessions", "jsonl", is_wire_file},
+                                  run.unread());
+  if (!files) return run.fail(files.error());
 
   auto wires =
-      reader::read_files_with<WireJoin, WireReader>(files, options.common.single_thread, run.unread(), 0, sizes);
+      reader::read_files_with<WireJoin, WireReader>(*files, options.common.single_thread, run.unread(), 0, sizes);
 
   const bool priced = options.common.mode != CostMode::Display;
   reader::Prices prices(&table);

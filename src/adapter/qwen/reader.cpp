@@ -88,14 +88,8 @@ bool is_chat_file(const fs::path& projects, const fs::path& path) {
 }
 
 std::vector<fs::path> find_chat_files(UnreadFiles& unread) {
-  std::vector<fs::path> files;
-  auto roots = reader::directory_roots("QWEN_DATA_DIR", ".qwen", reader::NoHome::Empty);
-  for (const auto& root : roots.value_or(std::vector<fs::path>{})) {
-    const fs::path projects = root / "projects";
-    reader::walk(projects, "jsonl", [&](const fs::path& p) { return is_chat_file(projects, p); }, files, unread);
-  }
-  reader::sort_paths(files);
-  return files;
+  return reader::find_files({"QWEN_DATA_DIR", ".qwen", reader::NoHome::Empty, "projects", "jsonl", is_chat_file}, unread)
+      .value_or(std::vector<fs::path>{});
 }
 
 std::vector<std::string> price_candidates(std::string_view model) {
