@@ -45,9 +45,7 @@ inline constexpr std::uint32_t kNoId = UINT32_MAX;
 
 // A model call, as one record describes it. The record's session and ids are not reported,
 // and not kept.
-struct Call {
-  std::int64_t time_ms = 0;
-  reader::Counts counts;
+struct Call : reader::Item {
   std::uint32_t model = 0;       // of the file's models, or kTraceModel
   std::uint32_t trace = kNoId;   // the number of its trace id, of the file's traces
   std::uint32_t response = kNoId;

@@ -82,8 +82,9 @@ constexpr std::size_t kKeptDocumentRoom = 1 << 20;
 Reply reply_of(const GeminiMessageUsage& item, reader::Names& models) {
   const reader::Counts& c = item.counts;
   const std::uint64_t counted = util::saturating_add(util::saturating_add(c.input, c.cache_read), c.output);
-  return Reply{item.timestamp, reader::Counts{c.input, c.output, 0, c.cache_read, item.total > counted ? item.total - counted : 0},
-               models.id(item.model), std::nullopt};
+  const std::uint64_t beyond = item.total > counted ? item.total - counted : 0;
+  return Reply{{item.timestamp, reader::Counts{c.input, c.output, 0, c.cache_read, beyond}}, models.id(item.model),
+               std::nullopt};
 }
 
 }  // namespace
@@ -206,7 +207,7 @@ void LogFold::message(json::element message) {
   auto c = counted(*counts, InputRule::Message);
   if (!c) return;
   const std::int64_t time = reader::first_of(message, {"timestamp", "created_at"}, reader::time_text_ms).value_or(file_time_);
-  place(Reply{time, c->record(), current_.known ? current_.model : kInheritedModel, std::nullopt},
+  place(Reply{{time, c->record()}, current_.known ? current_.model : kInheritedModel, std::nullopt},
         reader::text(at(message, "id")));
 }
 
@@ -216,7 +217,7 @@ void LogFold::statistics(json::element stats, std::int64_t time) {
   for (const auto& [name, entry] : model_entries(stats)) {
     if (util::trim(name).empty()) continue;
     if (auto c = counted(*read_token_counts(at(entry, "tokens")), InputRule::Statistics)) {
-      place(Reply{time, c->record(), items_->models.id(name), std::nullopt}, std::nullopt);
+      place(Reply{{time, c->record()}, items_->models.id(name), std::nullopt}, std::nullopt);
       any = true;
     }
   }
@@ -225,7 +226,7 @@ void LogFold::statistics(json::element stats, std::int64_t time) {
   if (!c) return;
   std::uint32_t model = kInheritedOrUnknown;
   if (current_.known) model = items_->models.id(current_.model == reader::Names::kNone ? "unknown" : items_->models[current_.model]);
-  place(Reply{time, c->record(), model, std::nullopt}, std::nullopt);
+  place(Reply{{time, c->record()}, model, std::nullopt}, std::nullopt);
 }
 
 void ReplyPlaces::place(FileItems& items, Reply reply, std::optional<std::string_view> id) {

@@ -65,9 +65,7 @@ std::vector<GeminiMessageUsage> parse_document(const std::filesystem::path& path
 
 // An item of a file as it is kept until it is priced. Its reasoning count is the record's:
 // the total beyond the input, cache read and output.
-struct Reply {
-  std::int64_t time_ms = 0;
-  reader::Counts counts;
+struct Reply : reader::Item {
   std::uint32_t model = 0;                // of the file's models, or one of the two below
   std::optional<reader::TextRef> id;      // of a log's reply with an id
 };
