@@ -11,18 +11,6 @@ namespace qm::reader {
 
 namespace fs = std::filesystem;
 
-namespace {
-// Short texts (ids, names) are nearly always ASCII, told by a plain look at their bytes sooner
-// than by the vector check's call; longer ones and the rest go to that check.
-bool short_ascii(std::string_view s) {
-  constexpr std::size_t kShort = 64;
-  if (s.size() > kShort) return false;
-  unsigned char seen = 0;
-  for (const char c : s) seen |= static_cast<unsigned char>(c);
-  return seen < 0x80;
-}
-}  // namespace
-
 // One buffer per column, made up front: a later column's text must not move an earlier one.
 Row::Row(sqlite3_stmt* stmt) : stmt_(stmt), lossy_(stmt ? static_cast<std::size_t>(sqlite3_column_count(stmt)) : 0) {}
 
@@ -43,7 +31,7 @@ std::optional<std::string_view> Row::text(int column) const {
   const auto raw_bytes = bytes(column);
   if (!raw_bytes) return std::nullopt;
   const std::string_view raw = *raw_bytes;
-  if (short_ascii(raw) || util::is_valid_utf8(raw)) return raw;
+  if (util::is_valid_utf8(raw)) return raw;
   if (static_cast<std::size_t>(column) >= lossy_.size()) return std::nullopt;
   lossy_[static_cast<std::size_t>(column)] = util::utf8_lossy(raw);
   return lossy_[static_cast<std::size_t>(column)];
