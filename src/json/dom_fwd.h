@@ -1,7 +1,8 @@
 #pragma once
 // The parsed-document types by name, for headers that only pass them along: the parser
 // (json/strict.h, simdjson.h) adds some 30,000 to 75,000 preprocessed lines to every unit
-// that includes it. Include json/strict.h where a value is looked into or a parser made.
+// that includes it. Include json/strict.h where a value is looked into, json/parser.h where a
+// parser is kept.
 #include <cstddef>
 
 namespace simdjson::dom {

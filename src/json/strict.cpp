@@ -37,20 +37,24 @@ bool nested_deeper_than(std::string_view text, element root, std::size_t levels)
   return deeper_than(root, levels);
 }
 
-StrictParser::StrictParser() {
+StrictParser::StrictParser() : parser_(std::make_unique<simdjson::dom::parser>()) {
   // Capacity grows on demand; the depth limit is fixed.
-  if (parser_.allocate(1 << 16, kParserDepth) != simdjson::SUCCESS) std::abort();
+  if (parser_->allocate(1 << 16, kParserDepth) != simdjson::SUCCESS) std::abort();
 }
 
+StrictParser::StrictParser(StrictParser&&) noexcept = default;
+StrictParser& StrictParser::operator=(StrictParser&&) noexcept = default;
+StrictParser::~StrictParser() = default;
+
 std::optional<element> StrictParser::parse(std::string_view text) {
-  if (text.size() > parser_.capacity()) {
-    if (auto err = parser_.allocate(text.size(), kParserDepth)) {
+  if (text.size() > parser_->capacity()) {
+    if (auto err = parser_->allocate(text.size(), kParserDepth)) {
       error_ = simdjson::error_message(err);
       return std::nullopt;
     }
   }
   element root;
-  auto err = parser_.parse(text.data(), text.size(), false).get(root);
+  auto err = parser_->parse(text.data(), text.size(), false).get(root);
   if (err == simdjson::SUCCESS) return root;
   error_ = simdjson::error_message(err);  // kept when the number was not the fault
   if (err == simdjson::NUMBER_ERROR) return parse_wide_numbers(text);
@@ -194,10 +198,10 @@ std::optional<element> StrictParser::parse_wide_numbers(std::string_view text) {
   std::size_t n = copy.size();
   copy.append(kPadding, '\0');
   scratch_ = std::move(copy);
-  if (n > parser_.capacity() && parser_.allocate(n, kParserDepth)) return std::nullopt;
+  if (n > parser_->capacity() && parser_->allocate(n, kParserDepth)) return std::nullopt;
   element root;
-  if (parser_.parse(scratch_.data(), n, false).get(root)) return std::nullopt;
-  set_numbers(parser_.doc, infinities);
+  if (parser_->parse(scratch_.data(), n, false).get(root)) return std::nullopt;
+  set_numbers(parser_->doc, infinities);
   return root;
 }
 

@@ -14,6 +14,7 @@
 #include <simdjson.h>
 
 #include "json/dom_fwd.h"
+#include "json/parser.h"
 
 namespace qm::json {
 
@@ -21,27 +22,6 @@ namespace qm::json {
 // not empty (an empty [] or {} takes no level of its own).
 inline constexpr std::size_t kParserDepth = simdjson::DEFAULT_MAX_DEPTH;
 static_assert(kPadding == simdjson::SIMDJSON_PADDING);
-
-// One parser per thread, reused for every line. Numbers the parser itself refuses are still
-// read: an integer beyond 64 bits as a float, a number beyond a double's range as an
-// infinity.
-class StrictParser {
- public:
-  StrictParser();
-  // `text` must be followed by kPadding readable bytes (see LineReader). The element
-  // stays valid until the next parse.
-  std::optional<element> parse(std::string_view text);
-  // For text without that guarantee (copies into an internal buffer).
-  std::optional<element> parse_copy(std::string_view text);
-  // Why the last parse gave none.
-  std::string_view error() const { return error_; }
-
- private:
-  std::optional<element> parse_wide_numbers(std::string_view text);
-  simdjson::dom::parser parser_;
-  std::string scratch_;
-  std::string_view error_;
-};
 
 // Whether a parsed text nests containers more than `levels` deep (every container counts, the
 // innermost one too, empty or not), for formats that set a limit of their own. `text` is what

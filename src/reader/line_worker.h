@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 
-#include "json/strict.h"
+#include "json/parser.h"
 #include "jsonl_reader.h"
 
 namespace qm::reader {

@@ -9,6 +9,7 @@
 #include "date_utils.h"
 #include "fast.h"
 #include "hash_mix.h"
+#include "json/strict.h"
 #include "no_destructor.h"
 #include "pricing/cost.h"
 #include "pricing/lookup.h"

@@ -16,7 +16,7 @@
 
 #include "adapter/all/types.h"
 #include "date_utils.h"
-#include "json/strict.h"
+#include "json/parser.h"
 #include "jsonl_reader.h"
 #include "options.h"
 #include "pricing/table.h"

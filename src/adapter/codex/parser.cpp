@@ -15,6 +15,7 @@
 
 #include "date_utils.h"
 #include "fast.h"
+#include "json/strict.h"
 #include "util.h"
 
 namespace qm::codex::parser {

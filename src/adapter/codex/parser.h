@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "json/strict.h"
+#include "json/parser.h"
 #include "jsonl_reader.h"
 
 namespace qm::codex::parser {

@@ -14,7 +14,7 @@
 
 #include "adapter/all/load_options.h"
 #include "adapter/all/types.h"
-#include "json/strict.h"
+#include "json/parser.h"
 #include "jsonl_reader.h"
 #include "parallel.h"
 #include "pricing/table.h"

@@ -10,7 +10,7 @@
 #include "adapter/all/load_options.h"
 #include "adapter/all/types.h"
 #include "adapter/openclaw/session_log.h"
-#include "json/strict.h"
+#include "json/parser.h"
 #include "jsonl_reader.h"
 #include "parallel.h"
 #include "pricing/table.h"

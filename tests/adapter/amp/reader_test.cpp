@@ -5,7 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "adapter/all/row_metadata.h"
-#include "json/strict.h"
+#include "json/parser.h"
 #include "kit/env.h"
 #include "kit/reader.h"
 #include "kit/snapshot.h"

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "adapter/codex/rollout.h"
+#include "json/strict.h"
 #include "kit/env.h"
 
 namespace qm::codex::parser {

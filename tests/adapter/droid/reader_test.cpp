@@ -13,7 +13,7 @@
 
 #include "adapter/droid/model.h"
 #include "adapter/droid/transcript.h"
-#include "json/strict.h"
+#include "json/parser.h"
 #include "kit/env.h"
 #include "kit/reader.h"
 

@@ -6,6 +6,7 @@
 #include <tuple>
 
 #include "kit/env.h"
+#include "json/strict.h"
 #include "kit/reader.h"
 #include "reader/files.h"
 
