@@ -1,7 +1,6 @@
 #pragma once
 // Pricing a record under several spellings of its model name (provider prefixes, aliases).
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <span>
 #include <string>

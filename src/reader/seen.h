@@ -5,7 +5,6 @@
 // grow, and a table small enough to stay cached. Keys that begin alike (a database's path,
 // say) can be offered as that beginning and the rest: the beginning is kept once.
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>

@@ -21,6 +21,7 @@
 #include <cstring>
 #include <functional>
 #include <set>
+#include <thread>
 #include <stdexcept>
 
 namespace qm::kit {

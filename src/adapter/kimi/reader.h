@@ -3,7 +3,6 @@
 // directories, whose status updates carry each model step's tokens. The log does not name
 // the model: the data directory's config.json does.
 #include <cstdint>
-#include <deque>
 #include <expected>
 #include <filesystem>
 #include <optional>

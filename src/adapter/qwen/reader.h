@@ -3,7 +3,6 @@
 // of its data directories; each assistant line carries the token counts of one model reply.
 // Priced with a table of its own.
 #include <cstdint>
-#include <deque>
 #include <expected>
 #include <filesystem>
 #include <optional>
