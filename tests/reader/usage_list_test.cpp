@@ -3,7 +3,6 @@
 #include "reader/usage_list.h"
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <map>

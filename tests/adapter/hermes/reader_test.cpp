@@ -5,7 +5,6 @@
 
 #include <limits>
 
-#include <nlohmann/json.hpp>
 
 #include "kit/env.h"
 #include "kit/reader.h"
