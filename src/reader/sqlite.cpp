@@ -1,6 +1,6 @@
 #include "reader/sqlite.h"
 
-#include <fmt/format.h>
+#include <fmt/core.h>
 #include <sqlite3.h>
 
 #include <system_error>

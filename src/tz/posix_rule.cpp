@@ -8,7 +8,7 @@
 
 #include <cctz/civil_time.h>
 #include <cctz/zone_info_source.h>
-#include <fmt/format.h>
+#include <fmt/core.h>
 
 namespace qm::tz {
 namespace {

@@ -3,6 +3,7 @@
 #include "reader/usage_list.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <map>

@@ -6,7 +6,7 @@
 #include <cctz/civil_time.h>
 #include <cctz/time_zone.h>
 #include <filesystem>
-#include <fmt/format.h>
+#include <fmt/core.h>
 #include <gtest/gtest.h>
 #include <random>
 #include <set>

@@ -2,7 +2,7 @@
 
 #include "util.h"
 
-#include <fmt/format.h>
+#include <fmt/core.h>
 
 #include <algorithm>
 #include <limits>

@@ -1,6 +1,6 @@
 #include "adapter/amp/reader.h"
 
-#include <fmt/format.h>
+#include <fmt/core.h>
 
 #include <algorithm>
 #include <bit>

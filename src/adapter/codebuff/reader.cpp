@@ -1,6 +1,6 @@
 #include "adapter/codebuff/reader.h"
 
-#include <fmt/format.h>
+#include <fmt/core.h>
 
 #include <algorithm>
 #include <unordered_map>

@@ -4,7 +4,7 @@
 #include <bit>
 #include <limits>
 
-#include <fmt/format.h>
+#include <fmt/core.h>
 
 #include "adapter/all/codex_row.h"
 #include "date_utils.h"

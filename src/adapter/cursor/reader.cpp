@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include <fmt/format.h>
+#include <fmt/core.h>
 #include <nlohmann/json.hpp>
 
 #include "adapter/cursor/account.h"

@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <unordered_set>
 
-#include <fmt/format.h>
+#include <fmt/core.h>
 
 #include "adapter/droid/model.h"
 #include "adapter/droid/transcript.h"

@@ -1,6 +1,6 @@
 #include "adapter/qwen/reader.h"
 
-#include <fmt/format.h>
+#include <fmt/core.h>
 
 #include <tuple>
 #include <unordered_map>

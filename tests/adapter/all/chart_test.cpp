@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include <fmt/format.h>
+#include <fmt/core.h>
 
 #include "adapter/all/rows.h"
 #include "adapter/all/summary.h"

@@ -2,7 +2,7 @@
 // document from a home with Codex signed in to a loopback service, and the built binary.
 #include <gtest/gtest.h>
 
-#include <fmt/format.h>
+#include <fmt/core.h>
 #include <nlohmann/json.hpp>
 
 #include <functional>

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <fmt/format.h>
+#include <fmt/core.h>
 
 #include "adapter/all/rows.h"
 #include "adapter/claude/account_home.h"

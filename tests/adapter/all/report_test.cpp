@@ -9,7 +9,7 @@
 #include <chrono>
 #include <thread>
 
-#include <fmt/format.h>
+#include <fmt/core.h>
 #include <nlohmann/json.hpp>
 
 #include "adapter/all/rows.h"

@@ -2,7 +2,7 @@
 // with Codex and Cursor signed in against loopback services.
 #include <gtest/gtest.h>
 
-#include <fmt/format.h>
+#include <fmt/core.h>
 
 #include "adapter/all/subscription.h"
 #include "adapter/all/summary/value.h"

@@ -6,7 +6,7 @@
 
 #include <random>
 
-#include <fmt/format.h>
+#include <fmt/core.h>
 #include <nlohmann/json.hpp>
 
 #include "adapter/all/loader.h"

@@ -1,6 +1,7 @@
 // The Claude usage report in its two layouts and two forms of extra usage, and the account
 // object built from it.
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "adapter/claude/limits.h"
 #include "json/strict.h"

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <fmt/format.h>
+#include <fmt/core.h>
 
 #include <atomic>
 #include <thread>

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include <fmt/format.h>
+#include <fmt/core.h>
 
 #include "json/strict.h"
 #include "kit/env.h"

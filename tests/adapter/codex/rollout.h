@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include <fmt/format.h>
+#include <fmt/core.h>
 
 #include "date_utils.h"
 
