@@ -3,6 +3,8 @@
 #include <cmath>
 #include <unordered_map>
 
+#include <simdjson.h>
+
 namespace qm::util {
 
 std::optional<std::uint64_t> value_as_u64(std::optional<simdjson::dom::element> value) {

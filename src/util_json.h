@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include <simdjson.h>
+#include "json/dom_fwd.h"
 
 namespace qm::util {
 

@@ -1,6 +1,7 @@
 #include "util.h"
 
 #include <gtest/gtest.h>
+#include <simdjson.h>
 
 #include <cmath>
 

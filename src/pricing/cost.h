@@ -1,8 +1,8 @@
 #pragma once
 // The API-equivalent cost of a token block, the cost modes, and which models lack a price.
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -38,7 +38,8 @@ double cost_for(CostMode mode, std::optional<double> recorded, CostRule rule, co
     const ModelPrice* price = candidates[i];
     if (!price) continue;
     const double cost = cost_at_price(*price, block);
-    if (rule == CostRule::FirstPriced || (std::isfinite(cost) && cost > 0)) return cost;
+    // Above 0 and finite (a NaN is neither).
+    if (rule == CostRule::FirstPriced || (cost > 0 && cost < std::numeric_limits<double>::infinity())) return cost;
   }
   return 0.0;
 }
