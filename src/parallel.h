@@ -6,8 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
-#include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -19,17 +17,6 @@ namespace qm::parallel {
 
 // Processors this process may run on (its affinity mask); 1 when that cannot be had.
 std::size_t available_processors();
-
-// Starts a thread; false (nothing thrown) when the system has none to give.
-template <typename Fn>
-bool start_thread(std::vector<std::thread>& threads, Fn&& fn) {
-  try {
-    threads.emplace_back(std::forward<Fn>(fn));
-    return true;
-  } catch (const std::system_error&) {
-    return false;
-  }
-}
 
 // Runs drain() on this thread and on up to `workers` - 1 helpers, as the worker budget gives
 // them (now or, while drain runs, as slots come free), and waits for all of them. With no

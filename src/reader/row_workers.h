@@ -22,6 +22,7 @@
 
 #include "parallel.h"
 #include "reader/sqlite.h"
+#include "start_thread.h"
 
 namespace qm::reader {
 

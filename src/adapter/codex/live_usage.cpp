@@ -7,8 +7,8 @@
 #include "adapter/codex/home.h"
 #include "http/hosts.h"
 #include "json/strict.h"
-#include "parallel.h"
 #include "reader/values.h"
+#include "start_thread.h"
 #include "util.h"
 
 namespace qm::codex::live_usage {
