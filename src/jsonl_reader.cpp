@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "util.h"
+#include "util_files.h"
 
 namespace qm::jsonl {
 

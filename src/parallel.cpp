@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "util.h"
+#include "util_files.h"
 
 namespace qm::parallel {
 

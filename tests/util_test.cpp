@@ -1,4 +1,5 @@
 #include "util.h"
+#include "util_files.h"
 
 #include <gtest/gtest.h>
 #include <simdjson.h>

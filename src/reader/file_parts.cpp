@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include "util.h"
+#include "util_files.h"
 
 namespace qm::reader {
 

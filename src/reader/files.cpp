@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "util.h"
+#include "util_files.h"
 
 namespace qm::reader {
 

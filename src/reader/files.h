@@ -17,7 +17,7 @@
 #include "jsonl_reader.h"
 #include "parallel.h"
 #include "reader/roots.h"
-#include "util.h"
+#include "util_files.h"
 
 namespace qm::reader {
 

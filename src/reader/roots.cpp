@@ -5,6 +5,7 @@
 #include <unordered_set>
 
 #include "util.h"
+#include "util_files.h"
 
 namespace qm::reader {
 

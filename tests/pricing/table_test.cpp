@@ -10,6 +10,7 @@
 #include "kit/http_server.h"
 #include "pricing/lookup.h"
 #include "util.h"
+#include "util_files.h"
 
 namespace qm::embedded {
 extern const std::string_view litellm_pricing;

@@ -7,6 +7,7 @@
 #include "private_file.h"
 #include "subprocess.h"
 #include "util.h"
+#include "util_files.h"
 
 namespace qm::claude::credentials {
 namespace {

@@ -11,6 +11,7 @@
 #include "json/tree.h"
 #include "output.h"
 #include "util.h"
+#include "util_files.h"
 #include "util_json.h"
 
 namespace qm::claude::limits {

@@ -5,6 +5,7 @@
 
 #include "json/strict.h"
 #include "util.h"
+#include "util_files.h"
 #include "util_json.h"
 
 namespace qm::claude {

@@ -9,6 +9,7 @@
 #include "output.h"
 #include "private_file.h"
 #include "util.h"
+#include "util_files.h"
 #include "util_json.h"
 
 namespace qm::claude::usage_cache {

@@ -13,6 +13,7 @@
 #include "pricing/lookup.h"
 #include "reader/files.h"
 #include "util.h"
+#include "util_files.h"
 
 namespace qm::codex::aggregate {
 

@@ -6,6 +6,7 @@
 
 #include "reader/files.h"
 #include "util.h"
+#include "util_files.h"
 
 namespace qm::codex::home {
 namespace {

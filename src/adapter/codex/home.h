@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "util.h"
+#include "util_files.h"
 
 namespace qm::codex::home {
 

@@ -10,6 +10,7 @@
 #include "reader/values.h"
 #include "start_thread.h"
 #include "util.h"
+#include "util_files.h"
 
 namespace qm::codex::live_usage {
 namespace {

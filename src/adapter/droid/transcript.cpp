@@ -8,6 +8,7 @@
 
 #include "adapter/droid/model.h"
 #include "util.h"
+#include "util_files.h"
 
 namespace qm::droid {
 namespace {

@@ -5,6 +5,7 @@
 #include "reader/files.h"
 #include "reader/roots.h"
 #include "util.h"
+#include "util_files.h"
 
 namespace qm::openclaw::paths {
 
