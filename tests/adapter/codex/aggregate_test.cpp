@@ -7,6 +7,7 @@
 #include "adapter/all/row_metadata.h"
 #include "adapter/all/codex_row.h"
 #include "adapter/codex/rollout.h"
+#include "adapter/codex/stateful_rollouts.h"
 #include "kit/env.h"
 #include "parallel.h"
 
