@@ -99,8 +99,16 @@ void SeenKeys::truncate(std::size_t size) {
   place_keys();
 }
 
+void SeenKeys::reserve(std::size_t more) {
+  std::size_t slots = slots_.empty() ? kFirstSlots : slots_.size();
+  while (4 * (count_ + more) > 3 * slots) slots *= 2;  // as meet() keeps it
+  if (slots == slots_.size()) return;
+  slots_.assign(slots, 0);
+  place_keys();
+}
+
 void SeenKeys::grow() {
-  slots_.assign(slots_.empty() ? 1024 : 2 * slots_.size(), 0);
+  slots_.assign(slots_.empty() ? kFirstSlots : 2 * slots_.size(), 0);
   place_keys();
 }
 

@@ -38,8 +38,16 @@ class SeenKeys {
   // Asks for the memory that first(key, hash) will read: a consumer that knows its next
   // keys calls this some keys ahead, so that the lookups do not wait one after another.
   void prefetch(std::uint64_t hash) const {
-    if (!slots_.empty()) __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]);
+    if (slots_.empty()) return;
+    const std::uint64_t* slot = slots_.data() + (hash & (slots_.size() - 1));
+    __builtin_prefetch(slot);
+    // The compiler takes a function that only prefetches for one without effects, and drops
+    // calls to it: this says it has one.
+    asm volatile("" : : "r"(slot));
   }
+  // Room for `more` keys beyond those met, made at once: a reader that knows how many it
+  // will offer spares the table its growing, each step of which places every key again.
+  void reserve(std::size_t more);
   void clear();
   // The number of keys met, and going back to the first `size` of them (a database read
   // again, say).
@@ -66,6 +74,7 @@ class SeenKeys {
   void grow();
   void place_keys();  // in slots_, all empty
 
+  static constexpr std::size_t kFirstSlots = 1024;
   static constexpr std::size_t kKeysPerBlock = 1 << 14;
   static constexpr std::size_t kBlockBytes = 1 << 20;
 
