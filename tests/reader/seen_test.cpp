@@ -77,5 +77,22 @@ TEST(SeenKeys, KeysSplitAnywhereAreTheJoinedKey) {
   EXPECT_TRUE(first("other.db:", "msg_1"));
 }
 
+// A key hashed in parts has the hash of the whole, wherever the cuts fall; a key and that
+// key with a zero byte more do not share one.
+TEST(KeyHasher, PartsHashAsTheWholeKey) {
+  const std::string key = "/home/u/.local/share/kilo/kilo.db:msg_0123456789";
+  const std::uint64_t whole = SeenKeys::hash(key);
+  for (std::size_t cut = 0; cut <= key.size(); ++cut)
+    for (std::size_t second = cut; second <= key.size(); second += 3) {
+      KeyHasher h;
+      h.add(key.substr(0, cut)).add(key.substr(cut, second - cut));
+      EXPECT_EQ(KeyHasher(h).add(key.substr(second)).done(), whole) << cut << " " << second;
+    }
+  for (std::size_t size = 0; size < 17; ++size) {
+    const std::string k(size, 'k');
+    EXPECT_NE(SeenKeys::hash(k), SeenKeys::hash(k + '\0')) << size;
+  }
+}
+
 }  // namespace
 }  // namespace qm::reader
