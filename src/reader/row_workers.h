@@ -128,9 +128,10 @@ class RowView {
   std::optional<std::string_view> text(int column) const;
   // The bytes as SQLite gave them (not checked for UTF-8); none for NULL.
   std::optional<std::string_view> bytes(int column) const;
-  // The same followed by the JSON parser's padding, so that StrictParser::parse reads them
-  // in place: a JSON column is parsed as it is, and made text only when that fails.
-  std::optional<std::string_view> padded(int column) const;
+  // The bytes that bytes(column) gave, followed by the JSON parser's padding, so that
+  // StrictParser::parse reads them in place: a JSON column is parsed as it is, and made text
+  // only when that fails. Taking them saves asking SQLite for them again.
+  std::string_view padded(int column, std::string_view bytes) const;
 
  private:
   const detail::Cell& cell(int column) const { return rows_->cells[first_ + static_cast<std::size_t>(column)]; }

@@ -147,7 +147,7 @@ reader::DatabaseRead for_each_message(const std::filesystem::path& db, std::stri
       const auto data = row.bytes(2);
       if (!id || row.is_null(1) || !data || !may_hold_tokens(*data)) return std::nullopt;
       // The parser checks the UTF-8 itself: the text is made (lossy) only when that fails.
-      auto doc = json.parse(*row.padded(2));
+      auto doc = json.parse(row.padded(2, *data));
       if (!doc && !util::is_valid_utf8(*data)) doc = json.parse_copy(*row.text(2));
       if (!doc) return std::nullopt;
       return parse(*id, *doc, kept);
