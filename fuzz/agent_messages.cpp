@@ -74,9 +74,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   static const qm::CostMode kModes[] = {qm::CostMode::Auto, qm::CostMode::Calculate, qm::CostMode::Display};
   qm::opencode::message::RecentPrices prices(&table);
-  std::string key;
+  static const qm::kilo::RowKeys keys("/k/kilo.db");
   qm::reader::KeptTexts kept;
-  const auto c = qm::kilo::count_message("/k/kilo.db", "row", *doc, kModes[data[0] / 2 % 3], prices, key, kept);
+  const auto c = qm::kilo::count_message(keys, "row", *doc, kModes[data[0] / 2 % 3], prices, kept);
   if (!c) return 0;
   FUZZ_CHECK(c->any_tokens() && c->time_ms > 0 && c->has_key && !kept.name(c->model).empty());
   FUZZ_CHECK(std::isfinite(c->cost) && c->cost >= 0);

@@ -138,13 +138,12 @@ std::optional<std::string_view> RowView::bytes(int column) const {
   return std::string_view(rows_->bytes.data() + c.offset, c.size);
 }
 
-std::optional<std::string_view> RowView::padded(int column) const {
-  const auto raw = bytes(column);
-  if (!raw || !live_) return raw;
+std::string_view RowView::padded(int column, std::string_view bytes) const {
+  if (!live_) return bytes;  // a copied row's texts are padded
   std::string& copy = (*scratch_)[static_cast<std::size_t>(column)];
-  copy.assign(*raw);
+  copy.assign(bytes);
   copy.append(json::kPadding, '\0');
-  return std::string_view(copy.data(), raw->size());
+  return std::string_view(copy.data(), bytes.size());
 }
 
 std::optional<std::string_view> RowView::text(int column) const {

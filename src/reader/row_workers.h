@@ -129,9 +129,10 @@ class RowView {
   std::optional<std::string_view> text(int column) const;
   // The bytes as SQLite gave them (not checked for UTF-8); none for NULL.
   std::optional<std::string_view> bytes(int column) const;
-  // The same followed by the JSON parser's padding, so that StrictParser::parse reads them
-  // in place: a JSON column is parsed as it is, and made text only when that fails.
-  std::optional<std::string_view> padded(int column) const;
+  // The bytes that bytes(column) gave, followed by the JSON parser's padding, so that
+  // StrictParser::parse reads them in place: a JSON column is parsed as it is, and made text
+  // only when that fails. Taking them saves asking SQLite for them again.
+  std::string_view padded(int column, std::string_view bytes) const;
 
  private:
   const detail::Cell& cell(int column) const { return rows_->cells[first_ + static_cast<std::size_t>(column)]; }
@@ -140,6 +141,11 @@ class RowView {
   const detail::Rows* rows_ = nullptr;  // the texts in it are followed by the padding
   std::size_t width_ = 0, first_ = 0;
   std::vector<std::string>* scratch_;  // per column: a padded copy, text made of invalid UTF-8
+};
+
+// The expect_rows of a consumer that has no use for the number.
+struct AnyRows {
+  void operator()(std::uint64_t) const {}
 };
 
 // The number of threads that parse rows: 1 under --single-thread, else the processors.
@@ -163,6 +169,8 @@ struct Spans {
   std::size_t count = 0;
 
   std::pair<std::int64_t, std::int64_t> at(std::size_t span) const;
+  // Rows the spans can hold: one per rowid.
+  std::uint64_t rows() const { return static_cast<std::uint64_t>(last) - static_cast<std::uint64_t>(first) + 1; }
 };
 
 // A connection stepping spans, in a read transaction.
@@ -500,10 +508,13 @@ Attempt parse_batches(Statement& stmt, std::size_t workers, std::span<const Colu
 // rowids, each connection parsing the rows it steps, where the connections read one state
 // (see begin_spans). Else, once a second batch is due, stepping moves to a thread of its own,
 // workers parse the batches it copies, and this thread only takes the parsed batches back.
-template <typename Item, typename MakeParse, typename Consume, typename Discard>
+// Where the table's rowids are read first (spans), expect_rows(n) is told on this thread
+// before the first batch that the rows are at most n, for a consumer that makes room ahead.
+template <typename Item, typename MakeParse, typename Consume, typename Discard, typename ExpectRows = AnyRows>
 DatabaseRead for_each_parsed_row(const std::filesystem::path& path, std::string_view label, std::string_view sql,
                                  bool debug, std::span<const Column> columns, std::size_t workers, MakeParse make_parse,
-                                 Consume consume, Discard discard, std::optional<RowidSpans> spans = std::nullopt) {
+                                 Consume consume, Discard discard, std::optional<RowidSpans> spans = std::nullopt,
+                                 ExpectRows expect_rows = {}) {
   auto take = [&](const detail::Parsed<Item>& parsed) {
     consume(std::span<const std::optional<Item>>(parsed.items), parsed.texts);
   };
@@ -523,9 +534,11 @@ DatabaseRead for_each_parsed_row(const std::filesystem::path& path, std::string_
         slots.emplace(wanted);
       const std::size_t connections = slots->count() + 1;
       if (connections >= 2)
-        if (auto begun = detail::begin_spans(query->db, plan, *spans, connections))
+        if (auto begun = detail::begin_spans(query->db, plan, *spans, connections)) {
+          expect_rows(begun->spans.rows());
           if (auto done = detail::parse_spans<Item>(plan, *spans, *begun, connections, columns, make_parse, take))
             return std::move(*done);
+        }
     }
     return detail::parse_batches<Item>(query->stmt, workers, columns, make_parse, take);
   };

@@ -1,9 +1,11 @@
 #include "reader/seen.h"
 
 #include <algorithm>
+#include <bit>
 #include <cassert>
 #include <cstring>
-#include <functional>
+
+#include "hash_mix.h"
 
 namespace qm::reader {
 namespace {
@@ -24,9 +26,45 @@ bool same_joined(std::string_view a1, std::string_view a2, std::string_view b1, 
   return b1.substr(0, a1.size()) == a1 && b1.substr(a1.size()) == a2.substr(0, split) && a2.substr(split) == b2;
 }
 
+// A word folded into the state, as a 64-bit multiplicative hash does it.
+std::uint64_t fold(std::uint64_t state, std::uint64_t word) {
+  constexpr std::uint64_t kMul = 0xC6A4A7935BD1E995ULL;
+  word *= kMul;
+  word ^= word >> 47;
+  word *= kMul;
+  return (state ^ word) * kMul;
+}
+
 }  // namespace
 
-std::uint64_t SeenKeys::hash(std::string_view key) { return std::hash<std::string_view>{}(key); }
+KeyHasher& KeyHasher::add(std::string_view bytes) {
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  std::size_t n = bytes.size();
+  // Words are cut at the same offsets of the whole key, whatever its parts, and read in one
+  // byte order however they are read.
+  std::size_t at = size_ % 8;
+  size_ += n;
+  for (; at != 0 && n != 0; ++p, --n) {
+    pending_ |= std::uint64_t{*p} << (8 * at);
+    if (++at == 8) {
+      state_ = fold(state_, pending_);
+      pending_ = 0;
+      at = 0;
+    }
+  }
+  for (; n >= 8; p += 8, n -= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
+    state_ = fold(state_, word);
+  }
+  for (std::size_t i = 0; i < n; ++i) pending_ |= std::uint64_t{p[i]} << (8 * i);
+  return *this;
+}
+
+std::uint64_t KeyHasher::done() const {
+  return hash_mix::mix((size_ % 8 != 0 ? fold(state_, pending_) : state_) ^ size_);
+}
 
 SeenKeys::Stored SeenKeys::stored(const Key& k) const {
   const char* at = byte_blocks_[k.block].data() + k.offset;
@@ -99,8 +137,16 @@ void SeenKeys::truncate(std::size_t size) {
   place_keys();
 }
 
+void SeenKeys::reserve(std::size_t more) {
+  std::size_t slots = slots_.empty() ? kFirstSlots : slots_.size();
+  while (4 * (count_ + more) > 3 * slots) slots *= 2;  // as meet() keeps it
+  if (slots == slots_.size()) return;
+  slots_.assign(slots, 0);
+  place_keys();
+}
+
 void SeenKeys::grow() {
-  slots_.assign(slots_.empty() ? 1024 : 2 * slots_.size(), 0);
+  slots_.assign(slots_.empty() ? kFirstSlots : 2 * slots_.size(), 0);
   place_keys();
 }
 

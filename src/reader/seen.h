@@ -11,6 +11,19 @@
 
 namespace qm::reader {
 
+// The hash of a key given in parts, one after another, the same however the key is cut:
+// a reader whose keys begin alike hashes the beginning once and goes on from a copy.
+class KeyHasher {
+ public:
+  KeyHasher& add(std::string_view bytes);
+  std::uint64_t done() const;
+
+ private:
+  std::uint64_t state_ = 0x2545F4914F6CDD1DULL;
+  std::uint64_t size_ = 0;     // bytes added
+  std::uint64_t pending_ = 0;  // the size_ % 8 bytes of the unfinished word, the first lowest
+};
+
 class SeenKeys {
  public:
   // True the first time a key is offered; it is remembered from then on.
@@ -33,12 +46,21 @@ class SeenKeys {
   Met meet(std::string_view prefix, std::string_view rest, std::uint64_t hash);
   // The key of a number meet() gave, for keys offered whole (a split key has no one view).
   std::string_view key(std::size_t number) const;
-  static std::uint64_t hash(std::string_view key);
+  // KeyHasher's hash of the whole key.
+  static std::uint64_t hash(std::string_view key) { return KeyHasher().add(key).done(); }
   // Asks for the memory that first(key, hash) will read: a consumer that knows its next
   // keys calls this some keys ahead, so that the lookups do not wait one after another.
   void prefetch(std::uint64_t hash) const {
-    if (!slots_.empty()) __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]);
+    if (slots_.empty()) return;
+    const std::uint64_t* slot = slots_.data() + (hash & (slots_.size() - 1));
+    __builtin_prefetch(slot);
+    // The compiler takes a function that only prefetches for one without effects, and drops
+    // calls to it: this says it has one.
+    asm volatile("" : : "r"(slot));
   }
+  // Room for `more` keys beyond those met, made at once: a reader that knows how many it
+  // will offer spares the table its growing, each step of which places every key again.
+  void reserve(std::size_t more);
   void clear();
   // The number of keys met, and going back to the first `size` of them (a database read
   // again, say).
@@ -65,6 +87,7 @@ class SeenKeys {
   void grow();
   void place_keys();  // in slots_, all empty
 
+  static constexpr std::size_t kFirstSlots = 1024;
   static constexpr std::size_t kKeysPerBlock = 1 << 14;
   static constexpr std::size_t kBlockBytes = 1 << 20;
 

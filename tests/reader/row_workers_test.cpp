@@ -77,9 +77,10 @@ std::vector<Item> by_workers(const fs::path& db, std::size_t workers, std::optio
     return [](const RowView& row, KeptTexts& kept) -> std::optional<Parsed> {
       if (row.int64(0) % 5 == 1) return std::nullopt;
       auto text = row.text(2);
-      const auto padded = row.padded(2);
-      if (padded && (padded->data()[padded->size()] != '\0' || *padded != *row.bytes(2)))
-        ADD_FAILURE() << "no padding after the bytes";
+      if (const auto bytes = row.bytes(2)) {
+        const auto padded = row.padded(2, *bytes);
+        if (padded.data()[padded.size()] != '\0' || padded != *bytes) ADD_FAILURE() << "no padding after the bytes";
+      }
       return Parsed{row.int64(0), row.real(1), text ? std::optional(kept.keep(*text)) : std::nullopt, row.is_null(0)};
     };
   };

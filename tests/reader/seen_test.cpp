@@ -35,11 +35,13 @@ TEST(SeenKeys, TruncatedKeysAreNewAgain) {
   }
 }
 
-// Keys are numbered in the order first met, however the table grew meanwhile.
+// Keys are numbered in the order first met, however the table grew meanwhile (room made
+// ahead among them).
 TEST(SeenKeys, NumbersAndKeysOfKeysMet) {
   SeenKeys seen;
   for (int round = 0; round < 2; ++round)
     for (int i = 0; i < 5'000; ++i) {
+      if (i == 2'500) seen.reserve(round == 0 ? 100'000 : 10);
       const auto met = seen.meet("id-" + std::to_string(i));
       EXPECT_EQ(met.number, static_cast<std::size_t>(i));
       EXPECT_EQ(met.first, round == 0);
@@ -73,6 +75,23 @@ TEST(SeenKeys, KeysSplitAnywhereAreTheJoinedKey) {
   EXPECT_TRUE(first(db, "msg_12"));
   EXPECT_FALSE(first(db, "msg_1"));
   EXPECT_TRUE(first("other.db:", "msg_1"));
+}
+
+// A key hashed in parts has the hash of the whole, wherever the cuts fall; a key and that
+// key with a zero byte more do not share one.
+TEST(KeyHasher, PartsHashAsTheWholeKey) {
+  const std::string key = "/home/u/.local/share/kilo/kilo.db:msg_0123456789";
+  const std::uint64_t whole = SeenKeys::hash(key);
+  for (std::size_t cut = 0; cut <= key.size(); ++cut)
+    for (std::size_t second = cut; second <= key.size(); second += 3) {
+      KeyHasher h;
+      h.add(key.substr(0, cut)).add(key.substr(cut, second - cut));
+      EXPECT_EQ(KeyHasher(h).add(key.substr(second)).done(), whole) << cut << " " << second;
+    }
+  for (std::size_t size = 0; size < 17; ++size) {
+    const std::string k(size, 'k');
+    EXPECT_NE(SeenKeys::hash(k), SeenKeys::hash(k + '\0')) << size;
+  }
 }
 
 }  // namespace

@@ -91,7 +91,7 @@ std::optional<Session> read_session(const reader::RowView& row, json::StrictPars
   auto time = created_at_ms(util::trim(*created));
   if (!time) return std::nullopt;
   // The parser checks the UTF-8 itself: the text is made (lossy) only when that fails.
-  auto doc = parser.parse(*row.padded(1));
+  auto doc = parser.parse(row.padded(1, *config));
   if (!doc && !util::is_valid_utf8(*config)) doc = parser.parse_copy(*row.text(1));
   auto model = doc ? reader::text(reader::at(*doc, "model_name")) : std::nullopt;
   if (!model) return std::nullopt;

@@ -22,9 +22,10 @@ constexpr std::int64_t kMillisecondsFrom = 1'000'000'000'000;
 
 }  // namespace
 
-std::optional<message::Counted> count_message(const fs::path& db, std::string_view id_column, json::element data,
-                                              CostMode mode, message::RecentPrices& prices, std::string& key,
-                                              reader::KeptTexts& kept) {
+RowKeys::RowKeys(const fs::path& db) : prefix(db.native() + ':') { hashed.add(prefix); }
+
+std::optional<message::Counted> count_message(const RowKeys& keys, std::string_view id_column, json::element data,
+                                              CostMode mode, message::RecentPrices& prices, reader::KeptTexts& kept) {
   const message::Members members = message::members_of(data);
   if (message::string(members.role) != "assistant" || !members.tokens) return std::nullopt;
   const message::Tokens tokens = message::tokens_of(members.tokens, true);
@@ -42,11 +43,7 @@ std::optional<message::Counted> count_message(const fs::path& db, std::string_vi
     r.keep_key(*id, kept);
   } else {
     // The database's path begins the key of each of its rows: kept once.
-    key.assign(db.native());
-    key += ':';
-    const std::size_t prefix = key.size();
-    key += id_column;
-    r.keep_key(std::string_view(key).substr(0, prefix), id_column, reader::SeenKeys::hash(key), kept);
+    r.keep_key(keys.prefix, id_column, reader::KeyHasher(keys.hashed).add(id_column).done(), kept);
   }
   r.model = kept.keep_name(*model);
 
@@ -93,9 +90,9 @@ AgentLoadResult load_kilo_usage(const all::loader::LoadOptions& options, const p
     std::error_code ec;
     if (!fs::is_regular_file(db, ec)) continue;
     auto make_parse = [&] {
-      return [&db, mode, prices = message::RecentPrices(&table), key = std::string()](
+      return [keys = RowKeys(db), mode, prices = message::RecentPrices(&table)](
                  std::string_view id, json::element data, reader::KeptTexts& kept) mutable {
-        return count_message(db, id, data, mode, prices, key, kept);
+        return count_message(keys, id, data, mode, prices, kept);
       };
     };
     message::read_messages(db, "Kilo", options.common.debug, reader::row_workers(options.common.single_thread),

@@ -2,6 +2,7 @@
 // What the OpenCode and Kilo readers share: both agents keep their chat messages in a table
 // `message` of (id, session_id, data), data being the message as a JSON object, and both
 // keep their data directories below the user's data directory.
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <expected>
@@ -134,9 +135,10 @@ bool may_hold_tokens(std::string_view data);
 // worker (make_parse() gives one per worker); `consume` then takes the items on this
 // thread in row order, a batch at a time, and `discard` drops what it took when the rows are
 // read again (see for_each_parsed_row).
-template <typename Item, typename MakeParse, typename Consume, typename Discard>
+template <typename Item, typename MakeParse, typename Consume, typename Discard, typename ExpectRows = reader::AnyRows>
 reader::DatabaseRead for_each_message(const std::filesystem::path& db, std::string_view label, bool debug,
-                                      std::size_t workers, MakeParse make_parse, Consume consume, Discard discard) {
+                                      std::size_t workers, MakeParse make_parse, Consume consume, Discard discard,
+                                      ExpectRows expect_rows = {}) {
   static constexpr reader::Column kColumns[] = {reader::Column::Text, reader::Column::Text, reader::Column::Text};
   auto make_row_parse = [&] {
     return [json = json::StrictParser(), parse = make_parse()](const reader::RowView& row,
@@ -145,14 +147,14 @@ reader::DatabaseRead for_each_message(const std::filesystem::path& db, std::stri
       const auto data = row.bytes(2);
       if (!id || row.is_null(1) || !data || !may_hold_tokens(*data)) return std::nullopt;
       // The parser checks the UTF-8 itself: the text is made (lossy) only when that fails.
-      auto doc = json.parse(*row.padded(2));
+      auto doc = json.parse(row.padded(2, *data));
       if (!doc && !util::is_valid_utf8(*data)) doc = json.parse_copy(*row.text(2));
       if (!doc) return std::nullopt;
       return parse(*id, *doc, kept);
     };
   };
   return reader::for_each_parsed_row<Item>(db, label, kQuery, debug, kColumns, workers, make_row_parse, consume, discard,
-                                           kQuerySpans);
+                                           kQuerySpans, expect_rows);
 }
 
 // Reads one database's messages into the usages (see for_each_message), dropping what a read
@@ -169,6 +171,14 @@ void read_messages(const std::filesystem::path& db, std::string_view label, bool
       [&] {
         usages.truncate(usages_before);
         seen.truncate(seen_before);
+      },
+      [&](std::uint64_t rows) {
+        // A message with a record id holds more than this many bytes of the file: sparse
+        // rowids make no room beyond what the file can hold.
+        constexpr std::uintmax_t kLeastMessageBytes = 64;
+        std::error_code ec;
+        const std::uintmax_t bytes = std::filesystem::file_size(db, ec);
+        if (!ec) seen.reserve(static_cast<std::size_t>(std::min<std::uintmax_t>(rows, bytes / kLeastMessageBytes)));
       })
       .add_to(unread, db);
 }
