@@ -34,6 +34,10 @@ int main(int argc, char** argv) {
   mallopt(M_TOP_PAD, 32 << 20);
   // One arena per processor instead of eight: the same speed, some 50 MiB less at the peak.
   mallopt(M_ARENA_MAX, static_cast<int>(qm::parallel::available_processors()));
+  // Unmapping a large block makes the kernel flush every worker's address cache, stalling the
+  // lot, and the readers' buffers come and go by the megabyte: blocks up to 32 MiB come from
+  // the heaps instead (some 15 MiB more at the peak, a twentieth less CPU and wall time).
+  mallopt(M_MMAP_THRESHOLD, 32 << 20);
 #endif
   auto result = qm::cli::main::main(argc, argv);
   std::fflush(stdout);
