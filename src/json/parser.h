@@ -28,6 +28,9 @@ class StrictParser {
   std::optional<element> parse_copy(std::string_view text);
   // Why the last parse gave none.
   std::string_view error() const { return error_; }
+  // json::nested_deeper_than for `root`, the element that the last parse gave (from `text`):
+  // mostly told by the length of what was parsed alone, without a look at the text.
+  bool nested_deeper_than(std::string_view text, element root, std::size_t levels) const;
 
  private:
   std::optional<element> parse_wide_numbers(std::string_view text);

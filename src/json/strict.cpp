@@ -37,6 +37,15 @@ bool nested_deeper_than(std::string_view text, element root, std::size_t levels)
   return deeper_than(root, levels);
 }
 
+bool StrictParser::nested_deeper_than(std::string_view text, element root, std::size_t levels) const {
+  // The tape gives every container two words, as it gives the root, and any other value at
+  // least one; its first word holds the place of its last. So a tape of at most 2 * levels + 2
+  // words holds at most `levels` containers.
+  const std::uint64_t words = (parser_->doc.tape[0] & simdjson::internal::JSON_VALUE_MASK) + 1;
+  if (words <= 2 * static_cast<std::uint64_t>(levels) + 2) return false;
+  return json::nested_deeper_than(text, root, levels);
+}
+
 StrictParser::StrictParser() : parser_(std::make_unique<simdjson::dom::parser>()) {
   // Capacity grows on demand; the depth limit is fixed.
   if (parser_->allocate(1 << 16, kParserDepth) != simdjson::SUCCESS) std::abort();

@@ -33,6 +33,23 @@ TEST(StrictJson, DepthIsTheParsersOwnLimitOrTheFormats) {
   EXPECT_FALSE(nested_deeper_than(objects, *p.parse_copy(objects), 128));
   const std::string deeper = "{\"x\":" + objects + "}";
   EXPECT_TRUE(nested_deeper_than(deeper, *p.parse_copy(deeper), 128));
+
+  // The parser's own check, which mostly goes by the size of what it parsed, agrees: at the
+  // limit and one beyond (where that size is just too large to tell), for wide documents that
+  // are not deep, and for one whose numbers were rewritten to be read.
+  std::string wide = "[";
+  for (int i = 0; i < 300; ++i) wide += "[],";
+  wide += "{\"[\":\"{{{{\"}]";
+  const std::string wide_numbers = nested(129, "[18446744073709551616,1e400]");
+  for (const auto& [text, deep] : std::vector<std::pair<std::string, bool>>{
+           {nested(128, "[]"), false}, {nested(129, "[]"), true}, {nested(128, "{}"), false}, {nested(129, "{}"), true},
+           {nested(128, "[1,2,3]"), false}, {objects, false}, {deeper, true}, {wide, false}, {"[[]]", false},
+           {"1", false}, {wide_numbers, true}, {nested(128, "[18446744073709551616]"), false}}) {
+    auto root = p.parse_copy(text);
+    ASSERT_TRUE(root) << text;
+    EXPECT_EQ(p.nested_deeper_than(text, *root, 128), deep) << text;
+    EXPECT_EQ(nested_deeper_than(text, *root, 128), deep) << text;
+  }
 }
 
 TEST(StrictJson, WholeLineAndNumbers) {

@@ -301,7 +301,7 @@ bool same_run(const DailyUsageRecord& k, const DailyUsageRecord& r) {
 void FileReader::read_line(std::string_view line, std::vector<DailyUsageRecord>& out) {
   if (line_has_null_key(line)) return;
   auto root = parser_.parse(line);
-  if (!root || json::nested_deeper_than(line, *root, kMaxLineDepth)) return;
+  if (!root || parser_.nested_deeper_than(line, *root, kMaxLineDepth)) return;
   auto f = usage_entry(*root);
   if (!f) f = progress_entry(*root);
   if (!f) return;
