@@ -414,12 +414,17 @@ std::expected<int, std::string> open_regular(const std::filesystem::path& path) 
 }
 
 std::optional<std::string> read_to_end(int fd, std::string* error, std::size_t spare) {
-  std::string data;
+  // Read into the text itself, not through a buffer that is then copied: a file of the size
+  // it had at the start is one read, and one more that finds its end, with room to spare.
   struct stat st;
-  if (fstat(fd, &st) == 0 && st.st_size > 0) data.reserve(static_cast<std::size_t>(st.st_size) + spare);
-  char buf[65536];
+  const std::size_t expected = fstat(fd, &st) == 0 && st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
+  std::string data;
+  std::size_t used = 0;
+  auto grow_to = [&](std::size_t size) { data.resize_and_overwrite(size, [](char*, std::size_t n) { return n; }); };
+  grow_to(expected > 0 ? expected + spare + 1 : 65536);
   for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (used == data.size()) grow_to(2 * data.size());
+    ssize_t n = ::read(fd, data.data() + used, data.size() - used);
     if (n < 0) {
       if (errno == EINTR) continue;
       if (error) *error = os_error(errno);
@@ -427,9 +432,10 @@ std::optional<std::string> read_to_end(int fd, std::string* error, std::size_t s
       return std::nullopt;
     }
     if (n == 0) break;
-    data.append(buf, static_cast<std::size_t>(n));
+    used += static_cast<std::size_t>(n);
   }
   ::close(fd);
+  data.resize(used);
   return data;
 }
 

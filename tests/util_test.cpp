@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 #include <simdjson.h>
 
+#include <unistd.h>
+
 #include <cmath>
+#include <thread>
 
 #include "fast.h"
 #include "kit/env.h"
@@ -107,6 +110,41 @@ TEST(Util, FileWalkSkipsLinksAndOtherExtensions) {
   files.clear();
   collect_jsonl_files(dir / "missing", files);
   EXPECT_TRUE(files.empty());
+}
+
+// Files of every size around the reads' edges, and a pipe, whose size is not known ahead and
+// whose text outgrows the first room; the spare room is there after the content.
+TEST(Util, WholeFileReadsGiveEveryByteWithRoomToSpare) {
+  kit::TempDir dir;
+  for (std::size_t size : {0, 1, 4095, 65535, 65536, 65537, 300001}) {
+    std::string text;
+    for (std::size_t i = 0; i < size; ++i) text += static_cast<char>('a' + i * 7 % 23);
+    kit::write_file(dir / "f", text);
+    for (std::size_t spare : {0, 64}) {
+      std::string error;
+      auto got = read_file(dir / "f", &error, spare);
+      ASSERT_TRUE(got) << error;
+      EXPECT_EQ(*got, text) << size;
+      EXPECT_GE(got->capacity(), size + spare) << size;
+    }
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    std::thread writer([&] {
+      for (std::size_t at = 0; at < text.size();) {
+        const ssize_t n = ::write(fds[1], text.data() + at, text.size() - at);
+        if (n <= 0) break;
+        at += static_cast<std::size_t>(n);
+      }
+      ::close(fds[1]);
+    });
+    auto piped = read_to_end(fds[0]);
+    writer.join();
+    ASSERT_TRUE(piped);
+    EXPECT_EQ(*piped, text) << size;
+  }
+  std::string error;
+  EXPECT_FALSE(read_file(dir / "missing", &error));
+  EXPECT_FALSE(error.empty());
 }
 
 TEST(Util, PathsCompareByComponents) {
