@@ -158,7 +158,7 @@ bool LineReader::scan(const std::filesystem::path& path, const FilePart& part, B
     std::string_view data(buffer_.get(), used_);
     std::size_t cut = data.size();
     if (!eof) {
-      std::size_t at = data.substr(fresh).rfind('\n');
+      std::size_t at = fast::find_last(data.substr(fresh), '\n');
       if (at == std::string_view::npos) continue;  // a line longer than what is buffered: read more
       cut = fresh + at + 1;                         // the block ends with its line feed
     }
