@@ -51,18 +51,23 @@ bool line_has_null_key(std::string_view line) {
     quote_before_scanned = q;
     return q;
   };
+  // Several at a time: most lines hold a few (":null" never overlaps itself).
+  std::array<std::size_t, 8> hits;
   for (std::size_t from = 0;;) {
-    const std::size_t hit = fast::find_text(line, kNull, from);
-    if (hit == npos) return false;
-    from = hit + kNull.size();
-    if (hit == 0) continue;
-    const std::size_t close = line[hit - 1] == '"' ? hit - 1 : nearest_quote_before(hit - 1);
-    if (close == npos || close == 0) continue;
-    // The opening quote; a key longer than any in the set need not be found.
-    const std::size_t reach = std::min(close, kLongestNullKey + 1);
-    const std::size_t open = line.substr(close - reach, reach).rfind('"');
-    if (open == npos) continue;
-    if (is_null_key(line.substr(close - reach + open + 1, reach - open - 1))) return true;
+    const std::size_t n = fast::find_all(line, kNull, from, hits);
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::size_t hit = hits[i];
+      if (hit == 0) continue;
+      const std::size_t close = line[hit - 1] == '"' ? hit - 1 : nearest_quote_before(hit - 1);
+      if (close == npos || close == 0) continue;
+      // The opening quote; a key longer than any in the set need not be found.
+      const std::size_t reach = std::min(close, kLongestNullKey + 1);
+      const std::size_t open = line.substr(close - reach, reach).rfind('"');
+      if (open == npos) continue;
+      if (is_null_key(line.substr(close - reach + open + 1, reach - open - 1))) return true;
+    }
+    if (n < hits.size()) return false;
+    from = hits[n - 1] + kNull.size();
   }
 }
 

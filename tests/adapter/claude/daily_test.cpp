@@ -130,6 +130,14 @@ TEST(ClaudeLines, NullKeyScan) {
       {R"({"a":[1,"b"],"x":{"id"  :null}})", true},
   };
   for (const auto& [line, has] : cases) EXPECT_EQ(line_has_null_key(line), has) << line;
+  // Other nulls before the one that counts, more than are looked at in one go; a key spaced
+  // from its colon, whose quote is sought back over them.
+  for (std::size_t others : {7, 8, 9, 16, 17}) {
+    std::string line = "{";
+    for (std::size_t i = 0; i < others; ++i) line += "\"a\":null,";
+    EXPECT_FALSE(line_has_null_key(line + "\"b\":1}")) << others;
+    EXPECT_TRUE(line_has_null_key(line + "\"id\" :null}")) << others;
+  }
 }
 
 TEST(ClaudeLines, VersionStrings) {
