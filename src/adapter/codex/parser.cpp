@@ -127,6 +127,17 @@ std::optional<std::uint64_t> json_unsigned(element v) { return json::as_count(v)
 
 namespace {
 
+// Whether the text begins or ends with a fixed word: compared inline, not by a call, as these
+// tests run for many keys of every line.
+template <std::size_t N>
+bool begins_with(std::string_view text, const char (&word)[N]) {
+  return text.size() >= N - 1 && std::memcmp(text.data(), word, N - 1) == 0;
+}
+template <std::size_t N>
+bool ends_with(std::string_view text, const char (&word)[N]) {
+  return text.size() >= N - 1 && std::memcmp(text.data() + text.size() - (N - 1), word, N - 1) == 0;
+}
+
 // What the fixed patterns say about a line. Every one of them ends in `":` (a quote right
 // before a colon), so one pass over those pairs finds them all exactly.
 struct PatternScan {
@@ -139,15 +150,15 @@ struct PatternScan {
     char last = c >= 2 ? line[c - 2] : '\0';
     if (last != 'e' && last != 's') return true;
     std::string_view before = line.substr(0, c);
-    if (before.ends_with("\"type\"")) {
+    if (ends_with(before, "\"type\"")) {
       type_key = true;
       std::string_view after = line.substr(c + 1);
-      if (after.starts_with("\"turn_context\"")) return !(session = true);  // with or without event_msg
-      if (after.starts_with("\"event_msg\"")) event_msg = true;
-      else if (after.starts_with("\"token_count\"")) token_count = true;
+      if (begins_with(after, "\"turn_context\"")) return !(session = true);  // with or without event_msg
+      if (begins_with(after, "\"event_msg\"")) event_msg = true;
+      else if (begins_with(after, "\"token_count\"")) token_count = true;
       if (event_msg && token_count) return !(session = true);
-    } else if (!usage_key && (before.ends_with("\"usage\"") || before.ends_with("\"input_tokens\"") ||
-                              before.ends_with("\"prompt_tokens\""))) {
+    } else if (!usage_key && (ends_with(before, "\"usage\"") || ends_with(before, "\"input_tokens\"") ||
+                              ends_with(before, "\"prompt_tokens\""))) {
       usage_key = true;
     }
     return true;

@@ -47,6 +47,11 @@ TEST(CodexLineKind, SubstringRulesAndTheSpacedForm) {
       {R"({"type":"response_item","payload":{"output":"{\"type\":\"turn_context\",\"usage\":1}"}})", LineKind::Other},
       {"", LineKind::Other},
       {":", LineKind::Other},
+      // Patterns that reach the ends of the line.
+      {R"("usage":1)", LineKind::Usage},
+      {R"("type":"turn_context")", LineKind::Session},
+      {R"({"type":)", LineKind::Other},
+      {R"({"type":"turn_context)", LineKind::Other},
   };
   for (const auto& c : cases) EXPECT_EQ(line_kind(c.line), c.kind) << c.line.substr(0, 120);
 }
