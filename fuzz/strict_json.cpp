@@ -155,7 +155,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(got.has_value() == accepted);
   if (!got) return 0;
   FUZZ_CHECK(same(*got, want));
-  for (std::size_t limit : {std::size_t{1}, std::size_t{128}})
+  for (std::size_t limit : {std::size_t{1}, std::size_t{128}}) {
     FUZZ_CHECK(qm::json::nested_deeper_than(text, *got, limit) == (nesting.deepest > limit));
+    FUZZ_CHECK(parser.nested_deeper_than(text, *got, limit) == (nesting.deepest > limit));
+  }
   return 0;
 }
