@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "adapter/cursor/dashboard.h"
+#include "json/strict.h"
 #include "kit/env.h"
 #include "kit/http_server.h"
 #include "kit/pricing.h"
