@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <simdjson.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "fast.h"
