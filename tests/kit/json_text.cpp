@@ -30,6 +30,11 @@ std::size_t json_size(std::string_view document, std::string_view pointer) {
   return m && m->is_structured() ? m->size() : 0;
 }
 
+std::string json_string(std::string_view document, std::string_view pointer) {
+  auto m = member(document, pointer);
+  return m && m->is_string() ? m->get<std::string>() : "<none>";
+}
+
 double json_number(std::string_view document, std::string_view pointer) {
   auto m = member(document, pointer);
   return m && m->is_number() ? m->get<double>() : std::numeric_limits<double>::quiet_NaN();

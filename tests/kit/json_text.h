@@ -13,6 +13,8 @@ namespace qm::kit {
 std::string json_at(std::string_view document, std::string_view pointer);
 // The number of elements or members of the array or object there; 0 for anything else.
 std::size_t json_size(std::string_view document, std::string_view pointer);
+// The string there, as text; "<none>" when there is none.
+std::string json_string(std::string_view document, std::string_view pointer);
 // The number there; NaN when there is none.
 double json_number(std::string_view document, std::string_view pointer);
 
