@@ -1,7 +1,6 @@
 #pragma once
 // Reading many files on worker threads, each worker with its own reusable state; a large file
 // is cut into parts that several workers read at once.
-#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -64,7 +63,7 @@ std::vector<R> map_files(const std::vector<std::filesystem::path>& files, std::s
 // thread when fewer than two); the next free thread takes the next index.
 template <typename Task>
 void run_tasks(std::size_t count, std::size_t workers, Task task) {
-  workers = std::min(workers, count);
+  if (count < workers) workers = count;
   if (workers < 2) {
     for (std::size_t i = 0; i < count; ++i) task(i);
     return;
@@ -133,7 +132,7 @@ std::vector<std::vector<R>> map_file_parts(const std::vector<std::filesystem::pa
     for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < tasks.size();)
       results[tasks[i].file][tasks[i].part.index] = w(tasks[i].file, tasks[i].part);
   };
-  run_drain(std::min(workers, tasks.size()), drain);
+  run_drain(tasks.size() < workers ? tasks.size() : workers, drain);
   return results;
 }
 

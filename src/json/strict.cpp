@@ -1,5 +1,6 @@
 #include "json/strict.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdlib>

@@ -1,6 +1,5 @@
 #include "reader/roots.h"
 
-#include <algorithm>
 #include <system_error>
 #include <unordered_set>
 

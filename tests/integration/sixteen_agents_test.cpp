@@ -12,7 +12,6 @@
 #include <nlohmann/json.hpp>
 
 #include "adapter/codex/rollout.h"
-#include "adapter/codex/stateful_rollouts.h"
 #include "adapter/cursor/dashboard.h"
 #include "adapter/goose/session_table.h"
 #include "adapter/hermes/session_table.h"

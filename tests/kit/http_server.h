@@ -3,7 +3,6 @@
 // and a loopback HTTP CONNECT proxy. Both listen on 127.0.0.1 at a free port and stop when
 // destroyed. The HTTPS server's certificate chains to a test CA made once per process.
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>

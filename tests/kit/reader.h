@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -36,6 +37,10 @@ void expect_one_unread(const AgentLoadResult& result, std::uint64_t input, const
 // expected to give some usage.
 void expect_parts_read_as_whole(
     const std::function<AgentLoadResult(const all::loader::LoadOptions&, const parallel::PartSizes&)>& load);
+
+// A row's metadata as the program writes it (all::types::metadata_json), compact: "null"
+// for none. Text, so that a test compares it without building JSON of its own.
+std::string metadata_text(const std::optional<RowMetadata>& metadata);
 
 // The share of a model in a row; null when the row has none.
 const ModelUsage* model_usage(const UsageRow& row, std::string_view model);

@@ -3,15 +3,14 @@
 #include "reader/usage_list.h"
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <map>
 #include <random>
 
 #include "adapter/all/loader.h"
-#include "adapter/all/row_metadata.h"
 #include "date_utils.h"
+#include "kit/reader.h"
 #include "sort.h"
 #include "summary.h"
 
@@ -191,7 +190,7 @@ TEST(UsageListGroups, DaysAscendingModelsByCostStable) {
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_FALSE(rows[0].metadata);
   ASSERT_TRUE(rows[1].metadata);
-  EXPECT_EQ(all::types::metadata_json(rows[1].metadata).dump(), R"({"credits":2})");
+  EXPECT_EQ(kit::metadata_text(rows[1].metadata), R"({"credits":2})");
   EXPECT_EQ(rows[1].total, 13u + 7u);
   EXPECT_EQ(rows[1].agents, (std::vector<std::string>{"amp"}));
 }

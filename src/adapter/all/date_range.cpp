@@ -1,5 +1,3 @@
-#include <algorithm>
-
 #include "adapter/all/loader.h"
 
 namespace qm::all::loader {

@@ -1,6 +1,7 @@
 // Reading Claude Code log lines into priced usage records.
 #include "adapter/claude/daily.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <mutex>

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -11,7 +12,6 @@
 #include <cstring>
 #include <limits>
 
-#include <nlohmann/json.hpp>
 
 #include "date_utils.h"
 #include "fast.h"
@@ -50,10 +50,20 @@ struct AutoReviewFallback {
 const std::vector<AutoReviewFallback>& auto_review_table() {
   static const std::vector<AutoReviewFallback> table = [] {
     std::vector<AutoReviewFallback> rows;
-    try {
-      for (const auto& row : nlohmann::json::parse(kAutoReviewSnapshot))
-        rows.push_back({row.at("releasedOn").get<std::string>(), row.at("model").get<std::string>()});
-    } catch (const std::exception&) {
+    json::StrictParser parser;
+    const auto root = parser.parse_copy(kAutoReviewSnapshot);
+    simdjson::dom::array list;
+    bool ok = root && !root->get_array().get(list);
+    if (ok)
+      for (element row : list) {
+        std::string_view released_on, model;
+        if (row["releasedOn"].get_string().get(released_on) || row["model"].get_string().get(model)) {
+          ok = false;
+          break;
+        }
+        rows.push_back({std::string(released_on), std::string(model)});
+      }
+    if (!ok) {
       std::fputs("embedded codex-auto-review fallback snapshot must parse\n", stderr);
       std::abort();
     }

@@ -127,8 +127,8 @@ std::optional<std::string> dashboard_url(std::string_view method) {
   return *base + "/aiserver.v1.DashboardService/" + std::string(method);
 }
 
-std::optional<json::element> post_dashboard_json(const http::Client& client, const std::string& url,
-                                                 std::string_view access_token, const nlohmann::json& body,
+std::optional<json::element> post_dashboard_text(const http::Client& client, const std::string& url,
+                                                 std::string_view access_token, std::string body,
                                                  json::StrictParser& parser) {
   auto response = http::post(client, url,
                              {{"Authorization", "Bearer " + std::string(access_token)},
@@ -136,17 +136,29 @@ std::optional<json::element> post_dashboard_json(const http::Client& client, con
                               {"Accept", "application/json"},
                               {"Connect-Protocol-Version", "1"},
                               {"User-Agent", "quillimare/20.0.21"}},
-                             output::compact(body));
+                             std::move(body));
   if (!response || response->status != 200) return std::nullopt;
   return parser.parse_copy(response->body);
+}
+
+std::optional<json::element> post_dashboard_json(const http::Client& client, const std::string& url,
+                                                 std::string_view access_token, const nlohmann::json& body,
+                                                 json::StrictParser& parser) {
+  return post_dashboard_text(client, url, access_token, output::compact(body), parser);
+}
+
+std::optional<json::element> call_dashboard_text(const http::Client& client, std::string_view method,
+                                                 std::string_view access_token, std::string body,
+                                                 json::StrictParser& parser) {
+  auto url = dashboard_url(method);
+  if (!url) return std::nullopt;
+  return post_dashboard_text(client, *url, access_token, std::move(body), parser);
 }
 
 std::optional<json::element> call_dashboard(const http::Client& client, std::string_view method,
                                             std::string_view access_token, const nlohmann::json& body,
                                             json::StrictParser& parser) {
-  auto url = dashboard_url(method);
-  if (!url) return std::nullopt;
-  return post_dashboard_json(client, *url, access_token, body, parser);
+  return call_dashboard_text(client, method, access_token, output::compact(body), parser);
 }
 
 std::optional<CursorAccount> load_cursor_account(bool offline) {

@@ -51,6 +51,10 @@ std::optional<json::element> post_dashboard_json(const http::Client& client, con
 std::optional<json::element> call_dashboard(const http::Client& client, std::string_view method,
                                             std::string_view access_token, const nlohmann::json& body,
                                             json::StrictParser& parser);
+// The same with the body already as compact JSON text.
+std::optional<json::element> call_dashboard_text(const http::Client& client, std::string_view method,
+                                                 std::string_view access_token, std::string body,
+                                                 json::StrictParser& parser);
 
 // The account figures (keys sorted, every key present, null when unknown; dollars, percents
 // and epoch milliseconds), and its "grants": objects with "kind", "totalUSD", "remainingUSD"

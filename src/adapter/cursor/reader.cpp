@@ -4,17 +4,23 @@
 #include <cstdio>
 
 #include <fmt/core.h>
-#include <nlohmann/json.hpp>
 
 #include "adapter/cursor/account.h"
 #include "log.h"
 #include "pricing/cost.h"
 #include "reader/prices.h"
 #include "reader/reader.h"
+#include "json/strict.h"
 #include "reader/values.h"
 #include "util.h"
 
 namespace qm::cursor::loader {
+
+// The next usable row of an "aggregations" array from `it` on (rows without a model or
+// without tokens are passed over); none at the end.
+std::optional<CursorUsageEvent> next_aggregation_row(simdjson::dom::array::iterator& it,
+                                                     simdjson::dom::array::iterator end, std::string_view label,
+                                                     std::int64_t day_start_ms);
 namespace {
 
 using date_utils::CivilDate;
@@ -34,15 +40,16 @@ struct Dashboard {
   std::string token;
   json::StrictParser parser;
 
-  std::optional<json::element> call(std::string_view method, const nlohmann::json& body) {
-    return account::call_dashboard(client, method, token, body, parser);
+  // `body` as compact JSON text.
+  std::optional<json::element> call(std::string_view method, std::string body) {
+    return account::call_dashboard_text(client, method, token, std::move(body), parser);
   }
 };
 
 // The since date, else the first day of the billing cycle, else 30 days before today.
 CivilDate first_day(Dashboard& dashboard, const all::loader::LoadOptions& options, const CivilDate& today) {
   if (auto since = parse_compact_date(options.common.since)) return *since;
-  auto reply = dashboard.call("GetCurrentPeriodUsage", nlohmann::json::object());
+  auto reply = dashboard.call("GetCurrentPeriodUsage", "{}");
   // A start at or before the epoch is no start: it would ask for every day since 1970.
   if (auto start = account::positive_integer(reader::at(reply, "billingCycleStart")))
     return date_utils::local_civil_date(*start, options.zone);
@@ -65,7 +72,8 @@ std::vector<CursorUsageEvent> fetch_days(Dashboard& dashboard, const CivilDate& 
     if (!start || !end) break;
     const std::string label = date_utils::format_ymd(date);
     ++asked;
-    auto reply = dashboard.call("GetAggregatedUsageEvents", {{"teamId", -1}, {"startDate", *start}, {"endDate", *end}});
+    auto reply = dashboard.call("GetAggregatedUsageEvents",
+                                fmt::format(R"({{"endDate":{},"startDate":{},"teamId":-1}})", *end, *start));
     if (!reply) {
       ++failed;
       ++failures_in_a_row;

@@ -10,7 +10,7 @@
 #include "adapter/all/load_options.h"
 #include "adapter/all/types.h"
 #include "date_utils.h"
-#include "json/strict.h"
+#include "json/dom_fwd.h"
 #include "pricing/table.h"
 
 namespace qm::cursor::loader {
@@ -32,12 +32,6 @@ AgentLoadResult load_cursor_usage_at(std::int64_t now_ms, const all::loader::Loa
 
 // "YYYYMMDD" (dashes anywhere are ignored) as a valid date; none for anything else.
 std::optional<date_utils::CivilDate> parse_compact_date(const std::optional<std::string>& text);
-
-// The next usable row of an "aggregations" array from `it` on (rows without a model or
-// without tokens are passed over); none at the end.
-std::optional<CursorUsageEvent> next_aggregation_row(simdjson::dom::array::iterator& it,
-                                                     simdjson::dom::array::iterator end, std::string_view label,
-                                                     std::int64_t day_start_ms);
 
 // A token count however the service writes it: missing, negative or unreadable is 0, a
 // fraction is dropped, a number beyond the range is the largest count.

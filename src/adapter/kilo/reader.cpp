@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "adapter/opencode/message.h"
+#include "adapter/opencode/message_rows.h"
 #include "reader/epoch.h"
 #include "pricing/cost.h"
 #include "reader/prices.h"

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "adapter/opencode/message_rows.h"
 #include "reader/file_usage.h"
 #include "reader/prices.h"
 #include "util.h"

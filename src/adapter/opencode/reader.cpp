@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "adapter/opencode/loader.h"
+#include "adapter/opencode/message_rows.h"
 #include "reader/files.h"
 #include "pricing/cost.h"
 #include "reader/prices.h"

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <fmt/core.h>
 
 #include "adapter/all/rows.h"

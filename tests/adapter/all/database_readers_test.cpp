@@ -5,11 +5,10 @@
 #include <algorithm>
 #include <map>
 
-#include <nlohmann/json.hpp>
-
 #include "adapter/goose/session_table.h"
 #include "adapter/hermes/session_table.h"
 #include "kit/env.h"
+#include "kit/json_text.h"
 #include "kit/run.h"
 #include "kit/snapshot.h"
 #include "kit/sqlite.h"
@@ -49,18 +48,18 @@ TEST(DatabaseReaders, FoundBelowTheHomeAndReadWhileTheirAgentsWrite) {
     kit::Snapshot file(opencode_db);
     auto held = run();
     ASSERT_EQ(held.status, 0) << held.err;
-    auto doc = nlohmann::json::parse(held.out);
     std::vector<std::string> agents;
-    for (const auto& a : doc["agents"]) agents.push_back(a["agent"]);
+    for (std::size_t i = 0; i < kit::json_size(held.out, "/agents"); ++i)
+      agents.push_back(kit::json_string(held.out, "/agents/" + std::to_string(i) + "/agent"));
     std::sort(agents.begin(), agents.end());
     EXPECT_EQ(agents, (std::vector<std::string>{"hermes", "kilo", "opencode"}));
-    EXPECT_EQ(doc["totals"]["totalTokens"], 4000 + 20 + 300);  // the open transaction is not seen
+    EXPECT_EQ(kit::json_number(held.out, "/totals/totalTokens"), 4000 + 20 + 300);  // the open transaction is not seen
     EXPECT_TRUE(file.unchanged());
   }
   kit::Snapshot all(home.path());  // the agent closed its database: nothing beside it is made
   auto closed = run();
   ASSERT_EQ(closed.status, 0) << closed.err;
-  EXPECT_EQ(nlohmann::json::parse(closed.out)["totals"]["totalTokens"], 4000 + 20 + 300);
+  EXPECT_EQ(kit::json_number(closed.out, "/totals/totalTokens"), 4000 + 20 + 300);
   EXPECT_TRUE(all.unchanged());
 }
 
@@ -127,9 +126,12 @@ TEST(DatabaseReaders, AnUnreadableDatabaseCountsNoneOfItsRowsAndIsNamed) {
     if (*threads) args.push_back(threads);
     auto run = kit::run(args, o);
     ASSERT_EQ(run.status, 0) << run.err;
-    const auto doc = nlohmann::json::parse(run.out);
     std::map<std::string, std::uint64_t> tokens;
-    for (const auto& a : doc["agents"]) tokens[a["agent"]] = a["totalTokens"];
+    for (std::size_t i = 0; i < kit::json_size(run.out, "/agents"); ++i) {
+      const std::string agent = "/agents/" + std::to_string(i);
+      tokens[kit::json_string(run.out, agent + "/agent")] =
+          static_cast<std::uint64_t>(kit::json_number(run.out, agent + "/totalTokens"));
+    }
     EXPECT_EQ(tokens, (std::map<std::string, std::uint64_t>{{"goose", 5000}, {"hermes", 1000}, {"kilo", 3000},
                                                              {"opencode", 4000}}))
         << threads;

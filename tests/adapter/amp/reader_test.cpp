@@ -2,9 +2,7 @@
 #include "adapter/amp/reader.h"
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
-#include "adapter/all/row_metadata.h"
 #include "json/parser.h"
 #include "kit/env.h"
 #include "kit/reader.h"
@@ -72,8 +70,8 @@ TEST(AmpReader, LedgerEventsWithTheirMessagesCacheCounts) {
   // The reasoning tokens are priced as output and shown apart.
   EXPECT_DOUBLE_EQ(day1.cost, 100 * 1e-6 + 70 * 2e-6 + 10 * 3e-6 + 20 * 1e-7);
   EXPECT_EQ(day1.model_usages[0].reasoning, 20u);
-  EXPECT_EQ(all::types::metadata_json(day1.metadata), (nlohmann::json{{"credits", 0.5}}));
-  EXPECT_EQ(all::types::metadata_json(got->rows[1].metadata), (nlohmann::json{{"credits", 1.5}}));
+  EXPECT_EQ(kit::metadata_text(day1.metadata), R"({"credits":0.5})");
+  EXPECT_EQ(kit::metadata_text(got->rows[1].metadata), R"({"credits":1.5})");
 }
 
 TEST(AmpReader, MessagesWhenThereIsNoLedger) {
@@ -184,13 +182,13 @@ TEST(AmpReader, CostModesAndUnpricedModels) {
   kit::expect_computed_cost_modes([&](CostMode mode) { return load_amp_usage(kit::reader_options(mode), table); },
                                   1000e-6);
   for (CostMode mode : {CostMode::Auto, CostMode::Display})  // credits are carried in every mode
-    EXPECT_EQ(all::types::metadata_json(load_amp_usage(kit::reader_options(mode), table)->rows[0].metadata), (nlohmann::json{{"credits", 3}}));
+    EXPECT_EQ(kit::metadata_text(load_amp_usage(kit::reader_options(mode), table)->rows[0].metadata), R"({"credits":3})");
 
   // Credits beyond a double's range are none: the day's other credits stand.
   kit::write_file(t / "threads/U.json", R"({"id":"U","usageLedger":{"events":[
     {"timestamp":"2025-01-03T01:00:00Z","model":"claude-x","credits":1e400,"tokens":{"input":1}}]}})");
-  EXPECT_EQ(all::types::metadata_json(load_amp_usage(kit::reader_options(CostMode::Auto), table)->rows[0].metadata),
-            (nlohmann::json{{"credits", 3}}));
+  EXPECT_EQ(kit::metadata_text(load_amp_usage(kit::reader_options(CostMode::Auto), table)->rows[0].metadata),
+            R"({"credits":3})");
 }
 
 TEST(AmpReader, DataDirectoryHomeAndUnreadableThreads) {

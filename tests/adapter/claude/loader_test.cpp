@@ -7,12 +7,12 @@
 #include <random>
 
 #include <fmt/core.h>
-#include <nlohmann/json.hpp>
 
 #include "adapter/all/loader.h"
 #include "adapter/claude/daily.h"
 #include "fast.h"
 #include "kit/env.h"
+#include "kit/json_text.h"
 #include "kit/http_server.h"
 #include "kit/run.h"
 
@@ -273,11 +273,10 @@ TEST(ClaudeLoader, SummaryOfTheBuiltProgram) {
   auto r = quillimare(home.path(), {"summary", "--agents", "claude", "--json", "--offline"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
-  auto doc = nlohmann::json::parse(r.out);
-  ASSERT_EQ(doc["agents"].size(), 1u);
-  EXPECT_EQ(doc["agents"][0]["agent"], "claude");
-  EXPECT_EQ(doc["agents"][0]["daily"].size(), 3u);
-  EXPECT_EQ(doc["agents"][0]["tokenBreakdown"]["output"], 51 + 40 + 74);
+  ASSERT_EQ(kit::json_size(r.out, "/agents"), 1u);
+  EXPECT_EQ(kit::json_at(r.out, "/agents/0/agent"), R"("claude")");
+  EXPECT_EQ(kit::json_size(r.out, "/agents/0/daily"), 3u);
+  EXPECT_EQ(kit::json_number(r.out, "/agents/0/tokenBreakdown/output"), 51 + 40 + 74);
 
   auto single = quillimare(home.path(), {"summary", "--agents", "claude", "--json", "--offline", "--single-thread"});
   EXPECT_EQ(single.out, r.out);
@@ -300,7 +299,7 @@ TEST(ClaudeLoader, OneDownloadPerRun) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(server.requests().size(), 1u);
   // Priced at a dollar a token from the download: thousands of dollars, not cents.
-  EXPECT_GT(nlohmann::json::parse(r.out)["totals"]["totalCost"].get<double>(), 1000.0);
+  EXPECT_GT(kit::json_number(r.out, "/totals/totalCost"), 1000.0);
 }
 
 }  // namespace

@@ -2,9 +2,7 @@
 #include "adapter/codebuff/reader.h"
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
-#include "adapter/all/row_metadata.h"
 #include "date_utils.h"
 #include "json/strict.h"
 #include "kit/env.h"
@@ -77,7 +75,7 @@ TEST(CodebuffReader, MessagesGatherTheirUsageIntoDailyRows) {
     EXPECT_EQ(row.input, 127u);
     EXPECT_EQ(row.output, 33u);
     EXPECT_EQ(row.total, 127u + 33u + 40u + 60u);
-    EXPECT_EQ(all::types::metadata_json(row.metadata), (nlohmann::json{{"credits", 6.5}}));
+    EXPECT_EQ(kit::metadata_text(row.metadata), R"({"credits":6.5})");
     EXPECT_DOUBLE_EQ(row.cost, 120 * 3e-6 + 90 * 1.5e-5 + 40 * 3e-7 + 7 * 1e-6 + 3 * 2e-6);
   }
 }

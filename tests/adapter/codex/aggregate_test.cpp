@@ -2,13 +2,12 @@
 #include "adapter/codex/aggregate.h"
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
-#include "adapter/all/row_metadata.h"
 #include "adapter/all/codex_row.h"
 #include "adapter/codex/rollout.h"
 #include "adapter/codex/stateful_rollouts.h"
 #include "kit/env.h"
+#include "kit/reader.h"
 #include "parallel.h"
 
 namespace qm::codex::aggregate {
@@ -106,7 +105,7 @@ TEST_F(CodexReader, TwoSpellingsOfOneInstantCountOnceWithOrWithoutARange) {
     EXPECT_EQ(plain->rows[0].input, 1000u);
     EXPECT_EQ(plain->rows, ranged->rows);
     // The greater text, whichever file came first.
-    EXPECT_EQ(all::types::metadata_json(plain->rows[0].metadata).at("lastActivity"), "2025-10-01T10:00:00Z");
+    EXPECT_EQ(kit::metadata_text(plain->rows[0].metadata), R"({"lastActivity":"2025-10-01T10:00:00Z","reasoningOutputTokens":0})");
   }
 }
 
@@ -181,7 +180,7 @@ TEST_F(CodexReader, RowsPricedPerModelWithTheServiceTier) {
   EXPECT_EQ(row.model_usages[1].model, "mystery-model");
   EXPECT_EQ(row.model_usages[1].cost, 0.0);
   EXPECT_TRUE(row.model_usages[1].unpriced);
-  EXPECT_EQ(all::types::metadata_json(row.metadata), (nlohmann::json{{"lastActivity", "2025-10-01T23:59:59.999Z"}, {"reasoningOutputTokens", 120}}));
+  EXPECT_EQ(kit::metadata_text(row.metadata), R"({"lastActivity":"2025-10-01T23:59:59.999Z","reasoningOutputTokens":120})");
 
   write(".codex/config.toml", "service_tier = \"fast\"\n");
   auto fast = load();
@@ -208,8 +207,7 @@ TEST(CodexRowCost, CachedInputAtTheCacheReadPriceOnlyWhenTheSourceGaveIt) {
   auto row = all::loader::codex_usage_row("2025-10-01", bucket, prices, CodexServiceTier::Standard);
   EXPECT_EQ(row.input, 200u);
   EXPECT_EQ(row.cache_read, 800u);
-  EXPECT_EQ(all::types::metadata_json(row.metadata).at("lastActivity"), nullptr);
-  EXPECT_EQ(all::types::metadata_json(row.metadata).at("reasoningOutputTokens"), 7);
+  EXPECT_EQ(kit::metadata_text(row.metadata), R"({"lastActivity":null,"reasoningOutputTokens":7})");
 }
 
 TEST(CodexEventKeys, ShardedSetCountsEachKeyOnce) {

@@ -6,6 +6,7 @@
 
 #include <fmt/core.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 

@@ -1,10 +1,10 @@
 // `quillimare summary --agents codex` run as a user would, over a temporary Codex home.
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
 
 #include "adapter/codex/rollout.h"
 #include "kit/env.h"
+#include "kit/json_text.h"
 #include "kit/run.h"
 
 namespace qm::codex {
@@ -35,18 +35,16 @@ TEST(CodexSummary, DaysTotalsAndTheSameDayWithARange) {
 
   auto all = summary(home, {});
   ASSERT_EQ(all.status, 0) << all.err;
-  auto doc = nlohmann::json::parse(all.out);
-  ASSERT_EQ(doc["daily"].size(), 2u);
-  EXPECT_EQ(doc["daily"][0]["date"], "2025-10-01");
-  EXPECT_EQ(doc["daily"][0]["tokens"], 1060);  // the reported total, reasoning included
-  EXPECT_GT(doc["daily"][0]["cost"].get<double>(), 0.0);
-  EXPECT_EQ(doc["agents"][0]["agent"], "codex");
+  ASSERT_EQ(kit::json_size(all.out, "/daily"), 2u);
+  EXPECT_EQ(kit::json_at(all.out, "/daily/0/date"), R"("2025-10-01")");
+  EXPECT_EQ(kit::json_number(all.out, "/daily/0/tokens"), 1060);  // the reported total, reasoning included
+  EXPECT_GT(kit::json_number(all.out, "/daily/0/cost"), 0.0);
+  EXPECT_EQ(kit::json_at(all.out, "/agents/0/agent"), R"("codex")");
 
   auto ranged = summary(home, {"--since", "2025-10-02", "--until", "2025-10-02"});
   ASSERT_EQ(ranged.status, 0) << ranged.err;
-  auto rdoc = nlohmann::json::parse(ranged.out);
-  ASSERT_EQ(rdoc["daily"].size(), 1u);
-  EXPECT_EQ(rdoc["daily"][0], doc["daily"][1]);
+  ASSERT_EQ(kit::json_size(ranged.out, "/daily"), 1u);
+  EXPECT_EQ(kit::json_at(ranged.out, "/daily/0"), kit::json_at(all.out, "/daily/1"));
 }
 
 TEST(CodexSummary, ReaderErrorsFailTheRun) {

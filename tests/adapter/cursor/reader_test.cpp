@@ -4,10 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
 
 #include "adapter/cursor/dashboard.h"
+#include "json/strict.h"
 #include "kit/env.h"
+#include "kit/json_text.h"
 #include "kit/http_server.h"
 #include "kit/pricing.h"
 #include "kit/run.h"
@@ -281,16 +282,15 @@ TEST(CursorReaderRun, TheAgentTableRowAsksWithTheStoredTokenAndOfflineAsksNobody
 
   auto online = run({});
   ASSERT_EQ(online.status, 0) << online.err;
-  auto doc = nlohmann::json::parse(online.out);
-  ASSERT_EQ(doc["daily"].size(), 2u) << online.out;
-  EXPECT_EQ(doc["daily"][0]["tokens"], 42);
+  ASSERT_EQ(kit::json_size(online.out, "/daily"), 2u) << online.out;
+  EXPECT_EQ(kit::json_number(online.out, "/daily/0/tokens"), 42);
   ASSERT_EQ(server.requests().size(), 2u);
   EXPECT_EQ(server.requests()[0].header("Authorization"), "Bearer stored-token");
   EXPECT_TRUE(state.unchanged());
 
   auto offline = run({"--offline"});
   ASSERT_EQ(offline.status, 0) << offline.err;
-  EXPECT_EQ(nlohmann::json::parse(offline.out)["daily"].size(), 0u) << offline.out;
+  EXPECT_EQ(kit::json_size(offline.out, "/daily"), 0u) << offline.out;
   EXPECT_EQ(offline.err, "");
   EXPECT_EQ(server.requests().size(), 2u);  // nobody asked
   EXPECT_TRUE(state.unchanged());

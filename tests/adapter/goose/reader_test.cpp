@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
 
 #include "kit/env.h"
+#include "kit/json_text.h"
 #include "kit/reader.h"
 #include "kit/pricing.h"
 #include "kit/run.h"
@@ -222,15 +222,14 @@ TEST(GooseReader, ADatabaseItsAgentIsWritingIsReadAndLeftAsItWas) {
     kit::Snapshot file(db_path);
     auto held = run();
     ASSERT_EQ(held.status, 0) << held.err;
-    auto doc = nlohmann::json::parse(held.out);
-    ASSERT_EQ(doc["daily"].size(), 1u);
-    EXPECT_EQ(doc["daily"][0]["tokens"], 10);  // the committed session only
+    ASSERT_EQ(kit::json_size(held.out, "/daily"), 1u);
+    EXPECT_EQ(kit::json_number(held.out, "/daily/0/tokens"), 10);  // the committed session only
     EXPECT_TRUE(file.unchanged());
   }
   kit::Snapshot dir(db_path.parent_path());  // closed: no log beside it now
   auto closed = run();
   ASSERT_EQ(closed.status, 0) << closed.err;
-  EXPECT_EQ(nlohmann::json::parse(closed.out)["daily"].size(), 1u);
+  EXPECT_EQ(kit::json_size(closed.out, "/daily"), 1u);
   EXPECT_TRUE(dir.unchanged());  // no -wal or -shm made by the reader
 }
 

@@ -2,9 +2,12 @@
 #include "adapter/openclaw/reader.h"
 
 #include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "adapter/openclaw/paths.h"
 #include "kit/env.h"

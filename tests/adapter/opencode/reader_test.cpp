@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "adapter/opencode/loader.h"
+#include "adapter/opencode/message_rows.h"
 #include "adapter/opencode/message_tables.h"
 #include "kit/env.h"
 #include "kit/reader.h"
