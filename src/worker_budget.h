@@ -37,10 +37,12 @@ class WorkerSlots {
 
 // A drain that helper threads may join, each calling it once; a drain returns once every task
 // of it is taken. Helpers start at once for the free slots and later, while the drain is
-// open, whenever a slot comes free, up to `helpers` of them.
+// open, whenever a slot comes free, up to `helpers` of them. `has_work`, when given, says
+// (cheaply, under the budget's lock) whether tasks are left to take: a slot that comes free
+// goes to a drain with some.
 class HelpedDrain {
  public:
-  HelpedDrain(std::function<void()> drain, std::size_t helpers);
+  HelpedDrain(std::function<void()> drain, std::size_t helpers, std::function<bool()> has_work = {});
   // Closes the drain to further helpers and waits for those that joined; this thread's slot
   // serves others meanwhile.
   ~HelpedDrain();
