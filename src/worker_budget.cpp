@@ -46,6 +46,8 @@ struct Budget {
   std::condition_variable returned;  // a slot came free
   std::vector<Job*> open;            // drains that want helpers, oldest first
   std::vector<Helper*> idle;         // helpers waiting for a drain
+  std::size_t helpers = 0;           // started, all told
+  std::size_t starting = 0;          // of them, on their way to `idle` (start_helpers)
 };
 
 Budget& budget() {
@@ -100,6 +102,7 @@ void dispatch(Budget& b) {
       continue;
     }
     if (b.idle.empty()) {
+      if (b.starting > 0) return;  // handed out as they come
       auto* made = new Helper;
       try {
         std::thread(serve, made).detach();
@@ -107,6 +110,7 @@ void dispatch(Budget& b) {
         delete made;
         return;  // tried again when a slot comes back
       }
+      ++b.helpers;
       b.idle.push_back(made);
     }
     Helper* h = b.idle.back();
@@ -121,6 +125,55 @@ void dispatch(Budget& b) {
 }
 
 }  // namespace
+
+void start_helpers() {
+  Budget& b = budget();
+  std::size_t wanted = 0;
+  {
+    std::lock_guard lock(b.mutex);
+    if (b.workers <= b.helpers + 1) return;
+    wanted = b.workers - 1 - b.helpers;
+    b.helpers += wanted;  // counted now, so that a second call starts none
+    b.starting = wanted;
+  }
+  // The thread that starts the others is the last of them.
+  auto start = [wanted] {
+    Budget& b = budget();
+    for (std::size_t i = 1; i < wanted; ++i) {
+      auto* made = new Helper;
+      try {
+        std::thread(serve, made).detach();
+      } catch (const std::system_error&) {
+        delete made;
+        std::lock_guard lock(b.mutex);
+        b.helpers -= wanted - i;
+        b.starting = 1;  // this one
+        break;
+      }
+      std::lock_guard lock(b.mutex);
+      --b.starting;
+      b.idle.push_back(made);
+      // A drain may have opened meanwhile, and found none idle.
+      dispatch(b);
+    }
+    auto* self = new Helper;
+    {
+      std::lock_guard lock(b.mutex);
+      b.starting = 0;
+      b.idle.push_back(self);
+      dispatch(b);
+    }
+    serve(self);
+  };
+  try {
+    std::thread(start).detach();
+  } catch (const std::system_error&) {
+    std::lock_guard lock(b.mutex);
+    b.helpers -= wanted;
+    b.starting = 0;
+    dispatch(b);
+  }
+}
 
 std::size_t worker_budget() {
   Budget& b = budget();

@@ -15,6 +15,10 @@ std::size_t worker_budget();
 // given back.
 void set_worker_budget(std::size_t workers);
 
+// Starts the helper threads that the budget has room for, on a thread of its own, so that
+// the first drains wake them rather than wait while they start. Returns at once.
+void start_helpers();
+
 // Slots taken for threads that the holder starts itself: the count it asked for or what was
 // free, maybe none. Given back when it goes.
 class WorkerSlots {

@@ -144,10 +144,12 @@ TEST_F(WorkerBudget, FreedSlotsJoinADrainUnderWay) {
   EXPECT_TRUE(helper.has_value());
 }
 
-// Helper threads outlive their drains, so a later drain starts none of its own; and a drain
-// whose tasks are all taken is passed over for one that still has some.
+// Helper threads outlive their drains (and may be started ahead), so a later drain starts
+// none of its own; and a drain whose tasks are all taken is passed over for one that still
+// has some.
 TEST_F(WorkerBudget, HelpersAreKeptAndGoWhereTasksAreLeft) {
   set_worker_budget(4);
+  start_helpers();  // drains opened while they start get them as they come
   auto helper_tids = [] {
     std::mutex mutex;
     std::set<pid_t> tids;

@@ -158,6 +158,8 @@ std::expected<LoadedUsage, std::string> load_agents(const CommonOptions& options
 }
 
 std::expected<LoadedUsage, std::string> load_agents(const CommonOptions& options, const TableBuilder& build_table) {
+  // Started while the prices load, which the readers all wait for.
+  parallel::start_helpers();
   auto progress = progress::start_spinner(log::output_enabled() && !options.json && progress::spinner_enabled());
   // The download's message joins the spinner above; with JSON output nothing draws at all.
   auto prices = pricing::load_price_table(options.offline, log::output_enabled() && !options.json,
