@@ -12,6 +12,7 @@
 #include "adapter/all/summary/value.h"
 #include "output.h"
 #include "render.h"
+#include "worker_budget.h"
 
 namespace qm::all::summary {
 
@@ -70,7 +71,8 @@ std::expected<void, std::string> run_summary(const SummaryArgs& args) {
   if (args.value) value = gather_value(loaded->rows, totals, args, zone, json_out);
 
   if (json_out) {
-    auto document = summary_document(loaded->rows, totals);
+    auto document =
+        summary_document(loaded->rows, totals, options.single_thread ? 1 : parallel::worker_budget());
     if (value) add_value_members(document, *value);
     return output::emit_json(std::move(document), options.jq, options.no_cost);
   }
