@@ -47,7 +47,6 @@ struct Budget {
   std::vector<Job*> open;            // drains that want helpers, oldest first
   std::vector<Helper*> idle;         // helpers waiting for a drain
   std::size_t helpers = 0;           // started, all told
-  std::size_t starting = 0;          // of them, on their way to `idle` (start_helpers)
 };
 
 Budget& budget() {
@@ -102,7 +101,6 @@ void dispatch(Budget& b) {
       continue;
     }
     if (b.idle.empty()) {
-      if (b.starting > 0) return;  // handed out as they come
       auto* made = new Helper;
       try {
         std::thread(serve, made).detach();
@@ -134,7 +132,6 @@ void start_helpers() {
     if (b.workers <= b.helpers + 1) return;
     wanted = b.workers - 1 - b.helpers;
     b.helpers += wanted;  // counted now, so that a second call starts none
-    b.starting = wanted;
   }
   // The thread that starts the others is the last of them.
   auto start = [wanted] {
@@ -147,19 +144,16 @@ void start_helpers() {
         delete made;
         std::lock_guard lock(b.mutex);
         b.helpers -= wanted - i;
-        b.starting = 1;  // this one
         break;
       }
       std::lock_guard lock(b.mutex);
-      --b.starting;
       b.idle.push_back(made);
-      // A drain may have opened meanwhile, and found none idle.
+      // A drain that opened meanwhile may take it.
       dispatch(b);
     }
     auto* self = new Helper;
     {
       std::lock_guard lock(b.mutex);
-      b.starting = 0;
       b.idle.push_back(self);
       dispatch(b);
     }
@@ -170,8 +164,6 @@ void start_helpers() {
   } catch (const std::system_error&) {
     std::lock_guard lock(b.mutex);
     b.helpers -= wanted;
-    b.starting = 0;
-    dispatch(b);
   }
 }
 
