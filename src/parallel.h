@@ -19,14 +19,16 @@ std::size_t available_processors();
 
 // Runs drain() on this thread and on up to `workers` - 1 helpers, as the worker budget gives
 // them (now or, while drain runs, as slots come free), and waits for all of them. With no
-// helper at all this thread does the work alone.
+// helper at all this thread does the work alone. The drain takes task after task by `next`
+// until it reaches `count`; slots that come free later go only where tasks are left.
 template <typename Drain>
-void run_drain(std::size_t workers, Drain& drain) {
+void run_drain(std::size_t workers, Drain& drain, const std::atomic<std::size_t>& next, std::size_t count) {
   if (workers < 2) {
     drain();
     return;
   }
-  HelpedDrain helped([&drain] { drain(); }, workers - 1);
+  HelpedDrain helped([&drain] { drain(); }, workers - 1,
+                     [&next, count] { return next.load(std::memory_order_relaxed) < count; });
   drain();
 }
 
@@ -55,7 +57,7 @@ std::vector<R> map_files(const std::vector<std::filesystem::path>& files, std::s
     for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < order.size();)
       results[order[i]] = w(files[order[i]]);
   };
-  run_drain(workers, drain);
+  run_drain(workers, drain, next, order.size());
   return results;
 }
 
@@ -72,7 +74,7 @@ void run_tasks(std::size_t count, std::size_t workers, Task task) {
   auto drain = [&] {
     for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < count;) task(i);
   };
-  run_drain(workers, drain);
+  run_drain(workers, drain, next, count);
 }
 
 // Which files map_file_parts cuts, and into what.
@@ -132,7 +134,7 @@ std::vector<std::vector<R>> map_file_parts(const std::vector<std::filesystem::pa
     for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < tasks.size();)
       results[tasks[i].file][tasks[i].part.index] = w(tasks[i].file, tasks[i].part);
   };
-  run_drain(tasks.size() < workers ? tasks.size() : workers, drain);
+  run_drain(tasks.size() < workers ? tasks.size() : workers, drain, next, tasks.size());
   return results;
 }
 

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "parallel.h"
@@ -14,14 +15,24 @@ namespace qm::parallel {
 
 struct HelpedDrain::Job {
   std::function<void()> drain;
-  std::size_t wanted = 0;            // helpers still to start
-  std::vector<std::thread> threads;  // added to only while open
+  std::function<bool()> has_work;  // null: until a helper's drain returns
+  std::size_t wanted = 0;          // helpers still to start
+  std::size_t started = 0;
+  std::size_t running = 0;         // helpers not yet back from the drain
+  std::condition_variable finished;
   bool open = true;
 };
 
 namespace {
 
 using Job = HelpedDrain::Job;
+
+// A helper thread, kept for the life of the process: starting one costs far more than waking
+// it, and each that ends changes the address space, which stalls every other worker.
+struct Helper {
+  std::condition_variable wake;
+  Job* job = nullptr;  // given, not yet taken
+};
 
 struct Budget {
   std::mutex mutex;
@@ -34,6 +45,8 @@ struct Budget {
   std::size_t awaiting = 0;          // threads that lent theirs until more are free
   std::condition_variable returned;  // a slot came free
   std::vector<Job*> open;            // drains that want helpers, oldest first
+  std::vector<Helper*> idle;         // helpers waiting for a drain
+  std::size_t helpers = 0;           // started, all told
 };
 
 Budget& budget() {
@@ -60,30 +73,99 @@ void give_back(Budget& b, std::size_t slots) {  // the lock held
   dispatch(b);
 }
 
-void help(Job* job) {
-  job->drain();
+void serve(Helper* self) {
   Budget& b = budget();
-  std::lock_guard lock(b.mutex);
-  // The drain returned, so every task of it is taken: further helpers would find none.
-  close(b, job);
-  give_back(b, 1);
+  std::unique_lock lock(b.mutex);
+  for (;;) {
+    self->wake.wait(lock, [&] { return self->job != nullptr; });
+    Job* job = std::exchange(self->job, nullptr);
+    lock.unlock();
+    job->drain();
+    lock.lock();
+    // The drain returned, so every task of it is taken: further helpers would find none.
+    close(b, job);
+    // Its owner may free the job once the last helper is back.
+    if (--job->running == 0) job->finished.notify_all();
+    b.idle.push_back(self);
+    give_back(b, 1);
+  }
 }
 
-// Gives the free slots to the oldest drains that want helpers (the lock held).
+// Gives the free slots to the oldest drains that want helpers and have tasks left (the lock
+// held).
 void dispatch(Budget& b) {
   while (b.free > static_cast<std::ptrdiff_t>(b.reclaiming) && !b.open.empty()) {
     Job* job = b.open.front();
-    try {
-      job->threads.emplace_back([job] { help(job); });
-    } catch (const std::system_error&) {
-      return;  // tried again when a slot comes back
+    if (job->has_work && !job->has_work()) {
+      close(b, job);
+      continue;
     }
+    if (b.idle.empty()) {
+      auto* made = new Helper;
+      try {
+        std::thread(serve, made).detach();
+      } catch (const std::system_error&) {
+        delete made;
+        return;  // tried again when a slot comes back
+      }
+      ++b.helpers;
+      b.idle.push_back(made);
+    }
+    Helper* h = b.idle.back();
+    b.idle.pop_back();
+    h->job = job;
+    h->wake.notify_one();
     --b.free;
+    ++job->started;
+    ++job->running;
     if (--job->wanted == 0) close(b, job);
   }
 }
 
 }  // namespace
+
+void start_helpers() {
+  Budget& b = budget();
+  std::size_t wanted = 0;
+  {
+    std::lock_guard lock(b.mutex);
+    if (b.workers <= b.helpers + 1) return;
+    wanted = b.workers - 1 - b.helpers;
+    b.helpers += wanted;  // counted now, so that a second call starts none
+  }
+  // The thread that starts the others is the last of them.
+  auto start = [wanted] {
+    Budget& b = budget();
+    for (std::size_t i = 1; i < wanted; ++i) {
+      auto* made = new Helper;
+      try {
+        std::thread(serve, made).detach();
+      } catch (const std::system_error&) {
+        delete made;
+        std::lock_guard lock(b.mutex);
+        b.helpers -= wanted - i;
+        break;
+      }
+      std::lock_guard lock(b.mutex);
+      b.idle.push_back(made);
+      // A drain that opened meanwhile may take it.
+      dispatch(b);
+    }
+    auto* self = new Helper;
+    {
+      std::lock_guard lock(b.mutex);
+      b.idle.push_back(self);
+      dispatch(b);
+    }
+    serve(self);
+  };
+  try {
+    std::thread(start).detach();
+  } catch (const std::system_error&) {
+    std::lock_guard lock(b.mutex);
+    b.helpers -= wanted;
+  }
+}
 
 std::size_t worker_budget() {
   Budget& b = budget();
@@ -132,8 +214,10 @@ WorkerSlots::~WorkerSlots() {
   give_back(b, count_);
 }
 
-HelpedDrain::HelpedDrain(std::function<void()> drain, std::size_t helpers) : job_(std::make_unique<Job>()) {
+HelpedDrain::HelpedDrain(std::function<void()> drain, std::size_t helpers, std::function<bool()> has_work)
+    : job_(std::make_unique<Job>()) {
   job_->drain = std::move(drain);
+  job_->has_work = std::move(has_work);
   job_->wanted = helpers;
   if (helpers == 0) {
     job_->open = false;
@@ -149,13 +233,11 @@ HelpedDrain::~HelpedDrain() {
   Budget& b = budget();
   std::unique_lock lock(b.mutex);
   close(b, job_.get());
-  if (job_->threads.empty()) return;
+  if (job_->running == 0) return;
   // Lent while this thread only waits. Slot holders never wait for a thread that waits here,
   // so one comes back.
   give_back(b, 1);
-  lock.unlock();
-  for (auto& t : job_->threads) t.join();
-  lock.lock();
+  job_->finished.wait(lock, [&] { return job_->running == 0; });
   ++b.reclaiming;
   b.returned.wait(lock, [&] { return b.free > 0; });
   --b.reclaiming;
@@ -165,7 +247,7 @@ HelpedDrain::~HelpedDrain() {
 std::size_t HelpedDrain::helpers() const {
   Budget& b = budget();
   std::lock_guard lock(b.mutex);
-  return job_->threads.size();
+  return job_->started;
 }
 
 }  // namespace qm::parallel

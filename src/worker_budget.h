@@ -15,6 +15,10 @@ std::size_t worker_budget();
 // given back.
 void set_worker_budget(std::size_t workers);
 
+// Starts the helper threads that the budget has room for, on a thread of its own, so that
+// the first drains wake them rather than wait while they start. Returns at once.
+void start_helpers();
+
 // Slots taken for threads that the holder starts itself: the count it asked for or what was
 // free, maybe none. Given back when it goes.
 class WorkerSlots {
@@ -37,10 +41,12 @@ class WorkerSlots {
 
 // A drain that helper threads may join, each calling it once; a drain returns once every task
 // of it is taken. Helpers start at once for the free slots and later, while the drain is
-// open, whenever a slot comes free, up to `helpers` of them.
+// open, whenever a slot comes free, up to `helpers` of them. `has_work`, when given, says
+// (cheaply, under the budget's lock) whether tasks are left to take: a slot that comes free
+// goes to a drain with some.
 class HelpedDrain {
  public:
-  HelpedDrain(std::function<void()> drain, std::size_t helpers);
+  HelpedDrain(std::function<void()> drain, std::size_t helpers, std::function<bool()> has_work = {});
   // Closes the drain to further helpers and waits for those that joined; this thread's slot
   // serves others meanwhile.
   ~HelpedDrain();

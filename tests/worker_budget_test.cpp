@@ -4,6 +4,7 @@
 #include "worker_budget.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -12,6 +13,7 @@
 #include <filesystem>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -140,6 +142,51 @@ TEST_F(WorkerBudget, FreedSlotsJoinADrainUnderWay) {
   });
   EXPECT_EQ(tasks.load(), 20u);
   EXPECT_TRUE(helper.has_value());
+}
+
+// Helper threads outlive their drains (and may be started ahead), so a later drain starts
+// none of its own; and a drain whose tasks are all taken is passed over for one that still
+// has some.
+TEST_F(WorkerBudget, HelpersAreKeptAndGoWhereTasksAreLeft) {
+  set_worker_budget(4);
+  start_helpers();  // drains opened while they start get them as they come
+  auto helper_tids = [] {
+    std::mutex mutex;
+    std::set<pid_t> tids;
+    const pid_t self = gettid();
+    run_tasks(64, 4, [&](std::size_t) {
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+      std::lock_guard lock(mutex);
+      if (gettid() != self) tids.insert(gettid());
+    });
+    return tids;
+  };
+  auto seen = helper_tids();
+  ASSERT_FALSE(seen.empty());
+  for (int round = 0; round < 3; ++round) {
+    const auto now = helper_tids();
+    EXPECT_TRUE(std::ranges::any_of(now, [&](pid_t tid) { return seen.contains(tid); })) << round;
+    seen.insert(now.begin(), now.end());
+  }
+
+  set_worker_budget(2);
+  std::optional<WorkerSlots> held(std::in_place, 1);
+  ASSERT_EQ(held->count(), 1u);
+  std::atomic<bool> ran_empty = false;
+  HelpedDrain empty([&] { ran_empty = true; }, 1, [] { return false; });
+  std::atomic<bool> helped = false;
+  const pid_t self = gettid();
+  run_tasks(2, 2, [&](std::size_t i) {
+    if (i == 0) {
+      held.reset();
+      for (int spins = 0; spins < 20000 && !helped; ++spins) std::this_thread::sleep_for(std::chrono::microseconds(100));
+      return;
+    }
+    if (gettid() != self) helped = true;
+  });
+  EXPECT_TRUE(helped.load());
+  EXPECT_EQ(empty.helpers(), 0u);
+  EXPECT_FALSE(ran_empty.load());
 }
 
 }  // namespace

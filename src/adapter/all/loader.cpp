@@ -2,10 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <map>
 #include <optional>
-#include <set>
-#include <unordered_map>
 
 #include "adapter/all/registry.h"
 #include "date_utils.h"
@@ -48,53 +45,53 @@ LoadOptions make_load_options(const CommonOptions& options) {
 }
 
 std::vector<UsageRow> merge_rows_by_label(std::vector<UsageRow> rows) {
-  struct Entry {
-    std::vector<UsageRow> parts;
-    std::unordered_map<std::string, std::size_t> by_agent;
-    UsageRow sums;
-    std::set<std::string> models;
-    std::set<std::string> agents;
-  };
-  std::map<std::string, Entry> entries;
-  for (auto& row : rows) {
-    Entry& e = entries[row.label];
-    all::types::add_row_usage(e.sums, row);
-    e.models.insert(row.models.begin(), row.models.end());
-    if (row.agents.empty())
-      e.agents.insert(row.agent_id);
-    else
-      e.agents.insert(row.agents.begin(), row.agents.end());
-    auto it = e.by_agent.find(row.agent_id);
-    if (it == e.by_agent.end()) {
-      e.by_agent.emplace(row.agent_id, e.parts.size());
-      e.parts.push_back(std::move(row));
-      continue;
-    }
-    UsageRow& own = e.parts[it->second];
-    all::types::add_row_usage(own, row);
-    own.models.insert(own.models.end(), row.models.begin(), row.models.end());
-    std::sort(own.models.begin(), own.models.end());
-    own.models.erase(std::unique(own.models.begin(), own.models.end()), own.models.end());
-    merge_model_usages(own.model_usages, row.model_usages);
-    sort::sort_model_usages(own.model_usages);
-  }
+  // The rows of each label together, labels in order, each label's rows in the order given:
+  // the sums are added up in that order.
+  std::vector<std::size_t> order(rows.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return rows[a].label < rows[b].label; });
 
+  auto sorted_unique = [](std::vector<std::string>& texts) {
+    std::sort(texts.begin(), texts.end());
+    texts.erase(std::unique(texts.begin(), texts.end()), texts.end());
+  };
   std::vector<UsageRow> merged;
-  merged.reserve(entries.size());
-  for (auto& [label, e] : entries) {
-    UsageRow m = e.sums;
-    m.label = label;
-    m.agent_id = "all";
-    m.agents.assign(e.agents.begin(), e.agents.end());
-    m.models.assign(e.models.begin(), e.models.end());
-    std::stable_sort(e.parts.begin(), e.parts.end(),
+  for (std::size_t first = 0, end = 0; first < order.size(); first = end) {
+    std::string label = rows[order[first]].label;
+    for (end = first + 1; end < order.size() && rows[order[end]].label == label;) ++end;
+    UsageRow m;
+    std::vector<UsageRow> parts;  // one per agent
+    for (std::size_t k = first; k < end; ++k) {
+      UsageRow& row = rows[order[k]];
+      all::types::add_row_usage(m, row);
+      m.models.insert(m.models.end(), row.models.begin(), row.models.end());
+      if (row.agents.empty())
+        m.agents.push_back(row.agent_id);
+      else
+        m.agents.insert(m.agents.end(), row.agents.begin(), row.agents.end());
+      auto own = std::find_if(parts.begin(), parts.end(), [&](const UsageRow& p) { return p.agent_id == row.agent_id; });
+      if (own == parts.end()) {
+        parts.push_back(std::move(row));
+        continue;
+      }
+      all::types::add_row_usage(*own, row);
+      own->models.insert(own->models.end(), row.models.begin(), row.models.end());
+      sorted_unique(own->models);
+      merge_model_usages(own->model_usages, row.model_usages);
+      sort::sort_model_usages(own->model_usages);
+    }
+    sorted_unique(m.models);
+    sorted_unique(m.agents);
+    std::stable_sort(parts.begin(), parts.end(),
                      [](const UsageRow& a, const UsageRow& b) { return sort::agent_id_less(a.agent_id, b.agent_id); });
-    for (auto& part : e.parts) {
+    for (auto& part : parts) {
       part.label = label;
       merge_model_usages(m.model_usages, part.model_usages);
     }
     sort::sort_model_usages(m.model_usages);
-    m.parts = std::move(e.parts);
+    m.label = std::move(label);
+    m.agent_id = "all";
+    m.parts = std::move(parts);
     merged.push_back(std::move(m));
   }
   return merged;
@@ -158,6 +155,8 @@ std::expected<LoadedUsage, std::string> load_agents(const CommonOptions& options
 }
 
 std::expected<LoadedUsage, std::string> load_agents(const CommonOptions& options, const TableBuilder& build_table) {
+  // Started while the prices load, which the readers all wait for.
+  parallel::start_helpers();
   auto progress = progress::start_spinner(log::output_enabled() && !options.json && progress::spinner_enabled());
   // The download's message joins the spinner above; with JSON output nothing draws at all.
   auto prices = pricing::load_price_table(options.offline, log::output_enabled() && !options.json,
@@ -205,6 +204,9 @@ std::expected<LoadedUsage, std::string> load_agents(const CommonOptions& options
 
   LoadedUsage loaded;
   std::vector<UsageRow> all_rows;
+  std::size_t row_count = 0;
+  for (const auto& m : results) row_count += m.result->rows.size();
+  all_rows.reserve(row_count);
   for (auto& m : results) {
     if (m.result->detected) loaded.detected.emplace_back(m.agent_id);
     for (auto& r : m.result->rows) all_rows.push_back(std::move(r));

@@ -51,7 +51,8 @@ std::uint64_t model_tokens(const ModelUsage& m);
 
 // --- JSON document ---
 nlohmann::json totals_json(const SummaryTotals& totals);
-nlohmann::json summary_document(const std::vector<UsageRow>& rows, const SummaryTotals& totals);
+nlohmann::json summary_document(const std::vector<UsageRow>& rows, const SummaryTotals& totals,
+                                std::size_t workers = 1);
 namespace detail {
 nlohmann::json daily_json(const std::vector<DayTotal>& daily);
 }

@@ -143,8 +143,9 @@ std::vector<DailyUsageRecord> dedup_records(std::vector<DailyUsageRecord> record
 std::vector<const DailyUsageRecord*> dedup_in_place(const std::vector<std::vector<DailyUsageRecord>>& lists,
                                                     std::size_t workers);
 
-// Daily groups in ascending date order.
+// Daily groups in ascending date order; with two or more workers the days are added up on
+// several threads, to the same sums.
 std::vector<UsageGroup> group_by_day(const std::vector<DailyUsageRecord>& kept);
-std::vector<UsageGroup> group_by_day(const std::vector<const DailyUsageRecord*>& kept);
+std::vector<UsageGroup> group_by_day(const std::vector<const DailyUsageRecord*>& kept, std::size_t workers = 1);
 
 }  // namespace qm::claude::daily

@@ -135,27 +135,34 @@ std::vector<DailyUsageRecord> dedup_records(std::vector<DailyUsageRecord> record
   return kept;
 }
 
-std::vector<UsageGroup> group_by_day(const std::vector<const DailyUsageRecord*>& kept) {
-  struct Day {
-    UsageGroup group;
-    std::vector<const std::string*> keys;  // of group.model_usages, in the same order
-    // The usage of a per-model key: interned keys are found by address, mostly.
-    ModelUsage& usage_of(const std::string* key) {
-      auto at = std::find(keys.begin(), keys.end(), key);
-      if (at == keys.end())
-        at = std::find_if(keys.begin(), keys.end(), [&](const std::string* k) { return *k == *key; });
-      if (at != keys.end()) return group.model_usages[static_cast<std::size_t>(at - keys.begin())];
-      keys.push_back(key);
-      group.models.push_back(*key);
-      return group.model_usages.emplace_back(ModelUsage{.model = *key});
-    }
-  };
-  // By the date text, as the groups are ordered.
-  std::map<std::string, Day, std::less<>> days;
+namespace {
+
+struct Day {
+  UsageGroup group;
+  std::vector<const std::string*> keys;  // of group.model_usages, in the same order
+  // The usage of a per-model key: interned keys are found by address, mostly.
+  ModelUsage& usage_of(const std::string* key) {
+    auto at = std::find(keys.begin(), keys.end(), key);
+    if (at == keys.end())
+      at = std::find_if(keys.begin(), keys.end(), [&](const std::string* k) { return *k == *key; });
+    if (at != keys.end()) return group.model_usages[static_cast<std::size_t>(at - keys.begin())];
+    keys.push_back(key);
+    group.models.push_back(*key);
+    return group.model_usages.emplace_back(ModelUsage{.model = *key});
+  }
+};
+
+// By the date text, as the groups are ordered.
+using Days = std::map<std::string, Day, std::less<>>;
+
+// The days of the records whose day number is `shard` modulo `shards`, each added up in
+// record order.
+void add_days(const std::vector<const DailyUsageRecord*>& kept, std::size_t shard, std::size_t shards, Days& days) {
   Day* day = nullptr;  // the last record's: records of a day mostly come together
   std::int64_t day_number = 0;
   for (const auto* record : kept) {
     const DailyUsageRecord& r = *record;
+    if (shards > 1 && static_cast<std::uint64_t>(r.day) % shards != shard) continue;
     if (!day || r.day != day_number) {
       const std::string date = r.date();
       auto it = days.find(date);
@@ -169,6 +176,19 @@ std::vector<UsageGroup> group_by_day(const std::vector<const DailyUsageRecord*>&
     if (!r.model) continue;
     qm::summary::add_to_model(day->usage_of(r.model), r.tokens, 0, r.cost, r.unpriced);
   }
+}
+
+}  // namespace
+
+std::vector<UsageGroup> group_by_day(const std::vector<const DailyUsageRecord*>& kept, std::size_t workers) {
+  // Every day's records are added up on one thread, in their order, so that the sums do not
+  // depend on the number of workers; the days are spread over the threads.
+  constexpr std::size_t kRecordsPerShard = 4096;
+  const std::size_t shards = std::clamp<std::size_t>(kept.size() / kRecordsPerShard, 1, std::max<std::size_t>(workers, 1));
+  std::vector<Days> per_shard(shards);
+  parallel::run_tasks(shards, workers, [&](std::size_t s) { add_days(kept, s, shards, per_shard[s]); });
+  Days days = std::move(per_shard[0]);
+  for (std::size_t s = 1; s < shards; ++s) days.merge(per_shard[s]);
   std::vector<UsageGroup> groups;
   groups.reserve(days.size());
   for (auto& [date, d] : days) {
@@ -182,7 +202,7 @@ std::vector<UsageGroup> group_by_day(const std::vector<DailyUsageRecord>& kept) 
   std::vector<const DailyUsageRecord*> records;
   records.reserve(kept.size());
   for (const auto& r : kept) records.push_back(&r);
-  return group_by_day(records);
+  return group_by_day(records, 1);
 }
 
 }  // namespace qm::claude::daily

@@ -38,7 +38,7 @@ std::vector<UsageGroup> read_usage_groups(const std::vector<std::filesystem::pat
     for (auto& part : per_file[i]) lists.push_back(std::move(*part));
   }
   per_file.clear();
-  auto groups = daily::group_by_day(daily::dedup_in_place(lists, workers));
+  auto groups = daily::group_by_day(daily::dedup_in_place(lists, workers), workers);
   // Hundreds of thousands of records: freed on several threads, not one by one here.
   parallel::run_tasks(lists.size(), workers, [&](std::size_t i) { Records().swap(lists[i]); });
   return groups;
@@ -61,14 +61,21 @@ AgentLoadResult load_usage_entries(const all::loader::LoadOptions& options) {
 
   std::vector<UsageGroup> groups;
   UnreadFiles unread;
-  const auto files = collect_usage_files(*dirs, unread);
+  auto files = collect_usage_files(*dirs, unread);
   if (!files.empty()) {
     // A table of its own, loaded without a spinner: this is not the framework's thread.
-    const auto table = reader::own_table(o);
+    auto table = reader::own_table(o);
     const pricing::PricingTable* prices = table ? &*table : nullptr;
 
     const std::size_t workers = o.single_thread ? 1 : parallel::available_processors();
     groups = read_usage_groups(files, workers, parallel::PartSizes{}, options.zone, o.mode, prices, unread);
+    // Thousands of paths and of prices, let go side by side rather than one after the other.
+    parallel::run_tasks(2, workers, [&](std::size_t i) {
+      if (i == 0)
+        std::vector<std::filesystem::path>().swap(files);
+      else
+        table.reset();
+    });
   }
   progress::mark_done(progress, AgentKind::Claude);
   progress::stop_spinner(progress);

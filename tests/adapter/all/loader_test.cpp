@@ -137,6 +137,26 @@ TEST(Loader, RowsOfOneAgentForOneDateAreAbsorbed) {
   EXPECT_EQ(part.model_usages[1].cost, 1.5);
 }
 
+// Rows of many agents and days, in any order: one row per day, days in order, each day's sums
+// added up in the order the rows came, its parts in agent order.
+TEST(Loader, InterleavedRowsMergeByDayInTheOrderGiven) {
+  auto merged = merge_rows_by_label({row("kimi", "2025-01-02", 0.1, {{"k", 0.1}}), row("amp", "2025-01-01", 1, {{"b", 1}}),
+                                     row("claude", "2025-01-02", 0.2, {{"c", 0.2}}), row("kimi", "2025-01-02", 0.3, {{"a", 0.3}}),
+                                     row("amp", "2025-01-03", 2, {})});
+  ASSERT_EQ(merged.size(), 3u);
+  EXPECT_EQ(merged[0].label + merged[1].label + merged[2].label, "2025-01-012025-01-022025-01-03");
+  const UsageRow& day = merged[1];
+  EXPECT_EQ(day.agent_id, "all");
+  EXPECT_EQ(day.cost, (0.1 + 0.2) + 0.3);
+  EXPECT_EQ(day.total, 30u);
+  EXPECT_EQ(day.agents, (std::vector<std::string>{"claude", "kimi"}));
+  EXPECT_EQ(day.models, (std::vector<std::string>{"a", "c", "k"}));
+  ASSERT_EQ(day.parts->size(), 2u);
+  EXPECT_EQ((*day.parts)[0].agent_id, "claude");
+  EXPECT_EQ((*day.parts)[1].cost, 0.1 + 0.3);
+  EXPECT_EQ((*day.parts)[1].label, "2025-01-02");
+}
+
 TEST(Loader, AgentTableOrderAndKinds) {
   pricing::PricingTable prices;
   auto options = make_load_options(quiet());

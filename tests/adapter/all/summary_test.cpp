@@ -49,6 +49,8 @@ TEST(Document, EmptyRunIsTheEmptyDocument) {
 TEST(Document, AgentsDaysModelsAndCursorShares) {
   auto rows = sample_rows();
   auto doc = summary_document(rows, build_summary_totals(rows));
+  // Made on several workers, the agents' pieces are the same, in the same order.
+  EXPECT_EQ(summary_document(rows, build_summary_totals(rows), 4).dump(), doc.dump());
   EXPECT_EQ(doc["totals"].dump(), R"({"totalCost":16.75,"totalTokens":1790999})");
   EXPECT_EQ(doc["daily"].dump(),
             R"([{"cost":15.5,"date":"2026-01-05","tokens":1750000},{"cost":1.25,"date":"2026-01-06","tokens":40999}])");

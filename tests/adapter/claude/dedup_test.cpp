@@ -1,6 +1,7 @@
 // One record per reply, and the daily totals of the kept records.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <random>
 
@@ -175,6 +176,35 @@ TEST(ClaudeDailyTotals, DaysModelsAndTotals) {
   EXPECT_TRUE(groups[2].model_usages.empty());
   EXPECT_EQ(groups[2].totals.cache_creation, 30u);
   EXPECT_DOUBLE_EQ(groups[2].cost, 3.0);
+}
+
+// Spread over threads by day, every day's sums are those of one pass: the same additions in
+// the same order, down to the last bit of the costs.
+TEST(ClaudeDailyTotals, ManyWorkersAddUpWhatOnePassDoes) {
+  std::mt19937 rng(7);
+  std::vector<DailyUsageRecord> records;
+  for (int i = 0; i < 30000; ++i) {
+    Copy c(std::nullopt, std::nullopt, rng() % 1000, std::nullopt, std::ldexp(static_cast<double>(rng() % 997), -(int)(rng() % 30)));
+    // Days mostly in runs, as files hold them, with strays between.
+    c.date = "2025-0" + std::to_string(1 + (i / 3000 + (rng() % 8 == 0 ? rng() % 5 : 0)) % 9) + "-1" + std::to_string(rng() % 3);
+    if (rng() % 5) c.model = "model-" + std::to_string(rng() % 6);
+    records.push_back(record(c));
+  }
+  std::vector<const DailyUsageRecord*> kept;
+  for (const auto& r : records) kept.push_back(&r);
+  const auto one = group_by_day(kept, 1);
+  ASSERT_GT(one.size(), 20u);
+  for (std::size_t workers : {2u, 3u, 8u}) {
+    const auto many = group_by_day(kept, workers);
+    ASSERT_EQ(many.size(), one.size());
+    for (std::size_t d = 0; d < one.size(); ++d) {
+      EXPECT_EQ(many[d].label, one[d].label);
+      EXPECT_EQ(many[d].models, one[d].models);
+      EXPECT_EQ(many[d].model_usages, one[d].model_usages);
+      EXPECT_EQ(many[d].totals, one[d].totals);
+      EXPECT_EQ(std::bit_cast<std::uint64_t>(many[d].cost), std::bit_cast<std::uint64_t>(one[d].cost)) << one[d].label.value_or("");
+    }
+  }
 }
 
 TEST(ClaudeDedup, KeyHashes) {

@@ -5,6 +5,7 @@
 
 #include "adapter/all/summary.h"
 #include "output.h"
+#include "parallel.h"
 #include "util.h"
 
 namespace qm::all::summary {
@@ -91,15 +92,24 @@ json totals_json(const SummaryTotals& t) {
           {"totals", {{"totalCost", output::json_number(t.total_cost)}, {"totalTokens", t.total_tokens}}}};
 }
 
-json summary_document(const std::vector<UsageRow>& rows, const SummaryTotals& totals) {
+json summary_document(const std::vector<UsageRow>& rows, const SummaryTotals& totals, std::size_t workers) {
   json doc = totals_json(totals);
   doc["daily"] = detail::daily_json(totals.daily);
-  for (auto& agent : doc["agents"]) {
-    const std::string id = agent["agent"].get<std::string>();
+  json& agents = doc["agents"];
+  struct Pieces {
+    json models, daily, breakdown;
+  };
+  std::vector<std::string> ids;
+  for (const auto& agent : agents) ids.push_back(agent["agent"].get<std::string>());
+  // Each agent's pieces on a worker of its own: every one is made from the rows alone, and
+  // they go into the document in agent order after.
+  std::vector<Pieces> pieces(ids.size());
+  parallel::run_tasks(ids.size(), workers, [&](std::size_t i) {
+    const std::string& id = ids[i];
     auto own = rows_of_agent(rows, id);
     SummaryTotals s = build_summary_totals(own);
-    agent["models"] = model_objects(s);
-    agent["daily"] = id == "cursor" ? cursor_daily(s, own) : detail::daily_json(s.daily);
+    pieces[i].models = model_objects(s);
+    pieces[i].daily = id == "cursor" ? cursor_daily(s, own) : detail::daily_json(s.daily);
     std::uint64_t in = 0, out = 0, write = 0, read = 0;
     for (const auto& r : own) {
       in = util::saturating_add(in, r.input);
@@ -107,7 +117,13 @@ json summary_document(const std::vector<UsageRow>& rows, const SummaryTotals& to
       write = util::saturating_add(write, r.cache_creation);
       read = util::saturating_add(read, r.cache_read);
     }
-    agent["tokenBreakdown"] = {{"cacheRead", read}, {"cacheWrite", write}, {"input", in}, {"output", out}};
+    pieces[i].breakdown = {{"cacheRead", read}, {"cacheWrite", write}, {"input", in}, {"output", out}};
+  });
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    json& agent = agents[i];
+    agent["models"] = std::move(pieces[i].models);
+    agent["daily"] = std::move(pieces[i].daily);
+    agent["tokenBreakdown"] = std::move(pieces[i].breakdown);
   }
   return doc;
 }

@@ -12,6 +12,7 @@
 #include "adapter/all/summary/value.h"
 #include "output.h"
 #include "render.h"
+#include "parallel.h"
 
 namespace qm::all::summary {
 
@@ -70,9 +71,21 @@ std::expected<void, std::string> run_summary(const SummaryArgs& args) {
   if (args.value) value = gather_value(loaded->rows, totals, args, zone, json_out);
 
   if (json_out) {
-    auto document = summary_document(loaded->rows, totals);
+    const std::size_t workers = options.single_thread ? 1 : parallel::worker_budget();
+    auto document = summary_document(loaded->rows, totals, workers);
     if (value) add_value_members(document, *value);
-    return output::emit_json(std::move(document), options.jq, options.no_cost);
+    // The rows are let go while the document is written, rather than after.
+    std::expected<void, std::string> written;
+    parallel::run_tasks(2, workers, [&](std::size_t i) {
+      if (i == 0) {
+        written = output::emit_json(std::move(document), options.jq, options.no_cost);
+        return;
+      }
+      value.reset();
+      totals = SummaryTotals{};
+      *loaded = loader::LoadedUsage{};
+    });
+    return written;
   }
 
   // Each piece is written and checked in turn: a screen that did not reach its reader fails
