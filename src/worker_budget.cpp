@@ -47,6 +47,7 @@ struct Budget {
   std::vector<Job*> open;            // drains that want helpers, oldest first
   std::vector<Helper*> idle;         // helpers waiting for a drain
   std::size_t helpers = 0;           // started, all told
+  bool prestarted = false;           // start_helpers has run
 };
 
 Budget& budget() {
@@ -126,24 +127,29 @@ void dispatch(Budget& b) {
 
 void start_helpers() {
   Budget& b = budget();
-  std::size_t wanted = 0;
   {
     std::lock_guard lock(b.mutex);
-    if (b.workers <= b.helpers + 1) return;
-    wanted = b.workers - 1 - b.helpers;
-    b.helpers += wanted;  // counted now, so that a second call starts none
+    if (b.prestarted || b.workers <= b.helpers + 1) return;
+    b.prestarted = true;
+    ++b.helpers;  // the starter, which serves last
   }
-  // The thread that starts the others is the last of them.
-  auto start = [wanted] {
+  // Each helper is counted as it is made, so that those a drain started meanwhile (it does
+  // not wait for these) count against the same budget of threads.
+  auto start = [] {
     Budget& b = budget();
-    for (std::size_t i = 1; i < wanted; ++i) {
+    for (;;) {
+      {
+        std::lock_guard lock(b.mutex);
+        if (b.helpers + 1 >= b.workers) break;
+        ++b.helpers;
+      }
       auto* made = new Helper;
       try {
         std::thread(serve, made).detach();
       } catch (const std::system_error&) {
         delete made;
         std::lock_guard lock(b.mutex);
-        b.helpers -= wanted - i;
+        --b.helpers;
         break;
       }
       std::lock_guard lock(b.mutex);
@@ -163,7 +169,7 @@ void start_helpers() {
     std::thread(start).detach();
   } catch (const std::system_error&) {
     std::lock_guard lock(b.mutex);
-    b.helpers -= wanted;
+    --b.helpers;
   }
 }
 
