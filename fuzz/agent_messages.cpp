@@ -10,7 +10,10 @@
 #include <string_view>
 
 #include "adapter/kilo/reader.h"
+#include "adapter/opencode/message_rows.h"
 #include "adapter/opencode/reader.h"
+#include "json/strict.h"
+#include "reader/values.h"
 #include "support.h"
 
 namespace {

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "adapter/cursor/account.h"
+#include "adapter/cursor/aggregation_row.h"
 #include "adapter/cursor/reader.h"
 #include "database.h"
 #include "date_utils.h"

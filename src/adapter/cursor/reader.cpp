@@ -6,21 +6,15 @@
 #include <fmt/core.h>
 
 #include "adapter/cursor/account.h"
+#include "adapter/cursor/aggregation_row.h"
 #include "log.h"
 #include "pricing/cost.h"
 #include "reader/prices.h"
 #include "reader/reader.h"
-#include "json/strict.h"
 #include "reader/values.h"
 #include "util.h"
 
 namespace qm::cursor::loader {
-
-// The next usable row of an "aggregations" array from `it` on (rows without a model or
-// without tokens are passed over); none at the end.
-std::optional<CursorUsageEvent> next_aggregation_row(simdjson::dom::array::iterator& it,
-                                                     simdjson::dom::array::iterator end, std::string_view label,
-                                                     std::int64_t day_start_ms);
 namespace {
 
 using date_utils::CivilDate;
