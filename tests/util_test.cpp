@@ -166,6 +166,26 @@ TEST(Util, LossyUtf8ReplacesEachInvalidSequenceOnce) {
   EXPECT_EQ(utf8_lossy("\xF0\x9F\x98"), "\xEF\xBF\xBD");
 }
 
+// Every length up to past the short texts' bound, with a stray byte at every place: none may
+// be passed over by the ASCII shortcut.
+TEST(Util, ValidUtf8FindsAByteOutsideAsciiAnywhere) {
+  for (std::size_t n = 0; n <= 80; ++n) {
+    const std::string ascii(n, 'a');
+    EXPECT_TRUE(is_valid_utf8(ascii)) << n;
+    for (std::size_t at = 0; at < n; ++at) {
+      std::string stray = ascii;
+      stray[at] = '\xE9';
+      EXPECT_FALSE(is_valid_utf8(stray)) << n << " " << at;
+      if (at + 1 < n) {
+        std::string two = ascii;
+        two[at] = '\xC3';
+        two[at + 1] = '\xA9';
+        EXPECT_TRUE(is_valid_utf8(two)) << n << " " << at;
+      }
+    }
+  }
+}
+
 TEST(Util, NextLine) {
   std::string_view text = "a\n\nb\r\nc";
   std::vector<std::string> lines;

@@ -215,32 +215,6 @@ std::optional<element> StrictParser::parse_wide_numbers(std::string_view text) {
   return root;
 }
 
-std::optional<std::uint64_t> as_count(element v) {
-  switch (v.type()) {
-    case simdjson::dom::element_type::INT64: {
-      auto i = v.get_int64().value_unsafe();
-      if (i < 0) return std::nullopt;
-      return static_cast<std::uint64_t>(i);
-    }
-    case simdjson::dom::element_type::UINT64: return v.get_uint64().value_unsafe();
-    default: return std::nullopt;
-  }
-}
-
-std::optional<std::int64_t> as_i64(element v) {
-  if (v.type() == simdjson::dom::element_type::INT64) return v.get_int64().value_unsafe();
-  return std::nullopt;
-}
-
-std::optional<double> as_number(element v) {
-  switch (v.type()) {
-    case simdjson::dom::element_type::INT64: return static_cast<double>(v.get_int64().value_unsafe());
-    case simdjson::dom::element_type::UINT64: return static_cast<double>(v.get_uint64().value_unsafe());
-    case simdjson::dom::element_type::DOUBLE: return v.get_double().value_unsafe();
-    default: return std::nullopt;
-  }
-}
-
 OptString opt_string(const std::optional<element>& v) {
   if (!v || v->is_null()) return {};
   if (!v->is_string()) return {false, std::nullopt};

@@ -50,13 +50,35 @@ bool read_fields(object obj, const std::array<std::string_view, N>& keys, std::a
   return true;
 }
 
+// The number readers are here in full: the database readers call them for every count of
+// every row.
 // An unsigned 64-bit count: a JSON integer that is not negative. Floats, strings and
 // negative numbers are not counts.
-std::optional<std::uint64_t> as_count(element v);
+inline std::optional<std::uint64_t> as_count(element v) {
+  switch (v.type()) {
+    case simdjson::dom::element_type::INT64: {
+      auto i = v.get_int64().value_unsafe();
+      if (i < 0) return std::nullopt;
+      return static_cast<std::uint64_t>(i);
+    }
+    case simdjson::dom::element_type::UINT64: return v.get_uint64().value_unsafe();
+    default: return std::nullopt;
+  }
+}
 // Signed 64-bit integer (no float).
-std::optional<std::int64_t> as_i64(element v);
+inline std::optional<std::int64_t> as_i64(element v) {
+  if (v.type() == simdjson::dom::element_type::INT64) return v.get_int64().value_unsafe();
+  return std::nullopt;
+}
 // Any JSON number as a double.
-std::optional<double> as_number(element v);
+inline std::optional<double> as_number(element v) {
+  switch (v.type()) {
+    case simdjson::dom::element_type::INT64: return static_cast<double>(v.get_int64().value_unsafe());
+    case simdjson::dom::element_type::UINT64: return static_cast<double>(v.get_uint64().value_unsafe());
+    case simdjson::dom::element_type::DOUBLE: return v.get_double().value_unsafe();
+    default: return std::nullopt;
+  }
+}
 
 // An optional field whose value may be absent, null or of one type. `ok` is false when the
 // value has another type (which rejects the record).
