@@ -12,7 +12,6 @@
 #include <cstring>
 #include <limits>
 
-
 #include "date_utils.h"
 #include "fast.h"
 #include "json/strict.h"
