@@ -6,7 +6,7 @@
 
 #include <fmt/core.h>
 
-#include "adapter/all/codex_row.h"
+#include "adapter/codex/usage_row.h"
 #include "date_utils.h"
 #include "hash_mix.h"
 #include "parallel.h"

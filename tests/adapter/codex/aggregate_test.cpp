@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "adapter/all/codex_row.h"
+#include "adapter/codex/usage_row.h"
 #include "adapter/codex/rollout.h"
 #include "adapter/codex/stateful_rollouts.h"
 #include "kit/env.h"

@@ -1,4 +1,4 @@
-#include "adapter/all/codex_row.h"
+#include "adapter/codex/usage_row.h"
 
 #include <algorithm>
 #include <limits>

@@ -1,5 +1,6 @@
 #pragma once
-// One Codex day as a report row, priced per model.
+// One Codex day as a report row, priced per model. The name is the loader's, where every
+// agent's rows meet; the code is the Codex reader's own, its one user, so it lives here.
 #include <string>
 
 #include "adapter/all/types.h"
