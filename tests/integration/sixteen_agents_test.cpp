@@ -9,8 +9,6 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "adapter/codex/rollout.h"
 #include "adapter/cursor/dashboard.h"
 #include "adapter/goose/session_table.h"
@@ -18,6 +16,7 @@
 #include "adapter/opencode/message_tables.h"
 #include "kit/env.h"
 #include "kit/http_server.h"
+#include "kit/json_text.h"
 #include "kit/run.h"
 #include "kit/snapshot.h"
 #include "kit/sqlite.h"
@@ -26,7 +25,6 @@ namespace qm {
 namespace {
 
 namespace fs = std::filesystem;
-using nlohmann::json;
 
 // The one model of the fixture, per million tokens: input $1, output $4, cache write $2,
 // cache read $0.10. No compiled-in entry has this name, so every price comes from here.
@@ -58,7 +56,7 @@ void write_codex(const fs::path& home) {
 
 void write_opencode_and_kilo(const fs::path& home) {
   auto paid = kit::assistant_message("qm-alpha", "qmlab", kit::message_tokens(50000, 5000), kDay2At10Ms);
-  paid["cost"] = 0.5;
+  paid.cost = "0.5";
   kit::message_db(home / ".local/share/opencode/opencode.db", {kit::message_row("o1", paid)});
   kit::message_db(home / ".local/share/kilo/kilo.db",
                   {kit::message_row("k1", kit::assistant_message("qm-alpha", "qmlab", kit::message_tokens(70000, 10000), kDay2At10Ms))});
@@ -265,9 +263,11 @@ struct Services {
 const std::vector<std::string> kSummary = {QM_BINARY, "summary", "--since", "2025-06-01", "--until", "2025-06-03", "--json"};
 
 // The document holds every agent's figures and the days and totals worked out above.
-void expect_fixture_figures(const json& doc) {
-  std::map<std::string, json> agents;
-  for (const auto& a : doc["agents"]) agents[a["agent"]] = a;
+void expect_fixture_figures(const std::string& doc) {
+  using kit::json_at, kit::json_number, kit::json_size, kit::json_string;
+  std::map<std::string, std::string> agents;  // where in the document each agent is
+  for (std::size_t i = 0; i < json_size(doc, "/agents"); ++i)
+    agents[json_string(doc, "/agents/" + std::to_string(i) + "/agent")] = "/agents/" + std::to_string(i);
   EXPECT_EQ(agents.size(), std::size(kAgents));
   double cost_sum = 0;
   std::uint64_t token_sum = 0;
@@ -277,37 +277,42 @@ void expect_fixture_figures(const json& doc) {
     token_sum += want.tokens;
     auto it = agents.find(want.agent);
     ASSERT_NE(it, agents.end());
-    const json& got = it->second;
-    EXPECT_NEAR(got["totalCost"].get<double>(), want.cost, kTolerance);
-    EXPECT_EQ(got["totalTokens"], want.tokens);
-    EXPECT_EQ(got["tokenBreakdown"], (json{{"input", want.input}, {"output", want.output},
-                                           {"cacheWrite", want.cache_write}, {"cacheRead", want.cache_read}}));
+    const std::string& got = it->second;
+    EXPECT_NEAR(json_number(doc, got + "/totalCost"), want.cost, kTolerance);
+    EXPECT_EQ(json_at(doc, got + "/totalTokens"), std::to_string(want.tokens));
+    EXPECT_EQ(json_at(doc, got + "/tokenBreakdown"),
+              "{\"cacheRead\":" + std::to_string(want.cache_read) + ",\"cacheWrite\":" + std::to_string(want.cache_write) +
+                  ",\"input\":" + std::to_string(want.input) + ",\"output\":" + std::to_string(want.output) + "}");
     std::vector<std::string> days;
-    for (const auto& d : got["daily"]) days.push_back(d["date"]);
+    for (std::size_t d = 0; d < json_size(doc, got + "/daily"); ++d)
+      days.push_back(json_string(doc, got + "/daily/" + std::to_string(d) + "/date"));
     EXPECT_EQ(days, want.days);
   }
 
-  ASSERT_EQ(doc["daily"].size(), std::size(kDays));
+  ASSERT_EQ(json_size(doc, "/daily"), std::size(kDays));
   for (std::size_t i = 0; i < std::size(kDays); ++i) {
-    const json& got = doc["daily"][i];
-    EXPECT_EQ(got["date"], kDays[i].date);
-    EXPECT_EQ(got["tokens"], kDays[i].tokens) << kDays[i].date;
-    EXPECT_NEAR(got["cost"].get<double>(), kDays[i].cost, kTolerance) << kDays[i].date;
+    const std::string got = "/daily/" + std::to_string(i);
+    EXPECT_EQ(json_string(doc, got + "/date"), kDays[i].date);
+    EXPECT_EQ(json_at(doc, got + "/tokens"), std::to_string(kDays[i].tokens)) << kDays[i].date;
+    EXPECT_NEAR(json_number(doc, got + "/cost"), kDays[i].cost, kTolerance) << kDays[i].date;
   }
 
   // The grand total is the sum of the agents' totals: 4.32 and 2,454,000 tokens.
-  EXPECT_NEAR(doc["totals"]["totalCost"].get<double>(), cost_sum, kTolerance);
+  EXPECT_NEAR(json_number(doc, "/totals/totalCost"), cost_sum, kTolerance);
   EXPECT_NEAR(cost_sum, 4.32, kTolerance);
-  EXPECT_EQ(doc["totals"]["totalTokens"], token_sum);
+  EXPECT_EQ(json_at(doc, "/totals/totalTokens"), std::to_string(token_sum));
   EXPECT_EQ(token_sum, 2454000u);
 
   // One model under three names: the two agents that label theirs, and everyone else's merged.
-  std::map<std::string, std::pair<std::uint64_t, double>> models;
-  for (const auto& m : doc["models"]) models[m["model"]] = {m["totalTokens"], m["totalCost"]};
+  std::map<std::string, std::pair<std::string, double>> models;  // tokens as written, cost
+  for (std::size_t i = 0; i < json_size(doc, "/models"); ++i) {
+    const std::string m = "/models/" + std::to_string(i);
+    models[json_string(doc, m + "/model")] = {json_at(doc, m + "/totalTokens"), json_number(doc, m + "/totalCost")};
+  }
   ASSERT_EQ(models.size(), 3u);
-  EXPECT_EQ(models["[pi] qm-alpha"].first, 120000u);
-  EXPECT_EQ(models["[openclaw] qm-alpha"].first, 24000u);
-  EXPECT_EQ(models["qm-alpha"].first, 2454000u - 120000 - 24000);
+  EXPECT_EQ(models["[pi] qm-alpha"].first, "120000");
+  EXPECT_EQ(models["[openclaw] qm-alpha"].first, "24000");
+  EXPECT_EQ(models["qm-alpha"].first, std::to_string(2454000u - 120000 - 24000));
   EXPECT_NEAR(models["qm-alpha"].second, 4.32 - 0.06 - 0.3, kTolerance);
 }
 
@@ -320,7 +325,7 @@ TEST(SixteenAgents, OneRunFindsEveryAgentAndAddsUpItsUsage) {
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_TRUE(fixture.unchanged());
   EXPECT_EQ(services.cursor.requests().size(), 3u);  // one per day of the range
-  expect_fixture_figures(json::parse(run.out));
+  expect_fixture_figures(run.out);
 }
 
 // A file that cannot be read: its owner's (this user's) rights taken away.
@@ -342,8 +347,8 @@ void write_bad_files(const fs::path& home) {
   write_unreadable(home / ".codex/sessions/2025/06/02/rollout-2.jsonl",
                    replaced(copy(".codex/sessions/2025/06/01/rollout-1.jsonl"), "06-01T09", "06-01T10"));
   auto stored = kit::assistant_message("qm-alpha", "qmlab", kit::message_tokens(7000, 1000), kDay2At10Ms);
-  stored["id"] = "o2";
-  kit::write_file(home / ".local/share/opencode/storage/message/s1/m1.json", replaced(stored.dump(), "o2", "o2\xff"));
+  stored.id = "o2";
+  kit::write_file(home / ".local/share/opencode/storage/message/s1/m1.json", replaced(stored.text(), "o2", "o2\xff"));
   kit::write_file(home / ".local/share/amp/threads/T-2.json",
                   replaced(copy(".local/share/amp/threads/T-1.json"), "T-1", "T-2\xc3"));
   // Two Droid sessions: one not UTF-8, one cut short; the first in path order is named.
@@ -386,7 +391,7 @@ TEST(SixteenAgents, AFileThatCannotBeReadCostsOnlyItsOwnUsageAndIsSaid) {
   auto run = kit::run(argv, services.options(home.path()));
   fs::permissions(home / ".openclaw/agents/other", fs::perms::owner_all);
   ASSERT_EQ(run.status, 0) << run.err;
-  expect_fixture_figures(json::parse(run.out));
+  expect_fixture_figures(run.out);
   const std::string h = home.path().string();
   EXPECT_EQ(run.err,
             "WARN  Could not read 1 Claude file; its usage is not counted: " + h +

@@ -5,6 +5,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "adapter/all/row_metadata.h"
+#include "kit/reader.h"
+
 namespace qm::kit {
 namespace {
 
@@ -38,6 +41,11 @@ std::string json_string(std::string_view document, std::string_view pointer) {
 double json_number(std::string_view document, std::string_view pointer) {
   auto m = member(document, pointer);
   return m && m->is_number() ? m->get<double>() : std::numeric_limits<double>::quiet_NaN();
+}
+
+// Here rather than beside the other reader helpers: the kit's one unit with the JSON library.
+std::string metadata_text(const std::optional<RowMetadata>& metadata) {
+  return all::types::metadata_json(metadata).dump();
 }
 
 }  // namespace qm::kit

@@ -1,9 +1,6 @@
 #include "kit/reader.h"
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
-
-#include "adapter/all/row_metadata.h"
 
 #include "kit/run.h"
 
@@ -63,10 +60,6 @@ void expect_parts_read_as_whole(
     EXPECT_EQ(cut->detected, whole->detected);
     EXPECT_EQ(cut->unread, whole->unread);
   }
-}
-
-std::string metadata_text(const std::optional<RowMetadata>& metadata) {
-  return all::types::metadata_json(metadata).dump();
 }
 
 const ModelUsage* model_usage(const UsageRow& row, std::string_view model) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fmt/core.h>
+#include <nlohmann/json.hpp>
 
 #include "adapter/all/rows.h"
 #include "adapter/claude/account_home.h"

@@ -7,9 +7,8 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "adapter/claude/usage_cache.h"
 #include "kit/env.h"
@@ -18,21 +17,23 @@
 
 namespace qm::claude::testing {
 
-inline nlohmann::json credentials_document(const std::string& access, std::optional<std::int64_t> expires_at,
-                                           std::optional<std::string> refresh = "refresh-1") {
-  nlohmann::json oauth = {{"accessToken", access}, {"scopes", {"user:inference", "user:profile"}},
-                          {"subscriptionType", "max"}};
-  if (expires_at) oauth["expiresAt"] = *expires_at;
-  if (refresh) oauth["refreshToken"] = *refresh;
-  return {{"claudeAiOauth", oauth}, {"mcpOAuth", {{"server", {{"token", "keep-me"}}}}}};
+// A credentials document as compact JSON, members in the order of their names; the tokens are
+// plain text.
+inline std::string credentials_text(const std::string& access, std::optional<std::int64_t> expires_at,
+                                    std::optional<std::string> refresh = "refresh-1") {
+  std::string oauth = R"({"accessToken":")" + access + "\"";
+  if (expires_at) oauth += R"(,"expiresAt":)" + std::to_string(*expires_at);
+  if (refresh) oauth += R"(,"refreshToken":")" + *refresh + "\"";
+  oauth += R"(,"scopes":["user:inference","user:profile"],"subscriptionType":"max"})";
+  return R"({"claudeAiOauth":)" + oauth + R"(,"mcpOAuth":{"server":{"token":"keep-me"}}})";
 }
 
 // A token endpoint reply.
 inline kit::ScriptedResponse token_reply(const std::string& access, std::optional<std::string> refresh = {},
                                          std::int64_t expires_in = 28800) {
-  nlohmann::json body = {{"access_token", access}, {"expires_in", expires_in}, {"token_type", "Bearer"}};
-  if (refresh) body["refresh_token"] = *refresh;
-  return {200, {{"Content-Type", "application/json"}}, body.dump()};
+  std::string body = R"({"access_token":")" + access + R"(","expires_in":)" + std::to_string(expires_in);
+  if (refresh) body += R"(,"refresh_token":")" + *refresh + "\"";
+  return {200, {{"Content-Type", "application/json"}}, body + R"(,"token_type":"Bearer"})"};
 }
 
 inline mode_t file_mode(const std::filesystem::path& path) {
@@ -54,10 +55,8 @@ class AccountHome {
   }
 
   std::filesystem::path credentials_path() const { return home / ".claude/.credentials.json"; }
-  void write_credentials(const nlohmann::json& document) const {
-    kit::write_file(credentials_path(), document.dump());
-  }
-  nlohmann::json stored_credentials() const { return nlohmann::json::parse(kit::read_file(credentials_path())); }
+  void write_credentials(std::string_view text) const { kit::write_file(credentials_path(), text); }
+  std::string stored_credentials() const { return kit::read_file(credentials_path()); }
 
   std::filesystem::path cache_path() const { return home / "cache" / "claude-usage.json"; }
   void write_cache(const usage_cache::ClaudeUsageCache& cache) const {

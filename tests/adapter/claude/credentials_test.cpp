@@ -12,16 +12,16 @@ namespace qm::claude::credentials {
 namespace {
 
 using testing::AccountHome;
-using testing::credentials_document;
+using testing::credentials_text;
 
 TEST(ClaudeCredentials, KeychainItemWithItsAccount) {
   AccountHome h;
   kit::FakeSecurity security;
-  auto keychain_doc = credentials_document("from-keychain", 1);
+  auto keychain_doc = nlohmann::json::parse(credentials_text("from-keychain", 1));
   security.set_password("  " + keychain_doc.dump() + "\n");
   security.set_attributes(kit::keychain_listing("alice"));
   h.use_keychain(security);
-  h.write_credentials(credentials_document("from-file", 1));
+  h.write_credentials(credentials_text("from-file", 1));
 
   auto loaded = load_credentials();
   ASSERT_TRUE(loaded);
@@ -68,7 +68,7 @@ TEST(ClaudeCredentials, FallsBackToTheFileQuietly) {
       "[1,2]",                 // not an object
       "{\"claudeAiOauth\":\xff}",  // not UTF-8
   };
-  h.write_credentials(credentials_document("from-file", 1));
+  h.write_credentials(credentials_text("from-file", 1));
   for (const auto& password : unusable_passwords) {
     security.set_password(password);
     h.use_keychain(security);
@@ -197,7 +197,7 @@ TEST(ClaudeCredentials, WriteBackKeepsNumbersAsWritten) {
 
 TEST(ClaudeCredentials, DocumentsBuiltHereAreWrittenAsBefore) {
   // Without numbers read from a text, the write-back is the library's compact text.
-  nlohmann::json document = credentials_document("a", 1760000000000);
+  nlohmann::json document = nlohmann::json::parse(credentials_text("a", 1760000000000));
   document["x"] = {240.92286, 0.1, -0.0, 1e300, 5e-324, 18446744073709551615ULL, -1, "\xff", nullptr};
   document["é"] = {{"z", 1}, {"a", nlohmann::json::array()}};
   EXPECT_EQ(document_text(document), output::compact(document));
@@ -205,9 +205,9 @@ TEST(ClaudeCredentials, DocumentsBuiltHereAreWrittenAsBefore) {
 
 TEST(ClaudeCredentials, FileWriteBackIsPrivate) {
   AccountHome h;
-  h.write_credentials(credentials_document("old", 1));
+  h.write_credentials(credentials_text("old", 1));
   ::chmod(h.credentials_path().c_str(), 0644);
-  auto document = credentials_document("new", 2);
+  auto document = nlohmann::json::parse(credentials_text("new", 2));
   ASSERT_TRUE(write_credentials(FileSource{h.credentials_path()}, document));
   EXPECT_EQ(kit::read_file(h.credentials_path()), document.dump());
   EXPECT_EQ(testing::file_mode(h.credentials_path()), 0600u);

@@ -12,7 +12,7 @@ namespace qm::claude::limits {
 namespace {
 
 using testing::AccountHome;
-using testing::credentials_document;
+using testing::credentials_text;
 using testing::token_reply;
 using usage_cache::ClaudeUsageCache;
 
@@ -97,7 +97,7 @@ class LoadLimits : public ::testing::Test {
 };
 
 TEST_F(LoadLimits, OfflineReadsNothing) {
-  h.write_credentials(credentials_document("tok", now + 3'600'000));
+  h.write_credentials(credentials_text("tok", now + 3'600'000));
   cache_report(1'000);
   EXPECT_EQ(load_usage_limits(true, kSummaryMaxAgeMs, fake.clock()), ClaudeUsageReading{});
   EXPECT_TRUE(h.usage_requests().empty());
@@ -105,7 +105,7 @@ TEST_F(LoadLimits, OfflineReadsNothing) {
 
 TEST_F(LoadLimits, CacheAgeDecidesWhetherToAsk) {
   h.api.on(kUsagePath, usage_reply());
-  h.write_credentials(credentials_document("tok", now + 3'600'000));
+  h.write_credentials(credentials_text("tok", now + 3'600'000));
 
   cache_report(54'000);
   EXPECT_EQ(load(), (ClaudeUsageReading{ObservedReport{kOldReport, now - 54'000}, false}));
@@ -131,7 +131,7 @@ TEST_F(LoadLimits, CacheAgeDecidesWhetherToAsk) {
 }
 
 TEST_F(LoadLimits, RateLimitBacksOffEvenWhenForced) {
-  h.write_credentials(credentials_document("tok", now + 3'600'000));
+  h.write_credentials(credentials_text("tok", now + 3'600'000));
   h.api.on(kUsagePath, {{429, {{"Retry-After", "3600"}}}, usage_reply()});
   cache_report(300'000);
   EXPECT_EQ(load(), (ClaudeUsageReading{ObservedReport{kOldReport, now - 300'000}, false}));
@@ -149,7 +149,7 @@ TEST_F(LoadLimits, RateLimitBacksOffEvenWhenForced) {
 }
 
 TEST_F(LoadLimits, RefusedTokenIsRenewedOnce) {
-  h.write_credentials(credentials_document("old", now + 3'600'000));
+  h.write_credentials(credentials_text("old", now + 3'600'000));
   h.api.on(kUsagePath, {{401}, usage_reply()});
   h.platform.on(kTokenPath, token_reply("new"));
   EXPECT_EQ(load(), (ClaudeUsageReading{ObservedReport{kReport, now}, false}));
@@ -160,7 +160,7 @@ TEST_F(LoadLimits, RefusedTokenIsRenewedOnce) {
   EXPECT_EQ(h.token_requests().size(), 1u);
 
   // Refused again after the renewal: the older report, and the sign-in has expired.
-  h.write_credentials(credentials_document("old", now + 3'600'000));
+  h.write_credentials(credentials_text("old", now + 3'600'000));
   h.api.on(kUsagePath, kit::ScriptedResponse{401});
   cache_report(600'000);
   EXPECT_EQ(load(), (ClaudeUsageReading{ObservedReport{kOldReport, now - 600'000}, true}));
@@ -168,7 +168,7 @@ TEST_F(LoadLimits, RefusedTokenIsRenewedOnce) {
 }
 
 TEST_F(LoadLimits, ExpiredTokenThatCannotBeRenewed) {
-  h.write_credentials(credentials_document("old", now));
+  h.write_credentials(credentials_text("old", now));
   h.platform.on(kTokenPath, kit::ScriptedResponse{400, {}, R"({"error":"invalid_grant"})"});
   cache_report(600'000);
   EXPECT_EQ(load(), (ClaudeUsageReading{ObservedReport{kOldReport, now - 600'000}, true}));
@@ -181,7 +181,7 @@ TEST_F(LoadLimits, ExpiredTokenThatCannotBeRenewed) {
 }
 
 TEST_F(LoadLimits, ServiceFailureFallsBackWithoutExpiry) {
-  h.write_credentials(credentials_document("tok", now + 3'600'000));
+  h.write_credentials(credentials_text("tok", now + 3'600'000));
   h.api.on(kUsagePath, kit::ScriptedResponse{500});
   cache_report(100'000);
   EXPECT_EQ(load(), (ClaudeUsageReading{ObservedReport{kOldReport, now - 100'000}, false}));
@@ -190,13 +190,13 @@ TEST_F(LoadLimits, ServiceFailureFallsBackWithoutExpiry) {
 
 TEST_F(LoadLimits, ImportsClaudeCodesNewerReport) {
   h.api.on(kUsagePath, usage_reply());
-  h.write_credentials(credentials_document("tok", now + 3'600'000));
+  h.write_credentials(credentials_text("tok", now + 3'600'000));
   auto claude_json = [&](const char* cached_account, const char* account, std::int64_t fetched) {
-    nlohmann::json doc = {{"cachedUsageUtilization",
-                           {{"fetchedAtMs", fetched}, {"utilization", {{"seven_day", {{"utilization", 5}}}}}}},
-                          {"oauthAccount", {{"accountUuid", account}}}};
-    if (cached_account) doc["cachedUsageUtilization"]["accountUuid"] = cached_account;
-    kit::write_file(h.home / ".claude.json", doc.dump());
+    const std::string cached = cached_account ? R"("accountUuid":")" + std::string(cached_account) + "\"," : "";
+    kit::write_file(h.home / ".claude.json", R"({"cachedUsageUtilization":{)" + cached + R"("fetchedAtMs":)" +
+                                                 std::to_string(fetched) +
+                                                 R"(,"utilization":{"seven_day":{"utilization":5}}},)"
+                                                 R"("oauthAccount":{"accountUuid":")" + account + "\"}}");
   };
   const std::string imported = R"({"seven_day":{"utilization":5}})";
 

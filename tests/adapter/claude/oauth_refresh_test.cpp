@@ -19,11 +19,17 @@ namespace qm::claude::oauth_refresh {
 namespace {
 
 using testing::AccountHome;
-using testing::credentials_document;
+using testing::credentials_text;
 using testing::token_reply;
 using usage_cache::ClaudeUsageCache;
 
 constexpr const char* kTokenPath = "/v1/oauth/token";
+
+// The credentials as a document, to change and to compare with what is stored.
+nlohmann::json credentials_document(const std::string& access, std::optional<std::int64_t> expires_at) {
+  return nlohmann::json::parse(credentials_text(access, expires_at));
+}
+nlohmann::json stored_credentials(const AccountHome& h) { return nlohmann::json::parse(h.stored_credentials()); }
 
 // Sets a path's modification time `seconds` before the real now.
 void age(const std::filesystem::path& path, int seconds) {
@@ -58,7 +64,7 @@ class Refresh : public ::testing::Test {
 };
 
 TEST_F(Refresh, RenewalBlockStopsEverythingUnlessForced) {
-  h.write_credentials(credentials_document("old", now - 1));
+  h.write_credentials(credentials_text("old", now - 1));
   h.platform.on(kTokenPath, token_reply("new"));
   cache.renew_blocked_until = now + 1;
   EXPECT_FALSE(refresh("old", true));
@@ -83,7 +89,7 @@ TEST_F(Refresh, RenewsNearExpiryOrWhenForced) {
     AccountHome h2;
     h2.platform.on(kTokenPath, token_reply("new", "refresh-2"));
     auto stored = credentials_document("old", now + c.expires_in_ms);
-    h2.write_credentials(stored);
+    h2.write_credentials(stored.dump());
     ::chmod(h2.credentials_path().c_str(), 0644);
 
     auto result = refresh_tokens(now, false, cache, "old", c.forced, fake.clock());
@@ -91,7 +97,7 @@ TEST_F(Refresh, RenewsNearExpiryOrWhenForced) {
     if (!c.renews) {
       EXPECT_EQ(result->access_token, "old");
       EXPECT_TRUE(h2.token_requests().empty());
-      EXPECT_EQ(h2.stored_credentials(), stored);
+      EXPECT_EQ(stored_credentials(h2), stored);
       continue;
     }
     EXPECT_EQ(*result, (credentials::ClaudeCredentials{"new", now + 28'800'000, "refresh-2",
@@ -113,7 +119,7 @@ TEST_F(Refresh, RenewsNearExpiryOrWhenForced) {
     expected["claudeAiOauth"]["accessToken"] = "new";
     expected["claudeAiOauth"]["refreshToken"] = "refresh-2";
     expected["claudeAiOauth"]["expiresAt"] = now + 28'800'000;
-    EXPECT_EQ(h2.stored_credentials(), expected);
+    EXPECT_EQ(stored_credentials(h2), expected);
     EXPECT_EQ(testing::file_mode(h2.credentials_path()), 0600u);
     EXPECT_FALSE(std::filesystem::exists(h2.home / ".claude/.oauth_refresh.lock"));
     EXPECT_FALSE(std::filesystem::exists(h2.home / ".claude.lock"));
@@ -127,7 +133,7 @@ TEST_F(Refresh, ReplyShapes) {
   with_client["claudeAiOauth"].erase("scopes");
 
   // Kept refresh token, new scopes and refresh expiry; the stored client id is sent.
-  h.write_credentials(with_client);
+  h.write_credentials(with_client.dump());
   h.platform.on(kTokenPath, kit::ScriptedResponse{200, {}, R"({"access_token":"new","expires_in":60,
       "refresh_token":"","refresh_token_expires_in":100,"scope":" a  b\tc "})"});
   auto renewed = refresh("old");
@@ -135,7 +141,7 @@ TEST_F(Refresh, ReplyShapes) {
   EXPECT_EQ(*renewed, (credentials::ClaudeCredentials{"new", now + 60'000, "refresh-1", {"a", "b", "c"}, "own-client"}));
   EXPECT_EQ(h.token_requests().back().body,
             R"({"client_id":"own-client","grant_type":"refresh_token","refresh_token":"refresh-1"})");
-  auto oauth = h.stored_credentials()["claudeAiOauth"];
+  auto oauth = stored_credentials(h)["claudeAiOauth"];
   EXPECT_EQ(oauth["refreshToken"], "refresh-1");
   EXPECT_EQ(oauth["refreshTokenExpiresAt"], now + 100'000);
   EXPECT_EQ(oauth["scopes"], nlohmann::json({"a", "b", "c"}));
@@ -151,13 +157,13 @@ TEST_F(Refresh, ReplyShapes) {
   };
   for (const auto& reply : failures) {
     SCOPED_TRACE(reply.body);
-    h.write_credentials(document);
+    h.write_credentials(document.dump());
     cache = {};
     h.platform.on(kTokenPath, reply);
     EXPECT_FALSE(refresh("old"));
     EXPECT_EQ(cache.renew_blocked_until, now + 600'000);
     EXPECT_EQ(h.stored_cache().renew_blocked_until, now + 600'000);
-    EXPECT_EQ(h.stored_credentials(), document);
+    EXPECT_EQ(stored_credentials(h), document);
   }
 
   // The next renewal that works lifts the block.
@@ -180,14 +186,14 @@ TEST_F(Refresh, RenewalKeepsTheNumbersItDoesNotKnowAsWritten) {
 }
 
 TEST_F(Refresh, TakesTokensAnotherProcessRenewed) {
-  h.write_credentials(credentials_document("theirs", now + 3'600'000));
+  h.write_credentials(credentials_text("theirs", now + 3'600'000));
   auto result = refresh("mine", true);
   ASSERT_TRUE(result);
   EXPECT_EQ(result->access_token, "theirs");
   EXPECT_TRUE(h.token_requests().empty());
 
   // An expired token of theirs is no answer: it is renewed.
-  h.write_credentials(credentials_document("theirs", now));
+  h.write_credentials(credentials_text("theirs", now));
   h.platform.on(kTokenPath, token_reply("new"));
   ASSERT_TRUE(refresh("mine"));
   EXPECT_EQ(h.token_requests().size(), 1u);
@@ -205,7 +211,7 @@ TEST_F(Refresh, StaleLockIsTakenOverAtOnce) {
   for (const auto& lock : {first_lock(), second_lock()})
     for (const auto& [kind, make] : kinds) {
       SCOPED_TRACE(lock.string() + ", " + kind);
-      h.write_credentials(credentials_document("old", now - 1));
+      h.write_credentials(credentials_text("old", now - 1));
       fake.sleeps.clear();
       make(lock);
       age(lock, 61);
@@ -222,7 +228,7 @@ TEST_F(Refresh, HeldLocksAreWaitedForThenGivenUpWithoutABlock) {
   // ~/.claude reached through a link: the second lock sits beside the real directory.
   std::filesystem::rename(h.home / ".claude", h.home / "real-claude");
   std::filesystem::create_directory_symlink(h.home / "real-claude", h.home / ".claude");
-  h.write_credentials(credentials_document("old", now - 1));
+  h.write_credentials(credentials_text("old", now - 1));
   h.platform.on(kTokenPath, token_reply("new"));
 
   for (auto lock : {first_lock(), h.home / "real-claude.lock"}) {
@@ -246,14 +252,14 @@ TEST_F(Refresh, HeldLocksAreWaitedForThenGivenUpWithoutABlock) {
 
   // Given up, a token renewed meanwhile by the holder is still taken.
   std::filesystem::create_directory(first_lock());
-  h.write_credentials(credentials_document("theirs", now + 3'600'000));
+  h.write_credentials(credentials_text("theirs", now + 3'600'000));
   auto result = refresh("old");
   ASSERT_TRUE(result);
   EXPECT_EQ(result->access_token, "theirs");
 }
 
 TEST_F(Refresh, LocksThatAreFreshOrCannotBeRemovedAreWaitedOut) {
-  h.write_credentials(credentials_document("old", now - 1));
+  h.write_credentials(credentials_text("old", now - 1));
   h.platform.on(kTokenPath, token_reply("new"));
   auto fresh_file = [&] {
     kit::write_file(first_lock(), "");
@@ -299,8 +305,8 @@ TEST_F(Refresh, RenewedTokensSurviveAFailedReRead) {
 TEST_F(Refresh, TokensRotatedDuringTheRequestWin) {
   kit::FakeSecurity security;
   security.set_attributes(kit::keychain_listing("alice"));
-  security.set_password_for_call(1, credentials_document("old", now - 1).dump());
-  security.set_password_for_call(2, credentials_document("rotated", now + 3'600'000, "refresh-9").dump());
+  security.set_password_for_call(1, credentials_text("old", now - 1));
+  security.set_password_for_call(2, credentials_text("rotated", now + 3'600'000, "refresh-9"));
   h.use_keychain(security);
   h.platform.on(kTokenPath, token_reply("new", "refresh-2"));
 
@@ -311,7 +317,7 @@ TEST_F(Refresh, TokensRotatedDuringTheRequestWin) {
 }
 
 TEST_F(Refresh, ConcurrentRenewalsMakeOneRequest) {
-  h.write_credentials(credentials_document("old", now - 1));
+  h.write_credentials(credentials_text("old", now - 1));
   auto slow = token_reply("new", "refresh-2");
   slow.delay = std::chrono::milliseconds(500);
   h.platform.on(kTokenPath, slow);

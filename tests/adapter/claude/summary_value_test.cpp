@@ -2,16 +2,15 @@
 // document, read through the keychain tool or the credentials file from loopback services.
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
-
 #include "adapter/claude/account_home.h"
 #include "date_utils.h"
+#include "kit/json_text.h"
 #include "kit/run.h"
 
 namespace qm::claude {
 namespace {
 
-using testing::credentials_document;
+using testing::credentials_text;
 using testing::file_mode;
 
 struct Services {
@@ -38,7 +37,7 @@ TEST(ClaudeAccountInSummary, LiveLimitsFromTheKeychainItem) {
   Services services;
   const std::int64_t now = date_utils::now_ms();
   kit::FakeSecurity security;
-  security.set_password(credentials_document("tok", now + 3'600'000).dump());
+  security.set_password(credentials_text("tok", now + 3'600'000));
   security.set_attributes(kit::keychain_listing("alice"));
   services.api.on("/api/oauth/usage",
                   kit::ScriptedResponse{200, {}, R"({"five_hour":{"utilization":40,"resets_at":"2025-11-24T10:00:00Z"},
@@ -46,16 +45,16 @@ TEST(ClaudeAccountInSummary, LiveLimitsFromTheKeychainItem) {
 
   auto run = summary(home, services, {"--value", "--agents", "claude"}, security.bin_dir());
   ASSERT_EQ(run.status, 0) << run.err;
-  auto doc = nlohmann::json::parse(run.out);
-  ASSERT_TRUE(doc.contains("claudeAccount")) << run.out;
-  auto account = doc["claudeAccount"];
-  EXPECT_GE(account["observedAtMs"].get<std::int64_t>(), now);
-  account.erase("observedAtMs");
-  EXPECT_EQ(account, nlohmann::json::parse(R"({"extraEnabled":true,"extraLimitUSD":null,"extraUsedPercent":null,
-      "extraUsedUSD":2.5,"scoped":[],"sessionResetsAtMs":1763978400000,"sessionUsedPercent":40.0,
-      "weeklyResetsAtMs":null,"weeklyUsedPercent":12.5})"));
+  const std::string account = kit::json_at(run.out, "/claudeAccount");
+  ASSERT_NE(account, "<none>") << run.out;
+  EXPECT_GE(kit::json_number(account, "/observedAtMs"), static_cast<double>(now)) << account;
+  const std::string observed = kit::json_at(account, "/observedAtMs");
+  EXPECT_EQ(account, R"({"extraEnabled":true,"extraLimitUSD":null,"extraUsedPercent":null,"extraUsedUSD":2.5,)"
+                     R"("observedAtMs":)" + observed +
+                         R"(,"scoped":[],"sessionResetsAtMs":1763978400000,"sessionUsedPercent":40.0,)"
+                         R"("weeklyResetsAtMs":null,"weeklyUsedPercent":12.5})");
   EXPECT_NE(run.out.find("\"sessionUsedPercent\": 40.0"), std::string::npos) << run.out;
-  EXPECT_FALSE(doc.contains("claudeAccountStatus"));
+  EXPECT_EQ(kit::json_at(run.out, "/claudeAccountStatus"), "<none>");
   EXPECT_EQ(services.api.requests().at(0).header("Authorization"), "Bearer tok");
 
   auto cache = home / ".cache/quillimare/claude-usage.json";
@@ -64,7 +63,7 @@ TEST(ClaudeAccountInSummary, LiveLimitsFromTheKeychainItem) {
   // The next run within the minute is served from the cache; --no-cost keeps the account.
   auto again = summary(home, services, {"--value", "--no-cost"}, security.bin_dir());
   ASSERT_EQ(again.status, 0) << again.err;
-  EXPECT_EQ(nlohmann::json::parse(again.out)["claudeAccount"], doc["claudeAccount"]);
+  EXPECT_EQ(kit::json_at(again.out, "/claudeAccount"), account);
   EXPECT_EQ(services.api.requests().size(), 1u);
 }
 
@@ -72,24 +71,23 @@ TEST(ClaudeAccountInSummary, ExpiredSignInAndRunsThatDoNotAsk) {
   kit::TempDir home;
   Services services;
   const std::int64_t now = date_utils::now_ms();
-  kit::write_file(home / ".claude/.credentials.json", credentials_document("tok", now - 1'000).dump());
+  kit::write_file(home / ".claude/.credentials.json", credentials_text("tok", now - 1'000));
   services.platform.on("/v1/oauth/token", kit::ScriptedResponse{400, {}, R"({"error":"invalid_grant"})"});
 
   for (const auto& args : {std::vector<std::string>{}, {"--value", "--agents", "codex"}, {"--value", "--offline"}}) {
     auto run = summary(home, services, args);
     ASSERT_EQ(run.status, 0) << run.err;
-    auto doc = nlohmann::json::parse(run.out);
-    EXPECT_FALSE(doc.contains("claudeAccount"));
-    EXPECT_FALSE(doc.contains("claudeAccountStatus"));
+    ASSERT_NE(kit::json_at(run.out, ""), "<none>") << run.out;
+    EXPECT_EQ(kit::json_at(run.out, "/claudeAccount"), "<none>");
+    EXPECT_EQ(kit::json_at(run.out, "/claudeAccountStatus"), "<none>");
   }
   EXPECT_TRUE(services.platform.requests().empty());
   EXPECT_FALSE(std::filesystem::exists(home / ".cache/quillimare"));
 
   auto run = summary(home, services, {"--value"});
   ASSERT_EQ(run.status, 0) << run.err;
-  auto doc = nlohmann::json::parse(run.out);
-  EXPECT_EQ(doc["claudeAccountStatus"], "signInExpired");
-  EXPECT_FALSE(doc.contains("claudeAccount"));
+  EXPECT_EQ(kit::json_string(run.out, "/claudeAccountStatus"), "signInExpired") << run.out;
+  EXPECT_EQ(kit::json_at(run.out, "/claudeAccount"), "<none>");
   EXPECT_EQ(services.platform.requests().size(), 1u);
   EXPECT_TRUE(services.api.requests().empty());
   EXPECT_EQ(run.err, "");

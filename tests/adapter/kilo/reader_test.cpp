@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
-
 #include "adapter/opencode/message_tables.h"
 #include "kit/env.h"
 #include "kit/reader.h"
@@ -16,18 +14,17 @@ namespace qm::kilo {
 namespace {
 
 namespace fs = std::filesystem;
-using nlohmann::json;
 
 constexpr std::int64_t kJune1 = kit::kJune1Ms;
 
-json message(std::string model, json tokens, std::int64_t created) {
+kit::Message message(std::string model, std::string tokens, std::int64_t created) {
   return kit::assistant_message(std::move(model), "anthropic", std::move(tokens), created);
 }
 using kit::message_db;
-json tokens(std::uint64_t input, std::uint64_t output, std::uint64_t reasoning = 0) {
+std::string tokens(std::uint64_t input, std::uint64_t output, std::uint64_t reasoning = 0) {
   return kit::message_tokens(input, output, reasoning);
 }
-kit::SqlRow row(std::string id, const json& data) { return kit::message_row(std::move(id), data); }
+kit::SqlRow row(std::string id, const kit::Message& data) { return kit::message_row(std::move(id), data); }
 
 // Never falls back to the models.dev tables.
 pricing::PricingTable prices() {
@@ -44,14 +41,14 @@ TEST(KiloReader, AssistantMessagesOfEveryDatabaseCountedOnce) {
   kit::TempDir t;
   kit::EnvGuard env;
   env.set("KILO_DATA_DIR", (t / "one").string() + "," + (t / "gone").string() + "," + (t / "two").string());
-  json with_id = message("claude-x", tokens(10, 5, 2), kJune1);
-  with_id["id"] = "msg_a";
-  json seconds = message("claude-x", {{"input", 4}, {"output", 1}, {"total", 20}}, kJune1 / 1000 + 60);
-  json user = message("claude-x", tokens(1000, 0), kJune1);
-  user["role"] = "user";
-  json no_role = message("claude-x", tokens(1000, 0), kJune1);
-  no_role.erase("role");
-  std::string latin1 = message("claude-x", tokens(1000, 0), kJune1).dump();
+  auto with_id = message("claude-x", tokens(10, 5, 2), kJune1);
+  with_id.id = "msg_a";
+  auto seconds = message("claude-x", R"({"input":4,"output":1,"total":20})", kJune1 / 1000 + 60);
+  auto user = message("claude-x", tokens(1000, 0), kJune1);
+  user.role = "user";
+  auto no_role = message("claude-x", tokens(1000, 0), kJune1);
+  no_role.role.reset();
+  std::string latin1 = message("claude-x", tokens(1000, 0), kJune1).text();
   latin1.insert(1, "\"title\":\"caf\xe9\",");  // not UTF-8: read with U+FFFD in its place
   message_db(t / "one/kilo.db", {
                                     {"8", "ses_1", latin1},
@@ -87,7 +84,7 @@ TEST(KiloReader, MessagesNestingDeepInAMemberNeverReadCount) {
   env.set("KILO_DATA_DIR", (t / "one").string());
   std::vector<kit::SqlRow> rows;
   for (std::size_t depth : {127, 128, 900}) {
-    std::string data = message("claude-x", tokens(1000, 0), kJune1).dump();
+    std::string data = message("claude-x", tokens(1000, 0), kJune1).text();
     std::string deep;
     for (std::size_t i = 0; i < depth; ++i) deep += R"({"p":)";
     deep += "1" + std::string(depth, '}');
@@ -103,18 +100,18 @@ TEST(KiloReader, CostModesAndPriceCandidates) {
   kit::TempDir t;
   kit::EnvGuard env;
   env.set("KILO_DATA_DIR", (t / "one").string());
-  auto with_cost = [](json m, json cost) {
-    m["cost"] = std::move(cost);
+  auto with_cost = [](kit::Message m, std::string cost) {
+    m.cost = std::move(cost);
     return m;
   };
-  json free_model = message("or-m", tokens(10, 0), kJune1);
-  free_model["providerID"] = "open-router";
-  json kilo_model = message("k-m", tokens(10, 0), kJune1);
-  kilo_model["providerID"] = "kilo";
+  auto free_model = message("or-m", tokens(10, 0), kJune1);
+  free_model.provider = "open-router";
+  auto kilo_model = message("k-m", tokens(10, 0), kJune1);
+  kilo_model.provider = "kilo";
   message_db(t / "one/kilo.db", {
-                                    row("zero", with_cost(message("none-m", tokens(10, 0), kJune1), 0)),
-                                    row("paid", with_cost(message("claude-x", tokens(10, 0), kJune1), 0.25)),
-                                    row("negative", with_cost(message("claude-x", tokens(20, 0), kJune1), -5)),
+                                    row("zero", with_cost(message("none-m", tokens(10, 0), kJune1), "0")),
+                                    row("paid", with_cost(message("claude-x", tokens(10, 0), kJune1), "0.25")),
+                                    row("negative", with_cost(message("claude-x", tokens(20, 0), kJune1), "-5")),
                                     row("priced", message("claude-x", tokens(30, 0), kJune1)),
                                     row("free", free_model),
                                     row("kilo", kilo_model),

@@ -2,10 +2,9 @@
 // Message tables as OpenCode and Kilo keep them, for the tests of both readers.
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "kit/sqlite.h"
 
@@ -14,14 +13,48 @@ namespace qm::kit {
 inline constexpr std::int64_t kJune1Ms = 1'748'736'000'000;  // 2025-06-01T00:00:00Z
 inline constexpr std::int64_t kDayMs = 86'400'000;
 
-// An assistant message as the agents write it into the data column.
-inline nlohmann::json assistant_message(std::string model, std::string provider, nlohmann::json tokens,
-                                        std::int64_t created) {
-  return {{"role", "assistant"}, {"modelID", std::move(model)}, {"providerID", std::move(provider)},
-          {"tokens", std::move(tokens)}, {"time", {{"created", created}, {"completed", created + 900}}}};
+// A message as the agents write it into the data column; a member left empty is not written.
+// Texts are plain (nothing to escape); `tokens` and `cost` are JSON as written.
+struct Message {
+  std::optional<std::string> id;
+  std::optional<std::string> role = "assistant";
+  std::string model;
+  std::optional<std::string> provider;
+  std::string tokens;
+  std::optional<std::int64_t> created;  // and completed 900 ms later
+  std::optional<std::string> cost;
+
+  // The members in the order of their names.
+  std::string text() const {
+    std::string out;
+    auto add = [&](const char* key, const std::string& json) {
+      out += (out.empty() ? "{\"" : ",\"") + std::string(key) + "\":" + json;
+    };
+    auto quoted = [](const std::string& s) { return "\"" + s + "\""; };
+    if (cost) add("cost", *cost);
+    if (id) add("id", quoted(*id));
+    add("modelID", quoted(model));
+    if (provider) add("providerID", quoted(*provider));
+    if (role) add("role", quoted(*role));
+    if (created)
+      add("time", "{\"completed\":" + std::to_string(*created + 900) + ",\"created\":" + std::to_string(*created) + "}");
+    add("tokens", tokens);
+    return out + "}";
+  }
+};
+
+// An assistant message.
+inline Message assistant_message(std::string model, std::string provider, std::string tokens, std::int64_t created) {
+  Message m;
+  m.model = std::move(model);
+  m.provider = std::move(provider);
+  m.tokens = std::move(tokens);
+  m.created = created;
+  return m;
 }
-inline nlohmann::json message_tokens(std::uint64_t input, std::uint64_t output, std::uint64_t reasoning = 0) {
-  return {{"input", input}, {"output", output}, {"reasoning", reasoning}, {"cache", {{"write", 0}, {"read", 0}}}};
+inline std::string message_tokens(std::uint64_t input, std::uint64_t output, std::uint64_t reasoning = 0) {
+  return R"({"cache":{"read":0,"write":0},"input":)" + std::to_string(input) + ",\"output\":" + std::to_string(output) +
+         ",\"reasoning\":" + std::to_string(reasoning) + "}";
 }
 
 // A database with a table `message` of these (id, session_id, data) rows; ids may repeat.
@@ -31,6 +64,6 @@ inline void message_db(const std::filesystem::path& path, const std::vector<SqlR
       .insert("message", {"id", "session_id", "data"}, rows)
       .exec("COMMIT");
 }
-inline SqlRow message_row(std::string id, const nlohmann::json& data) { return {std::move(id), "ses_1", data.dump()}; }
+inline SqlRow message_row(std::string id, const Message& data) { return {std::move(id), "ses_1", data.text()}; }
 
 }  // namespace qm::kit

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
+#include <cmath>
 
 #include "adapter/opencode/loader.h"
 #include "adapter/opencode/message_rows.h"
@@ -17,17 +17,16 @@ namespace qm::opencode::report {
 namespace {
 
 namespace fs = std::filesystem;
-using nlohmann::json;
 
 constexpr std::int64_t kJune1 = kit::kJune1Ms;
 constexpr std::int64_t kDay = kit::kDayMs;
 
-json message(std::string model, std::string provider, json tokens, std::int64_t created) {
+kit::Message message(std::string model, std::string provider, std::string tokens, std::int64_t created) {
   return kit::assistant_message(std::move(model), std::move(provider), std::move(tokens), created);
 }
-json tokens(std::uint64_t input, std::uint64_t output) { return kit::message_tokens(input, output); }
+std::string tokens(std::uint64_t input, std::uint64_t output) { return kit::message_tokens(input, output); }
 using kit::message_db;
-kit::SqlRow row(std::string id, const json& data) { return kit::message_row(std::move(id), data); }
+kit::SqlRow row(std::string id, const kit::Message& data) { return kit::message_row(std::move(id), data); }
 
 // Never falls back to the models.dev tables.
 pricing::PricingTable prices() {
@@ -60,15 +59,15 @@ TEST(OpenCodeReader, MessagesOfTwoDirectoriesCountedOncePricedUnderTheFirstPosit
   kit::TempDir t;
   kit::EnvGuard env;
   env.set("OPENCODE_DATA_DIR", (t / "one").string() + ", " + (t / "two").string());
-  json with_total = message("claude-x", "anthropic", {{"input", 10}, {"output", 5}, {"total", 40}}, kJune1);
-  json recorded = message("nowhere-m", "x", tokens(7, 0), kJune1 + 1);
-  recorded["cost"] = 0.5;
-  json negative = message("claude-x", "anthropic", tokens(100, 0), kJune1 + 2);
-  negative["cost"] = -2.0;  // would lower the totals: priced instead
-  json timeless = message("claude-x", "anthropic", tokens(1000, 0), kJune1);
-  timeless.erase("time");
-  json no_provider = message("claude-x", "anthropic", tokens(1000, 0), kJune1);
-  no_provider.erase("providerID");
+  auto with_total = message("claude-x", "anthropic", R"({"input":10,"output":5,"total":40})", kJune1);
+  auto recorded = message("nowhere-m", "x", tokens(7, 0), kJune1 + 1);
+  recorded.cost = "0.5";
+  auto negative = message("claude-x", "anthropic", tokens(100, 0), kJune1 + 2);
+  negative.cost = "-2.0";  // would lower the totals: priced instead
+  auto timeless = message("claude-x", "anthropic", tokens(1000, 0), kJune1);
+  timeless.created.reset();
+  auto no_provider = message("claude-x", "anthropic", tokens(1000, 0), kJune1);
+  no_provider.provider.reset();
   message_db(t / "one/opencode.db",
              {
                  row("m1", with_total),  // output 5 and 25 reasoning, priced as 30 output
@@ -81,19 +80,20 @@ TEST(OpenCodeReader, MessagesOfTwoDirectoriesCountedOncePricedUnderTheFirstPosit
                  row("p1", timeless),
                  row("p2", no_provider),
                  row("p3", message("claude-x", "anthropic", tokens(0, 0), kJune1)),
-                 row("p4", json{{"modelID", "claude-x"}, {"providerID", "anthropic"}, {"time", {{"created", kJune1}}}}),
+                 {"p4", "ses_1",
+                  R"({"modelID":"claude-x","providerID":"anthropic","time":{"created":)" + std::to_string(kJune1) + "}}"},
                  {"p5", "ses_1", "{not json"},
-                 {"p6", nullptr, with_total.dump()},
+                 {"p6", nullptr, with_total.text()},
              });
   // The older store of the first directory: "dup" counts as the database has it.
-  json stored = message("claude-x", "anthropic", tokens(2000, 0), kJune1 + kDay);
-  stored["id"] = "stored-1";
-  kit::write_file(t / "one/storage/message/ses_1/a.json", stored.dump());
-  json stored_dup = message("claude-x", "anthropic", tokens(999, 0), kJune1);
-  stored_dup["id"] = "dup";
-  kit::write_file(t / "one/storage/message/ses_1/b.json", stored_dup.dump());
+  auto stored = message("claude-x", "anthropic", tokens(2000, 0), kJune1 + kDay);
+  stored.id = "stored-1";
+  kit::write_file(t / "one/storage/message/ses_1/a.json", stored.text());
+  auto stored_dup = message("claude-x", "anthropic", tokens(999, 0), kJune1);
+  stored_dup.id = "dup";
+  kit::write_file(t / "one/storage/message/ses_1/b.json", stored_dup.text());
   kit::write_file(t / "one/storage/message/ses_1/c.json", "{broken");
-  kit::write_file(t / "one/storage/message/ses_1/d.txt", stored.dump());
+  kit::write_file(t / "one/storage/message/ses_1/d.txt", stored.text());
   // The second directory: the first channel database in path order; m1 was counted already.
   message_db(t / "two/opencode-beta.db", {row("b1", message("claude-x", "anthropic", tokens(5000, 0), kJune1))});
   message_db(t / "two/opencode-alpha.db", {row("m1", with_total), row("a1", message("claude-x", "anthropic", tokens(3, 0), kJune1 + kDay))});
@@ -138,9 +138,10 @@ TEST(OpenCodeReader, ManyMessagesGiveTheSameRowsOnOneThreadAndOnMany) {
   std::vector<kit::SqlRow> rows;
   const char* models[] = {"claude-x", "free-m", "nowhere-m"};
   for (int i = 0; i < 9000; ++i) {  // several batches; equal times, costs whose sum depends on their order
-    json m = message(models[i % 3], "anthropic", tokens(static_cast<std::uint64_t>(i % 50), 1), kJune1 + (i % 7) * kDay / 3);
-    if (i % 4 == 0) m["cost"] = i % 8 == 0 ? 1e13 : 0.1;
-    rows.push_back(row("m" + std::to_string(i % 8500), i % 10 ? m : json{{"role", "user"}}));  // some ids repeat
+    auto m = message(models[i % 3], "anthropic", tokens(static_cast<std::uint64_t>(i % 50), 1), kJune1 + (i % 7) * kDay / 3);
+    if (i % 4 == 0) m.cost = i % 8 == 0 ? "10000000000000.0" : "0.1";
+    const std::string id = "m" + std::to_string(i % 8500);  // some ids repeat
+    rows.push_back(i % 10 ? row(id, m) : kit::SqlRow{id, "ses_1", R"({"role":"user"})"});
   }
   message_db(t / "one/opencode.db", rows);
   Reader read;
@@ -258,8 +259,7 @@ TEST(OpenCodeReader, MessagesNestingDeepInAMemberNeverReadCount) {
   kit::EnvGuard env;
   env.set("OPENCODE_DATA_DIR", (t / "one").string());
   auto nested = [](std::size_t depth) {
-    json data = message("claude-x", "anthropic", tokens(1000, 0), kJune1);
-    std::string text = data.dump();
+    std::string text = message("claude-x", "anthropic", tokens(1000, 0), kJune1).text();
     text.insert(1, R"("summary":)" + std::string(depth, '[') + std::string(depth, ']') + ",");
     return text;
   };
@@ -273,8 +273,8 @@ TEST(OpenCodeReader, CostModesAndThePriceTable) {
   kit::TempDir t;
   kit::EnvGuard env;
   env.set("OPENCODE_DATA_DIR", (t / "one").string());
-  json recorded = message("claude-x", "anthropic", tokens(7, 0), kJune1);
-  recorded["cost"] = 0.5;
+  auto recorded = message("claude-x", "anthropic", tokens(7, 0), kJune1);
+  recorded.cost = "0.5";
   message_db(t / "one/opencode.db", {row("r", recorded), row("c", message("nowhere-m", "x", tokens(10, 0), kJune1))});
   struct Case {
     CostMode mode;
